@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds both trees and runs every test:
+# the portable routines natively under ASan/UBSan, their fuzzers for a bounded
+# time, the reference server's tests, and the Windows code under Wine + Xvfb.
+set -uo pipefail
+source "$(dirname "$0")/common.sh"
+"$root/scripts/deps.sh" || exit 1
+FUZZ_SECONDS=${FUZZ_SECONDS:-20}
+start=$(date +%s)
+
+build_native || exit 1
+build_windows || exit 1
+
+status=0
+summary=()
+
+echo "== native tests (ASan + UBSan)"
+out=$(ctest --test-dir "$build/native" --output-on-failure -j2 2>&1)
+rc=$?; echo "$out" | tail -n 40; summary+=("native: $(echo "$out" | grep -E 'tests passed|tests failed' | tail -1)")
+((rc)) && status=1
+
+echo "== fuzzing, ${FUZZ_SECONDS}s per target"
+mkdir -p "$build/fuzz"
+for f in "$build"/native/tests/*_fuzz; do
+  [ -x "$f" ] || continue
+  name=$(basename "$f")
+  corpus="$build/fuzz/$name"
+  mkdir -p "$corpus"
+  if "$f" -max_total_time="$FUZZ_SECONDS" -max_len=4096 "$corpus" >"$build/fuzz/$name.log" 2>&1; then
+    summary+=("fuzz $name: $(grep -Eo '#[0-9]+' "$build/fuzz/$name.log" | tail -1) runs, no crash")
+  else
+    tail -n 30 "$build/fuzz/$name.log"; summary+=("fuzz $name: FAILED"); status=1
+  fi
+done
+
+echo "== Windows tests under Wine"
+ensure_display
+boot_wine
+mkdir -p "$build/screenshots"
+out=$(ctest --test-dir "$build/win" --output-on-failure -j2 2>&1)
+rc=$?; echo "$out" | tail -n 60; summary+=("windows: $(echo "$out" | grep -E 'tests passed|tests failed' | tail -1)")
+((rc)) && status=1
+stop_wine
+[ -n "$STARTED_XVFB" ] && kill "$STARTED_XVFB" 2>/dev/null
+
+echo "== summary ($(( $(date +%s) - start ))s)"
+printf '%s\n' "${summary[@]}"
+exit $status

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine with the build tree's private prefix and an
+# X display: CMake's emulator for the cross build's tests, and the way the
+# scripts start Tarnix.exe.
+set -euo pipefail
+exe=$1
+shift
+here=$(cd "$(dirname "$0")" && pwd)
+if [ -z "${WINEPREFIX:-}" ]; then
+  d=$(cd "$(dirname "$exe")" && pwd)
+  while [ "$d" != / ] && [ ! -f "$d/CMakeCache.txt" ]; do d=$(dirname "$d"); done
+  [ "$d" != / ] || { echo "wine-run: no build tree above $exe; set WINEPREFIX" >&2; exit 2; }
+  export WINEPREFIX="$d/wineprefix"
+fi
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml="}
+"$here/wine-prefix.sh"
+
+xvfb_pid=
+if [ -z "${DISPLAY:-}" ]; then
+  n=$(( (RANDOM % 400) + 100 ))
+  while [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  xvfb_pid=$!
+  export DISPLAY=":$n"
+  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+fi
+# Keep one wine server alive between test processes; later starts are then fast.
+# Wine's background services must start detached from our stdout: a test
+# runner waits for its pipe to close, and they would hold it for the server's
+# lifetime. On a booted prefix this costs about 0.2 s.
+/usr/lib/wine/wineserver -p30 2>/dev/null || true
+/usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1 || true
+set +e
+/usr/lib/wine/wine64 "$exe" "$@"
+rc=$?
+set -e
+if [ -n "$xvfb_pid" ]; then
+  kill "$xvfb_pid" 2>/dev/null || true
+fi
+exit $rc

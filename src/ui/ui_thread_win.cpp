@@ -1,0 +1,93 @@
+#include "ui/ui_thread_win.h"
+
+#include <atomic>
+#include <memory>
+
+namespace ui {
+namespace {
+
+constexpr UINT kRunTask = WM_APP + 0x100;  // lParam: const std::function<void()>*
+constexpr UINT kPostTask = WM_APP + 0x101; // lParam: std::function<void()>* (owned)
+
+HWND g_task_window = nullptr;
+DWORD g_ui_thread_id = 0;
+std::atomic<bool> g_shutting_down{false};
+
+LRESULT CALLBACK task_window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    switch (msg) {
+    case kRunTask:
+        (*reinterpret_cast<const std::function<void()>*>(lp))();
+        return 0;
+    case kPostTask: {
+        std::unique_ptr<std::function<void()>> task(reinterpret_cast<std::function<void()>*>(lp));
+        (*task)();
+        return 0;
+    }
+    default:
+        return DefWindowProcW(hwnd, msg, wp, lp);
+    }
+}
+
+} // namespace
+
+void init_ui_thread() {
+    if (g_task_window) {
+        return;
+    }
+    g_ui_thread_id = GetCurrentThreadId();
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = task_window_proc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"TarnixUiTasks";
+    RegisterClassW(&wc);
+    g_task_window = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                    nullptr, wc.hInstance, nullptr);
+}
+
+bool on_ui_thread() { return g_ui_thread_id == 0 || GetCurrentThreadId() == g_ui_thread_id; }
+
+void run_on_ui_thread(const std::function<void()>& task) {
+    if (on_ui_thread()) {
+        task();
+        return;
+    }
+    if (g_shutting_down.load() || !g_task_window) {
+        return;
+    }
+    SendMessageW(g_task_window, kRunTask, 0, reinterpret_cast<LPARAM>(&task));
+}
+
+void post_to_ui_thread(std::function<void()> task) {
+    if (!g_task_window) {
+        return;
+    }
+    auto* owned = new std::function<void()>(std::move(task));
+    if (!PostMessageW(g_task_window, kPostTask, 0, reinterpret_cast<LPARAM>(owned))) {
+        delete owned;
+    }
+}
+
+void begin_shutdown() { g_shutting_down.store(true); }
+
+bool wait_handle_serving_ui_tasks(HANDLE handle, DWORD timeout_ms) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= timeout_ms) {
+            return WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
+        }
+        DWORD r = MsgWaitForMultipleObjects(1, &handle, FALSE, timeout_ms - elapsed, QS_SENDMESSAGE);
+        if (r == WAIT_OBJECT_0) {
+            return true;
+        }
+        if (r != WAIT_OBJECT_0 + 1) {
+            return false;
+        }
+        // Peeking delivers the messages sent from other threads without
+        // removing posted ones.
+        MSG msg;
+        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}
+
+} // namespace ui
