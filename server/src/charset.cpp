@@ -1,0 +1,99 @@
+#include "charset.h"
+
+#include <cstdio>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#include <iconv.h>
+#endif
+
+namespace server {
+namespace {
+
+#ifdef _WIN32
+std::optional<std::string> convert(const std::string& in, unsigned from, unsigned to) {
+    if (in.empty())
+        return std::string();
+    int wide = MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, in.data(),
+                                   static_cast<int>(in.size()), nullptr, 0);
+    if (wide <= 0)
+        return std::nullopt;
+    std::wstring w(static_cast<size_t>(wide), L'\0');
+    MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, in.data(), static_cast<int>(in.size()),
+                        w.data(), wide);
+    BOOL lossy = FALSE;
+    BOOL* lossy_ptr = to == CP_UTF8 ? nullptr : &lossy;
+    DWORD flags = to == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    int n = WideCharToMultiByte(to, flags, w.data(), wide, nullptr, 0, nullptr, lossy_ptr);
+    if (n <= 0 || lossy)
+        return std::nullopt;
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(to, flags, w.data(), wide, out.data(), n, nullptr, lossy_ptr);
+    return out;
+}
+#else
+std::optional<std::string> convert(const std::string& in, const char* from, const char* to) {
+    iconv_t cd = iconv_open(to, from);
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return std::nullopt;
+    std::string out;
+    std::vector<char> buf(4 * in.size() + 16);
+    char* src = const_cast<char*>(in.data());
+    size_t src_left = in.size();
+    bool ok = true;
+    while (src_left > 0) {
+        char* dst = buf.data();
+        size_t dst_left = buf.size();
+        size_t r = iconv(cd, &src, &src_left, &dst, &dst_left);
+        out.append(buf.data(), buf.size() - dst_left);
+        if (r == static_cast<size_t>(-1) && errno != E2BIG) {
+            ok = false;
+            break;
+        }
+    }
+    iconv_close(cd);
+    if (!ok)
+        return std::nullopt;
+    return out;
+}
+#endif
+
+} // namespace
+
+#ifdef _WIN32
+std::optional<std::string> utf8_to_gbk(const std::string& utf8) {
+    return convert(utf8, CP_UTF8, 936);
+}
+std::optional<std::string> gbk_to_utf8(const std::string& gbk) {
+    return convert(gbk, 936, CP_UTF8);
+}
+#else
+std::optional<std::string> utf8_to_gbk(const std::string& utf8) {
+    return convert(utf8, "UTF-8", "GBK");
+}
+std::optional<std::string> gbk_to_utf8(const std::string& gbk) {
+    return convert(gbk, "GBK", "UTF-8");
+}
+#endif
+
+std::string printable(const std::string& gbk) {
+    std::optional<std::string> utf8 = gbk_to_utf8(gbk);
+    bool converted = utf8.has_value();
+    const std::string& text = converted ? *utf8 : gbk;
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7F || (c >= 0x80 && !converted) || c == '\\') {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02X", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+} // namespace server

@@ -1,0 +1,19 @@
+// Conversions between UTF-8 (source code, command line, log) and GBK (the wire).
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace server {
+
+// UTF-8 to GBK; nothing when the text is not UTF-8 or has a character GBK lacks.
+std::optional<std::string> utf8_to_gbk(const std::string& utf8);
+
+// GBK to UTF-8; nothing when the bytes are not GBK.
+std::optional<std::string> gbk_to_utf8(const std::string& gbk);
+
+// A client-supplied GBK text made safe for one log line: UTF-8 when it converts,
+// control characters and unconvertible bytes written as \xNN.
+std::string printable(const std::string& gbk);
+
+} // namespace server

@@ -1,0 +1,249 @@
+#include "commands.h"
+
+#include "crypto.h"
+#include "form.h"
+#include "messages.h"
+
+#include <cstdio>
+#include <ctime>
+#include <exception>
+
+namespace server {
+namespace {
+
+constexpr size_t kChallengeLength = 19;
+constexpr size_t kMaxAccountBytes = 64; // longer names cannot exist; refuse them early
+constexpr size_t kMaxChallenges = 100000;
+const char kBuild[] = "tarnix-server 1.0";
+
+bool has_control_bytes(const std::string& s) {
+    for (unsigned char c : s) {
+        if (c < 0x20 || c == 0x7F)
+            return true;
+    }
+    return false;
+}
+
+// Account names and passwords: 6 to 16 bytes, nothing the client could not have typed.
+bool valid_credential(const std::string& s) {
+    return s.size() >= 6 && s.size() <= 16 && !has_control_bytes(s);
+}
+
+bool valid_email(const std::string& s) {
+    if (s.size() < 3 || s.size() > 100 || has_control_bytes(s) || s.find(' ') != std::string::npos)
+        return false;
+    size_t at = s.find('@');
+    return at != std::string::npos && at > 0 && at + 1 < s.size() &&
+           s.find('@', at + 1) == std::string::npos;
+}
+
+Reply answer(Msg m, const char* result, int status = 200) {
+    Reply r;
+    r.status = status;
+    r.body = gbk(m);
+    r.result = result;
+    return r;
+}
+
+} // namespace
+
+int64_t now_seconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string local_time_text(int64_t seconds) {
+    std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+#ifdef _WIN32
+    localtime_s(&tm, &t);
+#else
+    localtime_r(&t, &tm);
+#endif
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+    return buf;
+}
+
+bool Outbox::append(const std::string& line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::FILE* f = std::fopen(path_.c_str(), "ab");
+    if (!f)
+        return false;
+    bool ok = std::fwrite(line.data(), 1, line.size(), f) == line.size();
+    ok = std::fclose(f) == 0 && ok;
+    return ok;
+}
+
+Reply Commands::handle(const std::string& body) {
+    Form form;
+    FormError e = parse_form(body, form);
+    if (e == FormError::IllegalBytes)
+        return answer(Msg::IllegalBytes, "illegal bytes", 400);
+    if (e == FormError::BadRequest)
+        return answer(Msg::BadRequest, "bad request", 400);
+
+    const std::string cmd = form["cmd"];
+    auto field = [&](const char* name) -> const std::string* {
+        auto it = form.find(name);
+        return it == form.end() ? nullptr : &it->second;
+    };
+    const std::string* u = field("u");
+    const std::string* p = field("p");
+    const std::string* q = field("q");
+    const std::string* n = field("n");
+    const std::string* emily = field("emily");
+
+    Reply r;
+    try {
+        if (cmd == "c") {
+            r = answer(Msg::ConnectionOk, "ok");
+        } else if (cmd == "5") {
+            r = status_record();
+        } else if (cmd == "0" && u && !u->empty()) {
+            r = challenge(*u);
+        } else if (cmd == "1" && u && !u->empty() && p) {
+            r = sign_in(*u, *p);
+        } else if (cmd == "2" && u && !u->empty() && p && q) {
+            r = sign_up(*u, *p, *q);
+        } else if (cmd == "3" && u && !u->empty() && p && n) {
+            r = change_password(*u, *p, *n);
+        } else if (cmd == "9" && emily) {
+            r = send_code(*emily);
+        } else if (cmd == "0" || cmd == "1" || cmd == "2" || cmd == "3" || cmd == "9") {
+            r = answer(Msg::MissingField, "missing field", 400);
+        } else {
+            r = answer(Msg::UnknownCommand, "unknown command", 400);
+        }
+    } catch (const std::exception& ex) {
+        r = answer(Msg::ServerError, "server error", 500);
+        r.result += std::string(": ") + ex.what();
+    }
+    r.command = cmd;
+    if (u)
+        r.account = *u;
+    else if (emily)
+        r.account = *emily;
+    return r;
+}
+
+Reply Commands::status_record() {
+    int64_t now = now_seconds();
+    Reply r;
+    r.body = status_.service_name + "|" + status_.client_version + "|" + status_.update_location +
+             "|" + status_.update_description + "|" + status_.announcement + "|" +
+             local_time_text(now) + "|" + kBuild + "|" + std::to_string(store_.account_count());
+    r.result = "ok";
+    return r;
+}
+
+Reply Commands::challenge(const std::string& account) {
+    if (account.size() > kMaxAccountBytes || has_control_bytes(account))
+        return answer(Msg::AccountFormat, "bad account");
+    // Issued whether or not the account exists, so the answer tells nobody which do.
+    static const std::string alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::string text = random_text(kChallengeLength, alphabet);
+    int64_t now = now_seconds();
+    {
+        std::lock_guard<std::mutex> lock(challenges_mutex_);
+        if (challenges_.size() >= kMaxChallenges) {
+            for (auto it = challenges_.begin(); it != challenges_.end();)
+                it = it->second.expires <= now ? challenges_.erase(it) : std::next(it);
+            if (challenges_.size() >= kMaxChallenges)
+                challenges_.erase(challenges_.begin());
+        }
+        challenges_[account] = Challenge{text, now + timing_.challenge_seconds};
+    }
+    Reply r;
+    r.body = text;
+    r.result = "challenge";
+    return r;
+}
+
+Reply Commands::sign_in(const std::string& account, const std::string& proof) {
+    std::string challenge;
+    int64_t now = now_seconds();
+    {
+        // Used up by this attempt, right or wrong.
+        std::lock_guard<std::mutex> lock(challenges_mutex_);
+        auto it = challenges_.find(account);
+        if (it != challenges_.end()) {
+            if (it->second.expires > now)
+                challenge = it->second.text;
+            challenges_.erase(it);
+        }
+    }
+    if (challenge.empty())
+        return answer(Msg::ChallengeMissing, "no challenge");
+    Verdict v = store_.check_password(
+        account, now,
+        [&](const std::string& password) {
+            return equal_in_constant_time(md5_hex(challenge + password), proof);
+        },
+        timing_.lock);
+    if (v == Verdict::Locked)
+        return answer(Msg::AccountLocked, "locked");
+    if (v == Verdict::Wrong)
+        return answer(Msg::WrongAccountOrPassword, "wrong account or password");
+    return answer(Msg::SignInOk, "ok");
+}
+
+Reply Commands::sign_up(const std::string& account, const std::string& password,
+                        const std::string& email) {
+    if (!valid_credential(account))
+        return answer(Msg::AccountFormat, "bad account");
+    if (!valid_credential(password))
+        return answer(Msg::PasswordFormat, "bad password");
+    if (!valid_email(email))
+        return answer(Msg::EmailFormat, "bad email");
+    int64_t now = now_seconds();
+    switch (
+        store_.create_account(account, password, email, now, now - timing_.code_valid_seconds)) {
+    case SignUp::Created:
+        return answer(Msg::SignUpOk, "created");
+    case SignUp::Exists:
+        return answer(Msg::AccountTaken, "exists");
+    case SignUp::NoRecentCode:
+        break;
+    }
+    return answer(Msg::NoRecentCode, "no recent code");
+}
+
+Reply Commands::change_password(const std::string& account, const std::string& old_password,
+                                const std::string& new_password) {
+    if (!valid_credential(new_password))
+        return answer(Msg::NewPasswordFormat, "bad new password");
+    switch (
+        store_.change_password(account, old_password, new_password, now_seconds(), timing_.lock)) {
+    case Verdict::Ok:
+        return answer(Msg::PasswordChanged, "changed");
+    case Verdict::Locked:
+        return answer(Msg::AccountLocked, "locked");
+    case Verdict::Wrong:
+        break;
+    }
+    return answer(Msg::WrongAccountOrOldPassword, "wrong account or password");
+}
+
+Reply Commands::send_code(const std::string& email) {
+    if (!valid_email(email))
+        return answer(Msg::EmailFormat, "bad email");
+    int64_t now = now_seconds();
+    std::string code = random_text(6, "0123456789");
+    std::string line = local_time_text(now) + "\t" + email + "\t" + code + "\n";
+    bool issued =
+        store_.issue_code(email, code, now, now - timing_.code_interval_seconds,
+                          now - timing_.code_valid_seconds, [&] { return outbox_.append(line); });
+    if (!issued)
+        return answer(Msg::CodeTooSoon, "too soon");
+    if (on_code_sent)
+        on_code_sent(line);
+    Reply r;
+    r.body = code;
+    r.result = "code sent";
+    return r;
+}
+
+} // namespace server

@@ -1,0 +1,90 @@
+// The account protocol: one form body in, one GBK answer out.
+#pragma once
+
+#include "store.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+namespace server {
+
+// Texts of the status record, already GBK.
+struct StatusTexts {
+    std::string service_name;
+    std::string client_version;
+    std::string update_location;
+    std::string update_description;
+    std::string announcement;
+};
+
+struct Timing {
+    int64_t challenge_seconds = 120;    // a challenge is good for this long
+    int64_t code_valid_seconds = 600;   // a sign-up needs a code this recent
+    int64_t code_interval_seconds = 30; // at most one code per address this often
+    LockPolicy lock;
+};
+
+struct Reply {
+    int status = 200;
+    std::string body;    // GBK
+    std::string command; // for the log
+    std::string account; // GBK, for the log
+    std::string result;  // for the log: never a password or a proof
+};
+
+// Appends sent verification codes to a file, one line each.
+class Outbox {
+public:
+    explicit Outbox(std::string path) : path_(std::move(path)) {}
+    bool append(const std::string& line);
+
+private:
+    std::string path_;
+    std::mutex mutex_;
+};
+
+class Commands {
+public:
+    Commands(Store& store, Outbox& outbox, StatusTexts status, Timing timing)
+        : store_(store), outbox_(outbox), status_(std::move(status)), timing_(timing) {}
+
+    // Never throws: a failure of the store becomes the server-error answer.
+    Reply handle(const std::string& body);
+
+    // Called for every code sent, with the line written to the outbox (for the log).
+    std::function<void(const std::string&)> on_code_sent;
+
+private:
+    Reply status_record();
+    Reply challenge(const std::string& account);
+    Reply sign_in(const std::string& account, const std::string& proof);
+    Reply sign_up(const std::string& account, const std::string& password,
+                  const std::string& email);
+    Reply change_password(const std::string& account, const std::string& old_password,
+                          const std::string& new_password);
+    Reply send_code(const std::string& email);
+
+    struct Challenge {
+        std::string text;
+        int64_t expires;
+    };
+
+    Store& store_;
+    Outbox& outbox_;
+    StatusTexts status_;
+    Timing timing_;
+    std::mutex challenges_mutex_;
+    std::unordered_map<std::string, Challenge> challenges_;
+};
+
+// Seconds since 1970.
+int64_t now_seconds();
+
+// Local time as "YYYY-MM-DD HH:MM:SS".
+std::string local_time_text(int64_t seconds);
+
+} // namespace server

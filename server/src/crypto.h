@@ -1,0 +1,18 @@
+// MD5 and random texts from libcrypto.
+#pragma once
+
+#include <string>
+
+namespace server {
+
+// Lower-case hexadecimal MD5 of the bytes (32 characters).
+std::string md5_hex(const std::string& bytes);
+
+// `length` characters drawn uniformly from `alphabet` with the system's secure generator.
+// Throws std::runtime_error when the generator fails.
+std::string random_text(size_t length, const std::string& alphabet);
+
+// Equality that takes the same time wherever the texts differ.
+bool equal_in_constant_time(const std::string& a, const std::string& b);
+
+} // namespace server

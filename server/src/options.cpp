@@ -1,0 +1,134 @@
+#include "options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace server {
+namespace {
+
+bool parse_integer(const std::string& s, int64_t min, int64_t max, int64_t& out) {
+    if (s.empty() || s.size() > 18)
+        return false;
+    for (char c : s) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    int64_t v = std::strtoll(s.c_str(), nullptr, 10);
+    if (v < min || v > max)
+        return false;
+    out = v;
+    return true;
+}
+
+} // namespace
+
+const char* usage_text() {
+    return "Usage: tarnix-server [flags]\n"
+           "Reference account server of Tarnix: POST /tx-client.asp, update file by GET.\n"
+           "\n"
+           "  --host HOST                address to listen on (default 127.0.0.1)\n"
+           "  --port N                   port (default 8866; 0 takes a free one)\n"
+           "  --db PATH                  SQLite database of accounts and codes (default "
+           "accounts.db)\n"
+           "  --outbox PATH              file that receives the sent verification codes\n"
+           "                             (default outbox.txt)\n"
+           "  --service-name TEXT        status field 1 (default Tarnix账号服务)\n"
+           "  --client-version TEXT      status field 2, the current client version (default "
+           "1.001)\n"
+           "  --update-location TEXT     status field 3, host and path of the update file without\n"
+           "                             http:// (default HOST:PORT/download/Tarnix.exe)\n"
+           "  --update-description TEXT  status field 4\n"
+           "  --announcement TEXT        status field 5 (may be empty)\n"
+           "  --update-file PATH         file served at the path of the update location\n"
+           "  --challenge-seconds N      lifetime of a sign-in challenge (default 120)\n"
+           "  --lock-seconds N           lock after 5 wrong passwords in a row (default 300)\n"
+           "  --threads N                worker threads (default 16)\n"
+           "  --help                     this text\n"
+           "\n"
+           "Texts are UTF-8 on the command line and GBK on the wire; none may contain '|'.\n";
+}
+
+ParseResult parse_options(int argc, char** argv, Options& o, std::string& error) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h")
+            return ParseResult::Help;
+        if (arg.compare(0, 2, "--") != 0) {
+            error = "unexpected argument: " + arg;
+            return ParseResult::Error;
+        }
+        std::string name = arg;
+        std::string value;
+        bool has_value = false;
+        size_t eq = arg.find('=');
+        if (eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+            has_value = true;
+        }
+        auto take = [&](std::string& target) {
+            if (!has_value) {
+                if (i + 1 >= argc) {
+                    error = name + " needs a value";
+                    return false;
+                }
+                value = argv[++i];
+            }
+            target = value;
+            return true;
+        };
+        auto take_number = [&](int64_t min, int64_t max, int64_t& target) {
+            std::string text;
+            if (!take(text))
+                return false;
+            if (!parse_integer(text, min, max, target)) {
+                error = name + " needs a whole number from " + std::to_string(min) + " to " +
+                        std::to_string(max) + ", not '" + text + "'";
+                return false;
+            }
+            return true;
+        };
+        int64_t number = 0;
+        bool ok = true;
+        if (name == "--host")
+            ok = take(o.host);
+        else if (name == "--port")
+            ok = take_number(0, 65535, number) && ((o.port = static_cast<int>(number)), true);
+        else if (name == "--db")
+            ok = take(o.db);
+        else if (name == "--outbox")
+            ok = take(o.outbox);
+        else if (name == "--service-name")
+            ok = take(o.service_name);
+        else if (name == "--client-version")
+            ok = take(o.client_version);
+        else if (name == "--update-location")
+            ok = take(o.update_location);
+        else if (name == "--update-description")
+            ok = take(o.update_description);
+        else if (name == "--announcement")
+            ok = take(o.announcement);
+        else if (name == "--update-file")
+            ok = take(o.update_file);
+        else if (name == "--challenge-seconds")
+            ok = take_number(1, 86400, o.challenge_seconds);
+        else if (name == "--lock-seconds")
+            ok = take_number(0, 86400 * 365, o.lock_seconds);
+        else if (name == "--threads")
+            ok = take_number(1, 256, number) && ((o.threads = static_cast<int>(number)), true);
+        else {
+            error = "unknown flag: " + name;
+            return ParseResult::Error;
+        }
+        if (!ok)
+            return ParseResult::Error;
+    }
+    if (o.host.empty() || o.db.empty() || o.outbox.empty()) {
+        error = "--host, --db and --outbox cannot be empty";
+        return ParseResult::Error;
+    }
+    return ParseResult::Run;
+}
+
+} // namespace server
