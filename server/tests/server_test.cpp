@@ -1,0 +1,519 @@
+// The account server, driven over loopback: each test starts its own server on a
+// free port with a fresh database and outbox, and stops it at the end (expecting a
+// clean exit, which under the sanitizers also means no leak or error report).
+#include "crypto.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Answers, as GBK bytes.
+const std::string kSignInOk = "ok\xA3\xAC\xBB\xB6\xD3\xAD\xBB\xD8\xC0\xB4"; // ok，欢迎回来
+const std::string kSignUpOk = "\xD7\xA2\xB2\xE1\xB3\xC9\xB9\xA6";           // 注册成功
+const std::string kChanged = "\xC3\xDC\xC2\xEB\xD0\xDE\xB8\xC4\xB3\xC9\xB9\xA6"; // 密码修改成功
+const std::string kWrong =
+    "\xD5\xCB\xBA\xC5\xBB\xF2\xC3\xDC\xC2\xEB\xB4\xED\xCE\xF3"; // 账号或密码错误
+const std::string kWrongOld =
+    "\xD5\xCB\xBA\xC5\xBB\xF2\xD4\xAD\xC3\xDC\xC2\xEB\xB4\xED\xCE\xF3"; // 账号或原密码错误
+const std::string kNoChallenge =
+    "\xB5\xC7\xC2\xBC\xD1\xE9\xD6\xA4\xD2\xD1\xCA\xA7\xD0\xA7\xA3\xAC"
+    "\xC7\xEB\xD6\xD8\xD0\xC2\xB5\xC7\xC2\xBC"; // 登录验证已失效，请重新登录
+const std::string kLocked =
+    "\xC3\xDC\xC2\xEB\xC1\xAC\xD0\xF8\xCA\xE4\xB4\xED\xB4\xCE\xCA\xFD\xB9\xFD\xB6\xE0\xA3\xAC\xD5"
+    "\xCB\xBA\xC5\xD2\xD1\xD4\xDD\xCA\xB1\xCB\xF8\xB6\xA8\xA3\xAC\xC7\xEB\xC9\xD4\xBA\xF3\xD4\xD9"
+    "\xCA\xD4"; // 密码连续输错次数过多，账号已暂时锁定，请稍后再试
+const std::string kTaken =
+    "\xB8\xC3\xD5\xCB\xBA\xC5\xD2\xD1\xB1\xBB\xD7\xA2\xB2\xE1"; // 该账号已被注册
+const std::string kNoCode =
+    "\xC7\xEB\xCF\xC8\xBB\xF1\xC8\xA1\xD3\xCA\xCF\xE4\xD1\xE9\xD6\xA4\xC2"
+    "\xEB\xA3\xA8\xD1\xE9\xD6\xA4\xC2\xEB"
+    "10\xB7\xD6\xD6\xD3\xC4\xDA\xD3\xD0\xD0\xA7\xA3\xA9"; // 请先获取邮箱验证码（验证码10分钟内有效）
+const std::string kTooSoon =
+    "\xD1\xE9\xD6\xA4\xC2\xEB\xB7\xA2\xCB\xCD\xB9\xFD\xD3\xDA\xC6\xB5\xB7"
+    "\xB1\xA3\xAC\xC7\xEB"
+    "30\xC3\xEB\xBA\xF3\xD4\xD9\xCA\xD4"; // 验证码发送过于频繁，请30秒后再试
+const std::string kMissing = "\xC7\xEB\xC7\xF3\xC8\xB1\xC9\xD9\xB1\xD8\xD2\xAA\xB5\xC4\xC4\xDA\xC8"
+                             "\xDD"; // 请求缺少必要的内容
+const std::string kUnknown = "\xCE\xB4\xD6\xAA\xB5\xC4\xC3\xFC\xC1\xEE"; // 未知的命令
+const std::string kBadRequest = "\xC7\xEB\xC7\xF3\xB8\xF1\xCA\xBD\xB4\xED\xCE\xF3"; // 请求格式错误
+const std::string kIllegal = "\xC7\xEB\xC7\xF3\xD6\xD0\xBA\xAC\xD3\xD0\xB7\xC7\xB7\xA8\xD7\xD6\xB7"
+                             "\xFB"; // 请求中含有非法字符
+const std::string kTooLarge = "\xC7\xEB\xC7\xF3\xC4\xDA\xC8\xDD\xB9\xFD\xB3\xA4"; // 请求内容过长
+
+struct Answer {
+    int status = 0;
+    std::string body;
+};
+
+// One server process with its own temporary directory.
+class ServerProcess {
+public:
+    explicit ServerProcess(std::vector<std::string> extra = {}) {
+        char tmpl[] = "/tmp/tarnix-server-test-XXXXXX";
+        dir_ = mkdtemp(tmpl);
+        std::vector<std::string> args = {TARNIX_SERVER_EXE, "--port",   "0",          "--db",
+                                         db_path(),         "--outbox", outbox_path()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        int out[2];
+        if (pipe(out) != 0)
+            std::abort();
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], 1);
+            int log = open(log_path().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(log, 2);
+            close(out[0]);
+            std::vector<char*> argv;
+            for (auto& a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        // The first line on stdout names the port.
+        std::string line;
+        char c;
+        while (read(out[0], &c, 1) == 1 && c != '\n')
+            line += c;
+        close(out[0]);
+        size_t colon = line.rfind(':');
+        if (colon != std::string::npos)
+            port_ = std::atoi(line.c_str() + colon + 1);
+    }
+
+    ~ServerProcess() {
+        if (pid_ > 0)
+            stop();
+        fs::remove_all(dir_);
+    }
+
+    // Stops the server and returns its exit status (0 for a clean stop).
+    int stop() {
+        kill(pid_, SIGTERM);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    int port() const { return port_; }
+    std::string dir() const { return dir_; }
+    std::string db_path() const { return dir_ + "/accounts.db"; }
+    std::string outbox_path() const { return dir_ + "/outbox.txt"; }
+    std::string log_path() const { return dir_ + "/server.log"; }
+
+    Answer post(const std::string& body) const {
+        httplib::Client client("127.0.0.1", port_);
+        auto res = client.Post("/tx-client.asp", body, "application/x-www-form-urlencoded");
+        if (!res)
+            return Answer{-1, ""};
+        return Answer{res->status, res->body};
+    }
+
+    std::string ask(const std::string& body) const { return post(body).body; }
+
+private:
+    std::string dir_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+std::string url_encode(const std::string& s) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : s) {
+        if (std::isalnum(c) || c == '-' || c == '.') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+// Requests a code and checks that the outbox got the same one for the address.
+std::string get_code(const ServerProcess& server, const std::string& email) {
+    std::string code = server.ask("cmd=9&emily=" + email);
+    EXPECT_EQ(code.size(), 6u) << code;
+    EXPECT_NE(read_file(server.outbox_path()).find("\t" + email + "\t" + code + "\n"),
+              std::string::npos);
+    return code;
+}
+
+std::string sign_in(const ServerProcess& server, const std::string& account,
+                    const std::string& password) {
+    std::string challenge = server.ask("cmd=0&u=" + url_encode(account));
+    EXPECT_EQ(challenge.size(), 19u);
+    return server.ask("cmd=1&u=" + url_encode(account) +
+                      "&p=" + server::md5_hex(challenge + password));
+}
+
+bool is_letters_and_digits(const std::string& s) {
+    for (unsigned char c : s) {
+        if (!std::isalnum(c))
+            return false;
+    }
+    return true;
+}
+
+TEST(ServerTest, ProofIsLowerCaseHexMd5OfChallengeThenPassword) {
+    // Computed independently of this code base.
+    EXPECT_EQ(server::md5_hex("ABCDEFGHIJKLMNOPQRS"
+                              "secret1"),
+              "99b755cf173a241126f87b2aedc08f61");
+    EXPECT_EQ(server::md5_hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
+}
+
+TEST(ServerTest, WholeAccountLife) {
+    ServerProcess server;
+    ASSERT_GT(server.port(), 0);
+    EXPECT_EQ(server.ask("cmd=c"), "ConnectionOk");
+
+    std::string code = get_code(server, "life@example.com");
+    EXPECT_EQ(server.ask("cmd=2&u=alice01&p=secret1&q=life@example.com"), kSignUpOk);
+    EXPECT_EQ(server.ask("cmd=2&u=alice01&p=other99&q=life@example.com"), kNoCode)
+        << "the code is used up by the sign-up";
+    get_code(server, "life2@example.com");
+    EXPECT_EQ(server.ask("cmd=2&u=alice01&p=other99&q=life2@example.com"), kTaken);
+
+    std::string challenge = server.ask("cmd=0&u=alice01");
+    ASSERT_EQ(challenge.size(), 19u);
+    EXPECT_TRUE(is_letters_and_digits(challenge)) << challenge;
+    EXPECT_NE(server.ask("cmd=0&u=alice01"), challenge) << "a new challenge replaces the old";
+    challenge = server.ask("cmd=0&u=alice01");
+    std::string proof = server::md5_hex(challenge + "secret1");
+    EXPECT_EQ(server.ask("cmd=1&u=alice01&p=" + proof), kSignInOk);
+    EXPECT_EQ(server.ask("cmd=1&u=alice01&p=" + proof), kNoChallenge) << "single use";
+
+    challenge = server.ask("cmd=0&u=alice01");
+    EXPECT_EQ(server.ask("cmd=1&u=alice01&p=" + server::md5_hex(challenge + "secret2")), kWrong);
+    EXPECT_EQ(server.ask("cmd=1&u=alice01&p=" + server::md5_hex(challenge + "secret1")),
+              kNoChallenge)
+        << "a failed attempt uses the challenge up too";
+
+    EXPECT_EQ(server.ask("cmd=3&u=alice01&p=secret2&n=newpass1"), kWrongOld);
+    EXPECT_EQ(server.ask("cmd=3&u=alice01&p=secret1&n=short"),
+              server.ask("cmd=3&u=alice01&p=secret1&n=0123456789abcdefg"))
+        << "5 and 17 bytes are refused alike";
+    EXPECT_EQ(server.ask("cmd=3&u=alice01&p=secret1&n=newpass1"), kChanged);
+    EXPECT_EQ(sign_in(server, "alice01", "secret1"), kWrong);
+    EXPECT_EQ(sign_in(server, "alice01", "newpass1"), kSignInOk);
+
+    std::string status = server.ask("cmd=5");
+    EXPECT_EQ(status.substr(status.rfind('|') + 1), "1") << "one account";
+
+    EXPECT_EQ(server.stop(), 0);
+    std::string log = read_file(server.log_path());
+    EXPECT_NE(log.find("alice01"), std::string::npos);
+    EXPECT_EQ(log.find("secret1"), std::string::npos) << "no password in the log";
+    EXPECT_EQ(log.find("newpass1"), std::string::npos);
+    EXPECT_EQ(log.find(proof), std::string::npos) << "no proof in the log";
+    struct stat st {};
+    ASSERT_EQ(stat(server.db_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "the database holds passwords";
+}
+
+TEST(ServerTest, UnknownAccountLooksLikeAWrongPassword) {
+    ServerProcess server;
+    get_code(server, "known@example.com");
+    ASSERT_EQ(server.ask("cmd=2&u=known01&p=secret1&q=known@example.com"), kSignUpOk);
+
+    std::string challenge = server.ask("cmd=0&u=nobody99");
+    ASSERT_EQ(challenge.size(), 19u);
+    EXPECT_TRUE(is_letters_and_digits(challenge));
+    EXPECT_EQ(server.ask("cmd=1&u=nobody99&p=" + server::md5_hex(challenge + "secret1")), kWrong);
+    EXPECT_EQ(sign_in(server, "known01", "wrong99"), kWrong);
+    EXPECT_EQ(server.ask("cmd=3&u=nobody99&p=secret1&n=newpass1"), kWrongOld);
+    // Many failures do not make an unknown account look different either.
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(sign_in(server, "nobody99", "x"), kWrong);
+}
+
+TEST(ServerTest, FiveFailuresInARowLockTheAccountForAWhile) {
+    ServerProcess server({"--lock-seconds", "1"});
+    get_code(server, "lock@example.com");
+    ASSERT_EQ(server.ask("cmd=2&u=lockme1&p=secret1&q=lock@example.com"), kSignUpOk);
+
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(sign_in(server, "lockme1", "wrong"), kWrong);
+    EXPECT_EQ(sign_in(server, "lockme1", "secret1"), kSignInOk) << "a success resets the count";
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(sign_in(server, "lockme1", "wrong"), kWrong) << i;
+    EXPECT_EQ(sign_in(server, "lockme1", "wrong"), kLocked) << "fifth failure";
+    EXPECT_EQ(sign_in(server, "lockme1", "secret1"), kLocked) << "right password while locked";
+    EXPECT_EQ(server.ask("cmd=3&u=lockme1&p=secret1&n=newpass1"), kLocked);
+
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+    std::string answer;
+    while (std::chrono::steady_clock::now() < deadline &&
+           (answer = sign_in(server, "lockme1", "secret1")) == kLocked)
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(answer, kSignInOk) << "the lock ends";
+}
+
+TEST(ServerTest, SignUpNeedsARecentCodeForThatAddress) {
+    ServerProcess server;
+    EXPECT_EQ(server.ask("cmd=2&u=nocode1&p=secret1&q=none@example.com"), kNoCode);
+    get_code(server, "other@example.com");
+    EXPECT_EQ(server.ask("cmd=2&u=nocode1&p=secret1&q=none@example.com"), kNoCode);
+    EXPECT_EQ(server.ask("cmd=9&emily=other@example.com"), kTooSoon);
+
+    // Length rule: 6 and 16 bytes pass, 5 and 17 do not; three Chinese characters are 6 bytes.
+    std::string account_format = server.ask("cmd=2&u=abcde&p=secret1&q=other@example.com");
+    EXPECT_EQ(server.ask("cmd=2&u=abcdefghijklmnopq&p=secret1&q=other@example.com"),
+              account_format);
+    EXPECT_NE(server.ask("cmd=2&u=abc%0Adef&p=secret1&q=other@example.com"), kSignUpOk);
+    EXPECT_EQ(server.ask("cmd=2&u=abcdefghijklmnop&p=123456&q=other@example.com"), kSignUpOk);
+    EXPECT_NE(server.ask("cmd=9&emily=not-an-address"), "");
+    EXPECT_EQ(server.ask("cmd=9&emily=not-an-address").size() == 6, false);
+}
+
+TEST(ServerTest, ChineseAccountNamesAndRawPasswordBytesRoundTrip) {
+    ServerProcess server;
+    const std::string name = "\xD5\xC5\xC8\xFD\xB7\xE1"; // 张三丰, GBK
+    const std::string password = "a+b&c=d 1";            // '+' is no space; '&c=' no field
+    get_code(server, "zhang@example.com");
+    ASSERT_EQ(server.ask("cmd=2&u=" + url_encode(name) + "&p=" + password + "&q=zhang@example.com"),
+              kSignUpOk);
+    EXPECT_EQ(sign_in(server, name, password), kSignInOk);
+    // Lower-case escapes name the same account.
+    EXPECT_EQ(server.ask("cmd=2&u=%d5%c5%c8%fd%b7%e1&p=secret1&q=zhang@example.com"), kNoCode);
+    get_code(server, "zhang2@example.com");
+    EXPECT_EQ(server.ask("cmd=2&u=%d5%c5%c8%fd%b7%e1&p=secret1&q=zhang2@example.com"), kTaken);
+    EXPECT_EQ(server.ask("cmd=3&u=" + url_encode(name) + "&p=" + password + "&n=" + name + "12"),
+              kChanged);
+    EXPECT_EQ(sign_in(server, name, name + "12"), kSignInOk);
+    EXPECT_EQ(server.stop(), 0);
+    EXPECT_NE(read_file(server.log_path()).find("u=\xE5\xBC\xA0\xE4\xB8\x89\xE4\xB8\xB0"),
+              std::string::npos)
+        << "the log shows the name in UTF-8";
+}
+
+TEST(ServerTest, BadInputGetsAClearAnswerAndTheServerGoesOn) {
+    ServerProcess server;
+    EXPECT_EQ(server.ask("cmd=0"), kMissing);
+    EXPECT_EQ(server.ask("cmd=0&u="), kMissing);
+    EXPECT_EQ(server.ask("cmd=1&u=alice01"), kMissing);
+    EXPECT_EQ(server.ask("cmd=2&u=alice01&p=secret1"), kMissing);
+    EXPECT_EQ(server.ask("cmd=9"), kMissing);
+    EXPECT_EQ(server.ask("cmd=7"), kUnknown);
+    EXPECT_EQ(server.ask("cmd=C"), kUnknown);
+    EXPECT_EQ(server.ask("cmd="), kUnknown);
+    EXPECT_EQ(server.ask(""), kBadRequest);
+    EXPECT_EQ(server.ask("u=abc&cmd=c"), kBadRequest);
+    EXPECT_EQ(server.ask("cmd=0&u=ab%"), kBadRequest);
+    EXPECT_EQ(server.ask("cmd=0&u=ab%4"), kBadRequest);
+    EXPECT_EQ(server.ask("cmd=0&u=ab%G1cd"), kBadRequest);
+    EXPECT_EQ(server.ask("cmd=0&u=abc&u=def"), kBadRequest);
+    EXPECT_EQ(server.ask("cmd=0&u=ab%00cd"), kIllegal);
+    EXPECT_EQ(server.ask(std::string("cmd=0&u=ab\0cd", 13)), kIllegal);
+    EXPECT_EQ(server.ask(std::string("cmd=c\0", 6)), kIllegal);
+
+    Answer big = server.post("cmd=0&u=" + std::string(64 * 1024 - 7, 'a'));
+    EXPECT_EQ(server.ask("cmd=c"), "ConnectionOk");
+    EXPECT_EQ(big.status, 413);
+    EXPECT_EQ(big.body, kTooLarge);
+    Answer limit = server.post("cmd=0&u=" + std::string(64 * 1024 - 8, 'a'));
+    EXPECT_EQ(limit.status, 200) << "64 KiB is still read";
+
+    httplib::Client client("127.0.0.1", server.port());
+    auto page = client.Get("/tx-client.asp");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    auto missing = client.Get("/download/Tarnix.exe");
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(missing->status, 404) << "no update file was given";
+
+    EXPECT_EQ(server.ask("cmd=c"), "ConnectionOk");
+    EXPECT_EQ(server.stop(), 0);
+}
+
+TEST(ServerTest, StatusRecordHasEightFieldsFromTheFlags) {
+    ServerProcess server({"--announcement", "今日维护", "--client-version", "1.002",
+                          "--update-location", "example.org/files/T.exe"});
+    std::string status = server.ask("cmd=5");
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t bar; (bar = status.find('|', start)) != std::string::npos; start = bar + 1)
+        fields.push_back(status.substr(start, bar - start));
+    fields.push_back(status.substr(start));
+    ASSERT_EQ(fields.size(), 8u) << status;
+    EXPECT_EQ(fields[1], "1.002");
+    EXPECT_EQ(fields[2], "example.org/files/T.exe");
+    EXPECT_EQ(fields[4], "\xBD\xF1\xC8\xD5\xCE\xAC\xBB\xA4") << "GBK on the wire";
+    for (size_t i : {0u, 3u, 5u, 6u, 7u})
+        EXPECT_FALSE(fields[i].empty()) << i;
+
+    ServerProcess plain({"--announcement", ""});
+    std::string defaults = plain.ask("cmd=5");
+    EXPECT_EQ(std::count(defaults.begin(), defaults.end(), '|'), 7);
+    EXPECT_NE(
+        defaults.find("|1.001|127.0.0.1:" + std::to_string(plain.port()) + "/download/Tarnix.exe|"),
+        std::string::npos)
+        << defaults;
+    EXPECT_NE(defaults.find("||"), std::string::npos) << "empty announcement";
+}
+
+TEST(ServerTest, ManyClientsAtOnce) {
+    ServerProcess server;
+    constexpr int kClients = 8;
+    constexpr int kAccountsEach = 5;
+    std::atomic<int> errors{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kClients; ++t) {
+        threads.emplace_back([&, t] {
+            auto fail = [&](const std::string& what) {
+                ++errors;
+                std::fprintf(stderr, "client %d: %s\n", t, what.c_str());
+            };
+            for (int a = 0; a < kAccountsEach; ++a) {
+                std::string name = "load" + std::to_string(t) + "x" + std::to_string(a);
+                std::string email = name + "@example.com";
+                if (server.ask("cmd=9&emily=" + email).size() != 6)
+                    fail("code for " + email);
+                if (server.ask("cmd=2&u=" + name + "&p=pw" + name + "&q=" + email) != kSignUpOk)
+                    fail("sign-up " + name);
+                for (int i = 0; i < 3; ++i) {
+                    std::string challenge = server.ask("cmd=0&u=" + name);
+                    std::string r = server.ask("cmd=1&u=" + name +
+                                               "&p=" + server::md5_hex(challenge + "pw" + name));
+                    if (r != kSignInOk)
+                        fail("sign-in " + name);
+                }
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(errors.load(), 0);
+    std::string status = server.ask("cmd=5");
+    EXPECT_EQ(status.substr(status.rfind('|') + 1), std::to_string(kClients * kAccountsEach));
+    for (int t = 0; t < kClients; ++t)
+        EXPECT_EQ(
+            sign_in(server, "load" + std::to_string(t) + "x4", "pwload" + std::to_string(t) + "x4"),
+            kSignInOk);
+}
+
+TEST(ServerTest, UpdateFileInRanges) {
+    char tmpl[] = "/tmp/tarnix-update-XXXXXX";
+    std::string dir = mkdtemp(tmpl);
+    std::string path = dir + "/update.bin";
+    std::string content(5 * 1000 * 1000, '\0');
+    std::mt19937 rng(7);
+    for (auto& c : content)
+        c = static_cast<char>(rng());
+    std::ofstream(path, std::ios::binary) << content;
+
+    {
+        ServerProcess server({"--update-file", path});
+        httplib::Client client("127.0.0.1", server.port());
+        const std::string url = "/download/Tarnix.exe";
+
+        auto head = client.Head(url.c_str());
+        ASSERT_TRUE(head);
+        EXPECT_EQ(head->status, 200);
+        EXPECT_EQ(head->get_header_value("Content-Length"), std::to_string(content.size()));
+        EXPECT_TRUE(head->body.empty());
+
+        std::string joined;
+        const size_t part = content.size() / 5 + 1;
+        for (size_t first = 0; first < content.size(); first += part) {
+            size_t last = std::min(first + part, content.size()) - 1;
+            auto res = client.Get(url.c_str(), {{"Range", "bytes=" + std::to_string(first) + "-" +
+                                                              std::to_string(last)}});
+            ASSERT_TRUE(res);
+            EXPECT_EQ(res->status, 206);
+            EXPECT_EQ(res->get_header_value("Content-Range"), "bytes " + std::to_string(first) +
+                                                                  "-" + std::to_string(last) + "/" +
+                                                                  std::to_string(content.size()));
+            joined += res->body;
+        }
+        EXPECT_TRUE(joined == content) << "the five parts make the file";
+
+        auto past = client.Get(url.c_str(), {{"Range", "bytes=5000000-5000100"}});
+        ASSERT_TRUE(past);
+        EXPECT_EQ(past->status, 416);
+        EXPECT_EQ(past->get_header_value("Content-Range"), "bytes */5000000");
+
+        auto tail = client.Get(url.c_str(), {{"Range", "bytes=4999990-9999999"}});
+        ASSERT_TRUE(tail);
+        EXPECT_EQ(tail->status, 206) << "a range past the end is cut at the end";
+        EXPECT_EQ(tail->body, content.substr(4999990));
+        EXPECT_EQ(tail->get_header_value("Content-Range"), "bytes 4999990-4999999/5000000");
+
+        auto suffix = client.Get(url.c_str(), {{"Range", "bytes=-10"}});
+        ASSERT_TRUE(suffix);
+        EXPECT_EQ(suffix->body, content.substr(content.size() - 10));
+
+        auto whole = client.Get(url.c_str());
+        ASSERT_TRUE(whole);
+        EXPECT_EQ(whole->status, 200);
+        EXPECT_TRUE(whole->body == content);
+        EXPECT_EQ(server.stop(), 0);
+    }
+    fs::remove_all(dir);
+}
+
+int run_server(std::vector<std::string> args) {
+    args.insert(args.begin(), TARNIX_SERVER_EXE);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ServerTest, BadFlagsExitWithCode2) {
+    EXPECT_EQ(run_server({"--help"}), 0);
+    EXPECT_EQ(run_server({"--no-such-flag"}), 2);
+    EXPECT_EQ(run_server({"--port", "abc"}), 2);
+    EXPECT_EQ(run_server({"--port", "70000"}), 2);
+    EXPECT_EQ(run_server({"--port"}), 2);
+    EXPECT_EQ(run_server({"stray"}), 2);
+    EXPECT_EQ(run_server({"--announcement", "a|b"}), 2) << "would break the status record";
+    EXPECT_EQ(run_server({"--client-version", ""}), 2);
+    EXPECT_EQ(run_server({"--update-location", "hostonly"}), 2);
+}
+
+} // namespace
