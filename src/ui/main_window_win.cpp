@@ -1,84 +1,279 @@
 #include "ui/main_window_win.h"
 
 #include "app/program_win.h"
+#include "shadow/shadow_win.h"
+#include "ui/controls_win.h"
+#include "ui/forms_win.h"
+#include "ui/ui_thread_win.h"
 #include "../../res/resource.h"
+
+#include <cmath>
 
 namespace {
 
-constexpr wchar_t kClassName[] = L"TarnixMainWindow";
+using ui::Binding;
+using ui::ControlDef;
+using ui::Event;
+using ui::FontDef;
+using ui::Look;
+using K = ui::ControlKind;
+
 constexpr int kWidth = 420;
 constexpr int kDesignHeight = 370;
 constexpr int kHeight = 350;
 
+// The palette of the main window.
+constexpr COLORREF kBarDark = RGB(47, 53, 60);
+constexpr COLORREF kBarHover = RGB(54, 61, 69);
+constexpr COLORREF kAccentBlue = RGB(0, 136, 255);
+constexpr COLORREF kLinkHover = RGB(0, 0, 255);
+constexpr COLORREF kFrameBlue = RGB(2, 196, 252);
+constexpr COLORREF kTitleGreen = RGB(0, 255, 0);
+constexpr COLORREF kLabelGrey = RGB(96, 96, 96);
+constexpr COLORREF kStatusGrey = RGB(128, 128, 128);
+constexpr COLORREF kSilver = RGB(192, 192, 192);
+constexpr COLORREF kWhite = RGB(255, 255, 255);
+constexpr COLORREF kBlack = RGB(0, 0, 0);
+constexpr COLORREF kNone = ui::kNoColor;
+
+// Looks: fore, back, hover fore, hover back, focus fore, focus back, font.
+const Look kBar{kNone, kBarDark};
+const Look kTitle{kTitleGreen, kNone, kNone, kNone, kNone, kNone, {"微软雅黑", -21, 700}};
+const Look kWindowButton{
+    kWhite, kBarDark, kWhite, kBarHover, kWhite, kBarDark, {"新宋体", -19, 700}};
+const Look kNavButton{kBlack, kWhite, kAccentBlue, kWhite, kBlack, kWhite};
+const Look kSeparator{kNone, kSilver};
+const Look kSlider{kNone, kAccentBlue};
+const Look kWhiteBox{kNone, kWhite};
+const Look kStatus{kStatusGrey};
+const Look kFieldLabel{kLabelGrey};
+const Look kUnderline{kNone, kSilver};
+const Look kButtonFrame{kNone, kFrameBlue};
+const Look kActionButton{kFrameBlue, kWhite, kWhite, kFrameBlue, kFrameBlue, kWhite};
+const Look kLink{kAccentBlue, kWhite};
+const Look kSignUpLink{kAccentBlue, kWhite, kLinkHover, kWhite, kAccentBlue, kWhite};
+const Look kAnnouncement{kBlack, kWhite};
+
+constexpr unsigned kNav = ui::kCheckBox;
+constexpr unsigned kAction = ui::kActionButton;
+constexpr unsigned kPassword = ui::kPassword;
+constexpr unsigned kHidden = ui::kHidden;
+constexpr unsigned kDisabled = ui::kDisabled;
+constexpr unsigned kCentered = ui::kCentered;
+constexpr char kPages[] = "选择夹_界面";
+
+// The layout, row by row as designed. Columns: name, kind, parent, page,
+// left, top, width, height, caption, look, flags, edit limit (GBK bytes), tab
+// order, tooltip, image. Parents come before their children.
+const std::vector<ControlDef> kLayout = {
+    // Window level.
+    {"图片框_导航", K::PictureBox, nullptr, -1, 0, 0, 420, 100, nullptr, &kBar},
+    {"图片框_TX", K::PictureBox, "图片框_导航", -1, 100, 14, 84, 72, nullptr, &kBar, 0, 0, -1,
+     nullptr, IDR_LOGO},
+    {"标签_TX标题", K::TransparentLabel, "图片框_导航", -1, 185, 45, 100, 30, "Tarnix", &kTitle,
+     kDisabled},
+    {"按钮_最小化", K::SuperButton, "图片框_导航", -1, 355, 5, 30, 30, "－", &kWindowButton, 0, 0,
+     -1, "最小化"},
+    {"按钮_关闭", K::SuperButton, "图片框_导航", -1, 385, 5, 30, 30, "×", &kWindowButton, 0, 0, -1,
+     "关闭"},
+    {"按钮_A", K::SuperButton, nullptr, -1, 40, 105, 60, 23, "Tarnix主页", &kNavButton, kNav},
+    {"图片框_A", K::PictureBox, nullptr, -1, 105, 108, 1, 15, nullptr, &kSeparator},
+    {"按钮_B", K::SuperButton, nullptr, -1, 110, 105, 60, 23, "账号注册", &kNavButton, kNav},
+    {"图片框_B", K::PictureBox, nullptr, -1, 175, 108, 1, 15, nullptr, &kSeparator},
+    {"图片框_C", K::PictureBox, nullptr, -1, 245, 108, 1, 15, nullptr, &kSeparator},
+    {"按钮_D", K::SuperButton, nullptr, -1, 250, 105, 60, 23, "密码更改", &kNavButton, kNav},
+    {"图片框_滑块", K::PictureBox, nullptr, -1, 35, 128, 60, 2, nullptr, &kSlider},
+    {kPages, K::PageContainer, nullptr, -1, 0, 130, 420, 240},
+
+    // Page 0, connecting. (The handshake needs no browser control: it is not built.)
+    {"图片框1", K::PictureBox, kPages, 0, 146, 20, 128, 128, nullptr, &kWhiteBox, 0, 0, -1, nullptr,
+     IDR_CONNECTING},
+    {"标签_连接状态", K::TransparentLabel, kPages, 0, 145, 148, 128, 20, "正在连接服务器", &kStatus,
+     kCentered},
+
+    // Page 1, sign-in.
+    {"图片框_公告", K::PictureBox, kPages, 1, 10, 5, 400, 20, nullptr, &kWhiteBox},
+    {"标签_公告", K::Label, "图片框_公告", -1, 150, 0, 80, 20, "", &kAnnouncement, kHidden},
+    {"时钟_公告移动", K::Timer, nullptr, -1, 0, 0, 0, 0},
+    {"标签_登录账号", K::TransparentLabel, kPages, 1, 80, 65, 35, 24, "账号：", &kFieldLabel},
+    {"图片框_登录账号", K::PictureBox, kPages, 1, 120, 65, 200, 27, nullptr, &kUnderline},
+    {"编辑框_登录账号", K::Edit, "图片框_登录账号", -1, 0, 0, 200, 26, "", nullptr, 0, 30, 0},
+    {"标签_登录密码", K::TransparentLabel, kPages, 1, 80, 100, 35, 24, "密码：", &kFieldLabel},
+    {"图片框_登录密码", K::PictureBox, kPages, 1, 120, 100, 200, 27, nullptr, &kUnderline},
+    {"编辑框_登录密码", K::Edit, "图片框_登录密码", -1, 0, 0, 200, 26, "", nullptr, kPassword, 50,
+     1},
+    {"图片框_登录", K::PictureBox, kPages, 1, 120, 150, 200, 27, nullptr, &kButtonFrame},
+    {"按钮_登录", K::SuperButton, "图片框_登录", -1, 1, 1, 198, 25, "登录", &kActionButton,
+     kAction},
+    {"超级链接框_客服", K::Hyperlink, kPages, 1, 10, 190, 60, 20, "Tarnix客服", &kLink},
+    {"标签_注册提示", K::TransparentLabel, kPages, 1, 145, 190, 85, 20, "没有Tarnix账号？",
+     &kFieldLabel},
+    {"按钮_注册", K::SuperButton, kPages, 1, 235, 190, 60, 20, "立即注册", &kSignUpLink},
+    {"标签_版本", K::TransparentLabel, kPages, 1, 360, 190, 50, 20, "", &kFieldLabel},
+
+    // Page 2, sign-up.
+    {"标签_注册账号", K::TransparentLabel, kPages, 2, 55, 25, 60, 24, "注册账号：", &kFieldLabel},
+    {"图片框_注册账号", K::PictureBox, kPages, 2, 120, 25, 200, 27, nullptr, &kUnderline},
+    {"编辑框_注册账号", K::Edit, "图片框_注册账号", -1, 0, 0, 200, 26, "", nullptr, 0, 30, 0},
+    {"标签_设置密码", K::TransparentLabel, kPages, 2, 55, 60, 60, 24, "设置密码：", &kFieldLabel},
+    {"图片框_注册密码", K::PictureBox, kPages, 2, 120, 60, 200, 27, nullptr, &kUnderline},
+    {"编辑框_注册密码", K::Edit, "图片框_注册密码", -1, 0, 0, 200, 26, "", nullptr, kPassword, 30,
+     1},
+    {"标签_绑定邮箱", K::TransparentLabel, kPages, 2, 55, 95, 60, 24, "绑定邮箱：", &kFieldLabel},
+    {"图片框_绑定绑定邮箱", K::PictureBox, kPages, 2, 120, 95, 200, 27, nullptr, &kUnderline},
+    {"编辑框_绑定邮箱", K::Edit, "图片框_绑定绑定邮箱", -1, 0, 0, 200, 26, "", nullptr, 0, 30, 2},
+    {"标签_验证码", K::TransparentLabel, kPages, 2, 68, 130, 50, 24, "验证码：", &kFieldLabel},
+    {"图片框_验证码", K::PictureBox, kPages, 2, 120, 130, 120, 27, nullptr, &kUnderline},
+    {"编辑框_验证码", K::Edit, "图片框_验证码", -1, 0, 0, 120, 26, "", nullptr, 0, 30, 3},
+    {"图片框_获取验证码", K::PictureBox, kPages, 2, 250, 130, 70, 27, nullptr, &kButtonFrame},
+    {"按钮_获取验证码", K::SuperButton, "图片框_获取验证码", -1, 1, 1, 68, 25, "获取验证码",
+     &kActionButton},
+    {"图片框_注册", K::PictureBox, kPages, 2, 120, 175, 200, 27, nullptr, &kButtonFrame},
+    {"按钮_确认注册", K::SuperButton, "图片框_注册", -1, 1, 1, 198, 25, "确认注册", &kActionButton,
+     kAction},
+    {"时钟_验证码", K::Timer, nullptr, -1, 0, 0, 0, 0},
+
+    // Page 3, password change.
+    {"标签_用户账号", K::TransparentLabel, kPages, 3, 55, 25, 60, 24, "用户账号：", &kFieldLabel},
+    {"图片框_用户账号", K::PictureBox, kPages, 3, 120, 25, 200, 27, nullptr, &kUnderline},
+    {"编辑框_用户账号", K::Edit, "图片框_用户账号", -1, 0, 0, 200, 26, "", nullptr, 0, 30, 0},
+    {"标签_原始密码", K::TransparentLabel, kPages, 3, 55, 60, 60, 24, "原始密码：", &kFieldLabel},
+    {"图片框_原始密码", K::PictureBox, kPages, 3, 120, 60, 200, 27, nullptr, &kUnderline},
+    {"编辑框_原始密码", K::Edit, "图片框_原始密码", -1, 0, 0, 200, 26, "", nullptr, kPassword, 30,
+     1},
+    {"标签_新的密码", K::TransparentLabel, kPages, 3, 55, 95, 60, 24, "新的密码：", &kFieldLabel},
+    {"图片框_新的密码", K::PictureBox, kPages, 3, 120, 95, 200, 27, nullptr, &kUnderline},
+    {"编辑框_新的密码", K::Edit, "图片框_新的密码", -1, 0, 0, 200, 26, "", nullptr, kPassword, 30,
+     2},
+    {"标签_更改密码", K::TransparentLabel, kPages, 3, 55, 130, 60, 24, "确认密码：", &kFieldLabel},
+    {"图片框_更改密码", K::PictureBox, kPages, 3, 120, 130, 200, 27, nullptr, &kUnderline},
+    {"编辑框_更改密码", K::Edit, "图片框_更改密码", -1, 0, 0, 200, 26, "", nullptr, kPassword, 30,
+     3},
+    {"图片框_确认更改", K::PictureBox, kPages, 3, 120, 175, 200, 27, nullptr, &kButtonFrame},
+    {"按钮_确认更改", K::SuperButton, "图片框_确认更改", -1, 1, 1, 198, 25, "确认更改",
+     &kActionButton, kAction},
+};
+
 HWND g_main = nullptr;
 
-LRESULT CALLBACK main_window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-    switch (msg) {
-    case WM_LBUTTONDOWN:
-        // A press on the background moves the window, as a caption bar would.
-        ReleaseCapture();
-        SendMessageW(hwnd, WM_NCLBUTTONDOWN, HTCAPTION, 0);
-        return 0;
-    case WM_CLOSE:
-        end_program(0);
-    case WM_DESTROY:
-        if (g_main == hwnd) {
-            g_main = nullptr;
-        }
-        untrack_top_level_window(hwnd);
-        return 0;
-    default:
-        return DefWindowProcW(hwnd, msg, wp, lp);
-    }
+std::vector<Binding> main_bindings() {
+    std::vector<Binding> b = {
+        {"按钮_A", Event::Clicked, [] { run_navigation_action("按钮_A"); }},
+        {"按钮_B", Event::Clicked, [] { run_navigation_action("按钮_B"); }},
+        {"按钮_注册", Event::Clicked, [] { run_navigation_action("按钮_B"); }},
+        {"按钮_D", Event::Clicked, [] { run_navigation_action("按钮_D"); }},
+        {"按钮_最小化", Event::Clicked, [] { ui::set_window_state(ui::event_form(), 2); }},
+        {"按钮_关闭", Event::Clicked, [] { end_program(0); }},
+        {"时钟_公告移动", Event::Tick, announcement_scroll_step},
+
+        // Account operations bind here, one row each:
+        //   {"按钮_登录", Event::Clicked, sign_in},
+        //   {"按钮_获取验证码", Event::Clicked, request_verification_code},
+        //   {"时钟_验证码", Event::Tick, verification_code_countdown},
+        //   {"编辑框_绑定邮箱", Event::Changed, forget_verification_code},
+        //   {"按钮_确认注册", Event::Clicked, sign_up},
+        //   {"按钮_确认更改", Event::Clicked, change_password},
+    };
+    return b;
 }
 
-void register_class() {
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof(wc);
-    wc.lpfnWndProc = main_window_proc;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.hIcon = LoadIconW(wc.hInstance, MAKEINTRESOURCEW(IDI_TARNIX));
-    wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512)); // IDC_ARROW
-    wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
-    wc.lpszClassName = kClassName;
-    RegisterClassExW(&wc);
+const ui::FormDef& main_form() {
+    static const ui::FormDef def = [] {
+        ui::FormDef d{L"TarnixMainWindow", "Tarnix", kWidth, kDesignHeight};
+        d.controls = kLayout;
+        d.bindings = main_bindings();
+        // Every edit box colours its underline frame while it has the focus.
+        ui::bind_underline_focus(d, kStatusGrey, kSilver);
+        d.on_close = [](HWND) { end_program(0); };
+        d.on_destroy = [](HWND hwnd) {
+            if (g_main == hwnd) {
+                g_main = nullptr;
+            }
+        };
+        return d;
+    }();
+    return def;
 }
 
-void center_on_screen(HWND hwnd) {
-    RECT r;
-    GetWindowRect(hwnd, &r);
-    RECT work;
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-    int w = r.right - r.left;
-    int h = r.bottom - r.top;
-    SetWindowPos(hwnd, nullptr, work.left + (work.right - work.left - w) / 2,
-                 work.top + (work.bottom - work.top - h) / 2, 0, 0,
-                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-}
-
-// First part of the creation handler: size, initial states, shown.
+// First part of the creation handler: shadow, size, initial states, shown.
 void on_created(HWND hwnd) {
+    shadow_setup(hwnd, 0);
     SetWindowPos(hwnd, nullptr, 0, 0, kWidth, kHeight, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-    center_on_screen(hwnd);
+    for (const char* nav : {"按钮_A", "按钮_B", "按钮_D"}) {
+        ui::set_disabled(hwnd, nav, true);
+    }
+    for (const char* nav : {"按钮_A", "按钮_B", "按钮_D"}) {
+        ui::set_checked(hwnd, nav, false);
+    }
+    ui::set_visible(hwnd, "图片框_滑块", false);
+    ui::set_page(hwnd, kPages, 0);
+    ui::center_on_screen(hwnd);
     ShowWindow(hwnd, SW_SHOW);
     UpdateWindow(hwnd);
 }
 
 } // namespace
 
-HWND main_window() { return g_main; }
+HWND main_window() {
+    return g_main;
+}
+
+HWND create_main_window() {
+    g_main = ui::build_form(main_form());
+    if (g_main) {
+        on_created(g_main);
+    }
+    return g_main;
+}
 
 HWND load_main_window() {
-    register_class();
-    // Borderless, minimisable from the taskbar, no maximise box.
-    g_main = CreateWindowExW(WS_EX_APPWINDOW, kClassName, L"Tarnix",
-                             WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN, 50, 50,
-                             kWidth, kDesignHeight, nullptr, nullptr, GetModuleHandleW(nullptr),
-                             nullptr);
-    if (!g_main) {
+    HWND hwnd = create_main_window();
+    if (!hwnd) {
         return nullptr;
     }
-    track_top_level_window(g_main);
-    on_created(g_main);
-    return g_main;
+    // The handshake start runs here, at the end of the creation handler; it
+    // returns only after the status step has applied the result.
+    return hwnd;
+}
+
+void run_navigation_action(std::string_view button) {
+    ui::run_on_ui_thread([button] {
+        HWND f = g_main;
+        if (!f) {
+            return;
+        }
+        std::string_view target = button == "按钮_注册" ? std::string_view("按钮_B") : button;
+        int page = target == "按钮_A" ? 1 : target == "按钮_B" ? 2 : target == "按钮_D" ? 3 : -1;
+        if (page < 0) {
+            return;
+        }
+        ui::set_page(f, kPages, page);
+        ui::set_left(f, "图片框_滑块", ui::left(f, target));
+        if (page == 1) {
+            ui::set_visible(f, "图片框_滑块", true);
+        }
+        for (const char* nav : {"按钮_A", "按钮_B", "按钮_D"}) {
+            ui::set_checked(f, nav, target == nav);
+        }
+    });
+}
+
+void announcement_scroll_step() {
+    ui::run_on_ui_thread([] {
+        HWND f = g_main;
+        if (!f) {
+            return;
+        }
+        const double w = ui::width(f, "标签_公告");
+        double x = ui::left(f, "标签_公告");
+        if (std::fabs(x - (-w)) < 1e-7) {
+            // Fully out on the left: enter again from the window's right edge.
+            RECT r;
+            GetWindowRect(f, &r);
+            x = r.right - r.left;
+        } else {
+            x -= 1;
+        }
+        ui::set_left(f, "标签_公告", static_cast<int>(x));
+    });
 }

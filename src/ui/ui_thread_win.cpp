@@ -40,11 +40,13 @@ void init_ui_thread() {
     wc.hInstance = GetModuleHandleW(nullptr);
     wc.lpszClassName = L"TarnixUiTasks";
     RegisterClassW(&wc);
-    g_task_window = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                    nullptr, wc.hInstance, nullptr);
+    g_task_window = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                    wc.hInstance, nullptr);
 }
 
-bool on_ui_thread() { return g_ui_thread_id == 0 || GetCurrentThreadId() == g_ui_thread_id; }
+bool on_ui_thread() {
+    return g_ui_thread_id == 0 || GetCurrentThreadId() == g_ui_thread_id;
+}
 
 void run_on_ui_thread(const std::function<void()>& task) {
     if (on_ui_thread()) {
@@ -67,7 +69,9 @@ void post_to_ui_thread(std::function<void()> task) {
     }
 }
 
-void begin_shutdown() { g_shutting_down.store(true); }
+void begin_shutdown() {
+    g_shutting_down.store(true);
+}
 
 bool wait_handle_serving_ui_tasks(HANDLE handle, DWORD timeout_ms) {
     const DWORD start = GetTickCount();
@@ -76,7 +80,8 @@ bool wait_handle_serving_ui_tasks(HANDLE handle, DWORD timeout_ms) {
         if (elapsed >= timeout_ms) {
             return WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
         }
-        DWORD r = MsgWaitForMultipleObjects(1, &handle, FALSE, timeout_ms - elapsed, QS_SENDMESSAGE);
+        DWORD r =
+            MsgWaitForMultipleObjects(1, &handle, FALSE, timeout_ms - elapsed, QS_SENDMESSAGE);
         if (r == WAIT_OBJECT_0) {
             return true;
         }
