@@ -32,10 +32,10 @@ RangeKind parse_range(const std::string& header, uint64_t size, uint64_t& first,
     const std::string prefix = "bytes=";
     if (header.compare(0, prefix.size(), prefix) != 0)
         return RangeKind::Whole;
-    std::string spec = header.substr(prefix.size());
-    size_t dash = spec.find('-');
+    std::string ranges_text = header.substr(prefix.size());
+    size_t dash = ranges_text.find('-');
     // Several ranges may be answered with the whole file.
-    if (dash == std::string::npos || spec.find(',') != std::string::npos)
+    if (dash == std::string::npos || ranges_text.find(',') != std::string::npos)
         return RangeKind::Whole;
     auto number = [](const std::string& s, uint64_t& out) {
         if (s.empty() || s.size() > 19)
@@ -48,8 +48,8 @@ RangeKind parse_range(const std::string& header, uint64_t size, uint64_t& first,
         }
         return true;
     };
-    std::string a = spec.substr(0, dash);
-    std::string b = spec.substr(dash + 1);
+    std::string a = ranges_text.substr(0, dash);
+    std::string b = ranges_text.substr(dash + 1);
     uint64_t x = 0;
     uint64_t y = 0;
     if (a.empty()) { // the last y bytes

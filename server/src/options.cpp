@@ -1,8 +1,6 @@
 #include "options.h"
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 namespace server {
 namespace {

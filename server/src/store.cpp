@@ -236,13 +236,6 @@ bool Store::issue_code(const std::string& email, const std::string& code, int64_
     return true;
 }
 
-bool Store::account_exists(const std::string& name) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Statement get(db_, "SELECT 1 FROM accounts WHERE name = ?");
-    get.bind(1, name);
-    return get.step();
-}
-
 int64_t Store::account_count() {
     std::lock_guard<std::mutex> lock(mutex_);
     Statement get(db_, "SELECT COUNT(*) FROM accounts");

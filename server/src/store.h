@@ -54,7 +54,6 @@ public:
     bool issue_code(const std::string& email, const std::string& code, int64_t now,
                     int64_t not_after, int64_t forget_before, const std::function<bool()>& deliver);
 
-    bool account_exists(const std::string& name);
     int64_t account_count();
 
 private:
