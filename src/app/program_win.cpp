@@ -3,6 +3,7 @@
 #include "app/app_state.h"
 #include "app/pump_delay.h"
 #include "ui/ui_thread_win.h"
+#include "update/downloader_win.h"
 
 #include <objidl.h>
 #include <gdiplus.h>
@@ -65,7 +66,9 @@ bool pump_delay(int32_t amount, int32_t unit) {
 }
 
 void start_program() {
-    (void)app();
+    // The program file an update renamed aside while it ran.
+    remove_replaced_program();
+    app().download = new Downloader();
     std::atexit(exit_routine_at_exit);
     if (app().gdiplus_token == 0) {
         Gdiplus::GdiplusStartupInput input; // version 1, no callback, nothing suppressed
@@ -85,6 +88,13 @@ void exit_routine() {
         return;
     }
     AppState& s = *g_state;
+    // The download first: its threads may still read the state released below.
+    if (s.download) {
+        s.download->stop_task();
+        delete s.download;
+        s.download = nullptr;
+    }
+    s.download_params = DownloadTaskParams{};
     s.endpoint_url.clear();
     s.status_record.clear();
     s.stored_verification_code.clear();
@@ -104,7 +114,9 @@ void end_program(int32_t exit_code) {
     ExitProcess(static_cast<UINT>(exit_code));
 }
 
-void track_top_level_window(HWND window) { g_top_level_windows.push_back(window); }
+void track_top_level_window(HWND window) {
+    g_top_level_windows.push_back(window);
+}
 
 void untrack_top_level_window(HWND window) {
     auto it = std::find(g_top_level_windows.begin(), g_top_level_windows.end(), window);

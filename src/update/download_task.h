@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Event handler of a download task: (event kind, item, value, extra, task id).
+// Kinds delivered by the download component:
+//   3  the total size has become known (value = size in bytes); at most once per task;
+//   4  the task has ended (value = bytes received, extra = 1 when the whole file
+//      arrived, was verified and stands at the target path, 0 otherwise); always
+//      the last event of a task.
+// Called on the component's own threads.
+using DownloadEventHandler = int32_t (*)(int32_t kind, int32_t item, int32_t value, int32_t extra,
+                                         int32_t task);
+
+inline constexpr int32_t kDownloadEventSize = 3;
+inline constexpr int32_t kDownloadEventEnded = 4;
+
+// The twenty members of a download task's settings, in order, with the values
+// they hold when the program starts. Members marked "reserved" are written by
+// callers and kept for the component, which does not read them.
+struct DownloadTaskParams {
+    int32_t transfer_mode = 1;                      //  1: 4096 (0x1000) = download
+    std::string source_url;                         //  2: http URL (GBK bytes)
+    std::string target_file;                        //  3: local path (GBK)
+    std::string user_name = "anonymous";            //  4: for servers that ask for one
+    std::string password = "anonymous@example.com"; //  5: for servers that ask for one
+    int32_t connections = 1;                        //  6: parallel connections for one file
+    int32_t reserved7 = 0;                          //  7
+    int32_t connect_timeout_ms = 20000;             //  8
+    int32_t send_timeout_ms = 20000;                //  9
+    int32_t receive_timeout_ms = 20000;             // 10
+    int32_t stop_wait_ms = 1000;                    // 11: how long a stop waits for the task
+    int32_t min_part_size = 20480;                  // 12: smallest part given its own connection
+    int32_t reserved13 = 1024;                      // 13
+    int32_t reserved14 = 0;                         // 14
+    DownloadEventHandler event_handler = nullptr;   // 15
+    std::string reserved16;                         // 16
+    int32_t reserved17 = 1;                         // 17
+    std::string file_types = ".exe|.rar|.zip|.gif|.jpg|.mp3|.rm"; // 18: separated by "|"
+    std::string reserved19;                                       // 19
+    std::string reserved20;                                       // 20
+};
+
+inline constexpr int32_t kTransferModeDownload = 0x1000;

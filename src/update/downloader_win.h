@@ -1,0 +1,56 @@
+#pragma once
+
+#include "update/download_task.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+
+// Background HTTP download of one file over up to `connections` byte-range
+// connections (WinInet). The file is written beside its target as
+// target + ".part" and moved into place only when every byte of the announced
+// size has arrived; a target that already exists (the running program, as a
+// rule) is first renamed aside to target + ".old" and put back if the move fails.
+// Events go to the task's handler on the component's own threads.
+class Downloader {
+public:
+    Downloader();
+    ~Downloader(); // stops a running task
+    Downloader(const Downloader&) = delete;
+    Downloader& operator=(const Downloader&) = delete;
+
+    // Starts one download in the background and returns at once. Refused
+    // (false, no task, no event) while a task is held, for a mode other than
+    // download, an unusable source URL or a target whose ".part" file cannot be
+    // created.
+    bool start_task(const DownloadTaskParams& params);
+
+    // Bytes the held task has received so far; 0 when no task is held (also
+    // once a task has ended and its handler has returned from the end event).
+    uint32_t bytes_received() const;
+
+    // True while a task is held.
+    bool busy() const;
+
+    // Stops the held task, if any: waits at most the task's stop wait for its
+    // threads (serving UI tasks meanwhile when called on the UI thread), removes
+    // the ".part" file and releases the task. A thread still blocked in the
+    // network after that wait is abandoned: it can no longer write the target
+    // or deliver events. Safe to call from any thread and without a task.
+    void stop_task();
+
+    struct Core;
+
+private:
+    std::shared_ptr<Core> core_;
+};
+
+// For event handlers: pauses the calling thread for `ms` while dispatching its
+// window messages; on a download task's thread it returns early once the task
+// is being stopped, so a stop is not held up by a handler's pauses.
+void download_task_wait(DWORD ms);
+
+// Start-up clean-up: removes "<this program>.old", the program file that an
+// update renamed aside while it was running.
+void remove_replaced_program();
