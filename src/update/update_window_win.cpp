@@ -1,0 +1,275 @@
+#include "update/update_window_win.h"
+
+#include "app/app_state.h"
+#include "app/program_win.h"
+#include "shadow/shadow_win.h"
+#include "ui/controls_win.h"
+#include "ui/forms_win.h"
+#include "ui/gbk_win.h"
+#include "ui/main_window_win.h"
+#include "ui/ui_thread_win.h"
+#include "update/downloader_win.h"
+#include "update/update_progress.h"
+#include "../../res/resource.h"
+
+#include <shellapi.h>
+
+#include <atomic>
+#include <vector>
+
+namespace {
+
+using ui::ControlDef;
+using ui::Event;
+using ui::Look;
+using K = ui::ControlKind;
+
+constexpr int kWidth = 350;
+constexpr int kHeight = 280;
+
+constexpr COLORREF kBarDark = RGB(47, 53, 60);
+constexpr COLORREF kBarHover = RGB(54, 61, 69);
+constexpr COLORREF kFrameBlue = RGB(2, 196, 252);
+constexpr COLORREF kWhite = RGB(255, 255, 255);
+constexpr COLORREF kBlack = RGB(0, 0, 0);
+constexpr COLORREF kNone = ui::kNoColor;
+
+const Look kBar{kNone, kBarDark};
+const Look kTitle{kWhite, kNone, kNone, kNone, kNone, kNone, {"微软雅黑", -16, 700}};
+const Look kWindowButton{
+    kWhite, kBarDark, kWhite, kBarHover, kWhite, kBarDark, {"新宋体", -19, 700}};
+const Look kDescription{kBlack, kWhite};
+const Look kProgressLabel{kBlack, kWhite, kNone, kNone, kNone, kNone, {"微软雅黑", -14, 400}};
+const Look kButtonFrame{kNone, kFrameBlue};
+const Look kStartButton{
+    kFrameBlue, kWhite, kWhite, kFrameBlue, kFrameBlue, kWhite, {"微软雅黑", -12, 400}};
+
+constexpr char kBox[] = "图片框_开始更新";
+constexpr char kButton[] = "按钮_开始更新";
+constexpr char kProgressBar[] = "进度条_更新进度";
+constexpr char kLabel[] = "标签_更新进度";
+constexpr char kTimer[] = "时钟1";
+
+// The layout as designed. Columns: name, kind, parent, page, left, top, width,
+// height, caption, look, flags, edit limit, tab order, tooltip, image.
+const std::vector<ControlDef> kLayout = {
+    {"图片框_导航", K::PictureBox, nullptr, -1, 0, 0, 350, 100, nullptr, &kBar},
+    {"图片框_TX", K::PictureBox, "图片框_导航", -1, 60, 14, 84, 72, nullptr, &kBar, 0, 0, -1,
+     nullptr, IDR_LOGO},
+    {"透明标签4", K::TransparentLabel, "图片框_导航", -1, 145, 45, 120, 35, "TX - 在线更新",
+     &kTitle, ui::kDisabled},
+    {"按钮_关闭", K::SuperButton, "图片框_导航", -1, 315, 5, 30, 30, "×", &kWindowButton, 0, 0, -1,
+     "关闭"},
+    {kTimer, K::Timer, nullptr, -1, 0, 0, 0, 0},
+    {"编辑框1", K::Edit, nullptr, -1, 50, 110, 250, 100, "", &kDescription,
+     ui::kMultiLine | ui::kReadOnly},
+    {kProgressBar, K::ProgressBar, nullptr, -1, 50, 215, 250, 10},
+    {kLabel, K::Label, nullptr, -1, 0, 230, 350, 30, "正在加载资源……", &kProgressLabel,
+     ui::kCentered},
+    {kBox, K::PictureBox, nullptr, -1, 115, 230, 120, 30, nullptr, &kButtonFrame},
+    {kButton, K::SuperButton, kBox, -1, 1, 1, 118, 28, "开始更新", &kStartButton},
+};
+
+std::atomic<HWND> g_window{nullptr};
+
+void shell_start(const std::string& path) {
+    ShellExecuteW(nullptr, nullptr, widen(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+void (*g_shell_start)(const std::string&) = shell_start;
+
+uint32_t download_bytes() {
+    return app().download ? app().download->bytes_received() : 0;
+}
+uint32_t (*g_bytes_source)() = download_bytes;
+
+// Size of the file at `gbk_path` as a directory search reports it; -1 if none.
+int64_t found_file_size(const std::string& gbk_path) {
+    WIN32_FIND_DATAW data;
+    HANDLE h = FindFirstFileW(widen(gbk_path).c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    FindClose(h);
+    return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// Downloading: the label and the bar replace the start button.
+void show_downloading(HWND w) {
+    ui::set_visible(w, kLabel, true);
+    ui::set_visible(w, kProgressBar, true);
+    ui::set_visible(w, kBox, false);
+    ui::set_disabled(w, kButton, true);
+}
+
+// Back to the start button.
+void show_button(HWND w) {
+    ui::set_visible(w, kLabel, false);
+    ui::set_visible(w, kProgressBar, false);
+    ui::set_visible(w, kBox, true);
+    ui::set_disabled(w, kButton, false);
+}
+
+DWORD WINAPI refused_start_main(LPVOID) {
+    // The component gave no task: the same end as a download that failed.
+    update_event_handler(kDownloadEventEnded, 0, 0, 0, 0);
+    return 0;
+}
+
+void on_start_clicked() {
+    HWND w = g_window.load();
+    AppState& s = app();
+    if (ui::text(w, kButton) == gbk("更新完成")) {
+        g_shell_start(s.local_update_file_path);
+        end_program(0);
+    }
+    DownloadTaskParams& p = s.download_params;
+    p.transfer_mode = kTransferModeDownload;
+    p.source_url = s.update_download_url;
+    p.target_file = s.local_update_file_path;
+    p.connections = 5;
+    p.reserved7 = 9999999;
+    p.connect_timeout_ms = 5000;
+    p.send_timeout_ms = 5000;
+    p.receive_timeout_ms = 10000;
+    p.stop_wait_ms = 1000;
+    p.min_part_size = 10240;
+    p.event_handler = update_event_handler;
+    bool started = s.download && s.download->start_task(p);
+    show_downloading(w);
+    ui::set_interval(w, kTimer, 1000);
+    if (!started) {
+        HANDLE th = CreateThread(nullptr, 0, refused_start_main, nullptr, 0, nullptr);
+        if (th) {
+            CloseHandle(th);
+        }
+    }
+}
+
+void on_close_clicked() {
+    if (HWND w = g_window.load()) {
+        DestroyWindow(w);
+    }
+}
+
+const ui::FormDef& update_form() {
+    static const ui::FormDef def = [] {
+        ui::FormDef d{L"TarnixUpdateWindow", "在线更新", kWidth, kHeight};
+        d.controls = kLayout;
+        d.bindings = {
+            {kButton, Event::Clicked, on_start_clicked},
+            {kTimer, Event::Tick, update_progress_tick},
+            {"按钮_关闭", Event::Clicked, on_close_clicked},
+        };
+        d.on_destroy = [](HWND hwnd) {
+            HWND expected = hwnd;
+            g_window.compare_exchange_strong(expected, nullptr);
+        };
+        return d;
+    }();
+    return def;
+}
+
+// The record field `n` counted from 1; a missing field is the empty text.
+std::string status_field(size_t n) {
+    const std::vector<std::string>& r = app().status_record;
+    return n >= 1 && n <= r.size() ? r[n - 1] : std::string();
+}
+
+std::string current_directory() {
+    wchar_t buf[MAX_PATH + 1];
+    DWORD n = GetCurrentDirectoryW(MAX_PATH + 1, buf);
+    if (n == 0 || n > MAX_PATH) {
+        return std::string();
+    }
+    return narrow(std::wstring_view(buf, n));
+}
+
+std::string main_window_caption() {
+    HWND m = main_window();
+    if (!m) {
+        return "Tarnix"; // the main window's caption, for a window opened without it
+    }
+    wchar_t buf[256];
+    int n = GetWindowTextW(m, buf, 256);
+    return narrow(std::wstring_view(buf, n > 0 ? static_cast<size_t>(n) : 0));
+}
+
+} // namespace
+
+HWND update_window() {
+    return g_window.load();
+}
+
+HWND open_update_window() {
+    HWND w = ui::build_form(update_form());
+    if (!w) {
+        return nullptr;
+    }
+    g_window.store(w);
+    AppState& s = app();
+    shadow_setup(w, 0);
+    ui::set_visible(w, kLabel, false);
+    ui::set_visible(w, kProgressBar, false);
+    s.update_download_url = update::download_url(status_field(3));
+    ui::set_text(w, "编辑框1", status_field(4));
+    s.local_update_file_path = update::local_file_path(current_directory(), main_window_caption());
+    ui::center_on_screen(w);
+    ShowWindow(w, SW_SHOW);
+    UpdateWindow(w);
+    return w;
+}
+
+void update_progress_tick() {
+    HWND w = g_window.load();
+    const int64_t expected = app().update_expected_size.load();
+    if (!w || expected == 0) {
+        return;
+    }
+    const uint32_t received = g_bytes_source();
+    ui::set_progress(w, kProgressBar, update::progress_position(received, expected));
+    ui::set_text(w, kLabel, update::progress_text(ui::progress(w, kProgressBar)));
+    if (ui::progress(w, kProgressBar) == 1000 &&
+        found_file_size(app().local_update_file_path) == expected) {
+        ui::set_interval(w, kTimer, 0);
+    }
+}
+
+int32_t update_event_handler(int32_t kind, int32_t, int32_t value, int32_t extra, int32_t) {
+    AppState& s = app();
+    if (kind == kDownloadEventSize) {
+        s.update_expected_size.store(value);
+        return 0;
+    }
+    if (kind != kDownloadEventEnded) {
+        return 0;
+    }
+    HWND w = g_window.load();
+    const int64_t expected = s.update_expected_size.load();
+    // Finished only when every announced byte arrived and the file in place has
+    // the announced size; a broken download must never be started.
+    const bool finished = expected != 0 && extra == 1 &&
+                          static_cast<int64_t>(static_cast<uint32_t>(value)) == expected &&
+                          found_file_size(s.local_update_file_path) == expected;
+    if (finished) {
+        download_task_wait(1000);
+        ui::set_text(w, kLabel, gbk("程序文件更新完毕"));
+        download_task_wait(1000);
+        show_button(w);
+        ui::set_text(w, kButton, gbk("更新完成"));
+        return 0;
+    }
+    // A failed attempt leaves no size behind: the next one starts as the first did.
+    s.update_expected_size.store(0);
+    ui::set_text(w, kLabel, gbk("请稍后再试！"));
+    download_task_wait(1000);
+    show_button(w);
+    return 0;
+}
+
+void set_update_shell_start(void (*start)(const std::string&)) {
+    g_shell_start = start ? start : shell_start;
+}
+
+void set_update_bytes_source(uint32_t (*bytes_received)()) {
+    g_bytes_source = bytes_received ? bytes_received : download_bytes;
+}

@@ -1,0 +1,303 @@
+#include "app/app_state.h"
+#include "app/program_win.h"
+#include "support/blob_server_win.h"
+#include "support/process_win.h"
+#include "ui/controls_win.h"
+#include "ui/forms_win.h"
+#include "ui/gbk_win.h"
+#include "update/downloader_win.h"
+#include "update/update_window_win.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using testsupport::BlobServer;
+using testsupport::BlobServerOptions;
+using testsupport::wait_until;
+
+namespace {
+
+constexpr char kButton[] = "按钮_开始更新";
+constexpr char kBox[] = "图片框_开始更新";
+constexpr char kLabel[] = "标签_更新进度";
+constexpr char kBar[] = "进度条_更新进度";
+constexpr char kTimer[] = "时钟1";
+
+// A fresh current directory: the update file lands there as Tarnix.exe.
+std::wstring enter_fresh_dir() {
+    wchar_t tmp[MAX_PATH];
+    GetTempPathW(MAX_PATH, tmp);
+    std::wstring dir = std::wstring(tmp) + L"tarnix-up-" + std::to_wstring(GetCurrentProcessId()) +
+                       L"-" + std::to_wstring(GetTickCount());
+    CreateDirectoryW(dir.c_str(), nullptr);
+    SetCurrentDirectoryW(dir.c_str());
+    return dir;
+}
+
+bool exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string read_file(const std::wstring& path) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) {
+        return "<missing>";
+    }
+    std::string out;
+    char buf[65536];
+    DWORD n = 0;
+    while (ReadFile(f, buf, sizeof(buf), &n, nullptr) && n > 0) {
+        out.append(buf, n);
+    }
+    CloseHandle(f);
+    return out;
+}
+
+void write_file(const std::wstring& path, const std::string& data) {
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD n = 0;
+    WriteFile(f, data.data(), static_cast<DWORD>(data.size()), &n, nullptr);
+    CloseHandle(f);
+}
+
+// The program as started, with a status record naming another version.
+HWND open_with(const std::string& location,
+               const std::string& description = gbk("修复了若干问题。")) {
+    start_program();
+    app().status_record = {gbk("Tarnix账号服务"), "1.002", location, description, "", "", "", ""};
+    return open_update_window();
+}
+
+std::string location_of(const BlobServer& server) {
+    return server.url().substr(7);
+}
+
+bool ready_again(HWND w) {
+    return ui::visible(w, kBox) && !ui::disabled(w, kButton) && !ui::visible(w, kLabel) &&
+           !ui::visible(w, kBar);
+}
+
+uint32_t g_fake_bytes = 0;
+uint32_t fake_bytes() {
+    return g_fake_bytes;
+}
+
+} // namespace
+
+TEST(UpdateWindow, OpensWithTheServersTexts) {
+    std::wstring dir = enter_fresh_dir();
+    HWND w =
+        open_with(" 127.0.0.1:8866/download/Tarnix.exe ", gbk("新版本改进了登录和注册的体验。"));
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(update_window(), w);
+    // The trim works on the joined text: the space before the location stays.
+    EXPECT_EQ(app().update_download_url, "http:// 127.0.0.1:8866/download/Tarnix.exe");
+    EXPECT_EQ(app().local_update_file_path, narrow(dir) + "\\Tarnix.exe");
+    EXPECT_EQ(ui::text(w, "编辑框1"), gbk("新版本改进了登录和注册的体验。"));
+    EXPECT_EQ(ui::text(w, kButton), gbk("开始更新"));
+    EXPECT_EQ(ui::text(w, kLabel), gbk("正在加载资源……"));
+    EXPECT_TRUE(ready_again(w));
+    EXPECT_EQ(ui::interval(w, kTimer), 0u);
+    RECT r;
+    GetWindowRect(w, &r);
+    EXPECT_EQ(r.right - r.left, 350);
+    EXPECT_EQ(r.bottom - r.top, 280);
+    RECT work;
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    EXPECT_NEAR((r.left + r.right) / 2, (work.left + work.right) / 2, 1);
+    EXPECT_NE(GetPropA(w, "WndShadow"), nullptr);
+    EXPECT_EQ(GetWindow(w, GW_OWNER), nullptr);
+    testsupport::save_screenshot("update_ready");
+
+    // A location that carries its own scheme keeps it behind ours.
+    app().status_record[2] = "http://127.0.0.1/a.exe";
+    DestroyWindow(w);
+    w = open_update_window();
+    EXPECT_EQ(app().update_download_url, "http://http://127.0.0.1/a.exe");
+}
+
+TEST(UpdateWindow, DownloadsFollowsProgressAndFinishes) {
+    std::wstring dir = enter_fresh_dir();
+    std::string blob = testsupport::make_blob(3 * 1024 * 1024, 11);
+    BlobServerOptions slow;
+    slow.chunk_delay_ms = 200;
+    BlobServer server(blob, slow);
+    HWND w = open_with(location_of(server));
+    ui::fire_event(w, kButton, ui::Event::Clicked);
+    EXPECT_TRUE(ui::visible(w, kLabel));
+    EXPECT_TRUE(ui::visible(w, kBar));
+    EXPECT_FALSE(ui::visible(w, kBox));
+    EXPECT_TRUE(ui::disabled(w, kButton));
+    EXPECT_EQ(ui::interval(w, kTimer), 1000u);
+    EXPECT_EQ(app().download_params.connections, 5);
+    EXPECT_EQ(app().download_params.source_url, server.url());
+
+    ASSERT_TRUE(
+        wait_until([&] { return ui::text(w, kLabel).rfind(gbk("更新进度（"), 0) == 0; }, 20000));
+    testsupport::save_screenshot("update_downloading");
+    ASSERT_TRUE(wait_until([&] { return ui::text(w, kButton) == gbk("更新完成"); }, 60000));
+    EXPECT_TRUE(ready_again(w));
+    EXPECT_EQ(app().update_expected_size.load(), static_cast<int64_t>(blob.size()));
+    EXPECT_TRUE(read_file(dir + L"\\Tarnix.exe") == blob);
+    EXPECT_FALSE(exists(dir + L"\\Tarnix.exe.part"));
+    // The timer stops once the file on disk has the announced size.
+    EXPECT_TRUE(wait_until([&] { return ui::interval(w, kTimer) == 0; }, 3000));
+    testsupport::save_screenshot("update_finished");
+}
+
+// Every way a download can fail ends the same: "请稍后再试！", then the start
+// button is back, and no file is left to be started.
+TEST(UpdateWindow, FailedDownloadsReturnToReady) {
+    std::wstring dir = enter_fresh_dir();
+    std::wstring target = dir + L"\\Tarnix.exe";
+    BlobServerOptions not_found;
+    not_found.error_status = 404;
+    BlobServer server404("", not_found);
+    BlobServerOptions short_body;
+    short_body.short_body = 5000;
+    BlobServer server_short(testsupport::make_blob(100000, 12), short_body);
+    BlobServerOptions dropping;
+    dropping.drop_at = 60000;
+    dropping.drop_times = -1;
+    BlobServer server_drop(testsupport::make_blob(200000, 13), dropping);
+    const std::string locations[] = {
+        location_of(server404),
+        "127.0.0.1:" + std::to_string(testsupport::refused_port()) + "/Tarnix.exe",
+        location_of(server_short),
+        location_of(server_drop),
+        " " + location_of(server404), // "http:// 127..." : the component refuses the start
+    };
+    HWND w = open_with(locations[0]);
+    for (const std::string& location : locations) {
+        app().update_download_url = "http://" + location;
+        ui::fire_event(w, kButton, ui::Event::Clicked);
+        EXPECT_FALSE(ui::visible(w, kBox)) << location;
+        ASSERT_TRUE(wait_until([&] { return ready_again(w); }, 30000)) << location;
+        EXPECT_EQ(ui::text(w, kLabel), gbk("请稍后再试！")) << location;
+        EXPECT_EQ(ui::text(w, kButton), gbk("开始更新")) << location;
+        EXPECT_EQ(app().update_expected_size.load(), 0) << location;
+        EXPECT_FALSE(exists(target)) << location;
+        EXPECT_FALSE(exists(target + L".part")) << location;
+    }
+}
+
+TEST(UpdateWindow, ProgressTick) {
+    std::wstring dir = enter_fresh_dir();
+    HWND w = open_with("127.0.0.1/Tarnix.exe");
+    set_update_bytes_source(fake_bytes);
+    ui::set_interval(w, kTimer, 1000);
+
+    // No size announced: nothing changes.
+    ui::set_progress(w, kBar, 123);
+    ui::set_text(w, kLabel, "x");
+    app().update_expected_size.store(0);
+    g_fake_bytes = 2;
+    update_progress_tick();
+    EXPECT_EQ(ui::progress(w, kBar), 123);
+    EXPECT_EQ(ui::text(w, kLabel), "x");
+
+    app().update_expected_size.store(3);
+    g_fake_bytes = 1;
+    update_progress_tick();
+    EXPECT_EQ(ui::progress(w, kBar), 333);
+    EXPECT_EQ(ui::text(w, kLabel), gbk("更新进度（33.3%）"));
+    g_fake_bytes = 2;
+    update_progress_tick();
+    EXPECT_EQ(ui::progress(w, kBar), 667);
+    EXPECT_EQ(ui::text(w, kLabel), gbk("更新进度（66.7%）"));
+
+    // Position 1000 with the file one byte short: the timer goes on.
+    app().update_expected_size.store(10);
+    g_fake_bytes = 10;
+    write_file(dir + L"\\Tarnix.exe", "123456789");
+    update_progress_tick();
+    EXPECT_EQ(ui::progress(w, kBar), 1000);
+    EXPECT_EQ(ui::text(w, kLabel), gbk("更新进度（100%）"));
+    EXPECT_EQ(ui::interval(w, kTimer), 1000u);
+    write_file(dir + L"\\Tarnix.exe", "1234567890");
+    update_progress_tick();
+    EXPECT_EQ(ui::interval(w, kTimer), 0u);
+    set_update_bytes_source(nullptr);
+}
+
+// The end event of a task that says the file is complete is not trusted alone:
+// received bytes and the file on disk must match the announced size.
+TEST(UpdateWindow, EndEventWithoutTheWholeFileIsAFailure) {
+    std::wstring dir = enter_fresh_dir();
+    HWND w = open_with("127.0.0.1/Tarnix.exe");
+    ui::set_visible(w, kBox, false);
+    write_file(dir + L"\\Tarnix.exe", "12345");
+    update_event_handler(kDownloadEventSize, 0, 10, 0, 1);
+    EXPECT_EQ(app().update_expected_size.load(), 10);
+    update_event_handler(kDownloadEventEnded, 0, 10, 1, 1); // file on disk 5 of 10 bytes
+    EXPECT_TRUE(ready_again(w));
+    EXPECT_EQ(ui::text(w, kButton), gbk("开始更新"));
+    EXPECT_EQ(app().update_expected_size.load(), 0);
+    EXPECT_EQ(update_event_handler(1, 0, 0, 0, 1), 0); // other kinds: nothing
+}
+
+// Runs in a child process started by the tests below (skipped on its own).
+TEST(UpdateWindowChild, Run) {
+    char mode[32] = {};
+    if (GetEnvironmentVariableA("TARNIX_UPDATE_CHILD", mode, sizeof(mode)) == 0) {
+        GTEST_SKIP() << "runs only as a child of another test";
+    }
+    char location[512] = {};
+    GetEnvironmentVariableA("TARNIX_UPDATE_LOCATION", location, sizeof(location));
+    HWND w = open_with(location);
+    ASSERT_NE(w, nullptr);
+    if (std::string(mode) == "close") {
+        ui::fire_event(w, "按钮_关闭", ui::Event::Clicked);
+    } else {
+        ui::fire_event(w, kButton, ui::Event::Clicked);
+        ASSERT_TRUE(wait_until([&] { return ui::text(w, kButton) == gbk("更新完成"); }, 60000));
+        ui::fire_event(w, kButton, ui::Event::Clicked); // starts the file, ends the program
+        ExitProcess(7);                                 // not reached
+    }
+    // The update window was the last window: the loop ends and so does the program.
+    end_program(run_message_loop());
+}
+
+namespace {
+long run_child(const char* mode, const std::string& location, const std::wstring& dir) {
+    SetEnvironmentVariableA("TARNIX_UPDATE_CHILD", mode);
+    SetEnvironmentVariableA("TARNIX_UPDATE_LOCATION", location.c_str());
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring cmd = L"\"" + std::wstring(self) + L"\" --gtest_filter=UpdateWindowChild.Run";
+    STARTUPINFOW si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, FALSE, 0, nullptr, dir.c_str(), &si,
+                        &pi)) {
+        return -2;
+    }
+    CloseHandle(pi.hThread);
+    testsupport::Process child;
+    child.handle = pi.hProcess;
+    child.id = pi.dwProcessId;
+    return child.wait_exit(90000);
+}
+} // namespace
+
+// "更新完成" starts the downloaded file through the shell and ends the program
+// with exit code 0.
+TEST(UpdateWindow, FinishedClickStartsTheFileAndEndsWithZero) {
+    std::wstring dir = enter_fresh_dir();
+    std::string prog = read_file(
+        widen(testsupport::windows_path(std::string(TARNIX_TEST_BIN_DIR) + "/marker_prog.exe")));
+    ASSERT_GT(prog.size(), 1000u);
+    BlobServer server(prog);
+    EXPECT_EQ(run_child("finish", location_of(server), dir), 0);
+    EXPECT_TRUE(read_file(dir + L"\\Tarnix.exe") == prog);
+    // The started program leaves its marker.
+    EXPECT_TRUE(wait_until([&] { return exists(dir + L"\\Tarnix.exe.ran"); }, 15000));
+}
+
+TEST(UpdateWindow, ClosingTheLastWindowEndsWithZero) {
+    std::wstring dir = enter_fresh_dir();
+    EXPECT_EQ(run_child("close", "127.0.0.1/Tarnix.exe", dir), 0);
+    EXPECT_FALSE(exists(dir + L"\\Tarnix.exe"));
+}
