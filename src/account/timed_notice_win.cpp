@@ -1,0 +1,70 @@
+#include "account/timed_notice_win.h"
+
+#include "app/program_win.h"
+#include "ui/gbk_win.h"
+
+namespace {
+
+// The default limit of the window search: 31536000 milliseconds (8 h 45 min 36 s).
+constexpr DWORD kDefaultSearchLimitMs = 31536000;
+
+MessageBoxTimeoutFn g_platform_override = nullptr;
+
+int WINAPI message_box_without_timeout(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type, WORD,
+                                       DWORD) {
+    return MessageBoxW(owner, text, caption, type);
+}
+
+// USER32 exports MessageBoxTimeoutW without declaring it in any header, so it is
+// looked up at run time; a system without it still gets a box, one that stays.
+MessageBoxTimeoutFn platform_box() {
+    if (g_platform_override) {
+        return g_platform_override;
+    }
+    static const MessageBoxTimeoutFn resolved = [] {
+        HMODULE user32 = GetModuleHandleW(L"user32.dll");
+        FARPROC p = user32 ? GetProcAddress(user32, "MessageBoxTimeoutW") : nullptr;
+        return p ? reinterpret_cast<MessageBoxTimeoutFn>(reinterpret_cast<void*>(p))
+                 : &message_box_without_timeout;
+    }();
+    return resolved;
+}
+
+} // namespace
+
+void set_timed_notice_platform_for_test(MessageBoxTimeoutFn fn) {
+    g_platform_override = fn;
+}
+
+int show_timed_notice(std::string_view gbk_text, std::optional<UINT> button_type,
+                      std::optional<std::string> gbk_caption, std::optional<HWND> owner,
+                      std::optional<int32_t> timeout_ms) {
+    const HWND owner_window = owner ? *owner : find_process_window(GetCurrentProcessId());
+    const std::wstring caption = widen(gbk_caption ? *gbk_caption : gbk("友情提醒"));
+    const std::wstring text = widen(gbk_text);
+    // Unlike the information box, no modality flag is added to the caller's type.
+    const int result =
+        platform_box()(owner_window, text.c_str(), caption.c_str(), button_type.value_or(0), 0,
+                       static_cast<DWORD>(timeout_ms.value_or(0)));
+    return result - 1;
+}
+
+HWND find_process_window(DWORD pid, std::optional<int32_t> limit_ms) {
+    const DWORD limit =
+        (!limit_ms || *limit_ms == -1) ? kDefaultSearchLimitMs : static_cast<DWORD>(*limit_ms);
+    const DWORD start = GetTickCount();
+    HWND previous = nullptr;
+    for (;;) {
+        if (GetTickCount() - start >= limit) {
+            return nullptr;
+        }
+        // Null after the last window, so the pass after that starts at the top again.
+        previous = FindWindowExW(nullptr, previous, nullptr, nullptr);
+        DWORD owner_pid = 0;
+        if (previous && IsWindow(previous) == TRUE && IsWindowVisible(previous) &&
+            GetWindowThreadProcessId(previous, &owner_pid) != 0 && owner_pid == pid) {
+            return previous;
+        }
+        process_pending_messages();
+    }
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The second way of showing a server's answer: a message box shown through the
+// platform's self-closing message box, owned by a window of this process.
+// Every argument but the text may be left out (std::nullopt), which is not the
+// same as giving it: a given null owner means no owner, a given empty caption an
+// empty caption.
+//   button type  left out: 0 (one OK button, no icon); given: passed on unchanged
+//   caption      left out: "友情提醒"
+//   owner        left out: find_process_window(GetCurrentProcessId())
+//   time-out     left out: 0; given: passed on unchanged (milliseconds)
+// Returns the 0-based index of the button pressed (the platform's result minus
+// 1; a time-out gives 31999).
+int show_timed_notice(std::string_view gbk_text, std::optional<UINT> button_type = std::nullopt,
+                      std::optional<std::string> gbk_caption = std::nullopt,
+                      std::optional<HWND> owner = std::nullopt,
+                      std::optional<int32_t> timeout_ms = std::nullopt);
+
+// The first visible top-level window of process `pid`, in z-order. One window
+// is examined per pass and the thread's pending messages are processed between
+// passes, so the UI stays responsive while the search runs. Gives up with null
+// once `limit_ms` milliseconds have passed (left out or -1: 31536000 ms; 0:
+// null at once, before any window is looked at).
+HWND find_process_window(DWORD pid, std::optional<int32_t> limit_ms = std::nullopt);
+
+// Test seam: the platform routine behind show_timed_notice (null restores
+// MessageBoxTimeoutW, or MessageBoxW where user32 lacks it).
+using MessageBoxTimeoutFn = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT, WORD, DWORD);
+void set_timed_notice_platform_for_test(MessageBoxTimeoutFn fn);
