@@ -15,3 +15,38 @@ for s in 16 32 48 256; do
     -annotate +0+$((s / 24)) T "$tmp/icon-$s.png"
 done
 convert "$tmp"/icon-16.png "$tmp"/icon-32.png "$tmp"/icon-48.png "$tmp"/icon-256.png tarnix.ico
+
+# Logo, 84 x 72 RGBA: a blue tile with a white "T" and an orbit, on transparency,
+# drawn for the dark navigation bar.
+convert -size 84x72 xc:none \
+  -fill '#0a7bd6' -draw "roundrectangle 14,6 69,61 12,12" \
+  -fill '#0088ff' -draw "roundrectangle 14,6 69,57 12,12" \
+  -stroke '#7fd3ff' -strokewidth 2 -fill none -draw "ellipse 42,34 38,12 200,340" \
+  -stroke none -fill white -font DejaVu-Sans-Bold -pointsize 40 -gravity center \
+  -annotate +0-2 T \
+  -stroke '#7fd3ff' -strokewidth 2 -fill none -draw "ellipse 42,34 38,12 -20,160" \
+  -stroke none -fill '#02c4fc' -draw "circle 78,30 80,30" \
+  "PNG32:logo.png"
+
+# Connecting animation, 128 x 128 GIF89a: sixteen dots on a ring, a bright head
+# running round with a fading tail; 16 frames of 60 ms, looping forever.
+frames=()
+for f in $(seq 0 15); do
+  args=()
+  for d in $(seq 0 15); do
+    age=$(( (f - d + 16) % 16 ))
+    # Head full accent blue, the tail fading to a pale grey-blue.
+    case $age in
+      0) col='#0088ff'; r=7 ;; 1) col='#2f9dff'; r=6 ;; 2) col='#5cb2ff'; r=6 ;;
+      3) col='#8ac6ff'; r=5 ;; 4) col='#b3d9ff'; r=5 ;; *) col='#dcebf8'; r=4 ;;
+    esac
+    x=$(awk -v d="$d" 'BEGIN { printf "%.1f", 64 + 44 * sin(d * 3.14159265 / 8) }')
+    y=$(awk -v d="$d" 'BEGIN { printf "%.1f", 64 - 44 * cos(d * 3.14159265 / 8) }')
+    args+=(-fill "$col" -draw "circle $x,$y $(awk -v x="$x" -v r="$r" 'BEGIN { print x + r }'),$y")
+  done
+  convert -size 128x128 xc:white "${args[@]}" \
+    -fill '#0088ff' -font DejaVu-Sans-Bold -pointsize 22 -gravity center -annotate +0+0 TX \
+    "$tmp/frame-$f.png"
+  frames+=("$tmp/frame-$f.png")
+done
+convert -delay 6 -loop 0 "${frames[@]}" -layers Optimize GIF:connecting.gif

@@ -106,6 +106,25 @@ LRESULT CALLBACK shadow_window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     return CallWindowProcA(previous, hwnd, msg, wp, lp);
 }
 
+namespace {
+
+// The Unicode face of the same procedure. The shadow is installed with the
+// character set of the target's own procedure: subclassing a Unicode window
+// with the ANSI call makes the system pass its texts through the ANSI code
+// page, and a Chinese caption reads back as "????".
+LRESULT CALLBACK shadow_window_proc_w(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_SIZE || msg == WM_MOVE) {
+        shadow_update(hwnd);
+    }
+    auto previous = reinterpret_cast<WNDPROC>(GetPropA(hwnd, kProcProp));
+    if (!previous) {
+        return DefWindowProcW(hwnd, msg, wp, lp);
+    }
+    return CallWindowProcW(previous, hwnd, msg, wp, lp);
+}
+
+} // namespace
+
 bool shadow_setup(HWND target, COLORREF color) {
     if (!IsWindow(target)) {
         return false;
@@ -126,8 +145,11 @@ bool shadow_setup(HWND target, COLORREF color) {
         return true; // subclassed already: only the colour changed
     }
     // The pointer-wide call: GWL_WNDPROC does not exist for 64-bit windows.
-    LONG_PTR previous =
-        SetWindowLongPtrA(target, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&shadow_window_proc));
+    LONG_PTR previous = IsWindowUnicode(target)
+                            ? SetWindowLongPtrW(target, GWLP_WNDPROC,
+                                                reinterpret_cast<LONG_PTR>(&shadow_window_proc_w))
+                            : SetWindowLongPtrA(target, GWLP_WNDPROC,
+                                                reinterpret_cast<LONG_PTR>(&shadow_window_proc));
     SetPropA(target, kProcProp, reinterpret_cast<HANDLE>(previous));
     return true;
 }
