@@ -386,7 +386,9 @@ LRESULT CALLBACK label_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         // A disabled label keeps its colour: it is disabled only so that clicks
         // fall through to the bar (the title).
         COLORREF fore = or_default(c->fore, link ? RGB(0, 136, 255) : kBlack);
-        UINT align = (c->def->flags & kCentered) ? DT_CENTER : DT_LEFT;
+        UINT align = (c->def->flags & kCentered)       ? DT_CENTER
+                     : (c->def->flags & kRightAligned) ? DT_RIGHT
+                                                       : DT_LEFT;
         draw_text(p.dc, *c, p.rc, fore, align, link && c->hover);
         return 0;
     }

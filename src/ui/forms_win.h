@@ -36,6 +36,7 @@ enum ControlFlags : unsigned {
     kCheckBox = 1u << 5,     // super button: keeps a checked state
     kActionButton = 1u << 6, // super button: Enter in an edit box of its page presses it
     kCentered = 1u << 7,     // label: text centred horizontally
+    kRightAligned = 1u << 8, // label: text against the right edge
 };
 
 struct FontDef {

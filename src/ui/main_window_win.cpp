@@ -60,22 +60,20 @@ constexpr unsigned kPassword = ui::kPassword;
 constexpr unsigned kHidden = ui::kHidden;
 constexpr unsigned kDisabled = ui::kDisabled;
 constexpr unsigned kCentered = ui::kCentered;
+constexpr unsigned kRight = ui::kRightAligned;
 constexpr char kPages[] = "选择夹_界面";
 
 // The layout, row by row as designed. Columns: name, kind, parent, page,
 // left, top, width, height, caption, look, flags, edit limit (GBK bytes), tab
 // order, tooltip, image. Parents come before their children.
+// clang-format off
 const std::vector<ControlDef> kLayout = {
     // Window level.
     {"图片框_导航", K::PictureBox, nullptr, -1, 0, 0, 420, 100, nullptr, &kBar},
-    {"图片框_TX", K::PictureBox, "图片框_导航", -1, 100, 14, 84, 72, nullptr, &kBar, 0, 0, -1,
-     nullptr, IDR_LOGO},
-    {"标签_TX标题", K::TransparentLabel, "图片框_导航", -1, 185, 45, 100, 30, "Tarnix", &kTitle,
-     kDisabled},
-    {"按钮_最小化", K::SuperButton, "图片框_导航", -1, 355, 5, 30, 30, "－", &kWindowButton, 0, 0,
-     -1, "最小化"},
-    {"按钮_关闭", K::SuperButton, "图片框_导航", -1, 385, 5, 30, 30, "×", &kWindowButton, 0, 0, -1,
-     "关闭"},
+    {"图片框_TX", K::PictureBox, "图片框_导航", -1, 100, 14, 84, 72, nullptr, &kBar, 0, 0, -1, nullptr, IDR_LOGO},
+    {"标签_TX标题", K::TransparentLabel, "图片框_导航", -1, 185, 45, 100, 30, "Tarnix", &kTitle, kDisabled},
+    {"按钮_最小化", K::SuperButton, "图片框_导航", -1, 355, 5, 30, 30, "－", &kWindowButton, 0, 0, -1, "最小化"},
+    {"按钮_关闭", K::SuperButton, "图片框_导航", -1, 385, 5, 30, 30, "×", &kWindowButton, 0, 0, -1, "关闭"},
     {"按钮_A", K::SuperButton, nullptr, -1, 40, 105, 60, 23, "Tarnix主页", &kNavButton, kNav},
     {"图片框_A", K::PictureBox, nullptr, -1, 105, 108, 1, 15, nullptr, &kSeparator},
     {"按钮_B", K::SuperButton, nullptr, -1, 110, 105, 60, 23, "账号注册", &kNavButton, kNav},
@@ -85,11 +83,9 @@ const std::vector<ControlDef> kLayout = {
     {"图片框_滑块", K::PictureBox, nullptr, -1, 35, 128, 60, 2, nullptr, &kSlider},
     {kPages, K::PageContainer, nullptr, -1, 0, 130, 420, 240},
 
-    // Page 0, connecting. (The handshake needs no browser control: it is not built.)
-    {"图片框1", K::PictureBox, kPages, 0, 146, 20, 128, 128, nullptr, &kWhiteBox, 0, 0, -1, nullptr,
-     IDR_CONNECTING},
-    {"标签_连接状态", K::TransparentLabel, kPages, 0, 145, 148, 128, 20, "正在连接服务器", &kStatus,
-     kCentered},
+    // Page 0, connecting. The hidden access-server browser is the handshake's to add here if it uses one.
+    {"图片框1", K::PictureBox, kPages, 0, 146, 20, 128, 128, nullptr, &kWhiteBox, 0, 0, -1, nullptr, IDR_CONNECTING},
+    {"标签_连接状态", K::TransparentLabel, kPages, 0, 145, 148, 128, 20, "正在连接服务器", &kStatus, kCentered},
 
     // Page 1, sign-in.
     {"图片框_公告", K::PictureBox, kPages, 1, 10, 5, 400, 20, nullptr, &kWhiteBox},
@@ -100,14 +96,13 @@ const std::vector<ControlDef> kLayout = {
     {"编辑框_登录账号", K::Edit, "图片框_登录账号", -1, 0, 0, 200, 26, "", nullptr, 0, 30, 0},
     {"标签_登录密码", K::TransparentLabel, kPages, 1, 80, 100, 35, 24, "密码：", &kFieldLabel},
     {"图片框_登录密码", K::PictureBox, kPages, 1, 120, 100, 200, 27, nullptr, &kUnderline},
-    {"编辑框_登录密码", K::Edit, "图片框_登录密码", -1, 0, 0, 200, 26, "", nullptr, kPassword, 50,
-     1},
+    {"编辑框_登录密码", K::Edit, "图片框_登录密码", -1, 0, 0, 200, 26, "", nullptr, kPassword, 50, 1},
     {"图片框_登录", K::PictureBox, kPages, 1, 120, 150, 200, 27, nullptr, &kButtonFrame},
-    {"按钮_登录", K::SuperButton, "图片框_登录", -1, 1, 1, 198, 25, "登录", &kActionButton,
-     kAction},
+    {"按钮_登录", K::SuperButton, "图片框_登录", -1, 1, 1, 198, 25, "登录", &kActionButton, kAction},
     {"超级链接框_客服", K::Hyperlink, kPages, 1, 10, 190, 60, 20, "Tarnix客服", &kLink},
-    {"标签_注册提示", K::TransparentLabel, kPages, 1, 145, 190, 85, 20, "没有Tarnix账号？",
-     &kFieldLabel},
+    // Wider to the left than the 85 px designed for a two-letter name, and right
+    // aligned, so that "没有Tarnix账号？" is not clipped and still ends by its link.
+    {"标签_注册提示", K::TransparentLabel, kPages, 1, 125, 190, 105, 20, "没有Tarnix账号？", &kFieldLabel, kRight},
     {"按钮_注册", K::SuperButton, kPages, 1, 235, 190, 60, 20, "立即注册", &kSignUpLink},
     {"标签_版本", K::TransparentLabel, kPages, 1, 360, 190, 50, 20, "", &kFieldLabel},
 
@@ -117,8 +112,7 @@ const std::vector<ControlDef> kLayout = {
     {"编辑框_注册账号", K::Edit, "图片框_注册账号", -1, 0, 0, 200, 26, "", nullptr, 0, 30, 0},
     {"标签_设置密码", K::TransparentLabel, kPages, 2, 55, 60, 60, 24, "设置密码：", &kFieldLabel},
     {"图片框_注册密码", K::PictureBox, kPages, 2, 120, 60, 200, 27, nullptr, &kUnderline},
-    {"编辑框_注册密码", K::Edit, "图片框_注册密码", -1, 0, 0, 200, 26, "", nullptr, kPassword, 30,
-     1},
+    {"编辑框_注册密码", K::Edit, "图片框_注册密码", -1, 0, 0, 200, 26, "", nullptr, kPassword, 30, 1},
     {"标签_绑定邮箱", K::TransparentLabel, kPages, 2, 55, 95, 60, 24, "绑定邮箱：", &kFieldLabel},
     {"图片框_绑定绑定邮箱", K::PictureBox, kPages, 2, 120, 95, 200, 27, nullptr, &kUnderline},
     {"编辑框_绑定邮箱", K::Edit, "图片框_绑定绑定邮箱", -1, 0, 0, 200, 26, "", nullptr, 0, 30, 2},
@@ -126,11 +120,9 @@ const std::vector<ControlDef> kLayout = {
     {"图片框_验证码", K::PictureBox, kPages, 2, 120, 130, 120, 27, nullptr, &kUnderline},
     {"编辑框_验证码", K::Edit, "图片框_验证码", -1, 0, 0, 120, 26, "", nullptr, 0, 30, 3},
     {"图片框_获取验证码", K::PictureBox, kPages, 2, 250, 130, 70, 27, nullptr, &kButtonFrame},
-    {"按钮_获取验证码", K::SuperButton, "图片框_获取验证码", -1, 1, 1, 68, 25, "获取验证码",
-     &kActionButton},
+    {"按钮_获取验证码", K::SuperButton, "图片框_获取验证码", -1, 1, 1, 68, 25, "获取验证码", &kActionButton},
     {"图片框_注册", K::PictureBox, kPages, 2, 120, 175, 200, 27, nullptr, &kButtonFrame},
-    {"按钮_确认注册", K::SuperButton, "图片框_注册", -1, 1, 1, 198, 25, "确认注册", &kActionButton,
-     kAction},
+    {"按钮_确认注册", K::SuperButton, "图片框_注册", -1, 1, 1, 198, 25, "确认注册", &kActionButton, kAction},
     {"时钟_验证码", K::Timer, nullptr, -1, 0, 0, 0, 0},
 
     // Page 3, password change.
@@ -139,20 +131,17 @@ const std::vector<ControlDef> kLayout = {
     {"编辑框_用户账号", K::Edit, "图片框_用户账号", -1, 0, 0, 200, 26, "", nullptr, 0, 30, 0},
     {"标签_原始密码", K::TransparentLabel, kPages, 3, 55, 60, 60, 24, "原始密码：", &kFieldLabel},
     {"图片框_原始密码", K::PictureBox, kPages, 3, 120, 60, 200, 27, nullptr, &kUnderline},
-    {"编辑框_原始密码", K::Edit, "图片框_原始密码", -1, 0, 0, 200, 26, "", nullptr, kPassword, 30,
-     1},
+    {"编辑框_原始密码", K::Edit, "图片框_原始密码", -1, 0, 0, 200, 26, "", nullptr, kPassword, 30, 1},
     {"标签_新的密码", K::TransparentLabel, kPages, 3, 55, 95, 60, 24, "新的密码：", &kFieldLabel},
     {"图片框_新的密码", K::PictureBox, kPages, 3, 120, 95, 200, 27, nullptr, &kUnderline},
-    {"编辑框_新的密码", K::Edit, "图片框_新的密码", -1, 0, 0, 200, 26, "", nullptr, kPassword, 30,
-     2},
+    {"编辑框_新的密码", K::Edit, "图片框_新的密码", -1, 0, 0, 200, 26, "", nullptr, kPassword, 30, 2},
     {"标签_更改密码", K::TransparentLabel, kPages, 3, 55, 130, 60, 24, "确认密码：", &kFieldLabel},
     {"图片框_更改密码", K::PictureBox, kPages, 3, 120, 130, 200, 27, nullptr, &kUnderline},
-    {"编辑框_更改密码", K::Edit, "图片框_更改密码", -1, 0, 0, 200, 26, "", nullptr, kPassword, 30,
-     3},
+    {"编辑框_更改密码", K::Edit, "图片框_更改密码", -1, 0, 0, 200, 26, "", nullptr, kPassword, 30, 3},
     {"图片框_确认更改", K::PictureBox, kPages, 3, 120, 175, 200, 27, nullptr, &kButtonFrame},
-    {"按钮_确认更改", K::SuperButton, "图片框_确认更改", -1, 1, 1, 198, 25, "确认更改",
-     &kActionButton, kAction},
+    {"按钮_确认更改", K::SuperButton, "图片框_确认更改", -1, 1, 1, 198, 25, "确认更改", &kActionButton, kAction},
 };
+// clang-format on
 
 HWND g_main = nullptr;
 
