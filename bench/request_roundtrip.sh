@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Round trip of one account request against a local server that answers at once:
+# server_request (WinInet, under Wine) and curl making the same POST, both with a
+# new connection per request, sequential requests, the median of each. The
+# server is a tiny Python peer on 127.0.0.1 (one answer per connection,
+# "ConnectionOk", then close). server_request is also measured against the
+# tests' scripted responder inside the benchmark process.
+#
+#   bench/request_roundtrip.sh [requests=200]    (needs build/win configured)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+n=${1:-200}
+cmake --build "$root/build/win" --target request_roundtrip_bench >/dev/null
+exe="$root/build/win/bench/request_roundtrip_bench.exe"
+work=$(mktemp -d)
+server_pid=
+cleanup() { [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+
+python3 - "$work/port" <<'PY' &
+import socket, sys
+s = socket.socket()
+s.bind(("127.0.0.1", 0))
+s.listen(64)
+open(sys.argv[1], "w").write(str(s.getsockname()[1]))
+answer = b"HTTP/1.1 200 OK\r\nContent-Length: 12\r\nConnection: close\r\n\r\nConnectionOk"
+while True:
+    c, _ = s.accept()
+    data = b""
+    while b"\r\n\r\n" not in data:
+        piece = c.recv(65536)
+        if not piece:
+            break
+        data += piece
+    head, _, body = data.partition(b"\r\n\r\n")
+    length = 0
+    for line in head.split(b"\r\n"):
+        if line.lower().startswith(b"content-length:"):
+            length = int(line.split(b":", 1)[1])
+    while len(body) < length:
+        piece = c.recv(65536)
+        if not piece:
+            break
+        body += piece
+    c.sendall(answer)
+    c.close()
+PY
+server_pid=$!
+for _ in $(seq 50); do [ -s "$work/port" ] && break; sleep 0.1; done
+url="http://127.0.0.1:$(cat "$work/port")/tx-client.asp"
+
+field() { awk -v k="$1" '/^server_request/{for(i=1;i<=NF;i++) if($i==k) print $(i+1)}' | tr -d '\r'; }
+"$root/scripts/wine-run.sh" "$exe" "$n" "$url" >"$work/native-peer.log" 2>&1
+"$root/scripts/wine-run.sh" "$exe" "$n" >"$work/responder.log" 2>&1
+
+# curl: time_total is curl's own request time; wall is the whole process.
+: >"$work/curl_total"
+: >"$work/curl_wall"
+for _ in $(seq "$n"); do
+  t0=$(date +%s%N)
+  curl -s -o /dev/null -w '%{time_total}\n' -X POST \
+    -H 'Content-Type: application/x-www-form-urlencoded' --data 'cmd=c' "$url" >>"$work/curl_total"
+  t1=$(date +%s%N)
+  echo $(( (t1 - t0) / 1000 )) >>"$work/curl_wall"
+done
+
+median() { sort -g | awk '{a[NR]=$1} END {if (NR%2) print a[(NR+1)/2]; else print (a[NR/2]+a[NR/2+1])/2}'; }
+sr=$(field median_ms <"$work/native-peer.log")
+sr_wrong=$(field wrong <"$work/native-peer.log")
+rr=$(field median_ms <"$work/responder.log")
+ct=$(median <"$work/curl_total" | awk '{printf "%.3f", $1 * 1000}')
+cw=$(median <"$work/curl_wall" | awk '{printf "%.3f", $1 / 1000}')
+echo "requests: $n each, sequential, new connection per request; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "server_request -> Python peer, median:        ${sr} ms (wrong answers: ${sr_wrong})"
+echo "server_request -> in-process responder:       ${rr} ms"
+echo "curl -> Python peer, time_total median:       ${ct} ms"
+echo "curl -> Python peer, process wall median:     ${cw} ms"
+awk -v a="$sr" -v b="$ct" -v c="$cw" \
+  'BEGIN {printf "ratio server_request / curl time_total: %.1f; server_request / curl wall: %.2f\n", a / b, a / c}'
