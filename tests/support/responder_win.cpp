@@ -195,6 +195,7 @@ Responder::Responder() {
     if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
         return;
     }
+    winsock_ = true;
     listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (listener_ == INVALID_SOCKET) {
         return;
@@ -217,7 +218,9 @@ Responder::Responder() {
 
 Responder::~Responder() {
     stop();
-    WSACleanup();
+    if (winsock_) {
+        WSACleanup();
+    }
 }
 
 std::string Responder::url() const {

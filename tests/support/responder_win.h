@@ -83,6 +83,11 @@ public:
     // Answers connections the queue does not cover (without one: a 500 answer).
     void set_default(std::function<ScriptedAnswer(const ReceivedRequest&)> handler);
     // Called on the responder thread with every request, before it is answered.
+    // The client is then blocked waiting for the answer: when the client is the
+    // UI thread, the observer must not wait for it (ui::run_on_ui_thread, or
+    // SendMessage such as GetWindowTextW on one of its windows, would stall until
+    // the client's receive time-out). Reading window state that needs no message
+    // (IsWindowEnabled, IsWindowVisible, GetWindowLongPtrW) is safe.
     void on_request(std::function<void(const ReceivedRequest&)> observer);
 
     std::vector<ReceivedRequest> requests() const;
@@ -99,6 +104,7 @@ private:
     bool read_request(SOCKET client, ReceivedRequest& request);
     ScriptedAnswer next_answer(const ReceivedRequest& request);
 
+    bool winsock_ = false;
     SOCKET listener_ = INVALID_SOCKET;
     unsigned short port_ = 0;
     std::atomic<bool> stopping_{false};
