@@ -296,3 +296,19 @@ TEST(HttpRequestFaults, ConnectionDroppedMidBodyGivesWhatArrived) {
     peer.script(cut);
     EXPECT_EQ(http_request(peer.url(), kHttpPost, "cmd=5"), body.substr(0, 2500));
 }
+
+// With a proxy the request goes to the proxy, naming the whole URL.
+TEST(HttpRequestWire, ProxyReceivesTheRequestForTheUrl) {
+    Responder proxy;
+    ASSERT_TRUE(proxy.ok());
+    proxy.answer_with_body("via proxy");
+    const std::string url = "http://account.invalid:8866/tx-client.asp?x=1";
+    EXPECT_EQ(http_request(url, kHttpPost, "cmd=c", std::nullopt, nullptr, nullptr, nullptr, false,
+                           nullptr, "127.0.0.1:" + std::to_string(proxy.port())),
+              "via proxy");
+    ASSERT_EQ(proxy.request_count(), 1u);
+    ReceivedRequest r = proxy.requests()[0];
+    EXPECT_EQ(r.request_line(), "POST " + url + " HTTP/1.1");
+    EXPECT_EQ(r.header("Host"), "account.invalid:8866");
+    EXPECT_EQ(r.body, "cmd=c");
+}
