@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// Overwrites `size` bytes at `data` with zeros in a way the optimiser may not
+// drop (the writes go through a volatile pointer).
+void wipe_bytes(void* data, std::size_t size);
+
+// A text that holds a password or carries one (a request's parameter text). Its
+// bytes are wiped when it goes away, so a password read for a request does not
+// linger in freed memory. It cannot be copied; texts are appended into room
+// reserved beforehand, so no reallocation leaves an unwiped copy behind.
+class SecretText {
+public:
+    SecretText() = default;
+    // Takes the bytes of `source` and wipes `source`.
+    explicit SecretText(std::string&& source);
+    SecretText(const SecretText&) = delete;
+    SecretText& operator=(const SecretText&) = delete;
+    SecretText(SecretText&& other);
+    SecretText& operator=(SecretText&&) = delete;
+    ~SecretText();
+
+    // Makes room for `total` bytes in all (call before appending).
+    void reserve(std::size_t total);
+    SecretText& append(std::string_view part);
+
+    std::string_view view() const { return text_; }
+    std::size_t size() const { return text_.size(); }
+    bool empty() const { return text_.empty(); }
+
+private:
+    void wipe();
+    std::string text_;
+};
