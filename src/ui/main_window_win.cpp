@@ -1,4 +1,5 @@
 #include "ui/main_window_win.h"
+#include "account/account_win.h"
 
 #include "app/program_win.h"
 #include "shadow/shadow_win.h"
@@ -155,13 +156,13 @@ std::vector<Binding> main_bindings() {
         {"按钮_关闭", Event::Clicked, [] { end_program(0); }},
         {"时钟_公告移动", Event::Tick, announcement_scroll_step},
 
-        // Account operations bind here, one row each:
-        //   {"按钮_登录", Event::Clicked, sign_in},
-        //   {"按钮_获取验证码", Event::Clicked, request_verification_code},
-        //   {"时钟_验证码", Event::Tick, verification_code_countdown},
-        //   {"编辑框_绑定邮箱", Event::Changed, forget_verification_code},
-        //   {"按钮_确认注册", Event::Clicked, sign_up},
-        //   {"按钮_确认更改", Event::Clicked, change_password},
+        // Account operations.
+        {"按钮_登录", Event::Clicked, on_sign_in_clicked},
+        {"按钮_获取验证码", Event::Clicked, on_get_code_clicked},
+        {"时钟_验证码", Event::Tick, on_code_timer_tick},
+        {"编辑框_绑定邮箱", Event::Changed, on_bind_email_changed},
+        {"按钮_确认注册", Event::Clicked, on_confirm_sign_up_clicked},
+        {"按钮_确认更改", Event::Clicked, on_confirm_change_clicked},
     };
     return b;
 }
