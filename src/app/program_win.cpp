@@ -2,8 +2,11 @@
 
 #include "app/app_state.h"
 #include "app/pump_delay.h"
+#include "ui/main_window_win.h"
 #include "ui/ui_thread_win.h"
 #include "update/downloader_win.h"
+
+#include <commctrl.h>
 
 #include <objidl.h>
 #include <gdiplus.h>
@@ -16,6 +19,7 @@
 namespace {
 std::vector<HWND> g_top_level_windows;
 std::atomic<bool> g_exit_routine_ran{false};
+std::vector<void (*)()> g_exit_steps;
 
 // The program's state lives in a heap object that the exit routine releases
 // explicitly, so the release order is ours and not the C runtime's.
@@ -100,7 +104,12 @@ void exit_routine() {
     s.stored_verification_code.clear();
     s.update_download_url.clear();
     s.local_update_file_path.clear();
+    for (auto step : g_exit_steps) {
+        step();
+    }
 }
+
+void add_exit_step(void (*step)()) { g_exit_steps.push_back(step); }
 
 void end_program(int32_t exit_code) {
     if (!ui::on_ui_thread()) {
@@ -136,4 +145,18 @@ int run_message_loop() {
         DispatchMessageW(&msg);
     }
     return static_cast<int>(msg.wParam);
+}
+
+int run_program() {
+    // 1. Runtime: common controls and the route by which threads reach the UI.
+    INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS |
+                                              ICC_BAR_CLASSES | ICC_TAB_CLASSES};
+    InitCommonControlsEx(&icc);
+    ui::init_ui_thread();
+    // 2 to 4. Application-wide state, exit routine, GDI+.
+    start_program();
+    // 5. The main window; its creation handler runs while it loads.
+    load_main_window();
+    // 6. Until end_program is called or the last window is gone.
+    end_program(run_message_loop());
 }

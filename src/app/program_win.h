@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 
 // Runs the waitable-timer wait of `amount` `unit` (PumpUnit) while dispatching
 // every window message that arrives; returns true. A WM_QUIT seen meanwhile is
@@ -23,6 +24,10 @@ void start_program();
 // whichever way the program ends.
 void exit_routine();
 
+// Adds a step that the exit routine runs after releasing the state (tests use
+// it to observe the exit routine from outside the process).
+void add_exit_step(void (*step)());
+
 // Top-level windows of the program register here; when the last one is
 // destroyed the message loop ends.
 void track_top_level_window(HWND window);
@@ -30,3 +35,6 @@ void untrack_top_level_window(HWND window);
 
 // Runs the message loop until the program ends; returns the exit code.
 int run_message_loop();
+
+// The whole start-up sequence, the message loop and the end of the program.
+int run_program();
