@@ -38,7 +38,7 @@ DWORD WINAPI handshake_worker(LPVOID) {
                     ui::set_disabled(w, name, false);
                 }
                 ui::set_text(w, "标签_连接状态", gbk("连接成功"));
-                navigate(NavButton::A);
+                run_navigation_action("按钮_A");
             });
         } else {
             s.handshake_failed.store(1, std::memory_order_relaxed);

@@ -1,6 +1,8 @@
 #include "ui/main_window_win.h"
 #include "account/account_win.h"
 
+#include "app/handshake_win.h"
+
 #include "app/program_win.h"
 #include "shadow/shadow_win.h"
 #include "ui/controls_win.h"
@@ -221,8 +223,9 @@ HWND load_main_window() {
     if (!hwnd) {
         return nullptr;
     }
-    // The handshake start runs here, at the end of the creation handler; it
-    // returns only after the status step has applied the result.
+    // The last steps of the creation handler: the handshake returns only after
+    // the status step has applied the result.
+    handshake_start();
     return hwnd;
 }
 

@@ -39,7 +39,15 @@ long Process::wait_exit(DWORD timeout_ms) {
 }
 
 bool start_process(const std::string& exe, Process& out, const std::string& working_dir) {
+    return start_process_with_args(exe, {}, out, working_dir);
+}
+
+bool start_process_with_args(const std::string& exe, const std::vector<std::string>& args,
+                             Process& out, const std::string& working_dir) {
     std::string cmd = "\"" + windows_path(exe) + "\"";
+    for (const auto& a : args) {
+        cmd += " \"" + a + "\"";
+    }
     std::vector<char> buf(cmd.begin(), cmd.end());
     buf.push_back('\0');
     STARTUPINFOA si{};
@@ -81,6 +89,34 @@ BOOL CALLBACK find_proc(HWND hwnd, LPARAM lp) {
     return FALSE;
 }
 } // namespace
+
+namespace {
+struct ChildSearch {
+    const wchar_t* text;
+    HWND found;
+};
+
+BOOL CALLBACK child_proc(HWND hwnd, LPARAM lp) {
+    auto* d = reinterpret_cast<ChildSearch*>(lp);
+    // WM_GETTEXT, as a screen reader asks (GetWindowText would not ask a
+    // window of another process).
+    wchar_t buf[256] = {};
+    DWORD_PTR got = 0;
+    SendMessageTimeoutW(hwnd, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(buf), SMTO_ABORTIFHUNG,
+                        2000, &got);
+    if (lstrcmpW(buf, d->text) == 0) {
+        d->found = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+} // namespace
+
+HWND find_child_by_text(HWND parent, const wchar_t* text) {
+    ChildSearch d{text, nullptr};
+    EnumChildWindows(parent, child_proc, reinterpret_cast<LPARAM>(&d));
+    return d.found;
+}
 
 HWND wait_for_window(DWORD pid, const wchar_t* cls, DWORD timeout_ms) {
     FindData d{pid, cls, nullptr};

@@ -1,0 +1,218 @@
+#include "app/handshake_win.h"
+#include "protocol/http_request_win.h"
+#include "support/process_win.h"
+#include "support/responder_win.h"
+#include "ui/controls_win.h"
+#include "ui/forms_win.h"
+#include "ui/gbk_win.h"
+#include "ui/main_window_win.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+using testsupport::Responder;
+
+namespace {
+
+std::string status_record(const std::string& version, const std::string& announcement = "",
+                          const std::string& description = "desc") {
+    return "Tarnix|" + version + "|127.0.0.1:9/Tarnix.exe|" + description + "|" + announcement +
+           "|2026-12-07|build|3";
+}
+
+// Answers "c" and "5" as scripted, in that order.
+void script_handshake(Responder& r, const std::string& connection, const std::string& status) {
+    r.answer_with_body(connection);
+    r.answer_with_body(status);
+}
+
+HWND start_main_window(Responder& r) {
+    set_endpoint_override(r.url());
+    return load_main_window();
+}
+
+void expect_connecting_page_after_failure(HWND w) {
+    EXPECT_EQ(ui::text(w, "标签_连接状态"), gbk("连接服务器失败"));
+    EXPECT_EQ(ui::page(w, "选择夹_界面"), 0);
+    for (const char* nav : {"按钮_A", "按钮_B", "按钮_D"}) {
+        EXPECT_TRUE(ui::disabled(w, nav)) << nav;
+        EXPECT_FALSE(ui::checked(w, nav)) << nav;
+    }
+    EXPECT_FALSE(ui::visible(w, "图片框_滑块"));
+    EXPECT_EQ(ui::text(w, "标签_版本"), "");
+}
+
+} // namespace
+
+TEST(Handshake, EightFieldsOpenTheSignInPage) {
+    Responder r;
+    ASSERT_TRUE(r.ok());
+    script_handshake(r, "ConnectionOk", status_record("1.001"));
+    HWND w = start_main_window(r);
+    ASSERT_NE(w, nullptr);
+
+    ASSERT_EQ(r.request_count(), 2u);
+    EXPECT_EQ(r.requests()[0].body, "cmd=c");
+    EXPECT_EQ(r.requests()[1].body, "cmd=5");
+    EXPECT_EQ(ui::page(w, "选择夹_界面"), 1);
+    EXPECT_TRUE(ui::checked(w, "按钮_A"));
+    EXPECT_FALSE(ui::checked(w, "按钮_B"));
+    EXPECT_FALSE(ui::checked(w, "按钮_D"));
+    for (const char* name : {"按钮_A", "按钮_B", "按钮_D", "按钮_登录"}) {
+        EXPECT_FALSE(ui::disabled(w, name)) << name;
+    }
+    EXPECT_TRUE(ui::visible(w, "图片框_滑块"));
+    EXPECT_EQ(ui::left(w, "图片框_滑块"), 40);
+    EXPECT_EQ(ui::text(w, "标签_连接状态"), gbk("连接成功"));
+    // An empty announcement shows nothing and starts no scrolling.
+    EXPECT_FALSE(ui::visible(w, "标签_公告"));
+    EXPECT_EQ(ui::interval(w, "时钟_公告移动"), 0u);
+    EXPECT_EQ(ui::text(w, "标签_版本"), "1.001");
+    testsupport::save_screenshot("handshake_connected");
+}
+
+TEST(Handshake, TrailingSeparatorAfterTheEighthFieldStillConnects) {
+    Responder r;
+    script_handshake(r, "ConnectionOk", status_record("1.001") + "|");
+    HWND w = start_main_window(r);
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(ui::text(w, "标签_连接状态"), gbk("连接成功"));
+    EXPECT_EQ(ui::page(w, "选择夹_界面"), 1);
+}
+
+TEST(Handshake, SevenFieldsAndATrailingSeparatorFail) {
+    Responder r;
+    script_handshake(r, "ConnectionOk", "Tarnix|1.001|h/p.exe|desc||f6|f7|");
+    HWND w = start_main_window(r);
+    ASSERT_NE(w, nullptr);
+    expect_connecting_page_after_failure(w);
+    testsupport::save_screenshot("handshake_failed");
+}
+
+TEST(Handshake, ConnectionTestAnswerMustMatchExactly) {
+    Responder r;
+    script_handshake(r, "connectionok", status_record("1.001"));
+    HWND w = start_main_window(r);
+    ASSERT_NE(w, nullptr);
+    expect_connecting_page_after_failure(w);
+    // The status record is never asked for after a failed connection test.
+    EXPECT_EQ(r.request_count(), 1u);
+}
+
+TEST(Handshake, UnreachableServerFailsAtOnce) {
+    // A port that was just free: nothing listens there, so the connection is refused.
+    unsigned short port;
+    {
+        Responder probe;
+        port = probe.port();
+    }
+    set_endpoint_override("http://127.0.0.1:" + std::to_string(port) + "/tx-client.asp");
+    DWORD start = GetTickCount();
+    HWND w = load_main_window();
+    ASSERT_NE(w, nullptr);
+    EXPECT_LT(GetTickCount() - start, 5000u);
+    expect_connecting_page_after_failure(w);
+}
+
+TEST(Handshake, SilentServerFailsWithinTheRequestTimeOut) {
+    Responder r;
+    testsupport::ScriptedAnswer silent;
+    silent.never_answer = true;
+    r.script(silent);
+    DWORD start = GetTickCount();
+    HWND w = start_main_window(r);
+    ASSERT_NE(w, nullptr);
+    EXPECT_LT(GetTickCount() - start, kHttpSendTimeoutMs + kHttpReceiveTimeoutMs + 3000);
+    expect_connecting_page_after_failure(w);
+}
+
+TEST(Handshake, AnnouncementStartsAtTheWindowEdgeAndMovesOnePixelPerTick) {
+    Responder r;
+    // Ten Chinese characters: 20 GBK bytes.
+    const std::string ten = gbk("欢迎使用账号服务谢谢");
+    ASSERT_EQ(ten.size(), 20u);
+    script_handshake(r, "ConnectionOk", status_record("1.001", ten));
+    HWND w = start_main_window(r);
+    ASSERT_NE(w, nullptr);
+
+    EXPECT_TRUE(ui::visible(w, "标签_公告"));
+    EXPECT_EQ(ui::width(w, "标签_公告"), 160);
+    EXPECT_EQ(ui::left(w, "标签_公告"), 420);
+    EXPECT_EQ(ui::text(w, "标签_公告"), ten);
+    EXPECT_EQ(ui::interval(w, "时钟_公告移动"), 20u);
+
+    std::atomic<int> ticks{0};
+    ui::bind_event(w, "时钟_公告移动", ui::Event::Tick, [&] { ++ticks; });
+    ASSERT_TRUE(testsupport::wait_until([&] { return ticks.load() >= 5; }, 5000));
+    EXPECT_EQ(ui::left(w, "标签_公告"), 420 - ticks.load());
+    testsupport::save_screenshot("handshake_announcement");
+}
+
+// While the worker waits on a slow server the UI thread keeps serving messages:
+// another thread's message is answered well within one 500 ms slice.
+TEST(Handshake, WindowStaysResponsiveWhileTheServerIsSlow) {
+    Responder r;
+    testsupport::ScriptedAnswer slow = testsupport::answer_with_body("ConnectionOk");
+    slow.delay_ms = 2000;
+    r.script(slow);
+    testsupport::ScriptedAnswer slow_status = testsupport::answer_with_body(status_record("1.001"));
+    slow_status.delay_ms = 2000;
+    r.script(slow_status);
+
+    std::atomic<DWORD> worst{0};
+    std::atomic<int> answered{0};
+    std::thread prober([&] {
+        HWND w = nullptr;
+        testsupport::wait_until([&] { return (w = main_window()) && IsWindowVisible(w); }, 10000);
+        for (int i = 0; i < 10 && w; ++i) {
+            Sleep(200);
+            DWORD start = GetTickCount();
+            DWORD_PTR result = 0;
+            if (SendMessageTimeoutW(w, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &result)) {
+                ++answered;
+                DWORD took = GetTickCount() - start;
+                if (took > worst) {
+                    worst = took;
+                }
+            }
+        }
+    });
+    HWND w = start_main_window(r);
+    prober.join();
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(ui::text(w, "标签_连接状态"), gbk("连接成功"));
+    EXPECT_GE(answered.load(), 5);
+    EXPECT_LT(worst.load(), 500u);
+}
+
+// As a user meets it: closing the window while the handshake still waits for a
+// slow server ends the process at once with exit code 0, and the exit routine runs.
+TEST(Handshake, CloseButtonWhileConnectingEndsWithExitCodeZero) {
+    Responder r;
+    testsupport::ScriptedAnswer slow = testsupport::answer_with_body("ConnectionOk");
+    slow.delay_ms = 2000;
+    r.set_default([slow](const testsupport::ReceivedRequest&) { return slow; });
+
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    std::string marker = std::string(temp) + "tarnix-exit-" + std::to_string(GetCurrentProcessId());
+    DeleteFileA(marker.c_str());
+
+    testsupport::Process p;
+    std::string exe = std::string(TARNIX_TEST_BIN_DIR) + "/tarnix_app_prog.exe";
+    ASSERT_TRUE(testsupport::start_process_with_args(exe, {r.url(), marker}, p));
+    HWND w = testsupport::wait_for_window(p.id, L"TarnixMainWindow", 20000);
+    ASSERT_NE(w, nullptr);
+    ASSERT_TRUE(r.wait_for_requests(1, 10000));
+    HWND close = testsupport::find_child_by_text(w, L"\u00D7");
+    ASSERT_NE(close, nullptr);
+    DWORD start = GetTickCount();
+    PostMessageW(close, BM_CLICK, 0, 0);
+    EXPECT_EQ(p.wait_exit(10000), 0);
+    EXPECT_LT(GetTickCount() - start, 1900u);
+    EXPECT_NE(GetFileAttributesA(marker.c_str()), INVALID_FILE_ATTRIBUTES);
+    DeleteFileA(marker.c_str());
+}
