@@ -2,6 +2,7 @@
 
 #include "app/app_state.h"
 #include "app/program_win.h"
+#include "app/pump_delay.h"
 #include "app/status_record.h"
 #include "app/version.h"
 #include "build_config.h"
@@ -10,6 +11,7 @@
 #include "ui/gbk_win.h"
 #include "ui/info_box_win.h"
 #include "ui/main_window_win.h"
+#include "ui/ui_thread_win.h"
 #include "update/update_window_win.h"
 
 #include <windows.h>

@@ -1,11 +1,13 @@
 #include "app/handshake_win.h"
 #include "protocol/http_request_win.h"
+#include "support/box_watcher_win.h"
 #include "support/process_win.h"
 #include "support/responder_win.h"
 #include "ui/controls_win.h"
 #include "ui/forms_win.h"
 #include "ui/gbk_win.h"
 #include "ui/main_window_win.h"
+#include "update/update_window_win.h"
 
 #include <gtest/gtest.h>
 
@@ -215,4 +217,58 @@ TEST(Handshake, CloseButtonWhileConnectingEndsWithExitCodeZero) {
     EXPECT_LT(GetTickCount() - start, 1900u);
     EXPECT_NE(GetFileAttributesA(marker.c_str()), INVALID_FILE_ATTRIBUTES);
     DeleteFileA(marker.c_str());
+}
+
+// Any other version text, a longer or a lower one alike, prompts for the update
+// and hands over to the update window; the main window goes.
+class VersionMismatch : public testing::TestWithParam<const char*> {};
+
+TEST_P(VersionMismatch, PromptsThenOpensTheUpdateWindow) {
+    Responder r;
+    const std::string description = gbk("修复了若干问题");
+    script_handshake(r, "ConnectionOk", status_record(GetParam(), "", description));
+    testsupport::BoxWatcher watcher;
+    watcher.screenshot_next(std::string("handshake_update_prompt_") + GetParam());
+    HWND w = start_main_window(r);
+    ASSERT_NE(w, nullptr);
+
+    auto boxes = watcher.boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, gbk("信息："));
+    EXPECT_EQ(boxes[0].text, gbk("发现新版本，请立刻更新"));
+    EXPECT_EQ(boxes[0].owner, nullptr);
+    EXPECT_FALSE(IsWindow(w));
+    EXPECT_EQ(main_window(), nullptr);
+    HWND u = update_window();
+    ASSERT_NE(u, nullptr);
+    EXPECT_TRUE(IsWindowVisible(u));
+    EXPECT_EQ(GetWindow(u, GW_OWNER), nullptr);
+    EXPECT_EQ(ui::text(u, "编辑框1"), description);
+    testsupport::save_screenshot(std::string("handshake_update_window_") + GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, VersionMismatch, testing::Values("1.0010", "1.000"));
+
+// The program lives on in the update window after the main window is gone, and
+// ends with exit code 0 when that window closes.
+TEST(Handshake, ClosingTheUpdateWindowEndsTheProgramWithExitCodeZero) {
+    Responder r;
+    script_handshake(r, "ConnectionOk", status_record("1.002"));
+    testsupport::Process p;
+    std::string exe = std::string(TARNIX_TEST_BIN_DIR) + "/tarnix_app_prog.exe";
+    ASSERT_TRUE(testsupport::start_process_with_args(exe, {r.url()}, p));
+    HWND box = testsupport::wait_for_window(p.id, L"#32770", 20000);
+    ASSERT_NE(box, nullptr);
+    HWND main = testsupport::wait_for_window(p.id, L"TarnixMainWindow", 1000);
+    ASSERT_NE(main, nullptr);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+
+    HWND u = testsupport::wait_for_window(p.id, L"TarnixUpdateWindow", 10000);
+    ASSERT_NE(u, nullptr);
+    EXPECT_TRUE(testsupport::wait_until([&] { return !IsWindow(main); }, 5000));
+    EXPECT_EQ(p.wait_exit(0), -1) << "the program must live on in the update window";
+    HWND close = testsupport::find_child_by_text(u, L"\u00D7");
+    ASSERT_NE(close, nullptr);
+    PostMessageW(close, BM_CLICK, 0, 0);
+    EXPECT_EQ(p.wait_exit(10000), 0);
 }
