@@ -1,0 +1,189 @@
+// Two figures of the window layer, under Wine:
+//  1. one shadow update (move of the shadow window and repaint of its 430 x 380
+//     bitmap), as the mean over 1,000 moves of a 420 x 370 window;
+//  2. the time from the start of Tarnix.exe to its first painted main window
+//     (the navigation bar's colour on screen), over several starts.
+#include "shadow/shadow_win.h"
+
+#include <objidl.h>
+#include <gdiplus.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+double now_ms() {
+    static LARGE_INTEGER freq = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return static_cast<double>(t.QuadPart) * 1000.0 / static_cast<double>(freq.QuadPart);
+}
+
+void pump() {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+
+void shadow_moves() {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"ShadowBenchTarget";
+    RegisterClassW(&wc);
+    HWND target = CreateWindowExW(0, wc.lpszClassName, L"", WS_POPUP | WS_VISIBLE, 100, 100, 420,
+                                  370, nullptr, nullptr, wc.hInstance, nullptr);
+    shadow_setup(target, 0);
+    pump();
+    const int moves = 1000;
+    double start = now_ms();
+    for (int i = 0; i < moves; ++i) {
+        // Every call moves the window, so every call is one WM_MOVE and one shadow update.
+        SetWindowPos(target, nullptr, 100 + (i % 2 == 0 ? 1 : 0) + i % 50, 100, 0, 0,
+                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    double total = now_ms() - start;
+    pump();
+    std::printf(
+        "shadow update (move + repaint 430x380): mean %.3f ms over %d moves (total %.0f ms)\n",
+        total / moves, moves, total);
+
+    // Where the time goes: the rings alone into a DIB, and the repaint without a move.
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    bi.bmiHeader.biWidth = 430;
+    bi.bmiHeader.biHeight = 380;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    HDC screen = GetDC(nullptr);
+    HDC mem = CreateCompatibleDC(screen);
+    void* bits = nullptr;
+    HBITMAP dib = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(mem, dib);
+    start = now_ms();
+    for (int i = 0; i < moves; ++i) {
+        shadow_draw_rings(mem, 430, 380, 0);
+    }
+    double rings = (now_ms() - start) / moves;
+    SelectObject(mem, old);
+    DeleteObject(dib);
+    DeleteDC(mem);
+    ReleaseDC(nullptr, screen);
+    start = now_ms();
+    for (int i = 0; i < moves; ++i) {
+        shadow_paint(target, 430, 380);
+    }
+    double paint = (now_ms() - start) / moves;
+    std::printf("  of which: rings into a DIB %.3f ms; full repaint without move %.3f ms\n", rings,
+                paint);
+    DestroyWindow(target);
+}
+
+struct Found {
+    DWORD pid;
+    HWND hwnd;
+};
+
+BOOL CALLBACK find_main(HWND w, LPARAM lp) {
+    auto* f = reinterpret_cast<Found*>(lp);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    wchar_t cls[64] = {};
+    GetClassNameW(w, cls, 64);
+    if (pid == f->pid && IsWindowVisible(w) && lstrcmpW(cls, L"TarnixMainWindow") == 0) {
+        f->hwnd = w;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Milliseconds from CreateProcess to the navigation bar's colour on screen; -1 on failure.
+double one_start(const std::string& exe) {
+    std::string cmd = "\"" + exe + "\"";
+    std::vector<char> buf(cmd.begin(), cmd.end());
+    buf.push_back('\0');
+    STARTUPINFOA si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    double start = now_ms();
+    if (!CreateProcessA(nullptr, buf.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi)) {
+        return -1;
+    }
+    double result = -1;
+    HDC screen = GetDC(nullptr);
+    Found f{pi.dwProcessId, nullptr};
+    while (now_ms() - start < 20000) {
+        if (!f.hwnd) {
+            EnumWindows(find_main, reinterpret_cast<LPARAM>(&f));
+        }
+        if (f.hwnd) {
+            RECT r;
+            GetWindowRect(f.hwnd, &r);
+            if (GetPixel(screen, r.left + 10, r.top + 50) == RGB(47, 53, 60) &&
+                GetPixel(screen, r.left + 10, r.top + 200) == RGB(255, 255, 255)) {
+                result = now_ms() - start;
+                break;
+            }
+        }
+        Sleep(1);
+    }
+    ReleaseDC(nullptr, screen);
+    if (f.hwnd) {
+        PostMessageW(f.hwnd, WM_CLOSE, 0, 0);
+    }
+    if (WaitForSingleObject(pi.hProcess, 10000) != WAIT_OBJECT_0) {
+        TerminateProcess(pi.hProcess, 1);
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return result;
+}
+
+void start_up(int runs) {
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i) {
+        double t = one_start(TARNIX_EXE_PATH);
+        if (t < 0) {
+            std::printf("start %d: no painted main window\n", i + 1);
+            continue;
+        }
+        times.push_back(t);
+        Sleep(300);
+    }
+    if (times.empty()) {
+        return;
+    }
+    std::sort(times.begin(), times.end());
+    double sum = 0;
+    for (double t : times) {
+        sum += t;
+    }
+    std::printf(
+        "start to first painted main window: median %.0f ms, mean %.0f ms, min %.0f, max %.0f "
+        "(%zu starts)\n",
+        times[times.size() / 2], sum / static_cast<double>(times.size()), times.front(),
+        times.back(), times.size());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Gdiplus::GdiplusStartupInput input;
+    ULONG_PTR token = 0;
+    Gdiplus::GdiplusStartup(&token, &input, nullptr);
+    int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
+    shadow_moves();
+    start_up(runs);
+    Gdiplus::GdiplusShutdown(token);
+    return 0;
+}
