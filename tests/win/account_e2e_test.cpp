@@ -1,0 +1,181 @@
+// The account operations against the reference account server, end to end: the
+// real server (the native build's binary, run by Wine as a Unix process), the
+// real main window in this process, the real message boxes.
+#include "app/handshake_win.h"
+#include "support/box_watcher_win.h"
+#include "support/process_win.h"
+#include "ui/controls_win.h"
+#include "ui/forms_win.h"
+#include "ui/gbk_win.h"
+#include "ui/main_window_win.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+using testsupport::BoxWatcher;
+using testsupport::windows_path;
+
+const std::string kServer = std::string(TARNIX_TEST_BIN_DIR) + "/../../native/server/tarnix-server";
+
+bool exists(const std::string& unix_path) {
+    return GetFileAttributesA(windows_path(unix_path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string read_file(const std::string& unix_path) {
+    std::ifstream in(windows_path(unix_path), std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Runs a shell command line as a Unix process. Wine starts it but gives no
+// handle that can be waited for or terminated, so the server's pid goes to a
+// file and a second command stops it.
+bool run_shell(const std::string& script) {
+    std::string cmd = "Z:\\bin\\sh -c \"" + script + "\"";
+    STARTUPINFOA si{};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &pi)) {
+        return false;
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return true;
+}
+
+// The reference server on a free port with its data in a fresh folder; stopped
+// (and the folder removed) when the test ends. `timeout` ends it anyway should
+// the test process die first.
+struct ReferenceServer {
+    std::string dir;
+    std::string url;
+
+    bool start() {
+        dir = std::string(TARNIX_TEST_BIN_DIR) + "/account_e2e_" +
+              std::to_string(GetCurrentProcessId());
+        run_shell("rm -rf " + dir + " && mkdir -p " + dir + " && echo $$ > " + dir +
+                  "/server.pid && exec timeout 300 " + kServer + " --port 0 --db " + dir +
+                  "/accounts.db --outbox " + dir + "/outbox.txt > " + dir + "/server.out 2> " +
+                  dir + "/server.log");
+        const std::string prefix = "listening on ";
+        return testsupport::wait_until(
+            [&] {
+                const std::string out = read_file(dir + "/server.out");
+                const size_t at = out.find(prefix);
+                const size_t end = out.find('\n', at);
+                if (at == std::string::npos || end == std::string::npos) {
+                    return false;
+                }
+                url = out.substr(at + prefix.size(), end - at - prefix.size());
+                return true;
+            },
+            20000);
+    }
+    ~ReferenceServer() {
+        if (!dir.empty()) {
+            run_shell("kill $(cat " + dir + "/server.pid); sleep 1; rm -rf " + dir);
+        }
+    }
+    // The last code the server "sent" to `address` (outbox lines: time TAB address TAB code).
+    std::string last_code_for(const std::string& address) {
+        std::istringstream lines(read_file(dir + "/outbox.txt"));
+        std::string line, code;
+        while (std::getline(lines, line)) {
+            const size_t a = line.find('\t');
+            const size_t b = line.find('\t', a + 1);
+            if (a != std::string::npos && b != std::string::npos &&
+                line.substr(a + 1, b - a - 1) == address) {
+                code = line.substr(b + 1);
+                while (!code.empty() && (code.back() == '\r' || code.back() == '\n')) {
+                    code.pop_back();
+                }
+            }
+        }
+        return code;
+    }
+};
+
+struct Page {
+    HWND w;
+    BoxWatcher& watcher;
+
+    // Clicks `button` and returns the texts of the boxes it showed.
+    std::vector<std::string> click(const char* button) {
+        watcher.clear();
+        ui::fire_event(w, button, ui::Event::Clicked);
+        std::vector<std::string> texts;
+        for (const auto& box : watcher.boxes()) {
+            texts.push_back(box.caption + "|" + box.text);
+        }
+        return texts;
+    }
+    std::vector<std::string> sign_in(const std::string& account, const std::string& password) {
+        ui::fire_event(w, "按钮_A", ui::Event::Clicked);
+        ui::set_text(w, "编辑框_登录账号", account);
+        ui::set_text(w, "编辑框_登录密码", password);
+        return click("按钮_登录");
+    }
+};
+
+using Boxes = std::vector<std::string>;
+
+} // namespace
+
+// Request a code, sign up with it, sign in with the right and a wrong password,
+// change the password, and sign in with the new one (and no longer the old).
+TEST(AccountEndToEnd, SignUpSignInAndPasswordChange) {
+    if (!exists(kServer)) {
+        GTEST_SKIP() << "the reference server is not built (" << kServer
+                     << "): cmake --preset native && cmake --build build/native --target "
+                        "tarnix-server";
+    }
+    ReferenceServer server;
+    ASSERT_TRUE(server.start()) << "the reference server did not start; see " << server.dir
+                                << "/server.log";
+    set_endpoint_override(server.url);
+    HWND w = load_main_window();
+    ASSERT_NE(w, nullptr);
+    ASSERT_FALSE(ui::disabled(w, "按钮_登录")) << "handshake with the reference server failed";
+
+    BoxWatcher watcher;
+    Page page{w, watcher};
+    const std::string info = gbk("信息：") + "|";
+    const std::string notice = gbk("友情提醒") + "|";
+    const std::string account = gbk("测试") + "user";
+    const std::string email = "e2e@example.cn";
+
+    // Sign-up: the code comes from the server's outbox, as from the user's mail.
+    ui::fire_event(w, "按钮_B", ui::Event::Clicked);
+    ui::set_text(w, "编辑框_绑定邮箱", email);
+    EXPECT_EQ(page.click("按钮_获取验证码"), Boxes{});
+    const std::string code = server.last_code_for(email);
+    ASSERT_EQ(code.size(), 6u);
+    ui::set_text(w, "编辑框_注册账号", account);
+    ui::set_text(w, "编辑框_注册密码", "Secret 123");
+    ui::set_text(w, "编辑框_验证码", code);
+    watcher.screenshot_next("e2e_sign_up_success");
+    EXPECT_EQ(page.click("按钮_确认注册"), Boxes{info + gbk("注册成功")});
+
+    // Sign-in: success shows nothing; a wrong password is the server's refusal.
+    EXPECT_EQ(page.sign_in(account, "Secret 123"), Boxes{});
+    watcher.screenshot_next("e2e_sign_in_refused");
+    EXPECT_EQ(page.sign_in(account, "Secret 124"), Boxes{info + gbk("账号或密码错误")});
+
+    // Password change, answered in the timed notice box.
+    ui::fire_event(w, "按钮_D", ui::Event::Clicked);
+    ui::set_text(w, "编辑框_用户账号", account);
+    ui::set_text(w, "编辑框_原始密码", "Secret 123");
+    ui::set_text(w, "编辑框_新的密码", "New&p=456");
+    ui::set_text(w, "编辑框_更改密码", "New&p=456");
+    watcher.screenshot_next("e2e_password_changed");
+    EXPECT_EQ(page.click("按钮_确认更改"), Boxes{notice + gbk("密码修改成功")});
+
+    EXPECT_EQ(page.sign_in(account, "New&p=456"), Boxes{});
+    EXPECT_EQ(page.sign_in(account, "Secret 123"), Boxes{info + gbk("账号或密码错误")});
+}

@@ -1,0 +1,114 @@
+#include "support/box_watcher_win.h"
+#include "support/main_window_session_win.h"
+#include "ui/controls_win.h"
+#include "ui/forms_win.h"
+#include "ui/gbk_win.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+namespace {
+
+using testsupport::BoxWatcher;
+using testsupport::MainWindowSession;
+using testsupport::ReceivedRequest;
+
+constexpr const char* kChangeControls[] = {"按钮_确认更改", "编辑框_用户账号", "编辑框_原始密码",
+                                           "编辑框_新的密码", "编辑框_更改密码"};
+
+struct PasswordChange : testing::Test {
+    MainWindowSession session;
+    HWND w = nullptr;
+
+    void SetUp() override {
+        ASSERT_TRUE(session.start());
+        w = session.window;
+        ui::fire_event(w, "按钮_D", ui::Event::Clicked); // to the password-change page
+        ASSERT_EQ(ui::page(w, "选择夹_界面"), 3);
+    }
+    void fill(const std::string& account, const std::string& old_password,
+              const std::string& new_password, const std::string& repeat) {
+        ui::set_text(w, "编辑框_用户账号", account);
+        ui::set_text(w, "编辑框_原始密码", old_password);
+        ui::set_text(w, "编辑框_新的密码", new_password);
+        ui::set_text(w, "编辑框_更改密码", repeat);
+    }
+    testsupport::SeenBox confirm(BoxWatcher& watcher) {
+        watcher.clear();
+        ui::fire_event(w, "按钮_确认更改", ui::Event::Clicked);
+        const auto boxes = watcher.boxes();
+        EXPECT_EQ(boxes.size(), 1u);
+        return boxes.empty() ? testsupport::SeenBox{} : boxes[0];
+    }
+};
+
+} // namespace
+
+// Six checks in order, each in the information box, none sending a request.
+TEST_F(PasswordChange, ChecksInOrder) {
+    const std::string length = gbk("密码格式为6-16位的字母或数字或（字母数字组合）");
+    BoxWatcher watcher;
+    watcher.screenshot_next("password_change_first_check");
+    EXPECT_EQ(confirm(watcher).text, gbk("请填写你的账号！"));
+    fill("abcdef", "", "", "");
+    EXPECT_EQ(confirm(watcher).text, gbk("请先写你的原始的密码！"));
+    fill("abcdef", "o", "", "");
+    EXPECT_EQ(confirm(watcher).text, gbk("请填写你的新密码！"));
+    fill("abcdef", "o", "n", "");
+    EXPECT_EQ(confirm(watcher).text, gbk("请再次输入新密码！"));
+    fill("abcdef", "o", "12345", "12345");
+    EXPECT_EQ(confirm(watcher).text, length);
+    fill("abcdef", "o", std::string(17, 'n'), std::string(17, 'n'));
+    EXPECT_EQ(confirm(watcher).text, length);
+    fill("abcdef", "o", "newpass", "NEWPASS");
+    const auto last = confirm(watcher);
+    EXPECT_EQ(last.text, gbk("两次输入密码不一致！"));
+    EXPECT_EQ(last.caption, gbk("信息："));
+    EXPECT_TRUE(last.has_icon);
+    EXPECT_TRUE(session.account_requests().empty());
+}
+
+// Whatever the server answers, an empty answer included, is shown in the timed
+// notice box; the five controls are disabled while the request runs; both
+// passwords go as typed and the account percent-encoded; contents are kept.
+TEST_F(PasswordChange, AnswerIsShownInTheNoticeBox) {
+    std::mutex mutex;
+    std::vector<bool> disabled_during;
+    const testsupport::ControlProbe probe(
+        w, std::vector<std::string>(std::begin(kChangeControls), std::end(kChangeControls)));
+    session.server.on_request([&](const ReceivedRequest&) {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const char* name : kChangeControls) {
+            disabled_during.push_back(probe.disabled(name));
+        }
+    });
+    const std::vector<std::string> answers = {gbk("密码修改成功"), gbk("账号或原密码错误"), ""};
+    for (const auto& a : answers) {
+        session.server.answer_with_body(a);
+    }
+    fill("my user", "o", "new&p=1", "new&p=1");
+    BoxWatcher watcher;
+    watcher.screenshot_next("password_change_notice_box");
+    for (const auto& a : answers) {
+        const auto box = confirm(watcher);
+        EXPECT_EQ(box.text, a);
+        EXPECT_EQ(box.caption, gbk("友情提醒"));
+        EXPECT_FALSE(box.has_icon);
+        EXPECT_NE(box.owner, nullptr);
+        for (const char* name : kChangeControls) {
+            EXPECT_FALSE(ui::disabled(w, name)) << name;
+        }
+    }
+    const auto requests = session.account_requests();
+    ASSERT_EQ(requests.size(), 3u);
+    for (const auto& r : requests) {
+        EXPECT_EQ(r.body, "cmd=3&u=my%20user&p=o&n=new&p=1");
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_EQ(disabled_during, std::vector<bool>(15, true));
+    }
+    EXPECT_EQ(ui::text(w, "编辑框_用户账号"), "my user");
+    EXPECT_EQ(ui::text(w, "编辑框_新的密码"), "new&p=1");
+}
