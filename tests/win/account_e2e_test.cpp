@@ -171,11 +171,11 @@ TEST(AccountEndToEnd, SignUpSignInAndPasswordChange) {
     ui::fire_event(w, "按钮_D", ui::Event::Clicked);
     ui::set_text(w, "编辑框_用户账号", account);
     ui::set_text(w, "编辑框_原始密码", "Secret 123");
-    ui::set_text(w, "编辑框_新的密码", "New&p=456");
-    ui::set_text(w, "编辑框_更改密码", "New&p=456");
+    ui::set_text(w, "编辑框_新的密码", "New&x=456");
+    ui::set_text(w, "编辑框_更改密码", "New&x=456");
     watcher.screenshot_next("e2e_password_changed");
     EXPECT_EQ(page.click("按钮_确认更改"), Boxes{notice + gbk("密码修改成功")});
 
-    EXPECT_EQ(page.sign_in(account, "New&p=456"), Boxes{});
+    EXPECT_EQ(page.sign_in(account, "New&x=456"), Boxes{});
     EXPECT_EQ(page.sign_in(account, "Secret 123"), Boxes{info + gbk("账号或密码错误")});
 }

@@ -191,7 +191,9 @@ TEST_F(SignUp, EditingTheAddressForgetsTheCode) {
     ASSERT_EQ(app().stored_verification_code, "Ab12");
     HWND email = ui::control(w, "编辑框_绑定邮箱");
     ASSERT_NE(email, nullptr);
+    // The user clicks at the end of the address and types one more letter.
     SetFocus(email);
+    SendMessageW(email, EM_SETSEL, 13, 13);
     SendMessageW(email, WM_CHAR, L'x', 0);
     EXPECT_EQ(ui::text(w, "编辑框_绑定邮箱"), "me@example.cnx");
     EXPECT_EQ(app().stored_verification_code, "");
