@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Runs one whole-program scenario: starts the reference account server (a
+# native Linux program) as the scenario needs it, runs the Windows driver under
+# Wine against the built client, and stops the server afterwards.
+#
+#   run_e2e.sh SCENARIO SERVER DRIVER TARNIX_EXE APP_PROG NEXT_EXE WORK_DIR
+#
+# SCENARIO is one of:
+#   server_down   nothing listens on the client's built-in port 8866; the real Tarnix.exe
+#   fresh_server  a new server on a free port; the client started with that endpoint
+#   update        a server on 8866 that names version 1.002 and serves NEXT_EXE;
+#                 the real Tarnix.exe, copied into a folder of its own, updates itself
+set -uo pipefail
+scenario=$1 server=$2 driver=$3 tarnix=$4 app_prog=$5 next=$6 work=$7
+here=$(cd "$(dirname "$0")" && pwd)
+wine_run="$here/../../scripts/wine-run.sh"
+
+# The texts the driver expects; keep them equal to those in scenarios_win.cpp.
+announcement="欢迎使用Tarnix账号服务，祝您使用愉快"
+description="修复了若干问题，提升了稳定性"
+
+dir="$work/e2e_$scenario"
+rm -rf "$dir"
+mkdir -p "$dir"
+server_pid=
+
+stop_server() {
+  [ -n "$server_pid" ] || return 0
+  kill -TERM "$server_pid" 2>/dev/null
+  local rc=0
+  wait "$server_pid" || rc=$?
+  server_pid=
+  return $rc
+}
+trap stop_server EXIT
+
+port_in_use() {
+  (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
+}
+
+# Starts the server with the given flags; sets url to the endpoint it prints.
+start_server() {
+  "$server" --db "$dir/accounts.db" --outbox "$dir/outbox.txt" --threads 4 "$@" \
+    >"$dir/server.out" 2>"$dir/server.log" &
+  server_pid=$!
+  for _ in $(seq 100); do
+    url=$(sed -n 's/^tarnix-server listening on //p' "$dir/server.out")
+    [ -n "$url" ] && return 0
+    kill -0 "$server_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  echo "run_e2e: the server did not start:" >&2
+  cat "$dir/server.log" >&2
+  return 1
+}
+
+if [ ! -x "$server" ]; then
+  echo "run_e2e: no server at $server (build the native tree first)" >&2
+  exit 1
+fi
+
+url=
+args=()
+case "$scenario" in
+  server_down)
+    if port_in_use 8866; then
+      echo "run_e2e: something listens on 127.0.0.1:8866; this scenario needs the port closed" >&2
+      exit 1
+    fi
+    args=(--gtest_filter=EndToEnd.ServerDown "--tarnix=$tarnix")
+    ;;
+  fresh_server)
+    start_server --port 0 --announcement "$announcement" || exit 1
+    args=(--gtest_filter=EndToEnd.FreshServer "--app=$app_prog" "--url=$url"
+          "--outbox=$dir/outbox.txt" "--server-log=$dir/server.log")
+    ;;
+  update)
+    if port_in_use 8866; then
+      echo "run_e2e: something listens on 127.0.0.1:8866; this scenario needs the port" >&2
+      exit 1
+    fi
+    mkdir -p "$dir/install"
+    cp "$tarnix" "$dir/install/Tarnix.exe"
+    start_server --port 8866 --client-version 1.002 --update-file "$next" \
+      --update-location 127.0.0.1:8866/download/Tarnix.exe \
+      --update-description "$description" --announcement "" || exit 1
+    args=(--gtest_filter=EndToEnd.Update "--install=$dir/install" "--served=$next"
+          "--original=$tarnix" "--server-log=$dir/server.log")
+    ;;
+  *)
+    echo "run_e2e: unknown scenario $scenario" >&2
+    exit 2
+    ;;
+esac
+
+"$wine_run" "$driver" "${args[@]}"
+rc=$?
+if ! stop_server; then
+  echo "run_e2e: the server did not stop cleanly" >&2
+  rc=1
+fi
+if [ $rc -ne 0 ] && [ -s "$dir/server.log" ]; then
+  echo "--- server log" >&2
+  tail -n 40 "$dir/server.log" >&2
+fi
+exit $rc

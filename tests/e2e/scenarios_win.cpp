@@ -1,0 +1,228 @@
+// Whole-program scenarios: the built client, started as a separate process and
+// driven from outside as a user would, against the reference account server
+// that run_e2e.sh starts. A screenshot is saved at each step.
+#include "e2e/driver_win.h"
+#include "protocol/http_request_win.h"
+#include "support/process_win.h"
+#include "ui/gbk_win.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+using namespace e2e;
+using testsupport::Process;
+using testsupport::windows_path;
+
+namespace {
+
+constexpr wchar_t kMainClass[] = L"TarnixMainWindow";
+constexpr DWORD kStartMs = 30000;
+// One request's worst case: the client gives up after its send and receive time-outs.
+constexpr DWORD kRequestMs = kHttpSendTimeoutMs + kHttpReceiveTimeoutMs;
+constexpr DWORD kBoxMs = kRequestMs + 5000;
+
+// Equal to the texts run_e2e.sh gives the server.
+constexpr char kAnnouncement[] = "欢迎使用Tarnix账号服务，祝您使用愉快";
+constexpr char kDescription[] = "修复了若干问题，提升了稳定性";
+
+std::string read_file(const std::string& unix_path) {
+    std::ifstream in(windows_path(unix_path), std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+size_t count_of(const std::string& haystack, const std::string& needle) {
+    size_t n = 0;
+    for (size_t at = haystack.find(needle); at != std::string::npos;
+         at = haystack.find(needle, at + needle.size())) {
+        ++n;
+    }
+    return n;
+}
+
+// Places in the main window's client area, from its layout: the page container
+// starts at 0,130, and each edit box fills its underline frame.
+constexpr POINT kSignInAccount{120, 195};
+constexpr POINT kSignInPassword{120, 230};
+constexpr POINT kFormRow[4] = {{120, 155}, {120, 190}, {120, 225}, {120, 260}};
+
+HWND edit_at(HWND w, POINT p) {
+    return child_at(w, L"Edit", p.x, p.y);
+}
+
+// The visible control showing `utf8_text`; fails the test when there is none.
+HWND control(HWND w, const char* utf8_text) {
+    HWND c = child_with_text(w, ws(utf8_text));
+    EXPECT_NE(c, nullptr) << "no visible control reads " << utf8_text;
+    return c;
+}
+
+// Clicks a navigation button and waits for its page to show `marker`.
+bool go_to(HWND w, const char* nav, const char* marker) {
+    HWND b = control(w, nav);
+    if (!b) {
+        return false;
+    }
+    click(b);
+    return wait_child_with_text(w, ws(marker), 5000) != nullptr;
+}
+
+// Expects the box with `caption` and `text`, screenshots it and closes it.
+void expect_box(DWORD pid, const char* caption, const char* text, const std::string& shot) {
+    Box box = wait_box(pid, ws(caption), kBoxMs);
+    ASSERT_NE(box.window, nullptr) << "no box " << caption << " (expected " << text << ")";
+    EXPECT_EQ(utf8(box.text), text);
+    screenshot(shot);
+    EXPECT_TRUE(dismiss(box));
+}
+
+} // namespace
+
+// The server cannot be reached: the real Tarnix.exe with its built-in endpoint,
+// while nothing listens there.
+TEST(EndToEnd, ServerDown) {
+    Process p;
+    ASSERT_TRUE(testsupport::start_process(option("tarnix"), p));
+    HWND w = wait_top_level(p.id, kMainClass, nullptr, kStartMs);
+    ASSERT_NE(w, nullptr) << "the main window did not show";
+    const DWORD shown = GetTickCount();
+    EXPECT_EQ(text_of(w), L"Tarnix");
+
+    HWND status = wait_child_with_text(w, ws("连接服务器失败"), kRequestMs + 2000);
+    ASSERT_NE(status, nullptr) << "no failure shown within the request time-out";
+    EXPECT_LT(GetTickCount() - shown, kRequestMs + 2000);
+    screenshot("server_down_1_failed");
+
+    // Navigation stays disabled: a click on 账号注册 does not open the sign-up page.
+    for (const char* nav : {"Tarnix主页", "账号注册", "密码更改"}) {
+        HWND b = control(w, nav);
+        ASSERT_NE(b, nullptr);
+        EXPECT_FALSE(IsWindowEnabled(b)) << nav;
+    }
+    click(control(w, "账号注册"));
+    pause_ms(500);
+    EXPECT_EQ(child_with_text(w, ws("确认注册")), nullptr) << "the sign-up page opened";
+    EXPECT_NE(child_with_text(w, ws("连接服务器失败")), nullptr);
+    EXPECT_EQ(any_box(p.id), nullptr) << "a failed connection shows no box";
+    screenshot("server_down_2_after_click");
+
+    click(control(w, "×"));
+    EXPECT_EQ(p.wait_exit(10000), 0);
+}
+
+// A fresh server: connect, sign up with a code from the server's outbox, sign
+// in, change the password, sign in with the new one and not with the old one.
+TEST(EndToEnd, FreshServer) {
+    const std::string log_path = option("server-log");
+    const std::string outbox = option("outbox");
+    Process p;
+    ASSERT_TRUE(testsupport::start_process_with_args(option("app"), {option("url")}, p));
+    HWND w = wait_top_level(p.id, kMainClass, nullptr, kStartMs);
+    ASSERT_NE(w, nullptr) << "the main window did not show";
+
+    // Connected: the sign-in page with the announcement and the server's version.
+    ASSERT_NE(wait_child_with_text(w, ws("登录"), kRequestMs * 2), nullptr)
+        << "the sign-in page did not open";
+    EXPECT_NE(child_with_text(w, ws("连接成功"), false), nullptr);
+    HWND version = child_with_text(w, L"1.001");
+    EXPECT_NE(version, nullptr) << "no version label";
+    HWND announcement = child_with_text(w, ws(kAnnouncement));
+    ASSERT_NE(announcement, nullptr) << "no announcement";
+    const LONG x0 = position_in(w, announcement).x;
+    pause_ms(600);
+    const LONG x1 = position_in(w, announcement).x;
+    EXPECT_LT(x1, x0) << "the announcement does not scroll";
+    EXPECT_GT(x0 - x1, 10) << "scrolls too slowly";
+    screenshot("fresh_1_sign_in_page");
+
+    const std::wstring account = L"e2e-tester";
+    const std::wstring first_password = ws("起步pass1");
+    const std::wstring new_password = ws("换新pass22");
+    const std::wstring email = L"tester@example.com";
+
+    // Sign up with the code the server "sent".
+    ASSERT_TRUE(go_to(w, "账号注册", "确认注册"));
+    type_into(edit_at(w, kFormRow[0]), account);
+    type_into(edit_at(w, kFormRow[1]), first_password);
+    type_into(edit_at(w, kFormRow[2]), email);
+    click(control(w, "获取验证码"));
+    std::string code;
+    ASSERT_TRUE(testsupport::wait_until(
+        [&] {
+            const std::string box = read_file(outbox);
+            const size_t at = box.rfind("\t" + utf8(email) + "\t");
+            if (at == std::string::npos) {
+                return false;
+            }
+            code = box.substr(at + email.size() + 2, 6);
+            return code.size() == 6;
+        },
+        kRequestMs))
+        << "no code in the outbox";
+    // The button locks and counts down.
+    EXPECT_TRUE(testsupport::wait_until(
+        [&] { return child_with_text(w, ws("（29s）")) || child_with_text(w, ws("（28s）")); },
+        3000));
+    type_into(edit_at(w, kFormRow[3]), std::wstring(code.begin(), code.end()));
+    screenshot("fresh_2_sign_up_filled");
+    click(control(w, "确认注册"));
+    expect_box(p.id, "信息：", "注册成功", "fresh_3_signed_up");
+
+    const std::string ok_line = "cmd=1 u=" + utf8(account) + " -> ok";
+    auto sign_in = [&](const std::wstring& password) {
+        EXPECT_TRUE(go_to(w, "Tarnix主页", "登录"));
+        type_into(edit_at(w, kSignInAccount), account);
+        type_into(edit_at(w, kSignInPassword), password);
+        click(control(w, "登录"));
+    };
+    // After a sign-in the page is idle again: 登录 enabled.
+    auto wait_idle = [&] {
+        return testsupport::wait_until(
+            [&] {
+                HWND b = child_with_text(w, ws("登录"));
+                return b && IsWindowEnabled(b);
+            },
+            kBoxMs);
+    };
+
+    // Sign in: success shows no box.
+    const size_t ok_before = count_of(read_file(log_path), ok_line);
+    sign_in(first_password);
+    ASSERT_TRUE(testsupport::wait_until(
+        [&] { return count_of(read_file(log_path), ok_line) == ok_before + 1; }, kBoxMs))
+        << "the server saw no successful sign-in";
+    EXPECT_TRUE(wait_idle());
+    pause_ms(700);
+    EXPECT_EQ(any_box(p.id), nullptr) << "a successful sign-in shows no box";
+    screenshot("fresh_4_signed_in");
+
+    // Change the password: the answer comes in the timed notice box.
+    ASSERT_TRUE(go_to(w, "密码更改", "确认更改"));
+    type_into(edit_at(w, kFormRow[0]), account);
+    type_into(edit_at(w, kFormRow[1]), first_password);
+    type_into(edit_at(w, kFormRow[2]), new_password);
+    type_into(edit_at(w, kFormRow[3]), new_password);
+    screenshot("fresh_5_change_filled");
+    click(control(w, "确认更改"));
+    expect_box(p.id, "友情提醒", "密码修改成功", "fresh_6_changed");
+
+    // The new password signs in.
+    sign_in(new_password);
+    ASSERT_TRUE(testsupport::wait_until(
+        [&] { return count_of(read_file(log_path), ok_line) == ok_before + 2; }, kBoxMs))
+        << "the new password did not sign in";
+    EXPECT_TRUE(wait_idle());
+    pause_ms(700);
+    EXPECT_EQ(any_box(p.id), nullptr);
+
+    // The old one is refused with the server's words.
+    sign_in(first_password);
+    expect_box(p.id, "信息：", "账号或密码错误", "fresh_7_old_password_refused");
+    EXPECT_TRUE(wait_idle());
+
+    click(control(w, "×"));
+    EXPECT_EQ(p.wait_exit(10000), 0);
+}
