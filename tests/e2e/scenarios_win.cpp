@@ -127,8 +127,8 @@ TEST(EndToEnd, FreshServer) {
     ASSERT_NE(wait_child_with_text(w, ws("登录"), kRequestMs * 2), nullptr)
         << "the sign-in page did not open";
     EXPECT_NE(child_with_text(w, ws("连接成功"), false), nullptr);
-    HWND version = child_with_text(w, L"1.001");
-    EXPECT_NE(version, nullptr) << "no version label";
+    // The version label and the announcement follow within one wait slice.
+    EXPECT_NE(wait_child_with_text(w, L"1.001", 3000), nullptr) << "no version label";
     HWND announcement = child_with_text(w, ws(kAnnouncement));
     ASSERT_NE(announcement, nullptr) << "no announcement";
     const LONG x0 = position_in(w, announcement).x;
