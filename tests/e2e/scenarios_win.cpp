@@ -75,6 +75,7 @@ void expect_box(DWORD pid, const char* caption, const char* text, const std::str
     Box box = wait_box(pid, ws(caption), kBoxMs);
     ASSERT_NE(box.window, nullptr) << "no box " << caption << " (expected " << text << ")";
     EXPECT_EQ(utf8(box.text), text);
+    pause_ms(300); // let the window behind repaint, as the user would see it
     screenshot(shot);
     EXPECT_TRUE(dismiss(box));
 }
@@ -168,8 +169,16 @@ TEST(EndToEnd, FreshServer) {
         3000));
     type_into(edit_at(w, kFormRow[3]), std::wstring(code.begin(), code.end()));
     screenshot("fresh_2_sign_up_filled");
-    click(control(w, "确认注册"));
+    HWND confirm = control(w, "确认注册");
+    click(confirm);
+    // While the answer is shown the form stays locked.
+    ASSERT_NE(wait_box(p.id, ws("信息："), kBoxMs).window, nullptr);
+    EXPECT_FALSE(IsWindowEnabled(confirm));
+    for (POINT at : kFormRow) {
+        EXPECT_FALSE(IsWindowEnabled(edit_at(w, at))) << at.y;
+    }
     expect_box(p.id, "信息：", "注册成功", "fresh_3_signed_up");
+    EXPECT_TRUE(testsupport::wait_until([&] { return IsWindowEnabled(confirm) != FALSE; }, 3000));
 
     const std::string ok_line = "cmd=1 u=" + utf8(account) + " -> ok";
     auto sign_in = [&](const std::wstring& password) {
