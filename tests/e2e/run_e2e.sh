@@ -81,10 +81,14 @@ case "$scenario" in
     fi
     mkdir -p "$dir/install"
     cp "$tarnix" "$dir/install/Tarnix.exe"
-    start_server --port 8866 --client-version 1.002 --update-file "$next" \
+    # The new program with 4 KiB appended (ignored by the loader), so that the
+    # old and the new file never have the same size.
+    cp "$next" "$dir/served.exe"
+    head -c 4096 /dev/zero >>"$dir/served.exe"
+    start_server --port 8866 --client-version 1.002 --update-file "$dir/served.exe" \
       --update-location 127.0.0.1:8866/download/Tarnix.exe \
       --update-description "$description" --announcement "" || exit 1
-    args=(--gtest_filter=EndToEnd.Update "--install=$dir/install" "--served=$next"
+    args=(--gtest_filter=EndToEnd.Update "--install=$dir/install" "--served=$dir/served.exe"
           "--original=$tarnix" "--server-log=$dir/server.log")
     ;;
   *)

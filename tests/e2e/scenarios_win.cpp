@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <commctrl.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -234,4 +236,153 @@ TEST(EndToEnd, FreshServer) {
 
     click(control(w, "×"));
     EXPECT_EQ(p.wait_exit(10000), 0);
+}
+
+namespace {
+
+int64_t file_size_of(const std::string& win_path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(win_path.c_str(), GetFileExInfoStandard, &data)) {
+        return -1;
+    }
+    return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+std::wstring image_of(DWORD pid) {
+    HANDLE h = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!h) {
+        return {};
+    }
+    wchar_t path[MAX_PATH * 2] = {};
+    DWORD n = MAX_PATH * 2;
+    std::wstring out = QueryFullProcessImageNameW(h, 0, path, &n) ? std::wstring(path, n) : L"";
+    CloseHandle(h);
+    return out;
+}
+
+} // namespace
+
+// The server names version 1.002: the real Tarnix.exe, installed in a folder of
+// its own, downloads the new program over itself and starts it.
+TEST(EndToEnd, Update) {
+    const std::string install = windows_path(option("install"));
+    const std::string exe = install + "\\Tarnix.exe";
+    const std::string served = read_file(option("served"));
+    const std::string original = read_file(option("original"));
+    ASSERT_FALSE(served.empty());
+    ASSERT_NE(served.size(), original.size()) << "the two builds must be told apart by size";
+    ASSERT_EQ(read_file(option("install") + "/Tarnix.exe"), original);
+
+    Process p;
+    ASSERT_TRUE(testsupport::start_process(exe, p, install));
+
+    // The prompt, then the update window in place of the main window.
+    expect_box(p.id, "信息：", "发现新版本，请立刻更新", "update_1_prompt");
+    HWND u = wait_top_level(p.id, L"TarnixUpdateWindow", ws("在线更新").c_str(), kStartMs);
+    ASSERT_NE(u, nullptr) << "no update window";
+    EXPECT_TRUE(testsupport::wait_until(
+        [&] { return wait_top_level(p.id, kMainClass, nullptr, 0) == nullptr; }, 3000))
+        << "the main window is still shown";
+    HWND description = child_at(u, L"Edit", 50, 110);
+    ASSERT_NE(description, nullptr);
+    EXPECT_EQ(utf8(text_of(description)), kDescription);
+    EXPECT_NE(child_with_text(u, ws("TX - 在线更新")), nullptr);
+    screenshot("update_2_window");
+
+    // Download: follow the progress label until the button reads 更新完成. The
+    // program file is, at every moment, either the old program or the new one.
+    HWND start = control(u, "开始更新");
+    ASSERT_NE(start, nullptr);
+    click(start);
+    std::vector<std::wstring> labels;
+    int position_when_done = -1;
+    bool always_whole = true;
+    bool progress_shot = false;
+    HWND done = nullptr;
+    testsupport::wait_until(
+        [&] {
+            const int64_t size = file_size_of(exe);
+            if (size != static_cast<int64_t>(original.size()) &&
+                size != static_cast<int64_t>(served.size())) {
+                always_whole = false;
+            }
+            if (HWND label = child_at(u, L"TarnixLabel", 0, 230)) {
+                const std::wstring t = text_of(label);
+                if (labels.empty() || labels.back() != t) {
+                    labels.push_back(t);
+                    if (t == ws("程序文件更新完毕")) {
+                        HWND bar = child_at(u, PROGRESS_CLASSW, 50, 215);
+                        position_when_done =
+                            bar ? static_cast<int>(SendMessageW(bar, PBM_GETPOS, 0, 0)) : -1;
+                    }
+                    if (!progress_shot && t.rfind(ws("更新进度（"), 0) == 0) {
+                        screenshot("update_3_progress");
+                        progress_shot = true;
+                    }
+                }
+            }
+            done = child_with_text(u, ws("更新完成"));
+            return done != nullptr;
+        },
+        60000);
+    ASSERT_NE(done, nullptr) << "the download did not finish";
+    EXPECT_TRUE(always_whole) << "the program file was seen half written";
+    std::string seen;
+    for (const auto& t : labels) {
+        seen += utf8(t) + " / ";
+    }
+    ASSERT_GE(labels.size(), 2u) << seen;
+    EXPECT_EQ(utf8(labels.back()), "程序文件更新完毕") << seen;
+    EXPECT_EQ(utf8(labels[labels.size() - 2]), "更新进度（100%）") << seen;
+    EXPECT_EQ(position_when_done, 1000);
+    EXPECT_TRUE(IsWindowEnabled(done));
+    screenshot("update_4_finished");
+
+    // The new program is in place before anything starts it; the old one only aside.
+    EXPECT_EQ(read_file(option("install") + "/Tarnix.exe"), served);
+    EXPECT_EQ(file_size_of(exe + ".part"), -1) << "a partial download was left behind";
+    const int64_t aside = file_size_of(exe + ".old");
+    EXPECT_TRUE(aside == -1 || aside == static_cast<int64_t>(original.size()));
+
+    // 更新完成 starts the new program and ends this one with exit code 0.
+    click(done);
+    EXPECT_EQ(p.wait_exit(15000), 0);
+    HWND next = nullptr;
+    DWORD next_pid = 0;
+    ASSERT_TRUE(testsupport::wait_until(
+        [&] {
+            for (HWND w : top_levels_not_of(p.id, kMainClass)) {
+                DWORD pid = 0;
+                GetWindowThreadProcessId(w, &pid);
+                if (lstrcmpiW(image_of(pid).c_str(), ws(exe).c_str()) == 0) {
+                    next = w;
+                    next_pid = pid;
+                    return true;
+                }
+            }
+            return false;
+        },
+        kStartMs))
+        << "the new program did not start";
+    HANDLE next_process =
+        OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, next_pid);
+    ASSERT_NE(next_process, nullptr);
+
+    // It is version 1.002: the server's version is its own, so it connects.
+    EXPECT_NE(wait_child_with_text(next, L"1.002", kRequestMs * 2), nullptr)
+        << "the new program did not connect";
+    EXPECT_EQ(any_box(next_pid), nullptr) << "the new program asked to update again";
+    // Its start-up removed the old program that the update had put aside.
+    EXPECT_TRUE(testsupport::wait_until([&] { return file_size_of(exe + ".old") == -1; }, 5000));
+    screenshot("update_5_new_program");
+
+    click(control(next, "×"));
+    DWORD code = 99;
+    EXPECT_EQ(WaitForSingleObject(next_process, 10000), WAIT_OBJECT_0);
+    GetExitCodeProcess(next_process, &code);
+    EXPECT_EQ(code, 0u);
+    if (code == STILL_ACTIVE) {
+        TerminateProcess(next_process, 99);
+    }
+    CloseHandle(next_process);
 }
