@@ -121,8 +121,12 @@ TEST(EndToEnd, ServerDown) {
 TEST(EndToEnd, FreshServer) {
     const std::string log_path = option("server-log");
     const std::string outbox = option("outbox");
+    // The test program reports the run of the exit routine to its second argument.
+    const std::string marker = outbox + ".exit-routine-ran";
+    DeleteFileA(windows_path(marker).c_str());
     Process p;
-    ASSERT_TRUE(testsupport::start_process_with_args(option("app"), {option("url")}, p));
+    ASSERT_TRUE(testsupport::start_process_with_args(option("app"),
+                                                     {option("url"), windows_path(marker)}, p));
     HWND w = wait_top_level(p.id, kMainClass, nullptr, kStartMs);
     ASSERT_NE(w, nullptr) << "the main window did not show";
 
@@ -236,6 +240,8 @@ TEST(EndToEnd, FreshServer) {
 
     click(control(w, "×"));
     EXPECT_EQ(p.wait_exit(10000), 0);
+    EXPECT_NE(GetFileAttributesA(windows_path(marker).c_str()), INVALID_FILE_ATTRIBUTES)
+        << "the exit routine did not run";
 }
 
 namespace {
