@@ -35,16 +35,17 @@ AppState& app() {
     return *g_state;
 }
 
-void process_pending_messages() {
+bool process_pending_messages() {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (msg.message == WM_QUIT) {
             PostQuitMessage(static_cast<int>(msg.wParam));
-            return;
+            return false;
         }
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
+    return true;
 }
 
 bool pump_delay(int32_t amount, int32_t unit) {
@@ -60,10 +61,9 @@ bool pump_delay(int32_t amount, int32_t unit) {
         if (r == WAIT_OBJECT_0) {
             break;
         }
-        if (r == WAIT_FAILED) {
-            break;
+        if (r == WAIT_FAILED || !process_pending_messages()) {
+            break; // the program is ending
         }
-        process_pending_messages();
     }
     CloseHandle(timer);
     return true;

@@ -10,8 +10,9 @@
 // posted again so the message loop still ends.
 bool pump_delay(int32_t amount, int32_t unit);
 
-// Dispatches the window messages pending for this thread, then returns.
-void process_pending_messages();
+// Dispatches the window messages pending for this thread. Returns false when
+// a WM_QUIT was met (it is posted again, so the message loop still ends).
+bool process_pending_messages();
 
 // Start-up steps 2 to 4: application-wide state, exit routine registered, GDI+ started.
 void start_program();

@@ -7,6 +7,7 @@
 #include "shadow/shadow_win.h"
 #include "ui/controls_win.h"
 #include "ui/forms_win.h"
+#include "ui/palette_win.h"
 #include "ui/ui_thread_win.h"
 #include "../../res/resource.h"
 
@@ -25,25 +26,9 @@ constexpr int kWidth = 420;
 constexpr int kDesignHeight = 370;
 constexpr int kHeight = 350;
 
-// The palette of the main window.
-constexpr COLORREF kBarDark = RGB(47, 53, 60);
-constexpr COLORREF kBarHover = RGB(54, 61, 69);
-constexpr COLORREF kAccentBlue = RGB(0, 136, 255);
-constexpr COLORREF kLinkHover = RGB(0, 0, 255);
-constexpr COLORREF kFrameBlue = RGB(2, 196, 252);
-constexpr COLORREF kTitleGreen = RGB(0, 255, 0);
-constexpr COLORREF kLabelGrey = RGB(96, 96, 96);
-constexpr COLORREF kStatusGrey = RGB(128, 128, 128);
-constexpr COLORREF kSilver = RGB(192, 192, 192);
-constexpr COLORREF kWhite = RGB(255, 255, 255);
-constexpr COLORREF kBlack = RGB(0, 0, 0);
-constexpr COLORREF kNone = ui::kNoColor;
+using namespace palette;
 
-// Looks: fore, back, hover fore, hover back, focus fore, focus back, font.
-const Look kBar{kNone, kBarDark};
 const Look kTitle{kTitleGreen, kNone, kNone, kNone, kNone, kNone, {"微软雅黑", -21, 700}};
-const Look kWindowButton{
-    kWhite, kBarDark, kWhite, kBarHover, kWhite, kBarDark, {"新宋体", -19, 700}};
 const Look kNavButton{kBlack, kWhite, kAccentBlue, kWhite, kBlack, kWhite};
 const Look kSeparator{kNone, kSilver};
 const Look kSlider{kNone, kAccentBlue};
@@ -51,8 +36,6 @@ const Look kWhiteBox{kNone, kWhite};
 const Look kStatus{kStatusGrey};
 const Look kFieldLabel{kLabelGrey};
 const Look kUnderline{kNone, kSilver};
-const Look kButtonFrame{kNone, kFrameBlue};
-const Look kActionButton{kFrameBlue, kWhite, kWhite, kFrameBlue, kFrameBlue, kWhite};
 const Look kLink{kAccentBlue, kWhite};
 const Look kSignUpLink{kAccentBlue, kWhite, kLinkHover, kWhite, kAccentBlue, kWhite};
 const Look kAnnouncement{kBlack, kWhite};

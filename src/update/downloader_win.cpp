@@ -1,5 +1,6 @@
 #include "update/downloader_win.h"
 
+#include "app/program_win.h"
 #include "ui/gbk_win.h"
 #include "ui/ui_thread_win.h"
 #include "update/download_plan.h"
@@ -686,14 +687,8 @@ void download_task_wait(DWORD ms) {
         if (r == WAIT_FAILED) {
             return;
         }
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            if (msg.message == WM_QUIT) {
-                PostQuitMessage(static_cast<int>(msg.wParam));
-                return;
-            }
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
+        if (!process_pending_messages()) {
+            return; // the program is ending
         }
     }
 }

@@ -7,6 +7,7 @@
 #include "ui/forms_win.h"
 #include "ui/gbk_win.h"
 #include "ui/main_window_win.h"
+#include "ui/palette_win.h"
 #include "ui/ui_thread_win.h"
 #include "update/downloader_win.h"
 #include "update/update_progress.h"
@@ -27,22 +28,11 @@ using K = ui::ControlKind;
 constexpr int kWidth = 350;
 constexpr int kHeight = 280;
 
-constexpr COLORREF kBarDark = RGB(47, 53, 60);
-constexpr COLORREF kBarHover = RGB(54, 61, 69);
-constexpr COLORREF kFrameBlue = RGB(2, 196, 252);
-constexpr COLORREF kWhite = RGB(255, 255, 255);
-constexpr COLORREF kBlack = RGB(0, 0, 0);
-constexpr COLORREF kNone = ui::kNoColor;
+using namespace palette;
 
-const Look kBar{kNone, kBarDark};
 const Look kTitle{kWhite, kNone, kNone, kNone, kNone, kNone, {"微软雅黑", -16, 700}};
-const Look kWindowButton{
-    kWhite, kBarDark, kWhite, kBarHover, kWhite, kBarDark, {"新宋体", -19, 700}};
 const Look kDescription{kBlack, kWhite};
 const Look kProgressLabel{kBlack, kWhite, kNone, kNone, kNone, kNone, {"微软雅黑", -14, 400}};
-const Look kButtonFrame{kNone, kFrameBlue};
-const Look kStartButton{
-    kFrameBlue, kWhite, kWhite, kFrameBlue, kFrameBlue, kWhite, {"微软雅黑", -12, 400}};
 
 constexpr char kBox[] = "图片框_开始更新";
 constexpr char kButton[] = "按钮_开始更新";
@@ -67,7 +57,7 @@ const std::vector<ControlDef> kLayout = {
     {kLabel, K::Label, nullptr, -1, 0, 230, 350, 30, "正在加载资源……", &kProgressLabel,
      ui::kCentered},
     {kBox, K::PictureBox, nullptr, -1, 115, 230, 120, 30, nullptr, &kButtonFrame},
-    {kButton, K::SuperButton, kBox, -1, 1, 1, 118, 28, "开始更新", &kStartButton},
+    {kButton, K::SuperButton, kBox, -1, 1, 1, 118, 28, "开始更新", &kActionButton},
 };
 
 std::atomic<HWND> g_window{nullptr};

@@ -1,4 +1,5 @@
 #include "support/blob_server_win.h"
+#include "support/files_win.h"
 #include "support/process_win.h"
 #include "ui/gbk_win.h"
 #include "ui/ui_thread_win.h"
@@ -15,6 +16,9 @@
 
 using testsupport::BlobServer;
 using testsupport::BlobServerOptions;
+using testsupport::file_exists;
+using testsupport::read_file;
+using testsupport::write_file;
 using testsupport::make_blob;
 
 namespace {
@@ -56,41 +60,7 @@ int32_t record(int32_t kind, int32_t, int32_t value, int32_t extra, int32_t) {
 }
 
 // A fresh directory for the test's files.
-std::wstring fresh_dir() {
-    wchar_t tmp[MAX_PATH];
-    GetTempPathW(MAX_PATH, tmp);
-    std::wstring dir = std::wstring(tmp) + L"tarnix-dl-" + std::to_wstring(GetCurrentProcessId()) +
-                       L"-" + std::to_wstring(GetTickCount());
-    CreateDirectoryW(dir.c_str(), nullptr);
-    return dir;
-}
-
-bool exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::string read_file(const std::wstring& path) {
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    if (f == INVALID_HANDLE_VALUE) {
-        return "<missing>";
-    }
-    std::string out;
-    char buf[65536];
-    DWORD n = 0;
-    while (ReadFile(f, buf, sizeof(buf), &n, nullptr) && n > 0) {
-        out.append(buf, n);
-    }
-    CloseHandle(f);
-    return out;
-}
-
-void write_file(const std::wstring& path, const std::string& data) {
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD n = 0;
-    WriteFile(f, data.data(), static_cast<DWORD>(data.size()), &n, nullptr);
-    CloseHandle(f);
-}
+std::wstring fresh_dir() { return testsupport::fresh_temp_dir(L"tarnix-dl-"); }
 
 // The settings the update window hands over for a download.
 DownloadTaskParams update_params(const std::string& url, const std::wstring& target) {
@@ -136,7 +106,7 @@ void expect_complete(BlobServer& server, const std::string& blob) {
     EXPECT_EQ(r.end_value, static_cast<int32_t>(blob.size()));
     EXPECT_EQ(r.end_extra, 1);
     EXPECT_TRUE(read_file(target) == blob) << "file differs from the served blob";
-    EXPECT_FALSE(exists(target + L".part"));
+    EXPECT_FALSE(file_exists(target + L".part"));
 }
 
 // A download that must fail: the end event says so, no file is left behind,
@@ -153,8 +123,8 @@ void expect_failed(const std::string& url, bool size_announced) {
     EXPECT_EQ(r.kinds.size(), size_announced ? 2u : 1u);
     EXPECT_EQ(r.end_extra, 0);
     EXPECT_TRUE(read_file(target) == "old program") << "the existing file was changed";
-    EXPECT_FALSE(exists(target + L".part"));
-    EXPECT_FALSE(exists(target + L".old"));
+    EXPECT_FALSE(file_exists(target + L".part"));
+    EXPECT_FALSE(file_exists(target + L".old"));
 }
 
 } // namespace
@@ -296,8 +266,8 @@ TEST(Downloader, StopOnUiThreadWhileHandlerUsesUiThread) {
     EXPECT_FALSE(d.busy());
     EXPECT_EQ(d.bytes_received(), 0u);
     EXPECT_EQ(g_seen.end_extra, 0);
-    EXPECT_FALSE(exists(target));
-    EXPECT_FALSE(exists(target + L".part"));
+    EXPECT_FALSE(file_exists(target));
+    EXPECT_FALSE(file_exists(target + L".part"));
     // A new task can start after the stop.
     ResetEvent(g_seen.ended);
     g_seen.call_ui_on_end.store(false);
@@ -351,7 +321,7 @@ TEST(Downloader, ReplacesTheRunningProgram) {
     testsupport::Process running;
     running.handle = pi.hProcess;
     running.id = pi.dwProcessId;
-    ASSERT_TRUE(testsupport::wait_until([&] { return exists(target + L".ran"); }, 10000));
+    ASSERT_TRUE(testsupport::wait_until([&] { return file_exists(target + L".ran"); }, 10000));
 
     // A failed download leaves the running program where it is.
     {
@@ -374,9 +344,9 @@ TEST(Downloader, ReplacesTheRunningProgram) {
     Result r = wait_end(d);
     EXPECT_EQ(r.end_extra, 1);
     EXPECT_TRUE(read_file(target) == blob);
-    EXPECT_FALSE(exists(target + L".part"));
+    EXPECT_FALSE(file_exists(target + L".part"));
     // The old program either is gone or waits aside for a later start to remove it.
-    if (exists(target + L".old")) {
+    if (file_exists(target + L".old")) {
         EXPECT_TRUE(read_file(target + L".old") == old_program);
     }
     EXPECT_EQ(running.wait_exit(0), -1); // still running
@@ -387,7 +357,7 @@ TEST(Downloader, StartUpRemovesTheProgramRenamedAside) {
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring old = std::wstring(self) + L".old";
     write_file(old, "replaced program");
-    ASSERT_TRUE(exists(old));
+    ASSERT_TRUE(file_exists(old));
     remove_replaced_program();
-    EXPECT_FALSE(exists(old));
+    EXPECT_FALSE(file_exists(old));
 }

@@ -1,6 +1,7 @@
 #include "app/app_state.h"
 #include "app/program_win.h"
 #include "support/blob_server_win.h"
+#include "support/files_win.h"
 #include "support/process_win.h"
 #include "ui/controls_win.h"
 #include "ui/forms_win.h"
@@ -14,6 +15,9 @@
 
 using testsupport::BlobServer;
 using testsupport::BlobServerOptions;
+using testsupport::file_exists;
+using testsupport::read_file;
+using testsupport::write_file;
 using testsupport::wait_until;
 
 namespace {
@@ -26,40 +30,9 @@ constexpr char kTimer[] = "时钟1";
 
 // A fresh current directory: the update file lands there as Tarnix.exe.
 std::wstring enter_fresh_dir() {
-    wchar_t tmp[MAX_PATH];
-    GetTempPathW(MAX_PATH, tmp);
-    std::wstring dir = std::wstring(tmp) + L"tarnix-up-" + std::to_wstring(GetCurrentProcessId()) +
-                       L"-" + std::to_wstring(GetTickCount());
-    CreateDirectoryW(dir.c_str(), nullptr);
+    std::wstring dir = testsupport::fresh_temp_dir(L"tarnix-up-");
     SetCurrentDirectoryW(dir.c_str());
     return dir;
-}
-
-bool exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::string read_file(const std::wstring& path) {
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    if (f == INVALID_HANDLE_VALUE) {
-        return "<missing>";
-    }
-    std::string out;
-    char buf[65536];
-    DWORD n = 0;
-    while (ReadFile(f, buf, sizeof(buf), &n, nullptr) && n > 0) {
-        out.append(buf, n);
-    }
-    CloseHandle(f);
-    return out;
-}
-
-void write_file(const std::wstring& path, const std::string& data) {
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD n = 0;
-    WriteFile(f, data.data(), static_cast<DWORD>(data.size()), &n, nullptr);
-    CloseHandle(f);
 }
 
 // The program as started, with a status record naming another version.
@@ -141,7 +114,7 @@ TEST(UpdateWindow, DownloadsFollowsProgressAndFinishes) {
     EXPECT_TRUE(ready_again(w));
     EXPECT_EQ(app().update_expected_size.load(), static_cast<int64_t>(blob.size()));
     EXPECT_TRUE(read_file(dir + L"\\Tarnix.exe") == blob);
-    EXPECT_FALSE(exists(dir + L"\\Tarnix.exe.part"));
+    EXPECT_FALSE(file_exists(dir + L"\\Tarnix.exe.part"));
     // The timer stops once the file on disk has the announced size.
     EXPECT_TRUE(wait_until([&] { return ui::interval(w, kTimer) == 0; }, 3000));
     testsupport::save_screenshot("update_finished");
@@ -178,8 +151,8 @@ TEST(UpdateWindow, FailedDownloadsReturnToReady) {
         EXPECT_EQ(ui::text(w, kLabel), gbk("请稍后再试！")) << location;
         EXPECT_EQ(ui::text(w, kButton), gbk("开始更新")) << location;
         EXPECT_EQ(app().update_expected_size.load(), 0) << location;
-        EXPECT_FALSE(exists(target)) << location;
-        EXPECT_FALSE(exists(target + L".part")) << location;
+        EXPECT_FALSE(file_exists(target)) << location;
+        EXPECT_FALSE(file_exists(target + L".part")) << location;
     }
 }
 
@@ -293,11 +266,11 @@ TEST(UpdateWindow, FinishedClickStartsTheFileAndEndsWithZero) {
     EXPECT_EQ(run_child("finish", location_of(server), dir), 0);
     EXPECT_TRUE(read_file(dir + L"\\Tarnix.exe") == prog);
     // The started program leaves its marker.
-    EXPECT_TRUE(wait_until([&] { return exists(dir + L"\\Tarnix.exe.ran"); }, 15000));
+    EXPECT_TRUE(wait_until([&] { return file_exists(dir + L"\\Tarnix.exe.ran"); }, 15000));
 }
 
 TEST(UpdateWindow, ClosingTheLastWindowEndsWithZero) {
     std::wstring dir = enter_fresh_dir();
     EXPECT_EQ(run_child("close", "127.0.0.1/Tarnix.exe", dir), 0);
-    EXPECT_FALSE(exists(dir + L"\\Tarnix.exe"));
+    EXPECT_FALSE(file_exists(dir + L"\\Tarnix.exe"));
 }
