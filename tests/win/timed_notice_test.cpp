@@ -36,7 +36,7 @@ int WINAPI recording_platform(HWND owner, LPCWSTR text, LPCWSTR caption, UINT ty
 // default caption, one OK button, no icon, and a visible window of this very
 // process as its owner. An empty answer still gets its box.
 TEST(TimedNotice, DefaultBoxIsOwnedByAWindowOfThisProcess) {
-    ASSERT_NE(load_main_window(), nullptr);
+    ASSERT_NE(create_main_window(), nullptr);
     testsupport::BoxWatcher watcher;
     watcher.screenshot_next("timed_notice_default");
     EXPECT_EQ(show_timed_notice(gbk("密码修改成功"), 0u), 0);
@@ -56,7 +56,7 @@ TEST(TimedNotice, DefaultBoxIsOwnedByAWindowOfThisProcess) {
 // A caller's caption, type, owner and time-out reach the platform exactly as
 // given (no modality flag added), and the result comes back minus one.
 TEST(TimedNotice, GivenArgumentsReachThePlatformUnchanged) {
-    ASSERT_NE(load_main_window(), nullptr);
+    ASSERT_NE(create_main_window(), nullptr);
     set_timed_notice_platform_for_test(recording_platform);
     g_platform_result = 32000; // the platform's "timed out"
     EXPECT_EQ(
@@ -86,7 +86,7 @@ TEST(TimedNotice, GivenArgumentsReachThePlatformUnchanged) {
 // The same through the real box: the caller's buttons and icon are shown, and
 // the button pressed comes back as its 0-based index (No: 7 - 1).
 TEST(TimedNotice, RealBoxShowsTheCallersButtonsAndCaption) {
-    ASSERT_NE(load_main_window(), nullptr);
+    ASSERT_NE(create_main_window(), nullptr);
     testsupport::BoxWatcher watcher(IDNO);
     watcher.screenshot_next("timed_notice_yes_no");
     EXPECT_EQ(show_timed_notice(gbk("继续吗？"), MB_YESNO | MB_ICONWARNING, gbk("自定标题"),
@@ -126,7 +126,7 @@ HWND make_probe_window() {
 // up before a single pass (no message is processed); a search that finds
 // nothing keeps the thread's messages flowing and ends at its limit.
 TEST(FindProcessWindow, LimitsAndMessageProcessing) {
-    HWND main = load_main_window();
+    HWND main = create_main_window();
     ASSERT_NE(main, nullptr);
     HWND probe = make_probe_window();
     ASSERT_NE(probe, nullptr);
