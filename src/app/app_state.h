@@ -12,8 +12,8 @@ class Downloader;
 // Everything the program keeps for the whole run. Created at start-up with these
 // initial values, released only by the exit routine.
 struct AppState {
-    std::string endpoint_url;                // set by the handshake start
-    std::vector<std::string> status_record;  // the server's status fields (GBK)
+    std::string endpoint_url;               // set by the handshake start
+    std::vector<std::string> status_record; // the server's status fields (GBK)
     // The handshake worker publishes its results through `handshake_done`
     // (release store, read with acquire loads); only bit 0 is tested.
     std::atomic<int32_t> handshake_done{0};

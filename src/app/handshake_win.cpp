@@ -74,7 +74,8 @@ void status_step() {
         GetWindowRect(w, &r);
         ui::set_left(w, "标签_公告", r.right - r.left);
         ui::set_visible(w, "标签_公告", true);
-        ui::set_width(w, "标签_公告", static_cast<int>(8.0 * static_cast<double>(announcement.size())));
+        ui::set_width(w, "标签_公告",
+                      static_cast<int>(8.0 * static_cast<double>(announcement.size())));
         ui::set_text(w, "标签_公告", announcement);
         ui::set_interval(w, "时钟_公告移动", 20);
     }
@@ -83,7 +84,9 @@ void status_step() {
 
 } // namespace
 
-void set_endpoint_override(std::string url) { g_endpoint_override = std::move(url); }
+void set_endpoint_override(std::string url) {
+    g_endpoint_override = std::move(url);
+}
 
 void handshake_start() {
     // One handshake per run: no second worker may ever write the status record.

@@ -3,4 +3,6 @@
 
 #include <windows.h>
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return run_program(); }
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    return run_program();
+}

@@ -25,7 +25,9 @@ std::vector<void (*)()> g_exit_steps;
 // explicitly, so the release order is ours and not the C runtime's.
 AppState* g_state = nullptr;
 
-void exit_routine_at_exit() { exit_routine(); }
+void exit_routine_at_exit() {
+    exit_routine();
+}
 } // namespace
 
 AppState& app() {
@@ -109,7 +111,9 @@ void exit_routine() {
     }
 }
 
-void add_exit_step(void (*step)()) { g_exit_steps.push_back(step); }
+void add_exit_step(void (*step)()) {
+    g_exit_steps.push_back(step);
+}
 
 void end_program(int32_t exit_code) {
     if (!ui::on_ui_thread()) {

@@ -17,9 +17,9 @@
 using testsupport::BlobServer;
 using testsupport::BlobServerOptions;
 using testsupport::file_exists;
+using testsupport::make_blob;
 using testsupport::read_file;
 using testsupport::write_file;
-using testsupport::make_blob;
 
 namespace {
 
@@ -60,7 +60,9 @@ int32_t record(int32_t kind, int32_t, int32_t value, int32_t extra, int32_t) {
 }
 
 // A fresh directory for the test's files.
-std::wstring fresh_dir() { return testsupport::fresh_temp_dir(L"tarnix-dl-"); }
+std::wstring fresh_dir() {
+    return testsupport::fresh_temp_dir(L"tarnix-dl-");
+}
 
 // The settings the update window hands over for a download.
 DownloadTaskParams update_params(const std::string& url, const std::wstring& target) {

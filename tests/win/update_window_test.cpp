@@ -17,8 +17,8 @@ using testsupport::BlobServer;
 using testsupport::BlobServerOptions;
 using testsupport::file_exists;
 using testsupport::read_file;
-using testsupport::write_file;
 using testsupport::wait_until;
+using testsupport::write_file;
 
 namespace {
 
