@@ -176,7 +176,11 @@ void type_into(HWND edit, std::wstring_view text) {
 }
 
 void click(HWND button) {
-    PostMessageW(button, BM_CLICK, 0, 0);
+    // A null window would post to the driver's own queue; the caller has
+    // already failed the test when it found no button.
+    if (button) {
+        PostMessageW(button, BM_CLICK, 0, 0);
+    }
 }
 
 Box wait_box(DWORD pid, std::wstring_view caption, DWORD timeout_ms) {
