@@ -3,6 +3,7 @@
 #include "support/process_win.h"
 #include "ui/gbk_win.h"
 
+#include <cstdio>
 #include <stdlib.h>
 
 namespace e2e {
@@ -35,16 +36,27 @@ std::string utf8(std::wstring_view wide) {
 }
 
 std::wstring text_of(HWND window) {
-    DWORD_PTR length = 0;
-    if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &length)) {
-        return {};
+    // The text may change between asking its length and reading it: a text
+    // that fills the buffer may have been cut, so read again with more room.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        DWORD_PTR length = 0;
+        if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &length)) {
+            return {};
+        }
+        std::wstring buf(length + 2, L'\0');
+        DWORD_PTR got = 0;
+        if (!SendMessageTimeoutW(window, WM_GETTEXT, buf.size(),
+                                 reinterpret_cast<LPARAM>(buf.data()), SMTO_ABORTIFHUNG, 2000,
+                                 &got)) {
+            return {};
+        }
+        const size_t n = wcsnlen(buf.c_str(), buf.size());
+        if (n + 1 < buf.size()) {
+            buf.resize(n);
+            return buf;
+        }
     }
-    std::wstring buf(length + 1, L'\0');
-    DWORD_PTR got = 0;
-    SendMessageTimeoutW(window, WM_GETTEXT, buf.size(), reinterpret_cast<LPARAM>(buf.data()),
-                        SMTO_ABORTIFHUNG, 2000, &got);
-    buf.resize(wcsnlen(buf.c_str(), buf.size()));
-    return buf;
+    return {};
 }
 
 namespace {
@@ -211,11 +223,22 @@ bool dismiss(const Box& box) {
     return testsupport::wait_until([&] { return !IsWindow(box.window); }, 5000);
 }
 
+namespace {
+const DWORD g_start = GetTickCount();
+} // namespace
+
+void step(const std::string& what) {
+    std::printf("[e2e] %6lu ms  %s\n", static_cast<unsigned long>(GetTickCount() - g_start),
+                what.c_str());
+    std::fflush(stdout);
+}
+
 void screenshot(const std::string& name) {
     const std::string dir = testsupport::windows_path(TARNIX_SCREENSHOT_DIR);
     CreateDirectoryA(dir.c_str(), nullptr);
     CreateDirectoryA((dir + "\\e2e").c_str(), nullptr);
-    testsupport::save_screenshot("e2e\\" + name);
+    const std::string saved = testsupport::save_screenshot("e2e\\" + name);
+    step(name + (saved.empty() ? " (screenshot failed)" : ""));
 }
 
 void pause_ms(DWORD ms) {

@@ -64,7 +64,11 @@ HWND any_box(DWORD pid);
 // Presses OK and waits until the box has gone.
 bool dismiss(const Box& box);
 
-// Saves the screen as build/screenshots/e2e/<name>.png.
+// Prints `what` with the milliseconds since the driver started, so that a slow
+// or failed run can be read step by step afterwards.
+void step(const std::string& what);
+
+// Saves the screen as build/screenshots/e2e/<name>.png (and reports it as a step).
 void screenshot(const std::string& name);
 
 // Sleeps while keeping the driver's own message queue empty.

@@ -41,7 +41,7 @@ port_in_use() {
 # Starts the server with the given flags; sets url to the endpoint it prints.
 start_server() {
   # timeout: should this script be killed, the server still frees its port.
-  timeout 170 "$server" --db "$dir/accounts.db" --outbox "$dir/outbox.txt" --threads 4 "$@" \
+  timeout 170 "$server" --db "$dir/accounts.db" --outbox "$dir/outbox.txt" "$@" \
     >"$dir/server.out" 2>"$dir/server.log" &
   server_pid=$!
   for _ in $(seq 100); do
