@@ -3,6 +3,7 @@
 // that run_e2e.sh starts. A screenshot is saved at each step.
 #include "e2e/driver_win.h"
 #include "protocol/http_request_win.h"
+#include "support/files_win.h"
 #include "support/process_win.h"
 #include "ui/gbk_win.h"
 
@@ -11,8 +12,6 @@
 #include <commctrl.h>
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 using namespace e2e;
 using testsupport::Process;
@@ -30,11 +29,9 @@ constexpr DWORD kBoxMs = kRequestMs + 5000;
 constexpr char kAnnouncement[] = "欢迎使用Tarnix账号服务，祝您使用愉快";
 constexpr char kDescription[] = "修复了若干问题，提升了稳定性";
 
+// A file the run script names by its Unix path.
 std::string read_file(const std::string& unix_path) {
-    std::ifstream in(windows_path(unix_path), std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return testsupport::read_file(ws(windows_path(unix_path)));
 }
 
 size_t count_of(const std::string& haystack, const std::string& needle) {
@@ -241,7 +238,7 @@ TEST(EndToEnd, FreshServer) {
 
     click(control(w, "×"));
     EXPECT_EQ(p.wait_exit(10000), 0);
-    EXPECT_NE(GetFileAttributesA(windows_path(marker).c_str()), INVALID_FILE_ATTRIBUTES)
+    EXPECT_TRUE(testsupport::file_exists(ws(windows_path(marker))))
         << "the exit routine did not run";
 }
 
@@ -276,7 +273,7 @@ TEST(EndToEnd, Update) {
     const std::string exe = install + "\\Tarnix.exe";
     const std::string served = read_file(option("served"));
     const std::string original = read_file(option("original"));
-    ASSERT_FALSE(served.empty());
+    ASSERT_NE(served, "<missing>");
     ASSERT_NE(served.size(), original.size()) << "the two builds must be told apart by size";
     ASSERT_EQ(read_file(option("install") + "/Tarnix.exe"), original);
 
