@@ -32,15 +32,11 @@ int main(int argc, char** argv) {
     }
     g_ended = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     DownloadTaskParams p;
-    p.transfer_mode = kTransferModeDownload;
-    p.source_url = argv[1];
-    p.target_file = narrow(widen(argv[2]));
-    p.connections = argc > 3 ? std::atoi(argv[3]) : 5;
-    p.connect_timeout_ms = 5000;
-    p.send_timeout_ms = 5000;
-    p.receive_timeout_ms = 10000;
-    p.min_part_size = 10240;
-    p.event_handler = on_event;
+    // The update window's settings; the connection count may be given.
+    set_update_download_values(p, argv[1], narrow(widen(argv[2])), on_event);
+    if (argc > 3) {
+        p.connections = std::atoi(argv[3]);
+    }
     Downloader d;
     LARGE_INTEGER freq, t0, t1;
     QueryPerformanceFrequency(&freq);

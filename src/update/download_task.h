@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 // Event handler of a download task: (event kind, item, value, extra, task id).
 // Kinds delivered by the download component:
@@ -43,3 +44,20 @@ struct DownloadTaskParams {
 };
 
 inline constexpr int32_t kTransferModeDownload = 0x1000;
+
+// Writes the values the update window uses for every download (the other
+// members keep theirs).
+inline void set_update_download_values(DownloadTaskParams& p, std::string url, std::string target,
+                                       DownloadEventHandler handler) {
+    p.transfer_mode = kTransferModeDownload;
+    p.source_url = std::move(url);
+    p.target_file = std::move(target);
+    p.connections = 5;
+    p.reserved7 = 9999999;
+    p.connect_timeout_ms = 5000;
+    p.send_timeout_ms = 5000;
+    p.receive_timeout_ms = 10000;
+    p.stop_wait_ms = 1000;
+    p.min_part_size = 10240;
+    p.event_handler = handler;
+}

@@ -113,17 +113,8 @@ void on_start_clicked() {
         end_program(0);
     }
     DownloadTaskParams& p = s.download_params;
-    p.transfer_mode = kTransferModeDownload;
-    p.source_url = s.update_download_url;
-    p.target_file = s.local_update_file_path;
-    p.connections = 5;
-    p.reserved7 = 9999999;
-    p.connect_timeout_ms = 5000;
-    p.send_timeout_ms = 5000;
-    p.receive_timeout_ms = 10000;
-    p.stop_wait_ms = 1000;
-    p.min_part_size = 10240;
-    p.event_handler = update_event_handler;
+    set_update_download_values(p, s.update_download_url, s.local_update_file_path,
+                               update_event_handler);
     bool started = s.download && s.download->start_task(p);
     show_downloading(w);
     ui::set_interval(w, kTimer, 1000);

@@ -67,17 +67,7 @@ std::wstring fresh_dir() {
 // The settings the update window hands over for a download.
 DownloadTaskParams update_params(const std::string& url, const std::wstring& target) {
     DownloadTaskParams p;
-    p.transfer_mode = kTransferModeDownload;
-    p.source_url = url;
-    p.target_file = narrow(target);
-    p.connections = 5;
-    p.reserved7 = 9999999;
-    p.connect_timeout_ms = 5000;
-    p.send_timeout_ms = 5000;
-    p.receive_timeout_ms = 10000;
-    p.stop_wait_ms = 1000;
-    p.min_part_size = 10240;
-    p.event_handler = record;
+    set_update_download_values(p, url, narrow(target), record);
     return p;
 }
 
