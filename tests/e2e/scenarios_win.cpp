@@ -328,8 +328,9 @@ TEST(EndToEnd, Update) {
                     }
                 }
             }
+            // Finished once the button reads 更新完成 and can be clicked.
             done = child_with_text(u, ws("更新完成"));
-            return done != nullptr;
+            return done != nullptr && IsWindowEnabled(done);
         },
         60000);
     ASSERT_NE(done, nullptr) << "the download did not finish";
