@@ -66,13 +66,31 @@ bool parse_range(const std::string& v, int64_t size, int64_t& first, int64_t& la
     return first >= 0 && first <= last;
 }
 
-void close_gracefully(SOCKET s) {
+// Waits until `s` can be read (or accepted from): false once `stopping` is
+// set or after `limit_ms`. Polled, because closing or shutting down a socket
+// does not end a blocked call on it under Wine.
+bool wait_readable(SOCKET s, const std::atomic<bool>& stopping, DWORD limit_ms = INFINITE) {
+    const DWORD start = GetTickCount();
+    while (!stopping.load()) {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(s, &set);
+        timeval tv{0, 50 * 1000};
+        int r = select(0, &set, nullptr, nullptr, &tv);
+        if (r != 0) {
+            return r > 0;
+        }
+        if (limit_ms != INFINITE && GetTickCount() - start >= limit_ms) {
+            return false;
+        }
+    }
+    return false;
+}
+
+void close_gracefully(SOCKET s, const std::atomic<bool>& stopping) {
     shutdown(s, SD_SEND);
-    DWORD timeout = 2000;
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
-               sizeof(timeout));
     char buf[512];
-    while (recv(s, buf, sizeof(buf), 0) > 0) {
+    while (wait_readable(s, stopping, 2000) && recv(s, buf, sizeof(buf), 0) > 0) {
     }
     closesocket(s);
 }
@@ -130,12 +148,12 @@ BlobServer::BlobServer(std::string blob, BlobServerOptions options)
 
 BlobServer::~BlobServer() {
     stopping_.store(true);
-    if (listener_ != INVALID_SOCKET_VALUE) {
-        closesocket(static_cast<SOCKET>(listener_));
-    }
     if (accept_thread_) {
         WaitForSingleObject(accept_thread_, INFINITE);
         CloseHandle(accept_thread_);
+    }
+    if (listener_ != INVALID_SOCKET_VALUE) {
+        closesocket(static_cast<SOCKET>(listener_));
     }
     // No new connection comes now. End those still served (a blocked recv or
     // send returns at once) and wait for every thread: none may outlive `this`.
@@ -173,6 +191,12 @@ std::vector<std::string> BlobServer::if_ranges_asked() const {
 DWORD WINAPI BlobServer::accept_main(LPVOID self) {
     auto* server = static_cast<BlobServer*>(self);
     for (;;) {
+        if (!wait_readable(static_cast<SOCKET>(server->listener_), server->stopping_)) {
+            if (server->stopping_.load()) {
+                return 0;
+            }
+            continue;
+        }
         SOCKET c = accept(static_cast<SOCKET>(server->listener_), nullptr, nullptr);
         if (c == INVALID_SOCKET) {
             if (server->stopping_.load()) {
@@ -213,7 +237,7 @@ DWORD WINAPI BlobServer::connection_main(LPVOID p) {
         setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof(l));
         closesocket(s);
     } else {
-        close_gracefully(s);
+        close_gracefully(s, server->stopping_);
     }
     return 0;
 }
@@ -223,6 +247,9 @@ bool BlobServer::serve(uintptr_t raw) {
     std::string head;
     char buf[4096];
     while (head.find("\r\n\r\n") == std::string::npos) {
+        if (!wait_readable(s, stopping_)) {
+            return false;
+        }
         int n = recv(s, buf, sizeof(buf), 0);
         if (n <= 0) {
             return false;
