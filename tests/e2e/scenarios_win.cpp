@@ -352,6 +352,14 @@ TEST(EndToEnd, Update) {
     EXPECT_TRUE(IsWindowEnabled(done));
     screenshot("update_4_finished");
 
+    // With a key built in, the update was signed and its signature checked.
+    const bool signed_update = !option("signed").empty() && option("signed") != "0";
+    step(signed_update ? "signed update" : "unsigned update (the client has no key built in)");
+    if (signed_update) {
+        EXPECT_NE(read_file(option("server-log")).find("Tarnix.exe.sig -> 200"), std::string::npos)
+            << "the client did not fetch the signature";
+    }
+
     // The new program is in place before anything starts it; the old one only aside.
     EXPECT_EQ(read_file(option("install") + "/Tarnix.exe"), served);
     EXPECT_EQ(file_size_of(exe + ".part"), -1) << "a partial download was left behind";
