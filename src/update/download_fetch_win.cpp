@@ -257,14 +257,14 @@ void deliver(Task& t, int32_t kind, int32_t value, int32_t extra) {
     }
 }
 
-// Sends the first request ("bytes=0-") with a few attempts; null when the
+// Sends the first request ("bytes=0-last") with a few attempts; null when the
 // server cannot be reached or refuses.
-HINTERNET send_probe(Task& t, DWORD& status) {
+HINTERNET send_probe(Task& t, int64_t last, DWORD& status) {
     for (int attempt = 0;; ++attempt) {
         if (attempt > 0 && !pause_unless_aborted(t, kRetryPauseMs)) {
             return nullptr;
         }
-        HINTERNET probe = send_get(t, t.object, 0, -1, std::string());
+        HINTERNET probe = send_get(t, t.object, 0, last, std::string());
         if (probe) {
             status = query_status(probe);
             Outcome judged = judge_status(status);
@@ -315,29 +315,33 @@ Outcome fetch_file(Task& t) {
     const int32_t connections = std::clamp(t.params.connections, 1, kMaxConnections);
     std::vector<char> buf(kReadSize);
 
-    // First request: the whole file as a range. Its answer tells the size,
-    // the revision (validators) and whether ranges are honoured (206) or
-    // ignored (200); its body is the first part.
+    // First request: the first `min_part` bytes (a small body: closing a
+    // request with a large unread body makes WinInet read it all first). Its
+    // answer tells the size, the revision (validators) and whether ranges are
+    // honoured (206) or ignored (200, the whole file).
     DWORD status = 0;
-    InetHandle probe(send_probe(t, status));
+    InetHandle probe(send_probe(t, min_part - 1, status));
     if (!probe.h) {
         return Outcome::fail;
     }
     bool ranged = false;
     int64_t total = -1;
+    int64_t first_length = 0;
     if (status == 206) {
         int64_t a = 0, b = 0;
         if (!download::parse_content_range(query_text(probe.h, HTTP_QUERY_CONTENT_RANGE), a, b,
                                            total) ||
-            a != 0) {
+            a != 0 || b != std::min(min_part, total) - 1) {
             total = -1;
         }
         ranged = true;
+        first_length = b + 1;
     } else if (status == 200) {
         if (!download::parse_content_length(query_text(probe.h, HTTP_QUERY_CONTENT_LENGTH),
                                             total)) {
             total = -1; // a size we cannot check is no download we can verify
         }
+        first_length = total;
     }
     if (total <= 0 || total > std::numeric_limits<int32_t>::max()) {
         note(t, total == 0 ? L"the server announced an empty file"
@@ -359,34 +363,35 @@ Outcome fetch_file(Task& t) {
     t.validators = validators_of(probe.h);
     t.if_range = download::if_range_value(t.validators);
 
-    // Without a validator the parts could come from two revisions: one answer.
+    // Without a validator parts could come from two revisions unnoticed: the
+    // whole file in one answer instead.
     const bool split = ranged && !t.if_range.empty();
-    std::vector<download::Part> parts = split
-                                            ? download::split_parts(0, total, connections, min_part)
-                                            : std::vector<download::Part>{download::Part{0, total}};
-    std::vector<WorkerContext> workers(parts.size() - 1);
-    for (size_t i = 1; i < parts.size(); ++i) {
-        workers[i - 1].task = &t;
-        workers[i - 1].part = parts[i];
+    download::Part first_part{0, split ? first_length : total};
+    int64_t done = 0;
+    Outcome first = Outcome::retry;
+    if (split || !ranged) {
+        first = read_body(t, probe.h, first_part, done, buf);
+    }
+    probe.reset();
+    Outcome r = download_part(t, first_part, done, split, buf, first, split || !ranged ? 1 : 0);
+    if (r != Outcome::done || !split) {
+        return r == Outcome::done || r == Outcome::changed ? r : Outcome::fail;
+    }
+
+    std::vector<download::Part> parts =
+        download::split_parts(first_part.length, total, connections, min_part);
+    std::vector<WorkerContext> workers(parts.size());
+    for (size_t i = 0; i < parts.size(); ++i) {
+        workers[i].task = &t;
+        workers[i].part = parts[i];
     }
     std::vector<HANDLE> threads;
     start_workers(t, workers, threads);
-
-    int64_t done = 0;
-    Outcome first = read_body(t, probe.h, parts[0], done, buf);
-    probe.reset();
-    Outcome r = download_part(t, parts[0], done, split, buf, first, 1);
-    if (r != Outcome::done) {
-        if (r == Outcome::changed) {
-            t.changed.store(true);
-        }
-        give_up(t);
-    }
     wait_workers(threads);
     if (t.changed.load()) {
         return Outcome::changed;
     }
-    if (r != Outcome::done || threads.size() != workers.size()) {
+    if (threads.size() != workers.size()) {
         return Outcome::fail;
     }
     for (const WorkerContext& w : workers) {

@@ -44,12 +44,12 @@ TEST(Downloader, MultiMegabyteFileOverFiveConnectionsArrivesIntact) {
     std::string blob = make_program_blob(3 * 1024 * 1024 + 12345);
     BlobServer server(blob);
     expect_complete(server.url(), blob);
-    // The first request asks for the whole file and brings the first part;
-    // four more parts, each tied to the first answer's revision.
+    // One request for the size and the first bytes, then five ranged parts,
+    // each tied to the first answer's revision.
     std::vector<std::string> asked = server.ranges_asked();
     std::vector<std::string> if_ranges = server.if_ranges_asked();
-    ASSERT_EQ(asked.size(), 5u);
-    EXPECT_EQ(asked[0], "bytes=0-");
+    ASSERT_EQ(asked.size(), 6u);
+    EXPECT_EQ(asked[0], "bytes=0-10239");
     EXPECT_EQ(if_ranges[0], "");
     for (size_t i = 1; i < asked.size(); ++i) {
         EXPECT_EQ(asked[i].rfind("bytes=", 0), 0u) << asked[i];
@@ -81,7 +81,7 @@ TEST(Downloader, PartDroppedMidBodyIsResumedWithoutDuplicates) {
     o.drop_times = 2;
     BlobServer server(blob, o);
     expect_complete(server.url(), blob);
-    EXPECT_EQ(server.requests(), 7);
+    EXPECT_EQ(server.requests(), 8);
 }
 
 TEST(Downloader, WholeFileDroppedOnceWithoutRangesIsFetchedAgain) {
