@@ -1,5 +1,6 @@
 #include "update/download_file_win.h"
 
+#include <cstring>
 #include <vector>
 
 namespace part_file {

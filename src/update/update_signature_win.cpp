@@ -6,6 +6,7 @@
 #include <bcrypt.h>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace update_signature {

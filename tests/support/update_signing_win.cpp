@@ -6,6 +6,7 @@
 #include "ui/gbk_win.h"
 
 #include <atomic>
+#include <cstdlib>
 
 namespace testsupport {
 namespace {
