@@ -77,6 +77,9 @@ TEST(DownloadTrust, ServerWithoutValidatorsGivesTheWholeFileInOneAnswer) {
 }
 
 TEST(DownloadTrust, OnlyTheSignatureOfThePublisherForThisVersionPasses) {
+    if (GetFileAttributesW(L"Z:\\bin\\sh") == INVALID_FILE_ATTRIBUTES) {
+        GTEST_SKIP() << "signs with the Unix shell and openssl, as Wine runs them";
+    }
     testsupport::SigningKey key, other_key;
     ASSERT_TRUE(key.make()) << "openssl could not make a key";
     ASSERT_TRUE(other_key.make());
