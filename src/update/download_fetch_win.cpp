@@ -1,6 +1,7 @@
 #include "update/download_fetch_win.h"
 
 #include "update/download_file_win.h"
+#include "update/sha256.h"
 #include "update/update_trust.h"
 
 #include <algorithm>
@@ -225,30 +226,88 @@ void give_up(Task& t) {
     SetEvent(t.abort_event.h);
 }
 
-struct WorkerContext {
+// The parts after the first bytes, handed out in file order to whichever
+// connection is free, so that the file fills up from its start and can be
+// hashed while it arrives.
+struct Schedule {
     Task* task = nullptr;
-    download::Part part;
+    std::vector<download::Part> parts;
+    std::vector<std::atomic<bool>> complete;
+    std::atomic<size_t> next{0};
+    Handle progress; // set whenever a part is complete
+    explicit Schedule(std::vector<download::Part> p)
+        : parts(std::move(p)), complete(parts.size()),
+          progress(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+};
+
+struct WorkerContext {
+    Schedule* schedule = nullptr;
     bool ok = false;
 };
 
 DWORD WINAPI worker_main(LPVOID arg) {
     auto* w = static_cast<WorkerContext*>(arg);
-    Outcome r = Outcome::fail;
+    Schedule& s = *w->schedule;
+    Outcome r = Outcome::done;
     try {
         std::vector<char> buf(kReadSize);
-        int64_t done = 0;
-        r = download_part(*w->task, w->part, done, true, buf, Outcome::retry, 0);
+        for (size_t i = s.next++; i < s.parts.size() && r == Outcome::done; i = s.next++) {
+            int64_t done = 0;
+            r = download_part(*s.task, s.parts[i], done, true, buf, Outcome::retry, 0);
+            if (r == Outcome::done) {
+                s.complete[i].store(true);
+                SetEvent(s.progress.h);
+            }
+        }
     } catch (...) {
         r = Outcome::fail;
     }
     w->ok = r == Outcome::done;
     if (r == Outcome::changed) {
-        w->task->changed.store(true);
+        s.task->changed.store(true);
     }
     if (!w->ok) {
-        give_up(*w->task);
+        give_up(*s.task);
     }
     return 0;
+}
+
+// Hashes [at, at + length) of the file into `h`; false on a read error or an abort.
+bool hash_range(Task& t, sha256::Hasher& h, int64_t at, int64_t length, std::vector<char>& buf) {
+    for (const int64_t end = at + length; at < end;) {
+        const DWORD want = static_cast<DWORD>(std::min<int64_t>(buf.size(), end - at));
+        DWORD got = 0;
+        if (t.aborting.load() || !part_file::read_at(t.file.h, at, buf.data(), want, got) ||
+            got == 0) {
+            return false;
+        }
+        h.update(buf.data(), got);
+        at += got;
+    }
+    return true;
+}
+
+// Follows the schedule: each part is hashed as soon as it and all before it
+// are complete. The digest, or empty when the download did not complete.
+std::string hash_while_arriving(Task& t, Schedule& s, int64_t first_length) {
+    sha256::Hasher h;
+    std::vector<char> buf(kHashReadSize);
+    if (!hash_range(t, h, 0, first_length, buf)) {
+        return std::string();
+    }
+    const HANDLE wake[2] = {s.progress.h, t.abort_event.h};
+    for (size_t i = 0; i < s.parts.size(); ++i) {
+        while (!s.complete[i].load()) {
+            if (t.aborting.load()) {
+                return std::string();
+            }
+            WaitForMultipleObjects(2, wake, FALSE, 1000);
+        }
+        if (!hash_range(t, h, s.parts[i].start, s.parts[i].length, buf)) {
+            return std::string();
+        }
+    }
+    return h.finish();
 }
 
 void deliver(Task& t, int32_t kind, int32_t value, int32_t extra) {
@@ -284,7 +343,7 @@ HINTERNET send_probe(Task& t, int64_t last, DWORD& status) {
     }
 }
 
-// Starts a thread per part; every started one is waited for by the caller.
+// Starts the workers' threads; every started one is waited for by the caller.
 void start_workers(Task& t, std::vector<WorkerContext>& workers, std::vector<HANDLE>& threads) {
     threads.reserve(workers.size()); // no allocation once a thread uses `workers`
     for (WorkerContext& w : workers) {
@@ -362,6 +421,7 @@ Outcome fetch_file(Task& t) {
     }
     t.validators = validators_of(probe.h);
     t.if_range = download::if_range_value(t.validators);
+    t.digest.clear();
 
     // Without a validator parts could come from two revisions unnoticed: the
     // whole file in one answer instead.
@@ -378,15 +438,25 @@ Outcome fetch_file(Task& t) {
         return r == Outcome::done || r == Outcome::changed ? r : Outcome::fail;
     }
 
-    std::vector<download::Part> parts =
-        download::split_parts(first_part.length, total, connections, min_part);
-    std::vector<WorkerContext> workers(parts.size());
-    for (size_t i = 0; i < parts.size(); ++i) {
-        workers[i].task = &t;
-        workers[i].part = parts[i];
+    // With a digest to make, parts of a few MiB in file order (hashed as they
+    // complete); otherwise one part per connection.
+    const int64_t rest = total - first_part.length;
+    const bool hashing = !t.acceptance.public_key.empty();
+    const int64_t chunks = hashing ? (rest + kHashChunk - 1) / kHashChunk : 0;
+    Schedule schedule(download::split_parts(
+        first_part.length, total,
+        static_cast<int32_t>(std::max<int64_t>(connections, std::min<int64_t>(chunks, 4096))),
+        min_part));
+    schedule.task = &t;
+    std::vector<WorkerContext> workers(std::min<size_t>(connections, schedule.parts.size()));
+    for (WorkerContext& w : workers) {
+        w.schedule = &schedule;
     }
     std::vector<HANDLE> threads;
     start_workers(t, workers, threads);
+    if (hashing && threads.size() == workers.size()) {
+        t.digest = hash_while_arriving(t, schedule, first_part.length);
+    }
     wait_workers(threads);
     if (t.changed.load()) {
         return Outcome::changed;

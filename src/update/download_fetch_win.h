@@ -20,6 +20,10 @@ constexpr int kRetries = 3;            // further attempts of a part after a fai
 constexpr DWORD kRetryPauseMs = 500;
 constexpr int32_t kMaxConnections = 16;
 constexpr int64_t kDefaultMinPartSize = 10240;
+// With a signature to check, parts of this size in file order, hashed as they
+// complete: only the last few remain to hash once the download ends.
+constexpr int64_t kHashChunk = 8 * 1024 * 1024;
+constexpr DWORD kHashReadSize = 1024 * 1024;
 
 struct InetHandle {
     HINTERNET h = nullptr;
@@ -77,6 +81,8 @@ struct Task {
     // The first answer's validators; later parts must name the same revision.
     download::Validators validators;
     std::string if_range;
+    // The file's SHA-256 when it was made while the parts arrived.
+    std::string digest;
     HINTERNET connection = nullptr; // owned by the task's thread
 
     // Whoever first settles the ".part" file (moved into place, or removed)

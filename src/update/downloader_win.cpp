@@ -66,7 +66,9 @@ bool acceptable(Task& t) {
         note(t, L"no signature (HTTP " + std::to_wstring(status) + L")");
         return false;
     }
-    std::string digest = update_signature::file_digest(t.file.h, t.total, t.aborting);
+    // Made while the parts arrived, or now for a file that came in one answer.
+    std::string digest =
+        t.digest.empty() ? update_signature::file_digest(t.file.h, t.total, t.aborting) : t.digest;
     if (digest.empty()) {
         note(t, L"the file could not be read back");
         return false;

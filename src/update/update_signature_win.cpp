@@ -1,6 +1,7 @@
 #include "update/update_signature_win.h"
 
 #include "update/download_file_win.h"
+#include "update/sha256.h"
 #include "update/update_trust.h"
 
 #include <bcrypt.h>
@@ -30,15 +31,6 @@ struct Algorithm {
     Algorithm& operator=(const Algorithm&) = delete;
 };
 
-struct Hash {
-    BCRYPT_HASH_HANDLE h = nullptr;
-    ~Hash() {
-        if (h) {
-            BCryptDestroyHash(h);
-        }
-    }
-};
-
 struct Key {
     BCRYPT_KEY_HANDLE h = nullptr;
     ~Key() {
@@ -51,11 +43,8 @@ struct Key {
 } // namespace
 
 std::string file_digest(HANDLE file, int64_t length, const std::atomic<bool>& cancel) {
-    Algorithm sha(BCRYPT_SHA256_ALGORITHM);
-    Hash hash;
-    if (!sha.h || BCryptCreateHash(sha.h, &hash.h, nullptr, 0, nullptr, 0, 0) < 0) {
-        return std::string();
-    }
+    // Not CNG: under Wine its SHA-256 is slower than the download itself.
+    sha256::Hasher hash;
     std::vector<char> buf(kHashReadSize);
     for (int64_t at = 0; at < length;) {
         if (cancel.load()) {
@@ -63,18 +52,13 @@ std::string file_digest(HANDLE file, int64_t length, const std::atomic<bool>& ca
         }
         const DWORD want = static_cast<DWORD>(std::min<int64_t>(kHashReadSize, length - at));
         DWORD got = 0;
-        if (!part_file::read_at(file, at, buf.data(), want, got) || got == 0 ||
-            BCryptHashData(hash.h, reinterpret_cast<PUCHAR>(buf.data()), got, 0) < 0) {
+        if (!part_file::read_at(file, at, buf.data(), want, got) || got == 0) {
             return std::string();
         }
+        hash.update(buf.data(), got);
         at += got;
     }
-    std::string digest(update_trust::kDigestSize, '\0');
-    if (BCryptFinishHash(hash.h, reinterpret_cast<PUCHAR>(&digest[0]),
-                         static_cast<ULONG>(digest.size()), 0) < 0) {
-        return std::string();
-    }
-    return digest;
+    return hash.finish();
 }
 
 bool verify(const std::string& public_key, const std::string& message, const std::string& signature,

@@ -7,7 +7,8 @@
 #include <string>
 
 // The publisher's signature on an update, checked with CNG: P-256 ECDSA over
-// the SHA-256 of the signed message (update/update_trust.h).
+// the SHA-256 of the signed message (update/update_trust.h), which names the
+// file by its SHA-256 (update/sha256.h).
 namespace update_signature {
 
 // SHA-256 of the first `length` bytes of the open `file` (32 bytes); empty

@@ -97,6 +97,18 @@ TEST(DownloadTrust, OnlyTheSignatureOfThePublisherForThisVersionPasses) {
         expect_complete(server.url(), blob, acceptance);
         EXPECT_EQ(server.signature_requests(), 1);
     }
+    {
+        // A large file comes in more parts than connections, hashed as they
+        // arrive; a part dropped midway is resumed and hashed whole.
+        const std::string large = make_program_blob(50 * 1024 * 1024, 25);
+        BlobServerOptions o;
+        o.signature = key.sign(large, "1.002");
+        o.drop_at = 30 * 1024 * 1024;
+        o.drop_times = 1;
+        BlobServer server(large, o);
+        expect_complete(server.url(), large, acceptance);
+        EXPECT_EQ(server.requests(), 1 + 7 + 1); // first bytes, 7 parts, 1 resumed
+    }
     std::string flipped = blob;
     flipped[200000] = static_cast<char>(flipped[200000] ^ 0x01);
     struct Case {
