@@ -10,9 +10,11 @@
 #if defined(_MSC_VER) && !defined(__clang__)
 #include <intrin.h>
 #define TARNIX_SHA_TARGET
+#define TARNIX_SHA_INLINE __forceinline
 #else
 #include <cpuid.h>
 #define TARNIX_SHA_TARGET __attribute__((target("sha,sse4.1,ssse3")))
+#define TARNIX_SHA_INLINE inline __attribute__((always_inline))
 #endif
 #endif
 
@@ -92,8 +94,25 @@ bool cpu_has_sha() {
 #endif
 }
 
-// Four rounds at a time: the state as ABEF and CDGH, the message schedule in
-// four vectors of four words each.
+// Four rounds: group `g` of the message schedule (words 4g..4g+3) in `cur`,
+// made from the groups before it for g >= 4 (`cur` holds group g-4, `next`
+// g-3, `prev` g-1, `prev2` g-2).
+TARNIX_SHA_TARGET TARNIX_SHA_INLINE void four_rounds(int g, __m128i& state0, __m128i& state1,
+                                                     __m128i& cur, const __m128i& next,
+                                                     const __m128i& prev, const __m128i& prev2) {
+    if (g >= 4) {
+        cur = _mm_sha256msg1_epu32(cur, next);
+        cur = _mm_add_epi32(cur, _mm_alignr_epi8(prev, prev2, 4));
+        cur = _mm_sha256msg2_epu32(cur, prev);
+    }
+    __m128i msg =
+        _mm_add_epi32(cur, _mm_loadu_si128(reinterpret_cast<const __m128i*>(&kRound[4 * g])));
+    state1 = _mm_sha256rnds2_epu32(state1, state0, msg);
+    msg = _mm_shuffle_epi32(msg, 0x0E);
+    state0 = _mm_sha256rnds2_epu32(state0, state1, msg);
+}
+
+// The state as ABEF and CDGH, as the SHA instructions take it.
 TARNIX_SHA_TARGET void blocks_sha(uint32_t state[8], const unsigned char* data, size_t count) {
     const __m128i kSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
     __m128i tmp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&state[0]));
@@ -105,24 +124,16 @@ TARNIX_SHA_TARGET void blocks_sha(uint32_t state[8], const unsigned char* data, 
     for (; count > 0; --count, data += 64) {
         const __m128i abef = state0;
         const __m128i cdgh = state1;
-        __m128i w[4];
-        for (int i = 0; i < 16; ++i) {
-            __m128i& cur = w[i % 4];
-            if (i < 4) {
-                cur = _mm_shuffle_epi8(
-                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 16 * i)), kSwap);
-            } else {
-                const __m128i& prev = w[(i + 3) % 4];  // words of group i-1
-                const __m128i& prev2 = w[(i + 2) % 4]; // group i-2
-                cur = _mm_sha256msg1_epu32(cur, w[(i + 1) % 4]);
-                cur = _mm_add_epi32(cur, _mm_alignr_epi8(prev, prev2, 4));
-                cur = _mm_sha256msg2_epu32(cur, prev);
-            }
-            __m128i msg = _mm_add_epi32(
-                cur, _mm_loadu_si128(reinterpret_cast<const __m128i*>(&kRound[4 * i])));
-            state1 = _mm_sha256rnds2_epu32(state1, state0, msg);
-            msg = _mm_shuffle_epi32(msg, 0x0E);
-            state0 = _mm_sha256rnds2_epu32(state0, state1, msg);
+        const auto* in = reinterpret_cast<const __m128i*>(data);
+        __m128i w0 = _mm_shuffle_epi8(_mm_loadu_si128(in), kSwap);
+        __m128i w1 = _mm_shuffle_epi8(_mm_loadu_si128(in + 1), kSwap);
+        __m128i w2 = _mm_shuffle_epi8(_mm_loadu_si128(in + 2), kSwap);
+        __m128i w3 = _mm_shuffle_epi8(_mm_loadu_si128(in + 3), kSwap);
+        for (int g = 0; g < 16; g += 4) {
+            four_rounds(g, state0, state1, w0, w1, w3, w2);
+            four_rounds(g + 1, state0, state1, w1, w2, w0, w3);
+            four_rounds(g + 2, state0, state1, w2, w3, w1, w0);
+            four_rounds(g + 3, state0, state1, w3, w0, w2, w1);
         }
         state0 = _mm_add_epi32(state0, abef);
         state1 = _mm_add_epi32(state1, cdgh);
