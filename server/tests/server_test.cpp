@@ -2,14 +2,10 @@
 // free port with a fresh database and outbox, and stops it at the end (expecting a
 // clean exit, which under the sanitizers also means no leak or error report).
 #include "crypto.h"
+#include "server_process.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <openssl/bn.h>
-#include <openssl/core_names.h>
-#include <openssl/ec.h>
-#include <openssl/evp.h>
-#include <openssl/param_build.h>
 
 #include <atomic>
 #include <chrono>
@@ -30,6 +26,8 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
+
+using namespace server_test;
 
 namespace {
 
@@ -65,92 +63,6 @@ const std::string kBadRequest = "\xC7\xEB\xC7\xF3\xB8\xF1\xCA\xBD\xB4\xED\xCE\xF
 const std::string kIllegal = "\xC7\xEB\xC7\xF3\xD6\xD0\xBA\xAC\xD3\xD0\xB7\xC7\xB7\xA8\xD7\xD6\xB7"
                              "\xFB"; // 请求中含有非法字符
 const std::string kTooLarge = "\xC7\xEB\xC7\xF3\xC4\xDA\xC8\xDD\xB9\xFD\xB3\xA4"; // 请求内容过长
-
-struct Answer {
-    int status = 0;
-    std::string body;
-};
-
-// One server process with its own temporary directory.
-class ServerProcess {
-public:
-    explicit ServerProcess(std::vector<std::string> extra = {}) {
-        char tmpl[] = "/tmp/tarnix-server-test-XXXXXX";
-        dir_ = mkdtemp(tmpl);
-        std::vector<std::string> args = {TARNIX_SERVER_EXE, "--port",   "0",          "--db",
-                                         db_path(),         "--outbox", outbox_path()};
-        args.insert(args.end(), extra.begin(), extra.end());
-        int out[2];
-        if (pipe(out) != 0)
-            std::abort();
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], 1);
-            int log = open(log_path().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(log, 2);
-            close(out[0]);
-            std::vector<char*> argv;
-            for (auto& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        // The first line on stdout names the port.
-        std::string line;
-        char c;
-        while (read(out[0], &c, 1) == 1 && c != '\n')
-            line += c;
-        close(out[0]);
-        size_t colon = line.rfind(':');
-        if (colon != std::string::npos)
-            port_ = std::atoi(line.c_str() + colon + 1);
-    }
-
-    ~ServerProcess() {
-        if (pid_ > 0)
-            stop();
-        fs::remove_all(dir_);
-    }
-
-    // Stops the server and returns its exit status (0 for a clean stop).
-    int stop() {
-        kill(pid_, SIGTERM);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-    int port() const { return port_; }
-    std::string dir() const { return dir_; }
-    std::string db_path() const { return dir_ + "/accounts.db"; }
-    std::string outbox_path() const { return dir_ + "/outbox.txt"; }
-    std::string log_path() const { return dir_ + "/server.log"; }
-
-    Answer post(const std::string& body) const {
-        httplib::Client client("127.0.0.1", port_);
-        auto res = client.Post("/tx-client.asp", body, "application/x-www-form-urlencoded");
-        if (!res)
-            return Answer{-1, ""};
-        return Answer{res->status, res->body};
-    }
-
-    std::string ask(const std::string& body) const { return post(body).body; }
-
-private:
-    std::string dir_;
-    pid_t pid_ = -1;
-    int port_ = 0;
-};
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 std::string url_encode(const std::string& s) {
     static const char hex[] = "0123456789ABCDEF";
@@ -428,145 +340,6 @@ TEST(ServerTest, ManyClientsAtOnce) {
         EXPECT_EQ(
             sign_in(server, "load" + std::to_string(t) + "x4", "pwload" + std::to_string(t) + "x4"),
             kSignInOk);
-}
-
-int run_server(std::vector<std::string> args) {
-    args.insert(args.begin(), TARNIX_SERVER_EXE);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        dup2(null, 2);
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Standard output of the server run with `args`, and its exit code.
-std::string server_output(const std::string& args, int& code) {
-    std::string out;
-    FILE* p = popen((std::string(TARNIX_SERVER_EXE) + " " + args + " 2>/dev/null").c_str(), "r");
-    char buf[256];
-    size_t n;
-    while (p && (n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    int status = p ? pclose(p) : -1;
-    code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return out;
-}
-
-std::string sha256_hex(const std::string& bytes) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_Digest(bytes.data(), bytes.size(), digest, &len, EVP_sha256(), nullptr);
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned i = 0; i < len; ++i) {
-        out += hex[digest[i] >> 4];
-        out += hex[digest[i] & 15];
-    }
-    return out;
-}
-
-// Checks a 64-byte r||s signature of `message` against the public key as the
-// client holds it (128 hex digits, X then Y).
-bool verifies(const std::string& public_hex, const std::string& message, const std::string& sig) {
-    if (public_hex.size() != 128 || sig.size() != 64)
-        return false;
-    unsigned char point[65] = {0x04};
-    for (size_t i = 0; i < 64; ++i)
-        point[1 + i] =
-            static_cast<unsigned char>(std::stoi(public_hex.substr(2 * i, 2), nullptr, 16));
-    OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
-    OSSL_PARAM_BLD_push_utf8_string(bld, OSSL_PKEY_PARAM_GROUP_NAME, "prime256v1", 0);
-    OSSL_PARAM_BLD_push_octet_string(bld, OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point);
-    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
-    EVP_PKEY_CTX* kctx = EVP_PKEY_CTX_new_from_name(nullptr, "EC", nullptr);
-    EVP_PKEY* key = nullptr;
-    EVP_PKEY_fromdata_init(kctx);
-    EVP_PKEY_fromdata(kctx, &key, EVP_PKEY_PUBLIC_KEY, params);
-    ECDSA_SIG* es = ECDSA_SIG_new();
-    const auto* raw = reinterpret_cast<const unsigned char*>(sig.data());
-    ECDSA_SIG_set0(es, BN_bin2bn(raw, 32, nullptr), BN_bin2bn(raw + 32, 32, nullptr));
-    unsigned char* der = nullptr;
-    int der_len = i2d_ECDSA_SIG(es, &der);
-    EVP_MD_CTX* md = EVP_MD_CTX_new();
-    bool ok = key && EVP_DigestVerifyInit(md, nullptr, EVP_sha256(), nullptr, key) == 1 &&
-              EVP_DigestVerify(md, der, static_cast<size_t>(der_len),
-                               reinterpret_cast<const unsigned char*>(message.data()),
-                               message.size()) == 1;
-    EVP_MD_CTX_free(md);
-    OPENSSL_free(der);
-    ECDSA_SIG_free(es);
-    EVP_PKEY_free(key);
-    EVP_PKEY_CTX_free(kctx);
-    OSSL_PARAM_free(params);
-    OSSL_PARAM_BLD_free(bld);
-    return ok;
-}
-
-// keygen makes a key only its owner can read and never replaces one; the
-// server signs its update file with it for the client version it announces.
-TEST(ServerTest, SignsTheUpdateFileForItsClientVersion) {
-    char tmpl[] = "/tmp/tarnix-sign-XXXXXX";
-    const std::string dir = mkdtemp(tmpl);
-    int code = -1;
-    std::string public_hex = server_output("keygen " + dir, code);
-    EXPECT_EQ(code, 0);
-    ASSERT_EQ(public_hex.size(), 129u) << public_hex; // and a line break
-    public_hex.pop_back();
-    const std::string key = dir + "/update-key.pem";
-    struct stat st {};
-    ASSERT_EQ(stat(key.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    const std::string pem = read_file(key);
-    server_output("keygen " + dir, code);
-    EXPECT_EQ(code, 1) << "an existing key was replaced";
-    EXPECT_EQ(read_file(key), pem);
-
-    const std::string path = dir + "/update.bin";
-    std::string content(300000, '\0');
-    std::mt19937 rng(9);
-    for (auto& c : content)
-        c = static_cast<char>(rng());
-    std::ofstream(path, std::ios::binary) << content;
-    {
-        // The version as the client compares it: GBK bytes ("版" is B0 E6).
-        ServerProcess server(
-            {"--update-file", path, "--update-key", key, "--client-version", "1.0版"});
-        httplib::Client client("127.0.0.1", server.port());
-        auto sig = client.Get("/download/Tarnix.exe.sig");
-        ASSERT_TRUE(sig);
-        EXPECT_EQ(sig->status, 200);
-        ASSERT_EQ(sig->body.size(), 64u);
-        const std::string digest = sha256_hex(content);
-        EXPECT_TRUE(verifies(public_hex, "tarnix-update:1.0\xB0\xE6:" + digest, sig->body));
-        EXPECT_FALSE(verifies(public_hex, "tarnix-update:1.003:" + digest, sig->body));
-        EXPECT_FALSE(verifies(public_hex, "tarnix-update:1.0\xB0\xE6:" + sha256_hex(content + "x"),
-                              sig->body));
-        EXPECT_EQ(server.stop(), 0);
-    }
-    {
-        ServerProcess unsigned_server({"--update-file", path});
-        httplib::Client client("127.0.0.1", unsigned_server.port());
-        auto sig = client.Get("/download/Tarnix.exe.sig");
-        ASSERT_TRUE(sig);
-        EXPECT_EQ(sig->status, 404) << "no key, no signature";
-    }
-    EXPECT_EQ(run_server({"--update-key", key}), 2) << "a key without a file to sign";
-    EXPECT_EQ(run_server({"--update-key", path, "--update-file", path, "--port", "0", "--db",
-                          dir + "/x.db", "--outbox", dir + "/o.txt"}),
-              1)
-        << "not a key";
-    EXPECT_EQ(run_server({"keygen"}), 2);
-    fs::remove_all(dir);
 }
 
 TEST(ServerTest, UpdateFileInRanges) {
