@@ -111,6 +111,15 @@ int main(int argc, char** argv) {
             return usage_error("--update-location needs a path after the host (host/path)");
     }
 
+    // Signed before anything else starts: a key that cannot sign ends the server at once.
+    std::string update_signature;
+    if (!options.update_key.empty() &&
+        !sign_update(options.update_key, options.update_file, status.client_version,
+                     update_signature, error)) {
+        std::fprintf(stderr, "tarnix-server: %s\n", error.c_str());
+        return 1;
+    }
+
 #ifndef _WIN32
     // The database and the outbox hold passwords and codes: owner only.
     umask(077);
@@ -162,15 +171,7 @@ int main(int argc, char** argv) {
     if (!options.update_file.empty())
         routes.update_path = options.update_location.substr(options.update_location.find('/'));
     routes.update_file = options.update_file;
-    if (!options.update_key.empty()) {
-        if (options.update_file.empty())
-            return usage_error("--update-key needs --update-file");
-        if (!sign_update(options.update_key, options.update_file, status.client_version,
-                         routes.update_signature, error)) {
-            std::fprintf(stderr, "tarnix-server: %s\n", error.c_str());
-            return 1;
-        }
-    }
+    routes.update_signature = update_signature;
 
     Timing timing;
     timing.challenge_seconds = options.challenge_seconds;

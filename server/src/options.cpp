@@ -130,6 +130,10 @@ ParseResult parse_options(int argc, char** argv, Options& o, std::string& error)
         if (!ok)
             return ParseResult::Error;
     }
+    if (!o.update_key.empty() && o.update_file.empty()) {
+        error = "--update-key needs --update-file";
+        return ParseResult::Error;
+    }
     if (o.host.empty() || o.db.empty() || o.outbox.empty()) {
         error = "--host, --db and --outbox cannot be empty";
         return ParseResult::Error;

@@ -140,6 +140,7 @@ TEST(ServerTest, SignsTheUpdateFileForItsClientVersion) {
                           dir + "/x.db", "--outbox", dir + "/o.txt"}),
               1)
         << "not a key";
+    EXPECT_FALSE(fs::exists(dir + "/x.db")) << "the server started before it could sign";
     EXPECT_EQ(run_server({"keygen"}), 2);
     fs::remove_all(dir);
 }
