@@ -185,6 +185,9 @@ void install_routes(httplib::Server& http, Commands& commands, const Routes& rou
             log_line(who(req) + " " + req.method + " " + req.path + " -> 200");
         } else if (!routes.update_path.empty() && req.path == routes.update_path) {
             serve_file(routes.update_file, req, res);
+        } else if (!routes.update_signature.empty() && req.path == routes.update_path + ".sig") {
+            res.set_content(routes.update_signature, "application/octet-stream");
+            log_line(who(req) + " " + req.method + " " + req.path + " -> 200 signature");
         } else {
             res.status = 404;
             log_line(who(req) + " " + req.method + " " + printable(req.path.substr(0, 200)) +

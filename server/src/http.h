@@ -13,8 +13,9 @@ namespace server {
 
 struct Routes {
     std::string endpoint_path = "/tx-client.asp";
-    std::string update_path; // where the update file is served ("" = nowhere)
-    std::string update_file; // the file served there
+    std::string update_path;      // where the update file is served ("" = nowhere)
+    std::string update_file;      // the file served there
+    std::string update_signature; // served at update_path + ".sig" ("" = nowhere)
 };
 
 // Installs the handlers on `http`; every request is logged with `log_line`.

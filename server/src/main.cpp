@@ -5,6 +5,7 @@
 #include "messages.h"
 #include "options.h"
 #include "store.h"
+#include "update_signature.h"
 
 #include <httplib.h>
 
@@ -59,9 +60,25 @@ void on_signal(int) {
 }
 #endif
 
+// tarnix-server keygen DIR: a new update signing key; prints its public key.
+int keygen(int argc, char** argv) {
+    if (argc != 3)
+        return usage_error("keygen needs one folder: tarnix-server keygen DIR");
+    std::string path, public_hex, error;
+    if (!make_update_key(argv[2], path, public_hex, error)) {
+        std::fprintf(stderr, "tarnix-server: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("%s\n", public_hex.c_str());
+    std::fprintf(stderr, "tarnix-server: private key written to %s\n", path.c_str());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::string(argv[1]) == "keygen")
+        return keygen(argc, argv);
     Options options;
     std::string error;
     switch (parse_options(argc, argv, options, error)) {
@@ -92,6 +109,15 @@ int main(int argc, char** argv) {
             return usage_error(error);
         if (options.update_location.find('/') == std::string::npos)
             return usage_error("--update-location needs a path after the host (host/path)");
+    }
+
+    // Signed before anything else starts: a key that cannot sign ends the server at once.
+    std::string update_signature;
+    if (!options.update_key.empty() &&
+        !sign_update(options.update_key, options.update_file, status.client_version,
+                     update_signature, error)) {
+        std::fprintf(stderr, "tarnix-server: %s\n", error.c_str());
+        return 1;
     }
 
 #ifndef _WIN32
@@ -145,6 +171,7 @@ int main(int argc, char** argv) {
     if (!options.update_file.empty())
         routes.update_path = options.update_location.substr(options.update_location.find('/'));
     routes.update_file = options.update_file;
+    routes.update_signature = update_signature;
 
     Timing timing;
     timing.challenge_seconds = options.challenge_seconds;
@@ -176,7 +203,8 @@ int main(int argc, char** argv) {
              options.db + ", outbox " + options.outbox +
              (routes.update_path.empty()
                   ? std::string()
-                  : ", update file " + options.update_file + " at " + routes.update_path));
+                  : ", update file " + options.update_file + " at " + routes.update_path) +
+             (routes.update_signature.empty() ? "" : ", signed for " + options.client_version));
     bool ok = http.listen_after_bind();
     log_line("stopped");
     return ok ? 0 : 1;

@@ -23,6 +23,7 @@ bool parse_integer(const std::string& s, int64_t min, int64_t max, int64_t& out)
 
 const char* usage_text() {
     return "Usage: tarnix-server [flags]\n"
+           "       tarnix-server keygen DIR\n"
            "Reference account server of Tarnix: POST /tx-client.asp, update file by GET.\n"
            "\n"
            "  --host HOST                address to listen on (default 127.0.0.1)\n"
@@ -39,10 +40,15 @@ const char* usage_text() {
            "  --update-description TEXT  status field 4\n"
            "  --announcement TEXT        status field 5 (may be empty)\n"
            "  --update-file PATH         file served at the path of the update location\n"
+           "  --update-key PEM           sign the update file for --client-version at start-up\n"
+           "                             and serve the signature at its path + .sig\n"
            "  --challenge-seconds N      lifetime of a sign-in challenge (default 120)\n"
            "  --lock-seconds N           lock after 5 wrong passwords in a row (default 300)\n"
            "  --threads N                worker threads (default 16)\n"
            "  --help                     this text\n"
+           "\n"
+           "keygen DIR writes a new update signing key to DIR/update-key.pem (mode 0600)\n"
+           "and prints its public key (128 hex digits) for TARNIX_UPDATE_PUBLIC_KEY.\n"
            "\n"
            "Texts are UTF-8 on the command line and GBK on the wire; none may contain '|'.\n";
 }
@@ -109,6 +115,8 @@ ParseResult parse_options(int argc, char** argv, Options& o, std::string& error)
             ok = take(o.announcement);
         else if (name == "--update-file")
             ok = take(o.update_file);
+        else if (name == "--update-key")
+            ok = take(o.update_key);
         else if (name == "--challenge-seconds")
             ok = take_number(1, 86400, o.challenge_seconds);
         else if (name == "--lock-seconds")
@@ -121,6 +129,10 @@ ParseResult parse_options(int argc, char** argv, Options& o, std::string& error)
         }
         if (!ok)
             return ParseResult::Error;
+    }
+    if (!o.update_key.empty() && o.update_file.empty()) {
+        error = "--update-key needs --update-file";
+        return ParseResult::Error;
     }
     if (o.host.empty() || o.db.empty() || o.outbox.empty()) {
         error = "--host, --db and --outbox cannot be empty";

@@ -19,6 +19,7 @@ struct Options {
     std::string announcement =
         "欢迎使用 Tarnix！新用户请先注册账号，注册时验证码会发送到您填写的邮箱。";
     std::string update_file; // empty: no update file is served
+    std::string update_key;  // PEM private key: sign the update file (empty: unsigned)
     int64_t challenge_seconds = 120;
     int64_t lock_seconds = 300;
     int threads = 16;

@@ -328,8 +328,9 @@ TEST(EndToEnd, Update) {
                     }
                 }
             }
+            // Finished once the button reads 更新完成 and can be clicked.
             done = child_with_text(u, ws("更新完成"));
-            return done != nullptr;
+            return done != nullptr && IsWindowEnabled(done);
         },
         60000);
     ASSERT_NE(done, nullptr) << "the download did not finish";
@@ -350,6 +351,14 @@ TEST(EndToEnd, Update) {
     EXPECT_EQ(highest_position, 1000) << seen;
     EXPECT_TRUE(IsWindowEnabled(done));
     screenshot("update_4_finished");
+
+    // With a key built in, the update was signed and its signature checked.
+    const bool signed_update = !option("signed").empty() && option("signed") != "0";
+    step(signed_update ? "signed update" : "unsigned update (the client has no key built in)");
+    if (signed_update) {
+        EXPECT_NE(read_file(option("server-log")).find("Tarnix.exe.sig -> 200"), std::string::npos)
+            << "the client did not fetch the signature";
+    }
 
     // The new program is in place before anything starts it; the old one only aside.
     EXPECT_EQ(read_file(option("install") + "/Tarnix.exe"), served);
