@@ -71,6 +71,21 @@ check "installed program connects and closes with code 0" \
   "$run_e2e" installed "$server" "$driver" "$dir/Tarnix.exe" - - "$work"
 
 # Silent uninstall: the uninstaller runs from a temporary copy, so wait for it.
+# An install over an older copy that is running waits for it to end, then replaces it.
+cp "$next" "$dir/Tarnix.exe"
+(cd "$dir" && exec $wine Tarnix.exe) &
+program=$!
+sleep 4 # its window is up well within this (the installer looks for it by class)
+$wine "$setup" /S &
+setup_pid=$!
+sleep 3
+check "install waits while the program runs" kill -0 "$setup_pid"
+check "the running program's file is left alone" cmp -s "$dir/Tarnix.exe" "$next"
+kill -9 "$program" 2>/dev/null
+wait "$setup_pid"
+check "install after the program ended exits 0" test $? -eq 0
+check "the new program replaced the older one" cmp -s "$dir/Tarnix.exe" "$work/zip/Tarnix.exe"
+
 # What a self-update may leave goes too; a file of the user's stays, and with it the folder.
 touch "$dir/Tarnix.exe.part" "$dir/Tarnix.exe.old" "$dir/notes of mine.txt"
 check "silent uninstall exits 0" $wine "$dir/Uninstall.exe" /S
