@@ -8,6 +8,7 @@ packages=(
   wine wine64 xvfb x11-utils xdotool imagemagick fonts-wqy-microhei locales
   libcpp-httplib-dev libsqlite3-dev libssl-dev openssl pkg-config
   curl aria2 procps util-linux
+  nsis osslsigncode zip
 )
 missing=()
 for p in "${packages[@]}"; do

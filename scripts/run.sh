@@ -53,8 +53,16 @@ if ((headless)); then
   sleep 6
   shot="$build/screenshots/run-$(date +%Y%m%d-%H%M%S).png"
   import -window root "$shot" && echo "screenshot: $shot"
-  kill "$client" 2>/dev/null
-  wait "$client" 2>/dev/null
+  if kill -0 "$client" 2>/dev/null; then
+    kill "$client" 2>/dev/null
+    wait "$client" 2>/dev/null
+    echo "Tarnix was closed by this script after the screenshot (no display to show it on)."
+    exit 0
+  fi
+  wait "$client"
+  code=$?
+  echo "Tarnix ended by itself before the screenshot, with code $code"
+  exit $code
 else
   wait "$client"
   echo "Tarnix exited with code $?"

@@ -11,6 +11,7 @@
 # SCENARIO is one of:
 #   server_down   nothing listens on the client's built-in port 8866; the real Tarnix.exe
 #   fresh_server  a new server on a free port; the client started with that endpoint
+#   installed     a server on 8866; TARNIX_EXE is an installed copy, started in its folder
 #   update        a server on 8866 that names version 1.002 and serves NEXT_EXE;
 #                 the real Tarnix.exe, copied into a folder of its own, updates itself
 #                 (signed by the server when the client was built with a key)
@@ -74,6 +75,15 @@ case "$scenario" in
       exit 1
     fi
     args=(--gtest_filter=EndToEnd.ServerDown "--tarnix=$tarnix")
+    ;;
+  installed)
+    # TARNIX_EXE is the program as the installer put it, in its own folder.
+    if port_in_use 8866; then
+      echo "run_e2e: something listens on 127.0.0.1:8866; this scenario needs the port" >&2
+      exit 1
+    fi
+    start_server --port 8866 --announcement "$announcement" || exit 1
+    args=(--gtest_filter=EndToEnd.Installed "--tarnix=$tarnix")
     ;;
   fresh_server)
     start_server --port 0 --announcement "$announcement" || exit 1

@@ -114,6 +114,21 @@ TEST(EndToEnd, ServerDown) {
     EXPECT_EQ(p.wait_exit(10000), 0);
 }
 
+// An installed copy (from the installer, in its per-user folder) connects to the
+// server on its built-in port and closes with exit code 0.
+TEST(EndToEnd, Installed) {
+    const std::string exe = windows_path(option("tarnix"));
+    Process p;
+    ASSERT_TRUE(testsupport::start_process(exe, p, exe.substr(0, exe.rfind('\\'))));
+    HWND w = wait_top_level(p.id, kMainClass, nullptr, kStartMs);
+    ASSERT_NE(w, nullptr) << "the main window did not show";
+    ASSERT_NE(wait_child_with_text(w, ws("登录"), kRequestMs * 2), nullptr) << "not connected";
+    EXPECT_NE(wait_child_with_text(w, L"1.001", 3000), nullptr) << "no version label";
+    screenshot("installed_1_connected");
+    click(control(w, "×"));
+    EXPECT_EQ(p.wait_exit(10000), 0);
+}
+
 // A fresh server: connect, sign up with a code from the server's outbox, sign
 // in, change the password, sign in with the new one and not with the old one.
 TEST(EndToEnd, FreshServer) {
