@@ -95,8 +95,12 @@ case "$scenario" in
       echo "run_e2e: something listens on 127.0.0.1:8866; this scenario needs the port" >&2
       exit 1
     fi
-    mkdir -p "$dir/install"
-    cp "$tarnix" "$dir/install/Tarnix.exe"
+    # E2E_INSTALL_DIR: an installed copy (TARNIX_EXE is then the file it holds).
+    install_dir=${E2E_INSTALL_DIR:-$dir/install}
+    if [ -z "${E2E_INSTALL_DIR:-}" ]; then
+      mkdir -p "$install_dir"
+      cp "$tarnix" "$install_dir/Tarnix.exe"
+    fi
     # The new program with 4 KiB appended (ignored by the loader), so that the
     # old and the new file never have the same size.
     cp "$next" "$dir/served.exe"
@@ -119,7 +123,7 @@ case "$scenario" in
     start_server --port 8866 --client-version 1.002 --update-file "$dir/served.exe" \
       --update-location 127.0.0.1:8866/download/Tarnix.exe "${key_args[@]}" \
       --update-description "$description" --announcement "" || exit 1
-    args=(--gtest_filter=EndToEnd.Update "--install=$dir/install" "--served=$dir/served.exe"
+    args=(--gtest_filter=EndToEnd.Update "--install=$install_dir" "--served=$dir/served.exe"
           "--original=$tarnix" "--server-log=$dir/server.log" "--signed=${#key_args[@]}")
     ;;
   *)

@@ -2,7 +2,8 @@
 # Checks a release made by scripts/release.sh, under Wine in a prefix of its own:
 # checksums and signatures, a silent per-user install (files, shortcut, uninstall
 # entry), the installed program connecting to the reference server and closing
-# with exit code 0, a signed update replacing it in its folder, and a silent
+# with exit code 0, an install over a running copy, a signed update replacing the
+# program in its folder, and a silent
 # uninstall that leaves nothing of ours behind.
 #
 #   release_test.sh RELEASE_DIR SERVER E2E_DRIVER NEXT_EXE WORK_DIR
@@ -86,7 +87,20 @@ wait "$setup_pid"
 check "install after the program ended exits 0" test $? -eq 0
 check "the new program replaced the older one" cmp -s "$dir/Tarnix.exe" "$work/zip/Tarnix.exe"
 
-# What a self-update may leave goes too; a file of the user's stays, and with it the folder.
+# The installed program takes a signed update in its per-user folder (the
+# release's update key signs it; the program has its public half built in).
+update_key="$release/test-keys/update-key.pem"
+if [ -f "$update_key" ]; then
+  public_key=$(openssl ec -in "$update_key" -pubout -outform DER 2>/dev/null | tail -c 64 |
+               od -An -v -tx1 | tr -d ' \n')
+  check "a signed update replaces the installed program" env E2E_INSTALL_DIR="$dir" \
+    "$run_e2e" update "$server" "$driver" "$work/zip/Tarnix.exe" - "$next" "$work" \
+    "$public_key" "$update_key"
+else
+  echo "skip signed update: the release was signed with the caller's key, which this test lacks"
+fi
+
+ a file of the user's stays, and with it the folder.
 touch "$dir/Tarnix.exe.part" "$dir/Tarnix.exe.old" "$dir/notes of mine.txt"
 check "silent uninstall exits 0" $wine "$dir/Uninstall.exe" /S
 for _ in $(seq 100); do [ -e "$dir/Uninstall.exe" ] || break; sleep 0.1; done
