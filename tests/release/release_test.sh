@@ -49,7 +49,7 @@ check "installer signature" verify "$setup"
 
 # A prefix of the test's own: never the build's or the user's.
 "$here/../../scripts/wine-prefix.sh"
-/usr/lib/wine/wineserver -p 2>/dev/null || true
+/usr/lib/wine/wineserver -p30 2>/dev/null || true
 $wine wineboot </dev/null >/dev/null 2>&1 || true
 user=$(ls "$WINEPREFIX/drive_c/users" | grep -vx Public | head -n 1)
 dir="$WINEPREFIX/drive_c/users/$user/AppData/Local/Programs/Tarnix"
@@ -100,7 +100,7 @@ else
   echo "skip signed update: the release was signed with the caller's key, which this test lacks"
 fi
 
- a file of the user's stays, and with it the folder.
+# What a self-update may leave goes too; a file of the user's stays, and with it the folder.
 touch "$dir/Tarnix.exe.part" "$dir/Tarnix.exe.old" "$dir/notes of mine.txt"
 check "silent uninstall exits 0" $wine "$dir/Uninstall.exe" /S
 for _ in $(seq 100); do [ -e "$dir/Uninstall.exe" ] || break; sleep 0.1; done
