@@ -51,6 +51,11 @@ void Connection::close() {
     buffered_.clear();
 }
 
+void Connection::shutdown_writes() {
+    if (fd_ >= 0)
+        ::shutdown(fd_, SHUT_WR);
+}
+
 bool Connection::open(const std::string& source, const std::string& host, int port, SSL_CTX* tls,
                       int timeout_ms) {
     close();

@@ -40,6 +40,8 @@ public:
     // meanwhile is dropped).
     bool closed_within(int timeout_ms);
     void close();
+    // Tells the server nothing more will be sent (plain connections only).
+    void shutdown_writes();
     bool is_open() const { return fd_ >= 0; }
 
     // Sends one request and reads its answer.

@@ -1,0 +1,18 @@
+#!/bin/sh
+# Makes a throw-away certificate authority and a server certificate it signed for
+# 127.0.0.1 and localhost, in DIR: ca.pem (to trust), server.pem and server.key
+# (for --tls-cert and --tls-key). The CA's key is deleted: nothing else can be
+# signed with it.
+set -eu
+dir=$1
+mkdir -p "$dir"
+cd "$dir"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 \
+  -subj "/CN=Tarnix test CA $$" 2>/dev/null
+openssl req -new -newkey rsa:2048 -nodes -keyout server.key -out server.csr \
+  -subj "/CN=127.0.0.1" 2>/dev/null
+printf '%s\n' "subjectAltName=IP:127.0.0.1,DNS:localhost" "basicConstraints=CA:FALSE" \
+  "keyUsage=digitalSignature,keyEncipherment" "extendedKeyUsage=serverAuth" >server.ext
+openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+  -extfile server.ext -out server.pem 2>/dev/null
+rm -f ca.key ca.srl server.csr server.ext
