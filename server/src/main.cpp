@@ -6,12 +6,14 @@
 #include "options.h"
 #include "store.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 using namespace server;
@@ -100,6 +102,15 @@ int main(int argc, char** argv) {
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    // Room for every connection allowed, the database and the listener.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 &&
+        files.rlim_cur < static_cast<rlim_t>(options.max_connections + 64)) {
+        files.rlim_cur =
+            std::min(files.rlim_max, static_cast<rlim_t>(options.max_connections + 64));
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     EngineConfig config;
     config.host = options.host;

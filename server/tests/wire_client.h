@@ -43,6 +43,12 @@ public:
     // Tells the server nothing more will be sent (plain connections only).
     void shutdown_writes();
     bool is_open() const { return fd_ >= 0; }
+    // Hands the socket of a plain connection over to the caller.
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
 
     // Sends one request and reads its answer.
     bool exchange(const std::string& request, Reply& reply) { return send(request) && read(reply); }

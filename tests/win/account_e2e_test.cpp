@@ -9,7 +9,11 @@
 #include "ui/gbk_win.h"
 #include "ui/main_window_win.h"
 
+#include "protocol/http_request_win.h"
+
 #include <gtest/gtest.h>
+
+#include <wincrypt.h>
 
 #include <fstream>
 #include <sstream>
@@ -56,13 +60,19 @@ struct ReferenceServer {
     std::string dir;
     std::string url;
 
-    bool start() {
+    // With `https`, a throw-away certificate authority (dir/ca/ca.pem) signs the
+    // server's certificate first.
+    bool start(bool https = false) {
         dir = std::string(TARNIX_TEST_BIN_DIR) + "/account_e2e_" +
               std::to_string(GetCurrentProcessId());
-        run_shell("rm -rf " + dir + " && mkdir -p " + dir + " && echo $$ > " + dir +
-                  "/server.pid && exec timeout 300 " + kServer + " --port 0 --db " + dir +
-                  "/accounts.db --outbox " + dir + "/outbox.txt > " + dir + "/server.out 2> " +
-                  dir + "/server.log");
+        const std::string tls =
+            https ? " --tls-cert " + dir + "/ca/server.pem --tls-key " + dir + "/ca/server.key"
+                  : "";
+        run_shell("rm -rf " + dir + " && mkdir -p " + dir +
+                  (https ? " && sh " TARNIX_TEST_CA_SCRIPT " " + dir + "/ca" : "") +
+                  " && echo $$ > " + dir + "/server.pid && exec timeout 300 " + kServer +
+                  " --port 0 --db " + dir + "/accounts.db --outbox " + dir + "/outbox.txt" + tls +
+                  " > " + dir + "/server.out 2> " + dir + "/server.log");
         const std::string prefix = "listening on ";
         return testsupport::wait_until(
             [&] {
@@ -125,6 +135,44 @@ struct Page {
 
 using Boxes = std::vector<std::string>;
 
+// A certificate authority trusted by this Wine prefix's current user (its own
+// registry, never the machine's store) while the object lives.
+class TrustedRoot {
+public:
+    explicit TrustedRoot(const std::string& pem) {
+        DWORD size = 0;
+        if (!CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, nullptr, &size,
+                                  nullptr, nullptr)) {
+            return;
+        }
+        std::string der(size, '\0');
+        CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER,
+                             reinterpret_cast<BYTE*>(der.data()), &size, nullptr, nullptr);
+        store_ =
+            CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, "Root");
+        if (store_ != nullptr) {
+            CertAddEncodedCertificateToStore(store_, X509_ASN_ENCODING,
+                                             reinterpret_cast<const BYTE*>(der.data()), size,
+                                             CERT_STORE_ADD_REPLACE_EXISTING, &cert_);
+        }
+    }
+    ~TrustedRoot() {
+        if (cert_ != nullptr) {
+            CertDeleteCertificateFromStore(cert_); // also frees the context
+        }
+        if (store_ != nullptr) {
+            CertCloseStore(store_, 0);
+        }
+    }
+    TrustedRoot(const TrustedRoot&) = delete;
+    TrustedRoot& operator=(const TrustedRoot&) = delete;
+    bool added() const { return cert_ != nullptr; }
+
+private:
+    HCERTSTORE store_ = nullptr;
+    PCCERT_CONTEXT cert_ = nullptr;
+};
+
 } // namespace
 
 // Request a code, sign up with it, sign in with the right and a wrong password,
@@ -178,4 +226,43 @@ TEST(AccountEndToEnd, SignUpSignInAndPasswordChange) {
 
     EXPECT_EQ(page.sign_in(account, "New&x=456"), Boxes{});
     EXPECT_EQ(page.sign_in(account, "Secret 123"), Boxes{info + gbk("账号或密码错误")});
+}
+
+// The same client over HTTPS: refused while the server's authority is unknown,
+// then a sign-up and sign-ins through the main window once this prefix trusts it.
+TEST(AccountEndToEnd, OverHttpsWithATestAuthority) {
+    if (!exists(kServer)) {
+        GTEST_SKIP() << "the reference server is not built (" << kServer << ")";
+    }
+    ReferenceServer server;
+    ASSERT_TRUE(server.start(true))
+        << "the reference server did not start; see " << server.dir << "/server.log";
+    ASSERT_EQ(server.url.compare(0, 8, "https://"), 0) << server.url;
+    EXPECT_EQ(http_request(server.url, kHttpPost, "cmd=c"), "")
+        << "a certificate from an unknown authority is refused";
+
+    TrustedRoot root(read_file(server.dir + "/ca/ca.pem"));
+    ASSERT_TRUE(root.added());
+    EXPECT_EQ(http_request(server.url, kHttpPost, "cmd=c"), "ConnectionOk");
+
+    set_endpoint_override(server.url);
+    HWND w = load_main_window();
+    ASSERT_NE(w, nullptr);
+    ASSERT_FALSE(ui::disabled(w, "按钮_登录")) << "handshake over HTTPS failed";
+    BoxWatcher watcher;
+    Page page{w, watcher};
+    const std::string info = gbk("信息：") + "|";
+    const std::string account = "tls" + gbk("用户");
+    const std::string email = "tls@example.cn";
+    ui::fire_event(w, "按钮_B", ui::Event::Clicked);
+    ui::set_text(w, "编辑框_绑定邮箱", email);
+    EXPECT_EQ(page.click("按钮_获取验证码"), Boxes{});
+    const std::string code = server.last_code_for(email);
+    ASSERT_EQ(code.size(), 6u);
+    ui::set_text(w, "编辑框_注册账号", account);
+    ui::set_text(w, "编辑框_注册密码", "Secret 789");
+    ui::set_text(w, "编辑框_验证码", code);
+    EXPECT_EQ(page.click("按钮_确认注册"), Boxes{info + gbk("注册成功")});
+    EXPECT_EQ(page.sign_in(account, "Secret 789"), Boxes{});
+    EXPECT_EQ(page.sign_in(account, "Secret 780"), Boxes{info + gbk("账号或密码错误")});
 }
