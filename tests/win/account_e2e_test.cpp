@@ -184,8 +184,8 @@ public:
 
 private:
     static HCERTSTORE open_root() {
-        return CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER,
-                             "Root");
+        return CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_A, 0, 0,
+                             CERT_SYSTEM_STORE_CURRENT_USER, "Root");
     }
     PCCERT_CONTEXT cert_ = nullptr;
     bool added_ = false;
