@@ -3,7 +3,8 @@
 #   1. 256 clients doing the whole account flow for 30 s over plain HTTP;
 #   2. 1,000 connections trickling one byte a second from 127.0.0.2 while 8 clients
 #      on other addresses run the same flow;
-#   3. run 1 through HTTPS (a throw-away test authority).
+#   3. the same with the per-address connection limit raised so that all 1,000 stay open;
+#   4. run 1 through HTTPS (a throw-away test authority, P-256 server key).
 # The per-address request budgets are switched off for the run (--*-per-minute 0):
 # 256 clients share 8 source addresses, far more than a person's budget each.
 #   bench/server_load.sh [seconds]
@@ -36,6 +37,10 @@ run() { # name, server flags..., --, load flags...
   echo "== $name (load average before: $(cut -d' ' -f1-3 /proc/loadavg))"
   "$load" --port "$port" "$@"
   local rc=$?
+  # utime and stime, in clock ticks (fields 14 and 15 after the command name).
+  local ticks
+  ticks=$(sed 's/.*) //' "/proc/$pid/stat" | awk '{print $12 + $13}')
+  echo "server CPU: $(awk -v t="$ticks" -v hz="$(getconf CLK_TCK)" 'BEGIN{printf "%.1f", t/hz}') s"
   kill "$pid"; wait "$pid"
   return $rc
 }
@@ -44,6 +49,10 @@ status=0
 run "256 clients, HTTP" -- --clients 256 --seconds "$seconds" --tag h || status=1
 run "1,000 slow connections and 8 clients" -- --clients 8 --seconds "$seconds" --slow 1000 \
   --tag s || status=1
+# The same with the per-address connection limit raised, so that all 1,000 stay open
+# until the time-out ends them.
+run "1,000 slow connections held open, 8 clients" --max-per-address 1024 -- --clients 8 \
+  --seconds "$seconds" --slow 1000 --tag w || status=1
 "$root/server/tests/make_test_ca.sh" "$work/ca" ec
 run "256 clients, HTTPS" --tls-cert "$work/ca/server.pem" --tls-key "$work/ca/server.key" -- \
   --clients 256 --seconds "$seconds" --ca "$work/ca/ca.pem" --tag t || status=1
