@@ -32,6 +32,8 @@ struct Pending {
     std::string body;
     bool too_large = false;
     bool answered = false;
+    std::string url;
+    std::string method;
 };
 
 // The peer as text for the log and as bytes for per-address limits; an IPv6
@@ -82,8 +84,9 @@ struct Engine::Impl {
             it->second.deadline = deadline;
     }
 
-    // Shuts down (without closing: the descriptor stays the engine's) every
-    // connection past its deadline; the engine then sees the end and closes it.
+    // Shuts down the reading side (without closing: the descriptor stays the
+    // engine's) of every connection past its deadline; the engine then sees the
+    // end and closes it, and a request cut short can still be answered.
     void watch() {
         const auto period = std::chrono::milliseconds(
             config.timeout_seconds >= 4 ? 1000 : 250 * config.timeout_seconds);
@@ -94,15 +97,15 @@ struct Engine::Impl {
             for (auto& entry : connections) {
                 Tracked& t = entry.second;
                 if (!t.cut && t.deadline != 0 && t.deadline <= now) {
-                    ::shutdown(t.fd, SHUT_RDWR);
+                    ::shutdown(t.fd, SHUT_RD);
                     t.cut = true;
                 }
             }
         }
     }
 
-    void answer(MHD_Connection* c, const char* url, const char* method, Pending& pending,
-                Request::Kind kind) {
+    Response respond(MHD_Connection* c, const char* url, const char* method, Pending& pending,
+                     Request::Kind kind) {
         pending.answered = true;
         Request req;
         req.kind = kind;
@@ -116,14 +119,37 @@ struct Engine::Impl {
             const char* v = MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
             return std::string(v ? v : "");
         };
-        Response res;
         try {
-            res = handler(req);
+            return handler(req);
         } catch (const std::exception&) {
-            res = Response();
+            Response res;
             res.status = 500;
             res.close = true;
+            return res;
         }
+    }
+
+    // Writes a short text answer straight to the socket the library is closing.
+    void answer_cut_short(MHD_Connection* c, Pending& pending) {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (!info)
+            return;
+        Response res = respond(c, pending.url.c_str(), pending.method.c_str(), pending,
+                               Request::Kind::CutShort);
+        if (res.fd >= 0)
+            ::close(res.fd);
+        const char* reason = MHD_get_reason_phrase_for(static_cast<unsigned>(res.status));
+        std::string raw = "HTTP/1.1 " + std::to_string(res.status) + " " + reason +
+                          "\r\nConnection: close\r\nContent-Type: " + res.content_type +
+                          "\r\nContent-Length: " + std::to_string(res.body.size()) + "\r\n\r\n" +
+                          res.body;
+        ::send(info->connect_fd, raw.data(), raw.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+
+    void answer(MHD_Connection* c, const char* url, const char* method, Pending& pending,
+                Request::Kind kind) {
+        Response res = respond(c, url, method, pending, kind);
         MHD_Response* r = nullptr;
         if (res.fd >= 0 && res.length > 0) {
             r = MHD_create_response_from_fd_at_offset64(res.length, res.fd, res.offset);
@@ -160,6 +186,8 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* url, const char*
     auto* pending = static_cast<Pending*>(*state);
     if (!pending) {
         pending = new Pending;
+        pending->url = url ? url : "";
+        pending->method = method ? method : "";
         *state = pending;
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(c, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
@@ -194,10 +222,17 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* url, const char*
     return MHD_YES;
 }
 
-void on_completed(void* cls, MHD_Connection* c, void** state, MHD_RequestTerminationCode) {
+void on_completed(void* cls, MHD_Connection* c, void** state, MHD_RequestTerminationCode toe) {
     auto* impl = static_cast<Engine::Impl*>(cls);
-    delete static_cast<Pending*>(*state);
+    auto* pending = static_cast<Pending*>(*state);
     *state = nullptr;
+    // A body that did not arrive in full (the client stopped sending, or ended its
+    // side early): the library only closes the connection, but the client can
+    // still read why.
+    if (pending && !pending->answered && impl->config.tls_cert_pem.empty() &&
+        toe != MHD_REQUEST_TERMINATED_COMPLETED_OK && toe != MHD_REQUEST_TERMINATED_DAEMON_SHUTDOWN)
+        impl->answer_cut_short(c, *pending);
+    delete pending;
     // The next request (or the end of a kept-alive connection) has the full time again.
     impl->set_deadline(c, impl->next_deadline());
 }

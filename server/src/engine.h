@@ -32,7 +32,10 @@ struct EngineConfig {
 };
 
 struct Request {
-    enum class Kind { Normal, BodyTooLarge, HeadersTooLarge };
+    // CutShort: the body did not arrive in full (within the time-out, or before the
+    // client ended its side); the answer is written as the connection closes
+    // (plain HTTP only).
+    enum class Kind { Normal, BodyTooLarge, HeadersTooLarge, CutShort };
     Kind kind = Kind::Normal;
     std::string method;
     std::string path;

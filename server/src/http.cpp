@@ -158,6 +158,10 @@ Handler make_handler(Commands& commands, const Routes& routes) {
     return [&commands, routes, page, not_found](const Request& req) {
         const std::string what =
             req.client + " " + req.method + " " + printable(req.path.substr(0, 200));
+        if (req.kind == Request::Kind::CutShort) {
+            log_line(what + " -> 400 body cut short");
+            return text(400, gbk(Msg::BadRequest));
+        }
         if (req.kind == Request::Kind::HeadersTooLarge) {
             log_line(what + " -> 431 headers too large");
             Response res = text(431, gbk(Msg::BadRequest));
