@@ -12,9 +12,9 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/common.sh"
 seconds=${1:-30}
-build_release || exit 1
-server="$build/release/server/tarnix-server"
-load="$build/release/bench/server_load"
+build_server_release || exit 1
+server="$build/server-release/server/tarnix-server"
+load="$build/server-release/bench/server_load"
 work=$(mktemp -d /tmp/tarnix-load-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 unlimited=(--challenges-per-minute 0 --sign-ins-per-minute 0 --password-changes-per-minute 0

@@ -15,9 +15,9 @@ build_native() {
 }
 
 # The server and its load tool optimised, without sanitizers (for running and measuring).
-build_release() {
-  cmake --preset release -S "$root" >/dev/null
-  cmake --build "$build/release" --target tarnix-server server_load
+build_server_release() {
+  cmake --preset server-release -S "$root" >/dev/null
+  cmake --build "$build/server-release" --target tarnix-server server_load
 }
 
 # Starts Xvfb when no display is given; sets STARTED_XVFB to its pid.

@@ -5,13 +5,13 @@
 set -uo pipefail
 source "$(dirname "$0")/common.sh"
 "$root/scripts/deps.sh" || exit 1
-build_release || exit 1
+build_server_release || exit 1
 build_windows || exit 1
 
 data="$build/server-data"
 mkdir -p "$data" "$build/screenshots"
 server_pid=
-server="$build/release/server/tarnix-server"
+server="$build/server-release/server/tarnix-server"
 if [ -x "$server" ]; then
   "$server" --db "$data/accounts.db" --outbox "$data/outbox.txt" "$@" >>"$data/server.log" 2>&1 &
   server_pid=$!
