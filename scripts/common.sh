@@ -38,6 +38,12 @@ build_native() {
   cmake --build "$build/native"
 }
 
+# The server and its load tool optimised, without sanitizers (for running and measuring).
+build_server_release() {
+  cmake --preset server-release -S "$root" >/dev/null
+  cmake --build "$build/server-release" --target tarnix-server server_load
+}
+
 # Starts Xvfb when no display is given; sets STARTED_XVFB to its pid.
 STARTED_XVFB=
 ensure_display() {

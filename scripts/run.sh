@@ -8,13 +8,13 @@
 set -uo pipefail
 source "$(dirname "$0")/common.sh"
 "$root/scripts/deps.sh" || exit 1
-build_native || exit 1
+build_server_release || exit 1
 build_windows || exit 1
 
 data="$build/server-data"
 mkdir -p "$data" "$build/screenshots"
 server_pid=
-server="$build/native/server/tarnix-server"
+server="$build/server-release/server/tarnix-server"
 server_args=("$@")
 for arg in "$@"; do
   case "$arg" in

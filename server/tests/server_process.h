@@ -1,11 +1,13 @@
-// A reference server process for the tests: started on a free port with a
-// fresh database and outbox, stopped at the end.
+// One account server process for a test: its own temporary directory, a free
+// port, stopped (expecting a clean exit) at the end.
 #pragma once
 
 #include <httplib.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -13,6 +15,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,9 +29,13 @@ struct Answer {
 // One server process with its own temporary directory.
 class ServerProcess {
 public:
-    explicit ServerProcess(std::vector<std::string> extra = {}) {
+    // `prepare` runs on the fresh directory before the server starts.
+    explicit ServerProcess(std::vector<std::string> extra = {},
+                           const std::function<void(const std::string&)>& prepare = nullptr) {
         char tmpl[] = "/tmp/tarnix-server-test-XXXXXX";
         dir_ = mkdtemp(tmpl);
+        if (prepare)
+            prepare(dir_);
         std::vector<std::string> args = {TARNIX_SERVER_EXE, "--port",   "0",          "--db",
                                          db_path(),         "--outbox", outbox_path()};
         args.insert(args.end(), extra.begin(), extra.end());
@@ -76,6 +83,7 @@ public:
     }
 
     int port() const { return port_; }
+    pid_t pid() const { return pid_; }
     std::string dir() const { return dir_; }
     std::string db_path() const { return dir_ + "/accounts.db"; }
     std::string outbox_path() const { return dir_ + "/outbox.txt"; }
