@@ -5,14 +5,16 @@ export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml="}
 
 # The update signing key of this checkout, made on first use by the reference
-# server (native tree) in run.sh's data folder: update-key.pem (private, 0600)
+# server (whichever tree has built it) in run.sh's data folder: update-key.pem (private, 0600)
 # and update-key.hex (the public key). Sets update_public_key.
 update_public_key=
 ensure_update_key() {
   local data="$build/server-data"
   mkdir -p "$data"
   if [ ! -f "$data/update-key.pem" ]; then
-    "$build/native/server/tarnix-server" keygen "$data" >"$data/update-key.hex.new" &&
+    local server="$build/native/server/tarnix-server"
+    [ -x "$server" ] || server="$build/server-release/server/tarnix-server"
+    "$server" keygen "$data" >"$data/update-key.hex.new" &&
       mv "$data/update-key.hex.new" "$data/update-key.hex" || return 1
   fi
   update_public_key=$(tr -d ' \n' <"$data/update-key.hex" 2>/dev/null)
@@ -27,7 +29,7 @@ build_windows() {
     key_args=("-DTARNIX_UPDATE_PUBLIC_KEY=$update_public_key"
               "-DTARNIX_E2E_UPDATE_KEY=$build/server-data/update-key.pem")
   else
-    echo "no update signing key (is the native tree built?): the client takes unsigned updates" >&2
+    echo "no update signing key (is the server built?): the client takes unsigned updates" >&2
   fi
   cmake --preset mingw -S "$root" "${key_args[@]}" >/dev/null
   cmake --build "$build/win"
