@@ -253,6 +253,12 @@ int32_t update_event_handler(int32_t kind, int32_t, int32_t value, int32_t extra
                           static_cast<int64_t>(static_cast<uint32_t>(value)) == expected &&
                           found_file_size(s.local_update_file_path) == expected;
     if (finished) {
+        // The task's byte count is gone once this handler returns, and a download
+        // faster than the tick has shown no progress yet: show its end and stop
+        // the tick here, so that no later tick takes the finish back as 0%.
+        ui::set_progress(w, kProgressBar, 1000);
+        ui::set_text(w, kLabel, update::progress_text(1000));
+        ui::set_interval(w, kTimer, 0);
         download_task_wait(1000);
         ui::set_text(w, kLabel, gbk("程序文件更新完毕"));
         download_task_wait(1000);

@@ -262,6 +262,27 @@ TEST(UpdateWindow, FinishedCaptionIsSetBeforeTheButtonIsEnabled) {
     EXPECT_EQ(g_captions_when_enabled, std::vector<std::string>{gbk("更新完成")});
 }
 
+// A download faster than the one-second tick ends before the first tick. Once
+// the task is gone its byte count reads 0, so a later tick would take back the
+// finish ("更新进度（0%）", the timer never stopping): the end shows 100% and stops it.
+TEST(UpdateWindow, DownloadEndingBeforeTheFirstTickShowsItsEnd) {
+    std::wstring dir = enter_fresh_dir();
+    HWND w = open_with("127.0.0.1/Tarnix.exe");
+    ui::set_visible(w, kLabel, true);
+    ui::set_visible(w, kBar, true);
+    ui::set_visible(w, kBox, false);
+    ui::set_interval(w, kTimer, 1000);
+    write_file(dir + L"\\Tarnix.exe", "1234567890");
+    update_event_handler(kDownloadEventSize, 0, 10, 0, 1);
+    HANDLE th = CreateThread(nullptr, 0, finished_end_event, nullptr, 0, nullptr);
+    ASSERT_TRUE(wait_until([&] { return WaitForSingleObject(th, 0) == WAIT_OBJECT_0; }, 10000));
+    CloseHandle(th);
+    EXPECT_EQ(ui::progress(w, kBar), 1000);
+    EXPECT_EQ(ui::interval(w, kTimer), 0u) << "a later tick would show 0%";
+    EXPECT_EQ(ui::text(w, kLabel), gbk("程序文件更新完毕"));
+    EXPECT_EQ(ui::text(w, kButton), gbk("更新完成"));
+}
+
 // Runs in a child process started by the tests below (skipped on its own).
 TEST(UpdateWindowChild, Run) {
     char mode[32] = {};
