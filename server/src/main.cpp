@@ -116,6 +116,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tarnix-server: %s\n", error.c_str());
         return 1;
     }
+    // A signature made by the publisher (whose key stays off this machine) is
+    // served as it is; it can only be checked for its size here.
+    if (!options.update_signature.empty() &&
+        (!read_whole(options.update_signature, update_signature) ||
+         update_signature.size() != 64)) {
+        std::fprintf(stderr, "tarnix-server: %s is not a 64-byte update signature\n",
+                     options.update_signature.c_str());
+        return 1;
+    }
 
     // The database and the outbox hold passwords and codes: owner only.
     umask(077);
@@ -200,7 +209,8 @@ int main(int argc, char** argv) {
         update_path = options.update_location.substr(options.update_location.find('/'));
         routes.resources.push_back(Resource::from_file(update_path, options.update_file));
         if (!update_signature.empty())
-            routes.resources.push_back(Resource::from_bytes(update_path + ".sig", update_signature));
+            routes.resources.push_back(
+                Resource::from_bytes(update_path + ".sig", update_signature));
     }
 
     Commands commands(*store, outbox, status, timing, limits);
@@ -219,7 +229,9 @@ int main(int argc, char** argv) {
              ", database " + options.db + ", outbox " + options.outbox +
              (update_path.empty() ? std::string()
                                   : ", update file " + options.update_file + " at " + update_path) +
-             (update_signature.empty() ? "" : ", signed for " + options.client_version));
+             (update_signature.empty()           ? ""
+              : options.update_signature.empty() ? ", signed for " + options.client_version
+                                                 : ", signature " + options.update_signature));
     int sig = 0;
     sigwait(&stop_signals, &sig);
     log_line("stopping on signal " + std::to_string(sig));

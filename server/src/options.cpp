@@ -42,6 +42,8 @@ const char* usage_text() {
            "  --update-file PATH         file served at the path of the update location\n"
            "  --update-key PEM           sign the update file for --client-version at start-up\n"
            "                             and serve the signature at its path + .sig\n"
+           "  --update-signature FILE    serve this 64-byte signature (made by the publisher,\n"
+           "                             e.g. a release's Tarnix.exe.sig) at the path + .sig\n"
            "  --challenge-seconds N      lifetime of a sign-in challenge (default 120)\n"
            "  --lock-seconds N           lock after 5 wrong passwords in a row (default 300)\n"
            "  --threads N                worker threads (default 16)\n"
@@ -135,6 +137,8 @@ ParseResult parse_options(int argc, char** argv, Options& o, std::string& error)
             ok = take(o.update_file);
         else if (name == "--update-key")
             ok = take(o.update_key);
+        else if (name == "--update-signature")
+            ok = take(o.update_signature);
         else if (name == "--challenge-seconds")
             ok = take_number(1, 86400, o.challenge_seconds);
         else if (name == "--lock-seconds")
@@ -188,6 +192,10 @@ ParseResult parse_options(int argc, char** argv, Options& o, std::string& error)
     }
     if (!o.update_key.empty() && o.update_file.empty()) {
         error = "--update-key needs --update-file";
+        return ParseResult::Error;
+    }
+    if (!o.update_signature.empty() && (o.update_file.empty() || !o.update_key.empty())) {
+        error = "--update-signature needs --update-file and excludes --update-key";
         return ParseResult::Error;
     }
     if (o.tls_cert.empty() != o.tls_key.empty()) {

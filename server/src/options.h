@@ -19,8 +19,9 @@ struct Options {
     std::string update_description = "新版本改进了登录和注册的体验，点击“开始更新”即可下载。";
     std::string announcement =
         "欢迎使用 Tarnix！新用户请先注册账号，注册时验证码会发送到您填写的邮箱。";
-    std::string update_file; // empty: no update file is served
-    std::string update_key;  // PEM private key: sign the update file (empty: unsigned)
+    std::string update_file;      // empty: no update file is served
+    std::string update_key;       // PEM private key: sign the update file (empty: unsigned)
+    std::string update_signature; // a signature made elsewhere, served as it is
     int64_t challenge_seconds = 120;
     int64_t lock_seconds = 300;
     int threads = 16;

@@ -135,6 +135,26 @@ TEST(ServerTest, SignsTheUpdateFileForItsClientVersion) {
         ASSERT_TRUE(sig);
         EXPECT_EQ(sig->status, 404) << "no key, no signature";
     }
+    {
+        // A signature made elsewhere is served byte for byte; only 64 bytes will do.
+        const std::string made = dir + "/made.sig";
+        std::ofstream(made, std::ios::binary) << std::string(63, 'r') << 's';
+        ServerProcess server({"--update-file", path, "--update-signature", made});
+        httplib::Client client("127.0.0.1", server.port());
+        auto sig = client.Get("/download/Tarnix.exe.sig");
+        ASSERT_TRUE(sig);
+        EXPECT_EQ(sig->status, 200);
+        EXPECT_EQ(sig->body, std::string(63, 'r') + "s");
+        EXPECT_EQ(server.stop(), 0);
+        std::ofstream(made, std::ios::binary) << std::string(63, 'r');
+        EXPECT_EQ(run_server({"--update-file", path, "--update-signature", made, "--port", "0",
+                              "--db", dir + "/x.db", "--outbox", dir + "/o.txt"}),
+                  1)
+            << "63 bytes served as a signature";
+        EXPECT_EQ(
+            run_server({"--update-file", path, "--update-signature", made, "--update-key", key}), 2)
+            << "a signature and a key";
+    }
     EXPECT_EQ(run_server({"--update-key", key}), 2) << "a key without a file to sign";
     EXPECT_EQ(run_server({"--update-key", path, "--update-file", path, "--port", "0", "--db",
                           dir + "/x.db", "--outbox", dir + "/o.txt"}),

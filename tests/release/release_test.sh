@@ -47,6 +47,25 @@ check "zip holds the program and the read-me" test -f "$work/zip/Tarnix.exe" -a 
 check "program signature" verify "$work/zip/Tarnix.exe"
 check "installer signature" verify "$setup"
 
+# Tarnix.exe.sig: the update signature of the released program for its version,
+# checked with openssl against the release's update key.
+update_key="$release/test-keys/update-key.pem"
+update_signature_ok() {
+  local version hex
+  version=$(basename "$zip" | sed 's/^Tarnix-\(.*\)-x64\.zip$/\1/')
+  hex=$(od -An -v -tx1 "$release/Tarnix.exe.sig" | tr -d ' \n')
+  [ ${#hex} -eq 128 ] || return 1
+  printf 'asn1=SEQUENCE:sig\n[sig]\nr=INTEGER:0x%s\ns=INTEGER:0x%s\n' "${hex:0:64}" "${hex:64}" \
+    >"$work/sig.conf"
+  openssl asn1parse -genconf "$work/sig.conf" -out "$work/sig.der" >/dev/null &&
+    openssl ec -in "$update_key" -pubout -out "$work/update-public.pem" 2>/dev/null &&
+    printf 'tarnix-update:%s:%s' "$version" "$(sha256sum "$work/zip/Tarnix.exe" | cut -d' ' -f1)" |
+    openssl dgst -sha256 -verify "$work/update-public.pem" -signature "$work/sig.der" >/dev/null
+}
+if [ -f "$update_key" ]; then
+  check "update signature of the released program" update_signature_ok
+fi
+
 # A prefix of the test's own: never the build's or the user's.
 "$here/../../scripts/wine-prefix.sh"
 /usr/lib/wine/wineserver -p30 2>/dev/null || true
@@ -89,7 +108,6 @@ check "the new program replaced the older one" cmp -s "$dir/Tarnix.exe" "$work/z
 
 # The installed program takes a signed update in its per-user folder (the
 # release's update key signs it; the program has its public half built in).
-update_key="$release/test-keys/update-key.pem"
 if [ -f "$update_key" ]; then
   public_key=$(openssl ec -in "$update_key" -pubout -outform DER 2>/dev/null | tail -c 64 |
                od -An -v -tx1 | tr -d ' \n')
