@@ -4,14 +4,17 @@
 # database, and HAProxy in front, round-robin, on 127.0.0.1:PORT.
 #   scripts/cluster.sh start [PORT]   (default 8866, the client's own; builds the server if needed)
 #   scripts/cluster.sh stop
-# The folder is named in build/cluster.dir; it holds the instances' logs and outboxes
-# and haproxy.cfg. Extra server flags: TARNIX_SERVER_ARGS="--threads 8 ...".
+# The folder is named in build/cluster.dir; it holds haproxy.cfg and the instances'
+# outbox (outbox.txt) and log (server.log), both shared by the two, and per
+# instance the first line it printed (a.port, b.port). Extra server flags:
+# TARNIX_SERVER_ARGS="--threads 8 ..."; another server program: TARNIX_CLUSTER_SERVER;
+# another state file than build/cluster.dir: TARNIX_CLUSTER_STATE.
 set -uo pipefail
 source "$(dirname "$0")/common.sh"
 source "$(dirname "$0")/postgres.sh"
-state="$build/cluster.dir"
+state=${TARNIX_CLUSTER_STATE:-$build/cluster.dir}
 
-server="$build/server-release/server/tarnix-server"
+server=${TARNIX_CLUSTER_SERVER:-$build/server-release/server/tarnix-server}
 [ -x "$server" ] || server="$build/native/server/tarnix-server"
 
 # Starts one instance on a free port; prints "PID PORT".
@@ -19,9 +22,10 @@ start_instance() {
   local name=$1 db=$2 front=$3 out
   out="$dir/$name.port"
   # shellcheck disable=SC2086
-  "$server" --port 0 --db "$db" --outbox "$dir/outbox-$name.txt" \
+  # One outbox and one log for both: lines are appended whole (O_APPEND).
+  "$server" --port 0 --db "$db" --outbox "$dir/outbox.txt" \
     --update-location "127.0.0.1:$front/download/Tarnix.exe" ${TARNIX_SERVER_ARGS:-} \
-    >"$out" 2>"$dir/server-$name.log" &
+    >"$out" 2>>"$dir/server.log" &
   local pid=$! port=
   for _ in $(seq 100); do
     port=$(sed -n 's/.*:\([0-9]*\)\/.*/\1/p' "$out" 2>/dev/null | head -n 1)
@@ -29,7 +33,7 @@ start_instance() {
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
   done
-  [ -n "$port" ] || { cat "$dir/server-$name.log" >&2; return 1; }
+  [ -n "$port" ] || { cat "$dir/server.log" >&2; return 1; }
   echo "$pid $port"
 }
 
@@ -60,7 +64,7 @@ start_cluster() {
   fi
   command -v haproxy >/dev/null || { echo "haproxy is not installed" >&2; return 1; }
   dir=$(mktemp -d /tmp/tarnix-cluster-XXXXXX)
-  mkdir -p "$build"
+  mkdir -p "$(dirname "$state")"
   echo "$dir" >"$state"
   if ! uri=$(pg_start "$dir"); then
     cat "$dir"/*.log >&2
