@@ -22,8 +22,10 @@ start_instance() {
   local name=$1 db=$2 front=$3 out
   out="$dir/$name.port"
   # shellcheck disable=SC2086
-  # One outbox and one log for both: lines are appended whole (O_APPEND).
-  "$server" --port 0 --db "$db" --outbox "$dir/outbox.txt" \
+  # One outbox and one log for both: lines are appended whole (O_APPEND). Every
+  # connection comes from the balancer's address: the per-address connection limit
+  # is the balancer's job, so here it is the limit in all.
+  "$server" --port 0 --db "$db" --outbox "$dir/outbox.txt" --max-per-address 1024 \
     --update-location "127.0.0.1:$front/download/Tarnix.exe" ${TARNIX_SERVER_ARGS:-} \
     >"$out" 2>>"$dir/server.log" &
   local pid=$! port=
@@ -40,7 +42,14 @@ start_instance() {
 stop_cluster() {
   local dir
   dir=$(cat "$state" 2>/dev/null) || { echo "no cluster is running"; return 0; }
-  [ -f "$dir/haproxy.pid" ] && kill "$(cat "$dir/haproxy.pid")" 2>/dev/null
+  # HAProxy binds with SO_REUSEPORT: a next start would share the port with this
+  # one if it were still running.
+  if [ -f "$dir/haproxy.pid" ]; then
+    local pid
+    pid=$(cat "$dir/haproxy.pid")
+    kill "$pid" 2>/dev/null
+    while kill -0 "$pid" 2>/dev/null; do sleep 0.1; done
+  fi
   for f in "$dir"/server-*.pid; do
     [ -f "$f" ] || continue
     kill "$(cat "$f")" 2>/dev/null
