@@ -83,7 +83,6 @@ bool Outbox::append(const std::string& line) {
 
 Commands::Commands(Store& store, Outbox& outbox, StatusTexts status, Timing timing, Limits limits)
     : store_(store), outbox_(outbox), status_(std::move(status)), timing_(timing), limits_(limits),
-      challenges_(limits.max_challenges, timing.challenge_seconds),
       challenge_budget_(limits.challenges_per_minute, limits.max_addresses),
       sign_in_budget_(limits.sign_ins_per_minute, limits.max_addresses),
       change_budget_(limits.changes_per_minute, limits.max_addresses),
@@ -178,7 +177,7 @@ Reply Commands::challenge(const std::string& account) {
     static const std::string alphabet =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     std::string text = random_text(kChallengeLength, alphabet);
-    challenges_.put(account, text, now_seconds());
+    store_.put_challenge(account, text, now_seconds());
     Reply r;
     r.body = text;
     r.result = "challenge";
@@ -188,7 +187,7 @@ Reply Commands::challenge(const std::string& account) {
 Reply Commands::sign_in(const std::string& account, const std::string& proof) {
     // Used up by this attempt, right or wrong.
     int64_t now = now_seconds();
-    std::string challenge = challenges_.take(account, now);
+    std::string challenge = store_.take_challenge(account, now);
     if (challenge.empty())
         return answer(Msg::ChallengeMissing, "no challenge");
     Verdict v = store_.check_password(

@@ -22,7 +22,6 @@ struct StatusTexts {
 };
 
 struct Timing {
-    int64_t challenge_seconds = 120;    // a challenge is good for this long
     int64_t code_valid_seconds = 600;   // a sign-up needs a code this recent
     int64_t code_interval_seconds = 30; // at most one code per address this often
     LockPolicy lock;
@@ -34,9 +33,8 @@ struct Limits {
     int sign_ins_per_minute = 20;   // "1"
     int changes_per_minute = 10;    // "3"
     int codes_per_minute = 5;       // "9"
-    size_t max_challenges = 100000;
-    size_t max_addresses = 100000; // addresses whose budgets are remembered
-    int sign_ups_per_code = 5;     // sign-up attempts a sent code allows, whatever they answer
+    size_t max_addresses = 100000;  // addresses whose budgets are remembered
+    int sign_ups_per_code = 5;      // sign-up attempts a sent code allows, whatever they answer
 };
 
 struct Reply {
@@ -87,7 +85,6 @@ private:
     StatusTexts status_;
     Timing timing_;
     Limits limits_;
-    ChallengeStore challenges_;
     RateLimiter challenge_budget_;
     RateLimiter sign_in_budget_;
     RateLimiter change_budget_;

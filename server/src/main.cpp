@@ -49,6 +49,15 @@ bool status_field(const char* flag, const std::string& utf8, bool may_be_empty,
     return true;
 }
 
+// The database as the log may show it: a URI without its user and password.
+std::string database_for_log(const std::string& where) {
+    if (!is_postgres_uri(where))
+        return where;
+    size_t scheme = where.find("://") + 3;
+    size_t at = where.find('@', scheme);
+    return at == std::string::npos ? where : where.substr(0, scheme) + where.substr(at + 1);
+}
+
 bool read_whole(const std::string& path, std::string& out) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream s;
@@ -164,10 +173,15 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    std::unique_ptr<Store> store = Store::open(options.db, error);
+    StoreConfig store_config;
+    store_config.where = options.db;
+    store_config.pool_size = static_cast<int>(options.db_pool);
+    store_config.challenge_seconds = options.challenge_seconds;
+    store_config.max_challenges = static_cast<size_t>(options.max_challenges);
+    std::unique_ptr<Store> store = Store::open(store_config, error);
     if (!store) {
-        std::fprintf(stderr, "tarnix-server: cannot open database %s: %s\n", options.db.c_str(),
-                     error.c_str());
+        std::fprintf(stderr, "tarnix-server: cannot open database %s: %s\n",
+                     database_for_log(options.db).c_str(), error.c_str());
         return 1;
     }
     if (!make_owner_only(options.outbox)) {
@@ -177,14 +191,12 @@ int main(int argc, char** argv) {
     Outbox outbox(options.outbox);
 
     Timing timing;
-    timing.challenge_seconds = options.challenge_seconds;
     timing.lock.lock_seconds = options.lock_seconds;
     Limits limits;
     limits.challenges_per_minute = static_cast<int>(options.challenges_per_minute);
     limits.sign_ins_per_minute = static_cast<int>(options.sign_ins_per_minute);
     limits.changes_per_minute = static_cast<int>(options.changes_per_minute);
     limits.codes_per_minute = static_cast<int>(options.codes_per_minute);
-    limits.max_challenges = static_cast<size_t>(options.max_challenges);
     Engine engine(config);
     if (!engine.listen(error)) {
         std::fprintf(stderr, "tarnix-server: %s\n", error.c_str());
@@ -226,7 +238,7 @@ int main(int argc, char** argv) {
                 options.host.c_str(), port, routes.endpoint_path.c_str());
     std::fflush(stdout);
     log_line("listening on " + options.host + ":" + std::to_string(port) + (tls ? " (HTTPS)" : "") +
-             ", database " + options.db + ", outbox " + options.outbox +
+             ", database " + database_for_log(options.db) + ", outbox " + options.outbox +
              (update_path.empty() ? std::string()
                                   : ", update file " + options.update_file + " at " + update_path) +
              (update_signature.empty()           ? ""

@@ -28,8 +28,10 @@ const char* usage_text() {
            "\n"
            "  --host HOST                address to listen on (default 127.0.0.1)\n"
            "  --port N                   port (default 8866; 0 takes a free one)\n"
-           "  --db PATH                  SQLite database of accounts and codes (default "
-           "accounts.db)\n"
+           "  --db PATH|URI              SQLite database of accounts and codes (default "
+           "accounts.db),\n"
+           "                             or a postgresql:// URI shared by several instances\n"
+           "  --db-pool N                PostgreSQL connections (default 8)\n"
            "  --outbox PATH              file that receives the sent verification codes\n"
            "                             (default outbox.txt)\n"
            "  --service-name TEXT        status field 1 (default Tarnix账号服务)\n"
@@ -143,6 +145,8 @@ ParseResult parse_options(int argc, char** argv, Options& o, std::string& error)
             ok = take_number(1, 86400, o.challenge_seconds);
         else if (name == "--lock-seconds")
             ok = take_number(0, 86400 * 365, o.lock_seconds);
+        else if (name == "--db-pool")
+            ok = take_number(1, 1000, o.db_pool);
         else if (name == "--threads")
             ok = take_number(1, 256, number) && ((o.threads = static_cast<int>(number)), true);
         else if (name == "--timeout")

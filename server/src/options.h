@@ -9,8 +9,9 @@ namespace server {
 
 struct Options {
     std::string host = "127.0.0.1";
-    int port = 8866; // 0: any free port (the one taken is printed)
-    std::string db = "accounts.db";
+    int port = 8866;                // 0: any free port (the one taken is printed)
+    std::string db = "accounts.db"; // or a postgresql:// URI
+    int64_t db_pool = 8;
     std::string outbox = "outbox.txt";
     // Status record texts, UTF-8 as given on the command line.
     std::string service_name = "Tarnix账号服务";

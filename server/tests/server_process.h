@@ -4,6 +4,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -26,7 +27,29 @@ struct Answer {
     std::string body;
 };
 
-// One server process with its own temporary directory.
+// The URI of the test PostgreSQL cluster's "postgres" database (see with_postgres.sh),
+// or nullptr: the servers use SQLite files.
+inline const char* test_postgres() {
+    const char* uri = std::getenv("TARNIX_TEST_PG");
+    return uri && *uri ? uri : nullptr;
+}
+
+// A new empty database in the test cluster; its URI.
+inline std::string fresh_database() {
+    static int serial = 0;
+    const std::string name = "t" + std::to_string(getpid()) + "_" + std::to_string(++serial);
+    const std::string base = test_postgres();
+    if (std::system(("psql -q -v ON_ERROR_STOP=1 '" + base + "' -c 'CREATE DATABASE " + name +
+                     "' >/dev/null")
+                        .c_str()) != 0)
+        std::abort();
+    std::string uri = base;
+    uri.replace(uri.find("/postgres?"), 10, "/" + name + "?");
+    return uri;
+}
+
+// One server process with its own temporary directory (and with TARNIX_TEST_PG set,
+// its own database in the test cluster unless `extra` names one).
 class ServerProcess {
 public:
     // `prepare` runs on the fresh directory before the server starts.
@@ -36,8 +59,11 @@ public:
         dir_ = mkdtemp(tmpl);
         if (prepare)
             prepare(dir_);
-        std::vector<std::string> args = {TARNIX_SERVER_EXE, "--port",   "0",          "--db",
-                                         db_path(),         "--outbox", outbox_path()};
+        std::string db = db_path();
+        if (test_postgres() && std::find(extra.begin(), extra.end(), "--db") == extra.end())
+            db = fresh_database();
+        std::vector<std::string> args = {TARNIX_SERVER_EXE, "--port",     "0", "--db", db,
+                                         "--outbox",        outbox_path()};
         args.insert(args.end(), extra.begin(), extra.end());
         int out[2];
         if (pipe(out) != 0)

@@ -11,6 +11,8 @@
 # SCENARIO is one of:
 #   server_down   nothing listens on the client's built-in port 8866; the real Tarnix.exe
 #   fresh_server  a new server on a free port; the client started with that endpoint
+#   cluster       as fresh_server, through scripts/cluster.sh: two instances on one
+#                 PostgreSQL database behind HAProxy (exit 77 when those are not installed)
 #   installed     a server on 8866; TARNIX_EXE is an installed copy, started in its folder
 #   update        a server on 8866 that names version 1.002 and serves NEXT_EXE;
 #                 the real Tarnix.exe, copied into a folder of its own, updates itself
@@ -30,7 +32,13 @@ rm -rf "$dir"
 mkdir -p "$dir"
 server_pid=
 
+cluster_state=
 stop_server() {
+  if [ -n "$cluster_state" ]; then
+    TARNIX_CLUSTER_STATE=$cluster_state "$here/../../scripts/cluster.sh" stop >/dev/null
+    cluster_state=
+    return 0
+  fi
   [ -n "$server_pid" ] || return 0
   kill -TERM "$server_pid" 2>/dev/null
   local rc=0
@@ -89,6 +97,22 @@ case "$scenario" in
     start_server --port 0 --announcement "$announcement" || exit 1
     args=(--gtest_filter=EndToEnd.FreshServer "--app=$app_prog" "--url=$url"
           "--outbox=$dir/outbox.txt" "--server-log=$dir/server.log")
+    ;;
+  cluster)
+    if ! command -v haproxy >/dev/null || ! ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1; then
+      echo "run_e2e: PostgreSQL or HAProxy is not installed: skipping the cluster scenario"
+      exit 77
+    fi
+    port=18866
+    while port_in_use "$port"; do port=$((port + 1)); done
+    cluster_state="$dir/cluster.dir"
+    TARNIX_CLUSTER_STATE=$cluster_state TARNIX_CLUSTER_SERVER=$server \
+      TARNIX_SERVER_ARGS="--announcement $announcement" \
+      "$here/../../scripts/cluster.sh" start "$port" || exit 1
+    cluster_dir=$(cat "$cluster_state")
+    args=(--gtest_filter=EndToEnd.FreshServer "--app=$app_prog"
+          "--url=http://127.0.0.1:$port/tx-client.asp" "--outbox=$cluster_dir/outbox.txt"
+          "--server-log=$cluster_dir/server.log")
     ;;
   update)
     if port_in_use 8866; then

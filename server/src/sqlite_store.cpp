@@ -1,8 +1,10 @@
+#include "bounded_tables.h"
 #include "store.h"
 
 #include <sqlite3.h>
 
 #include <cerrno>
+#include <mutex>
 #include <stdexcept>
 
 #ifndef _WIN32
@@ -86,6 +88,48 @@ private:
     bool done_ = false;
 };
 
+// Accounts and codes in one SQLite file, used by this process alone: one lock
+// around each operation, and challenges in memory.
+class SqliteStore final : public Store {
+public:
+    SqliteStore(sqlite3* db, const StoreConfig& config)
+        : db_(db), challenges_(config.max_challenges, config.challenge_seconds) {}
+    ~SqliteStore() override { sqlite3_close(db_); }
+    SqliteStore(const SqliteStore&) = delete;
+    SqliteStore& operator=(const SqliteStore&) = delete;
+
+    void migrate();
+    Verdict check_password(const std::string& name, int64_t now,
+                           const std::function<bool(const std::string&)>& matches,
+                           const LockPolicy& policy) override;
+    Verdict change_password(const std::string& name, const std::string& old_password,
+                            const std::string& new_password, int64_t now,
+                            const LockPolicy& policy) override;
+    SignUp create_account(const std::string& name, const std::string& password,
+                          const std::string& email, int64_t now, int64_t codes_since,
+                          int attempts_per_code) override;
+    bool issue_code(const std::string& email, const std::string& code, int64_t now,
+                    int64_t not_after, int64_t forget_before,
+                    const std::function<bool()>& deliver) override;
+    void put_challenge(const std::string& account, const std::string& text, int64_t now) override {
+        challenges_.put(account, text, now);
+    }
+    std::string take_challenge(const std::string& account, int64_t now) override {
+        return challenges_.take(account, now);
+    }
+    int64_t account_count() override;
+
+private:
+    void exec(const char* sql);
+    Verdict check_locked(const std::string& name, int64_t now,
+                         const std::function<bool(const std::string&)>& matches,
+                         const LockPolicy& policy);
+
+    sqlite3* db_;
+    std::mutex mutex_;
+    ChallengeStore challenges_;
+};
+
 } // namespace
 
 bool make_owner_only(const std::string& path) {
@@ -100,7 +144,17 @@ bool make_owner_only(const std::string& path) {
 #endif
 }
 
-std::unique_ptr<Store> Store::open(const std::string& path, std::string& error) {
+bool is_postgres_uri(const std::string& where) {
+    return where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0;
+}
+
+std::unique_ptr<Store> Store::open(const StoreConfig& config, std::string& error) {
+    return is_postgres_uri(config.where) ? open_postgres_store(config, error)
+                                         : open_sqlite_store(config, error);
+}
+
+std::unique_ptr<Store> open_sqlite_store(const StoreConfig& config, std::string& error) {
+    const std::string& path = config.where;
 #ifndef _WIN32
     // The file holds passwords in plain text: for its owner only, also when an older
     // copy or a restore left it readable by others. SQLite gives new -wal and -shm
@@ -124,30 +178,11 @@ std::unique_ptr<Store> Store::open(const std::string& path, std::string& error) 
         sqlite3_close(db);
         return nullptr;
     }
-    std::unique_ptr<Store> store(new Store(db));
+    std::unique_ptr<SqliteStore> store(new SqliteStore(db, config));
     try {
         // Other processes (a backup, the sqlite3 shell) may hold the lock for a moment.
         sqlite3_busy_timeout(db, 5000);
-        store->exec("PRAGMA journal_mode=WAL");
-        store->exec("PRAGMA synchronous=NORMAL");
-        store->exec("CREATE TABLE IF NOT EXISTS accounts ("
-                    " name BLOB PRIMARY KEY,"
-                    " password BLOB NOT NULL,"
-                    " email BLOB NOT NULL,"
-                    " created INTEGER NOT NULL,"
-                    " failures INTEGER NOT NULL DEFAULT 0,"
-                    " locked_until INTEGER NOT NULL DEFAULT 0)");
-        store->exec("CREATE TABLE IF NOT EXISTS codes ("
-                    " email BLOB NOT NULL,"
-                    " code TEXT NOT NULL,"
-                    " created INTEGER NOT NULL)");
-        store->exec("CREATE INDEX IF NOT EXISTS codes_by_email ON codes(email, created)");
-        // Databases from before the sign-up count per code lack the column.
-        Statement has(db,
-                      "SELECT COUNT(*) FROM pragma_table_info('codes') WHERE name = 'attempts'");
-        has.step();
-        if (has.integer(0) == 0)
-            store->exec("ALTER TABLE codes ADD COLUMN attempts INTEGER NOT NULL DEFAULT 0");
+        store->migrate();
     } catch (const std::exception& e) {
         error = e.what();
         return nullptr;
@@ -155,18 +190,59 @@ std::unique_ptr<Store> Store::open(const std::string& path, std::string& error) 
     return store;
 }
 
-Store::~Store() {
-    sqlite3_close(db_);
+// Schema versions, each step run once in order; the number reached is kept in
+// schema_version. Files from before the version table get the steps that are
+// written to be harmless on what those files already hold.
+void SqliteStore::migrate() {
+    exec("PRAGMA journal_mode=WAL");
+    exec("PRAGMA synchronous=NORMAL");
+    Transaction tx(db_);
+    exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
+    int64_t version = 0;
+    {
+        Statement get(db_, "SELECT MAX(version) FROM schema_version");
+        get.step();
+        version = get.integer(0);
+    }
+    if (version < 1) {
+        exec("CREATE TABLE IF NOT EXISTS accounts ("
+             " name BLOB PRIMARY KEY,"
+             " password BLOB NOT NULL,"
+             " email BLOB NOT NULL,"
+             " created INTEGER NOT NULL,"
+             " failures INTEGER NOT NULL DEFAULT 0,"
+             " locked_until INTEGER NOT NULL DEFAULT 0)");
+        exec("CREATE TABLE IF NOT EXISTS codes ("
+             " email BLOB NOT NULL,"
+             " code TEXT NOT NULL,"
+             " created INTEGER NOT NULL)");
+        exec("CREATE INDEX IF NOT EXISTS codes_by_email ON codes(email, created)");
+    }
+    if (version < 2) {
+        // Files from before the sign-up count per code may lack the column, or not.
+        bool has_attempts = false;
+        {
+            Statement has(
+                db_, "SELECT COUNT(*) FROM pragma_table_info('codes') WHERE name = 'attempts'");
+            has.step();
+            has_attempts = has.integer(0) != 0;
+        }
+        if (!has_attempts)
+            exec("ALTER TABLE codes ADD COLUMN attempts INTEGER NOT NULL DEFAULT 0");
+        exec("DELETE FROM schema_version");
+        exec("INSERT INTO schema_version (version) VALUES (2)");
+    }
+    tx.commit();
 }
 
-void Store::exec(const char* sql) {
+void SqliteStore::exec(const char* sql) {
     if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
         fail(db_, sql);
 }
 
-Verdict Store::check_locked(const std::string& name, int64_t now,
-                            const std::function<bool(const std::string&)>& matches,
-                            const LockPolicy& policy) {
+Verdict SqliteStore::check_locked(const std::string& name, int64_t now,
+                                  const std::function<bool(const std::string&)>& matches,
+                                  const LockPolicy& policy) {
     Statement get(db_, "SELECT password, failures, locked_until FROM accounts WHERE name = ?");
     get.bind(1, name);
     if (!get.step())
@@ -196,9 +272,9 @@ Verdict Store::check_locked(const std::string& name, int64_t now,
     return verdict;
 }
 
-Verdict Store::check_password(const std::string& name, int64_t now,
-                              const std::function<bool(const std::string&)>& matches,
-                              const LockPolicy& policy) {
+Verdict SqliteStore::check_password(const std::string& name, int64_t now,
+                                    const std::function<bool(const std::string&)>& matches,
+                                    const LockPolicy& policy) {
     std::lock_guard<std::mutex> lock(mutex_);
     Transaction tx(db_);
     Verdict v = check_locked(name, now, matches, policy);
@@ -206,9 +282,9 @@ Verdict Store::check_password(const std::string& name, int64_t now,
     return v;
 }
 
-Verdict Store::change_password(const std::string& name, const std::string& old_password,
-                               const std::string& new_password, int64_t now,
-                               const LockPolicy& policy) {
+Verdict SqliteStore::change_password(const std::string& name, const std::string& old_password,
+                                     const std::string& new_password, int64_t now,
+                                     const LockPolicy& policy) {
     std::lock_guard<std::mutex> lock(mutex_);
     Transaction tx(db_);
     Verdict v = check_locked(
@@ -221,9 +297,9 @@ Verdict Store::change_password(const std::string& name, const std::string& old_p
     return v;
 }
 
-SignUp Store::create_account(const std::string& name, const std::string& password,
-                             const std::string& email, int64_t now, int64_t codes_since,
-                             int attempts_per_code) {
+SignUp SqliteStore::create_account(const std::string& name, const std::string& password,
+                                   const std::string& email, int64_t now, int64_t codes_since,
+                                   int attempts_per_code) {
     std::lock_guard<std::mutex> lock(mutex_);
     Transaction tx(db_);
     Statement code(db_, "SELECT rowid FROM codes WHERE email = ? AND created >= ? AND attempts < ?"
@@ -249,9 +325,9 @@ SignUp Store::create_account(const std::string& name, const std::string& passwor
     return SignUp::Created;
 }
 
-bool Store::issue_code(const std::string& email, const std::string& code, int64_t now,
-                       int64_t not_after, int64_t forget_before,
-                       const std::function<bool()>& deliver) {
+bool SqliteStore::issue_code(const std::string& email, const std::string& code, int64_t now,
+                             int64_t not_after, int64_t forget_before,
+                             const std::function<bool()>& deliver) {
     std::lock_guard<std::mutex> lock(mutex_);
     Transaction tx(db_);
     Statement old(db_, "DELETE FROM codes WHERE created < ?");
@@ -268,7 +344,7 @@ bool Store::issue_code(const std::string& email, const std::string& code, int64_
     return true;
 }
 
-int64_t Store::account_count() {
+int64_t SqliteStore::account_count() {
     std::lock_guard<std::mutex> lock(mutex_);
     Statement get(db_, "SELECT COUNT(*) FROM accounts");
     get.step();

@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# A local cluster of the account service: a PostgreSQL cluster in a temporary
+# folder (run as "nobody" when started as root), two server instances on that
+# database, and HAProxy in front, round-robin, on 127.0.0.1:PORT.
+#   scripts/cluster.sh start [PORT]   (default 8866, the client's own; builds the server if needed)
+#   scripts/cluster.sh stop
+# The folder is named in build/cluster.dir; it holds haproxy.cfg and the instances'
+# outbox (outbox.txt) and log (server.log), both shared by the two, and per
+# instance the first line it printed (a.port, b.port). Extra server flags:
+# TARNIX_SERVER_ARGS="--threads 8 ..."; another server program: TARNIX_CLUSTER_SERVER;
+# another state file than build/cluster.dir: TARNIX_CLUSTER_STATE.
+set -uo pipefail
+source "$(dirname "$0")/common.sh"
+source "$(dirname "$0")/postgres.sh"
+state=${TARNIX_CLUSTER_STATE:-$build/cluster.dir}
+
+server=${TARNIX_CLUSTER_SERVER:-$build/server-release/server/tarnix-server}
+[ -x "$server" ] || server="$build/native/server/tarnix-server"
+
+# Starts one instance on a free port; prints "PID PORT".
+start_instance() {
+  local name=$1 db=$2 front=$3 out
+  out="$dir/$name.port"
+  # shellcheck disable=SC2086
+  # One outbox and one log for both: lines are appended whole (O_APPEND). Every
+  # connection comes from the balancer's address: the per-address connection limit
+  # is the balancer's job, so here it is the limit in all.
+  "$server" --port 0 --db "$db" --outbox "$dir/outbox.txt" --max-per-address 1024 \
+    --update-location "127.0.0.1:$front/download/Tarnix.exe" ${TARNIX_SERVER_ARGS:-} \
+    >"$out" 2>>"$dir/server.log" &
+  local pid=$! port=
+  for _ in $(seq 100); do
+    port=$(sed -n 's/.*:\([0-9]*\)\/.*/\1/p' "$out" 2>/dev/null | head -n 1)
+    [ -n "$port" ] && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  [ -n "$port" ] || { cat "$dir/server.log" >&2; return 1; }
+  echo "$pid $port"
+}
+
+stop_cluster() {
+  local dir
+  dir=$(cat "$state" 2>/dev/null) || { echo "no cluster is running"; return 0; }
+  # HAProxy binds with SO_REUSEPORT: a next start would share the port with this
+  # one if it were still running.
+  if [ -f "$dir/haproxy.pid" ]; then
+    local pid
+    pid=$(cat "$dir/haproxy.pid")
+    kill "$pid" 2>/dev/null
+    while kill -0 "$pid" 2>/dev/null; do sleep 0.1; done
+  fi
+  for f in "$dir"/server-*.pid; do
+    [ -f "$f" ] || continue
+    kill "$(cat "$f")" 2>/dev/null
+  done
+  for f in "$dir"/server-*.pid; do
+    [ -f "$f" ] || continue
+    while kill -0 "$(cat "$f")" 2>/dev/null; do sleep 0.1; done
+  done
+  pg_stop "$dir"
+  rm -f "$state"
+  echo "cluster stopped"
+}
+
+start_cluster() {
+  local front=${1:-8866} uri db a b
+  [ -f "$state" ] && { echo "a cluster is running ($(cat "$state")): stop it first" >&2; return 1; }
+  if [ ! -x "$server" ]; then
+    "$root/scripts/deps.sh" || return 1
+    build_server_release || return 1
+    server="$build/server-release/server/tarnix-server"
+  fi
+  command -v haproxy >/dev/null || { echo "haproxy is not installed" >&2; return 1; }
+  dir=$(mktemp -d /tmp/tarnix-cluster-XXXXXX)
+  mkdir -p "$(dirname "$state")"
+  echo "$dir" >"$state"
+  if ! uri=$(pg_start "$dir"); then
+    cat "$dir"/*.log >&2
+    stop_cluster
+    return 1
+  fi
+  psql -q "$uri" -c "CREATE DATABASE tarnix" || { stop_cluster; return 1; }
+  db=${uri/\/postgres\?//tarnix?}
+  a=$(start_instance a "$db" "$front") || { stop_cluster; return 1; }
+  echo "${a% *}" >"$dir/server-a.pid"
+  b=$(start_instance b "$db" "$front") || { stop_cluster; return 1; }
+  echo "${b% *}" >"$dir/server-b.pid"
+  cat >"$dir/haproxy.cfg" <<CFG
+global
+  maxconn 4096
+defaults
+  mode http
+  timeout connect 2s
+  timeout client 30s
+  timeout server 30s
+  # A request that cannot reach a stopped instance goes to the other one.
+  retries 2
+  option redispatch
+frontend tarnix
+  bind 127.0.0.1:$front
+  default_backend instances
+backend instances
+  balance roundrobin
+  server a 127.0.0.1:${a#* } check inter 1s fall 1
+  server b 127.0.0.1:${b#* } check inter 1s fall 1
+CFG
+  if ! haproxy -D -f "$dir/haproxy.cfg" -p "$dir/haproxy.pid"; then
+    stop_cluster
+    return 1
+  fi
+  echo "cluster: http://127.0.0.1:$front/tx-client.asp -> instances on ports ${a#* } and ${b#* }"
+  echo "database: $db"
+  echo "folder: $dir (logs, outboxes, haproxy.cfg)"
+}
+
+case "${1:-}" in
+  start) start_cluster "${2:-}" ;;
+  stop) stop_cluster ;;
+  *) echo "usage: $0 start [PORT] | stop" >&2; exit 2 ;;
+esac

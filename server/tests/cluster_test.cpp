@@ -1,0 +1,125 @@
+// Two server instances on one PostgreSQL database (run by with_postgres.sh): what
+// one instance does to an account, the other sees at once, and requests racing at
+// both count once.
+#include "crypto.h"
+#include "server_process.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace server_test;
+
+namespace {
+
+const std::string kSignInOk = "ok\xA3\xAC\xBB\xB6\xD3\xAD\xBB\xD8\xC0\xB4"; // ok，欢迎回来
+const std::string kSignUpOk = "\xD7\xA2\xB2\xE1\xB3\xC9\xB9\xA6";           // 注册成功
+const std::string kNoChallenge =
+    "\xB5\xC7\xC2\xBC\xD1\xE9\xD6\xA4\xD2\xD1\xCA\xA7\xD0\xA7\xA3\xAC"
+    "\xC7\xEB\xD6\xD8\xD0\xC2\xB5\xC7\xC2\xBC"; // 登录验证已失效，请重新登录
+const std::string kLocked =
+    "\xC3\xDC\xC2\xEB\xC1\xAC\xD0\xF8\xCA\xE4\xB4\xED\xB4\xCE\xCA\xFD\xB9\xFD\xB6\xE0\xA3\xAC\xD5"
+    "\xCB\xBA\xC5\xD2\xD1\xD4\xDD\xCA\xB1\xCB\xF8\xB6\xA8\xA3\xAC\xC7\xEB\xC9\xD4\xBA\xF3\xD4\xD9"
+    "\xCA\xD4"; // 密码连续输错次数过多，账号已暂时锁定，请稍后再试
+const std::string kWrong =
+    "\xD5\xCB\xBA\xC5\xBB\xF2\xC3\xDC\xC2\xEB\xB4\xED\xCE\xF3"; // 账号或密码错误
+const std::string kTaken =
+    "\xB8\xC3\xD5\xCB\xBA\xC5\xD2\xD1\xB1\xBB\xD7\xA2\xB2\xE1"; // 该账号已被注册
+const std::string kNoCode =
+    "\xC7\xEB\xCF\xC8\xBB\xF1\xC8\xA1\xD3\xCA\xCF\xE4\xD1\xE9\xD6\xA4\xC2"
+    "\xEB\xA3\xA8\xD1\xE9\xD6\xA4\xC2\xEB"
+    "10\xB7\xD6\xD6\xD3\xC4\xDA\xD3\xD0\xD0\xA7\xA3\xA9"; // 请先获取邮箱验证码（验证码10分钟内有效）
+
+// Two instances sharing a fresh database.
+class ClusterTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!test_postgres())
+            GTEST_SKIP() << "needs PostgreSQL: run through with_postgres.sh";
+        const std::string db = fresh_database();
+        a_.reset(new ServerProcess({"--db", db}));
+        b_.reset(new ServerProcess({"--db", db}));
+        ASSERT_GT(a_->port(), 0);
+        ASSERT_GT(b_->port(), 0);
+    }
+    void TearDown() override {
+        if (a_)
+            EXPECT_EQ(a_->stop(), 0);
+        if (b_)
+            EXPECT_EQ(b_->stop(), 0);
+    }
+
+    void sign_up(const std::string& account, const std::string& password) {
+        const std::string email = account + "@example.com";
+        ASSERT_EQ(a_->ask("cmd=9&emily=" + email).size(), 6u);
+        ASSERT_EQ(b_->ask("cmd=2&u=" + account + "&p=" + password + "&q=" + email), kSignUpOk);
+    }
+
+    static std::string answer(const ServerProcess& at, const std::string& account,
+                              const std::string& challenge, const std::string& password) {
+        return at.ask("cmd=1&u=" + account + "&p=" + server::md5_hex(challenge + password));
+    }
+
+    std::unique_ptr<ServerProcess> a_, b_;
+};
+
+} // namespace
+
+TEST_F(ClusterTest, AChallengeFromOneInstanceIsAnsweredAtTheOtherOnce) {
+    sign_up("alice01", "secret1");
+    std::string challenge = a_->ask("cmd=0&u=alice01");
+    ASSERT_EQ(challenge.size(), 19u);
+    EXPECT_EQ(answer(*b_, "alice01", challenge, "secret1"), kSignInOk);
+    EXPECT_EQ(answer(*a_, "alice01", challenge, "secret1"), kNoChallenge) << "single use";
+
+    // The same answer at both at once: one signs in, the other finds no challenge.
+    for (int round = 0; round < 10; ++round) {
+        challenge = (round % 2 ? b_ : a_)->ask("cmd=0&u=alice01");
+        std::string at_a, at_b;
+        std::thread ta([&] { at_a = answer(*a_, "alice01", challenge, "secret1"); });
+        std::thread tb([&] { at_b = answer(*b_, "alice01", challenge, "secret1"); });
+        ta.join();
+        tb.join();
+        EXPECT_EQ((at_a == kSignInOk) + (at_b == kSignInOk), 1) << "round " << round;
+        EXPECT_EQ((at_a == kNoChallenge) + (at_b == kNoChallenge), 1) << "round " << round;
+    }
+}
+
+TEST_F(ClusterTest, FailuresAtBothInstancesLockTheAccountAtBoth) {
+    sign_up("bob0001", "secret1");
+    for (int i = 0; i < 5; ++i) {
+        const ServerProcess& at = i % 2 ? *b_ : *a_;
+        std::string challenge = at.ask("cmd=0&u=bob0001");
+        EXPECT_EQ(answer(at, "bob0001", challenge, "wrong11"), i < 4 ? kWrong : kLocked) << i;
+    }
+    for (const ServerProcess* at : {a_.get(), b_.get()}) {
+        std::string challenge = at->ask("cmd=0&u=bob0001");
+        EXPECT_EQ(answer(*at, "bob0001", challenge, "secret1"), kLocked);
+    }
+}
+
+TEST_F(ClusterTest, ACodeUsedUpAtOneInstanceIsUsedUpAtTheOther) {
+    sign_up("carol01", "secret1");
+    // A sign-up uses up the address's codes everywhere.
+    EXPECT_EQ(a_->ask("cmd=2&u=carol02&p=secret1&q=carol01@example.com"), kNoCode);
+
+    // A code's five attempts, raced for from both instances, are counted once each.
+    ASSERT_EQ(b_->ask("cmd=9&emily=probe@example.com").size(), 6u);
+    std::atomic<int> taken{0}, no_code{0};
+    std::vector<std::thread> racers;
+    for (int i = 0; i < 10; ++i) {
+        racers.emplace_back([&, i] {
+            std::string r = (i % 2 ? b_ : a_)->ask("cmd=2&u=carol01&p=secret1&q=probe@example.com");
+            taken += r == kTaken;
+            no_code += r == kNoCode;
+        });
+    }
+    for (auto& t : racers)
+        t.join();
+    EXPECT_EQ(taken.load(), 5);
+    EXPECT_EQ(no_code.load(), 5);
+}
