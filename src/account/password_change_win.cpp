@@ -1,7 +1,8 @@
+#include "app/app_state.h"
 #include "account/account_rules.h"
 #include "account/account_win.h"
 #include "account/secret_text.h"
-#include "account/timed_notice_win.h"
+#include "ui/timed_notice_win.h"
 #include "protocol/server_request_win.h"
 #include "ui/controls_win.h"
 #include "ui/gbk_win.h"
@@ -11,8 +12,9 @@
 namespace {
 
 // The controls of the password-change page disabled while a change runs, in this order.
-constexpr const char* kChangeControls[] = {"按钮_确认更改", "编辑框_用户账号", "编辑框_原始密码",
-                                           "编辑框_新的密码", "编辑框_更改密码"};
+constexpr const char* kChangeControls[] = {main_names::kConfirmChange, main_names::kChangeAccount,
+                                           main_names::kOldPassword, main_names::kNewPassword,
+                                           main_names::kRepeatPassword};
 
 std::string change_message(PasswordChangeCheck check) {
     switch (check) {
@@ -38,10 +40,10 @@ std::string change_message(PasswordChangeCheck check) {
 
 void on_confirm_change_clicked() {
     HWND w = main_window();
-    const std::string account = ui::text(w, "编辑框_用户账号");
-    const SecretText old_password(ui::text(w, "编辑框_原始密码"));
-    const SecretText new_password(ui::text(w, "编辑框_新的密码"));
-    const SecretText repeat(ui::text(w, "编辑框_更改密码"));
+    const std::string account = ui::text(w, main_names::kChangeAccount);
+    const SecretText old_password(ui::text(w, main_names::kOldPassword));
+    const SecretText new_password(ui::text(w, main_names::kNewPassword));
+    const SecretText repeat(ui::text(w, main_names::kRepeatPassword));
     const PasswordChangeCheck check =
         check_password_change(account, old_password.view(), new_password.view(), repeat.view());
     if (check != PasswordChangeCheck::Passed) {
@@ -55,7 +57,7 @@ void on_confirm_change_clicked() {
     {
         const SecretText parameters =
             password_change_parameters(account, old_password.view(), new_password.view());
-        answer = server_request("3", parameters.view());
+        answer = server_request(app().endpoint_url, "3", parameters.view());
     }
     // The page stays busy while the notice is open.
     show_timed_notice(answer, 0u);

@@ -16,8 +16,9 @@ namespace {
 constexpr int32_t kCodeLockSeconds = 30;
 
 // The controls of the sign-up page disabled while a sign-up runs, in this order.
-constexpr const char* kSignUpControls[] = {"按钮_确认注册", "编辑框_注册账号", "编辑框_注册密码",
-                                           "编辑框_验证码", "编辑框_绑定邮箱"};
+constexpr const char* kSignUpControls[] = {main_names::kConfirmSignUp, main_names::kSignUpAccount,
+                                           main_names::kSignUpPassword, main_names::kCode,
+                                           main_names::kEmail};
 
 std::string sign_up_message(SignUpCheck check) {
     switch (check) {
@@ -45,27 +46,28 @@ std::string sign_up_message(SignUpCheck check) {
 
 void on_get_code_clicked() {
     HWND w = main_window();
-    const std::string email = ui::text(w, "编辑框_绑定邮箱");
+    const std::string email = ui::text(w, main_names::kEmail);
     if (email.empty()) {
         info_box(gbk("您还没有填写邮箱！"));
         return;
     }
     // The button stays usable while the request runs; the lock follows the answer.
-    app().stored_verification_code = server_request("9", code_request_parameters(email));
-    ui::set_disabled(w, "按钮_获取验证码", true);
-    ui::set_text(w, "按钮_获取验证码", gbk("正在发送"));
+    app().stored_verification_code =
+        server_request(app().endpoint_url, "9", code_request_parameters(email));
+    ui::set_disabled(w, main_names::kGetCode, true);
+    ui::set_text(w, main_names::kGetCode, gbk("正在发送"));
     code_countdown = kCodeLockSeconds;
-    ui::set_interval(w, "时钟_验证码", 1000);
+    ui::set_interval(w, main_names::kCodeTimer, 1000);
 }
 
 void on_code_timer_tick() {
     HWND w = main_window();
     --code_countdown;
-    ui::set_text(w, "按钮_获取验证码", countdown_caption(code_countdown));
-    if (ui::text(w, "按钮_获取验证码") == countdown_caption(0)) {
-        ui::set_interval(w, "时钟_验证码", 0);
-        ui::set_disabled(w, "按钮_获取验证码", false);
-        ui::set_text(w, "按钮_获取验证码", gbk("获取验证码"));
+    ui::set_text(w, main_names::kGetCode, countdown_caption(code_countdown));
+    if (ui::text(w, main_names::kGetCode) == countdown_caption(0)) {
+        ui::set_interval(w, main_names::kCodeTimer, 0);
+        ui::set_disabled(w, main_names::kGetCode, false);
+        ui::set_text(w, main_names::kGetCode, gbk("获取验证码"));
     }
 }
 
@@ -75,10 +77,10 @@ void on_bind_email_changed() {
 
 void on_confirm_sign_up_clicked() {
     HWND w = main_window();
-    const std::string account = ui::text(w, "编辑框_注册账号");
-    const SecretText password(ui::text(w, "编辑框_注册密码"));
-    const std::string email = ui::text(w, "编辑框_绑定邮箱");
-    const std::string code = ui::text(w, "编辑框_验证码");
+    const std::string account = ui::text(w, main_names::kSignUpAccount);
+    const SecretText password(ui::text(w, main_names::kSignUpPassword));
+    const std::string email = ui::text(w, main_names::kEmail);
+    const std::string code = ui::text(w, main_names::kCode);
     const SignUpCheck check =
         check_sign_up(account, password.view(), email, code, app().stored_verification_code);
     if (check != SignUpCheck::Passed) {
@@ -91,7 +93,7 @@ void on_confirm_sign_up_clicked() {
     std::string answer;
     {
         const SecretText parameters = sign_up_parameters(account, password.view(), email);
-        answer = server_request("2", parameters.view());
+        answer = server_request(app().endpoint_url, "2", parameters.view());
     }
     info_box(answer);
     if (answer_is(answer, gbk("注册成功"))) {

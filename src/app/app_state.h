@@ -30,4 +30,7 @@ struct AppState {
     std::atomic<int64_t> update_expected_size{0};
 };
 
+// The one instance, created on first use. Every feature may read and write its
+// own items here; no feature reaches anything else of the application.
 AppState& app();
+bool app_state_created();

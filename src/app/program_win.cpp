@@ -1,9 +1,8 @@
 #include "app/program_win.h"
 
 #include "app/app_state.h"
-#include "app/pump_delay.h"
-#include "ui/main_window_win.h"
-#include "ui/ui_thread_win.h"
+#include "app/composition_win.h"
+#include "platform/ui_thread_win.h"
 #include "update/downloader_win.h"
 
 #include <commctrl.h>
@@ -11,65 +10,18 @@
 #include <objidl.h>
 #include <gdiplus.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <vector>
 
 namespace {
-std::vector<HWND> g_top_level_windows;
 std::atomic<bool> g_exit_routine_ran{false};
 std::vector<void (*)()> g_exit_steps;
-
-// The program's state lives in a heap object that the exit routine releases
-// explicitly, so the release order is ours and not the C runtime's.
-AppState* g_state = nullptr;
 
 void exit_routine_at_exit() {
     exit_routine();
 }
 } // namespace
-
-AppState& app() {
-    if (!g_state) {
-        g_state = new AppState();
-    }
-    return *g_state;
-}
-
-bool process_pending_messages() {
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_QUIT) {
-            PostQuitMessage(static_cast<int>(msg.wParam));
-            return false;
-        }
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
-    return true;
-}
-
-bool pump_delay(int32_t amount, int32_t unit) {
-    LARGE_INTEGER due;
-    due.QuadPart = pump_due_time(amount, unit);
-    HANDLE timer = CreateWaitableTimerA(nullptr, FALSE, nullptr);
-    if (!timer) {
-        return true;
-    }
-    SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE);
-    for (;;) {
-        DWORD r = MsgWaitForMultipleObjects(1, &timer, FALSE, INFINITE, 0xFF);
-        if (r == WAIT_OBJECT_0) {
-            break;
-        }
-        if (r == WAIT_FAILED || !process_pending_messages()) {
-            break; // the program is ending
-        }
-    }
-    CloseHandle(timer);
-    return true;
-}
 
 void start_program() {
     // The program file an update renamed aside while it ran.
@@ -90,10 +42,10 @@ void exit_routine() {
     }
     // No control may be touched from another thread from here on.
     ui::begin_shutdown();
-    if (!g_state) {
+    if (!app_state_created()) {
         return;
     }
-    AppState& s = *g_state;
+    AppState& s = app();
     // The download first: its threads may still read the state released below.
     if (s.download) {
         s.download->stop_task();
@@ -125,30 +77,6 @@ void end_program(int32_t exit_code) {
     }
     exit_routine();
     ExitProcess(static_cast<UINT>(exit_code));
-}
-
-void track_top_level_window(HWND window) {
-    g_top_level_windows.push_back(window);
-}
-
-void untrack_top_level_window(HWND window) {
-    auto it = std::find(g_top_level_windows.begin(), g_top_level_windows.end(), window);
-    if (it == g_top_level_windows.end()) {
-        return;
-    }
-    g_top_level_windows.erase(it);
-    if (g_top_level_windows.empty()) {
-        PostQuitMessage(0);
-    }
-}
-
-int run_message_loop() {
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
-    return static_cast<int>(msg.wParam);
 }
 
 int run_program() {

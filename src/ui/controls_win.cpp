@@ -2,7 +2,7 @@
 
 #include "ui/forms_detail_win.h"
 #include "ui/gbk_win.h"
-#include "ui/ui_thread_win.h"
+#include "platform/ui_thread_win.h"
 
 #include <commctrl.h>
 

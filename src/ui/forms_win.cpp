@@ -1,10 +1,10 @@
 #include "ui/forms_win.h"
 
-#include "app/program_win.h"
+#include "platform/message_loop_win.h"
 #include "ui/controls_win.h"
 #include "ui/forms_detail_win.h"
 #include "ui/gbk_win.h"
-#include "ui/ui_thread_win.h"
+#include "platform/ui_thread_win.h"
 #include "../../res/resource.h"
 
 #include <commctrl.h>

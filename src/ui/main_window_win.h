@@ -1,26 +1,62 @@
 #pragma once
 
+#include "ui/forms_win.h"
+
 #include <windows.h>
 
 #include <string_view>
+#include <vector>
 
-// Loads the main window: creates it with its controls, then runs its creation
-// handler (which shows it). Returns the window.
-HWND load_main_window();
+// The main window: its layout table, its navigation and the announcement
+// scroll. The features' event handlers are bound by the caller.
+
+// The names of the main window's controls that code reaches (the others
+// appear only in the layout table).
+namespace main_names {
+inline constexpr char kPages[] = "选择夹_界面";
+inline constexpr char kNavHome[] = "按钮_A";
+inline constexpr char kNavSignUp[] = "按钮_B";
+inline constexpr char kNavPassword[] = "按钮_D";
+inline constexpr char kSignUpLink[] = "按钮_注册";
+inline constexpr char kMinimize[] = "按钮_最小化";
+inline constexpr char kClose[] = "按钮_关闭";
+inline constexpr char kSlider[] = "图片框_滑块";
+inline constexpr char kConnectionState[] = "标签_连接状态";
+inline constexpr char kAnnouncement[] = "标签_公告";
+inline constexpr char kAnnouncementTimer[] = "时钟_公告移动";
+inline constexpr char kVersion[] = "标签_版本";
+inline constexpr char kSignInAccount[] = "编辑框_登录账号";
+inline constexpr char kSignInPassword[] = "编辑框_登录密码";
+inline constexpr char kSignIn[] = "按钮_登录";
+inline constexpr char kSignUpAccount[] = "编辑框_注册账号";
+inline constexpr char kSignUpPassword[] = "编辑框_注册密码";
+inline constexpr char kEmail[] = "编辑框_绑定邮箱";
+inline constexpr char kCode[] = "编辑框_验证码";
+inline constexpr char kGetCode[] = "按钮_获取验证码";
+inline constexpr char kConfirmSignUp[] = "按钮_确认注册";
+inline constexpr char kCodeTimer[] = "时钟_验证码";
+inline constexpr char kChangeAccount[] = "编辑框_用户账号";
+inline constexpr char kOldPassword[] = "编辑框_原始密码";
+inline constexpr char kNewPassword[] = "编辑框_新的密码";
+inline constexpr char kRepeatPassword[] = "编辑框_更改密码";
+inline constexpr char kConfirmChange[] = "按钮_确认更改";
+} // namespace main_names
+
+// Builds the main window with its layout, the navigation bindings and
+// `feature_bindings`, then runs the first part of its creation handler
+// (shadow, 420 x 350, navigation disabled and unchecked, slider hidden, shown
+// on the connecting page) without contacting the server. `on_close` runs on
+// WM_CLOSE. The bindings are taken from the first call: one main window
+// description per run. Returns the window (null on failure).
+HWND build_main_window(std::vector<ui::Binding> feature_bindings, void (*on_close)(HWND));
 
 // The main window, or null once it has been destroyed. Its controls are reached
-// with the ui:: properties: ui::set_text(main_window(), "标签_连接状态", ...).
+// with the ui:: properties: ui::set_text(main_window(), main_names::kConnectionState, ...).
 HWND main_window();
 
-// Builds the main window and runs the first part of its creation handler
-// (shadow, 420 x 350, navigation disabled and unchecked, slider hidden, shown
-// on the connecting page) without contacting the server. load_main_window()
-// is this followed by the handshake start.
-HWND create_main_window();
-
-// The navigation action of "按钮_A", "按钮_B" or "按钮_D" ("按钮_注册" runs the
-// "按钮_B" action): page, slider, check marks. Any thread.
+// The navigation action of the home, sign-up or password buttons (the sign-up
+// link runs the sign-up button's action): page, slider, check marks. Any thread.
 void run_navigation_action(std::string_view button);
 
-// One step of the announcement scroll (a tick of "时钟_公告移动"). Any thread.
+// One step of the announcement scroll (a tick of the announcement timer). Any thread.
 void announcement_scroll_step();

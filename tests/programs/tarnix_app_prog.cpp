@@ -1,6 +1,6 @@
 // Tarnix as a user starts it, but pointed at a test's server: the endpoint is
 // the first argument. Everything else is the real program.
-#include "app/handshake_win.h"
+#include "handshake/handshake_win.h"
 #include "app/program_win.h"
 
 #include <windows.h>

@@ -1,8 +1,9 @@
 #include "support/main_window_session_win.h"
 
-#include "app/handshake_win.h"
+#include "handshake/handshake_win.h"
 #include "ui/controls_win.h"
 #include "ui/gbk_win.h"
+#include "app/composition_win.h"
 #include "ui/main_window_win.h"
 
 namespace testsupport {

@@ -1,12 +1,13 @@
 // The account operations against the reference account server, end to end: the
 // real server (the native build's binary, run by Wine as a Unix process), the
 // real main window in this process, the real message boxes.
-#include "app/handshake_win.h"
+#include "handshake/handshake_win.h"
 #include "support/box_watcher_win.h"
 #include "support/process_win.h"
 #include "ui/controls_win.h"
 #include "ui/forms_win.h"
 #include "ui/gbk_win.h"
+#include "app/composition_win.h"
 #include "ui/main_window_win.h"
 
 #include <gtest/gtest.h>

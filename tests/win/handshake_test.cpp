@@ -1,4 +1,4 @@
-#include "app/handshake_win.h"
+#include "handshake/handshake_win.h"
 #include "protocol/http_request_win.h"
 #include "support/box_watcher_win.h"
 #include "support/process_win.h"
@@ -6,6 +6,7 @@
 #include "ui/controls_win.h"
 #include "ui/forms_win.h"
 #include "ui/gbk_win.h"
+#include "app/composition_win.h"
 #include "ui/main_window_win.h"
 #include "update/update_window_win.h"
 

@@ -23,9 +23,9 @@ TEST(ServerRequest, PostsFormBodiesToTheEndpoint) {
     peer.answer_with_body("ConnectionOk");
     peer.answer_with_body("challenge");
     peer.answer_with_body("ok");
-    EXPECT_EQ(server_request("c"), "ConnectionOk");
-    EXPECT_EQ(server_request("0", "&u=" + url_encode("abc")), "challenge");
-    EXPECT_EQ(server_request("0", "&u=" + url_encode(gbk("张三 x"))), "ok");
+    EXPECT_EQ(server_request(app().endpoint_url, "c"), "ConnectionOk");
+    EXPECT_EQ(server_request(app().endpoint_url, "0", "&u=" + url_encode("abc")), "challenge");
+    EXPECT_EQ(server_request(app().endpoint_url, "0", "&u=" + url_encode(gbk("张三 x"))), "ok");
     ASSERT_EQ(peer.request_count(), 3u);
     std::vector<ReceivedRequest> r = peer.requests();
     EXPECT_EQ(r[0].request_line(), "POST /tx-client.asp HTTP/1.1");
@@ -43,9 +43,9 @@ TEST(ServerRequest, AnswerIsTheBodyUpToItsFirstNulWhateverTheStatus) {
     peer.answer_with_body(std::string("ok\0hidden", 9));
     peer.script_bytes(http_response(500, gbk("服务器错误")));
     peer.answer_with_body(gbk("注册成功") + "\r\n");
-    EXPECT_EQ(server_request("1", "&u=a&p=b"), "ok");
-    EXPECT_EQ(server_request("5"), gbk("服务器错误"));
-    std::string answer = server_request("2", "&u=a&p=b&q=c");
+    EXPECT_EQ(server_request(app().endpoint_url, "1", "&u=a&p=b"), "ok");
+    EXPECT_EQ(server_request(app().endpoint_url, "5"), gbk("服务器错误"));
+    std::string answer = server_request(app().endpoint_url, "2", "&u=a&p=b&q=c");
     EXPECT_FALSE(answer_is(answer, gbk("注册成功"))); // a trailing line break is not stripped
     EXPECT_TRUE(answer_is(answer, gbk("注册成功") + "\r\n"));
 }
@@ -59,8 +59,8 @@ TEST(ServerRequest, CookiesTheServerSetsComeBackOnTheNextRequest) {
     peer.script_bytes(
         http_response(200, "0123456789abcdefghi", "Set-Cookie: " + sid + "; path=/\r\n"));
     peer.answer_with_body("ok");
-    EXPECT_EQ(server_request("0", "&u=abc"), "0123456789abcdefghi");
-    EXPECT_EQ(server_request("1", "&u=abc&p=x"), "ok");
+    EXPECT_EQ(server_request(app().endpoint_url, "0", "&u=abc"), "0123456789abcdefghi");
+    EXPECT_EQ(server_request(app().endpoint_url, "1", "&u=abc&p=x"), "ok");
     ASSERT_EQ(peer.request_count(), 2u);
     EXPECT_FALSE(peer.requests()[0].has_header("Cookie"));
     EXPECT_EQ(peer.requests()[1].header("Cookie"), sid);
@@ -74,9 +74,9 @@ TEST(ServerRequest, UnreachableServerAnswersEmpty) {
         port = gone.port();
     }
     app().endpoint_url = "http://127.0.0.1:" + std::to_string(port) + "/tx-client.asp";
-    EXPECT_EQ(server_request("c"), "");
+    EXPECT_EQ(server_request(app().endpoint_url, "c"), "");
     app().endpoint_url = "http://name.invalid/tx-client.asp";
-    EXPECT_EQ(server_request("5"), "");
+    EXPECT_EQ(server_request(app().endpoint_url, "5"), "");
 }
 
 TEST(Md5Hex, KnownAnswers) {

@@ -1,6 +1,7 @@
-#include "account/timed_notice_win.h"
+#include "ui/timed_notice_win.h"
 #include "support/box_watcher_win.h"
 #include "ui/gbk_win.h"
+#include "app/composition_win.h"
 #include "ui/main_window_win.h"
 
 #include <gtest/gtest.h>

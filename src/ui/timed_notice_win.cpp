@@ -1,12 +1,9 @@
-#include "account/timed_notice_win.h"
+#include "ui/timed_notice_win.h"
 
-#include "app/program_win.h"
+#include "platform/window_finder_win.h"
 #include "ui/gbk_win.h"
 
 namespace {
-
-// The default limit of the window search: 31536000 milliseconds (8 h 45 min 36 s).
-constexpr DWORD kDefaultSearchLimitMs = 31536000;
 
 MessageBoxTimeoutFn g_platform_override = nullptr;
 
@@ -47,24 +44,4 @@ int show_timed_notice(std::string_view gbk_text, std::optional<UINT> button_type
         platform_box()(owner_window, text.c_str(), caption.c_str(), button_type.value_or(0), 0,
                        static_cast<DWORD>(timeout_ms.value_or(0)));
     return result - 1;
-}
-
-HWND find_process_window(DWORD pid, std::optional<int32_t> limit_ms) {
-    const DWORD limit =
-        (!limit_ms || *limit_ms == -1) ? kDefaultSearchLimitMs : static_cast<DWORD>(*limit_ms);
-    const DWORD start = GetTickCount();
-    HWND previous = nullptr;
-    for (;;) {
-        if (GetTickCount() - start >= limit) {
-            return nullptr;
-        }
-        // Null after the last window, so the pass after that starts at the top again.
-        previous = FindWindowExW(nullptr, previous, nullptr, nullptr);
-        DWORD owner_pid = 0;
-        if (previous && IsWindow(previous) == TRUE && IsWindowVisible(previous) &&
-            GetWindowThreadProcessId(previous, &owner_pid) != 0 && owner_pid == pid) {
-            return previous;
-        }
-        process_pending_messages();
-    }
 }

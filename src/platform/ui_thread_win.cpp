@@ -1,4 +1,4 @@
-#include "ui/ui_thread_win.h"
+#include "platform/ui_thread_win.h"
 
 #include <atomic>
 #include <memory>

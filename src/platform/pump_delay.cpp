@@ -1,4 +1,4 @@
-#include "app/pump_delay.h"
+#include "platform/pump_delay.h"
 
 #include <cstdint>
 

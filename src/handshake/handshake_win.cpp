@@ -1,18 +1,16 @@
-#include "app/handshake_win.h"
+#include "handshake/handshake_win.h"
 
 #include "app/app_state.h"
-#include "app/program_win.h"
-#include "app/pump_delay.h"
-#include "app/status_record.h"
 #include "app/version.h"
 #include "build_config.h"
+#include "platform/message_loop_win.h"
+#include "platform/pump_delay.h"
+#include "platform/ui_thread_win.h"
 #include "protocol/server_request_win.h"
+#include "protocol/status_record.h"
 #include "ui/controls_win.h"
 #include "ui/gbk_win.h"
-#include "ui/info_box_win.h"
 #include "ui/main_window_win.h"
-#include "ui/ui_thread_win.h"
-#include "update/update_window_win.h"
 
 #include <windows.h>
 
@@ -25,10 +23,10 @@ std::atomic<bool> g_started{false};
 
 DWORD WINAPI handshake_worker(LPVOID) {
     AppState& s = app();
-    if (server_request("c") != "ConnectionOk") {
+    if (server_request(s.endpoint_url, "c") != "ConnectionOk") {
         s.handshake_failed.store(1, std::memory_order_relaxed);
     } else {
-        std::vector<std::string> record = split_status_record(server_request("5"));
+        std::vector<std::string> record = split_status_record(server_request(s.endpoint_url, "5"));
         const bool complete = record.size() == kStatusFieldCount;
         s.status_record = std::move(record);
         if (complete) {
@@ -36,11 +34,12 @@ DWORD WINAPI handshake_worker(LPVOID) {
             // waiting in the status step's message-pumping slices.
             ui::run_on_ui_thread([] {
                 HWND w = main_window();
-                for (const char* name : {"按钮_A", "按钮_B", "按钮_D", "按钮_登录"}) {
+                for (const char* name : {main_names::kNavHome, main_names::kNavSignUp,
+                                         main_names::kNavPassword, main_names::kSignIn}) {
                     ui::set_disabled(w, name, false);
                 }
-                ui::set_text(w, "标签_连接状态", gbk("连接成功"));
-                run_navigation_action("按钮_A");
+                ui::set_text(w, main_names::kConnectionState, gbk("连接成功"));
+                run_navigation_action(main_names::kNavHome);
             });
         } else {
             s.handshake_failed.store(1, std::memory_order_relaxed);
@@ -51,35 +50,33 @@ DWORD WINAPI handshake_worker(LPVOID) {
     return 0;
 }
 
-void status_step() {
+HandshakeOutcome status_step() {
     AppState& s = app();
     while (!(s.handshake_done.load(std::memory_order_acquire) & 1)) {
         pump_delay(500, kMilliseconds);
     }
     HWND w = main_window();
     if (s.handshake_failed.load(std::memory_order_relaxed)) {
-        ui::set_text(w, "标签_连接状态", gbk("连接服务器失败"));
-        return;
+        ui::set_text(w, main_names::kConnectionState, gbk("连接服务器失败"));
+        return HandshakeOutcome::Failed;
     }
     const std::string version = status_field(s.status_record, 2);
     if (version != kClientVersion) {
-        info_box(gbk("发现新版本，请立刻更新"));
-        open_update_window();
-        DestroyWindow(w);
-        return;
+        return HandshakeOutcome::NewVersion;
     }
     const std::string announcement = status_field(s.status_record, 5);
     if (!announcement.empty()) {
         RECT r;
         GetWindowRect(w, &r);
-        ui::set_left(w, "标签_公告", r.right - r.left);
-        ui::set_visible(w, "标签_公告", true);
-        ui::set_width(w, "标签_公告",
+        ui::set_left(w, main_names::kAnnouncement, r.right - r.left);
+        ui::set_visible(w, main_names::kAnnouncement, true);
+        ui::set_width(w, main_names::kAnnouncement,
                       static_cast<int>(8.0 * static_cast<double>(announcement.size())));
-        ui::set_text(w, "标签_公告", announcement);
-        ui::set_interval(w, "时钟_公告移动", 20);
+        ui::set_text(w, main_names::kAnnouncement, announcement);
+        ui::set_interval(w, main_names::kAnnouncementTimer, 20);
     }
-    ui::set_text(w, "标签_版本", version);
+    ui::set_text(w, main_names::kVersion, version);
+    return HandshakeOutcome::Connected;
 }
 
 } // namespace
@@ -88,10 +85,10 @@ void set_endpoint_override(std::string url) {
     g_endpoint_override = std::move(url);
 }
 
-void handshake_start() {
+HandshakeOutcome handshake_start() {
     // One handshake per run: no second worker may ever write the status record.
     if (g_started.exchange(true)) {
-        return;
+        return HandshakeOutcome::Failed;
     }
     app().endpoint_url = g_endpoint_override.empty() ? TARNIX_ENDPOINT_URL : g_endpoint_override;
     // The worker is started directly: the server's reachability is what the
@@ -103,5 +100,5 @@ void handshake_start() {
         app().handshake_failed.store(1, std::memory_order_relaxed);
         app().handshake_done.store(1, std::memory_order_release);
     }
-    status_step();
+    return status_step();
 }
