@@ -276,11 +276,29 @@ TEST(HttpRequestFaults, SilentServerEndsWithinTheTimeouts) {
     ScriptedAnswer silent;
     silent.never_answer = true;
     peer.script(silent);
+    std::string raw = "untouched";
     DWORD start = GetTickCount();
-    EXPECT_EQ(http_request(peer.url(), kHttpPost, "cmd=c"), "");
+    EXPECT_EQ(http_request(peer.url(), kHttpPost, "cmd=c", std::nullopt, nullptr, nullptr, &raw),
+              "");
     DWORD elapsed = GetTickCount() - start;
-    EXPECT_LT(elapsed, kHttpSendTimeoutMs + kHttpReceiveTimeoutMs + 2000);
+    // The send fails once the answer is overdue; nothing is read after that.
+    EXPECT_LT(elapsed, kHttpReceiveTimeoutMs + 2000);
+    EXPECT_EQ(raw, "");
     EXPECT_EQ(peer.request_count(), 1u);
+}
+
+TEST(HttpRequestFaults, ConnectionClosedBeforeAnyAnswerGivesNoHeaders) {
+    Responder peer;
+    ASSERT_TRUE(peer.ok());
+    ScriptedAnswer closed = testsupport::answer_with_body("never sent");
+    closed.drop_after = 0;
+    peer.script(closed);
+    std::string raw = "untouched";
+    std::string cookies = "untouched";
+    EXPECT_EQ(http_request(peer.url(), kHttpPost, "cmd=c", std::nullopt, &cookies, nullptr, &raw),
+              "");
+    EXPECT_EQ(raw, "");
+    EXPECT_EQ(cookies, "");
 }
 
 TEST(HttpRequestFaults, ConnectionDroppedMidBodyGivesWhatArrived) {
