@@ -1,5 +1,6 @@
 #include "platform/message_loop_win.h"
 
+#include "platform/handles_win.h"
 #include "platform/pump_delay.h"
 
 #include <algorithm>
@@ -27,23 +28,48 @@ bool process_pending_messages() {
 }
 
 bool pump_delay(int32_t amount, int32_t unit) {
-    LARGE_INTEGER due;
-    due.QuadPart = pump_due_time(amount, unit);
-    HANDLE timer = CreateWaitableTimerA(nullptr, FALSE, nullptr);
-    if (!timer) {
-        return true;
+    const int64_t due = pump_due_time(amount, unit);
+    // A positive due time is an absolute time, long past: no wait.
+    const ULONGLONG wait_ms = due < 0 ? static_cast<ULONGLONG>(-(due / 10000)) : 0;
+    const ULONGLONG deadline = GetTickCount64() + wait_ms;
+    // The clock bounds the wait as well, so a timer that cannot be had never
+    // turns the delay into an immediate return (and its callers into a spin).
+    platform::UniqueHandle timer(CreateWaitableTimerA(nullptr, FALSE, nullptr));
+    LARGE_INTEGER due_time;
+    due_time.QuadPart = due;
+    if (timer && !SetWaitableTimer(timer.get(), &due_time, 0, nullptr, nullptr, FALSE)) {
+        timer.reset();
     }
-    SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE);
+    HANDLE handle = timer.get();
+    // A WM_QUIT met meanwhile is held back and posted again at the end: posted
+    // at once it would wake every wait at once.
+    bool quit = false;
+    WPARAM quit_code = 0;
     for (;;) {
-        DWORD r = MsgWaitForMultipleObjects(1, &timer, FALSE, INFINITE, 0xFF);
-        if (r == WAIT_OBJECT_0) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) {
             break;
         }
-        if (r == WAIT_FAILED || !process_pending_messages()) {
-            break; // the program is ending
+        const DWORD slice = static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 0x7FFFFFFF));
+        const DWORD r = MsgWaitForMultipleObjects(handle ? 1 : 0, handle ? &handle : nullptr, FALSE,
+                                                  slice, 0xFF);
+        if ((handle && r == WAIT_OBJECT_0) || r == WAIT_FAILED) {
+            break;
+        }
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                quit = true;
+                quit_code = msg.wParam;
+                continue;
+            }
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
         }
     }
-    CloseHandle(timer);
+    if (quit) {
+        PostQuitMessage(static_cast<int>(quit_code));
+    }
     return true;
 }
 

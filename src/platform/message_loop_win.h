@@ -8,8 +8,9 @@
 // messages, and the program's top-level windows.
 
 // Runs the waitable-timer wait of `amount` `unit` (PumpUnit) while dispatching
-// every window message that arrives; returns true. A WM_QUIT seen meanwhile is
-// posted again so the message loop still ends.
+// every window message that arrives; returns true. The wait lasts its whole
+// time even when a WM_QUIT arrives meanwhile; the quit is posted again at the
+// end, so the message loop still ends.
 bool pump_delay(int32_t amount, int32_t unit);
 
 // Dispatches the window messages pending for this thread. Returns false when

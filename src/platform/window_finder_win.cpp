@@ -23,6 +23,8 @@ HWND find_process_window(DWORD pid, std::optional<int32_t> limit_ms) {
             GetWindowThreadProcessId(previous, &owner_pid) != 0 && owner_pid == pid) {
             return previous;
         }
-        process_pending_messages();
+        if (!process_pending_messages()) {
+            return nullptr; // the program is ending: nothing left to own a box
+        }
     }
 }
