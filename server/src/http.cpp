@@ -177,7 +177,8 @@ void install_routes(httplib::Server& http, Commands& commands, const Routes& rou
 
     http.Get(".*", [routes](const httplib::Request& req, httplib::Response& res) {
         if (req.path == routes.endpoint_path) {
-            // The client's browser control opens the endpoint once to see the server is up.
+            // A GET of the endpoint answers with a small page, so a person or a
+            // monitor can see the server is up.
             static const std::string page = "<html><body>" +
                                             utf8_to_gbk("Tarnix账号服务运行中").value_or("ok") +
                                             "</body></html>";

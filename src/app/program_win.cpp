@@ -80,15 +80,18 @@ void end_program(int32_t exit_code) {
 }
 
 int run_program() {
-    // 1. Runtime: common controls and the route by which threads reach the UI.
+    // Common controls and the route by which threads reach the UI, before any window.
     INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS |
                                               ICC_BAR_CLASSES | ICC_TAB_CLASSES};
     InitCommonControlsEx(&icc);
     ui::init_ui_thread();
-    // 2 to 4. Application-wide state, exit routine, GDI+.
+    // State, exit routine and GDI+ before the first window paints.
     start_program();
-    // 5. The main window; its creation handler runs while it loads.
-    load_main_window();
-    // 6. Until end_program is called or the last window is gone.
+    // The main window; its creation handler (and the handshake) runs while it loads.
+    if (!load_main_window()) {
+        // No window to close: nothing would ever end the message loop.
+        end_program(1);
+    }
+    // Until end_program is called or the last window is gone.
     end_program(run_message_loop());
 }

@@ -22,3 +22,12 @@ TEST(Program, StartsCentredAndClosesWithExitCodeZero) {
     PostMessageW(w, WM_CLOSE, 0, 0);
     EXPECT_EQ(p.wait_exit(15000), 0);
 }
+
+// A main window that cannot be created leaves nothing for the user to close:
+// the program ends at once, with a failure code, rather than waiting forever.
+TEST(Program, EndsWhenTheMainWindowCannotBeCreated) {
+    testsupport::Process p;
+    ASSERT_TRUE(testsupport::start_process(
+        std::string(TARNIX_TEST_BIN_DIR) + "/no_main_window_prog.exe", p));
+    EXPECT_EQ(p.wait_exit(10000), 1);
+}

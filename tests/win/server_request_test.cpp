@@ -50,7 +50,8 @@ TEST(ServerRequest, AnswerIsTheBodyUpToItsFirstNulWhateverTheStatus) {
     EXPECT_TRUE(answer_is(answer, gbk("注册成功") + "\r\n"));
 }
 
-// Step 1 and step 2 of a sign-in share the session cookie the server set.
+// The challenge request and the proof request of a sign-in share the session
+// cookie the server set.
 TEST(ServerRequest, CookiesTheServerSetsComeBackOnTheNextRequest) {
     Responder peer;
     ASSERT_TRUE(peer.ok());
