@@ -66,9 +66,7 @@ HandshakeOutcome status_step() {
     }
     const std::string announcement = status_field(s.status_record, 5);
     if (!announcement.empty()) {
-        RECT r;
-        GetWindowRect(w, &r);
-        ui::set_left(w, main_names::kAnnouncement, r.right - r.left);
+        ui::set_left(w, main_names::kAnnouncement, kMainWindowWidth);
         ui::set_visible(w, main_names::kAnnouncement, true);
         ui::set_width(w, main_names::kAnnouncement,
                       static_cast<int>(8.0 * static_cast<double>(announcement.size())));

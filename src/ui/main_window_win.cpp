@@ -18,7 +18,7 @@ using ui::FontDef;
 using ui::Look;
 using K = ui::ControlKind;
 
-constexpr int kWidth = 420;
+constexpr int kWidth = kMainWindowWidth;
 constexpr int kDesignHeight = 370;
 constexpr int kHeight = 350;
 
@@ -221,9 +221,7 @@ void announcement_scroll_step() {
         double x = ui::left(f, kAnnouncement);
         if (std::fabs(x - (-w)) < 1e-7) {
             // Fully out on the left: enter again from the window's right edge.
-            RECT r;
-            GetWindowRect(f, &r);
-            x = r.right - r.left;
+            x = kMainWindowWidth;
         } else {
             x -= 1;
         }

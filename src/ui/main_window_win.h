@@ -42,6 +42,10 @@ inline constexpr char kRepeatPassword[] = "编辑框_更改密码";
 inline constexpr char kConfirmChange[] = "按钮_确认更改";
 } // namespace main_names
 
+// The main window's design width: where the announcement enters from, whatever
+// size the window has at the moment (a minimised window is only a strip).
+inline constexpr int kMainWindowWidth = 420;
+
 // Builds the main window with its layout, the navigation bindings and
 // `feature_bindings`, then runs the first part of its creation handler
 // (shadow, 420 x 350, navigation disabled and unchecked, slider hidden, shown

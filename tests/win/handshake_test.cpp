@@ -1,4 +1,5 @@
 #include "handshake/handshake_win.h"
+#include "platform/ui_thread_win.h"
 #include "protocol/http_request_win.h"
 #include "support/box_watcher_win.h"
 #include "support/process_win.h"
@@ -17,6 +18,7 @@
 #include <thread>
 
 using testsupport::Responder;
+using testsupport::ScriptedAnswer;
 
 namespace {
 
@@ -152,6 +154,33 @@ TEST(Handshake, AnnouncementStartsAtTheWindowEdgeAndMovesOnePixelPerTick) {
     ASSERT_TRUE(testsupport::wait_until([&] { return ticks.load() >= 5; }, 5000));
     EXPECT_EQ(ui::left(w, "标签_公告"), 420 - ticks.load());
     testsupport::save_screenshot("handshake_announcement");
+}
+
+// The announcement enters at the window's design width even while the window
+// is minimised (a minimised window is only a strip, 160 wide under Wine): when
+// the handshake ends and each time the text has scrolled out on the left.
+TEST(Handshake, MinimisedWindowAnnouncementEntersAtTheDesignWidth) {
+    Responder r;
+    ASSERT_TRUE(r.ok());
+    r.answer_with_body("ConnectionOk");
+    ScriptedAnswer status = testsupport::answer_with_body(status_record("1.001", "news"));
+    status.delay_ms = 600;
+    r.script(status);
+    // Minimised while the status request is on its way (the UI thread is pumping).
+    r.on_request([](const testsupport::ReceivedRequest& q) {
+        if (q.body == "cmd=5") {
+            ui::post_to_ui_thread([] { ShowWindow(main_window(), SW_MINIMIZE); });
+        }
+    });
+    HWND w = start_main_window(r);
+    ASSERT_NE(w, nullptr);
+    ASSERT_TRUE(IsIconic(w));
+    EXPECT_EQ(ui::left(w, main_names::kAnnouncement), 420);
+
+    ui::set_interval(w, main_names::kAnnouncementTimer, 0);
+    ui::set_left(w, main_names::kAnnouncement, -ui::width(w, main_names::kAnnouncement));
+    announcement_scroll_step();
+    EXPECT_EQ(ui::left(w, main_names::kAnnouncement), 420);
 }
 
 // While the worker waits on a slow server the UI thread keeps serving messages:
