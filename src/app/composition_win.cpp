@@ -25,14 +25,14 @@ HWND create_main_window() {
         [](HWND) { end_program(0); });
 }
 
-HWND load_main_window() {
+HWND load_main_window(const std::string& endpoint) {
     HWND hwnd = create_main_window();
     if (!hwnd) {
         return nullptr;
     }
     // The last steps of the creation handler: the handshake returns only after
     // the status step has applied the result.
-    if (handshake_start() == HandshakeOutcome::NewVersion) {
+    if (handshake_start(endpoint) == HandshakeOutcome::NewVersion) {
         info_box(gbk("发现新版本，请立刻更新"));
         open_update_window();
         DestroyWindow(hwnd);

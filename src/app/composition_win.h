@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 // The main window as the program composes it: the layout of ui/main_window_win.h
 // with every feature's handlers bound. The only place that knows all features.
 
@@ -13,4 +15,4 @@ HWND create_main_window();
 // asks for: on another client version, the prompt, the update window, and the
 // main window destroyed. Returns the main window (null once destroyed or on
 // failure).
-HWND load_main_window();
+HWND load_main_window(const std::string& endpoint);

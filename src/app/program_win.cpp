@@ -79,7 +79,7 @@ void end_program(int32_t exit_code) {
     ExitProcess(static_cast<UINT>(exit_code));
 }
 
-int run_program() {
+int run_program(const std::string& endpoint) {
     // Common controls and the route by which threads reach the UI, before any window.
     INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS |
                                               ICC_BAR_CLASSES | ICC_TAB_CLASSES};
@@ -88,7 +88,7 @@ int run_program() {
     // State, exit routine and GDI+ before the first window paints.
     start_program();
     // The main window; its creation handler (and the handshake) runs while it loads.
-    if (!load_main_window()) {
+    if (!load_main_window(endpoint)) {
         // No window to close: nothing would ever end the message loop.
         end_program(1);
     }

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "build_config.h"
 #include "platform/message_loop_win.h"
 
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 
 // Application-wide state created, exit routine registered, GDI+ started: the
 // start-up sequence before the main window.
@@ -22,5 +24,6 @@ void exit_routine();
 // it to observe the exit routine from outside the process).
 void add_exit_step(void (*step)());
 
-// The whole start-up sequence, the message loop and the end of the program.
-int run_program();
+// The whole start-up sequence, the message loop and the end of the program,
+// with the account server at `endpoint` (tests point it elsewhere).
+int run_program(const std::string& endpoint = TARNIX_ENDPOINT_URL);

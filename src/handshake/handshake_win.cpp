@@ -2,7 +2,7 @@
 
 #include "app/app_state.h"
 #include "app/version.h"
-#include "build_config.h"
+#include "platform/handles_win.h"
 #include "platform/message_loop_win.h"
 #include "platform/pump_delay.h"
 #include "platform/ui_thread_win.h"
@@ -12,91 +12,93 @@
 #include "ui/gbk_win.h"
 #include "ui/main_window_win.h"
 
-#include <windows.h>
+#include <memory>
+#include <vector>
 
-#include <atomic>
+using namespace main_names;
 
 namespace {
 
-std::string g_endpoint_override;
-std::atomic<bool> g_started{false};
+// The worker's own copy of what it needs and what it finds. It is shared, so
+// the worker never reads state the exit routine releases.
+struct WorkerData {
+    std::string endpoint;
+    std::vector<std::string> record;
+};
 
-DWORD WINAPI handshake_worker(LPVOID) {
+DWORD WINAPI handshake_worker(LPVOID arg) {
+    std::shared_ptr<WorkerData> data(std::move(*static_cast<std::shared_ptr<WorkerData>*>(arg)));
+    delete static_cast<std::shared_ptr<WorkerData>*>(arg);
     AppState& s = app();
-    if (server_request(s.endpoint_url, "c") != "ConnectionOk") {
+    bool failed = true;
+    if (server_request(data->endpoint, "c") == "ConnectionOk") {
+        data->record = split_status_record(server_request(data->endpoint, "5"));
+        failed = data->record.size() != kStatusFieldCount;
+    }
+    if (failed) {
         s.handshake_failed.store(1, std::memory_order_relaxed);
-    } else {
-        std::vector<std::string> record = split_status_record(server_request(s.endpoint_url, "5"));
-        const bool complete = record.size() == kStatusFieldCount;
-        s.status_record = std::move(record);
-        if (complete) {
-            // Control changes are carried out on the UI thread, which is
-            // waiting in the status step's message-pumping slices.
-            ui::run_on_ui_thread([] {
-                HWND w = main_window();
-                for (const char* name : {main_names::kNavHome, main_names::kNavSignUp,
-                                         main_names::kNavPassword, main_names::kSignIn}) {
-                    ui::set_disabled(w, name, false);
-                }
-                ui::set_text(w, main_names::kConnectionState, gbk("连接成功"));
-                run_navigation_action(main_names::kNavHome);
-            });
-        } else {
-            s.handshake_failed.store(1, std::memory_order_relaxed);
-        }
     }
     // Publishes the record and the failed flag to the status step.
     s.handshake_done.store(1, std::memory_order_release);
     return 0;
 }
 
-HandshakeOutcome status_step() {
+// The navigation opens and the sign-in page shows.
+void show_connected(HWND w) {
+    for (const char* name : {kNavHome, kNavSignUp, kNavPassword, kSignIn}) {
+        ui::set_disabled(w, name, false);
+    }
+    ui::set_text(w, kConnectionState, gbk("连接成功"));
+    run_navigation_action(kNavHome);
+}
+
+HandshakeOutcome status_step(WorkerData& data) {
     AppState& s = app();
     while (!(s.handshake_done.load(std::memory_order_acquire) & 1)) {
         pump_delay(500, kMilliseconds);
     }
+    if (ui::shutting_down()) {
+        return HandshakeOutcome::Failed; // the exit routine ran: nothing to show or keep
+    }
+    // Written here, on the UI thread, where the exit routine releases it.
+    s.status_record = std::move(data.record);
     HWND w = main_window();
     if (s.handshake_failed.load(std::memory_order_relaxed)) {
-        ui::set_text(w, main_names::kConnectionState, gbk("连接服务器失败"));
+        ui::set_text(w, kConnectionState, gbk("连接服务器失败"));
         return HandshakeOutcome::Failed;
     }
+    show_connected(w);
     const std::string version = status_field(s.status_record, 2);
     if (version != kClientVersion) {
         return HandshakeOutcome::NewVersion;
     }
     const std::string announcement = status_field(s.status_record, 5);
     if (!announcement.empty()) {
-        ui::set_left(w, main_names::kAnnouncement, kMainWindowWidth);
-        ui::set_visible(w, main_names::kAnnouncement, true);
-        ui::set_width(w, main_names::kAnnouncement,
+        ui::set_left(w, kAnnouncement, kMainWindowWidth);
+        ui::set_visible(w, kAnnouncement, true);
+        ui::set_width(w, kAnnouncement,
                       static_cast<int>(8.0 * static_cast<double>(announcement.size())));
-        ui::set_text(w, main_names::kAnnouncement, announcement);
-        ui::set_interval(w, main_names::kAnnouncementTimer, 20);
+        ui::set_text(w, kAnnouncement, announcement);
+        ui::set_interval(w, kAnnouncementTimer, 20);
     }
-    ui::set_text(w, main_names::kVersion, version);
+    ui::set_text(w, kVersion, version);
     return HandshakeOutcome::Connected;
 }
 
 } // namespace
 
-void set_endpoint_override(std::string url) {
-    g_endpoint_override = std::move(url);
-}
-
-HandshakeOutcome handshake_start() {
-    // One handshake per run: no second worker may ever write the status record.
-    if (g_started.exchange(true)) {
-        return HandshakeOutcome::Failed;
-    }
-    app().endpoint_url = g_endpoint_override.empty() ? TARNIX_ENDPOINT_URL : g_endpoint_override;
+HandshakeOutcome handshake_start(const std::string& endpoint) {
+    app().endpoint_url = endpoint;
+    auto data = std::make_shared<WorkerData>();
+    data->endpoint = endpoint;
     // The worker is started directly: the server's reachability is what the
     // worker's own first request tests.
-    HANDLE worker = CreateThread(nullptr, 0, handshake_worker, nullptr, 0, nullptr);
-    if (worker) {
-        CloseHandle(worker);
-    } else {
+    auto* arg = new std::shared_ptr<WorkerData>(data);
+    platform::UniqueHandle worker(CreateThread(nullptr, 0, handshake_worker, arg, 0, nullptr));
+    if (!worker) {
+        delete arg;
         app().handshake_failed.store(1, std::memory_order_relaxed);
         app().handshake_done.store(1, std::memory_order_release);
     }
-    return status_step();
+    return status_step(*data);
 }

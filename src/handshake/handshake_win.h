@@ -8,13 +8,12 @@
 
 enum class HandshakeOutcome {
     Connected,  // sign-in page shown, announcement and version filled
-    Failed,     // "连接服务器失败" shown on the connecting page
+    Failed,     // "连接服务器失败" shown on the connecting page (or the program is ending)
     NewVersion, // the server names another client version: the update flow is the caller's
 };
 
 // The last steps of the main window's creation handler: sets the endpoint,
-// starts the worker and runs the status step. Runs once per program run.
-HandshakeOutcome handshake_start();
-
-// Test seam: the endpoint the next handshake uses instead of the built-in one.
-void set_endpoint_override(std::string url);
+// starts the worker and runs the status step. The worker only talks to the
+// server: it touches neither the application-wide texts nor a control, so the
+// exit routine may run at any moment of the wait.
+HandshakeOutcome handshake_start(const std::string& endpoint);

@@ -73,6 +73,10 @@ void begin_shutdown() {
     g_shutting_down.store(true);
 }
 
+bool shutting_down() {
+    return g_shutting_down.load();
+}
+
 bool wait_handle_serving_ui_tasks(HANDLE handle, DWORD timeout_ms) {
     const DWORD start = GetTickCount();
     for (;;) {

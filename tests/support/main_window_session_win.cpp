@@ -1,6 +1,5 @@
 #include "support/main_window_session_win.h"
 
-#include "handshake/handshake_win.h"
 #include "ui/controls_win.h"
 #include "ui/gbk_win.h"
 #include "app/composition_win.h"
@@ -15,8 +14,7 @@ bool MainWindowSession::start() {
     server.answer_with_body("ConnectionOk");
     server.answer_with_body("Tarnix|1.001|127.0.0.1/download/Tarnix.exe|" + gbk("更新说明") + "|" +
                             gbk("欢迎使用Tarnix") + "|2026-12-07|test|0");
-    set_endpoint_override(server.url());
-    window = load_main_window();
+    window = load_main_window(server.url());
     return window != nullptr && server.request_count() == kHandshakeRequests;
 }
 

@@ -1,7 +1,6 @@
 // The account operations against the reference account server, end to end: the
 // real server (the native build's binary, run by Wine as a Unix process), the
 // real main window in this process, the real message boxes.
-#include "handshake/handshake_win.h"
 #include "support/box_watcher_win.h"
 #include "support/process_win.h"
 #include "ui/controls_win.h"
@@ -139,8 +138,7 @@ TEST(AccountEndToEnd, SignUpSignInAndPasswordChange) {
     ReferenceServer server;
     ASSERT_TRUE(server.start()) << "the reference server did not start; see " << server.dir
                                 << "/server.log";
-    set_endpoint_override(server.url);
-    HWND w = load_main_window();
+    HWND w = load_main_window(server.url);
     ASSERT_NE(w, nullptr);
     ASSERT_FALSE(ui::disabled(w, "按钮_登录")) << "handshake with the reference server failed";
 

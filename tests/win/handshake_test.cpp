@@ -1,4 +1,5 @@
-#include "handshake/handshake_win.h"
+#include "app/app_state.h"
+#include "app/program_win.h"
 #include "platform/ui_thread_win.h"
 #include "protocol/http_request_win.h"
 #include "support/box_watcher_win.h"
@@ -35,8 +36,7 @@ void script_handshake(Responder& r, const std::string& connection, const std::st
 }
 
 HWND start_main_window(Responder& r) {
-    set_endpoint_override(r.url());
-    return load_main_window();
+    return load_main_window(r.url());
 }
 
 void expect_connecting_page_after_failure(HWND w) {
@@ -114,9 +114,8 @@ TEST(Handshake, UnreachableServerFailsAtOnce) {
         Responder probe;
         port = probe.port();
     }
-    set_endpoint_override("http://127.0.0.1:" + std::to_string(port) + "/tx-client.asp");
     DWORD start = GetTickCount();
-    HWND w = load_main_window();
+    HWND w = load_main_window("http://127.0.0.1:" + std::to_string(port) + "/tx-client.asp");
     ASSERT_NE(w, nullptr);
     EXPECT_LT(GetTickCount() - start, 5000u);
     expect_connecting_page_after_failure(w);
@@ -154,6 +153,26 @@ TEST(Handshake, AnnouncementStartsAtTheWindowEdgeAndMovesOnePixelPerTick) {
     ASSERT_TRUE(testsupport::wait_until([&] { return ticks.load() >= 5; }, 5000));
     EXPECT_EQ(ui::left(w, "标签_公告"), 420 - ticks.load());
     testsupport::save_screenshot("handshake_announcement");
+}
+
+// Closing while the status answer is on its way: the exit routine releases the
+// state, and the answer that lands afterwards must not fill it again.
+TEST(Handshake, ExitRoutineWhileTheStatusAnswerIsOnItsWayLeavesTheStateReleased) {
+    Responder r;
+    ASSERT_TRUE(r.ok());
+    r.answer_with_body("ConnectionOk");
+    ScriptedAnswer status = testsupport::answer_with_body(status_record("1.001", "news"));
+    status.delay_ms = 600;
+    r.script(status);
+    r.on_request([](const testsupport::ReceivedRequest& q) {
+        if (q.body == "cmd=5") {
+            ui::post_to_ui_thread([] { exit_routine(); });
+        }
+    });
+    ASSERT_NE(start_main_window(r), nullptr);
+    ASSERT_EQ(r.request_count(), 2u);
+    EXPECT_TRUE(app().status_record.empty());
+    EXPECT_TRUE(app().endpoint_url.empty());
 }
 
 // The announcement enters at the window's design width even while the window
