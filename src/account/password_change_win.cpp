@@ -1,7 +1,7 @@
 #include "app/app_state.h"
 #include "account/account_rules.h"
 #include "account/account_win.h"
-#include "account/secret_text.h"
+#include "platform/secret_text.h"
 #include "ui/timed_notice_win.h"
 #include "protocol/server_request_win.h"
 #include "ui/controls_win.h"

@@ -1,6 +1,6 @@
 #include "account/account_rules.h"
 #include "account/account_win.h"
-#include "account/secret_text.h"
+#include "platform/secret_text.h"
 #include "app/app_state.h"
 #include "protocol/request.h"
 #include "protocol/server_request_win.h"

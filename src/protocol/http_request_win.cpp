@@ -1,9 +1,20 @@
 #include "protocol/http_request_win.h"
 
 #include "platform/internet_request_win.h"
+#include "platform/secret_text.h"
 
 namespace {
 constexpr DWORD kReadPiece = 1024;
+
+// The copy of the body made for sending: it may carry a password, so it is
+// wiped on the way out, whichever way that is.
+struct WipedOnExit {
+    std::string text;
+    ~WipedOnExit() {
+        text.resize(text.capacity());
+        wipe_bytes(text.data(), text.size());
+    }
+};
 } // namespace
 
 std::string http_request(const std::string& url, HttpMethod method, const std::string& body_text,
@@ -12,8 +23,8 @@ std::string http_request(const std::string& url, HttpMethod method, const std::s
                          std::string* byte_body, const std::string& proxy) {
     std::string no_headers;
     std::string& header_text = headers != nullptr ? *headers : no_headers;
-    std::string no_body;
-    std::string& send_body = byte_body != nullptr ? *byte_body : no_body;
+    WipedOnExit no_body;
+    std::string& send_body = byte_body != nullptr ? *byte_body : no_body.text;
 
     method = effective_method(method);
     const bool secure = is_secure_url(url);

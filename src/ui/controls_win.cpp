@@ -1,5 +1,6 @@
 #include "ui/controls_win.h"
 
+#include "platform/secret_text.h"
 #include "ui/forms_detail_win.h"
 #include "ui/gbk_win.h"
 #include "platform/ui_thread_win.h"
@@ -154,7 +155,10 @@ std::string text(HWND form, std::string_view name) {
         std::wstring w(static_cast<size_t>(n) + 1, L'\0');
         n = GetWindowTextW(c->hwnd, w.data(), n + 1);
         w.resize(static_cast<size_t>(n > 0 ? n : 0));
-        return narrow(w);
+        std::string gbk_text = narrow(w);
+        // The text may be a password read for a request.
+        wipe_bytes(w.data(), w.size() * sizeof(wchar_t));
+        return gbk_text;
     });
 }
 

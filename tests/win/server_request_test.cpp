@@ -1,11 +1,13 @@
 // The account protocol over the HTTP client: bodies as the server sees them,
 // answers as the callers see them, and the MD5 proof.
+#include "support/memory_win.h"
 #include "support/responder_win.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "account/account_rules.h"
 #include "app/app_state.h"
 #include "protocol/md5_win.h"
 #include "protocol/request.h"
@@ -78,6 +80,27 @@ TEST(ServerRequest, UnreachableServerAnswersEmpty) {
     EXPECT_EQ(server_request(app().endpoint_url, "c"), "");
     app().endpoint_url = "http://name.invalid/tx-client.asp";
     EXPECT_EQ(server_request(app().endpoint_url, "5"), "");
+}
+
+// A body that carries a password is wiped once the exchange is over: neither
+// the request text nor the copy handed to the platform stays in freed memory.
+TEST(ServerRequest, BodyCarryingAPasswordIsWipedAfterTheExchange) {
+    unsigned short port;
+    {
+        Responder gone;
+        ASSERT_TRUE(gone.ok());
+        port = gone.port();
+    }
+    const std::string endpoint = "http://127.0.0.1:" + std::to_string(port) + "/tx-client.asp";
+    std::string needle;
+    needle.reserve(64);
+    needle.append("&n=").append("Fresh").append("Pass42");
+    {
+        const SecretText parameters =
+            password_change_parameters("someone", "OldPass1", std::string_view(needle).substr(3));
+        EXPECT_EQ(server_request(endpoint, "3", parameters.view()), "");
+    }
+    EXPECT_EQ(testsupport::copies_in_memory(needle), 0u);
 }
 
 TEST(Md5Hex, KnownAnswers) {
