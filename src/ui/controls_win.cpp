@@ -50,6 +50,13 @@ HWND control(HWND form, std::string_view name) {
     });
 }
 
+bool has_control(HWND form, std::string_view name) {
+    return on_ui<bool>([&] {
+        detail::Form* f = detail::form_of(form);
+        return f && f->by_name.find(name) != f->by_name.end();
+    });
+}
+
 Bounds bounds(HWND form, std::string_view name) {
     return on_ui<Bounds>([&]() -> Bounds {
         Control* c = find_control(form, name);

@@ -132,7 +132,11 @@ LRESULT CALLBACK pages_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
 void prepare_pages(Form& f, Control& c);
 
 Form* form_of(HWND form);
+// The control `name` of `form`; null when the form is gone, and also when it has
+// no such control, which is reported as a mistake (report_unknown_control).
 Control* find_control(HWND form, std::string_view name);
+// Debug builds stop; release builds say so with OutputDebugStringW.
+void report_unknown_control(const Form& f, std::string_view name);
 Control* control_of_window(HWND window);
 
 // The colour a control's area shows behind text: its own back colour, or the

@@ -10,6 +10,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 namespace ui {
@@ -170,10 +171,25 @@ Form* form_of(HWND form) {
 Control* find_control(HWND form, std::string_view name) {
     Form* f = form_of(form);
     if (!f) {
-        return nullptr;
+        return nullptr; // the form is gone: nothing left to change
     }
     auto it = f->by_name.find(name);
-    return it == f->by_name.end() ? nullptr : it->second;
+    if (it == f->by_name.end()) {
+        report_unknown_control(*f, name);
+        return nullptr;
+    }
+    return it->second;
+}
+
+void report_unknown_control(const Form& f, std::string_view name) {
+    // A misspelt name would otherwise do nothing, silently.
+    const std::wstring message = L"Tarnix: form \"" +
+                                 widen(gbk(f.def->caption ? f.def->caption : "")) +
+                                 L"\" has no control \"" + widen(gbk(name)) + L"\"\n";
+    OutputDebugStringW(message.c_str());
+#ifndef NDEBUG
+    std::abort();
+#endif
 }
 
 Control* control_of_window(HWND window) {

@@ -40,14 +40,15 @@ HWND start_main_window(Responder& r) {
 }
 
 void expect_connecting_page_after_failure(HWND w) {
-    EXPECT_EQ(ui::text(w, "标签_连接状态"), gbk("连接服务器失败"));
-    EXPECT_EQ(ui::page(w, "选择夹_界面"), 0);
-    for (const char* nav : {"按钮_A", "按钮_B", "按钮_D"}) {
+    EXPECT_EQ(ui::text(w, main_names::kConnectionState), gbk("连接服务器失败"));
+    EXPECT_EQ(ui::page(w, main_names::kPages), 0);
+    for (const char* nav :
+         {main_names::kNavHome, main_names::kNavSignUp, main_names::kNavPassword}) {
         EXPECT_TRUE(ui::disabled(w, nav)) << nav;
         EXPECT_FALSE(ui::checked(w, nav)) << nav;
     }
-    EXPECT_FALSE(ui::visible(w, "图片框_滑块"));
-    EXPECT_EQ(ui::text(w, "标签_版本"), "");
+    EXPECT_FALSE(ui::visible(w, main_names::kSlider));
+    EXPECT_EQ(ui::text(w, main_names::kVersion), "");
 }
 
 } // namespace
@@ -62,20 +63,21 @@ TEST(Handshake, EightFieldsOpenTheSignInPage) {
     ASSERT_EQ(r.request_count(), 2u);
     EXPECT_EQ(r.requests()[0].body, "cmd=c");
     EXPECT_EQ(r.requests()[1].body, "cmd=5");
-    EXPECT_EQ(ui::page(w, "选择夹_界面"), 1);
-    EXPECT_TRUE(ui::checked(w, "按钮_A"));
-    EXPECT_FALSE(ui::checked(w, "按钮_B"));
-    EXPECT_FALSE(ui::checked(w, "按钮_D"));
-    for (const char* name : {"按钮_A", "按钮_B", "按钮_D", "按钮_登录"}) {
+    EXPECT_EQ(ui::page(w, main_names::kPages), 1);
+    EXPECT_TRUE(ui::checked(w, main_names::kNavHome));
+    EXPECT_FALSE(ui::checked(w, main_names::kNavSignUp));
+    EXPECT_FALSE(ui::checked(w, main_names::kNavPassword));
+    for (const char* name : {main_names::kNavHome, main_names::kNavSignUp, main_names::kNavPassword,
+                             main_names::kSignIn}) {
         EXPECT_FALSE(ui::disabled(w, name)) << name;
     }
-    EXPECT_TRUE(ui::visible(w, "图片框_滑块"));
-    EXPECT_EQ(ui::left(w, "图片框_滑块"), 40);
-    EXPECT_EQ(ui::text(w, "标签_连接状态"), gbk("连接成功"));
+    EXPECT_TRUE(ui::visible(w, main_names::kSlider));
+    EXPECT_EQ(ui::left(w, main_names::kSlider), 40);
+    EXPECT_EQ(ui::text(w, main_names::kConnectionState), gbk("连接成功"));
     // An empty announcement shows nothing and starts no scrolling.
-    EXPECT_FALSE(ui::visible(w, "标签_公告"));
-    EXPECT_EQ(ui::interval(w, "时钟_公告移动"), 0u);
-    EXPECT_EQ(ui::text(w, "标签_版本"), "1.001");
+    EXPECT_FALSE(ui::visible(w, main_names::kAnnouncement));
+    EXPECT_EQ(ui::interval(w, main_names::kAnnouncementTimer), 0u);
+    EXPECT_EQ(ui::text(w, main_names::kVersion), "1.001");
     testsupport::save_screenshot("handshake_connected");
 }
 
@@ -84,8 +86,8 @@ TEST(Handshake, TrailingSeparatorAfterTheEighthFieldStillConnects) {
     script_handshake(r, "ConnectionOk", status_record("1.001") + "|");
     HWND w = start_main_window(r);
     ASSERT_NE(w, nullptr);
-    EXPECT_EQ(ui::text(w, "标签_连接状态"), gbk("连接成功"));
-    EXPECT_EQ(ui::page(w, "选择夹_界面"), 1);
+    EXPECT_EQ(ui::text(w, main_names::kConnectionState), gbk("连接成功"));
+    EXPECT_EQ(ui::page(w, main_names::kPages), 1);
 }
 
 TEST(Handshake, SevenFieldsAndATrailingSeparatorFail) {
@@ -142,16 +144,16 @@ TEST(Handshake, AnnouncementStartsAtTheWindowEdgeAndMovesOnePixelPerTick) {
     HWND w = start_main_window(r);
     ASSERT_NE(w, nullptr);
 
-    EXPECT_TRUE(ui::visible(w, "标签_公告"));
-    EXPECT_EQ(ui::width(w, "标签_公告"), 160);
-    EXPECT_EQ(ui::left(w, "标签_公告"), 420);
-    EXPECT_EQ(ui::text(w, "标签_公告"), ten);
-    EXPECT_EQ(ui::interval(w, "时钟_公告移动"), 20u);
+    EXPECT_TRUE(ui::visible(w, main_names::kAnnouncement));
+    EXPECT_EQ(ui::width(w, main_names::kAnnouncement), 160);
+    EXPECT_EQ(ui::left(w, main_names::kAnnouncement), 420);
+    EXPECT_EQ(ui::text(w, main_names::kAnnouncement), ten);
+    EXPECT_EQ(ui::interval(w, main_names::kAnnouncementTimer), 20u);
 
     std::atomic<int> ticks{0};
-    ui::bind_event(w, "时钟_公告移动", ui::Event::Tick, [&] { ++ticks; });
+    ui::bind_event(w, main_names::kAnnouncementTimer, ui::Event::Tick, [&] { ++ticks; });
     ASSERT_TRUE(testsupport::wait_until([&] { return ticks.load() >= 5; }, 5000));
-    EXPECT_EQ(ui::left(w, "标签_公告"), 420 - ticks.load());
+    EXPECT_EQ(ui::left(w, main_names::kAnnouncement), 420 - ticks.load());
     testsupport::save_screenshot("handshake_announcement");
 }
 
@@ -234,7 +236,7 @@ TEST(Handshake, WindowStaysResponsiveWhileTheServerIsSlow) {
     HWND w = start_main_window(r);
     prober.join();
     ASSERT_NE(w, nullptr);
-    EXPECT_EQ(ui::text(w, "标签_连接状态"), gbk("连接成功"));
+    EXPECT_EQ(ui::text(w, main_names::kConnectionState), gbk("连接成功"));
     EXPECT_GE(answered.load(), 5);
     EXPECT_LT(worst.load(), 500u);
 }

@@ -1,3 +1,4 @@
+#include "ui/main_window_win.h"
 #include "support/box_watcher_win.h"
 #include "support/main_window_session_win.h"
 #include "ui/controls_win.h"
@@ -14,8 +15,9 @@ using testsupport::BoxWatcher;
 using testsupport::MainWindowSession;
 using testsupport::ReceivedRequest;
 
-constexpr const char* kChangeControls[] = {"按钮_确认更改", "编辑框_用户账号", "编辑框_原始密码",
-                                           "编辑框_新的密码", "编辑框_更改密码"};
+constexpr const char* kChangeControls[] = {main_names::kConfirmChange, main_names::kChangeAccount,
+                                           main_names::kOldPassword, main_names::kNewPassword,
+                                           main_names::kRepeatPassword};
 
 struct PasswordChange : testing::Test {
     MainWindowSession session;
@@ -24,19 +26,20 @@ struct PasswordChange : testing::Test {
     void SetUp() override {
         ASSERT_TRUE(session.start());
         w = session.window;
-        ui::fire_event(w, "按钮_D", ui::Event::Clicked); // to the password-change page
-        ASSERT_EQ(ui::page(w, "选择夹_界面"), 3);
+        ui::fire_event(w, main_names::kNavPassword,
+                       ui::Event::Clicked); // to the password-change page
+        ASSERT_EQ(ui::page(w, main_names::kPages), 3);
     }
     void fill(const std::string& account, const std::string& old_password,
               const std::string& new_password, const std::string& repeat) {
-        ui::set_text(w, "编辑框_用户账号", account);
-        ui::set_text(w, "编辑框_原始密码", old_password);
-        ui::set_text(w, "编辑框_新的密码", new_password);
-        ui::set_text(w, "编辑框_更改密码", repeat);
+        ui::set_text(w, main_names::kChangeAccount, account);
+        ui::set_text(w, main_names::kOldPassword, old_password);
+        ui::set_text(w, main_names::kNewPassword, new_password);
+        ui::set_text(w, main_names::kRepeatPassword, repeat);
     }
     testsupport::SeenBox confirm(BoxWatcher& watcher) {
         watcher.clear();
-        ui::fire_event(w, "按钮_确认更改", ui::Event::Clicked);
+        ui::fire_event(w, main_names::kConfirmChange, ui::Event::Clicked);
         const auto boxes = watcher.boxes();
         EXPECT_EQ(boxes.size(), 1u);
         return boxes.empty() ? testsupport::SeenBox{} : boxes[0];
@@ -109,6 +112,6 @@ TEST_F(PasswordChange, AnswerIsShownInTheNoticeBox) {
         std::lock_guard<std::mutex> lock(mutex);
         EXPECT_EQ(disabled_during, std::vector<bool>(15, true));
     }
-    EXPECT_EQ(ui::text(w, "编辑框_用户账号"), "my user");
-    EXPECT_EQ(ui::text(w, "编辑框_新的密码"), "new&p=1");
+    EXPECT_EQ(ui::text(w, main_names::kChangeAccount), "my user");
+    EXPECT_EQ(ui::text(w, main_names::kNewPassword), "new&p=1");
 }

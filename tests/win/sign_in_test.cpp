@@ -1,3 +1,4 @@
+#include "ui/main_window_win.h"
 #include "support/box_watcher_win.h"
 #include "support/main_window_session_win.h"
 #include "ui/controls_win.h"
@@ -33,27 +34,29 @@ struct SignIn : testing::Test {
         ASSERT_TRUE(session.start());
         probe = std::make_unique<testsupport::ControlProbe>(
             session.window,
-            std::vector<std::string>{"按钮_登录", "编辑框_登录账号", "编辑框_登录密码"});
+            std::vector<std::string>{main_names::kSignIn, main_names::kSignInAccount,
+                                     main_names::kSignInPassword});
         session.server.on_request([this](const ReceivedRequest&) {
-            PageState s{probe->disabled("按钮_登录"), probe->text("按钮_登录"),
-                        probe->disabled("编辑框_登录账号"), probe->disabled("编辑框_登录密码")};
+            PageState s{probe->disabled(main_names::kSignIn), probe->text(main_names::kSignIn),
+                        probe->disabled(main_names::kSignInAccount),
+                        probe->disabled(main_names::kSignInPassword)};
             std::lock_guard<std::mutex> lock(mutex);
             seen.push_back(s);
         });
     }
 
     void type(const std::string& account, const std::string& password) {
-        ui::set_text(session.window, "编辑框_登录账号", account);
-        ui::set_text(session.window, "编辑框_登录密码", password);
+        ui::set_text(session.window, main_names::kSignInAccount, account);
+        ui::set_text(session.window, main_names::kSignInPassword, password);
     }
-    void click() { ui::fire_event(session.window, "按钮_登录", ui::Event::Clicked); }
+    void click() { ui::fire_event(session.window, main_names::kSignIn, ui::Event::Clicked); }
 
     void expect_idle() {
         HWND w = session.window;
-        EXPECT_FALSE(ui::disabled(w, "按钮_登录"));
-        EXPECT_EQ(ui::text(w, "按钮_登录"), gbk("登录"));
-        EXPECT_FALSE(ui::disabled(w, "编辑框_登录账号"));
-        EXPECT_FALSE(ui::disabled(w, "编辑框_登录密码"));
+        EXPECT_FALSE(ui::disabled(w, main_names::kSignIn));
+        EXPECT_EQ(ui::text(w, main_names::kSignIn), gbk("登录"));
+        EXPECT_FALSE(ui::disabled(w, main_names::kSignInAccount));
+        EXPECT_FALSE(ui::disabled(w, main_names::kSignInPassword));
     }
     void expect_busy_during_every_request() {
         std::lock_guard<std::mutex> lock(mutex);
