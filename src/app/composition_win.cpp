@@ -8,16 +8,20 @@
 #include "ui/main_window_win.h"
 #include "update/update_window_win.h"
 
+#include <memory>
+
 using namespace main_names;
 using ui::Event;
 
 HWND create_main_window() {
+    // The get-code button's lock, kept by the two bindings that use it.
+    auto countdown = std::make_shared<int32_t>(0);
     return build_main_window(
         {
             {kClose, Event::Clicked, [] { end_program(0); }},
             {kSignIn, Event::Clicked, on_sign_in_clicked},
-            {kGetCode, Event::Clicked, on_get_code_clicked},
-            {kCodeTimer, Event::Tick, on_code_timer_tick},
+            {kGetCode, Event::Clicked, [countdown] { on_get_code_clicked(*countdown); }},
+            {kCodeTimer, Event::Tick, [countdown] { on_code_timer_tick(*countdown); }},
             {kEmail, Event::Changed, on_bind_email_changed},
             {kConfirmSignUp, Event::Clicked, on_confirm_sign_up_clicked},
             {kConfirmChange, Event::Clicked, on_confirm_change_clicked},
