@@ -63,25 +63,24 @@ HandshakeOutcome status_step(WorkerData& data) {
     // Written here, on the UI thread, where the exit routine releases it.
     s.status_record = std::move(data.record);
     HWND w = main_window();
-    if (s.handshake_failed.load(std::memory_order_relaxed)) {
+    const StatusView view = read_status(s.handshake_failed.load(std::memory_order_relaxed) != 0,
+                                        s.status_record, kClientVersion);
+    if (view.outcome == HandshakeOutcome::Failed) {
         ui::set_text(w, kConnectionState, gbk("连接服务器失败"));
-        return HandshakeOutcome::Failed;
+        return view.outcome;
     }
     show_connected(w);
-    const std::string version = status_field(s.status_record, 2);
-    if (version != kClientVersion) {
-        return HandshakeOutcome::NewVersion;
+    if (view.outcome == HandshakeOutcome::NewVersion) {
+        return view.outcome;
     }
-    const std::string announcement = status_field(s.status_record, 5);
-    if (!announcement.empty()) {
+    if (!view.announcement.empty()) {
         ui::set_left(w, kAnnouncement, kMainWindowWidth);
         ui::set_visible(w, kAnnouncement, true);
-        ui::set_width(w, kAnnouncement,
-                      static_cast<int>(8.0 * static_cast<double>(announcement.size())));
-        ui::set_text(w, kAnnouncement, announcement);
+        ui::set_width(w, kAnnouncement, view.announcement_width);
+        ui::set_text(w, kAnnouncement, view.announcement);
         ui::set_interval(w, kAnnouncementTimer, 20);
     }
-    ui::set_text(w, kVersion, version);
+    ui::set_text(w, kVersion, view.version);
     return HandshakeOutcome::Connected;
 }
 
