@@ -325,23 +325,6 @@ TEST_F(MainWindow, MinimiseAndReadableTexts) {
 }
 
 namespace {
-struct TextSearch {
-    const wchar_t* text;
-    HWND found;
-};
-BOOL CALLBACK find_by_text(HWND w, LPARAM lp) {
-    auto* s = reinterpret_cast<TextSearch*>(lp);
-    if (window_text(w) == s->text) {
-        s->found = w;
-        return FALSE;
-    }
-    return TRUE;
-}
-} // namespace
-
-// As a user (or a screen reader) finds it: the close button, found by its text,
-// ends the program with exit code 0.
-namespace {
 // What OutputDebugString said, seen through the exception it raises.
 std::string g_debug_output;
 LONG CALLBACK keep_debug_output(EXCEPTION_POINTERS* e) {
@@ -367,14 +350,15 @@ TEST_F(MainWindow, ControlNamesMatchTheLayoutAndUnknownNamesAreReported) {
     EXPECT_EQ(ui::text(w_, main_names::kSignIn), gbk("登录"));
 }
 
+// As a user (or a screen reader) finds it: the close button, found by its text,
+// ends the program with exit code 0.
 TEST(MainWindowProgram, CloseButtonFoundByItsTextEndsWithZero) {
     testsupport::Process p;
     ASSERT_TRUE(testsupport::start_process(TARNIX_EXE_PATH, p));
     HWND w = testsupport::wait_for_window(p.id, L"TarnixMainWindow", 20000);
     ASSERT_NE(w, nullptr);
-    TextSearch s{L"×", nullptr};
-    EnumChildWindows(w, find_by_text, reinterpret_cast<LPARAM>(&s));
-    ASSERT_NE(s.found, nullptr);
-    PostMessageW(s.found, BM_CLICK, 0, 0);
+    HWND close = testsupport::find_child_by_text(w, L"×");
+    ASSERT_NE(close, nullptr);
+    PostMessageW(close, BM_CLICK, 0, 0);
     EXPECT_EQ(p.wait_exit(15000), 0);
 }
