@@ -43,27 +43,18 @@ LRESULT CALLBACK button_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         draw_text(p.dc, *c, p.rc, fore, DT_CENTER);
         return 0;
     }
-    case WM_SETTEXT: {
-        LRESULT res = DefWindowProcW(hwnd, msg, wp, lp);
-        InvalidateRect(hwnd, nullptr, FALSE);
-        return res;
-    }
+    case WM_SETTEXT:
+        return set_text_and_repaint(hwnd, wp, lp);
     case WM_ENABLE:
     case WM_SETFOCUS:
     case WM_KILLFOCUS:
         InvalidateRect(hwnd, nullptr, FALSE);
         return 0;
     case WM_MOUSEMOVE:
-        if (!c->hover) {
-            c->hover = true;
-            TRACKMOUSEEVENT t{sizeof(t), TME_LEAVE, hwnd, 0};
-            TrackMouseEvent(&t);
-            InvalidateRect(hwnd, nullptr, FALSE);
-        }
+        set_hover(*c, true);
         return 0;
     case WM_MOUSELEAVE:
-        c->hover = false;
-        InvalidateRect(hwnd, nullptr, FALSE);
+        set_hover(*c, false);
         return 0;
     case WM_LBUTTONDOWN:
         SetFocus(hwnd);

@@ -114,6 +114,10 @@ std::wstring window_text(HWND hwnd);
 void draw_text(HDC dc, const Control& c, RECT rc, COLORREF color, UINT align,
                bool underline = false);
 void drag_form(HWND any);
+// WM_SETTEXT of a control that paints its own text.
+LRESULT set_text_and_repaint(HWND hwnd, WPARAM wp, LPARAM lp);
+// The pointer entered (true; asks for the leave notice) or left the control.
+void set_hover(Control& c, bool hover);
 // Messages every container (form, picture box, page) answers alike: edit
 // notifications become events, edit and static colours, dragging.
 bool container_message(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT& result);

@@ -28,23 +28,16 @@ LRESULT CALLBACK label_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         draw_text(p.dc, *c, p.rc, fore, align, link && c->hover);
         return 0;
     }
-    case WM_SETTEXT: {
-        LRESULT res = DefWindowProcW(hwnd, msg, wp, lp);
-        InvalidateRect(hwnd, nullptr, FALSE);
-        return res;
-    }
+    case WM_SETTEXT:
+        return set_text_and_repaint(hwnd, wp, lp);
     case WM_MOUSEMOVE:
-        if (c && c->def->kind == ControlKind::Hyperlink && !c->hover) {
-            c->hover = true;
-            TRACKMOUSEEVENT t{sizeof(t), TME_LEAVE, hwnd, 0};
-            TrackMouseEvent(&t);
-            InvalidateRect(hwnd, nullptr, FALSE);
+        if (c && c->def->kind == ControlKind::Hyperlink) {
+            set_hover(*c, true);
         }
         return 0;
     case WM_MOUSELEAVE:
         if (c) {
-            c->hover = false;
-            InvalidateRect(hwnd, nullptr, FALSE);
+            set_hover(*c, false);
         }
         return 0;
     case WM_SETCURSOR:

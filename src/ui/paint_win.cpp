@@ -74,6 +74,24 @@ void draw_text(HDC dc, const Control& c, RECT rc, COLORREF color, UINT align, bo
     SelectObject(dc, old);
 }
 
+LRESULT set_text_and_repaint(HWND hwnd, WPARAM wp, LPARAM lp) {
+    LRESULT res = DefWindowProcW(hwnd, WM_SETTEXT, wp, lp);
+    InvalidateRect(hwnd, nullptr, FALSE);
+    return res;
+}
+
+void set_hover(Control& c, bool hover) {
+    if (c.hover == hover) {
+        return;
+    }
+    c.hover = hover;
+    if (hover) {
+        TRACKMOUSEEVENT t{sizeof(t), TME_LEAVE, c.hwnd, 0};
+        TrackMouseEvent(&t);
+    }
+    InvalidateRect(c.hwnd, nullptr, FALSE);
+}
+
 void drag_form(HWND any) {
     HWND root = GetAncestor(any, GA_ROOT);
     ReleaseCapture();

@@ -35,6 +35,20 @@ void script_handshake(Responder& r, const std::string& connection, const std::st
     r.answer_with_body(status);
 }
 
+// A connection, then a status answer with an announcement 600 ms late; `meanwhile`
+// is handed to the UI thread (pumping in the status step) as the status request arrives.
+void script_slow_status(Responder& r, void (*meanwhile)()) {
+    r.answer_with_body("ConnectionOk");
+    ScriptedAnswer status = testsupport::answer_with_body(status_record("1.001", "news"));
+    status.delay_ms = 600;
+    r.script(status);
+    r.on_request([meanwhile](const testsupport::ReceivedRequest& q) {
+        if (q.body == "cmd=5") {
+            ui::post_to_ui_thread(meanwhile);
+        }
+    });
+}
+
 HWND start_main_window(Responder& r) {
     return load_main_window(r.url());
 }
@@ -162,15 +176,7 @@ TEST(Handshake, AnnouncementStartsAtTheWindowEdgeAndMovesOnePixelPerTick) {
 TEST(Handshake, ExitRoutineWhileTheStatusAnswerIsOnItsWayLeavesTheStateReleased) {
     Responder r;
     ASSERT_TRUE(r.ok());
-    r.answer_with_body("ConnectionOk");
-    ScriptedAnswer status = testsupport::answer_with_body(status_record("1.001", "news"));
-    status.delay_ms = 600;
-    r.script(status);
-    r.on_request([](const testsupport::ReceivedRequest& q) {
-        if (q.body == "cmd=5") {
-            ui::post_to_ui_thread([] { exit_routine(); });
-        }
-    });
+    script_slow_status(r, [] { exit_routine(); });
     ASSERT_NE(start_main_window(r), nullptr);
     ASSERT_EQ(r.request_count(), 2u);
     EXPECT_TRUE(app().status_record.empty());
@@ -183,16 +189,8 @@ TEST(Handshake, ExitRoutineWhileTheStatusAnswerIsOnItsWayLeavesTheStateReleased)
 TEST(Handshake, MinimisedWindowAnnouncementEntersAtTheDesignWidth) {
     Responder r;
     ASSERT_TRUE(r.ok());
-    r.answer_with_body("ConnectionOk");
-    ScriptedAnswer status = testsupport::answer_with_body(status_record("1.001", "news"));
-    status.delay_ms = 600;
-    r.script(status);
     // Minimised while the status request is on its way (the UI thread is pumping).
-    r.on_request([](const testsupport::ReceivedRequest& q) {
-        if (q.body == "cmd=5") {
-            ui::post_to_ui_thread([] { ShowWindow(main_window(), SW_MINIMIZE); });
-        }
-    });
+    script_slow_status(r, [] { ShowWindow(main_window(), SW_MINIMIZE); });
     HWND w = start_main_window(r);
     ASSERT_NE(w, nullptr);
     ASSERT_TRUE(IsIconic(w));
