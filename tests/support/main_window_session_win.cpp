@@ -26,28 +26,4 @@ std::vector<ReceivedRequest> MainWindowSession::account_requests() const {
     return {all.begin() + kHandshakeRequests, all.end()};
 }
 
-ControlProbe::ControlProbe(HWND form, const std::vector<std::string>& names) {
-    for (const std::string& name : names) {
-        handles_[name] = ui::control(form, name);
-    }
-}
-
-HWND ControlProbe::handle(std::string_view name) const {
-    auto it = handles_.find(name);
-    return it == handles_.end() ? nullptr : it->second;
-}
-
-bool ControlProbe::disabled(std::string_view name) const {
-    HWND w = handle(name);
-    return w && !IsWindowEnabled(w);
-}
-
-std::string ControlProbe::text(std::string_view name) const {
-    wchar_t buf[512] = {};
-    // Reads the stored text; unlike GetWindowText it sends no message to the
-    // window's (busy) thread.
-    InternalGetWindowText(handle(name), buf, 512);
-    return narrow(buf);
-}
-
 } // namespace testsupport

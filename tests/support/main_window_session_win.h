@@ -31,20 +31,4 @@ struct MainWindowSession {
     std::vector<ReceivedRequest> account_requests() const;
 };
 
-// Reads controls without the UI thread's help. An observer that runs while the
-// UI thread is blocked inside a request (a responder callback) cannot use the
-// ui:: property functions: they hand their work to the UI thread and would wait
-// for it until the request ended. Window handles are looked up beforehand, on
-// the UI thread; enabled state and window text are read directly.
-class ControlProbe {
-public:
-    ControlProbe(HWND form, const std::vector<std::string>& names);
-    bool disabled(std::string_view name) const;
-    std::string text(std::string_view name) const; // GBK
-
-private:
-    HWND handle(std::string_view name) const;
-    std::map<std::string, HWND, std::less<>> handles_;
-};
-
 } // namespace testsupport

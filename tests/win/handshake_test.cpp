@@ -2,6 +2,7 @@
 #include "app/program_win.h"
 #include "platform/ui_thread_win.h"
 #include "protocol/http_request_win.h"
+#include "support/blob_server_win.h"
 #include "support/box_watcher_win.h"
 #include "support/process_win.h"
 #include "support/responder_win.h"
@@ -124,14 +125,9 @@ TEST(Handshake, ConnectionTestAnswerMustMatchExactly) {
 }
 
 TEST(Handshake, UnreachableServerFailsAtOnce) {
-    // A port that was just free: nothing listens there, so the connection is refused.
-    unsigned short port;
-    {
-        Responder probe;
-        port = probe.port();
-    }
     DWORD start = GetTickCount();
-    HWND w = load_main_window("http://127.0.0.1:" + std::to_string(port) + "/tx-client.asp");
+    HWND w = load_main_window("http://127.0.0.1:" + std::to_string(testsupport::refused_port()) +
+                              "/tx-client.asp");
     ASSERT_NE(w, nullptr);
     EXPECT_LT(GetTickCount() - start, 5000u);
     expect_connecting_page_after_failure(w);

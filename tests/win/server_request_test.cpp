@@ -1,5 +1,6 @@
 // The account protocol over the HTTP client: bodies as the server sees them,
 // answers as the callers see them, and the MD5 proof.
+#include "support/blob_server_win.h"
 #include "support/memory_win.h"
 #include "support/responder_win.h"
 
@@ -70,12 +71,7 @@ TEST(ServerRequest, CookiesTheServerSetsComeBackOnTheNextRequest) {
 }
 
 TEST(ServerRequest, UnreachableServerAnswersEmpty) {
-    unsigned short port;
-    {
-        Responder gone;
-        ASSERT_TRUE(gone.ok());
-        port = gone.port();
-    }
+    const int port = testsupport::refused_port();
     app().endpoint_url = "http://127.0.0.1:" + std::to_string(port) + "/tx-client.asp";
     EXPECT_EQ(server_request(app().endpoint_url, "c"), "");
     app().endpoint_url = "http://name.invalid/tx-client.asp";
@@ -85,12 +81,7 @@ TEST(ServerRequest, UnreachableServerAnswersEmpty) {
 // A body that carries a password is wiped once the exchange is over: neither
 // the request text nor the copy handed to the platform stays in freed memory.
 TEST(ServerRequest, BodyCarryingAPasswordIsWipedAfterTheExchange) {
-    unsigned short port;
-    {
-        Responder gone;
-        ASSERT_TRUE(gone.ok());
-        port = gone.port();
-    }
+    const int port = testsupport::refused_port();
     const std::string endpoint = "http://127.0.0.1:" + std::to_string(port) + "/tx-client.asp";
     std::string needle;
     needle.reserve(64);
