@@ -15,8 +15,16 @@
 #include <vector>
 
 namespace {
-std::atomic<bool> g_exit_routine_ran{false};
-std::vector<void (*)()> g_exit_steps;
+// The exit routine's own state: whether it ran, and the steps added to it.
+struct ExitRoutine {
+    std::atomic<bool> ran{false};
+    std::vector<void (*)()> steps;
+};
+
+ExitRoutine& exit_state() {
+    static ExitRoutine e;
+    return e;
+}
 
 void exit_routine_at_exit() {
     exit_routine();
@@ -37,7 +45,7 @@ void start_program() {
 }
 
 void exit_routine() {
-    if (g_exit_routine_ran.exchange(true)) {
+    if (exit_state().ran.exchange(true)) {
         return;
     }
     // No control may be touched from another thread from here on.
@@ -58,13 +66,13 @@ void exit_routine() {
     s.stored_verification_code.clear();
     s.update_download_url.clear();
     s.local_update_file_path.clear();
-    for (auto step : g_exit_steps) {
+    for (auto step : exit_state().steps) {
         step();
     }
 }
 
 void add_exit_step(void (*step)()) {
-    g_exit_steps.push_back(step);
+    exit_state().steps.push_back(step);
 }
 
 void end_program(int32_t exit_code) {

@@ -92,6 +92,8 @@ HFONT font_of(const FontDef& def);
 HFONT font_of(const Control& c);
 bool font_installed(const wchar_t* face);
 HBRUSH brush(COLORREF color);
+// An underlined twin of `font`.
+HFONT underlined_font(HFONT font);
 COLORREF or_default(COLORREF c, COLORREF fallback);
 
 // Painting shared by the kinds (paint_win.cpp).

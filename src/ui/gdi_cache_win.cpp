@@ -19,10 +19,22 @@ struct FontKey {
     }
 };
 
+// The run's fonts and brushes, created on first use and kept to the end.
+struct GdiCache {
+    std::map<FontKey, HFONT> fonts;
+    std::map<HFONT, HFONT> underlined;
+    std::map<COLORREF, HBRUSH> brushes;
+};
+
+GdiCache& cache() {
+    static GdiCache c;
+    return c;
+}
+
 } // namespace
 
 HFONT cached_font(const std::wstring& face, int height, int weight, BYTE charset) {
-    static std::map<FontKey, HFONT> fonts;
+    std::map<FontKey, HFONT>& fonts = cache().fonts;
     FontKey key{face, height, weight, charset};
     auto it = fonts.find(key);
     if (it != fonts.end()) {
@@ -68,7 +80,7 @@ bool font_installed(const wchar_t* face) {
 }
 
 HBRUSH brush(COLORREF color) {
-    static std::map<COLORREF, HBRUSH> brushes;
+    std::map<COLORREF, HBRUSH>& brushes = cache().brushes;
     auto it = brushes.find(color);
     if (it != brushes.end()) {
         return it->second;
@@ -80,6 +92,18 @@ HBRUSH brush(COLORREF color) {
 
 COLORREF or_default(COLORREF c, COLORREF fallback) {
     return c == kNoColor ? fallback : c;
+}
+
+HFONT underlined_font(HFONT font) {
+    std::map<HFONT, HFONT>& underlined = cache().underlined;
+    auto it = underlined.find(font);
+    if (it == underlined.end()) {
+        LOGFONTW lf{};
+        GetObjectW(font, sizeof(lf), &lf);
+        lf.lfUnderline = TRUE;
+        it = underlined.emplace(font, CreateFontIndirectW(&lf)).first;
+    }
+    return it->second;
 }
 
 } // namespace ui::detail

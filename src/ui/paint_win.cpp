@@ -1,7 +1,6 @@
 #include "ui/forms_detail_win.h"
 
 #include <algorithm>
-#include <map>
 
 namespace ui::detail {
 
@@ -54,16 +53,7 @@ std::wstring window_text(HWND hwnd) {
 void draw_text(HDC dc, const Control& c, RECT rc, COLORREF color, UINT align, bool underline) {
     HFONT font = font_of(c);
     if (underline) {
-        // An underlined twin of the same font.
-        static std::map<HFONT, HFONT> underlined;
-        auto it = underlined.find(font);
-        if (it == underlined.end()) {
-            LOGFONTW lf{};
-            GetObjectW(font, sizeof(lf), &lf);
-            lf.lfUnderline = TRUE;
-            it = underlined.emplace(font, CreateFontIndirectW(&lf)).first;
-        }
-        font = it->second;
+        font = underlined_font(font);
     }
     HGDIOBJ old = SelectObject(dc, font);
     SetBkMode(dc, TRANSPARENT);
