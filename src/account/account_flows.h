@@ -14,11 +14,11 @@ class AccountPage {
 public:
     virtual ~AccountPage() = default;
     virtual std::string text(const char* control) = 0;
-    virtual void set_text(const char* control, std::string_view text) = 0;
+    virtual void set_text(const char* control, std::string_view value) = 0;
     virtual void set_disabled(const char* control, bool disabled) = 0;
     virtual void set_interval(const char* timer, unsigned ms) = 0;
-    virtual void info_box(std::string_view text) = 0;
-    virtual void timed_notice(std::string_view text) = 0;
+    virtual void info_box(std::string_view message) = 0;
+    virtual void timed_notice(std::string_view message) = 0;
 };
 
 // The account server, and the digest of the sign-in proof.

@@ -15,8 +15,8 @@ namespace {
 class MainWindowPage : public AccountPage {
 public:
     std::string text(const char* control) override { return ui::text(main_window(), control); }
-    void set_text(const char* control, std::string_view text) override {
-        ui::set_text(main_window(), control, text);
+    void set_text(const char* control, std::string_view value) override {
+        ui::set_text(main_window(), control, value);
     }
     void set_disabled(const char* control, bool disabled) override {
         ui::set_disabled(main_window(), control, disabled);
@@ -24,8 +24,8 @@ public:
     void set_interval(const char* timer, unsigned ms) override {
         ui::set_interval(main_window(), timer, ms);
     }
-    void info_box(std::string_view text) override { ::info_box(text); }
-    void timed_notice(std::string_view text) override { show_timed_notice(text, 0u); }
+    void info_box(std::string_view message) override { ::info_box(message); }
+    void timed_notice(std::string_view message) override { show_timed_notice(message, 0u); }
 };
 
 // The server at the application's endpoint, and CryptoAPI's MD5.

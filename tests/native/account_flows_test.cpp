@@ -23,8 +23,8 @@ struct StubPage : AccountPage {
     std::vector<std::string> shown; // "info:" or "notice:" + text, in order
 
     std::string text(const char* control) override { return texts[control]; }
-    void set_text(const char* control, std::string_view text) override {
-        texts[control] = std::string(text);
+    void set_text(const char* control, std::string_view value) override {
+        texts[control] = std::string(value);
     }
     void set_disabled(const char* control, bool is_disabled) override {
         if (is_disabled) {
@@ -34,9 +34,11 @@ struct StubPage : AccountPage {
         }
     }
     void set_interval(const char* timer, unsigned ms) override { intervals[timer] = ms; }
-    void info_box(std::string_view text) override { shown.push_back("info:" + std::string(text)); }
-    void timed_notice(std::string_view text) override {
-        shown.push_back("notice:" + std::string(text));
+    void info_box(std::string_view message) override {
+        shown.push_back("info:" + std::string(message));
+    }
+    void timed_notice(std::string_view message) override {
+        shown.push_back("notice:" + std::string(message));
     }
 };
 
