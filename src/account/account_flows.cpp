@@ -11,12 +11,6 @@ using namespace account_texts;
 
 namespace {
 
-// Controls disabled while a request of their page runs, in this order.
-constexpr const char* kSignUpControls[] = {kConfirmSignUp, kSignUpAccount, kSignUpPassword, kCode,
-                                           kEmail};
-constexpr const char* kChangeControls[] = {kConfirmChange, kChangeAccount, kOldPassword,
-                                           kNewPassword, kRepeatPassword};
-
 template <size_t N>
 void set_all_disabled(AccountPage& page, const char* const (&controls)[N], bool disabled) {
     for (const char* name : controls) {
@@ -136,7 +130,7 @@ void sign_up_flow(AccountPage& page, AccountServer& server, std::string& stored_
         page.info_box(sign_up_message(check));
         return;
     }
-    set_all_disabled(page, kSignUpControls, true);
+    set_all_disabled(page, kSignUpBusyControls, true);
     std::string answer;
     {
         const SecretText parameters = sign_up_parameters(account, password.view(), email);
@@ -146,7 +140,7 @@ void sign_up_flow(AccountPage& page, AccountServer& server, std::string& stored_
     if (answer_is(answer, kSignedUp)) {
         stored_code.clear();
     }
-    set_all_disabled(page, kSignUpControls, false);
+    set_all_disabled(page, kSignUpBusyControls, false);
 }
 
 void password_change_flow(AccountPage& page, AccountServer& server) {
@@ -160,7 +154,7 @@ void password_change_flow(AccountPage& page, AccountServer& server) {
         page.info_box(change_message(check));
         return;
     }
-    set_all_disabled(page, kChangeControls, true);
+    set_all_disabled(page, kChangeBusyControls, true);
     std::string answer;
     {
         const SecretText parameters =
@@ -169,5 +163,5 @@ void password_change_flow(AccountPage& page, AccountServer& server) {
     }
     // The page stays busy while the notice is open.
     page.timed_notice(answer);
-    set_all_disabled(page, kChangeControls, false);
+    set_all_disabled(page, kChangeBusyControls, false);
 }

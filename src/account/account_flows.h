@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/main_names.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -29,6 +31,14 @@ public:
     virtual std::string request(std::string_view command, std::string_view parameters) = 0;
     virtual std::string md5_hex(std::string_view bytes) = 0;
 };
+
+// The controls a page disables while its request runs, in this order.
+inline constexpr const char* kSignUpBusyControls[] = {
+    main_names::kConfirmSignUp, main_names::kSignUpAccount, main_names::kSignUpPassword,
+    main_names::kCode, main_names::kEmail};
+inline constexpr const char* kChangeBusyControls[] = {
+    main_names::kConfirmChange, main_names::kChangeAccount, main_names::kOldPassword,
+    main_names::kNewPassword, main_names::kRepeatPassword};
 
 // How long the get-code button stays locked after a code was asked for.
 inline constexpr int32_t kCodeLockSeconds = 30;

@@ -26,4 +26,16 @@ std::vector<ReceivedRequest> MainWindowSession::account_requests() const {
     return {all.begin() + kHandshakeRequests, all.end()};
 }
 
+bool MainWindowSession::show_page(const char* nav_button, int page) const {
+    ui::fire_event(window, nav_button, ui::Event::Clicked);
+    return ui::page(window, main_names::kPages) == page;
+}
+
+std::vector<SeenBox> MainWindowSession::click_watching(BoxWatcher& watcher,
+                                                       const char* button) const {
+    watcher.clear();
+    ui::fire_event(window, button, ui::Event::Clicked);
+    return watcher.boxes();
+}
+
 } // namespace testsupport

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "support/box_watcher_win.h"
+
+#include <gtest/gtest.h>
+
 #include "support/responder_win.h"
 
 #include <windows.h>
@@ -29,6 +33,29 @@ struct MainWindowSession {
 
     // Requests after the handshake's.
     std::vector<ReceivedRequest> account_requests() const;
+
+    // Clicks a navigation button; true when page `page` then shows.
+    bool show_page(const char* nav_button, int page) const;
+    // Clicks `button` and gives the boxes `watcher` saw meanwhile.
+    std::vector<SeenBox> click_watching(BoxWatcher& watcher, const char* button) const;
+};
+
+// A test on one page of the main window, after a handshake with `session.server`.
+class MainWindowPageTest : public testing::Test {
+protected:
+    MainWindowPageTest(const char* nav_button, int page) : nav_button_(nav_button), page_(page) {}
+    void SetUp() override {
+        ASSERT_TRUE(session.start());
+        w = session.window;
+        ASSERT_TRUE(session.show_page(nav_button_, page_));
+    }
+
+    MainWindowSession session;
+    HWND w = nullptr;
+
+private:
+    const char* nav_button_;
+    int page_;
 };
 
 } // namespace testsupport

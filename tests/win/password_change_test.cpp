@@ -1,4 +1,5 @@
 #include "ui/main_window_win.h"
+#include "account/account_flows.h"
 #include "support/box_watcher_win.h"
 #include "support/main_window_session_win.h"
 #include "ui/controls_win.h"
@@ -13,21 +14,8 @@ using testsupport::BoxWatcher;
 using testsupport::MainWindowSession;
 using testsupport::ReceivedRequest;
 
-constexpr const char* kChangeControls[] = {main_names::kConfirmChange, main_names::kChangeAccount,
-                                           main_names::kOldPassword, main_names::kNewPassword,
-                                           main_names::kRepeatPassword};
-
-struct PasswordChange : testing::Test {
-    MainWindowSession session;
-    HWND w = nullptr;
-
-    void SetUp() override {
-        ASSERT_TRUE(session.start());
-        w = session.window;
-        ui::fire_event(w, main_names::kNavPassword,
-                       ui::Event::Clicked); // to the password-change page
-        ASSERT_EQ(ui::page(w, main_names::kPages), 3);
-    }
+struct PasswordChange : testsupport::MainWindowPageTest {
+    PasswordChange() : MainWindowPageTest(main_names::kNavPassword, 3) {}
     void fill(const std::string& account, const std::string& old_password,
               const std::string& new_password, const std::string& repeat) {
         ui::set_text(w, main_names::kChangeAccount, account);
@@ -36,9 +24,7 @@ struct PasswordChange : testing::Test {
         ui::set_text(w, main_names::kRepeatPassword, repeat);
     }
     testsupport::SeenBox confirm(BoxWatcher& watcher) {
-        watcher.clear();
-        ui::fire_event(w, main_names::kConfirmChange, ui::Event::Clicked);
-        const auto boxes = watcher.boxes();
+        const auto boxes = session.click_watching(watcher, main_names::kConfirmChange);
         EXPECT_EQ(boxes.size(), 1u);
         return boxes.empty() ? testsupport::SeenBox{} : boxes[0];
     }
@@ -87,7 +73,7 @@ TEST_F(PasswordChange, AnswerIsShownInTheNoticeBox) {
         EXPECT_EQ(box.caption, gbk("友情提醒"));
         EXPECT_FALSE(box.has_icon);
         EXPECT_NE(box.owner, nullptr);
-        for (const char* name : kChangeControls) {
+        for (const char* name : kChangeBusyControls) {
             EXPECT_FALSE(ui::disabled(w, name)) << name;
         }
     }

@@ -15,8 +15,6 @@ using testsupport::BoxWatcher;
 using testsupport::MainWindowSession;
 using testsupport::ReceivedRequest;
 
-// How the sign-in page looked while a request was on the wire.
-
 struct SignIn : testing::Test {
     MainWindowSession session;
 

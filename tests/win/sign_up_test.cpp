@@ -1,5 +1,6 @@
 #include "ui/main_window_win.h"
 #include "app/app_state.h"
+#include "account/account_flows.h"
 #include "support/box_watcher_win.h"
 #include "support/main_window_session_win.h"
 #include "ui/controls_win.h"
@@ -16,20 +17,8 @@ using testsupport::BoxWatcher;
 using testsupport::MainWindowSession;
 using testsupport::ReceivedRequest;
 
-constexpr const char* kSignUpControls[] = {main_names::kConfirmSignUp, main_names::kSignUpAccount,
-                                           main_names::kSignUpPassword, main_names::kCode,
-                                           main_names::kEmail};
-
-struct SignUp : testing::Test {
-    MainWindowSession session;
-    HWND w = nullptr;
-
-    void SetUp() override {
-        ASSERT_TRUE(session.start());
-        w = session.window;
-        ui::fire_event(w, main_names::kNavSignUp, ui::Event::Clicked); // to the sign-up page
-        ASSERT_EQ(ui::page(w, main_names::kPages), 2);
-    }
+struct SignUp : testsupport::MainWindowPageTest {
+    SignUp() : MainWindowPageTest(main_names::kNavSignUp, 2) {}
 
     void fill(const std::string& account, const std::string& password, const std::string& email,
               const std::string& code) {
@@ -43,9 +32,7 @@ struct SignUp : testing::Test {
     }
     // The message of the first failing check, or "" when none failed (no box).
     std::string confirm_message(BoxWatcher& watcher) {
-        watcher.clear();
-        ui::fire_event(w, main_names::kConfirmSignUp, ui::Event::Clicked);
-        const auto boxes = watcher.boxes();
+        const auto boxes = session.click_watching(watcher, main_names::kConfirmSignUp);
         EXPECT_LE(boxes.size(), 1u);
         return boxes.empty() ? std::string() : boxes[0].text;
     }
@@ -88,7 +75,7 @@ TEST_F(SignUp, ChecksInOrder) {
         EXPECT_EQ(box.caption, gbk("信息："));
     }
     EXPECT_TRUE(session.account_requests().empty());
-    for (const char* name : kSignUpControls) {
+    for (const char* name : kSignUpBusyControls) {
         EXPECT_FALSE(ui::disabled(w, name)) << name;
     }
 }
@@ -148,7 +135,7 @@ TEST_F(SignUp, CodeComparisonAndSuccessText) {
     ASSERT_EQ(requests.size(), 3u);
     EXPECT_EQ(requests[1].body, "cmd=2&u=abcdef&p=secret1&q=me@example.cn");
     EXPECT_EQ(requests[2].body, requests[1].body);
-    for (const char* name : kSignUpControls) {
+    for (const char* name : kSignUpBusyControls) {
         EXPECT_FALSE(ui::disabled(w, name)) << name;
     }
     EXPECT_EQ(ui::text(w, main_names::kSignUpAccount), "abcdef");
