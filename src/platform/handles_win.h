@@ -48,10 +48,6 @@ struct KernelTraits { // threads, events, timers (null when absent)
     static HANDLE invalid() { return nullptr; }
     static void close(HANDLE h) { CloseHandle(h); }
 };
-struct FileTraits { // CreateFile results (INVALID_HANDLE_VALUE when absent)
-    static HANDLE invalid() { return INVALID_HANDLE_VALUE; }
-    static void close(HANDLE h) { CloseHandle(h); }
-};
 struct InternetTraits {
     static HINTERNET invalid() { return nullptr; }
     static void close(HINTERNET h) { InternetCloseHandle(h); }
@@ -70,7 +66,6 @@ struct CryptHashTraits {
 };
 
 using UniqueHandle = Unique<HANDLE, KernelTraits>;
-using UniqueFile = Unique<HANDLE, FileTraits>;
 using InternetHandle = Unique<HINTERNET, InternetTraits>;
 using GdiObject = Unique<HGDIOBJ, GdiTraits>;
 using CryptContext = Unique<HCRYPTPROV, CryptContextTraits>;

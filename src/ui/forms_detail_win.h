@@ -5,6 +5,7 @@
 // procedure, and the properties (controls_win.cpp). Everything here is touched
 // on the UI thread only.
 
+#include "platform/handles_win.h"
 #include "ui/forms_win.h"
 
 #include <objidl.h>
@@ -102,7 +103,7 @@ struct BufferedPaint {
     PAINTSTRUCT ps{};
     HDC window_dc = nullptr;
     HDC dc = nullptr;
-    HBITMAP bmp = nullptr;
+    platform::GdiObject bmp;
     HGDIOBJ old = nullptr;
     RECT rc{};
     explicit BufferedPaint(HWND h);

@@ -9,15 +9,15 @@ BufferedPaint::BufferedPaint(HWND h) : hwnd(h) {
     window_dc = BeginPaint(hwnd, &ps);
     GetClientRect(hwnd, &rc);
     dc = CreateCompatibleDC(window_dc);
-    bmp = CreateCompatibleBitmap(window_dc, std::max<LONG>(rc.right, 1),
-                                 std::max<LONG>(rc.bottom, 1));
-    old = SelectObject(dc, bmp);
+    bmp.reset(CreateCompatibleBitmap(window_dc, std::max<LONG>(rc.right, 1),
+                                     std::max<LONG>(rc.bottom, 1)));
+    old = SelectObject(dc, bmp.get());
 }
 
 BufferedPaint::~BufferedPaint() {
     BitBlt(window_dc, 0, 0, rc.right, rc.bottom, dc, 0, 0, SRCCOPY);
     SelectObject(dc, old);
-    DeleteObject(bmp);
+    bmp.reset();
     DeleteDC(dc);
     EndPaint(hwnd, &ps);
 }
