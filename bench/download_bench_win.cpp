@@ -2,10 +2,12 @@
 // window runs it (five connections, 64 KiB reads), timed from the start of
 // the task to its end event.
 //
-//   download_bench URL TARGET [CONNECTIONS]
+//   download_bench URL TARGET [CONNECTIONS [PUBLIC_KEY_HEX VERSION]]
+// With a key, the file must be signed (URL + ".sig") for VERSION.
 // Prints "seconds <s> bytes <n> ok <0|1>".
 #include "ui/gbk_win.h"
 #include "update/downloader_win.h"
+#include "update/update_trust.h"
 
 #include <windows.h>
 
@@ -27,7 +29,8 @@ int32_t on_event(int32_t kind, int32_t, int32_t, int32_t extra, int32_t) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: download_bench URL TARGET [CONNECTIONS]\n");
+        std::fprintf(stderr,
+                     "usage: download_bench URL TARGET [CONNECTIONS [PUBLIC_KEY_HEX VERSION]]\n");
         return 2;
     }
     g_ended = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -37,11 +40,19 @@ int main(int argc, char** argv) {
     if (argc > 3) {
         p.connections = std::atoi(argv[3]);
     }
+    FileAcceptance acceptance;
+    if (argc > 5 && !update_trust::parse_public_key(argv[4], acceptance.public_key)) {
+        std::fprintf(stderr, "bad public key\n");
+        return 2;
+    }
+    if (argc > 5) {
+        acceptance.version = argv[5];
+    }
     Downloader d;
     LARGE_INTEGER freq, t0, t1;
     QueryPerformanceFrequency(&freq);
     QueryPerformanceCounter(&t0);
-    if (!d.start_task(p)) {
+    if (!d.start_task(p, acceptance)) {
         std::fprintf(stderr, "start refused\n");
         return 1;
     }

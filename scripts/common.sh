@@ -4,14 +4,46 @@ build="$root/build"
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml="}
 
+# The update signing key of this checkout, made on first use by the reference
+# server (whichever tree has built it) in run.sh's data folder: update-key.pem (private, 0600)
+# and update-key.hex (the public key). Sets update_public_key.
+update_public_key=
+ensure_update_key() {
+  local data="$build/server-data"
+  mkdir -p "$data"
+  if [ ! -f "$data/update-key.pem" ]; then
+    local server="$build/native/server/tarnix-server"
+    [ -x "$server" ] || server="$build/server-release/server/tarnix-server"
+    "$server" keygen "$data" >"$data/update-key.hex.new" &&
+      mv "$data/update-key.hex.new" "$data/update-key.hex" || return 1
+  fi
+  update_public_key=$(tr -d ' \n' <"$data/update-key.hex" 2>/dev/null)
+  [ ${#update_public_key} -eq 128 ]
+}
+
+# The client is built with this checkout's update key (TARNIX_UPDATE_PUBLIC_KEY),
+# and the end-to-end update scenario gets the private key to sign with.
 build_windows() {
-  cmake --preset mingw -S "$root" >/dev/null
+  local key_args=()
+  if ensure_update_key; then
+    key_args=("-DTARNIX_UPDATE_PUBLIC_KEY=$update_public_key"
+              "-DTARNIX_E2E_UPDATE_KEY=$build/server-data/update-key.pem")
+  else
+    echo "no update signing key (is the server built?): the client takes unsigned updates" >&2
+  fi
+  cmake --preset mingw -S "$root" "${key_args[@]}" >/dev/null
   cmake --build "$build/win"
 }
 
 build_native() {
   cmake --preset native -S "$root" >/dev/null
   cmake --build "$build/native"
+}
+
+# The server and its load tool optimised, without sanitizers (for running and measuring).
+build_server_release() {
+  cmake --preset server-release -S "$root" >/dev/null
+  cmake --build "$build/server-release" --target tarnix-server server_load
 }
 
 # Starts Xvfb when no display is given; sets STARTED_XVFB to its pid.

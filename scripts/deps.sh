@@ -6,8 +6,9 @@ packages=(
   cmake ninja-build clang libclang-rt-14-dev googletest
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools
   wine wine64 xvfb x11-utils xdotool imagemagick fonts-wqy-microhei locales
-  libcpp-httplib-dev libsqlite3-dev libssl-dev pkg-config
+  libmicrohttpd-dev libcpp-httplib-dev libsqlite3-dev libssl-dev openssl pkg-config
   curl aria2 procps util-linux
+  nsis osslsigncode zip
 )
 missing=()
 for p in "${packages[@]}"; do

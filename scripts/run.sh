@@ -2,18 +2,29 @@
 # Installs what is missing, builds, starts the reference account server and opens
 # Tarnix.exe under Wine. With no display it starts Xvfb, saves a screenshot to
 # build/screenshots/ and prints its path. Stopping the client stops the server.
+# The client is built with this checkout's update signing key (made on first use
+# in build/server-data/) and runs from a copy in build/server-data/client/, which
+# an update replaces; given --update-file, the server signs that file with the key.
 set -uo pipefail
 source "$(dirname "$0")/common.sh"
 "$root/scripts/deps.sh" || exit 1
-build_native || exit 1
+build_server_release || exit 1
 build_windows || exit 1
 
 data="$build/server-data"
 mkdir -p "$data" "$build/screenshots"
 server_pid=
-server="$build/native/server/tarnix-server"
+server="$build/server-release/server/tarnix-server"
+server_args=("$@")
+for arg in "$@"; do
+  case "$arg" in
+    --update-file | --update-file=*)
+      [ -f "$data/update-key.pem" ] && server_args+=(--update-key "$data/update-key.pem") ;;
+  esac
+done
 if [ -x "$server" ]; then
-  "$server" --db "$data/accounts.db" --outbox "$data/outbox.txt" "$@" >>"$data/server.log" 2>&1 &
+  "$server" --db "$data/accounts.db" --outbox "$data/outbox.txt" "${server_args[@]}" \
+    >>"$data/server.log" 2>&1 &
   server_pid=$!
   echo "account server: pid $server_pid, log $data/server.log, outbox $data/outbox.txt"
 else
@@ -30,15 +41,28 @@ headless=0
 [ -z "${DISPLAY:-}" ] && headless=1
 ensure_display
 boot_wine
-"$root/scripts/wine-run.sh" "$build/win/Tarnix.exe" &
+# A fresh copy each run: an update replaces the program in its own folder.
+client_dir="$data/client"
+mkdir -p "$client_dir"
+rm -f "$client_dir"/Tarnix.exe*
+cp "$build/win/Tarnix.exe" "$client_dir/Tarnix.exe"
+(cd "$client_dir" && exec "$root/scripts/wine-run.sh" "$client_dir/Tarnix.exe") &
 client=$!
 if ((headless)); then
   # Nobody can see the window: show it in a screenshot, then close the client.
   sleep 6
   shot="$build/screenshots/run-$(date +%Y%m%d-%H%M%S).png"
   import -window root "$shot" && echo "screenshot: $shot"
-  kill "$client" 2>/dev/null
-  wait "$client" 2>/dev/null
+  if kill -0 "$client" 2>/dev/null; then
+    kill "$client" 2>/dev/null
+    wait "$client" 2>/dev/null
+    echo "Tarnix was closed by this script after the screenshot (no display to show it on)."
+    exit 0
+  fi
+  wait "$client"
+  code=$?
+  echo "Tarnix ended by itself before the screenshot, with code $code"
+  exit $code
 else
   wait "$client"
   echo "Tarnix exited with code $?"

@@ -55,6 +55,25 @@ out=$(LC_ALL=zh_CN.UTF-8 ctest --test-dir "$build/win" --output-on-failure -j2 \
 rc=$?; echo "$out" | tail -n 20; summary+=("windows, code page 936: $(echo "$out" | grep -E 'tests passed|tests failed' | tail -1)")
 ((rc)) && status=1
 stop_wine
+unset WINEPREFIX
+
+# The release: built twice for bit-identity, then made (test-signed) and checked
+# as a user gets it: checksums, signatures, install, start, update, uninstall.
+echo "== release"
+if "$root/scripts/check-reproducible.sh" >"$build/repro.log" 2>&1; then
+  summary+=("release: $(tail -n 1 "$build/repro.log")")
+else
+  tail -n 20 "$build/repro.log"; summary+=("release: NOT reproducible"); status=1
+fi
+if "$root/scripts/release.sh" >"$build/release.log" 2>&1; then
+  out=$("$root/tests/release/release_test.sh" "$build/release" "$build/native/server/tarnix-server" \
+        "$build/win/tests/e2e/e2e_driver.exe" "$build/win/tests/e2e/tarnix_next.exe" \
+        "$build/release-test" 2>&1)
+  rc=$?; echo "$out" | tail -n 40; summary+=("release: $(echo "$out" | tail -n 1)")
+  ((rc)) && status=1
+else
+  tail -n 30 "$build/release.log"; summary+=("release: scripts/release.sh FAILED"); status=1
+fi
 [ -n "$STARTED_XVFB" ] && kill "$STARTED_XVFB" 2>/dev/null
 
 echo "== summary ($(( $(date +%s) - start ))s)"

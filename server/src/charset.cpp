@@ -79,6 +79,20 @@ std::optional<std::string> gbk_to_utf8(const std::string& gbk) {
 }
 #endif
 
+bool well_formed_gbk(const std::string& bytes) {
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(bytes[i]);
+        if (c < 0x80)
+            continue;
+        if (c == 0x80 || c == 0xFF || i + 1 == bytes.size())
+            return false;
+        unsigned char t = static_cast<unsigned char>(bytes[++i]);
+        if (t < 0x40 || t == 0x7F || t == 0xFF)
+            return false;
+    }
+    return true;
+}
+
 std::string printable(const std::string& gbk) {
     std::optional<std::string> utf8 = gbk_to_utf8(gbk);
     bool converted = utf8.has_value();

@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include "charset.h"
 #include "crypto.h"
 #include "form.h"
 #include "messages.h"
@@ -13,7 +14,6 @@ namespace {
 
 constexpr size_t kChallengeLength = 19;
 constexpr size_t kMaxAccountBytes = 64; // longer names cannot exist; refuse them early
-constexpr size_t kMaxChallenges = 100000;
 const char kBuild[] = "tarnix-server 1.0";
 
 bool has_control_bytes(const std::string& s) {
@@ -27,6 +27,11 @@ bool has_control_bytes(const std::string& s) {
 // Account names and passwords: 6 to 16 bytes, nothing the client could not have typed.
 bool valid_credential(const std::string& s) {
     return s.size() >= 6 && s.size() <= 16 && !has_control_bytes(s);
+}
+
+// Names are also whole GBK characters: the client cannot type anything else.
+bool valid_account(const std::string& s) {
+    return valid_credential(s) && well_formed_gbk(s);
 }
 
 bool valid_email(const std::string& s) {
@@ -76,7 +81,32 @@ bool Outbox::append(const std::string& line) {
     return ok;
 }
 
-Reply Commands::handle(const std::string& body) {
+Commands::Commands(Store& store, Outbox& outbox, StatusTexts status, Timing timing, Limits limits)
+    : store_(store), outbox_(outbox), status_(std::move(status)), timing_(timing), limits_(limits),
+      challenges_(limits.max_challenges, timing.challenge_seconds),
+      challenge_budget_(limits.challenges_per_minute, limits.max_addresses),
+      sign_in_budget_(limits.sign_ins_per_minute, limits.max_addresses),
+      change_budget_(limits.changes_per_minute, limits.max_addresses),
+      code_budget_(limits.codes_per_minute, limits.max_addresses) {}
+
+bool Commands::within_budget(const std::string& cmd, const std::string& client) {
+    if (client.empty())
+        return true;
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+    if (cmd == "0")
+        return challenge_budget_.allow(client, now);
+    if (cmd == "1")
+        return sign_in_budget_.allow(client, now);
+    if (cmd == "3")
+        return change_budget_.allow(client, now);
+    if (cmd == "9")
+        return code_budget_.allow(client, now);
+    return true;
+}
+
+Reply Commands::handle(const std::string& body, const std::string& client) {
     Form form;
     FormError e = parse_form(body, form);
     if (e == FormError::IllegalBytes)
@@ -97,7 +127,9 @@ Reply Commands::handle(const std::string& body) {
 
     Reply r;
     try {
-        if (cmd == "c") {
+        if (!within_budget(cmd, client)) {
+            r = answer(Msg::TooManyRequests, "too many requests", 429);
+        } else if (cmd == "c") {
             r = answer(Msg::ConnectionOk, "ok");
         } else if (cmd == "5") {
             r = status_record();
@@ -139,23 +171,14 @@ Reply Commands::status_record() {
 }
 
 Reply Commands::challenge(const std::string& account) {
-    if (account.size() > kMaxAccountBytes || has_control_bytes(account))
+    if (account.size() > kMaxAccountBytes || has_control_bytes(account) ||
+        !well_formed_gbk(account))
         return answer(Msg::AccountFormat, "bad account");
     // Issued whether or not the account exists, so the answer tells nobody which do.
     static const std::string alphabet =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     std::string text = random_text(kChallengeLength, alphabet);
-    int64_t now = now_seconds();
-    {
-        std::lock_guard<std::mutex> lock(challenges_mutex_);
-        if (challenges_.size() >= kMaxChallenges) {
-            for (auto it = challenges_.begin(); it != challenges_.end();)
-                it = it->second.expires <= now ? challenges_.erase(it) : std::next(it);
-            if (challenges_.size() >= kMaxChallenges)
-                challenges_.erase(challenges_.begin());
-        }
-        challenges_[account] = Challenge{text, now + timing_.challenge_seconds};
-    }
+    challenges_.put(account, text, now_seconds());
     Reply r;
     r.body = text;
     r.result = "challenge";
@@ -163,18 +186,9 @@ Reply Commands::challenge(const std::string& account) {
 }
 
 Reply Commands::sign_in(const std::string& account, const std::string& proof) {
-    std::string challenge;
+    // Used up by this attempt, right or wrong.
     int64_t now = now_seconds();
-    {
-        // Used up by this attempt, right or wrong.
-        std::lock_guard<std::mutex> lock(challenges_mutex_);
-        auto it = challenges_.find(account);
-        if (it != challenges_.end()) {
-            if (it->second.expires > now)
-                challenge = it->second.text;
-            challenges_.erase(it);
-        }
-    }
+    std::string challenge = challenges_.take(account, now);
     if (challenge.empty())
         return answer(Msg::ChallengeMissing, "no challenge");
     Verdict v = store_.check_password(
@@ -192,15 +206,15 @@ Reply Commands::sign_in(const std::string& account, const std::string& proof) {
 
 Reply Commands::sign_up(const std::string& account, const std::string& password,
                         const std::string& email) {
-    if (!valid_credential(account))
+    if (!valid_account(account))
         return answer(Msg::AccountFormat, "bad account");
     if (!valid_credential(password))
         return answer(Msg::PasswordFormat, "bad password");
     if (!valid_email(email))
         return answer(Msg::EmailFormat, "bad email");
     int64_t now = now_seconds();
-    switch (
-        store_.create_account(account, password, email, now, now - timing_.code_valid_seconds)) {
+    switch (store_.create_account(account, password, email, now, now - timing_.code_valid_seconds,
+                                  limits_.sign_ups_per_code)) {
     case SignUp::Created:
         return answer(Msg::SignUpOk, "created");
     case SignUp::Exists:

@@ -1,6 +1,7 @@
 // The account protocol: one form body in, one GBK answer out.
 #pragma once
 
+#include "bounded_tables.h"
 #include "store.h"
 
 #include <chrono>
@@ -8,7 +9,6 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 
 namespace server {
 
@@ -26,6 +26,17 @@ struct Timing {
     int64_t code_valid_seconds = 600;   // a sign-up needs a code this recent
     int64_t code_interval_seconds = 30; // at most one code per address this often
     LockPolicy lock;
+};
+
+// What one client address, and all of them together, may make the server hold or do.
+struct Limits {
+    int challenges_per_minute = 20; // "0", per client address (0: no limit)
+    int sign_ins_per_minute = 20;   // "1"
+    int changes_per_minute = 10;    // "3"
+    int codes_per_minute = 5;       // "9"
+    size_t max_challenges = 100000;
+    size_t max_addresses = 100000; // addresses whose budgets are remembered
+    int sign_ups_per_code = 5;     // sign-up attempts a sent code allows, whatever they answer
 };
 
 struct Reply {
@@ -49,11 +60,12 @@ private:
 
 class Commands {
 public:
-    Commands(Store& store, Outbox& outbox, StatusTexts status, Timing timing)
-        : store_(store), outbox_(outbox), status_(std::move(status)), timing_(timing) {}
+    Commands(Store& store, Outbox& outbox, StatusTexts status, Timing timing,
+             Limits limits = Limits());
 
-    // Never throws: a failure of the store becomes the server-error answer.
-    Reply handle(const std::string& body);
+    // Never throws: a failure of the store becomes the server-error answer. `client`
+    // (the address as bytes) is what the per-address budgets count; "" counts nothing.
+    Reply handle(const std::string& body, const std::string& client = std::string());
 
     // Called for every code sent, with the line written to the outbox (for the log).
     std::function<void(const std::string&)> on_code_sent;
@@ -68,17 +80,18 @@ private:
                           const std::string& new_password);
     Reply send_code(const std::string& email);
 
-    struct Challenge {
-        std::string text;
-        int64_t expires;
-    };
+    bool within_budget(const std::string& cmd, const std::string& client);
 
     Store& store_;
     Outbox& outbox_;
     StatusTexts status_;
     Timing timing_;
-    std::mutex challenges_mutex_;
-    std::unordered_map<std::string, Challenge> challenges_;
+    Limits limits_;
+    ChallengeStore challenges_;
+    RateLimiter challenge_budget_;
+    RateLimiter sign_in_budget_;
+    RateLimiter change_budget_;
+    RateLimiter code_budget_;
 };
 
 // Seconds since 1970.

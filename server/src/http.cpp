@@ -3,27 +3,20 @@
 #include "charset.h"
 #include "messages.h"
 
-#include <httplib.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
-#include <memory>
 #include <mutex>
-#include <vector>
 
 namespace server {
 namespace {
 
-constexpr size_t kMaxBody = 64 * 1024;
-constexpr size_t kChunk = 256 * 1024;
 const char kTextType[] = "text/plain; charset=gbk";
 
 std::mutex g_log_mutex;
-
-std::string who(const httplib::Request& req) {
-    return req.remote_addr;
-}
 
 // A single byte range of a file of `size` bytes, from a Range header.
 enum class RangeKind { Whole, Part, Unsatisfiable };
@@ -70,73 +63,84 @@ RangeKind parse_range(const std::string& header, uint64_t size, uint64_t& first,
     return RangeKind::Part;
 }
 
-// Streams the file from disk piece by piece, at most one range of it.
-void serve_file(const std::string& path, const httplib::Request& req, httplib::Response& res) {
-    // Ranges are answered here: the library's own range handling trusts ranges past
-    // the end of the file and announces bytes it never sends. Clearing the parsed
-    // ranges (the request object is the library's own, mutable one) stops it from
-    // cutting the answer a second time.
-    const_cast<httplib::Request&>(req).ranges.clear();
+Response text(int status, const std::string& body) {
+    Response res;
+    res.status = status;
+    res.content_type = kTextType;
+    res.body = body;
+    return res;
+}
 
-    auto file = std::make_shared<std::ifstream>(path, std::ios::binary);
-    if (!*file) {
-        res.status = 404;
-        log_line(who(req) + " " + req.method + " " + req.path + " -> 404 (update file missing)");
-        return;
+// One resource, whole or one range of it. Files are opened for each request, so a
+// replaced update file is served at once.
+Response serve(const Resource& resource, const Request& req) {
+    std::string line = req.client + " " + req.method + " " + req.path;
+    int fd = -1;
+    uint64_t size = 0;
+    if (resource.bytes) {
+        size = resource.bytes->size();
+    } else {
+        fd = ::open(resource.file.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            if (fd >= 0)
+                ::close(fd);
+            log_line(line + " -> 404 (file missing)");
+            return text(404, utf8_to_gbk("找不到该页面").value_or("not found"));
+        }
+        size = static_cast<uint64_t>(st.st_size);
     }
-    file->seekg(0, std::ios::end);
-    std::streamoff end = file->tellg();
-    if (end < 0) {
-        res.status = 500;
-        log_line(who(req) + " " + req.method + " " + req.path + " -> 500 (cannot size file)");
-        return;
-    }
-    const uint64_t size = static_cast<uint64_t>(end);
-    res.set_header("Accept-Ranges", "bytes");
-    std::string range = req.get_header_value("Range");
+    Response res;
+    res.content_type = resource.content_type;
+    res.headers.emplace_back("Accept-Ranges", "bytes");
+    std::string range = req.header("Range");
     uint64_t first = 0;
     uint64_t last = size == 0 ? 0 : size - 1;
     RangeKind kind = range.empty() ? RangeKind::Whole : parse_range(range, size, first, last);
-    std::string line = who(req) + " " + req.method + " " + req.path +
-                       (range.empty() ? "" : " " + printable(range.substr(0, 80)));
+    if (!range.empty())
+        line += " " + printable(range.substr(0, 80));
     if (kind == RangeKind::Unsatisfiable) {
+        if (fd >= 0)
+            ::close(fd);
         res.status = 416;
-        res.set_header("Content-Range", "bytes */" + std::to_string(size));
-        res.set_content(std::string(), "text/plain");
-        log_line(line + " -> 416 (file " + std::to_string(size) + " bytes)");
-        return;
+        res.content_type = "text/plain";
+        res.headers.emplace_back("Content-Range", "bytes */" + std::to_string(size));
+        log_line(line + " -> 416 (" + std::to_string(size) + " bytes)");
+        return res;
     }
-    uint64_t length = size;
     if (kind == RangeKind::Part) {
-        length = last - first + 1;
         res.status = 206;
-        res.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
-                                            std::to_string(last) + "/" + std::to_string(size));
+        res.headers.emplace_back("Content-Range", "bytes " + std::to_string(first) + "-" +
+                                                      std::to_string(last) + "/" +
+                                                      std::to_string(size));
     } else {
-        res.status = 200;
         first = 0;
+        last = size - 1;
     }
-    log_line(line + " -> " + std::to_string(res.status) + " " + std::to_string(length) + " of " +
-             std::to_string(size) + " bytes");
-    if (length == 0) {
-        res.set_content(std::string(), "application/octet-stream");
-        return;
-    }
-    res.set_content_provider(static_cast<size_t>(length), "application/octet-stream",
-                             [file, first, buffer = std::make_shared<std::vector<char>>(kChunk)](
-                                 size_t offset, size_t wanted, httplib::DataSink& sink) {
-                                 size_t n = wanted < kChunk ? wanted : kChunk;
-                                 file->clear();
-                                 file->seekg(static_cast<std::streamoff>(first + offset));
-                                 file->read(buffer->data(), static_cast<std::streamsize>(n));
-                                 std::streamsize got = file->gcount();
-                                 if (got <= 0)
-                                     return false; // the file shrank under us: end the connection
-                                 return sink.write(buffer->data(), static_cast<size_t>(got));
-                             });
+    res.offset = first;
+    res.length = size == 0 ? 0 : last - first + 1;
+    res.fd = fd;
+    res.data = resource.bytes ? resource.bytes->data() : nullptr;
+    log_line(line + " -> " + std::to_string(res.status) + " " + std::to_string(res.length) +
+             " of " + std::to_string(size) + " bytes");
+    return res;
 }
 
 } // namespace
+
+Resource Resource::from_file(std::string path, std::string file) {
+    Resource r;
+    r.path = std::move(path);
+    r.file = std::move(file);
+    return r;
+}
+
+Resource Resource::from_bytes(std::string path, std::string bytes) {
+    Resource r;
+    r.path = std::move(path);
+    r.bytes = std::make_shared<const std::string>(std::move(bytes));
+    return r;
+}
 
 void log_line(const std::string& text) {
     std::string line = local_time_text(now_seconds()) + " " + text + "\n";
@@ -145,83 +149,66 @@ void log_line(const std::string& text) {
     std::fflush(stderr);
 }
 
-void install_routes(httplib::Server& http, Commands& commands, const Routes& routes) {
-    http.set_payload_max_length(kMaxBody);
+Handler make_handler(Commands& commands, const Routes& routes) {
+    // A GET of the endpoint answers with a small page, so a person or a
+    // monitor can see the server is up.
+    const std::string page =
+        "<html><body>" + utf8_to_gbk("Tarnix账号服务运行中").value_or("ok") + "</body></html>";
+    const std::string not_found = utf8_to_gbk("找不到该页面").value_or("not found");
 
-    // The body is read through a content reader: the library's own reading refuses
-    // form bodies over 8 KiB, which is below what the protocol allows.
-    http.Post(routes.endpoint_path, [&commands](const httplib::Request& req, httplib::Response& res,
-                                                const httplib::ContentReader& reader) {
-        std::string body;
-        bool read = reader([&body](const char* data, size_t length) {
-            if (body.size() + length > kMaxBody)
-                return false;
-            body.append(data, length);
-            return true;
-        });
-        if (!read) {
-            res.status = 413;
-            res.set_header("Connection", "close");
-            res.set_content(gbk(Msg::TooLarge), kTextType);
-            log_line(who(req) + " " + req.method + " " + req.path + " -> 413 body too large");
-            return;
+    return [&commands, routes, page, not_found](const Request& req) {
+        const std::string what =
+            req.client + " " + req.method + " " + printable(req.path.substr(0, 200));
+        if (req.kind == Request::Kind::CutShort) {
+            log_line(what + " -> 400 body cut short");
+            return text(400, gbk(Msg::BadRequest));
         }
-        Reply reply = commands.handle(body);
-        res.status = reply.status;
-        res.set_content(reply.body, kTextType);
-        std::string line = who(req) + " cmd=" + printable(reply.command.substr(0, 16));
-        if (!reply.account.empty())
-            line += " u=" + printable(reply.account.substr(0, 64));
-        log_line(line + " -> " + reply.result);
-    });
-
-    http.Get(".*", [routes](const httplib::Request& req, httplib::Response& res) {
-        if (req.path == routes.endpoint_path) {
-            // A GET of the endpoint answers with a small page, so a person or a
-            // monitor can see the server is up.
-            static const std::string page = "<html><body>" +
-                                            utf8_to_gbk("Tarnix账号服务运行中").value_or("ok") +
-                                            "</body></html>";
-            res.set_content(page, "text/html; charset=gbk");
-            log_line(who(req) + " " + req.method + " " + req.path + " -> 200");
-        } else if (!routes.update_path.empty() && req.path == routes.update_path) {
-            serve_file(routes.update_file, req, res);
-        } else {
-            res.status = 404;
-            log_line(who(req) + " " + req.method + " " + printable(req.path.substr(0, 200)) +
-                     " -> 404");
+        if (req.kind == Request::Kind::HeadersTooLarge) {
+            log_line(what + " -> 431 headers too large");
+            Response res = text(431, gbk(Msg::BadRequest));
+            res.close = true;
+            return res;
         }
-    });
-
-    http.set_error_handler(httplib::Server::HandlerWithResponse(
-        [](const httplib::Request& req, httplib::Response& res) {
-            if (!res.body.empty())
-                return httplib::Server::HandlerResponse::Unhandled;
-            if (res.status == 413) {
-                res.set_content(gbk(Msg::TooLarge), kTextType);
-                log_line(who(req) + " " + req.method + " " + req.path + " -> 413 body too large");
-            } else if (res.status == 404) {
-                res.set_content(utf8_to_gbk("找不到该页面").value_or("not found"), kTextType);
-            } else if (res.status == 416) {
-                // serve_file logs its own 416s; this one is a Range header the library refused.
-                if (!res.has_header("Content-Range"))
-                    log_line(who(req) + " " + req.method + " " + req.path + " -> 416 bad range");
-            } else {
-                res.set_content(gbk(Msg::BadRequest), kTextType);
-                std::string what = req.method.empty()
-                                       ? std::string("unreadable request")
-                                       : req.method + " " + printable(req.path.substr(0, 200));
-                log_line(who(req) + " " + what + " -> " + std::to_string(res.status));
+        const bool get = req.method == "GET" || req.method == "HEAD";
+        if (req.method == "POST" && req.path == routes.endpoint_path) {
+            if (req.kind == Request::Kind::BodyTooLarge) {
+                log_line(what + " -> 413 body too large");
+                Response res = text(413, gbk(Msg::TooLarge));
+                res.close = true;
+                return res;
             }
-            return httplib::Server::HandlerResponse::Handled;
-        }));
-
-    http.set_exception_handler(
-        [](const httplib::Request& req, httplib::Response& res, std::exception_ptr) {
-            res.status = 500;
-            res.set_content(gbk(Msg::ServerError), kTextType);
-            log_line(who(req) + " " + req.method + " " + req.path + " -> 500 exception");
-        });
+            bool exempt = false;
+            for (const std::string& a : routes.exempt_addresses)
+                exempt = exempt || a == req.client;
+            Reply reply = commands.handle(req.body, exempt ? std::string() : req.client_key);
+            std::string line = req.client + " cmd=" + printable(reply.command.substr(0, 16));
+            if (!reply.account.empty())
+                line += " u=" + printable(reply.account.substr(0, 64));
+            log_line(line + " -> " + reply.result);
+            return text(reply.status, reply.body);
+        }
+        Response res;
+        if (get && req.path == routes.endpoint_path) {
+            log_line(what + " -> 200");
+            res = text(200, page);
+            res.content_type = "text/html; charset=gbk";
+        } else {
+            const Resource* found = nullptr;
+            for (const Resource& r : routes.resources) {
+                if (r.path == req.path)
+                    found = &r;
+            }
+            if (get && found) {
+                res = serve(*found, req);
+            } else {
+                log_line(what + " -> 404");
+                res = text(404, not_found);
+            }
+        }
+        // A request body nobody reads is not worth keeping the connection for.
+        res.close = res.close || req.kind == Request::Kind::BodyTooLarge;
+        return res;
+    };
 }
 
 } // namespace server

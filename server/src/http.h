@@ -1,24 +1,37 @@
-// HTTP side of the server: the protocol endpoint and the update file.
+// The server's HTTP answers: the protocol endpoint, its small page and the files
+// served by GET/HEAD (the update file), on top of the engine.
 #pragma once
 
 #include "commands.h"
+#include "engine.h"
 
+#include <memory>
 #include <string>
-
-namespace httplib {
-class Server;
-}
+#include <vector>
 
 namespace server {
 
-struct Routes {
-    std::string endpoint_path = "/tx-client.asp";
-    std::string update_path; // where the update file is served ("" = nowhere)
-    std::string update_file; // the file served there
+// Something served by GET/HEAD at a path, with single byte ranges: a file read
+// afresh for each request, or bytes held in memory.
+struct Resource {
+    std::string path;
+    std::string file;                         // read from disk when `bytes` is null
+    std::shared_ptr<const std::string> bytes; // in memory, for the server's lifetime
+    std::string content_type = "application/octet-stream";
+
+    static Resource from_file(std::string path, std::string file);
+    static Resource from_bytes(std::string path, std::string bytes);
 };
 
-// Installs the handlers on `http`; every request is logged with `log_line`.
-void install_routes(httplib::Server& http, Commands& commands, const Routes& routes);
+struct Routes {
+    std::string endpoint_path = "/tx-client.asp";
+    std::vector<Resource> resources;
+    // Client addresses (as text) that the per-address request budgets do not count.
+    std::vector<std::string> exempt_addresses;
+};
+
+// The handler the engine calls; every request is logged with `log_line`.
+Handler make_handler(Commands& commands, const Routes& routes);
 
 // Writes one line, prefixed with the time, to stderr.
 void log_line(const std::string& text);

@@ -5,19 +5,17 @@
 #include "messages.h"
 #include "options.h"
 #include "store.h"
+#include "update_signature.h"
 
-#include <httplib.h>
-
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
-#include <thread>
+#include <fstream>
+#include <sstream>
 
-#ifndef _WIN32
-#include <csignal>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
-#else
-#include <csignal>
-#endif
 
 using namespace server;
 
@@ -51,17 +49,33 @@ bool status_field(const char* flag, const std::string& utf8, bool may_be_empty,
     return true;
 }
 
-#ifdef _WIN32
-httplib::Server* g_http = nullptr;
-void on_signal(int) {
-    if (g_http)
-        g_http->stop();
+bool read_whole(const std::string& path, std::string& out) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    out = s.str();
+    return static_cast<bool>(in) && !out.empty();
 }
-#endif
+
+// tarnix-server keygen DIR: a new update signing key; prints its public key.
+int keygen(int argc, char** argv) {
+    if (argc != 3)
+        return usage_error("keygen needs one folder: tarnix-server keygen DIR");
+    std::string path, public_hex, error;
+    if (!make_update_key(argv[2], path, public_hex, error)) {
+        std::fprintf(stderr, "tarnix-server: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("%s\n", public_hex.c_str());
+    std::fprintf(stderr, "tarnix-server: private key written to %s\n", path.c_str());
+    return 0;
+}
 
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::string(argv[1]) == "keygen")
+        return keygen(argc, argv);
     Options options;
     std::string error;
     switch (parse_options(argc, argv, options, error)) {
@@ -94,19 +108,52 @@ int main(int argc, char** argv) {
             return usage_error("--update-location needs a path after the host (host/path)");
     }
 
-#ifndef _WIN32
+    // Signed before anything else starts: a key that cannot sign ends the server at once.
+    std::string update_signature;
+    if (!options.update_key.empty() &&
+        !sign_update(options.update_key, options.update_file, status.client_version,
+                     update_signature, error)) {
+        std::fprintf(stderr, "tarnix-server: %s\n", error.c_str());
+        return 1;
+    }
+
     // The database and the outbox hold passwords and codes: owner only.
     umask(077);
     // A client that hangs up mid-download must not end the server.
     std::signal(SIGPIPE, SIG_IGN);
     // Stop on SIGINT/SIGTERM: block them here, before any thread exists, and wait for
-    // them on a thread of our own.
+    // them at the end of main.
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
     sigaddset(&stop_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-#endif
+
+    // Room for every connection allowed, the database and the listener.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 &&
+        files.rlim_cur < static_cast<rlim_t>(options.max_connections + 64)) {
+        files.rlim_cur =
+            std::min(files.rlim_max, static_cast<rlim_t>(options.max_connections + 64));
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+
+    EngineConfig config;
+    config.host = options.host;
+    config.port = options.port;
+    config.threads = options.threads;
+    config.timeout_seconds = static_cast<int>(options.timeout_seconds);
+    config.max_connections = static_cast<int>(options.max_connections);
+    config.max_per_address = static_cast<int>(options.max_per_address);
+    config.max_header_bytes = static_cast<size_t>(options.max_header_bytes);
+    config.max_body_bytes = static_cast<size_t>(options.max_body_bytes);
+    config.backlog = static_cast<int>(options.backlog);
+    if (!options.tls_cert.empty() && (!read_whole(options.tls_cert, config.tls_cert_pem) ||
+                                      !read_whole(options.tls_key, config.tls_key_pem))) {
+        std::fprintf(stderr, "tarnix-server: cannot read %s or %s\n", options.tls_cert.c_str(),
+                     options.tls_key.c_str());
+        return 1;
+    }
 
     std::unique_ptr<Store> store = Store::open(options.db, error);
     if (!store) {
@@ -114,23 +161,28 @@ int main(int argc, char** argv) {
                      error.c_str());
         return 1;
     }
-    Outbox outbox(options.outbox);
-
-    httplib::Server http;
-    const int threads = options.threads;
-    http.new_task_queue = [threads] {
-        return new httplib::ThreadPool(static_cast<size_t>(threads));
-    };
-    int port = options.port;
-    if (port == 0)
-        port = http.bind_to_any_port(options.host);
-    else if (!http.bind_to_port(options.host, port))
-        port = -1;
-    if (port <= 0) {
-        std::fprintf(stderr, "tarnix-server: cannot listen on %s:%d\n", options.host.c_str(),
-                     options.port);
+    if (!make_owner_only(options.outbox)) {
+        std::fprintf(stderr, "tarnix-server: cannot make %s owner-only\n", options.outbox.c_str());
         return 1;
     }
+    Outbox outbox(options.outbox);
+
+    Timing timing;
+    timing.challenge_seconds = options.challenge_seconds;
+    timing.lock.lock_seconds = options.lock_seconds;
+    Limits limits;
+    limits.challenges_per_minute = static_cast<int>(options.challenges_per_minute);
+    limits.sign_ins_per_minute = static_cast<int>(options.sign_ins_per_minute);
+    limits.changes_per_minute = static_cast<int>(options.changes_per_minute);
+    limits.codes_per_minute = static_cast<int>(options.codes_per_minute);
+    limits.max_challenges = static_cast<size_t>(options.max_challenges);
+    Engine engine(config);
+    if (!engine.listen(error)) {
+        std::fprintf(stderr, "tarnix-server: %s\n", error.c_str());
+        return 1;
+    }
+    const int port = engine.port();
+    const bool tls = !config.tls_cert_pem.empty();
 
     if (options.update_location.empty()) {
         std::string host = options.host;
@@ -142,42 +194,36 @@ int main(int argc, char** argv) {
         status.update_location = options.update_location;
     }
     Routes routes;
-    if (!options.update_file.empty())
-        routes.update_path = options.update_location.substr(options.update_location.find('/'));
-    routes.update_file = options.update_file;
+    routes.exempt_addresses = options.exempt_addresses;
+    std::string update_path;
+    if (!options.update_file.empty()) {
+        update_path = options.update_location.substr(options.update_location.find('/'));
+        routes.resources.push_back(Resource::from_file(update_path, options.update_file));
+        if (!update_signature.empty())
+            routes.resources.push_back(Resource::from_bytes(update_path + ".sig", update_signature));
+    }
 
-    Timing timing;
-    timing.challenge_seconds = options.challenge_seconds;
-    timing.lock.lock_seconds = options.lock_seconds;
-    Commands commands(*store, outbox, status, timing);
+    Commands commands(*store, outbox, status, timing, limits);
     commands.on_code_sent = [](const std::string& line) {
         log_line("code sent: " + printable(line.substr(0, line.size() - 1)));
     };
-    install_routes(http, commands, routes);
+    if (!engine.start(make_handler(commands, routes), error)) {
+        std::fprintf(stderr, "tarnix-server: %s\n", error.c_str());
+        return 1;
+    }
 
-#ifndef _WIN32
-    std::thread stopper([&http, stop_signals] {
-        int sig = 0;
-        sigwait(&stop_signals, &sig);
-        log_line("stopping on signal " + std::to_string(sig));
-        http.stop();
-    });
-    stopper.detach();
-#else
-    g_http = &http;
-    std::signal(SIGINT, on_signal);
-    std::signal(SIGTERM, on_signal);
-#endif
-
-    std::printf("tarnix-server listening on http://%s:%d%s\n", options.host.c_str(), port,
-                routes.endpoint_path.c_str());
+    std::printf("tarnix-server listening on %s://%s:%d%s\n", tls ? "https" : "http",
+                options.host.c_str(), port, routes.endpoint_path.c_str());
     std::fflush(stdout);
-    log_line("listening on " + options.host + ":" + std::to_string(port) + ", database " +
-             options.db + ", outbox " + options.outbox +
-             (routes.update_path.empty()
-                  ? std::string()
-                  : ", update file " + options.update_file + " at " + routes.update_path));
-    bool ok = http.listen_after_bind();
+    log_line("listening on " + options.host + ":" + std::to_string(port) + (tls ? " (HTTPS)" : "") +
+             ", database " + options.db + ", outbox " + options.outbox +
+             (update_path.empty() ? std::string()
+                                  : ", update file " + options.update_file + " at " + update_path) +
+             (update_signature.empty() ? "" : ", signed for " + options.client_version));
+    int sig = 0;
+    sigwait(&stop_signals, &sig);
+    log_line("stopping on signal " + std::to_string(sig));
+    engine.stop();
     log_line("stopped");
-    return ok ? 0 : 1;
+    return 0;
 }

@@ -32,6 +32,7 @@ const std::array<const char*, kCount> kUtf8 = {
     "请求中含有非法字符",
     "请求内容过长",
     "服务器内部错误，请稍后再试",
+    "操作过于频繁，请稍后再试",
 };
 
 std::array<std::string, kCount> g_gbk;

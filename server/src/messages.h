@@ -27,6 +27,7 @@ enum class Msg {
     IllegalBytes,
     TooLarge,
     ServerError,
+    TooManyRequests,
     Count
 };
 

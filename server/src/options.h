@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace server {
 
@@ -19,9 +20,27 @@ struct Options {
     std::string announcement =
         "欢迎使用 Tarnix！新用户请先注册账号，注册时验证码会发送到您填写的邮箱。";
     std::string update_file; // empty: no update file is served
+    std::string update_key;  // PEM private key: sign the update file (empty: unsigned)
     int64_t challenge_seconds = 120;
     int64_t lock_seconds = 300;
     int threads = 16;
+    // Bounds of the HTTP engine.
+    int64_t timeout_seconds = 10; // a request must arrive in full within this; idle too
+    int64_t max_connections = 1024;
+    int64_t max_per_address = 64;
+    int64_t max_header_bytes = 16 * 1024;
+    int64_t max_body_bytes = 64 * 1024;
+    int64_t backlog = 1024;
+    std::string tls_cert; // PEM files; both given: HTTPS only
+    std::string tls_key;
+    // Requests per minute and client address (0: no limit).
+    int64_t challenges_per_minute = 20;
+    int64_t sign_ins_per_minute = 20;
+    int64_t changes_per_minute = 10;
+    int64_t codes_per_minute = 5;
+    int64_t max_challenges = 100000;
+    // Addresses the budgets above do not count (local tools, a local proxy).
+    std::vector<std::string> exempt_addresses = {"127.0.0.1", "::1"};
 };
 
 enum class ParseResult { Run, Help, Error };

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <cerrno>
 #include <stdexcept>
 
 #ifndef _WIN32
@@ -87,16 +88,34 @@ private:
 
 } // namespace
 
+bool make_owner_only(const std::string& path) {
+#ifndef _WIN32
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return errno == ENOENT;
+    return (st.st_mode & 0777) == 0600 || ::chmod(path.c_str(), 0600) == 0;
+#else
+    (void)path;
+    return true;
+#endif
+}
+
 std::unique_ptr<Store> Store::open(const std::string& path, std::string& error) {
 #ifndef _WIN32
-    // The file holds passwords in plain text: create it for its owner only. SQLite
-    // gives its -wal and -shm files the same permissions.
+    // The file holds passwords in plain text: for its owner only, also when an older
+    // copy or a restore left it readable by others. SQLite gives new -wal and -shm
+    // files the database's permissions, but keeps those of existing ones.
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         error = "cannot open " + path;
         return nullptr;
     }
+    bool owner_only = ::fchmod(fd, 0600) == 0;
     ::close(fd);
+    if (!owner_only || !make_owner_only(path + "-wal") || !make_owner_only(path + "-shm")) {
+        error = "cannot make " + path + " (and its -wal and -shm files) owner-only";
+        return nullptr;
+    }
 #endif
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
@@ -123,6 +142,12 @@ std::unique_ptr<Store> Store::open(const std::string& path, std::string& error) 
                     " code TEXT NOT NULL,"
                     " created INTEGER NOT NULL)");
         store->exec("CREATE INDEX IF NOT EXISTS codes_by_email ON codes(email, created)");
+        // Databases from before the sign-up count per code lack the column.
+        Statement has(db,
+                      "SELECT COUNT(*) FROM pragma_table_info('codes') WHERE name = 'attempts'");
+        has.step();
+        if (has.integer(0) == 0)
+            store->exec("ALTER TABLE codes ADD COLUMN attempts INTEGER NOT NULL DEFAULT 0");
     } catch (const std::exception& e) {
         error = e.what();
         return nullptr;
@@ -197,17 +222,24 @@ Verdict Store::change_password(const std::string& name, const std::string& old_p
 }
 
 SignUp Store::create_account(const std::string& name, const std::string& password,
-                             const std::string& email, int64_t now, int64_t codes_since) {
+                             const std::string& email, int64_t now, int64_t codes_since,
+                             int attempts_per_code) {
     std::lock_guard<std::mutex> lock(mutex_);
     Transaction tx(db_);
-    Statement code(db_, "SELECT 1 FROM codes WHERE email = ? AND created >= ? LIMIT 1");
-    code.bind(1, email).bind(2, codes_since);
+    Statement code(db_, "SELECT rowid FROM codes WHERE email = ? AND created >= ? AND attempts < ?"
+                        " ORDER BY created LIMIT 1");
+    code.bind(1, email).bind(2, codes_since).bind(3, static_cast<int64_t>(attempts_per_code));
     if (!code.step())
         return SignUp::NoRecentCode;
+    const int64_t code_row = code.integer(0);
     Statement exists(db_, "SELECT 1 FROM accounts WHERE name = ?");
     exists.bind(1, name);
-    if (exists.step())
+    if (exists.step()) {
+        Statement used(db_, "UPDATE codes SET attempts = attempts + 1 WHERE rowid = ?");
+        used.bind(1, code_row).step();
+        tx.commit();
         return SignUp::Exists;
+    }
     Statement insert(db_,
                      "INSERT INTO accounts (name, password, email, created) VALUES (?, ?, ?, ?)");
     insert.bind(1, name).bind(2, password).bind(3, email).bind(4, now).step();

@@ -24,9 +24,14 @@ enum class Verdict { Ok, Wrong, Locked };
 
 enum class SignUp { Created, Exists, NoRecentCode };
 
+// Makes an existing file readable and writable by its owner only (nothing when it
+// does not exist); false when it exists and cannot be changed.
+bool make_owner_only(const std::string& path);
+
 class Store {
 public:
-    // Opens (creating when missing, readable by its owner only) the database at `path`.
+    // Opens (creating when missing) the database at `path`, and makes it and its -wal
+    // and -shm files readable by their owner only, also when they already existed.
     // Nothing and a reason in `error` when that fails.
     static std::unique_ptr<Store> open(const std::string& path, std::string& error);
     ~Store();
@@ -43,10 +48,13 @@ public:
     Verdict change_password(const std::string& name, const std::string& old_password,
                             const std::string& new_password, int64_t now, const LockPolicy& policy);
 
-    // Creates the account when a code was issued for `email` at or after `codes_since`.
-    // The codes of that address are used up by a successful sign-up.
+    // Creates the account when a code was issued for `email` at or after `codes_since`
+    // and has had fewer than `attempts_per_code` sign-ups. Every attempt that finds such
+    // a code uses one of its attempts, so one code cannot probe many names; the codes of
+    // the address are used up by a successful sign-up.
     SignUp create_account(const std::string& name, const std::string& password,
-                          const std::string& email, int64_t now, int64_t codes_since);
+                          const std::string& email, int64_t now, int64_t codes_since,
+                          int attempts_per_code);
 
     // Stores a code unless the address got one after `not_after`; `deliver` runs inside
     // the transaction and a false result rolls it back (and throws).

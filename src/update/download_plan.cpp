@@ -96,4 +96,26 @@ std::vector<Part> split_parts(int64_t from, int64_t total, int32_t connections,
     return parts;
 }
 
+namespace {
+bool strong_etag(std::string_view etag) {
+    return etag.size() >= 2 && etag.front() == '"' && etag.back() == '"';
+}
+} // namespace
+
+std::string if_range_value(const Validators& v) {
+    std::string_view etag = trim_blanks(v.etag);
+    if (strong_etag(etag)) {
+        return std::string(etag);
+    }
+    return std::string(trim_blanks(v.last_modified));
+}
+
+bool same_revision(const Validators& first, const Validators& later) {
+    if (strong_etag(trim_blanks(first.etag))) {
+        return trim_blanks(first.etag) == trim_blanks(later.etag);
+    }
+    std::string_view date = trim_blanks(first.last_modified);
+    return !date.empty() && date == trim_blanks(later.last_modified);
+}
+
 } // namespace download

@@ -45,6 +45,18 @@ struct DownloadTaskParams {
 
 inline constexpr int32_t kTransferModeDownload = 0x1000;
 
+// What a whole file must be before it may take the target's place.
+struct FileAcceptance {
+    // A Windows x64 program: "MZ", the PE signature, machine AMD64.
+    bool windows_x64_program = true;
+    // The publisher's key (64 bytes, X then Y). When set, the signature at the
+    // source URL + ".sig" must sign the file for `version`; when empty, no
+    // signature is fetched.
+    std::string public_key;
+    // The announced version text (GBK bytes) that the signature must name.
+    std::string version;
+};
+
 // Writes the values the update window uses for every download (the other
 // members keep theirs).
 inline void set_update_download_values(DownloadTaskParams& p, std::string url, std::string target,

@@ -3,7 +3,10 @@
 #include "app/program_win.h"
 #include "ui/gbk_win.h"
 #include "ui/ui_thread_win.h"
-#include "update/download_plan.h"
+#include "update/download_fetch_win.h"
+#include "update/download_file_win.h"
+#include "update/update_signature_win.h"
+#include "update/update_trust.h"
 
 #include <wininet.h>
 
@@ -15,72 +18,10 @@
 #include <vector>
 
 namespace {
-
-constexpr DWORD kReadSize = 64 * 1024; // small reads cost an order of magnitude in speed
-constexpr int kRetries = 3;            // further attempts of a part after a failed one
-constexpr DWORD kRetryPauseMs = 500;
-constexpr int32_t kMaxConnections = 16;
-constexpr int64_t kDefaultMinPartSize = 10240;
-
-struct InetHandle {
-    HINTERNET h = nullptr;
-    InetHandle() = default;
-    explicit InetHandle(HINTERNET handle) : h(handle) {}
-    InetHandle(const InetHandle&) = delete;
-    InetHandle& operator=(const InetHandle&) = delete;
-    ~InetHandle() { reset(); }
-    void reset(HINTERNET handle = nullptr) {
-        if (h) {
-            InternetCloseHandle(h);
-        }
-        h = handle;
-    }
-};
-
-struct Handle {
-    HANDLE h = nullptr;
-    Handle() = default;
-    explicit Handle(HANDLE handle) : h(handle) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() {
-        if (h && h != INVALID_HANDLE_VALUE) {
-            CloseHandle(h);
-        }
-    }
-};
-
-// How one attempt at a part ended.
-enum class Outcome { done, retry, fail, stopped };
-
+constexpr int kRestarts = 1; // a file that changed mid-download is fetched once more
 } // namespace
 
-struct Task {
-    DownloadTaskParams params;
-    int32_t id = 0;
-    std::string host;
-    INTERNET_PORT port = 0;
-    bool secure = false;
-    std::string object; // path and query
-    std::wstring target;
-    std::wstring part_path;
-
-    Handle file;        // the ".part" file
-    Handle thread;      // the task's own thread
-    Handle abort_event; // set on stop or when a part gives up: workers end
-    Handle stop_event;  // set on stop only: handler pauses end
-    std::atomic<bool> aborting{false};
-    std::atomic<bool> stopping{false};
-    std::atomic<bool> abandoned{false};
-    std::atomic<int64_t> received{0};
-    int64_t total = 0;
-    HINTERNET connection = nullptr; // owned by the task's thread
-
-    // Whoever first settles the ".part" file (moved into place, or removed)
-    // does it under this lock.
-    std::mutex settle_mutex;
-    bool settled = false;
-};
+using namespace download_detail;
 
 struct Downloader::Core {
     mutable std::mutex mutex;
@@ -97,275 +38,73 @@ struct ThreadContext {
     std::shared_ptr<Task> task;
 };
 
-void raise_connection_limit(int32_t connections) {
-    static std::mutex m;
-    static DWORD raised = 0;
-    std::lock_guard<std::mutex> lock(m);
-    DWORD n = static_cast<DWORD>(std::max(connections, 2));
-    if (n <= raised) {
-        return;
-    }
-    // Process-wide; Windows otherwise queues parallel parts behind two connections.
-    InternetSetOptionA(nullptr, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &n, sizeof(n));
-    InternetSetOptionA(nullptr, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, &n, sizeof(n));
-    raised = n;
-}
-
-void set_timeouts(HINTERNET h, const DownloadTaskParams& p) {
-    // Wine honours time-outs only on the handle of the request itself.
-    auto set = [h](DWORD option, int32_t ms) {
-        if (ms > 0) {
-            DWORD v = static_cast<DWORD>(ms);
-            InternetSetOptionA(h, option, &v, sizeof(v));
-        }
-    };
-    set(INTERNET_OPTION_CONNECT_TIMEOUT, p.connect_timeout_ms);
-    set(INTERNET_OPTION_SEND_TIMEOUT, p.send_timeout_ms);
-    set(INTERNET_OPTION_RECEIVE_TIMEOUT, p.receive_timeout_ms);
-    set(INTERNET_OPTION_DATA_SEND_TIMEOUT, p.send_timeout_ms);
-    set(INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, p.receive_timeout_ms);
-}
-
-std::string query_text(HINTERNET req, DWORD what) {
-    char buf[256];
-    DWORD len = sizeof(buf);
-    DWORD index = 0;
-    if (!HttpQueryInfoA(req, what, buf, &len, &index)) {
-        return std::string();
-    }
-    return std::string(buf, std::min<DWORD>(len, sizeof(buf)));
-}
-
-DWORD query_status(HINTERNET req) {
-    DWORD status = 0;
-    DWORD len = sizeof(status);
-    DWORD index = 0;
-    if (!HttpQueryInfoA(req, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &len,
-                        &index)) {
-        return 0;
-    }
-    return status;
-}
-
-// Sends a GET for the task's object, with a Range header when `first` >= 0
-// ("bytes=first-" or "bytes=first-last"). Null on a failed send.
-HINTERNET send_get(Task& t, int64_t first, int64_t last) {
-    DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
-                  INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES |
-                  INTERNET_FLAG_KEEP_CONNECTION;
-    if (t.secure) {
-        flags |= INTERNET_FLAG_SECURE;
-    }
-    HINTERNET req = HttpOpenRequestA(t.connection, "GET", t.object.c_str(), nullptr, nullptr,
-                                     nullptr, flags, 0);
-    if (!req) {
-        return nullptr;
-    }
-    set_timeouts(req, t.params);
-    std::string headers;
-    if (first >= 0) {
-        headers = "Range: bytes=" + std::to_string(first) + "-";
-        if (last >= 0) {
-            headers += std::to_string(last);
-        }
-        headers += "\r\n";
-    }
-    if (!HttpSendRequestA(req, headers.empty() ? nullptr : headers.c_str(),
-                          static_cast<DWORD>(headers.size()), nullptr, 0)) {
-        InternetCloseHandle(req);
-        return nullptr;
-    }
-    return req;
-}
-
-// Judges a status code: a status outside 100-599 (a connection closed before
-// any answer) or a server error may pass, a client error will not.
-Outcome judge_status(DWORD status) {
-    if (status < 100 || status > 599 || status >= 500) {
-        return Outcome::retry;
-    }
-    if (status >= 400) {
-        return Outcome::fail;
-    }
-    return Outcome::done;
-}
-
-bool write_at(HANDLE file, int64_t offset, const char* data, DWORD size) {
-    OVERLAPPED ov{};
-    ov.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset) & 0xFFFFFFFFu);
-    ov.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
-    DWORD written = 0;
-    return WriteFile(file, data, size, &written, &ov) && written == size;
-}
-
-// Reads the body of `req` into [part.start + done, part.start + part.length):
-// done when the part is complete, retry when the body ended early or broke.
-Outcome read_body(Task& t, HINTERNET req, const download::Part& part, int64_t& done,
-                  std::vector<char>& buf) {
-    while (done < part.length) {
-        if (t.aborting.load()) {
-            return Outcome::stopped;
-        }
-        DWORD want = static_cast<DWORD>(std::min<int64_t>(kReadSize, part.length - done));
-        DWORD got = 0;
-        if (!InternetReadFile(req, buf.data(), want, &got)) {
-            return Outcome::retry;
-        }
-        if (got == 0) {
-            return Outcome::retry; // a body cut short reads as a normal end
-        }
-        got = std::min(got, want);
-        if (!write_at(t.file.h, part.start + done, buf.data(), got)) {
-            return Outcome::fail;
-        }
-        done += got;
-        t.received.fetch_add(got);
-    }
-    return Outcome::done;
-}
-
-// One attempt at the rest of a part. With `ranged` it asks for exactly the
-// missing bytes and accepts only a 206 naming them; without, the server ignores
-// ranges, so the attempt starts the whole file again from byte 0.
-Outcome fetch_part(Task& t, const download::Part& part, int64_t& done, bool ranged,
-                   std::vector<char>& buf) {
-    if (!ranged && done > 0) {
-        t.received.fetch_sub(done);
-        done = 0;
-    }
-    int64_t first = part.start + done;
-    int64_t last = part.start + part.length - 1;
-    InetHandle req(ranged ? send_get(t, first, last) : send_get(t, -1, -1));
-    if (!req.h) {
-        return Outcome::retry;
-    }
-    DWORD status = query_status(req.h);
-    Outcome judged = judge_status(status);
-    if (judged != Outcome::done) {
-        return judged;
-    }
-    if (ranged) {
-        int64_t a = 0, b = 0, total = 0;
-        if (status != 206 ||
-            !download::parse_content_range(query_text(req.h, HTTP_QUERY_CONTENT_RANGE), a, b,
-                                           total) ||
-            a != first || b != last || total != t.total) {
-            return Outcome::retry; // never write bytes we did not ask for
-        }
-    } else {
-        int64_t length = -1;
-        if (status != 200 ||
-            !download::parse_content_length(query_text(req.h, HTTP_QUERY_CONTENT_LENGTH), length) ||
-            length != t.total) {
-            return Outcome::retry;
-        }
-    }
-    return read_body(t, req.h, part, done, buf);
-}
-
-// Waits on the abort event for a pause between attempts; false once aborting.
-bool pause_unless_aborted(Task& t, DWORD ms) {
-    WaitForSingleObject(t.abort_event.h, ms);
-    return !t.aborting.load();
-}
-
-// Runs attempts at a part until it is complete, fails for good or the task
-// aborts. `last` is the outcome of the attempts already made (retry for none).
-bool download_part(Task& t, const download::Part& part, int64_t& done, bool ranged,
-                   std::vector<char>& buf, Outcome last, int attempts_made) {
-    for (int made = attempts_made;; ++made) {
-        if (last == Outcome::done) {
-            return true;
-        }
-        if (last != Outcome::retry || made > kRetries) {
-            return false;
-        }
-        if (made > 0 && !pause_unless_aborted(t, kRetryPauseMs)) {
-            return false;
-        }
-        last = fetch_part(t, part, done, ranged, buf);
-    }
-}
-
-void give_up(Task& t) {
-    t.aborting.store(true);
-    SetEvent(t.abort_event.h);
-}
-
-struct WorkerContext {
-    Task* task;
-    download::Part part;
-    bool ok = false;
-};
-
-DWORD WINAPI worker_main(LPVOID arg) {
-    auto* w = static_cast<WorkerContext*>(arg);
-    try {
-        std::vector<char> buf(kReadSize);
-        int64_t done = 0;
-        w->ok = download_part(*w->task, w->part, done, true, buf, Outcome::retry, 0);
-    } catch (...) {
-        w->ok = false;
-    }
-    if (!w->ok) {
-        give_up(*w->task);
-    }
-    return 0;
-}
-
-void deliver(Task& t, int32_t kind, int32_t value, int32_t extra) {
-    if (t.params.event_handler && !t.abandoned.load()) {
-        t.params.event_handler(kind, 0, value, extra, t.id);
-    }
-}
-
-// Moves the verified ".part" file into place. An existing target (usually the
-// running program, which cannot be overwritten but can be renamed) is first
-// renamed aside and put back if the move fails: the old program is never lost.
-bool move_into_place(Task& t) {
-    if (GetFileAttributesW(t.target.c_str()) == INVALID_FILE_ATTRIBUTES) {
-        return MoveFileExW(t.part_path.c_str(), t.target.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
-    }
-    std::wstring aside = t.target + L".old";
-    DeleteFileW(aside.c_str());
-    if (MoveFileExW(t.target.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        if (MoveFileExW(t.part_path.c_str(), t.target.c_str(), MOVEFILE_WRITE_THROUGH)) {
-            DeleteFileW(aside.c_str()); // fails while it runs; removed at a later start
-            return true;
-        }
-        MoveFileExW(aside.c_str(), t.target.c_str(), MOVEFILE_REPLACE_EXISTING);
+// Checks the whole file before it may take the target's place: a Windows x64
+// program and, with a key built in, signed by the publisher for the
+// announced version.
+bool acceptable(Task& t) {
+    if (part_file::length_of(t.file.h) != t.total || t.received.load() != t.total) {
+        note(t, L"the file is incomplete");
         return false;
     }
-    // Nothing could be renamed aside: replace in one step, or leave all as it was.
-    return MoveFileExW(t.part_path.c_str(), t.target.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-}
-
-int64_t file_size(const std::wstring& path) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
-        return -1;
+    if (t.acceptance.windows_x64_program) {
+        std::vector<char> head(
+            static_cast<size_t>(std::min<int64_t>(t.total, update_trust::kProgramHeaderBytes)));
+        DWORD got = 0;
+        if (!part_file::read_at(t.file.h, 0, head.data(), static_cast<DWORD>(head.size()), got) ||
+            !update_trust::is_windows_x64_program(reinterpret_cast<unsigned char*>(head.data()),
+                                                  got)) {
+            note(t, L"the file is not a Windows x64 program");
+            return false;
+        }
     }
-    return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    if (t.acceptance.public_key.empty()) {
+        return true;
+    }
+    DWORD status = 0;
+    std::string signature = fetch_signature(t, status);
+    if (status != 200) {
+        note(t, L"no signature (HTTP " + std::to_wstring(status) + L")");
+        return false;
+    }
+    // Made while the parts arrived, or now for a file that came in one answer.
+    std::string digest =
+        t.digest.empty() ? update_signature::file_digest(t.file.h, t.total, t.aborting) : t.digest;
+    if (digest.empty()) {
+        note(t, L"the file could not be read back");
+        return false;
+    }
+    std::wstring why;
+    if (!update_signature::verify(t.acceptance.public_key,
+                                  update_trust::signed_message(t.acceptance.version, digest),
+                                  signature, why)) {
+        note(t, L"bad signature: " + why);
+        return false;
+    }
+    return true;
 }
 
-// Completes the file: true when every announced byte arrived and the file now
-// stands at the target path with the announced size.
+// Moves the accepted file into place: true when it stands at the target path
+// with the announced size.
 bool settle_complete(Task& t) {
     std::lock_guard<std::mutex> lock(t.settle_mutex);
     if (t.settled || t.stopping.load()) {
         return false;
     }
     t.settled = true;
-    bool ok = t.received.load() == t.total;
+    std::wstring why;
+    part_file::Commit c = part_file::move_into_place(t.file.h, t.target, why);
+    if (c == part_file::Commit::not_placed) {
+        part_file::remove_when_closed(t.file.h);
+    }
     CloseHandle(t.file.h);
     t.file.h = nullptr;
-    ok = ok && file_size(t.part_path) == t.total && move_into_place(t);
-    if (!ok) {
-        DeleteFileW(t.part_path.c_str());
+    if (c != part_file::Commit::placed) {
+        note(t, why);
         return false;
     }
-    return file_size(t.target) == t.total;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    return GetFileAttributesExW(t.target.c_str(), GetFileExInfoStandard, &data) &&
+           ((static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow) == t.total;
 }
 
 void settle_discard(Task& t, bool close_file) {
@@ -374,21 +113,19 @@ void settle_discard(Task& t, bool close_file) {
         return;
     }
     t.settled = true;
-    if (close_file && t.file.h) {
+    if (!t.file.h) {
+        return;
+    }
+    // Gone once the last handle closes: an abandoned worker may still hold it.
+    part_file::remove_when_closed(t.file.h);
+    if (close_file) {
         CloseHandle(t.file.h);
         t.file.h = nullptr;
     }
-    // Opened with FILE_SHARE_DELETE: an abandoned worker's handle does not stop this.
-    DeleteFileW(t.part_path.c_str());
 }
 
-bool prepare_file(Task& t) {
-    LARGE_INTEGER size;
-    size.QuadPart = t.total;
-    return SetFilePointerEx(t.file.h, size, nullptr, FILE_BEGIN) && SetEndOfFile(t.file.h);
-}
-
-// The whole download on the task's thread; true when the file is complete in place.
+// The whole download on the task's thread; true when the file is complete,
+// accepted and in place.
 bool run_download(Task& t) {
     raise_connection_limit(t.params.connections);
     InetHandle session(InternetOpenA("Tarnix", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
@@ -403,104 +140,28 @@ bool run_download(Task& t) {
     set_timeouts(connection.h, t.params);
     t.connection = connection.h;
 
-    const int64_t min_part = t.params.min_part_size > 0
-                                 ? static_cast<int64_t>(t.params.min_part_size)
-                                 : kDefaultMinPartSize;
-    const int32_t connections = std::clamp(t.params.connections, 1, kMaxConnections);
-    std::vector<char> buf(kReadSize);
-
-    // First request: the first `min_part` bytes. Its answer tells the size and
-    // whether ranges are honoured (206) or ignored (200, the whole file).
-    InetHandle probe;
-    DWORD status = 0;
-    for (int attempt = 0;; ++attempt) {
-        if (attempt > 0 && !pause_unless_aborted(t, kRetryPauseMs)) {
+    for (int restarts = 0;; ++restarts) {
+        Outcome r = fetch_file(t);
+        if (r == Outcome::done) {
+            break;
+        }
+        if (r != Outcome::changed || restarts >= kRestarts || t.stopping.load()) {
+            if (r == Outcome::changed) {
+                note(t, L"the file changed during the download, again after a new start");
+            }
             return false;
         }
-        probe.reset(send_get(t, 0, min_part - 1));
-        if (probe.h) {
-            status = query_status(probe.h);
-            Outcome judged = judge_status(status);
-            if (judged == Outcome::done) {
-                break;
-            }
-            if (judged == Outcome::fail) {
-                return false;
-            }
-        }
-        if (attempt >= kRetries || t.aborting.load()) {
+        // A new revision was published meanwhile: everything again, once.
+        t.changed.store(false);
+        t.aborting.store(false);
+        ResetEvent(t.abort_event.h);
+        if (t.stopping.load()) {
+            give_up(t);
             return false;
         }
+        t.received.store(0);
     }
-
-    bool ranged = false;
-    download::Part first_part;
-    if (status == 206) {
-        int64_t a = 0, b = 0, total = 0;
-        if (!download::parse_content_range(query_text(probe.h, HTTP_QUERY_CONTENT_RANGE), a, b,
-                                           total) ||
-            a != 0 || b != std::min(min_part, total) - 1) {
-            return false;
-        }
-        ranged = true;
-        t.total = total;
-        first_part = download::Part{0, b + 1};
-    } else if (status == 200) {
-        int64_t length = -1;
-        if (!download::parse_content_length(query_text(probe.h, HTTP_QUERY_CONTENT_LENGTH),
-                                            length)) {
-            return false; // a size we cannot check is no download we can verify
-        }
-        t.total = length;
-        first_part = download::Part{0, length};
-    } else {
-        return false;
-    }
-    if (t.total > std::numeric_limits<int32_t>::max() || !prepare_file(t)) {
-        return false;
-    }
-    deliver(t, kDownloadEventSize, static_cast<int32_t>(t.total), 0);
-
-    int64_t done = 0;
-    Outcome first =
-        first_part.length > 0 ? read_body(t, probe.h, first_part, done, buf) : Outcome::done;
-    probe.reset();
-    if (!download_part(t, first_part, done, ranged, buf, first, 1)) {
-        return false;
-    }
-
-    if (ranged) {
-        std::vector<download::Part> parts =
-            download::split_parts(first_part.length, t.total, connections, min_part);
-        std::vector<WorkerContext> workers(parts.size());
-        std::vector<HANDLE> threads;
-        for (size_t i = 0; i < parts.size(); ++i) {
-            workers[i].task = &t;
-            workers[i].part = parts[i];
-            HANDLE th = CreateThread(nullptr, 0, worker_main, &workers[i], 0, nullptr);
-            if (!th) {
-                give_up(t);
-                break;
-            }
-            threads.push_back(th);
-        }
-        if (!threads.empty()) {
-            WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE,
-                                   INFINITE);
-        }
-        for (HANDLE th : threads) {
-            CloseHandle(th);
-        }
-        if (threads.size() != parts.size()) {
-            return false;
-        }
-        for (const WorkerContext& w : workers) {
-            if (!w.ok) {
-                return false;
-            }
-        }
-    }
-    if (t.aborting.load()) {
+    if (t.aborting.load() || !acceptable(t)) {
         return false;
     }
     return settle_complete(t);
@@ -519,6 +180,12 @@ DWORD WINAPI task_main(LPVOID arg) {
     t.connection = nullptr;
     if (!ok) {
         settle_discard(t, true);
+        if (!t.stopping.load()) {
+            std::lock_guard<std::mutex> lock(t.why_mutex);
+            OutputDebugStringW((L"Tarnix: update refused: " +
+                                (t.why.empty() ? std::wstring(L"download failed") : t.why) + L"\n")
+                                   .c_str());
+        }
     }
     try {
         deliver(t, kDownloadEventEnded,
@@ -595,7 +262,7 @@ Downloader::~Downloader() {
     stop_task();
 }
 
-bool Downloader::start_task(const DownloadTaskParams& params) {
+bool Downloader::start_task(const DownloadTaskParams& params, const FileAcceptance& acceptance) {
     std::lock_guard<std::mutex> lock(core_->mutex);
     if (core_->task) {
         return false;
@@ -605,14 +272,14 @@ bool Downloader::start_task(const DownloadTaskParams& params) {
     }
     auto task = std::make_shared<Task>();
     task->params = params;
+    task->acceptance = acceptance;
     if (!split_url(*task)) {
         return false;
     }
     task->target = widen(params.target_file);
     task->part_path = task->target + L".part";
-    task->file.h = CreateFileW(task->part_path.c_str(), GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Refused while another download (of this process or another) holds it.
+    task->file.h = part_file::open_exclusive(task->part_path);
     if (task->file.h == INVALID_HANDLE_VALUE) {
         task->file.h = nullptr;
         return false;
@@ -626,9 +293,9 @@ bool Downloader::start_task(const DownloadTaskParams& params) {
                          : nullptr;
     if (!task->thread.h) {
         delete ctx;
+        part_file::remove_when_closed(task->file.h);
         CloseHandle(task->file.h);
         task->file.h = nullptr;
-        DeleteFileW(task->part_path.c_str());
         return false;
     }
     core_->task = task;
@@ -699,7 +366,5 @@ void remove_replaced_program() {
     if (n == 0 || n >= path.size()) {
         return;
     }
-    std::wstring old(path.data(), n);
-    old += L".old";
-    DeleteFileW(old.c_str());
+    part_file::remove_leftovers(std::wstring(path.data(), n));
 }

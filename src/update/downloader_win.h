@@ -9,10 +9,14 @@
 
 // Background HTTP download of one file over up to `connections` byte-range
 // connections (WinInet). The file is written beside its target as
-// target + ".part" and moved into place only when every byte of the announced
-// size has arrived; a target that already exists (the running program, as a
-// rule) is first renamed aside to target + ".old" and put back if the move fails.
-// Events go to the task's handler on the component's own threads.
+// target + ".part", held by the task alone, and moved into place only when
+// every byte of the announced size has arrived from one revision of the file
+// and the whole file passes the task's FileAcceptance (a Windows x64 program;
+// signed by the publisher when a key is given). A target that already exists
+// (the running program, as a rule) is first renamed aside to target + ".old"
+// and put back if the move fails. Reasons for a refusal go to
+// OutputDebugString. Events go to the task's handler on the component's own
+// threads.
 class Downloader {
 public:
     Downloader();
@@ -23,8 +27,9 @@ public:
     // Starts one download in the background and returns at once. Refused
     // (false, no task, no event) while a task is held, for a mode other than
     // download, an unusable source URL or a target whose ".part" file cannot be
-    // created.
-    bool start_task(const DownloadTaskParams& params);
+    // created or is held by another download.
+    bool start_task(const DownloadTaskParams& params,
+                    const FileAcceptance& acceptance = FileAcceptance());
 
     // Bytes the held task has received so far; 0 when no task is held (also
     // once a task has ended and its handler has returned from the end event).
@@ -52,5 +57,6 @@ private:
 void download_task_wait(DWORD ms);
 
 // Start-up clean-up: removes "<this program>.old", the program file that an
-// update renamed aside while it was running.
+// update renamed aside while it was running, and "<this program>.part", a
+// download that a crash interrupted.
 void remove_replaced_program();

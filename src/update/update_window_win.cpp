@@ -11,11 +11,14 @@
 #include "ui/ui_thread_win.h"
 #include "update/downloader_win.h"
 #include "update/update_progress.h"
+#include "update/update_trust.h"
 #include "../../res/resource.h"
+#include "build_config.h"
 
 #include <shellapi.h>
 
 #include <atomic>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -67,6 +70,19 @@ void shell_start(const std::string& path) {
 }
 void (*g_shell_start)(const std::string&) = shell_start;
 
+std::optional<std::string> g_public_key_override;
+
+// The publisher's key (64 bytes) that updates must be signed with; empty when
+// this build takes updates unsigned. The build checked the text's form.
+std::string update_public_key() {
+    if (g_public_key_override) {
+        return *g_public_key_override;
+    }
+    std::string key;
+    update_trust::parse_public_key(TARNIX_UPDATE_PUBLIC_KEY, key);
+    return key;
+}
+
 uint32_t download_bytes() {
     return app().download ? app().download->bytes_received() : 0;
 }
@@ -105,6 +121,12 @@ DWORD WINAPI refused_start_main(LPVOID) {
     return 0;
 }
 
+// The record field `n` counted from 1; a missing field is the empty text.
+std::string status_field(size_t n) {
+    const std::vector<std::string>& r = app().status_record;
+    return n >= 1 && n <= r.size() ? r[n - 1] : std::string();
+}
+
 void on_start_clicked() {
     HWND w = g_window.load();
     AppState& s = app();
@@ -115,7 +137,12 @@ void on_start_clicked() {
     DownloadTaskParams& p = s.download_params;
     set_update_download_values(p, s.update_download_url, s.local_update_file_path,
                                update_event_handler);
-    bool started = s.download && s.download->start_task(p);
+    // The new file must be a program, signed (with a key built in) for the
+    // version the server announced.
+    FileAcceptance acceptance;
+    acceptance.public_key = update_public_key();
+    acceptance.version = status_field(2);
+    bool started = s.download && s.download->start_task(p, acceptance);
     show_downloading(w);
     ui::set_interval(w, kTimer, 1000);
     if (!started) {
@@ -148,12 +175,6 @@ const ui::FormDef& update_form() {
         return d;
     }();
     return def;
-}
-
-// The record field `n` counted from 1; a missing field is the empty text.
-std::string status_field(size_t n) {
-    const std::vector<std::string>& r = app().status_record;
-    return n >= 1 && n <= r.size() ? r[n - 1] : std::string();
 }
 
 std::string current_directory() {
@@ -235,8 +256,9 @@ int32_t update_event_handler(int32_t kind, int32_t, int32_t value, int32_t extra
         download_task_wait(1000);
         ui::set_text(w, kLabel, gbk("程序文件更新完毕"));
         download_task_wait(1000);
-        show_button(w);
+        // The caption first: once enabled, a click must start the new file.
         ui::set_text(w, kButton, gbk("更新完成"));
+        show_button(w);
         return 0;
     }
     // A failed attempt leaves no size behind: the next one starts as the first did.
@@ -249,6 +271,15 @@ int32_t update_event_handler(int32_t kind, int32_t, int32_t value, int32_t extra
 
 void set_update_shell_start(void (*start)(const std::string&)) {
     g_shell_start = start ? start : shell_start;
+}
+
+void set_update_public_key(std::optional<std::string> hex) {
+    g_public_key_override.reset();
+    if (hex) {
+        std::string key;
+        update_trust::parse_public_key(*hex, key);
+        g_public_key_override = key;
+    }
 }
 
 void set_update_bytes_source(uint32_t (*bytes_received)()) {

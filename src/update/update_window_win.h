@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // The update window: shows the server's update description, downloads the new
@@ -30,3 +31,7 @@ void update_progress_tick();
 // (default: the download object). Null restores the default.
 void set_update_shell_start(void (*start)(const std::string& gbk_path));
 void set_update_bytes_source(uint32_t (*bytes_received)());
+
+// Seam for tests: the publisher's key as 128 hex digits ("" for none) in
+// place of the one built in (TARNIX_UPDATE_PUBLIC_KEY); nullopt restores it.
+void set_update_public_key(std::optional<std::string> hex);

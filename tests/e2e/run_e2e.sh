@@ -3,15 +3,21 @@
 # native Linux program) as the scenario needs it, runs the Windows driver under
 # Wine against the built client, and stops the server afterwards.
 #
-#   run_e2e.sh SCENARIO SERVER DRIVER TARNIX_EXE APP_PROG NEXT_EXE WORK_DIR
+#   run_e2e.sh SCENARIO SERVER DRIVER TARNIX_EXE APP_PROG NEXT_EXE WORK_DIR [PUBLIC_KEY PRIVATE_KEY]
+#
+# PUBLIC_KEY is the update key the clients were built with (empty: unsigned
+# updates); PRIVATE_KEY, its private half, with which the server signs the update.
 #
 # SCENARIO is one of:
 #   server_down   nothing listens on the client's built-in port 8866; the real Tarnix.exe
 #   fresh_server  a new server on a free port; the client started with that endpoint
+#   installed     a server on 8866; TARNIX_EXE is an installed copy, started in its folder
 #   update        a server on 8866 that names version 1.002 and serves NEXT_EXE;
 #                 the real Tarnix.exe, copied into a folder of its own, updates itself
+#                 (signed by the server when the client was built with a key)
 set -uo pipefail
 scenario=$1 server=$2 driver=$3 tarnix=$4 app_prog=$5 next=$6 work=$7
+public_key=${8:-} private_key=${9:-}
 here=$(cd "$(dirname "$0")" && pwd)
 wine_run="$here/../../scripts/wine-run.sh"
 
@@ -70,6 +76,15 @@ case "$scenario" in
     fi
     args=(--gtest_filter=EndToEnd.ServerDown "--tarnix=$tarnix")
     ;;
+  installed)
+    # TARNIX_EXE is the program as the installer put it, in its own folder.
+    if port_in_use 8866; then
+      echo "run_e2e: something listens on 127.0.0.1:8866; this scenario needs the port" >&2
+      exit 1
+    fi
+    start_server --port 8866 --announcement "$announcement" || exit 1
+    args=(--gtest_filter=EndToEnd.Installed "--tarnix=$tarnix")
+    ;;
   fresh_server)
     start_server --port 0 --announcement "$announcement" || exit 1
     args=(--gtest_filter=EndToEnd.FreshServer "--app=$app_prog" "--url=$url"
@@ -80,17 +95,36 @@ case "$scenario" in
       echo "run_e2e: something listens on 127.0.0.1:8866; this scenario needs the port" >&2
       exit 1
     fi
-    mkdir -p "$dir/install"
-    cp "$tarnix" "$dir/install/Tarnix.exe"
+    # E2E_INSTALL_DIR: an installed copy (TARNIX_EXE is then the file it holds).
+    install_dir=${E2E_INSTALL_DIR:-$dir/install}
+    if [ -z "${E2E_INSTALL_DIR:-}" ]; then
+      mkdir -p "$install_dir"
+      cp "$tarnix" "$install_dir/Tarnix.exe"
+    fi
     # The new program with 4 KiB appended (ignored by the loader), so that the
     # old and the new file never have the same size.
     cp "$next" "$dir/served.exe"
     head -c 4096 /dev/zero >>"$dir/served.exe"
+    key_args=()
+    if [ -n "$public_key" ]; then
+      # The client takes only an update signed with its key: the server must hold it.
+      if [ ! -f "$private_key" ]; then
+        echo "run_e2e: the client was built with an update key; give its private key as TARNIX_E2E_UPDATE_KEY" >&2
+        exit 1
+      fi
+      have=$(openssl ec -in "$private_key" -pubout -outform DER 2>/dev/null | tail -c 64 |
+        od -An -v -tx1 | tr -d ' \n')
+      if [ "$have" != "$(echo "$public_key" | tr 'A-F' 'a-f')" ]; then
+        echo "run_e2e: $private_key is not the key the client was built with" >&2
+        exit 1
+      fi
+      key_args=(--update-key "$private_key")
+    fi
     start_server --port 8866 --client-version 1.002 --update-file "$dir/served.exe" \
-      --update-location 127.0.0.1:8866/download/Tarnix.exe \
+      --update-location 127.0.0.1:8866/download/Tarnix.exe "${key_args[@]}" \
       --update-description "$description" --announcement "" || exit 1
-    args=(--gtest_filter=EndToEnd.Update "--install=$dir/install" "--served=$dir/served.exe"
-          "--original=$tarnix" "--server-log=$dir/server.log")
+    args=(--gtest_filter=EndToEnd.Update "--install=$install_dir" "--served=$dir/served.exe"
+          "--original=$tarnix" "--server-log=$dir/server.log" "--signed=${#key_args[@]}")
     ;;
   *)
     echo "run_e2e: unknown scenario $scenario" >&2

@@ -114,6 +114,21 @@ TEST(EndToEnd, ServerDown) {
     EXPECT_EQ(p.wait_exit(10000), 0);
 }
 
+// An installed copy (from the installer, in its per-user folder) connects to the
+// server on its built-in port and closes with exit code 0.
+TEST(EndToEnd, Installed) {
+    const std::string exe = windows_path(option("tarnix"));
+    Process p;
+    ASSERT_TRUE(testsupport::start_process(exe, p, exe.substr(0, exe.rfind('\\'))));
+    HWND w = wait_top_level(p.id, kMainClass, nullptr, kStartMs);
+    ASSERT_NE(w, nullptr) << "the main window did not show";
+    ASSERT_NE(wait_child_with_text(w, ws("登录"), kRequestMs * 2), nullptr) << "not connected";
+    EXPECT_NE(wait_child_with_text(w, L"1.001", 3000), nullptr) << "no version label";
+    screenshot("installed_1_connected");
+    click(control(w, "×"));
+    EXPECT_EQ(p.wait_exit(10000), 0);
+}
+
 // A fresh server: connect, sign up with a code from the server's outbox, sign
 // in, change the password, sign in with the new one and not with the old one.
 TEST(EndToEnd, FreshServer) {
@@ -328,8 +343,9 @@ TEST(EndToEnd, Update) {
                     }
                 }
             }
+            // Finished once the button reads 更新完成 and can be clicked.
             done = child_with_text(u, ws("更新完成"));
-            return done != nullptr;
+            return done != nullptr && IsWindowEnabled(done);
         },
         60000);
     ASSERT_NE(done, nullptr) << "the download did not finish";
@@ -350,6 +366,14 @@ TEST(EndToEnd, Update) {
     EXPECT_EQ(highest_position, 1000) << seen;
     EXPECT_TRUE(IsWindowEnabled(done));
     screenshot("update_4_finished");
+
+    // With a key built in, the update was signed and its signature checked.
+    const bool signed_update = !option("signed").empty() && option("signed") != "0";
+    step(signed_update ? "signed update" : "unsigned update (the client has no key built in)");
+    if (signed_update) {
+        EXPECT_NE(read_file(option("server-log")).find("Tarnix.exe.sig -> 200"), std::string::npos)
+            << "the client did not fetch the signature";
+    }
 
     // The new program is in place before anything starts it; the old one only aside.
     EXPECT_EQ(read_file(option("install") + "/Tarnix.exe"), served);

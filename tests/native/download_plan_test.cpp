@@ -64,3 +64,23 @@ TEST(SplitParts, CoverTheRestExactlyOnce) {
         }
     }
 }
+
+TEST(Validators, StrongEtagElseLastModifiedElseNone) {
+    using download::Validators;
+    const Validators both{"\"rev-1\"", "Tue, 08 Dec 2026 08:00:00 GMT"};
+    const Validators date_only{"", "Tue, 08 Dec 2026 08:00:00 GMT"};
+    const Validators weak{"W/\"rev-1\"", "Tue, 08 Dec 2026 08:00:00 GMT"};
+    EXPECT_EQ(download::if_range_value(both), "\"rev-1\"");
+    EXPECT_EQ(download::if_range_value(date_only), "Tue, 08 Dec 2026 08:00:00 GMT");
+    EXPECT_EQ(download::if_range_value(weak), "Tue, 08 Dec 2026 08:00:00 GMT")
+        << "a weak tag never matches an If-Range";
+    EXPECT_EQ(download::if_range_value({"W/\"x\"", ""}), "");
+    EXPECT_EQ(download::if_range_value({}), "");
+
+    EXPECT_TRUE(download::same_revision(both, {" \"rev-1\"\r\n", "another date"}));
+    EXPECT_FALSE(download::same_revision(both, {"\"rev-2\"", both.last_modified}));
+    EXPECT_FALSE(download::same_revision(both, {"", both.last_modified})) << "tag gone";
+    EXPECT_TRUE(download::same_revision(date_only, date_only));
+    EXPECT_FALSE(download::same_revision(date_only, {"", "Tue, 08 Dec 2026 08:00:01 GMT"}));
+    EXPECT_FALSE(download::same_revision({}, {})) << "without a validator nothing matches";
+}

@@ -66,13 +66,31 @@ bool parse_range(const std::string& v, int64_t size, int64_t& first, int64_t& la
     return first >= 0 && first <= last;
 }
 
-void close_gracefully(SOCKET s) {
+// Waits until `s` can be read (or accepted from): false once `stopping` is
+// set or after `limit_ms`. Polled, because closing or shutting down a socket
+// does not end a blocked call on it under Wine.
+bool wait_readable(SOCKET s, const std::atomic<bool>& stopping, DWORD limit_ms = INFINITE) {
+    const DWORD start = GetTickCount();
+    while (!stopping.load()) {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(s, &set);
+        timeval tv{0, 50 * 1000};
+        int r = select(0, &set, nullptr, nullptr, &tv);
+        if (r != 0) {
+            return r > 0;
+        }
+        if (limit_ms != INFINITE && GetTickCount() - start >= limit_ms) {
+            return false;
+        }
+    }
+    return false;
+}
+
+void close_gracefully(SOCKET s, const std::atomic<bool>& stopping) {
     shutdown(s, SD_SEND);
-    DWORD timeout = 2000;
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
-               sizeof(timeout));
     char buf[512];
-    while (recv(s, buf, sizeof(buf), 0) > 0) {
+    while (wait_readable(s, stopping, 2000) && recv(s, buf, sizeof(buf), 0) > 0) {
     }
     closesocket(s);
 }
@@ -102,13 +120,14 @@ int refused_port() {
     int len = sizeof(addr);
     getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
     closesocket(s);
+    WSACleanup();
     return ntohs(addr.sin_port);
 }
 
 BlobServer::BlobServer(std::string blob, BlobServerOptions options)
     : blob_(std::move(blob)), options_(options) {
     WSADATA wsa;
-    WSAStartup(MAKEWORD(2, 2), &wsa);
+    wsa_started_ = WSAStartup(MAKEWORD(2, 2), &wsa) == 0;
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) {
         return;
@@ -129,15 +148,29 @@ BlobServer::BlobServer(std::string blob, BlobServerOptions options)
 
 BlobServer::~BlobServer() {
     stopping_.store(true);
+    if (accept_thread_) {
+        WaitForSingleObject(accept_thread_, INFINITE);
+        CloseHandle(accept_thread_);
+    }
     if (listener_ != INVALID_SOCKET_VALUE) {
         closesocket(static_cast<SOCKET>(listener_));
     }
-    if (accept_thread_) {
-        WaitForSingleObject(accept_thread_, 5000);
-        CloseHandle(accept_thread_);
+    // No new connection comes now. End those still served (a blocked recv or
+    // send returns at once) and wait for every thread: none may outlive `this`.
+    std::vector<HANDLE> threads;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (uintptr_t s : open_sockets_) {
+            shutdown(static_cast<SOCKET>(s), SD_BOTH);
+        }
+        threads.swap(connection_threads_);
     }
-    for (int i = 0; i < 500 && active_.load() > 0; ++i) {
-        Sleep(10);
+    for (HANDLE th : threads) {
+        WaitForSingleObject(th, INFINITE);
+        CloseHandle(th);
+    }
+    if (wsa_started_) {
+        WSACleanup();
     }
 }
 
@@ -150,9 +183,20 @@ std::vector<std::string> BlobServer::ranges_asked() const {
     return ranges_;
 }
 
+std::vector<std::string> BlobServer::if_ranges_asked() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return if_ranges_;
+}
+
 DWORD WINAPI BlobServer::accept_main(LPVOID self) {
     auto* server = static_cast<BlobServer*>(self);
     for (;;) {
+        if (!wait_readable(static_cast<SOCKET>(server->listener_), server->stopping_)) {
+            if (server->stopping_.load()) {
+                return 0;
+            }
+            continue;
+        }
         SOCKET c = accept(static_cast<SOCKET>(server->listener_), nullptr, nullptr);
         if (c == INVALID_SOCKET) {
             if (server->stopping_.load()) {
@@ -160,14 +204,16 @@ DWORD WINAPI BlobServer::accept_main(LPVOID self) {
             }
             continue;
         }
-        server->active_.fetch_add(1);
+        std::lock_guard<std::mutex> lock(server->mutex_);
         auto* arg = new ConnectionArg{server, c};
-        HANDLE th = CreateThread(nullptr, 0, connection_main, arg, 0, nullptr);
+        HANDLE th = server->stopping_.load()
+                        ? nullptr
+                        : CreateThread(nullptr, 0, connection_main, arg, 0, nullptr);
         if (th) {
-            CloseHandle(th);
+            server->connection_threads_.push_back(th);
+            server->open_sockets_.push_back(static_cast<uintptr_t>(c));
         } else {
             closesocket(c);
-            server->active_.fetch_sub(1);
             delete arg;
         }
     }
@@ -176,33 +222,65 @@ DWORD WINAPI BlobServer::accept_main(LPVOID self) {
 DWORD WINAPI BlobServer::connection_main(LPVOID p) {
     auto* arg = static_cast<ConnectionArg*>(p);
     BlobServer* server = arg->server;
-    server->serve(static_cast<uintptr_t>(arg->socket));
+    SOCKET s = arg->socket;
     delete arg;
-    server->active_.fetch_sub(1);
+    bool reset = server->serve(static_cast<uintptr_t>(s));
+    {
+        // Off the list before the handle is freed: the number may be reused.
+        std::lock_guard<std::mutex> lock(server->mutex_);
+        auto& open = server->open_sockets_;
+        open.erase(std::remove(open.begin(), open.end(), static_cast<uintptr_t>(s)), open.end());
+    }
+    if (reset) {
+        // Abortive close: the client sees the connection reset mid-body.
+        linger l{1, 0};
+        setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof(l));
+        closesocket(s);
+    } else {
+        close_gracefully(s, server->stopping_);
+    }
     return 0;
 }
 
-void BlobServer::serve(uintptr_t raw) {
+bool BlobServer::serve(uintptr_t raw) {
     SOCKET s = static_cast<SOCKET>(raw);
     std::string head;
     char buf[4096];
     while (head.find("\r\n\r\n") == std::string::npos) {
+        if (!wait_readable(s, stopping_)) {
+            return false;
+        }
         int n = recv(s, buf, sizeof(buf), 0);
         if (n <= 0) {
-            closesocket(s);
-            return;
+            return false;
         }
         head.append(buf, static_cast<size_t>(n));
     }
-    requests_.fetch_add(1);
+    const std::string request_line = head.substr(0, head.find("\r\n"));
+    const size_t path_end = request_line.rfind(' ');
+    const std::string path = request_line.substr(0, path_end);
+    if (path.size() >= 4 && path.compare(path.size() - 4, 4, ".sig") == 0) {
+        signature_requests_.fetch_add(1);
+        std::string answer = options_.signature
+                                 ? "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                                   "Content-Length: " +
+                                       std::to_string(options_.signature->size()) +
+                                       "\r\nConnection: close\r\n\r\n" + *options_.signature
+                                 : "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n"
+                                   "Connection: close\r\n\r\n";
+        send_all(s, answer.data(), answer.size());
+        return false;
+    }
+    const int index = requests_.fetch_add(1);
     std::string range = header_value(head, "range");
-    const int64_t size = static_cast<int64_t>(blob_.size());
+    std::string if_range = header_value(head, "if-range");
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ranges_.push_back(range);
+        if_ranges_.push_back(if_range);
+    }
 
     if (options_.error_status != 0) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            ranges_.push_back(range);
-        }
         std::string body = "<html><head><title>Not Found</title></head><body><h1>" +
                            std::to_string(options_.error_status) + "</h1></body></html>";
         std::string answer =
@@ -210,13 +288,33 @@ void BlobServer::serve(uintptr_t raw) {
             " Error\r\nContent-Type: text/html\r\nContent-Length: " + std::to_string(body.size()) +
             "\r\nConnection: close\r\n\r\n" + body;
         send_all(s, answer.data(), answer.size());
-        close_gracefully(s);
-        return;
+        return false;
     }
+
+    // The revision this request sees, and how answers name it.
+    int revision = 0;
+    if (options_.revise_at >= 0 && index >= options_.revise_at) {
+        revision = options_.keep_revising ? (index - options_.revise_at + 1) % 2 : 1;
+    }
+    const std::string& blob = revision == 0 ? blob_ : options_.revised_blob;
+    std::string validator_header;
+    std::string validator;
+    if (options_.validator == BlobServerOptions::Validator::etag) {
+        validator = "\"rev-" + std::to_string(revision) + "\"";
+        validator_header = "ETag: " + validator + "\r\n";
+    } else if (options_.validator == BlobServerOptions::Validator::last_modified) {
+        validator =
+            revision == 0 ? "Tue, 01 Dec 2026 10:00:00 GMT" : "Wed, 02 Dec 2026 10:00:00 GMT";
+        validator_header = "Last-Modified: " + validator + "\r\n";
+    }
+    const int64_t size = static_cast<int64_t>(blob.size());
 
     int64_t first = 0;
     int64_t last = size - 1;
     bool partial = options_.ranges && !range.empty() && parse_range(range, size, first, last);
+    if (partial && options_.honour_if_range && !if_range.empty() && if_range != validator) {
+        partial = false; // another revision: the whole current file
+    }
     if (!partial) {
         first = 0;
         last = size - 1;
@@ -225,7 +323,7 @@ void BlobServer::serve(uintptr_t raw) {
     std::string answer = partial ? "HTTP/1.1 206 Partial Content\r\n" : "HTTP/1.1 200 OK\r\n";
     answer +=
         "Content-Type: application/octet-stream\r\nContent-Length: " + std::to_string(length) +
-        "\r\n";
+        "\r\n" + validator_header;
     if (partial) {
         answer += "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) +
                   "/" + std::to_string(size) + "\r\n";
@@ -239,7 +337,6 @@ void BlobServer::serve(uintptr_t raw) {
     bool drop = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        ranges_.push_back(range);
         if (options_.drop_at >= first && options_.drop_at <= last &&
             (options_.drop_times < 0 || drops_done_ < options_.drop_times)) {
             ++drops_done_;
@@ -251,7 +348,7 @@ void BlobServer::serve(uintptr_t raw) {
         send_length = std::min(send_length, options_.short_body);
     }
     if (send_all(s, answer.data(), answer.size()) && size > 0) {
-        const char* data = blob_.data() + first;
+        const char* data = blob.data() + first;
         int64_t left = send_length;
         while (left > 0 && !stopping_.load()) {
             size_t n = static_cast<size_t>(std::min<int64_t>(left, 64 * 1024));
@@ -265,14 +362,7 @@ void BlobServer::serve(uintptr_t raw) {
             }
         }
     }
-    if (drop) {
-        // Abortive close: the client sees the connection reset mid-body.
-        linger l{1, 0};
-        setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l), sizeof(l));
-        closesocket(s);
-        return;
-    }
-    close_gracefully(s);
+    return drop;
 }
 
 } // namespace testsupport

@@ -9,7 +9,11 @@
 #include "app/composition_win.h"
 #include "ui/main_window_win.h"
 
+#include "protocol/http_request_win.h"
+
 #include <gtest/gtest.h>
+
+#include <wincrypt.h>
 
 #include <fstream>
 #include <sstream>
@@ -56,13 +60,21 @@ struct ReferenceServer {
     std::string dir;
     std::string url;
 
-    bool start() {
+    // With `https`, a throw-away certificate authority (dir/ca/ca.pem) signs the
+    // server's certificate first.
+    bool start(bool https = false) {
+        // A folder per server: the previous one is removed in the background.
+        static int started = 0;
         dir = std::string(TARNIX_TEST_BIN_DIR) + "/account_e2e_" +
-              std::to_string(GetCurrentProcessId());
-        run_shell("rm -rf " + dir + " && mkdir -p " + dir + " && echo $$ > " + dir +
-                  "/server.pid && exec timeout 300 " + kServer + " --port 0 --db " + dir +
-                  "/accounts.db --outbox " + dir + "/outbox.txt > " + dir + "/server.out 2> " +
-                  dir + "/server.log");
+              std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++started);
+        const std::string tls =
+            https ? " --tls-cert " + dir + "/ca/server.pem --tls-key " + dir + "/ca/server.key"
+                  : "";
+        run_shell("rm -rf " + dir + " && mkdir -p " + dir +
+                  (https ? " && sh " TARNIX_TEST_CA_SCRIPT " " + dir + "/ca" : "") +
+                  " && echo $$ > " + dir + "/server.pid && exec timeout 300 " + kServer +
+                  " --port 0 --db " + dir + "/accounts.db --outbox " + dir + "/outbox.txt" + tls +
+                  " > " + dir + "/server.out 2> " + dir + "/server.log");
         const std::string prefix = "listening on ";
         return testsupport::wait_until(
             [&] {
@@ -125,6 +137,60 @@ struct Page {
 
 using Boxes = std::vector<std::string>;
 
+// A certificate authority trusted by this Wine prefix's current user (its own
+// registry, never the machine's store) while the object lives. The store is
+// closed after each change: Wine writes a registry store back only then.
+class TrustedRoot {
+public:
+    explicit TrustedRoot(const std::string& pem) {
+        DWORD size = 0;
+        if (!CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, nullptr, &size,
+                                  nullptr, nullptr)) {
+            return;
+        }
+        std::string der(size, '\0');
+        CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER,
+                             reinterpret_cast<BYTE*>(der.data()), &size, nullptr, nullptr);
+        cert_ = CertCreateCertificateContext(X509_ASN_ENCODING,
+                                             reinterpret_cast<const BYTE*>(der.data()), size);
+        HCERTSTORE store = open_root();
+        if (cert_ != nullptr && store != nullptr) {
+            added_ = CertAddCertificateContextToStore(store, cert_, CERT_STORE_ADD_REPLACE_EXISTING,
+                                                      nullptr) != 0;
+        }
+        if (store != nullptr) {
+            CertCloseStore(store, 0);
+        }
+    }
+    ~TrustedRoot() {
+        HCERTSTORE store = open_root();
+        if (added_ && store != nullptr) {
+            PCCERT_CONTEXT found = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0,
+                                                              CERT_FIND_EXISTING, cert_, nullptr);
+            if (found != nullptr) {
+                CertDeleteCertificateFromStore(found); // also frees `found`
+            }
+        }
+        if (store != nullptr) {
+            CertCloseStore(store, 0);
+        }
+        if (cert_ != nullptr) {
+            CertFreeCertificateContext(cert_);
+        }
+    }
+    TrustedRoot(const TrustedRoot&) = delete;
+    TrustedRoot& operator=(const TrustedRoot&) = delete;
+    bool added() const { return added_; }
+
+private:
+    static HCERTSTORE open_root() {
+        return CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_A, 0, 0,
+                             CERT_SYSTEM_STORE_CURRENT_USER, "Root");
+    }
+    PCCERT_CONTEXT cert_ = nullptr;
+    bool added_ = false;
+};
+
 } // namespace
 
 // Request a code, sign up with it, sign in with the right and a wrong password,
@@ -178,4 +244,43 @@ TEST(AccountEndToEnd, SignUpSignInAndPasswordChange) {
 
     EXPECT_EQ(page.sign_in(account, "New&x=456"), Boxes{});
     EXPECT_EQ(page.sign_in(account, "Secret 123"), Boxes{info + gbk("账号或密码错误")});
+}
+
+// The same client over HTTPS, with the server's authority trusted in this Wine
+// prefix only: a sign-up and sign-ins through the main window.
+TEST(AccountEndToEnd, OverHttpsWithATestAuthority) {
+    if (!exists(kServer)) {
+        GTEST_SKIP() << "the reference server is not built (" << kServer << ")";
+    }
+    ReferenceServer server;
+    ASSERT_TRUE(server.start(true))
+        << "the reference server did not start; see " << server.dir << "/server.log";
+    ASSERT_EQ(server.url.compare(0, 18, "https://127.0.0.1:"), 0) << server.url;
+    // By name: Wine matches a certificate's DNS names only, not its IP addresses.
+    const std::string url = "https://localhost:" + server.url.substr(18);
+    // Trusted before the first HTTPS request: Wine's chain engine reads the
+    // prefix's stores once per process and would not see a later addition.
+    TrustedRoot root(read_file(server.dir + "/ca/ca.pem"));
+    ASSERT_TRUE(root.added());
+    EXPECT_EQ(http_request(url, kHttpPost, "cmd=c"), "ConnectionOk");
+
+    HWND w = load_main_window(url);
+    ASSERT_NE(w, nullptr);
+    ASSERT_FALSE(ui::disabled(w, main_names::kSignIn)) << "handshake over HTTPS failed";
+    BoxWatcher watcher;
+    Page page{w, watcher};
+    const std::string info = gbk("信息：") + "|";
+    const std::string account = "tls" + gbk("用户");
+    const std::string email = "tls@example.cn";
+    ui::fire_event(w, main_names::kNavSignUp, ui::Event::Clicked);
+    ui::set_text(w, main_names::kEmail, email);
+    EXPECT_EQ(page.click(main_names::kGetCode), Boxes{});
+    const std::string code = server.last_code_for(email);
+    ASSERT_EQ(code.size(), 6u);
+    ui::set_text(w, main_names::kSignUpAccount, account);
+    ui::set_text(w, main_names::kSignUpPassword, "Secret 789");
+    ui::set_text(w, main_names::kCode, code);
+    EXPECT_EQ(page.click(main_names::kConfirmSignUp), Boxes{info + gbk("注册成功")});
+    EXPECT_EQ(page.sign_in(account, "Secret 789"), Boxes{});
+    EXPECT_EQ(page.sign_in(account, "Secret 780"), Boxes{info + gbk("账号或密码错误")});
 }

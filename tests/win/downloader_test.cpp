@@ -1,8 +1,11 @@
 #include "support/blob_server_win.h"
+#include "support/download_check_win.h"
 #include "support/files_win.h"
 #include "support/process_win.h"
+#include "support/update_signing_win.h"
 #include "ui/gbk_win.h"
 #include "ui/ui_thread_win.h"
+#include "update/download_file_win.h"
 #include "update/downloader_win.h"
 
 #include <gtest/gtest.h>
@@ -17,157 +20,78 @@
 using testsupport::BlobServer;
 using testsupport::BlobServerOptions;
 using testsupport::file_exists;
-using testsupport::make_blob;
 using testsupport::read_file;
 using testsupport::write_file;
 
 namespace {
 
-// What the task told its handler.
-struct Seen {
-    std::mutex mutex;
-    std::vector<int32_t> kinds;
-    int32_t size = -1;
-    int32_t end_value = -1;
-    int32_t end_extra = -1;
-    HANDLE ended = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::atomic<bool> call_ui_on_end{false};
-    std::atomic<bool> ui_task_ran{false};
-};
-Seen g_seen;
-
-int32_t record(int32_t kind, int32_t, int32_t value, int32_t extra, int32_t) {
-    {
-        std::lock_guard<std::mutex> lock(g_seen.mutex);
-        g_seen.kinds.push_back(kind);
-        if (kind == kDownloadEventSize) {
-            g_seen.size = value;
-        }
-        if (kind == kDownloadEventEnded) {
-            g_seen.end_value = value;
-            g_seen.end_extra = extra;
-        }
-    }
-    if (kind == kDownloadEventEnded) {
-        if (g_seen.call_ui_on_end.load()) {
-            // As the update window's handler does: a change made on the UI thread.
-            ui::run_on_ui_thread([] { g_seen.ui_task_ran.store(true); });
-            download_task_wait(1000);
-        }
-        SetEvent(g_seen.ended);
-    }
-    return 0;
-}
+using testsupport::expect_complete;
+using testsupport::expect_failed;
+using testsupport::g_seen;
+using testsupport::make_program_blob;
+using testsupport::Result;
+using testsupport::update_params;
+using testsupport::wait_end;
 
 // A fresh directory for the test's files.
 std::wstring fresh_dir() {
     return testsupport::fresh_temp_dir(L"tarnix-dl-");
 }
 
-// The settings the update window hands over for a download.
-DownloadTaskParams update_params(const std::string& url, const std::wstring& target) {
-    DownloadTaskParams p;
-    set_update_download_values(p, url, narrow(target), record);
-    return p;
-}
-
-struct Result {
-    std::vector<int32_t> kinds;
-    int32_t size, end_value, end_extra;
-};
-
-Result wait_end(Downloader& d) {
-    EXPECT_EQ(WaitForSingleObject(g_seen.ended, 60000), WAIT_OBJECT_0);
-    // The task is released once the handler has returned from the end event.
-    EXPECT_TRUE(testsupport::wait_until([&] { return !d.busy(); }, 5000));
-    EXPECT_EQ(d.bytes_received(), 0u);
-    std::lock_guard<std::mutex> lock(g_seen.mutex);
-    return Result{g_seen.kinds, g_seen.size, g_seen.end_value, g_seen.end_extra};
-}
-
-// Download of `blob` from `server`; checks the events of a complete download.
-void expect_complete(BlobServer& server, const std::string& blob) {
-    ASSERT_TRUE(server.ok());
-    std::wstring dir = fresh_dir();
-    std::wstring target = dir + L"\\Tarnix.exe";
-    Downloader d;
-    ASSERT_TRUE(d.start_task(update_params(server.url(), target)));
-    Result r = wait_end(d);
-    EXPECT_EQ(r.kinds, (std::vector<int32_t>{kDownloadEventSize, kDownloadEventEnded}));
-    EXPECT_EQ(r.size, static_cast<int32_t>(blob.size()));
-    EXPECT_EQ(r.end_value, static_cast<int32_t>(blob.size()));
-    EXPECT_EQ(r.end_extra, 1);
-    EXPECT_TRUE(read_file(target) == blob) << "file differs from the served blob";
-    EXPECT_FALSE(file_exists(target + L".part"));
-}
-
-// A download that must fail: the end event says so, no file is left behind,
-// and an existing target stays as it was.
-void expect_failed(const std::string& url, bool size_announced) {
-    std::wstring dir = fresh_dir();
-    std::wstring target = dir + L"\\Tarnix.exe";
-    write_file(target, "old program");
-    Downloader d;
-    ASSERT_TRUE(d.start_task(update_params(url, target)));
-    Result r = wait_end(d);
-    ASSERT_FALSE(r.kinds.empty());
-    EXPECT_EQ(r.kinds.back(), kDownloadEventEnded);
-    EXPECT_EQ(r.kinds.size(), size_announced ? 2u : 1u);
-    EXPECT_EQ(r.end_extra, 0);
-    EXPECT_TRUE(read_file(target) == "old program") << "the existing file was changed";
-    EXPECT_FALSE(file_exists(target + L".part"));
-    EXPECT_FALSE(file_exists(target + L".old"));
-}
-
 } // namespace
 
 TEST(Downloader, MultiMegabyteFileOverFiveConnectionsArrivesIntact) {
-    std::string blob = make_blob(3 * 1024 * 1024 + 12345);
+    std::string blob = make_program_blob(3 * 1024 * 1024 + 12345);
     BlobServer server(blob);
-    expect_complete(server, blob);
-    // One request for the size and the first bytes, then five ranged parts.
+    expect_complete(server.url(), blob);
+    // One request for the size and the first bytes, then five ranged parts,
+    // each tied to the first answer's revision.
     std::vector<std::string> asked = server.ranges_asked();
+    std::vector<std::string> if_ranges = server.if_ranges_asked();
     ASSERT_EQ(asked.size(), 6u);
     EXPECT_EQ(asked[0], "bytes=0-10239");
+    EXPECT_EQ(if_ranges[0], "");
     for (size_t i = 1; i < asked.size(); ++i) {
         EXPECT_EQ(asked[i].rfind("bytes=", 0), 0u) << asked[i];
+        EXPECT_EQ(if_ranges[i], "\"rev-0\"");
     }
+    EXPECT_EQ(server.signature_requests(), 0) << "no key, no signature fetched";
 }
 
 TEST(Downloader, ServerIgnoringRangesGivesOneCorrectFile) {
-    std::string blob = make_blob(1024 * 1024 + 7, 2);
+    std::string blob = make_program_blob(1024 * 1024 + 7, 2);
     BlobServerOptions o;
     o.ranges = false;
     BlobServer server(blob, o);
-    expect_complete(server, blob);
+    expect_complete(server.url(), blob);
     EXPECT_EQ(server.requests(), 1);
 }
 
-TEST(Downloader, TenByteFileOverOneConnection) {
-    std::string blob = "0123456789";
+TEST(Downloader, SmallFileOverOneConnection) {
+    std::string blob = make_program_blob(300);
     BlobServer server(blob);
-    expect_complete(server, blob);
+    expect_complete(server.url(), blob);
     EXPECT_EQ(server.requests(), 1);
 }
 
 TEST(Downloader, PartDroppedMidBodyIsResumedWithoutDuplicates) {
-    std::string blob = make_blob(2 * 1024 * 1024, 3);
+    std::string blob = make_program_blob(2 * 1024 * 1024, 3);
     BlobServerOptions o;
     o.drop_at = 1500 * 1024; // inside one of the five parts
     o.drop_times = 2;
     BlobServer server(blob, o);
-    expect_complete(server, blob);
+    expect_complete(server.url(), blob);
     EXPECT_EQ(server.requests(), 8);
 }
 
 TEST(Downloader, WholeFileDroppedOnceWithoutRangesIsFetchedAgain) {
-    std::string blob = make_blob(600 * 1024, 4);
+    std::string blob = make_program_blob(600 * 1024, 4);
     BlobServerOptions o;
     o.ranges = false;
     o.drop_at = 0;
     o.drop_times = 1;
     BlobServer server(blob, o);
-    expect_complete(server, blob);
+    expect_complete(server.url(), blob);
     EXPECT_EQ(server.requests(), 2);
 }
 
@@ -175,20 +99,18 @@ TEST(Downloader, PartThatKeepsDroppingFailsAndKeepsNothing) {
     BlobServerOptions o;
     o.drop_at = 900 * 1024;
     o.drop_times = -1;
-    BlobServer server(make_blob(1024 * 1024, 5), o);
+    BlobServer server(make_program_blob(1024 * 1024, 5), o);
     expect_failed(server.url(), true);
 }
 
 TEST(Downloader, ShortBodyFails) {
     BlobServerOptions o;
     o.short_body = 1000;
-    BlobServer server(make_blob(50000, 6), o);
+    BlobServer server(make_program_blob(50000, 6), o);
     expect_failed(server.url(), true);
     BlobServerOptions plain = o;
     plain.ranges = false;
-    BlobServer server2(make_blob(50000, 6), plain);
-    ResetEvent(g_seen.ended);
-    g_seen.kinds.clear();
+    BlobServer server2(make_program_blob(50000, 6), plain);
     expect_failed(server2.url(), true);
 }
 
@@ -223,9 +145,14 @@ TEST(Downloader, RefusedStartsGiveNoTaskAndNoEvent) {
     // A second start while a task runs.
     BlobServerOptions slow;
     slow.chunk_delay_ms = 50;
-    BlobServer server(make_blob(2 * 1024 * 1024, 7), slow);
+    BlobServer server(make_program_blob(2 * 1024 * 1024, 7), slow);
     ASSERT_TRUE(d.start_task(update_params(server.url(), target)));
     EXPECT_FALSE(d.start_task(update_params(server.url(), target)));
+    // Nor can another download object (of this process or another) take over
+    // the same target's ".part" file meanwhile.
+    Downloader second;
+    EXPECT_FALSE(second.start_task(update_params(server.url(), target)));
+    EXPECT_FALSE(second.busy());
     d.stop_task();
     Sleep(200);
     std::lock_guard<std::mutex> lock(g_seen.mutex);
@@ -240,7 +167,7 @@ TEST(Downloader, RefusedStartsGiveNoTaskAndNoEvent) {
 TEST(Downloader, StopOnUiThreadWhileHandlerUsesUiThread) {
     BlobServerOptions slow;
     slow.chunk_delay_ms = 30;
-    std::string blob = make_blob(4 * 1024 * 1024, 8);
+    std::string blob = make_program_blob(4 * 1024 * 1024, 8);
     BlobServer server(blob, slow);
     std::wstring dir = fresh_dir();
     std::wstring target = dir + L"\\Tarnix.exe";
@@ -263,17 +190,18 @@ TEST(Downloader, StopOnUiThreadWhileHandlerUsesUiThread) {
     // A new task can start after the stop.
     ResetEvent(g_seen.ended);
     g_seen.call_ui_on_end.store(false);
-    BlobServer quick("fresh");
+    const std::string fresh = make_program_blob(2000, 80);
+    BlobServer quick(fresh);
     ASSERT_TRUE(d.start_task(update_params(quick.url(), target)));
     EXPECT_EQ(WaitForSingleObject(g_seen.ended, 20000), WAIT_OBJECT_0);
     EXPECT_TRUE(testsupport::wait_until([&] { return !d.busy(); }, 5000));
-    EXPECT_TRUE(read_file(target) == "fresh");
+    EXPECT_TRUE(read_file(target) == fresh);
 }
 
 TEST(Downloader, BytesReceivedGrowsWhileRunning) {
     BlobServerOptions slow;
     slow.chunk_delay_ms = 20;
-    std::string blob = make_blob(1024 * 1024, 9);
+    std::string blob = make_program_blob(1024 * 1024, 9);
     BlobServer server(blob, slow);
     std::wstring target = fresh_dir() + L"\\Tarnix.exe";
     Downloader d;
@@ -332,10 +260,9 @@ TEST(Downloader, ReplacesTheRunningProgram) {
         EXPECT_EQ(r.end_extra, 0);
         EXPECT_TRUE(read_file(target) == old_program);
     }
-    ResetEvent(g_seen.ended);
-    g_seen.kinds.clear();
+    g_seen.reset();
 
-    std::string blob = make_blob(300 * 1024, 10);
+    std::string blob = make_program_blob(300 * 1024, 10);
     BlobServer server(blob);
     Downloader d;
     ASSERT_TRUE(d.start_task(update_params(server.url(), target)));
@@ -350,12 +277,40 @@ TEST(Downloader, ReplacesTheRunningProgram) {
     EXPECT_EQ(running.wait_exit(0), -1); // still running
 }
 
-TEST(Downloader, StartUpRemovesTheProgramRenamedAside) {
+// A crash leaves the old program aside or a partial download beside the
+// program: the next start removes both.
+TEST(Downloader, StartUpRemovesWhatAnUpdateLeftBehind) {
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring old = std::wstring(self) + L".old";
+    std::wstring part = std::wstring(self) + L".part";
     write_file(old, "replaced program");
+    write_file(part, std::string(100000, '\0')); // preallocated, never filled
     ASSERT_TRUE(file_exists(old));
+    ASSERT_TRUE(file_exists(part));
     remove_replaced_program();
     EXPECT_FALSE(file_exists(old));
+    EXPECT_FALSE(file_exists(part));
+}
+
+// The old program renamed aside cannot be put back (something took its name
+// meanwhile): the complete new file is kept, never deleted, and so is the old.
+TEST(Downloader, FailedPutBackKeepsTheNewFile) {
+    std::wstring dir = fresh_dir();
+    std::wstring target = dir + L"\\Tarnix.exe";
+    const std::string old_program = make_program_blob(5000, 1);
+    const std::string new_program = make_program_blob(6000, 2);
+    write_file(target, old_program);
+    HANDLE part = part_file::open_exclusive(target + L".part");
+    ASSERT_NE(part, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(
+        part_file::write_at(part, 0, new_program.data(), static_cast<DWORD>(new_program.size())));
+    std::wstring why;
+    part_file::Commit c = part_file::move_into_place(
+        part, target, why, [&] { CreateDirectoryW(target.c_str(), nullptr); });
+    CloseHandle(part);
+    EXPECT_EQ(c, part_file::Commit::kept) << narrow(why);
+    EXPECT_TRUE(read_file(target + L".part") == new_program) << "the new program was lost";
+    EXPECT_TRUE(read_file(target + L".old") == old_program) << "the old program was lost";
+    RemoveDirectoryW(target.c_str());
 }

@@ -3,6 +3,7 @@
 #include "support/blob_server_win.h"
 #include "support/files_win.h"
 #include "support/process_win.h"
+#include "support/update_signing_win.h"
 #include "ui/controls_win.h"
 #include "ui/forms_win.h"
 #include "ui/gbk_win.h"
@@ -11,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 
 using testsupport::BlobServer;
@@ -39,6 +42,9 @@ std::wstring enter_fresh_dir() {
 HWND open_with(const std::string& location,
                const std::string& description = gbk("修复了若干问题。")) {
     start_program();
+    // Unsigned updates unless a test names a key: the build's own key is not
+    // the tests' business.
+    set_update_public_key(std::string());
     app().status_record = {gbk("Tarnix账号服务"), "1.002", location, description, "", "", "", ""};
     return open_update_window();
 }
@@ -50,6 +56,11 @@ std::string location_of(const BlobServer& server) {
 bool ready_again(HWND w) {
     return ui::visible(w, kBox) && !ui::disabled(w, kButton) && !ui::visible(w, kLabel) &&
            !ui::visible(w, kBar);
+}
+
+// The finished state: the start button back, enabled, reading "更新完成".
+bool finished(HWND w) {
+    return ready_again(w) && ui::text(w, kButton) == gbk("更新完成");
 }
 
 uint32_t g_fake_bytes = 0;
@@ -93,7 +104,7 @@ TEST(UpdateWindow, OpensWithTheServersTexts) {
 
 TEST(UpdateWindow, DownloadsFollowsProgressAndFinishes) {
     std::wstring dir = enter_fresh_dir();
-    std::string blob = testsupport::make_blob(3 * 1024 * 1024, 11);
+    std::string blob = testsupport::make_program_blob(3 * 1024 * 1024, 11);
     BlobServerOptions slow;
     slow.chunk_delay_ms = 200;
     BlobServer server(blob, slow);
@@ -110,8 +121,7 @@ TEST(UpdateWindow, DownloadsFollowsProgressAndFinishes) {
     ASSERT_TRUE(
         wait_until([&] { return ui::text(w, kLabel).rfind(gbk("更新进度（"), 0) == 0; }, 20000));
     testsupport::save_screenshot("update_downloading");
-    ASSERT_TRUE(wait_until([&] { return ui::text(w, kButton) == gbk("更新完成"); }, 60000));
-    EXPECT_TRUE(ready_again(w));
+    ASSERT_TRUE(wait_until([&] { return finished(w); }, 60000));
     EXPECT_EQ(app().update_expected_size.load(), static_cast<int64_t>(blob.size()));
     EXPECT_TRUE(read_file(dir + L"\\Tarnix.exe") == blob);
     EXPECT_FALSE(file_exists(dir + L"\\Tarnix.exe.part"));
@@ -211,6 +221,47 @@ TEST(UpdateWindow, EndEventWithoutTheWholeFileIsAFailure) {
     EXPECT_EQ(update_event_handler(1, 0, 0, 0, 1), 0); // other kinds: nothing
 }
 
+namespace {
+// The start button's caption at each moment it becomes enabled.
+std::vector<std::string> g_captions_when_enabled;
+WNDPROC g_button_proc = nullptr;
+LRESULT CALLBACK watch_enable(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == WM_ENABLE && wp) {
+        wchar_t text[64] = {};
+        GetWindowTextW(h, text, 64);
+        g_captions_when_enabled.push_back(narrow(text));
+    }
+    return CallWindowProcW(g_button_proc, h, msg, wp, lp);
+}
+DWORD WINAPI finished_end_event(LPVOID) {
+    update_event_handler(kDownloadEventEnded, 0, 10, 1, 1);
+    return 0;
+}
+} // namespace
+
+// After a finished download the button is enabled only once it reads
+// "更新完成": a click in between would start another download instead.
+TEST(UpdateWindow, FinishedCaptionIsSetBeforeTheButtonIsEnabled) {
+    std::wstring dir = enter_fresh_dir();
+    HWND w = open_with("127.0.0.1/Tarnix.exe");
+    // As a running download leaves it: the button hidden and disabled.
+    ui::set_visible(w, kLabel, true);
+    ui::set_visible(w, kBar, true);
+    ui::set_visible(w, kBox, false);
+    ui::set_disabled(w, kButton, true);
+    HWND button = ui::control(w, kButton);
+    g_button_proc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(button, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(watch_enable)));
+    write_file(dir + L"\\Tarnix.exe", "1234567890");
+    update_event_handler(kDownloadEventSize, 0, 10, 0, 1);
+    // On a thread of its own, as the download component calls it.
+    HANDLE th = CreateThread(nullptr, 0, finished_end_event, nullptr, 0, nullptr);
+    ASSERT_TRUE(wait_until([&] { return WaitForSingleObject(th, 0) == WAIT_OBJECT_0; }, 10000));
+    CloseHandle(th);
+    EXPECT_EQ(ui::text(w, kButton), gbk("更新完成"));
+    EXPECT_EQ(g_captions_when_enabled, std::vector<std::string>{gbk("更新完成")});
+}
+
 // Runs in a child process started by the tests below (skipped on its own).
 TEST(UpdateWindowChild, Run) {
     char mode[32] = {};
@@ -219,13 +270,16 @@ TEST(UpdateWindowChild, Run) {
     }
     char location[512] = {};
     GetEnvironmentVariableA("TARNIX_UPDATE_LOCATION", location, sizeof(location));
+    char key[256] = {};
+    GetEnvironmentVariableA("TARNIX_UPDATE_KEY", key, sizeof(key));
     HWND w = open_with(location);
+    set_update_public_key(std::string(key));
     ASSERT_NE(w, nullptr);
     if (std::string(mode) == "close") {
         ui::fire_event(w, "按钮_关闭", ui::Event::Clicked);
     } else {
         ui::fire_event(w, kButton, ui::Event::Clicked);
-        ASSERT_TRUE(wait_until([&] { return ui::text(w, kButton) == gbk("更新完成"); }, 60000));
+        ASSERT_TRUE(wait_until([&] { return finished(w); }, 60000));
         ui::fire_event(w, kButton, ui::Event::Clicked); // starts the file, ends the program
         ExitProcess(7);                                 // not reached
     }
@@ -234,8 +288,10 @@ TEST(UpdateWindowChild, Run) {
 }
 
 namespace {
-long run_child(const char* mode, const std::string& location, const std::wstring& dir) {
+long run_child(const char* mode, const std::string& location, const std::wstring& dir,
+               const std::string& key = "") {
     SetEnvironmentVariableA("TARNIX_UPDATE_CHILD", mode);
+    SetEnvironmentVariableA("TARNIX_UPDATE_KEY", key.c_str());
     SetEnvironmentVariableA("TARNIX_UPDATE_LOCATION", location.c_str());
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
@@ -273,4 +329,61 @@ TEST(UpdateWindow, ClosingTheLastWindowEndsWithZero) {
     std::wstring dir = enter_fresh_dir();
     EXPECT_EQ(run_child("close", "127.0.0.1/Tarnix.exe", dir), 0);
     EXPECT_FALSE(file_exists(dir + L"\\Tarnix.exe"));
+}
+
+namespace {
+const std::string kServer = std::string(TARNIX_TEST_BIN_DIR) + "/../../native/server/tarnix-server";
+
+std::string read_unix(const std::string& path) {
+    return read_file(widen(testsupport::windows_path(path)));
+}
+} // namespace
+
+// The reference server signs the update with its key; a client built with
+// that key checks the signature, moves the file into place and starts it.
+TEST(UpdateWindow, SignedUpdateFromTheReferenceServerIsStarted) {
+    if (GetFileAttributesA(testsupport::windows_path(kServer).c_str()) == INVALID_FILE_ATTRIBUTES) {
+        GTEST_SKIP() << "the reference server is not built (" << kServer << ")";
+    }
+    const std::string work = std::string(TARNIX_TEST_BIN_DIR) + "/signed_update_" +
+                             std::to_string(GetCurrentProcessId());
+    const std::string prog_path = std::string(TARNIX_TEST_BIN_DIR) + "/marker_prog.exe";
+    CreateDirectoryW(widen(testsupport::windows_path(work)).c_str(), nullptr);
+    ASSERT_EQ(testsupport::run_unix_script(work, "rm -f " + work + "/update-key.pem && " + kServer +
+                                                     " keygen " + work + " > " + work +
+                                                     "/public.hex"),
+              0);
+    std::string public_hex = read_unix(work + "/public.hex");
+    ASSERT_GE(public_hex.size(), 128u);
+    public_hex.resize(128);
+    ASSERT_EQ(testsupport::run_unix_script(
+                  work, "(timeout 120 " + kServer + " --port 0 --db " + work + "/a.db --outbox " +
+                            work + "/o.txt --client-version 1.002 --update-file " + prog_path +
+                            " --update-key " + work + "/update-key.pem > " + work +
+                            "/server.out 2> " + work + "/server.log & echo $! > " + work +
+                            "/server.pid)"),
+              0);
+    std::string location;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            const std::string out = read_unix(work + "/server.out");
+            const size_t at = out.find("http://");
+            const size_t end = out.find("/tx-client.asp");
+            if (at == std::string::npos || end == std::string::npos) {
+                return false;
+            }
+            location = out.substr(at + 7, end - at - 7) + "/download/Tarnix.exe";
+            return true;
+        },
+        20000))
+        << read_unix(work + "/server.log");
+
+    std::wstring dir = enter_fresh_dir();
+    EXPECT_EQ(run_child("finish", location, dir, public_hex), 0);
+    const std::string prog = read_file(widen(testsupport::windows_path(prog_path)));
+    EXPECT_TRUE(read_file(dir + L"\\Tarnix.exe") == prog);
+    EXPECT_TRUE(wait_until([&] { return file_exists(dir + L"\\Tarnix.exe.ran"); }, 15000));
+    const std::string log = read_unix(work + "/server.log");
+    EXPECT_NE(log.find("Tarnix.exe.sig -> 200"), std::string::npos) << log;
+    testsupport::run_unix_script(work, "kill $(cat " + work + "/server.pid); rm -rf " + work);
 }

@@ -1,0 +1,312 @@
+// The server facing hostile or careless clients: slow and idle connections,
+// oversized headers, floods, probing, files left readable, and HTTPS. Clients use
+// their own loopback source addresses (127.0.0.2, 127.0.0.3) so that per-address
+// limits can be told apart; 127.0.0.1 is exempt from the budgets by default.
+#include "bounded_tables.h"
+#include "crypto.h"
+#include "server_process.h"
+#include "wire_client.h"
+
+#include <gtest/gtest.h>
+#include <openssl/ssl.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+using namespace server_test;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string kSignUpOk = "\xD7\xA2\xB2\xE1\xB3\xC9\xB9\xA6";           // 注册成功
+const std::string kSignInOk = "ok\xA3\xAC\xBB\xB6\xD3\xAD\xBB\xD8\xC0\xB4"; // ok，欢迎回来
+const std::string kTaken =
+    "\xB8\xC3\xD5\xCB\xBA\xC5\xD2\xD1\xB1\xBB\xD7\xA2\xB2\xE1"; // 该账号已被注册
+const std::string kNoCode =
+    "\xC7\xEB\xCF\xC8\xBB\xF1\xC8\xA1\xD3\xCA\xCF\xE4\xD1\xE9\xD6\xA4\xC2"
+    "\xEB\xA3\xA8\xD1\xE9\xD6\xA4\xC2\xEB"
+    "10\xB7\xD6\xD6\xD3\xC4\xDA\xD3\xD0\xD0\xA7\xA3\xA9"; // 请先获取邮箱验证码（验证码10分钟内有效）
+const std::string kAccountFormat =
+    "\xD5\xCB\xBA\xC5\xD0\xEB\xCE\xAA"
+    "6-16\xB8\xF6\xD7\xD6\xBD\xDA\xA3\xA8\xD2\xBB\xB8\xF6\xBA\xBA\xD7\xD6\xCB\xE3"
+    "2\xB8\xF6\xD7\xD6\xBD\xDA\xA3\xA9\xA3\xAC\xC7\xD2\xB2\xBB\xC4\xDC\xBA\xAC\xBF\xD8\xD6\xC6"
+    "\xD7\xD6\xB7\xFB"; // 账号须为6-16个字节（一个汉字算2个字节），且不能含控制字符
+const std::string kTooMany = "\xB2\xD9\xD7\xF7\xB9\xFD\xD3\xDA\xC6\xB5\xB7\xB1\xA3\xAC\xC7\xEB"
+                             "\xC9\xD4\xBA\xF3\xD4\xD9\xCA\xD4"; // 操作过于频繁，请稍后再试
+const std::string kBadRequest = "\xC7\xEB\xC7\xF3\xB8\xF1\xCA\xBD\xB4\xED\xCE\xF3"; // 请求格式错误
+
+const std::string kEndpoint = "/tx-client.asp";
+
+long ms_since(Clock::time_point t) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+}
+
+// One request on a fresh connection from `source`.
+wire::Reply ask_from(const std::string& source, int port, const std::string& body,
+                     SSL_CTX* tls = nullptr) {
+    wire::Connection c;
+    wire::Reply reply;
+    if (!c.open(source, "127.0.0.1", port, tls) || !c.exchange(wire::post(kEndpoint, body), reply))
+        reply.status = -1;
+    return reply;
+}
+
+std::string get_code(const ServerProcess& server, const std::string& email) {
+    std::string code = server.ask("cmd=9&emily=" + email);
+    EXPECT_EQ(code.size(), 6u) << code;
+    return code;
+}
+
+void get_code_and_sign_up(const ServerProcess& server, const std::string& account,
+                          const std::string& password, const std::string& email) {
+    get_code(server, email);
+    ASSERT_EQ(server.ask("cmd=2&u=" + account + "&p=" + password + "&q=" + email), kSignUpOk);
+}
+
+long rss_kib(pid_t pid) {
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}
+
+TEST(ExposureTest, SlowAndIdleConnectionsAreClosedWhileOthersAreAnswered) {
+    ServerProcess server({"--timeout", "1"});
+    const int port = server.port();
+    wire::Connection slow_headers, slow_body, idle;
+    ASSERT_TRUE(slow_headers.open("127.0.0.2", "127.0.0.1", port));
+    ASSERT_TRUE(slow_body.open("127.0.0.2", "127.0.0.1", port));
+    ASSERT_TRUE(idle.open("127.0.0.2", "127.0.0.1", port));
+    const auto start = Clock::now();
+    std::atomic<bool> stop{false};
+    // One byte every 100 ms: never idle, never done.
+    std::thread trickle([&] {
+        const std::string headers = "POST " + kEndpoint + " HTTP/1.1\r\nHost: x\r\nX-Pad: ";
+        const std::string body_start =
+            "POST " + kEndpoint + " HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\ncmd=";
+        slow_body.send(body_start);
+        for (size_t i = 0; !stop && i < 60; ++i) {
+            slow_headers.send(std::string(1, headers[i % headers.size()]));
+            slow_body.send("a");
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    // Meanwhile another address is answered at once, again and again.
+    long worst = 0;
+    for (int i = 0; i < 10; ++i) {
+        auto t = Clock::now();
+        wire::Reply r = ask_from("127.0.0.3", port, "cmd=c");
+        worst = std::max(worst, ms_since(t));
+        EXPECT_EQ(r.body, "ConnectionOk");
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_LT(worst, 500);
+    EXPECT_TRUE(idle.closed_within(3000));
+    EXPECT_TRUE(slow_headers.closed_within(3000));
+    EXPECT_TRUE(slow_body.closed_within(3000));
+    const long closed_after = ms_since(start);
+    stop = true;
+    trickle.join();
+    EXPECT_GE(closed_after, 900) << "not before the time-out";
+    EXPECT_LT(closed_after, 4000);
+    EXPECT_EQ(server.stop(), 0);
+}
+
+TEST(ExposureTest, OversizedHeadersAreRefusedWithBoundedMemory) {
+    ServerProcess server;
+    const int port = server.port();
+    std::string padding;
+    for (int i = 0; padding.size() < 17 * 1024; ++i)
+        padding += "X-Pad-" + std::to_string(i) + ": " + std::string(100, 'a') + "\r\n";
+    wire::Connection c;
+    ASSERT_TRUE(c.open("127.0.0.2", "127.0.0.1", port));
+    wire::Reply r;
+    ASSERT_TRUE(c.exchange("GET " + kEndpoint + " HTTP/1.1\r\nHost: x\r\n" + padding + "\r\n", r));
+    EXPECT_EQ(r.status, 431);
+    EXPECT_EQ(r.body, kBadRequest);
+    EXPECT_TRUE(c.closed_within(2000));
+
+    // Endless header lines on several connections cost the server next to nothing.
+    const long before = rss_kib(server.pid());
+    std::vector<std::unique_ptr<wire::Connection>> flood;
+    const std::string line = "X-Flood: " + std::string(1000, 'b') + "\r\n";
+    std::string chunk = "GET " + kEndpoint + " HTTP/1.1\r\n";
+    while (chunk.size() < 256 * 1024)
+        chunk += line;
+    for (int i = 0; i < 8; ++i) {
+        flood.push_back(std::make_unique<wire::Connection>());
+        ASSERT_TRUE(flood.back()->open("127.0.0.2", "127.0.0.1", port));
+        for (int k = 0; k < 16 && flood.back()->send(chunk); ++k) {
+        }
+    }
+    const long after = rss_kib(server.pid());
+    EXPECT_LT(after - before, 16 * 1024) << "KiB grown for 8 connections of 4 MiB headers";
+    EXPECT_EQ(ask_from("127.0.0.3", port, "cmd=c").body, "ConnectionOk");
+    flood.clear();
+    EXPECT_EQ(server.stop(), 0);
+}
+
+TEST(ExposureTest, ChallengeFloodFromOneAddressLeavesAnotherSigningIn) {
+    ServerProcess server;
+    const int port = server.port();
+    get_code_and_sign_up(server, "flood01", "secret1", "flood@example.com");
+    std::atomic<bool> stop{false};
+    std::atomic<int> refused{0};
+    std::vector<std::thread> flooders;
+    for (int t = 0; t < 2; ++t) {
+        flooders.emplace_back([&, t] {
+            wire::Connection c;
+            for (int i = 0; !stop; ++i) {
+                wire::Reply r;
+                if (!c.is_open() && !c.open("127.0.0.2", "127.0.0.1", port))
+                    continue;
+                if (!c.exchange(
+                        wire::post(kEndpoint, "cmd=0&u=fl" + std::to_string(t * 1000000 + i)), r)) {
+                    c.close();
+                    continue;
+                }
+                refused += r.body == kTooMany;
+            }
+        });
+    }
+    // The flood has used up its address's budget before the sign-ins start.
+    const auto flood_start = Clock::now();
+    while (refused < 50 && ms_since(flood_start) < 10000)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    int signed_in = 0;
+    for (int i = 0; i < 10; ++i) {
+        std::string challenge = ask_from("127.0.0.3", port, "cmd=0&u=flood01").body;
+        std::string proof = server::md5_hex(challenge + "secret1");
+        signed_in += ask_from("127.0.0.3", port, "cmd=1&u=flood01&p=" + proof).body == kSignInOk;
+    }
+    stop = true;
+    for (auto& t : flooders)
+        t.join();
+    EXPECT_EQ(signed_in, 10);
+    EXPECT_GE(refused.load(), 50) << "the flooding address ran out of its budget";
+    EXPECT_EQ(server.stop(), 0);
+}
+
+TEST(ExposureTest, ChallengeTableDropsTheOldestFirst) {
+    server::ChallengeStore store(3, 100);
+    store.put("a", "A1", 0);
+    store.put("b", "B1", 1);
+    store.put("a", "A2", 2); // replaces: one live challenge per account
+    EXPECT_EQ(store.size(), 2u);
+    store.put("c", "C1", 3);
+    store.put("d", "D1", 4); // full: "b" is now the oldest
+    EXPECT_EQ(store.take("b", 5), "");
+    EXPECT_EQ(store.take("a", 5), "A2");
+    EXPECT_EQ(store.take("a", 5), "") << "single use";
+    EXPECT_EQ(store.take("c", 103), "") << "expired";
+    EXPECT_EQ(store.take("d", 103), "D1");
+}
+
+TEST(ExposureTest, ACodeAllowsFiveSignUpAttempts) {
+    ServerProcess server;
+    get_code_and_sign_up(server, "taken01", "secret1", "first@example.com");
+    get_code(server, "probe@example.com");
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(server.ask("cmd=2&u=taken01&p=secret1&q=probe@example.com"), kTaken) << i;
+    EXPECT_EQ(server.ask("cmd=2&u=fresh01&p=secret1&q=probe@example.com"), kNoCode)
+        << "the sixth attempt, whatever its name";
+}
+
+TEST(ExposureTest, AccountNamesMustBeWholeGbkCharacters) {
+    ServerProcess server;
+    get_code(server, "gbk@example.com");
+    for (const char* name : {"abcde%FF", "abcdef%81", "%80abcdef", "abc%81%7Fdef"}) {
+        EXPECT_EQ(server.ask(std::string("cmd=2&u=") + name + "&p=secret1&q=gbk@example.com"),
+                  kAccountFormat)
+            << name;
+        EXPECT_EQ(server.ask(std::string("cmd=0&u=") + name), kAccountFormat) << name;
+    }
+    EXPECT_EQ(server.ask("cmd=2&u=%D5%C5%C8%FDab&p=secret1&q=gbk@example.com"), kSignUpOk);
+}
+
+TEST(ExposureTest, FilesBecomeOwnerOnlyAtEveryStart) {
+    ServerProcess server({}, [](const std::string& dir) {
+        for (const char* name :
+             {"/accounts.db", "/accounts.db-wal", "/accounts.db-shm", "/outbox.txt"}) {
+            int fd = open((dir + name).c_str(), O_WRONLY | O_CREAT, 0644);
+            fchmod(fd, 0644);
+            close(fd);
+        }
+    });
+    ASSERT_GT(server.port(), 0);
+    EXPECT_EQ(server.ask("cmd=c"), "ConnectionOk");
+    for (const std::string& path : {server.db_path(), server.db_path() + "-wal",
+                                    server.db_path() + "-shm", server.outbox_path()}) {
+        struct stat st {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << path;
+    }
+}
+
+TEST(ExposureTest, HttpsWithATestAuthority) {
+    char tmpl[] = "/tmp/tarnix-ca-XXXXXX";
+    const std::string ca_dir = mkdtemp(tmpl);
+    ASSERT_EQ(std::system(("sh " TARNIX_TEST_CA_SCRIPT " " + ca_dir).c_str()), 0);
+    {
+        ServerProcess server(
+            {"--tls-cert", ca_dir + "/server.pem", "--tls-key", ca_dir + "/server.key"});
+        ASSERT_GT(server.port(), 0);
+        SSL_CTX* tls = wire::client_tls(ca_dir + "/ca.pem");
+        ASSERT_NE(tls, nullptr);
+        EXPECT_EQ(ask_from("127.0.0.2", server.port(), "cmd=c", tls).body, "ConnectionOk");
+
+        // Nothing older than TLS 1.2, and no plain HTTP on the same port.
+        SSL_CTX* old = wire::client_tls(ca_dir + "/ca.pem");
+        SSL_CTX_set_security_level(old, 0);
+        SSL_CTX_set_max_proto_version(old, TLS1_1_VERSION);
+        EXPECT_EQ(ask_from("127.0.0.2", server.port(), "cmd=c", old).status, -1);
+        EXPECT_EQ(ask_from("127.0.0.2", server.port(), "cmd=c").status, -1);
+        // A client that trusts another authority refuses the server.
+        SSL_CTX* other = wire::client_tls("/etc/ssl/certs/ca-certificates.crt");
+        if (other)
+            EXPECT_EQ(ask_from("127.0.0.2", server.port(), "cmd=c", other).status, -1);
+        SSL_CTX_free(tls);
+        SSL_CTX_free(old);
+        SSL_CTX_free(other);
+        EXPECT_EQ(server.stop(), 0);
+    }
+    std::filesystem::remove_all(ca_dir);
+}
+
+TEST(ExposureTest, OneConnectionCarriesPipelinedRequestsAndNoRangeOnAnswers) {
+    ServerProcess server({"--timeout", "1"});
+    wire::Connection c;
+    ASSERT_TRUE(c.open("127.0.0.2", "127.0.0.1", server.port()));
+    ASSERT_TRUE(c.send(
+        wire::post(kEndpoint, "cmd=c") + wire::post(kEndpoint, "cmd=0&u=x") + "POST " + kEndpoint +
+        " HTTP/1.1\r\nHost: x\r\nRange: bytes=0-1\r\nContent-Length: 5\r\n\r\ncmd=c"));
+    wire::Reply a, b, d;
+    ASSERT_TRUE(c.read(a));
+    ASSERT_TRUE(c.read(b));
+    ASSERT_TRUE(c.read(d));
+    EXPECT_EQ(a.body, "ConnectionOk");
+    EXPECT_EQ(b.body.size(), 19u);
+    EXPECT_EQ(d.status, 200);
+    EXPECT_EQ(d.body, "ConnectionOk");
+
+    // A body that ends early is a bad request, not one too long: whether the client
+    // ends its side or just stops sending.
+    wire::Connection s, t;
+    ASSERT_TRUE(s.open("127.0.0.2", "127.0.0.1", server.port(), nullptr, 3000));
+    ASSERT_TRUE(t.open("127.0.0.2", "127.0.0.1", server.port(), nullptr, 3000));
+    ASSERT_TRUE(
+        s.send("POST " + kEndpoint + " HTTP/1.1\r\nHost: x\r\nContent-Length: 50\r\n\r\ncmd=c"));
+    ASSERT_TRUE(
+        t.send("POST " + kEndpoint + " HTTP/1.1\r\nHost: x\r\nContent-Length: 50\r\n\r\ncmd=c"));
+    s.shutdown_writes();
+    for (wire::Connection* conn : {&s, &t}) {
+        wire::Reply r;
+        ASSERT_TRUE(conn->read(r));
+        EXPECT_EQ(r.status, 400);
+        EXPECT_EQ(r.body, kBadRequest);
+    }
+}
+
+} // namespace

@@ -1,0 +1,135 @@
+// One account server process for a test: its own temporary directory, a free
+// port, stopped (expecting a clean exit) at the end.
+#pragma once
+
+#include <httplib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace server_test {
+
+struct Answer {
+    int status = 0;
+    std::string body;
+};
+
+// One server process with its own temporary directory.
+class ServerProcess {
+public:
+    // `prepare` runs on the fresh directory before the server starts.
+    explicit ServerProcess(std::vector<std::string> extra = {},
+                           const std::function<void(const std::string&)>& prepare = nullptr) {
+        char tmpl[] = "/tmp/tarnix-server-test-XXXXXX";
+        dir_ = mkdtemp(tmpl);
+        if (prepare)
+            prepare(dir_);
+        std::vector<std::string> args = {TARNIX_SERVER_EXE, "--port",   "0",          "--db",
+                                         db_path(),         "--outbox", outbox_path()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        int out[2];
+        if (pipe(out) != 0)
+            std::abort();
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], 1);
+            int log = open(log_path().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(log, 2);
+            close(out[0]);
+            std::vector<char*> argv;
+            for (auto& a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        // The first line on stdout names the port.
+        std::string line;
+        char c;
+        while (read(out[0], &c, 1) == 1 && c != '\n')
+            line += c;
+        close(out[0]);
+        size_t colon = line.rfind(':');
+        if (colon != std::string::npos)
+            port_ = std::atoi(line.c_str() + colon + 1);
+    }
+
+    ~ServerProcess() {
+        if (pid_ > 0)
+            stop();
+        std::filesystem::remove_all(dir_);
+    }
+
+    // Stops the server and returns its exit status (0 for a clean stop).
+    int stop() {
+        kill(pid_, SIGTERM);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    int port() const { return port_; }
+    pid_t pid() const { return pid_; }
+    std::string dir() const { return dir_; }
+    std::string db_path() const { return dir_ + "/accounts.db"; }
+    std::string outbox_path() const { return dir_ + "/outbox.txt"; }
+    std::string log_path() const { return dir_ + "/server.log"; }
+
+    Answer post(const std::string& body) const {
+        httplib::Client client("127.0.0.1", port_);
+        auto res = client.Post("/tx-client.asp", body, "application/x-www-form-urlencoded");
+        if (!res)
+            return Answer{-1, ""};
+        return Answer{res->status, res->body};
+    }
+
+    std::string ask(const std::string& body) const { return post(body).body; }
+
+private:
+    std::string dir_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+inline std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Runs the server with `args` to its end; its exit code.
+inline int run_server(std::vector<std::string> args) {
+    args.insert(args.begin(), TARNIX_SERVER_EXE);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace server_test

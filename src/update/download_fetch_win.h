@@ -1,0 +1,120 @@
+#pragma once
+// Inside the download component: the state of one task and the network side
+// of fetching its file (download_fetch_win.cpp). Only downloader_win.cpp and
+// download_fetch_win.cpp include this.
+
+#include "update/download_plan.h"
+#include "update/download_task.h"
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+namespace download_detail {
+
+constexpr DWORD kReadSize = 64 * 1024; // small reads cost an order of magnitude in speed
+constexpr int kRetries = 3;            // further attempts of a part after a failed one
+constexpr DWORD kRetryPauseMs = 500;
+constexpr int32_t kMaxConnections = 16;
+constexpr int64_t kDefaultMinPartSize = 10240;
+// With a signature to check, parts of this size in file order, hashed as they
+// complete: only the last few remain to hash once the download ends.
+constexpr int64_t kHashChunk = 8 * 1024 * 1024;
+constexpr DWORD kHashReadSize = 1024 * 1024;
+
+struct InetHandle {
+    HINTERNET h = nullptr;
+    InetHandle() = default;
+    explicit InetHandle(HINTERNET handle) : h(handle) {}
+    InetHandle(const InetHandle&) = delete;
+    InetHandle& operator=(const InetHandle&) = delete;
+    ~InetHandle() { reset(); }
+    void reset(HINTERNET handle = nullptr) {
+        if (h) {
+            InternetCloseHandle(h);
+        }
+        h = handle;
+    }
+};
+
+struct Handle {
+    HANDLE h = nullptr;
+    Handle() = default;
+    explicit Handle(HANDLE handle) : h(handle) {}
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() {
+        if (h && h != INVALID_HANDLE_VALUE) {
+            CloseHandle(h);
+        }
+    }
+};
+
+// How one attempt at a part (or at the whole file) ended. `changed`: the
+// server now has another revision of the file.
+enum class Outcome { done, retry, fail, changed, stopped };
+
+struct Task {
+    DownloadTaskParams params;
+    FileAcceptance acceptance;
+    int32_t id = 0;
+    std::string host;
+    INTERNET_PORT port = 0;
+    bool secure = false;
+    std::string object; // path and query
+    std::wstring target;
+    std::wstring part_path;
+
+    Handle file;        // the ".part" file
+    Handle thread;      // the task's own thread
+    Handle abort_event; // set on stop or when a part gives up: workers end
+    Handle stop_event;  // set on stop only: handler pauses end
+    std::atomic<bool> aborting{false};
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> abandoned{false};
+    std::atomic<bool> changed{false};
+    std::atomic<int64_t> received{0};
+    int64_t total = 0; // the size announced to the handler; 0 until then
+    // The first answer's validators; later parts must name the same revision.
+    download::Validators validators;
+    std::string if_range;
+    // The file's SHA-256 when it was made while the parts arrived.
+    std::string digest;
+    HINTERNET connection = nullptr; // owned by the task's thread
+
+    // Whoever first settles the ".part" file (moved into place, or removed)
+    // does it under this lock.
+    std::mutex settle_mutex;
+    bool settled = false;
+
+    std::mutex why_mutex;
+    std::wstring why; // the first reason the download was refused
+};
+
+// Keeps the first reason for a refusal; the user sees only "try again later".
+void note(Task& t, const std::wstring& why);
+
+// Ends every part of the task: workers stop at their next read.
+void give_up(Task& t);
+
+// Calls the task's handler, unless the task was abandoned.
+void deliver(Task& t, int32_t kind, int32_t value, int32_t extra);
+
+// Raises WinInet's process-wide limit of connections per server.
+void raise_connection_limit(int32_t connections);
+
+// Sets the task's time-outs on a WinInet handle.
+void set_timeouts(HINTERNET h, const DownloadTaskParams& p);
+
+// One pass over the whole file: done when every byte of one revision is in
+// the ".part" file; changed when the server's file changed meanwhile.
+Outcome fetch_file(Task& t);
+
+// The signature published at the source URL + ".sig": its body (at most 65
+// bytes; a longer one is wrong anyway); `status` is the answer's HTTP status.
+std::string fetch_signature(Task& t, DWORD& status);
+
+} // namespace download_detail
