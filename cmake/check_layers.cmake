@@ -16,9 +16,6 @@ set(TARNIX_LAYER_ALLOWED_account "platform;shadow;ui;protocol;account")
 set(TARNIX_LAYER_ALLOWED_update "platform;shadow;ui;protocol;update")
 set(TARNIX_LAYER_ALLOWED_app "platform;shadow;ui;protocol;handshake;account;update;app")
 set(TARNIX_FEATURE_MAY_INCLUDE "app/app_state.h;app/version.h;app/version_info.h")
-# The update folder still reaches the message loop through the program header;
-# it goes when the update window and downloader are reshaped.
-set(TARNIX_LAYER_EXCEPTIONS "update:app/program_win.h")
 
 function(tarnix_check_layers src_dir)
   file(GLOB_RECURSE files RELATIVE ${src_dir} ${src_dir}/*.cpp ${src_dir}/*.h)
@@ -41,9 +38,6 @@ function(tarnix_check_layers src_dir)
       endif()
       if(NOT layer STREQUAL "app" AND inc IN_LIST TARNIX_FEATURE_MAY_INCLUDE
          AND NOT layer MATCHES "^(platform|shadow|ui|protocol)$")
-        continue()
-      endif()
-      if("${layer}:${inc}" IN_LIST TARNIX_LAYER_EXCEPTIONS)
         continue()
       endif()
       string(APPEND errors "  ${rel} includes ${inc}: '${layer}' may not see '${target}'\n")

@@ -38,7 +38,7 @@ HWND load_main_window(const std::string& endpoint) {
     // the status step has applied the result.
     if (handshake_start(endpoint) == HandshakeOutcome::NewVersion) {
         info_box(gbk("发现新版本，请立刻更新"));
-        open_update_window();
+        open_update_window(end_program);
         DestroyWindow(hwnd);
     }
     return hwnd;

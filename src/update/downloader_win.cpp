@@ -1,6 +1,6 @@
 #include "update/downloader_win.h"
 
-#include "app/program_win.h"
+#include "platform/message_loop_win.h"
 #include "ui/gbk_win.h"
 #include "ui/ui_thread_win.h"
 #include "update/download_fetch_win.h"

@@ -1,7 +1,6 @@
 #include "update/update_window_win.h"
 
 #include "app/app_state.h"
-#include "app/program_win.h"
 #include "shadow/shadow_win.h"
 #include "ui/controls_win.h"
 #include "ui/forms_win.h"
@@ -64,6 +63,8 @@ const std::vector<ControlDef> kLayout = {
 };
 
 std::atomic<HWND> g_window{nullptr};
+// How the program ends once the finished file is started (the application's).
+void (*g_end_program)(int32_t) = nullptr;
 
 void shell_start(const std::string& path) {
     ShellExecuteW(nullptr, nullptr, widen(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
@@ -132,7 +133,10 @@ void on_start_clicked() {
     AppState& s = app();
     if (ui::text(w, kButton) == gbk("更新完成")) {
         g_shell_start(s.local_update_file_path);
-        end_program(0);
+        if (g_end_program) {
+            g_end_program(0);
+        }
+        return;
     }
     DownloadTaskParams& p = s.download_params;
     set_update_download_values(p, s.update_download_url, s.local_update_file_path,
@@ -202,7 +206,8 @@ HWND update_window() {
     return g_window.load();
 }
 
-HWND open_update_window() {
+HWND open_update_window(void (*end_program)(int32_t)) {
+    g_end_program = end_program;
     HWND w = ui::build_form(update_form());
     if (!w) {
         return nullptr;

@@ -46,7 +46,7 @@ HWND open_with(const std::string& location,
     // the tests' business.
     set_update_public_key(std::string());
     app().status_record = {gbk("Tarnix账号服务"), "1.002", location, description, "", "", "", ""};
-    return open_update_window();
+    return open_update_window(end_program);
 }
 
 std::string location_of(const BlobServer& server) {
@@ -98,7 +98,7 @@ TEST(UpdateWindow, OpensWithTheServersTexts) {
     // A location that carries its own scheme keeps it behind ours.
     app().status_record[2] = "http://127.0.0.1/a.exe";
     DestroyWindow(w);
-    w = open_update_window();
+    w = open_update_window(end_program);
     EXPECT_EQ(app().update_download_url, "http://http://127.0.0.1/a.exe");
 }
 
