@@ -3,6 +3,7 @@
 #include "app/app_state.h"
 #include "app/composition_win.h"
 #include "platform/ui_thread_win.h"
+#include "update/download_file_win.h"
 #include "update/downloader_win.h"
 
 #include <commctrl.h>
@@ -30,6 +31,15 @@ void exit_routine_at_exit() {
     exit_routine();
 }
 } // namespace
+
+void remove_replaced_program() {
+    std::vector<wchar_t> path(32768);
+    DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0 || n >= path.size()) {
+        return;
+    }
+    part_file::remove_leftovers(std::wstring(path.data(), n));
+}
 
 void start_program() {
     // The program file an update renamed aside while it ran.

@@ -12,6 +12,11 @@
 // start-up sequence before the main window.
 void start_program();
 
+// Start-up clean-up: removes "<this program>.old", the program file that an
+// update renamed aside while it was running, and "<this program>.part", a
+// download that a crash interrupted.
+void remove_replaced_program();
+
 // Ends the program with `exit_code`; the exit routine runs first. From a thread
 // other than the UI thread the request is handed to the UI thread.
 [[noreturn]] void end_program(int32_t exit_code);

@@ -359,12 +359,3 @@ void download_task_wait(DWORD ms) {
         }
     }
 }
-
-void remove_replaced_program() {
-    std::vector<wchar_t> path(32768);
-    DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0 || n >= path.size()) {
-        return;
-    }
-    part_file::remove_leftovers(std::wstring(path.data(), n));
-}

@@ -1,3 +1,4 @@
+#include "app/program_win.h"
 #include "support/blob_server_win.h"
 #include "support/download_check_win.h"
 #include "support/files_win.h"
