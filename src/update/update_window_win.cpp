@@ -1,6 +1,7 @@
 #include "update/update_window_win.h"
 
 #include "app/app_state.h"
+#include "protocol/status_record.h"
 #include "shadow/shadow_win.h"
 #include "ui/controls_win.h"
 #include "ui/forms_win.h"
@@ -42,7 +43,7 @@ constexpr char kProgressBar[] = "进度条_更新进度";
 constexpr char kLabel[] = "标签_更新进度";
 constexpr char kTimer[] = "时钟1";
 
-// The layout as designed. Columns: name, kind, parent, page, left, top, width,
+// The layout. Columns: name, kind, parent, page, left, top, width,
 // height, caption, look, flags, edit limit, tab order, tooltip, image.
 const std::vector<ControlDef> kLayout = {
     {"图片框_导航", K::PictureBox, nullptr, -1, 0, 0, 350, 100, nullptr, &kBar},
@@ -122,12 +123,6 @@ DWORD WINAPI refused_start_main(LPVOID) {
     return 0;
 }
 
-// The record field `n` counted from 1; a missing field is the empty text.
-std::string status_field(size_t n) {
-    const std::vector<std::string>& r = app().status_record;
-    return n >= 1 && n <= r.size() ? r[n - 1] : std::string();
-}
-
 void on_start_clicked() {
     HWND w = g_window.load();
     AppState& s = app();
@@ -145,7 +140,7 @@ void on_start_clicked() {
     // version the server announced.
     FileAcceptance acceptance;
     acceptance.public_key = update_public_key();
-    acceptance.version = status_field(2);
+    acceptance.version = status_field(app().status_record, 2);
     bool started = s.download && s.download->start_task(p, acceptance);
     show_downloading(w);
     ui::set_interval(w, kTimer, 1000);
@@ -217,8 +212,8 @@ HWND open_update_window(void (*end_program)(int32_t)) {
     shadow_setup(w, 0);
     ui::set_visible(w, kLabel, false);
     ui::set_visible(w, kProgressBar, false);
-    s.update_download_url = update::download_url(status_field(3));
-    ui::set_text(w, "编辑框1", status_field(4));
+    s.update_download_url = update::download_url(status_field(s.status_record, 3));
+    ui::set_text(w, "编辑框1", status_field(s.status_record, 4));
     s.local_update_file_path = update::local_file_path(current_directory(), main_window_caption());
     ui::center_on_screen(w);
     ShowWindow(w, SW_SHOW);
