@@ -20,7 +20,8 @@ HWND open_update_window(void (*end_program)(int32_t exit_code));
 // The open update window, or null.
 HWND update_window();
 
-// The download task's event handler (kinds 3 and 4; any thread; returns 0).
+// The download task's event handler (the size and end events; any thread;
+// returns 0).
 int32_t update_event_handler(int32_t kind, int32_t item, int32_t value, int32_t extra,
                              int32_t task);
 
