@@ -102,9 +102,7 @@ bool settle_complete(Task& t) {
         note(t, why);
         return false;
     }
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    return GetFileAttributesExW(t.target.c_str(), GetFileExInfoStandard, &data) &&
-           ((static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow) == t.total;
+    return part_file::size_at(t.target) == t.total;
 }
 
 void settle_discard(Task& t, bool close_file) {

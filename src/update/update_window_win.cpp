@@ -9,6 +9,7 @@
 #include "ui/main_window_win.h"
 #include "ui/palette_win.h"
 #include "ui/ui_thread_win.h"
+#include "update/download_file_win.h"
 #include "update/downloader_win.h"
 #include "update/update_progress.h"
 #include "update/update_trust.h"
@@ -89,17 +90,6 @@ uint32_t download_bytes() {
     return app().download ? app().download->bytes_received() : 0;
 }
 uint32_t (*g_bytes_source)() = download_bytes;
-
-// Size of the file at `gbk_path` as a directory search reports it; -1 if none.
-int64_t found_file_size(const std::string& gbk_path) {
-    WIN32_FIND_DATAW data;
-    HANDLE h = FindFirstFileW(widen(gbk_path).c_str(), &data);
-    if (h == INVALID_HANDLE_VALUE) {
-        return -1;
-    }
-    FindClose(h);
-    return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
 
 // Downloading: the label and the bar replace the start button.
 void show_downloading(HWND w) {
@@ -231,7 +221,7 @@ void update_progress_tick() {
     ui::set_progress(w, kProgressBar, update::progress_position(received, expected));
     ui::set_text(w, kLabel, update::progress_text(ui::progress(w, kProgressBar)));
     if (ui::progress(w, kProgressBar) == 1000 &&
-        found_file_size(app().local_update_file_path) == expected) {
+        part_file::size_at(widen(app().local_update_file_path)) == expected) {
         ui::set_interval(w, kTimer, 0);
     }
 }
@@ -251,7 +241,7 @@ int32_t update_event_handler(int32_t kind, int32_t, int32_t value, int32_t extra
     // the announced size; a broken download must never be started.
     const bool finished = expected != 0 && extra == 1 &&
                           static_cast<int64_t>(static_cast<uint32_t>(value)) == expected &&
-                          found_file_size(s.local_update_file_path) == expected;
+                          part_file::size_at(widen(s.local_update_file_path)) == expected;
     if (finished) {
         download_task_wait(1000);
         ui::set_text(w, kLabel, gbk("程序文件更新完毕"));
