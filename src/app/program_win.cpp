@@ -5,6 +5,7 @@
 #include "platform/ui_thread_win.h"
 #include "update/download_file_win.h"
 #include "update/downloader_win.h"
+#include "update/update_state.h"
 
 #include <commctrl.h>
 
@@ -44,7 +45,7 @@ void remove_replaced_program() {
 void start_program() {
     // The program file an update renamed aside while it ran.
     remove_replaced_program();
-    app().download = new Downloader();
+    update_state().download = new Downloader();
     std::atexit(exit_routine_at_exit);
     if (app().gdiplus_token == 0) {
         Gdiplus::GdiplusStartupInput input; // version 1, no callback, nothing suppressed
@@ -60,22 +61,23 @@ void exit_routine() {
     }
     // No control may be touched from another thread from here on.
     ui::begin_shutdown();
+    // The download first: its threads may still read the state released below.
+    UpdateState& u = update_state();
+    if (u.download) {
+        u.download->stop_task();
+        delete u.download;
+        u.download = nullptr;
+    }
+    u.download_params = DownloadTaskParams{};
+    u.update_download_url.clear();
+    u.local_update_file_path.clear();
     if (!app_state_created()) {
         return;
     }
     AppState& s = app();
-    // The download first: its threads may still read the state released below.
-    if (s.download) {
-        s.download->stop_task();
-        delete s.download;
-        s.download = nullptr;
-    }
-    s.download_params = DownloadTaskParams{};
     s.endpoint_url.clear();
     s.status_record.clear();
     s.stored_verification_code.clear();
-    s.update_download_url.clear();
-    s.local_update_file_path.clear();
     for (auto step : exit_state().steps) {
         step();
     }

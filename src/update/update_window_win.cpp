@@ -12,6 +12,7 @@
 #include "update/download_file_win.h"
 #include "update/downloader_win.h"
 #include "update/update_progress.h"
+#include "update/update_state.h"
 #include "update/update_trust.h"
 #include "../../res/resource.h"
 #include "build_config.h"
@@ -87,7 +88,8 @@ std::string update_public_key() {
 }
 
 uint32_t download_bytes() {
-    return app().download ? app().download->bytes_received() : 0;
+    const UpdateState& u = update_state();
+    return u.download ? u.download->bytes_received() : 0;
 }
 uint32_t (*g_bytes_source)() = download_bytes;
 
@@ -115,7 +117,7 @@ DWORD WINAPI refused_start_main(LPVOID) {
 
 void on_start_clicked() {
     HWND w = g_window.load();
-    AppState& s = app();
+    UpdateState& s = update_state();
     if (ui::text(w, kButton) == gbk("更新完成")) {
         g_shell_start(s.local_update_file_path);
         if (g_end_program) {
@@ -198,12 +200,13 @@ HWND open_update_window(void (*end_program)(int32_t)) {
         return nullptr;
     }
     g_window.store(w);
-    AppState& s = app();
+    UpdateState& s = update_state();
+    const std::vector<std::string>& record = app().status_record;
     shadow_setup(w, 0);
     ui::set_visible(w, kLabel, false);
     ui::set_visible(w, kProgressBar, false);
-    s.update_download_url = update::download_url(status_field(s.status_record, 3));
-    ui::set_text(w, "编辑框1", status_field(s.status_record, 4));
+    s.update_download_url = update::download_url(status_field(record, 3));
+    ui::set_text(w, "编辑框1", status_field(record, 4));
     s.local_update_file_path = update::local_file_path(current_directory(), main_window_caption());
     ui::center_on_screen(w);
     ShowWindow(w, SW_SHOW);
@@ -213,7 +216,7 @@ HWND open_update_window(void (*end_program)(int32_t)) {
 
 void update_progress_tick() {
     HWND w = g_window.load();
-    const int64_t expected = app().update_expected_size.load();
+    const int64_t expected = update_state().update_expected_size.load();
     if (!w || expected == 0) {
         return;
     }
@@ -221,13 +224,13 @@ void update_progress_tick() {
     ui::set_progress(w, kProgressBar, update::progress_position(received, expected));
     ui::set_text(w, kLabel, update::progress_text(ui::progress(w, kProgressBar)));
     if (ui::progress(w, kProgressBar) == 1000 &&
-        part_file::size_at(widen(app().local_update_file_path)) == expected) {
+        part_file::size_at(widen(update_state().local_update_file_path)) == expected) {
         ui::set_interval(w, kTimer, 0);
     }
 }
 
 int32_t update_event_handler(int32_t kind, int32_t, int32_t value, int32_t extra, int32_t) {
-    AppState& s = app();
+    UpdateState& s = update_state();
     if (kind == kDownloadEventSize) {
         s.update_expected_size.store(value);
         return 0;
