@@ -158,12 +158,12 @@ Outcome fetch_part(Task& t, const download::Part& part, int64_t& done, bool rang
     }
     int64_t first = part.start + done;
     int64_t last = part.start + part.length - 1;
-    InetHandle req(ranged ? send_get(t, t.object, first, last, t.if_range)
-                          : send_get(t, t.object, -1, -1, std::string()));
-    if (!req.h) {
+    platform::InternetHandle req(ranged ? send_get(t, t.object, first, last, t.if_range)
+                                        : send_get(t, t.object, -1, -1, std::string()));
+    if (!req.get()) {
         return Outcome::retry;
     }
-    DWORD status = query_status(req.h);
+    DWORD status = query_status(req.get());
     Outcome judged = judge_status(status);
     if (judged != Outcome::done) {
         return judged;
@@ -174,10 +174,10 @@ Outcome fetch_part(Task& t, const download::Part& part, int64_t& done, bool rang
         }
         int64_t a = 0, b = 0, total = 0;
         if (status != 206 || !download::parse_content_range(
-                                 query_text(req.h, HTTP_QUERY_CONTENT_RANGE), a, b, total)) {
+                                 query_text(req.get(), HTTP_QUERY_CONTENT_RANGE), a, b, total)) {
             return Outcome::retry;
         }
-        if (total != t.total || !download::same_revision(t.validators, validators_of(req.h))) {
+        if (total != t.total || !download::same_revision(t.validators, validators_of(req.get()))) {
             return Outcome::changed;
         }
         if (a != first || b != last) {
@@ -185,15 +185,15 @@ Outcome fetch_part(Task& t, const download::Part& part, int64_t& done, bool rang
         }
     } else {
         int64_t length = -1;
-        if (status != 200 ||
-            !download::parse_content_length(query_text(req.h, HTTP_QUERY_CONTENT_LENGTH), length)) {
+        if (status != 200 || !download::parse_content_length(
+                                 query_text(req.get(), HTTP_QUERY_CONTENT_LENGTH), length)) {
             return Outcome::retry;
         }
         if (length != t.total) {
             return Outcome::changed;
         }
     }
-    return read_body(t, req.h, part, done, buf);
+    return read_body(t, req.get(), part, done, buf);
 }
 
 // Waits on the abort event for a pause between attempts; false once aborting.
@@ -379,8 +379,8 @@ Outcome fetch_file(Task& t) {
     // answer tells the size, the revision (validators) and whether ranges are
     // honoured (206) or ignored (200, the whole file).
     DWORD status = 0;
-    InetHandle probe(send_probe(t, min_part - 1, status));
-    if (!probe.h) {
+    platform::InternetHandle probe(send_probe(t, min_part - 1, status));
+    if (!probe.get()) {
         return Outcome::fail;
     }
     bool ranged = false;
@@ -388,7 +388,7 @@ Outcome fetch_file(Task& t) {
     int64_t first_length = 0;
     if (status == 206) {
         int64_t a = 0, b = 0;
-        if (!download::parse_content_range(query_text(probe.h, HTTP_QUERY_CONTENT_RANGE), a, b,
+        if (!download::parse_content_range(query_text(probe.get(), HTTP_QUERY_CONTENT_RANGE), a, b,
                                            total) ||
             a != 0 || b != std::min(min_part, total) - 1) {
             total = -1;
@@ -396,7 +396,7 @@ Outcome fetch_file(Task& t) {
         ranged = true;
         first_length = b + 1;
     } else if (status == 200) {
-        if (!download::parse_content_length(query_text(probe.h, HTTP_QUERY_CONTENT_LENGTH),
+        if (!download::parse_content_length(query_text(probe.get(), HTTP_QUERY_CONTENT_LENGTH),
                                             total)) {
             total = -1; // a size we cannot check is no download we can verify
         }
@@ -419,7 +419,7 @@ Outcome fetch_file(Task& t) {
         note(t, L"the file changed its size during the download");
         return Outcome::fail; // the size was announced once and stays
     }
-    t.validators = validators_of(probe.h);
+    t.validators = validators_of(probe.get());
     t.if_range = download::if_range_value(t.validators);
     t.digest.clear();
 
@@ -430,7 +430,7 @@ Outcome fetch_file(Task& t) {
     int64_t done = 0;
     Outcome first = Outcome::retry;
     if (split || !ranged) {
-        first = read_body(t, probe.h, first_part, done, buf);
+        first = read_body(t, probe.get(), first_part, done, buf);
     }
     probe.reset();
     Outcome r = download_part(t, first_part, done, split, buf, first, split || !ranged ? 1 : 0);
@@ -476,16 +476,16 @@ Outcome fetch_file(Task& t) {
 // longer one is wrong anyway); `status` is the answer's HTTP status.
 std::string fetch_signature(Task& t, DWORD& status) {
     status = 0;
-    InetHandle req(send_get(t, t.object + ".sig", -1, -1, std::string()));
-    if (!req.h) {
+    platform::InternetHandle req(send_get(t, t.object + ".sig", -1, -1, std::string()));
+    if (!req.get()) {
         return std::string();
     }
-    status = query_status(req.h);
+    status = query_status(req.get());
     std::string body;
     char chunk[65];
     for (;;) {
         DWORD got = 0;
-        if (!InternetReadFile(req.h, chunk, sizeof(chunk), &got) || got == 0) {
+        if (!InternetReadFile(req.get(), chunk, sizeof(chunk), &got) || got == 0) {
             break;
         }
         body.append(chunk, got);

@@ -3,6 +3,7 @@
 // of fetching its file (download_fetch_win.cpp). Only downloader_win.cpp and
 // download_fetch_win.cpp include this.
 
+#include "platform/handles_win.h"
 #include "update/download_plan.h"
 #include "update/download_task.h"
 
@@ -24,21 +25,6 @@ constexpr int64_t kDefaultMinPartSize = 10240;
 // complete: only the last few remain to hash once the download ends.
 constexpr int64_t kHashChunk = 8 * 1024 * 1024;
 constexpr DWORD kHashReadSize = 1024 * 1024;
-
-struct InetHandle {
-    HINTERNET h = nullptr;
-    InetHandle() = default;
-    explicit InetHandle(HINTERNET handle) : h(handle) {}
-    InetHandle(const InetHandle&) = delete;
-    InetHandle& operator=(const InetHandle&) = delete;
-    ~InetHandle() { reset(); }
-    void reset(HINTERNET handle = nullptr) {
-        if (h) {
-            InternetCloseHandle(h);
-        }
-        h = handle;
-    }
-};
 
 struct Handle {
     HANDLE h = nullptr;

@@ -126,17 +126,18 @@ void settle_discard(Task& t, bool close_file) {
 // accepted and in place.
 bool run_download(Task& t) {
     raise_connection_limit(t.params.connections);
-    InetHandle session(InternetOpenA("Tarnix", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (!session.h) {
+    platform::InternetHandle session(
+        InternetOpenA("Tarnix", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (!session.get()) {
         return false;
     }
-    InetHandle connection(InternetConnectA(session.h, t.host.c_str(), t.port, nullptr, nullptr,
-                                           INTERNET_SERVICE_HTTP, 0, 0));
-    if (!connection.h) {
+    platform::InternetHandle connection(InternetConnectA(
+        session.get(), t.host.c_str(), t.port, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+    if (!connection.get()) {
         return false;
     }
-    set_timeouts(connection.h, t.params);
-    t.connection = connection.h;
+    set_timeouts(connection.get(), t.params);
+    t.connection = connection.get();
 
     for (int restarts = 0;; ++restarts) {
         Outcome r = fetch_file(t);
