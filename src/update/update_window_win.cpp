@@ -65,33 +65,42 @@ const std::vector<ControlDef> kLayout = {
     {kButton, K::SuperButton, kBox, -1, 1, 1, 118, 28, "开始更新", &kActionButton},
 };
 
-std::atomic<HWND> g_window{nullptr};
-// How the program ends once the finished file is started (the application's).
-void (*g_end_program)(int32_t) = nullptr;
-
-void shell_start(const std::string& path) {
+void start_with_shell(const std::string& path) {
     ShellExecuteW(nullptr, nullptr, widen(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
-}
-void (*g_shell_start)(const std::string&) = shell_start;
-
-std::optional<std::string> g_public_key_override;
-
-// The publisher's key (64 bytes) that updates must be signed with; empty when
-// this build takes updates unsigned. The build checked the text's form.
-std::string update_public_key() {
-    if (g_public_key_override) {
-        return *g_public_key_override;
-    }
-    std::string key;
-    update_trust::parse_public_key(TARNIX_UPDATE_PUBLIC_KEY, key);
-    return key;
 }
 
 uint32_t download_bytes() {
     const UpdateState& u = update_state();
     return u.download ? u.download->bytes_received() : 0;
 }
-uint32_t (*g_bytes_source)() = download_bytes;
+
+// The window's own state in one owner: the open window, how the program ends
+// once the finished file is started (the application's routine), and what
+// tests put in place of the shell, the download's byte count and the key.
+struct WindowState {
+    std::atomic<HWND> window{nullptr};
+    void (*end_program)(int32_t) = nullptr;
+    void (*shell_start)(const std::string&) = start_with_shell;
+    uint32_t (*bytes_source)() = download_bytes;
+    std::optional<std::string> public_key_override;
+};
+
+// Never destroyed: a download thread left running at exit may still read it.
+WindowState& state() {
+    static WindowState* s = new WindowState();
+    return *s;
+}
+
+// The publisher's key (64 bytes) that updates must be signed with; empty when
+// this build takes updates unsigned. The build checked the text's form.
+std::string update_public_key() {
+    if (state().public_key_override) {
+        return *state().public_key_override;
+    }
+    std::string key;
+    update_trust::parse_public_key(TARNIX_UPDATE_PUBLIC_KEY, key);
+    return key;
+}
 
 // Downloading: the label and the bar replace the start button.
 void show_downloading(HWND w) {
@@ -116,12 +125,12 @@ DWORD WINAPI refused_start_main(LPVOID) {
 }
 
 void on_start_clicked() {
-    HWND w = g_window.load();
+    HWND w = state().window.load();
     UpdateState& s = update_state();
     if (ui::text(w, kButton) == gbk("更新完成")) {
-        g_shell_start(s.local_update_file_path);
-        if (g_end_program) {
-            g_end_program(0);
+        state().shell_start(s.local_update_file_path);
+        if (state().end_program) {
+            state().end_program(0);
         }
         return;
     }
@@ -145,7 +154,7 @@ void on_start_clicked() {
 }
 
 void on_close_clicked() {
-    if (HWND w = g_window.load()) {
+    if (HWND w = state().window.load()) {
         DestroyWindow(w);
     }
 }
@@ -161,7 +170,7 @@ const ui::FormDef& update_form() {
         };
         d.on_destroy = [](HWND hwnd) {
             HWND expected = hwnd;
-            g_window.compare_exchange_strong(expected, nullptr);
+            state().window.compare_exchange_strong(expected, nullptr);
         };
         return d;
     }();
@@ -190,16 +199,16 @@ std::string main_window_caption() {
 } // namespace
 
 HWND update_window() {
-    return g_window.load();
+    return state().window.load();
 }
 
 HWND open_update_window(void (*end_program)(int32_t)) {
-    g_end_program = end_program;
+    state().end_program = end_program;
     HWND w = ui::build_form(update_form());
     if (!w) {
         return nullptr;
     }
-    g_window.store(w);
+    state().window.store(w);
     UpdateState& s = update_state();
     const std::vector<std::string>& record = app().status_record;
     shadow_setup(w, 0);
@@ -215,12 +224,12 @@ HWND open_update_window(void (*end_program)(int32_t)) {
 }
 
 void update_progress_tick() {
-    HWND w = g_window.load();
+    HWND w = state().window.load();
     const int64_t expected = update_state().update_expected_size.load();
     if (!w || expected == 0) {
         return;
     }
-    const uint32_t received = g_bytes_source();
+    const uint32_t received = state().bytes_source();
     ui::set_progress(w, kProgressBar, update::progress_position(received, expected));
     ui::set_text(w, kLabel, update::progress_text(ui::progress(w, kProgressBar)));
     if (ui::progress(w, kProgressBar) == 1000 &&
@@ -238,7 +247,7 @@ int32_t update_event_handler(int32_t kind, int32_t, int32_t value, int32_t extra
     if (kind != kDownloadEventEnded) {
         return 0;
     }
-    HWND w = g_window.load();
+    HWND w = state().window.load();
     const int64_t expected = s.update_expected_size.load();
     // Finished only when every announced byte arrived and the file in place has
     // the announced size; a broken download must never be started.
@@ -263,18 +272,18 @@ int32_t update_event_handler(int32_t kind, int32_t, int32_t value, int32_t extra
 }
 
 void set_update_shell_start(void (*start)(const std::string&)) {
-    g_shell_start = start ? start : shell_start;
+    state().shell_start = start ? start : start_with_shell;
 }
 
 void set_update_public_key(std::optional<std::string> hex) {
-    g_public_key_override.reset();
+    state().public_key_override.reset();
     if (hex) {
         std::string key;
         update_trust::parse_public_key(*hex, key);
-        g_public_key_override = key;
+        state().public_key_override = key;
     }
 }
 
 void set_update_bytes_source(uint32_t (*bytes_received)()) {
-    g_bytes_source = bytes_received ? bytes_received : download_bytes;
+    state().bytes_source = bytes_received ? bytes_received : download_bytes;
 }
