@@ -2,7 +2,7 @@
 
 #include "platform/message_loop_win.h"
 #include "ui/gbk_win.h"
-#include "ui/ui_thread_win.h"
+#include "platform/ui_thread_win.h"
 #include "update/download_fetch_win.h"
 #include "update/download_file_win.h"
 #include "update/update_signature_win.h"

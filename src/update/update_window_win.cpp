@@ -8,7 +8,7 @@
 #include "ui/gbk_win.h"
 #include "ui/main_window_win.h"
 #include "ui/palette_win.h"
-#include "ui/ui_thread_win.h"
+#include "platform/ui_thread_win.h"
 #include "update/download_file_win.h"
 #include "update/downloader_win.h"
 #include "update/update_progress.h"
