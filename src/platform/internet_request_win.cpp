@@ -6,11 +6,18 @@ namespace platform {
 
 namespace {
 constexpr DWORD kHeaderBuffer = 5000;
-
-void set_timeout(HINTERNET handle, DWORD option, DWORD ms) {
-    InternetSetOptionA(handle, option, &ms, sizeof ms);
-}
 } // namespace
+
+void set_timeouts(HINTERNET handle, const InternetTimeouts& timeouts) {
+    auto set = [handle](DWORD option, DWORD ms) {
+        if (ms > 0) {
+            InternetSetOptionA(handle, option, &ms, sizeof ms);
+        }
+    };
+    set(INTERNET_OPTION_CONNECT_TIMEOUT, timeouts.connect_ms);
+    set(INTERNET_OPTION_SEND_TIMEOUT, timeouts.send_ms);
+    set(INTERNET_OPTION_RECEIVE_TIMEOUT, timeouts.receive_ms);
+}
 
 bool InternetRequest::open(const std::string& agent, const std::string& proxy,
                            const std::string& host, INTERNET_PORT port, const char* verb,
@@ -34,9 +41,7 @@ bool InternetRequest::open(const std::string& agent, const std::string& proxy,
         internet_.reset();
         return false;
     }
-    set_timeout(request_.get(), INTERNET_OPTION_CONNECT_TIMEOUT, timeouts.connect_ms);
-    set_timeout(request_.get(), INTERNET_OPTION_SEND_TIMEOUT, timeouts.send_ms);
-    set_timeout(request_.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, timeouts.receive_ms);
+    set_timeouts(request_.get(), timeouts);
     return true;
 }
 

@@ -15,6 +15,10 @@ struct InternetTimeouts {
     DWORD receive_ms;
 };
 
+// Sets the time-outs on `handle` (a request handle: WinInet under Wine ignores
+// those of the Internet handle); a zero keeps WinInet's own.
+void set_timeouts(HINTERNET handle, const InternetTimeouts& timeouts);
+
 class InternetRequest {
 public:
     // Opens the three handles. `proxy` is the WinInet proxy list ("" connects

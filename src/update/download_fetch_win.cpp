@@ -31,19 +31,9 @@ void raise_connection_limit(int32_t connections) {
     raised = n;
 }
 
-void set_timeouts(HINTERNET h, const DownloadTaskParams& p) {
-    // Wine honours time-outs only on the handle of the request itself.
-    auto set = [h](DWORD option, int32_t ms) {
-        if (ms > 0) {
-            DWORD v = static_cast<DWORD>(ms);
-            InternetSetOptionA(h, option, &v, sizeof(v));
-        }
-    };
-    set(INTERNET_OPTION_CONNECT_TIMEOUT, p.connect_timeout_ms);
-    set(INTERNET_OPTION_SEND_TIMEOUT, p.send_timeout_ms);
-    set(INTERNET_OPTION_RECEIVE_TIMEOUT, p.receive_timeout_ms);
-    set(INTERNET_OPTION_DATA_SEND_TIMEOUT, p.send_timeout_ms);
-    set(INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, p.receive_timeout_ms);
+platform::InternetTimeouts timeouts_of(const DownloadTaskParams& p) {
+    auto ms = [](int32_t v) { return v > 0 ? static_cast<DWORD>(v) : 0; };
+    return {ms(p.connect_timeout_ms), ms(p.send_timeout_ms), ms(p.receive_timeout_ms)};
 }
 
 std::string query_text(HINTERNET req, DWORD what) {
@@ -88,7 +78,7 @@ HINTERNET send_get(Task& t, const std::string& object, int64_t first, int64_t la
     if (!req) {
         return nullptr;
     }
-    set_timeouts(req, t.params);
+    platform::set_timeouts(req, timeouts_of(t.params));
     std::string headers;
     if (first >= 0) {
         headers = "Range: bytes=" + std::to_string(first) + "-";

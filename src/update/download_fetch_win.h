@@ -4,6 +4,7 @@
 // download_fetch_win.cpp include this.
 
 #include "platform/handles_win.h"
+#include "platform/internet_request_win.h"
 #include "update/download_plan.h"
 #include "update/download_task.h"
 
@@ -92,8 +93,8 @@ void deliver(Task& t, int32_t kind, int32_t value, int32_t extra);
 // Raises WinInet's process-wide limit of connections per server.
 void raise_connection_limit(int32_t connections);
 
-// Sets the task's time-outs on a WinInet handle.
-void set_timeouts(HINTERNET h, const DownloadTaskParams& p);
+// The task's time-outs as the platform sets them (a value below 1 keeps WinInet's).
+platform::InternetTimeouts timeouts_of(const DownloadTaskParams& p);
 
 // One pass over the whole file: done when every byte of one revision is in
 // the ".part" file; changed when the server's file changed meanwhile.

@@ -136,7 +136,7 @@ bool run_download(Task& t) {
     if (!connection.get()) {
         return false;
     }
-    set_timeouts(connection.get(), t.params);
+    platform::set_timeouts(connection.get(), timeouts_of(t.params));
     t.connection = connection.get();
 
     for (int restarts = 0;; ++restarts) {
