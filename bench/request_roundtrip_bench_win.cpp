@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     for (int i = 0; i < warm_up; ++i) {
-        server_request("c");
+        server_request(app().endpoint_url, "c");
     }
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
         LARGE_INTEGER t0;
         LARGE_INTEGER t1;
         QueryPerformanceCounter(&t0);
-        std::string answer = server_request("c");
+        std::string answer = server_request(app().endpoint_url, "c");
         QueryPerformanceCounter(&t1);
         wrong += answer == "ConnectionOk" ? 0 : 1;
         ms.push_back(static_cast<double>(t1.QuadPart - t0.QuadPart) * 1000.0 /

@@ -150,7 +150,8 @@ void log_line(const std::string& text) {
 }
 
 Handler make_handler(Commands& commands, const Routes& routes) {
-    // The client's browser control opens the endpoint once to see the server is up.
+    // A GET of the endpoint answers with a small page, so a person or a
+    // monitor can see the server is up.
     const std::string page =
         "<html><body>" + utf8_to_gbk("Tarnix账号服务运行中").value_or("ok") + "</body></html>";
     const std::string not_found = utf8_to_gbk("找不到该页面").value_or("not found");

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "account/secret_text.h"
+#include "platform/secret_text.h"
 
 #include <cstdint>
 #include <string>

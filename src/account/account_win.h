@@ -2,24 +2,19 @@
 
 #include <cstdint>
 
-// The account operations of the main window: event handlers bound in its
-// event-binding table. Each runs on the UI thread; the requests block that
-// thread, and the page is disabled for as long as they run.
+// The account operations of the main window: event handlers the application
+// binds in its event-binding table. Each runs the portable flow of
+// account_flows.h on the main window and the account server of the
+// application-wide endpoint; each runs on the UI thread, the requests block
+// that thread, and the page is disabled for as long as they run.
 
-// 按钮_登录 clicked: challenge, then the MD5 proof of the password.
 void on_sign_in_clicked();
 
-// 按钮_获取验证码 clicked: asks the server to mail a code and keeps its answer.
-void on_get_code_clicked();
-// 时钟_验证码 tick: one second of the get-code button's 30-second lock.
-void on_code_timer_tick();
-// 编辑框_绑定邮箱 content changed: a code belongs to the address it was sent to.
+// `countdown` is the get-code button's lock, kept by the caller between events.
+void on_get_code_clicked(int32_t& countdown);
+void on_code_timer_tick(int32_t& countdown);
+// A code belongs to the address it was sent to.
 void on_bind_email_changed();
-// 按钮_确认注册 clicked: the sign-up.
 void on_confirm_sign_up_clicked();
 
-// 按钮_确认更改 clicked: the password change.
 void on_confirm_change_clicked();
-
-// Seconds left before the get-code button is usable again.
-extern int32_t code_countdown;

@@ -1,80 +1,51 @@
 #include "app/program_win.h"
 
 #include "app/app_state.h"
-#include "app/pump_delay.h"
-#include "ui/main_window_win.h"
-#include "ui/ui_thread_win.h"
+#include "app/composition_win.h"
+#include "platform/ui_thread_win.h"
+#include "update/download_file_win.h"
 #include "update/downloader_win.h"
+#include "update/update_state.h"
 
 #include <commctrl.h>
 
 #include <objidl.h>
 #include <gdiplus.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <vector>
 
 namespace {
-std::vector<HWND> g_top_level_windows;
-std::atomic<bool> g_exit_routine_ran{false};
-std::vector<void (*)()> g_exit_steps;
+// The exit routine's own state: whether it ran, and the steps added to it.
+struct ExitRoutine {
+    std::atomic<bool> ran{false};
+    std::vector<void (*)()> steps;
+};
 
-// The program's state lives in a heap object that the exit routine releases
-// explicitly, so the release order is ours and not the C runtime's.
-AppState* g_state = nullptr;
+ExitRoutine& exit_state() {
+    static ExitRoutine e;
+    return e;
+}
 
 void exit_routine_at_exit() {
     exit_routine();
 }
 } // namespace
 
-AppState& app() {
-    if (!g_state) {
-        g_state = new AppState();
+void remove_replaced_program() {
+    std::vector<wchar_t> path(32768);
+    DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0 || n >= path.size()) {
+        return;
     }
-    return *g_state;
-}
-
-bool process_pending_messages() {
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_QUIT) {
-            PostQuitMessage(static_cast<int>(msg.wParam));
-            return false;
-        }
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
-    return true;
-}
-
-bool pump_delay(int32_t amount, int32_t unit) {
-    LARGE_INTEGER due;
-    due.QuadPart = pump_due_time(amount, unit);
-    HANDLE timer = CreateWaitableTimerA(nullptr, FALSE, nullptr);
-    if (!timer) {
-        return true;
-    }
-    SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE);
-    for (;;) {
-        DWORD r = MsgWaitForMultipleObjects(1, &timer, FALSE, INFINITE, 0xFF);
-        if (r == WAIT_OBJECT_0) {
-            break;
-        }
-        if (r == WAIT_FAILED || !process_pending_messages()) {
-            break; // the program is ending
-        }
-    }
-    CloseHandle(timer);
-    return true;
+    part_file::remove_leftovers(std::wstring(path.data(), n));
 }
 
 void start_program() {
     // The program file an update renamed aside while it ran.
     remove_replaced_program();
-    app().download = new Downloader();
+    update_state().download = new Downloader();
     std::atexit(exit_routine_at_exit);
     if (app().gdiplus_token == 0) {
         Gdiplus::GdiplusStartupInput input; // version 1, no callback, nothing suppressed
@@ -85,34 +56,35 @@ void start_program() {
 }
 
 void exit_routine() {
-    if (g_exit_routine_ran.exchange(true)) {
+    if (exit_state().ran.exchange(true)) {
         return;
     }
     // No control may be touched from another thread from here on.
     ui::begin_shutdown();
-    if (!g_state) {
+    // The download first: its threads may still read the state released below.
+    UpdateState& u = update_state();
+    if (u.download) {
+        u.download->stop_task();
+        delete u.download;
+        u.download = nullptr;
+    }
+    u.download_params = DownloadTaskParams{};
+    u.update_download_url.clear();
+    u.local_update_file_path.clear();
+    if (!app_state_created()) {
         return;
     }
-    AppState& s = *g_state;
-    // The download first: its threads may still read the state released below.
-    if (s.download) {
-        s.download->stop_task();
-        delete s.download;
-        s.download = nullptr;
-    }
-    s.download_params = DownloadTaskParams{};
+    AppState& s = app();
     s.endpoint_url.clear();
     s.status_record.clear();
     s.stored_verification_code.clear();
-    s.update_download_url.clear();
-    s.local_update_file_path.clear();
-    for (auto step : g_exit_steps) {
+    for (auto step : exit_state().steps) {
         step();
     }
 }
 
 void add_exit_step(void (*step)()) {
-    g_exit_steps.push_back(step);
+    exit_state().steps.push_back(step);
 }
 
 void end_program(int32_t exit_code) {
@@ -127,40 +99,19 @@ void end_program(int32_t exit_code) {
     ExitProcess(static_cast<UINT>(exit_code));
 }
 
-void track_top_level_window(HWND window) {
-    g_top_level_windows.push_back(window);
-}
-
-void untrack_top_level_window(HWND window) {
-    auto it = std::find(g_top_level_windows.begin(), g_top_level_windows.end(), window);
-    if (it == g_top_level_windows.end()) {
-        return;
-    }
-    g_top_level_windows.erase(it);
-    if (g_top_level_windows.empty()) {
-        PostQuitMessage(0);
-    }
-}
-
-int run_message_loop() {
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
-    return static_cast<int>(msg.wParam);
-}
-
-int run_program() {
-    // 1. Runtime: common controls and the route by which threads reach the UI.
+int run_program(const std::string& endpoint) {
+    // Common controls and the route by which threads reach the UI, before any window.
     INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS |
                                               ICC_BAR_CLASSES | ICC_TAB_CLASSES};
     InitCommonControlsEx(&icc);
     ui::init_ui_thread();
-    // 2 to 4. Application-wide state, exit routine, GDI+.
+    // State, exit routine and GDI+ before the first window paints.
     start_program();
-    // 5. The main window; its creation handler runs while it loads.
-    load_main_window();
-    // 6. Until end_program is called or the last window is gone.
+    // The main window; its creation handler (and the handshake) runs while it loads.
+    if (!load_main_window(endpoint)) {
+        // No window to close: nothing would ever end the message loop.
+        end_program(1);
+    }
+    // Until end_program is called or the last window is gone.
     end_program(run_message_loop());
 }

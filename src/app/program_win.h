@@ -1,21 +1,21 @@
 #pragma once
 
+#include "build_config.h"
+#include "platform/message_loop_win.h"
+
 #include <windows.h>
 
 #include <cstdint>
 #include <string>
 
-// Runs the waitable-timer wait of `amount` `unit` (PumpUnit) while dispatching
-// every window message that arrives; returns true. A WM_QUIT seen meanwhile is
-// posted again so the message loop still ends.
-bool pump_delay(int32_t amount, int32_t unit);
-
-// Dispatches the window messages pending for this thread. Returns false when
-// a WM_QUIT was met (it is posted again, so the message loop still ends).
-bool process_pending_messages();
-
-// Start-up steps 2 to 4: application-wide state, exit routine registered, GDI+ started.
+// Application-wide state created, exit routine registered, GDI+ started: the
+// start-up sequence before the main window.
 void start_program();
+
+// Start-up clean-up: removes "<this program>.old", the program file that an
+// update renamed aside while it was running, and "<this program>.part", a
+// download that a crash interrupted.
+void remove_replaced_program();
 
 // Ends the program with `exit_code`; the exit routine runs first. From a thread
 // other than the UI thread the request is handed to the UI thread.
@@ -29,13 +29,6 @@ void exit_routine();
 // it to observe the exit routine from outside the process).
 void add_exit_step(void (*step)());
 
-// Top-level windows of the program register here; when the last one is
-// destroyed the message loop ends.
-void track_top_level_window(HWND window);
-void untrack_top_level_window(HWND window);
-
-// Runs the message loop until the program ends; returns the exit code.
-int run_message_loop();
-
-// The whole start-up sequence, the message loop and the end of the program.
-int run_program();
+// The whole start-up sequence, the message loop and the end of the program,
+// with the account server at `endpoint` (tests point it elsewhere).
+int run_program(const std::string& endpoint = TARNIX_ENDPOINT_URL);

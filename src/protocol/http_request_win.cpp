@@ -1,41 +1,20 @@
 #include "protocol/http_request_win.h"
 
-#include <windows.h>
-#include <wininet.h>
-
-#include <cstring>
+#include "platform/internet_request_win.h"
+#include "platform/secret_text.h"
 
 namespace {
-
-// Owns one WinInet handle. Declared in the order of opening, so leaving a scope
-// closes request, connection and Internet handle in that order on every path.
-class InternetHandle {
-public:
-    explicit InternetHandle(HINTERNET handle) : handle_(handle) {}
-    ~InternetHandle() { reset(); }
-    InternetHandle(const InternetHandle&) = delete;
-    InternetHandle& operator=(const InternetHandle&) = delete;
-
-    HINTERNET get() const { return handle_; }
-    explicit operator bool() const { return handle_ != nullptr; }
-    void reset() {
-        if (handle_ != nullptr) {
-            InternetCloseHandle(handle_);
-            handle_ = nullptr;
-        }
-    }
-
-private:
-    HINTERNET handle_;
-};
-
 constexpr DWORD kReadPiece = 1024;
-constexpr DWORD kRawHeaderBuffer = 5000;
 
-void set_timeout(HINTERNET handle, DWORD option, DWORD ms) {
-    InternetSetOptionA(handle, option, &ms, sizeof ms);
-}
-
+// The copy of the body made for sending: it may carry a password, so it is
+// wiped on the way out, whichever way that is.
+struct WipedOnExit {
+    std::string text;
+    ~WipedOnExit() {
+        text.resize(text.capacity());
+        wipe_bytes(text.data(), text.size());
+    }
+};
 } // namespace
 
 std::string http_request(const std::string& url, HttpMethod method, const std::string& body_text,
@@ -44,8 +23,8 @@ std::string http_request(const std::string& url, HttpMethod method, const std::s
                          std::string* byte_body, const std::string& proxy) {
     std::string no_headers;
     std::string& header_text = headers != nullptr ? *headers : no_headers;
-    std::string no_body;
-    std::string& send_body = byte_body != nullptr ? *byte_body : no_body;
+    WipedOnExit no_body;
+    std::string& send_body = byte_body != nullptr ? *byte_body : no_body.text;
 
     method = effective_method(method);
     const bool secure = is_secure_url(url);
@@ -54,22 +33,9 @@ std::string http_request(const std::string& url, HttpMethod method, const std::s
     std::string body;
     std::string raw_headers;
     {
-        InternetHandle internet(
-            proxy.empty() ? InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_DIRECT, "", "", 0)
-                          : InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_PROXY,
-                                          (secure ? proxy : "http=" + proxy).c_str(), "", 0));
-        if (!internet) {
-            return "";
-        }
         // INTERNET_PORT is 16 bits: a larger number would silently wrap to another port.
         const int port = url_port(url);
         if (port > 65535) {
-            return "";
-        }
-        InternetHandle connection(InternetConnectA(internet.get(), url_host(url).c_str(),
-                                                   static_cast<INTERNET_PORT>(port), "", "",
-                                                   INTERNET_SERVICE_HTTP, 0, 0));
-        if (!connection) {
             return "";
         }
         DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NEED_FILE;
@@ -80,37 +46,35 @@ std::string http_request(const std::string& url, HttpMethod method, const std::s
             flags |= INTERNET_FLAG_NO_AUTO_REDIRECT;
         }
         flags |= secure ? INTERNET_FLAG_SECURE : INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS;
-        InternetHandle request(HttpOpenRequestA(connection.get(), http_verb(method),
-                                                url_path(url).c_str(), "HTTP/1.1", nullptr, nullptr,
-                                                flags, 0));
-        if (!request) {
+        platform::InternetRequest request;
+        if (!request.open(agent, proxy.empty() || secure ? proxy : "http=" + proxy, url_host(url),
+                          static_cast<INTERNET_PORT>(port), http_verb(method), url_path(url), flags,
+                          {kHttpConnectTimeoutMs, kHttpSendTimeoutMs, kHttpReceiveTimeoutMs})) {
             return "";
         }
-        set_timeout(request.get(), INTERNET_OPTION_CONNECT_TIMEOUT, kHttpConnectTimeoutMs);
-        set_timeout(request.get(), INTERNET_OPTION_SEND_TIMEOUT, kHttpSendTimeoutMs);
-        set_timeout(request.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, kHttpReceiveTimeoutMs);
 
         append_default_headers(header_text, url, cookies);
 
-        // The outcome of the send is not checked: a failed exchange reads as an
-        // empty (or shortened) body.
-        if (method == kHttpGet) {
-            HttpSendRequestA(request.get(), header_text.c_str(),
-                             static_cast<DWORD>(header_text.size()), nullptr, 0);
-        } else {
-            if (send_body.empty()) {
-                send_body = body_text;
+        if (method != kHttpGet && send_body.empty()) {
+            send_body = body_text;
+        }
+        const bool get = method == kHttpGet;
+        if (!request.send(header_text, get ? nullptr : send_body.data(),
+                          get ? 0 : static_cast<DWORD>(send_body.size()))) {
+            // No answer: nothing to read, no header block, no cookies.
+            if (received_cookies != nullptr) {
+                received_cookies->clear();
             }
-            HttpSendRequestA(request.get(), header_text.c_str(),
-                             static_cast<DWORD>(header_text.size()),
-                             send_body.empty() ? nullptr : send_body.data(),
-                             static_cast<DWORD>(send_body.size()));
+            if (response_headers != nullptr) {
+                response_headers->clear();
+            }
+            return "";
         }
 
         char piece[kReadPiece];
         for (;;) {
             DWORD count = 0;
-            BOOL ok = InternetReadFile(request.get(), piece, kReadPiece, &count);
+            BOOL ok = InternetReadFile(request.handle(), piece, kReadPiece, &count);
             if (count > kReadPiece) {
                 count = 0;
             }
@@ -121,14 +85,7 @@ std::string http_request(const std::string& url, HttpMethod method, const std::s
         }
 
         // A header block that does not fit is not read at all.
-        std::string buffer(kRawHeaderBuffer, ' ');
-        DWORD length = kRawHeaderBuffer;
-        if (HttpQueryInfoA(request.get(), HTTP_QUERY_RAW_HEADERS_CRLF, buffer.data(), &length,
-                           nullptr)) {
-            buffer.resize(
-                strnlen(buffer.data(), length < kRawHeaderBuffer ? length : kRawHeaderBuffer));
-            raw_headers = normalize_set_cookie(std::move(buffer));
-        }
+        raw_headers = normalize_set_cookie(request.query_text(HTTP_QUERY_RAW_HEADERS_CRLF));
     } // request, connection and Internet handle are closed here, in that order
 
     if (received_cookies != nullptr) {

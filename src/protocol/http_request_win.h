@@ -17,7 +17,8 @@ inline constexpr unsigned long kHttpSendTimeoutMs = 8000;
 inline constexpr unsigned long kHttpReceiveTimeoutMs = 8000;
 
 // One synchronous HTTP/1.1 exchange through WinInet; returns the response body
-// ("" when nothing was received). Every handle it opens is closed before it
+// ("" when nothing was received; a failed exchange also gives no header block
+// and no cookies). Every handle it opens is closed before it
 // returns.
 //   url               "http://" or "https://", host, optional ":port", path and query
 //   method            out-of-range values send GET

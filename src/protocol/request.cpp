@@ -6,9 +6,11 @@ constexpr char kLowerHex[] = "0123456789abcdef";
 } // namespace
 
 std::string request_body(std::string_view command, std::string_view parameters) {
-    std::string body = "cmd=";
-    body += command;
-    body += parameters;
+    // Room for all of it first: the parameters may carry a password, and a
+    // reallocation would leave a copy behind in freed memory.
+    std::string body;
+    body.reserve(4 + command.size() + parameters.size());
+    body.append("cmd=").append(command).append(parameters);
     return body;
 }
 

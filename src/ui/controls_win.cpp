@@ -1,8 +1,9 @@
 #include "ui/controls_win.h"
 
+#include "platform/secret_text.h"
 #include "ui/forms_detail_win.h"
 #include "ui/gbk_win.h"
-#include "ui/ui_thread_win.h"
+#include "platform/ui_thread_win.h"
 
 #include <commctrl.h>
 
@@ -46,6 +47,13 @@ HWND control(HWND form, std::string_view name) {
     return on_ui<HWND>([&]() -> HWND {
         Control* c = find_control(form, name);
         return c ? c->hwnd : nullptr;
+    });
+}
+
+bool has_control(HWND form, std::string_view name) {
+    return on_ui<bool>([&] {
+        detail::Form* f = detail::form_of(form);
+        return f && f->by_name.find(name) != f->by_name.end();
     });
 }
 
@@ -154,7 +162,10 @@ std::string text(HWND form, std::string_view name) {
         std::wstring w(static_cast<size_t>(n) + 1, L'\0');
         n = GetWindowTextW(c->hwnd, w.data(), n + 1);
         w.resize(static_cast<size_t>(n > 0 ? n : 0));
-        return narrow(w);
+        std::string gbk_text = narrow(w);
+        // The text may be a password read for a request.
+        wipe_bytes(w.data(), w.size() * sizeof(wchar_t));
+        return gbk_text;
     });
 }
 

@@ -20,9 +20,15 @@ struct Bounds {
     int height = 0;
 };
 
+// A name that matches no control of an existing form is a mistake: debug builds
+// stop, release builds report it with OutputDebugStringW and do nothing.
+
 // The child window of a control (null for timers and unknown names). Tests use
 // it to send messages as a user's input would.
 HWND control(HWND form, std::string_view name);
+
+// Whether `form` has a control named `name` (never reported as a mistake).
+bool has_control(HWND form, std::string_view name);
 
 Bounds bounds(HWND form, std::string_view name);
 void set_bounds(HWND form, std::string_view name, const Bounds& b);

@@ -1,8 +1,11 @@
 #pragma once
 
-// Inside of the control layer, shared by the builder (forms_win.cpp) and the
-// properties (controls_win.cpp). Everything here is touched on the UI thread only.
+// Inside of the control layer, shared by the builder (forms_win.cpp), the
+// table of control kinds (control_kinds_win.cpp), one file per kind's window
+// procedure, and the properties (controls_win.cpp). Everything here is touched
+// on the UI thread only.
 
+#include "platform/handles_win.h"
 #include "ui/forms_win.h"
 
 #include <objidl.h>
@@ -59,8 +62,88 @@ struct Form {
     std::map<UINT_PTR, Control*> timers;
 };
 
+inline constexpr wchar_t kFormProp[] = L"TarnixForm";
+inline constexpr wchar_t kControlProp[] = L"TarnixControl";
+inline constexpr wchar_t kPageProp[] = L"TarnixPage";
+inline constexpr UINT_PTR kAnimationTimer = 1;
+inline constexpr UINT_PTR kFirstFormTimer = 100;
+inline constexpr COLORREF kWhite = RGB(255, 255, 255);
+inline constexpr COLORREF kBlack = RGB(0, 0, 0);
+inline constexpr COLORREF kGreyText = RGB(160, 160, 160);
+
+// One row of the table of control kinds: the window class a kind is made of
+// (null: no window, a timer), its procedure (null: a system class), the styles
+// it adds, and what it sets up once its window exists.
+struct KindRow {
+    ControlKind kind;
+    const wchar_t* window_class;
+    WNDPROC proc;
+    DWORD ex_style;
+    DWORD (*style)(const ControlDef& def);         // null: none added
+    void (*prepare)(Form& form, Control& control); // null: nothing
+};
+const KindRow& kind_row(ControlKind kind);
+void register_class(const wchar_t* name, WNDPROC proc, LPCWSTR cursor = MAKEINTRESOURCEW(32512),
+                    HICON icon = nullptr);
+
+// GDI objects (gdi_cache_win.cpp): fonts and brushes live for the whole run, a
+// handful of each, shared by every form.
+HFONT cached_font(const std::wstring& face, int height, int weight, BYTE charset);
+HFONT font_of(const FontDef& def);
+HFONT font_of(const Control& c);
+bool font_installed(const wchar_t* face);
+HBRUSH brush(COLORREF color);
+// An underlined twin of `font`.
+HFONT underlined_font(HFONT font);
+COLORREF or_default(COLORREF c, COLORREF fallback);
+
+// Painting shared by the kinds (paint_win.cpp).
+struct BufferedPaint {
+    HWND hwnd;
+    PAINTSTRUCT ps{};
+    HDC window_dc = nullptr;
+    HDC dc = nullptr;
+    platform::GdiObject bmp;
+    HGDIOBJ old = nullptr;
+    RECT rc{};
+    explicit BufferedPaint(HWND h);
+    ~BufferedPaint();
+    BufferedPaint(const BufferedPaint&) = delete;
+    BufferedPaint& operator=(const BufferedPaint&) = delete;
+};
+void paint_own_background(HWND window, HDC dc, int dx, int dy);
+void paint_parent_background(HWND child, HDC dc);
+std::wstring window_text(HWND hwnd);
+void draw_text(HDC dc, const Control& c, RECT rc, COLORREF color, UINT align,
+               bool underline = false);
+void drag_form(HWND any);
+// WM_SETTEXT of a control that paints its own text.
+LRESULT set_text_and_repaint(HWND hwnd, WPARAM wp, LPARAM lp);
+// The pointer entered (true; asks for the leave notice) or left the control.
+void set_hover(Control& c, bool hover);
+// Messages every container (form, picture box, page) answers alike: edit
+// notifications become events, edit and static colours, dragging.
+bool container_message(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT& result);
+
+// The kinds (one file each).
+LRESULT CALLBACK picture_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+void prepare_picture(Form& f, Control& c);
+void draw_picture(Picture& pic, HDC dc, int x, int y);
+LRESULT CALLBACK label_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+LRESULT CALLBACK button_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+// A click as the user makes it: nothing on a disabled or hidden button.
+void button_click(Control& c);
+DWORD edit_style(const ControlDef& def);
+void prepare_edit(Form& f, Control& c);
+LRESULT CALLBACK pages_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+void prepare_pages(Form& f, Control& c);
+
 Form* form_of(HWND form);
+// The control `name` of `form`; null when the form is gone, and also when it has
+// no such control, which is reported as a mistake (report_unknown_control).
 Control* find_control(HWND form, std::string_view name);
+// Debug builds stop; release builds say so with OutputDebugStringW.
+void report_unknown_control(const Form& f, std::string_view name);
 Control* control_of_window(HWND window);
 
 // The colour a control's area shows behind text: its own back colour, or the

@@ -1,26 +1,35 @@
 #pragma once
 
+#include "ui/forms_win.h"
+#include "ui/main_names.h"
+
 #include <windows.h>
 
 #include <string_view>
+#include <vector>
 
-// Loads the main window: creates it with its controls, then runs its creation
-// handler (which shows it). Returns the window.
-HWND load_main_window();
+// The main window: its layout table, its navigation and the announcement
+// scroll. The features' event handlers are bound by the caller.
+
+// The main window's design width: where the announcement enters from, whatever
+// size the window has at the moment (a minimised window is only a strip).
+inline constexpr int kMainWindowWidth = 420;
+
+// Builds the main window with its layout, the navigation bindings and
+// `feature_bindings`, then runs the first part of its creation handler
+// (shadow, 420 x 350, navigation disabled and unchecked, slider hidden, shown
+// on the connecting page) without contacting the server. `on_close` runs on
+// WM_CLOSE. The bindings are taken from the first call: one main window
+// description per run. Returns the window (null on failure).
+HWND build_main_window(std::vector<ui::Binding> feature_bindings, void (*on_close)(HWND));
 
 // The main window, or null once it has been destroyed. Its controls are reached
-// with the ui:: properties: ui::set_text(main_window(), "标签_连接状态", ...).
+// with the ui:: properties: ui::set_text(main_window(), main_names::kConnectionState, ...).
 HWND main_window();
 
-// Builds the main window and runs the first part of its creation handler
-// (shadow, 420 x 350, navigation disabled and unchecked, slider hidden, shown
-// on the connecting page) without contacting the server. load_main_window()
-// is this followed by the handshake start.
-HWND create_main_window();
-
-// The navigation action of "按钮_A", "按钮_B" or "按钮_D" ("按钮_注册" runs the
-// "按钮_B" action): page, slider, check marks. Any thread.
+// The navigation action of the home, sign-up or password buttons (the sign-up
+// link runs the sign-up button's action): page, slider, check marks. Any thread.
 void run_navigation_action(std::string_view button);
 
-// One step of the announcement scroll (a tick of "时钟_公告移动"). Any thread.
+// One step of the announcement scroll (a tick of the announcement timer). Any thread.
 void announcement_scroll_step();

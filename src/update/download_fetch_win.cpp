@@ -31,19 +31,9 @@ void raise_connection_limit(int32_t connections) {
     raised = n;
 }
 
-void set_timeouts(HINTERNET h, const DownloadTaskParams& p) {
-    // Wine honours time-outs only on the handle of the request itself.
-    auto set = [h](DWORD option, int32_t ms) {
-        if (ms > 0) {
-            DWORD v = static_cast<DWORD>(ms);
-            InternetSetOptionA(h, option, &v, sizeof(v));
-        }
-    };
-    set(INTERNET_OPTION_CONNECT_TIMEOUT, p.connect_timeout_ms);
-    set(INTERNET_OPTION_SEND_TIMEOUT, p.send_timeout_ms);
-    set(INTERNET_OPTION_RECEIVE_TIMEOUT, p.receive_timeout_ms);
-    set(INTERNET_OPTION_DATA_SEND_TIMEOUT, p.send_timeout_ms);
-    set(INTERNET_OPTION_DATA_RECEIVE_TIMEOUT, p.receive_timeout_ms);
+platform::InternetTimeouts timeouts_of(const DownloadTaskParams& p) {
+    auto ms = [](int32_t v) { return v > 0 ? static_cast<DWORD>(v) : 0; };
+    return {ms(p.connect_timeout_ms), ms(p.send_timeout_ms), ms(p.receive_timeout_ms)};
 }
 
 std::string query_text(HINTERNET req, DWORD what) {
@@ -88,7 +78,7 @@ HINTERNET send_get(Task& t, const std::string& object, int64_t first, int64_t la
     if (!req) {
         return nullptr;
     }
-    set_timeouts(req, t.params);
+    platform::set_timeouts(req, timeouts_of(t.params));
     std::string headers;
     if (first >= 0) {
         headers = "Range: bytes=" + std::to_string(first) + "-";
@@ -158,12 +148,12 @@ Outcome fetch_part(Task& t, const download::Part& part, int64_t& done, bool rang
     }
     int64_t first = part.start + done;
     int64_t last = part.start + part.length - 1;
-    InetHandle req(ranged ? send_get(t, t.object, first, last, t.if_range)
-                          : send_get(t, t.object, -1, -1, std::string()));
-    if (!req.h) {
+    platform::InternetHandle req(ranged ? send_get(t, t.object, first, last, t.if_range)
+                                        : send_get(t, t.object, -1, -1, std::string()));
+    if (!req.get()) {
         return Outcome::retry;
     }
-    DWORD status = query_status(req.h);
+    DWORD status = query_status(req.get());
     Outcome judged = judge_status(status);
     if (judged != Outcome::done) {
         return judged;
@@ -174,10 +164,10 @@ Outcome fetch_part(Task& t, const download::Part& part, int64_t& done, bool rang
         }
         int64_t a = 0, b = 0, total = 0;
         if (status != 206 || !download::parse_content_range(
-                                 query_text(req.h, HTTP_QUERY_CONTENT_RANGE), a, b, total)) {
+                                 query_text(req.get(), HTTP_QUERY_CONTENT_RANGE), a, b, total)) {
             return Outcome::retry;
         }
-        if (total != t.total || !download::same_revision(t.validators, validators_of(req.h))) {
+        if (total != t.total || !download::same_revision(t.validators, validators_of(req.get()))) {
             return Outcome::changed;
         }
         if (a != first || b != last) {
@@ -185,15 +175,15 @@ Outcome fetch_part(Task& t, const download::Part& part, int64_t& done, bool rang
         }
     } else {
         int64_t length = -1;
-        if (status != 200 ||
-            !download::parse_content_length(query_text(req.h, HTTP_QUERY_CONTENT_LENGTH), length)) {
+        if (status != 200 || !download::parse_content_length(
+                                 query_text(req.get(), HTTP_QUERY_CONTENT_LENGTH), length)) {
             return Outcome::retry;
         }
         if (length != t.total) {
             return Outcome::changed;
         }
     }
-    return read_body(t, req.h, part, done, buf);
+    return read_body(t, req.get(), part, done, buf);
 }
 
 // Waits on the abort event for a pause between attempts; false once aborting.
@@ -379,8 +369,8 @@ Outcome fetch_file(Task& t) {
     // answer tells the size, the revision (validators) and whether ranges are
     // honoured (206) or ignored (200, the whole file).
     DWORD status = 0;
-    InetHandle probe(send_probe(t, min_part - 1, status));
-    if (!probe.h) {
+    platform::InternetHandle probe(send_probe(t, min_part - 1, status));
+    if (!probe.get()) {
         return Outcome::fail;
     }
     bool ranged = false;
@@ -388,7 +378,7 @@ Outcome fetch_file(Task& t) {
     int64_t first_length = 0;
     if (status == 206) {
         int64_t a = 0, b = 0;
-        if (!download::parse_content_range(query_text(probe.h, HTTP_QUERY_CONTENT_RANGE), a, b,
+        if (!download::parse_content_range(query_text(probe.get(), HTTP_QUERY_CONTENT_RANGE), a, b,
                                            total) ||
             a != 0 || b != std::min(min_part, total) - 1) {
             total = -1;
@@ -396,7 +386,7 @@ Outcome fetch_file(Task& t) {
         ranged = true;
         first_length = b + 1;
     } else if (status == 200) {
-        if (!download::parse_content_length(query_text(probe.h, HTTP_QUERY_CONTENT_LENGTH),
+        if (!download::parse_content_length(query_text(probe.get(), HTTP_QUERY_CONTENT_LENGTH),
                                             total)) {
             total = -1; // a size we cannot check is no download we can verify
         }
@@ -419,7 +409,7 @@ Outcome fetch_file(Task& t) {
         note(t, L"the file changed its size during the download");
         return Outcome::fail; // the size was announced once and stays
     }
-    t.validators = validators_of(probe.h);
+    t.validators = validators_of(probe.get());
     t.if_range = download::if_range_value(t.validators);
     t.digest.clear();
 
@@ -430,7 +420,7 @@ Outcome fetch_file(Task& t) {
     int64_t done = 0;
     Outcome first = Outcome::retry;
     if (split || !ranged) {
-        first = read_body(t, probe.h, first_part, done, buf);
+        first = read_body(t, probe.get(), first_part, done, buf);
     }
     probe.reset();
     Outcome r = download_part(t, first_part, done, split, buf, first, split || !ranged ? 1 : 0);
@@ -476,16 +466,16 @@ Outcome fetch_file(Task& t) {
 // longer one is wrong anyway); `status` is the answer's HTTP status.
 std::string fetch_signature(Task& t, DWORD& status) {
     status = 0;
-    InetHandle req(send_get(t, t.object + ".sig", -1, -1, std::string()));
-    if (!req.h) {
+    platform::InternetHandle req(send_get(t, t.object + ".sig", -1, -1, std::string()));
+    if (!req.get()) {
         return std::string();
     }
-    status = query_status(req.h);
+    status = query_status(req.get());
     std::string body;
     char chunk[65];
     for (;;) {
         DWORD got = 0;
-        if (!InternetReadFile(req.h, chunk, sizeof(chunk), &got) || got == 0) {
+        if (!InternetReadFile(req.get(), chunk, sizeof(chunk), &got) || got == 0) {
             break;
         }
         body.append(chunk, got);

@@ -3,6 +3,8 @@
 // of fetching its file (download_fetch_win.cpp). Only downloader_win.cpp and
 // download_fetch_win.cpp include this.
 
+#include "platform/handles_win.h"
+#include "platform/internet_request_win.h"
 #include "update/download_plan.h"
 #include "update/download_task.h"
 
@@ -24,21 +26,6 @@ constexpr int64_t kDefaultMinPartSize = 10240;
 // complete: only the last few remain to hash once the download ends.
 constexpr int64_t kHashChunk = 8 * 1024 * 1024;
 constexpr DWORD kHashReadSize = 1024 * 1024;
-
-struct InetHandle {
-    HINTERNET h = nullptr;
-    InetHandle() = default;
-    explicit InetHandle(HINTERNET handle) : h(handle) {}
-    InetHandle(const InetHandle&) = delete;
-    InetHandle& operator=(const InetHandle&) = delete;
-    ~InetHandle() { reset(); }
-    void reset(HINTERNET handle = nullptr) {
-        if (h) {
-            InternetCloseHandle(h);
-        }
-        h = handle;
-    }
-};
 
 struct Handle {
     HANDLE h = nullptr;
@@ -106,8 +93,8 @@ void deliver(Task& t, int32_t kind, int32_t value, int32_t extra);
 // Raises WinInet's process-wide limit of connections per server.
 void raise_connection_limit(int32_t connections);
 
-// Sets the task's time-outs on a WinInet handle.
-void set_timeouts(HINTERNET h, const DownloadTaskParams& p);
+// The task's time-outs as the platform sets them (a value below 1 keeps WinInet's).
+platform::InternetTimeouts timeouts_of(const DownloadTaskParams& p);
 
 // One pass over the whole file: done when every byte of one revision is in
 // the ".part" file; changed when the server's file changed meanwhile.

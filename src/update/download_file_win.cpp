@@ -131,6 +131,14 @@ Commit move_into_place(HANDLE file, const std::wstring& target, std::wstring& wh
     return Commit::kept;
 }
 
+int64_t size_at(const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+        return -1;
+    }
+    return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
 void remove_leftovers(const std::wstring& program_path) {
     DeleteFileW((program_path + L".old").c_str());
     DeleteFileW((program_path + L".part").c_str());

@@ -29,6 +29,9 @@ bool set_length(HANDLE file, int64_t length);
 // The file's length; -1 when it cannot be read.
 int64_t length_of(HANDLE file);
 
+// The size of the file at `path`; -1 when there is none.
+int64_t size_at(const std::wstring& path);
+
 // Marks the open file for removal: it goes when its last handle closes.
 void remove_when_closed(HANDLE file);
 

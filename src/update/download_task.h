@@ -17,30 +17,30 @@ using DownloadEventHandler = int32_t (*)(int32_t kind, int32_t item, int32_t val
 inline constexpr int32_t kDownloadEventSize = 3;
 inline constexpr int32_t kDownloadEventEnded = 4;
 
-// The twenty members of a download task's settings, in order, with the values
-// they hold when the program starts. Members marked "reserved" are written by
-// callers and kept for the component, which does not read them.
+// A download task's settings, with the values they hold when the program
+// starts. The "reserved" members are written by callers and kept, but the
+// downloader does not read them.
 struct DownloadTaskParams {
-    int32_t transfer_mode = 1;                      //  1: 4096 (0x1000) = download
-    std::string source_url;                         //  2: http URL (GBK bytes)
-    std::string target_file;                        //  3: local path (GBK)
-    std::string user_name = "anonymous";            //  4: for servers that ask for one
-    std::string password = "anonymous@example.com"; //  5: for servers that ask for one
-    int32_t connections = 1;                        //  6: parallel connections for one file
-    int32_t reserved7 = 0;                          //  7
-    int32_t connect_timeout_ms = 20000;             //  8
-    int32_t send_timeout_ms = 20000;                //  9
-    int32_t receive_timeout_ms = 20000;             // 10
-    int32_t stop_wait_ms = 1000;                    // 11: how long a stop waits for the task
-    int32_t min_part_size = 20480;                  // 12: smallest part given its own connection
-    int32_t reserved13 = 1024;                      // 13
-    int32_t reserved14 = 0;                         // 14
-    DownloadEventHandler event_handler = nullptr;   // 15
-    std::string reserved16;                         // 16
-    int32_t reserved17 = 1;                         // 17
-    std::string file_types = ".exe|.rar|.zip|.gif|.jpg|.mp3|.rm"; // 18: separated by "|"
-    std::string reserved19;                                       // 19
-    std::string reserved20;                                       // 20
+    int32_t transfer_mode = 1;                      // 4096 (0x1000) = download
+    std::string source_url;                         // http URL (GBK bytes)
+    std::string target_file;                        // local path (GBK)
+    std::string user_name = "anonymous";            // for servers that ask for one
+    std::string password = "anonymous@example.com"; // for servers that ask for one
+    int32_t connections = 1;                        // parallel connections for one file
+    int32_t reserved7 = 0;
+    int32_t connect_timeout_ms = 20000;
+    int32_t send_timeout_ms = 20000;
+    int32_t receive_timeout_ms = 20000;
+    int32_t stop_wait_ms = 1000;   // how long a stop waits for the task
+    int32_t min_part_size = 20480; // smallest part given its own connection
+    int32_t reserved13 = 1024;
+    int32_t reserved14 = 0;
+    DownloadEventHandler event_handler = nullptr;
+    std::string reserved16;
+    int32_t reserved17 = 1;
+    std::string file_types = ".exe|.rar|.zip|.gif|.jpg|.mp3|.rm"; // separated by "|"
+    std::string reserved19;
+    std::string reserved20;
 };
 
 inline constexpr int32_t kTransferModeDownload = 0x1000;

@@ -1,8 +1,8 @@
 #include "update/downloader_win.h"
 
-#include "app/program_win.h"
+#include "platform/message_loop_win.h"
 #include "ui/gbk_win.h"
-#include "ui/ui_thread_win.h"
+#include "platform/ui_thread_win.h"
 #include "update/download_fetch_win.h"
 #include "update/download_file_win.h"
 #include "update/update_signature_win.h"
@@ -102,9 +102,7 @@ bool settle_complete(Task& t) {
         note(t, why);
         return false;
     }
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    return GetFileAttributesExW(t.target.c_str(), GetFileExInfoStandard, &data) &&
-           ((static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow) == t.total;
+    return part_file::size_at(t.target) == t.total;
 }
 
 void settle_discard(Task& t, bool close_file) {
@@ -128,17 +126,18 @@ void settle_discard(Task& t, bool close_file) {
 // accepted and in place.
 bool run_download(Task& t) {
     raise_connection_limit(t.params.connections);
-    InetHandle session(InternetOpenA("Tarnix", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (!session.h) {
+    platform::InternetHandle session(
+        InternetOpenA("Tarnix", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    if (!session.get()) {
         return false;
     }
-    InetHandle connection(InternetConnectA(session.h, t.host.c_str(), t.port, nullptr, nullptr,
-                                           INTERNET_SERVICE_HTTP, 0, 0));
-    if (!connection.h) {
+    platform::InternetHandle connection(InternetConnectA(
+        session.get(), t.host.c_str(), t.port, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+    if (!connection.get()) {
         return false;
     }
-    set_timeouts(connection.h, t.params);
-    t.connection = connection.h;
+    platform::set_timeouts(connection.get(), timeouts_of(t.params));
+    t.connection = connection.get();
 
     for (int restarts = 0;; ++restarts) {
         Outcome r = fetch_file(t);
@@ -358,13 +357,4 @@ void download_task_wait(DWORD ms) {
             return; // the program is ending
         }
     }
-}
-
-void remove_replaced_program() {
-    std::vector<wchar_t> path(32768);
-    DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0 || n >= path.size()) {
-        return;
-    }
-    part_file::remove_leftovers(std::wstring(path.data(), n));
 }

@@ -55,8 +55,3 @@ private:
 // window messages; on a download task's thread it returns early once the task
 // is being stopped, so a stop is not held up by a handler's pauses.
 void download_task_wait(DWORD ms);
-
-// Start-up clean-up: removes "<this program>.old", the program file that an
-// update renamed aside while it was running, and "<this program>.part", a
-// download that a crash interrupted.
-void remove_replaced_program();

@@ -1,16 +1,18 @@
 #include "update/update_window_win.h"
 
 #include "app/app_state.h"
-#include "app/program_win.h"
+#include "protocol/status_record.h"
 #include "shadow/shadow_win.h"
 #include "ui/controls_win.h"
 #include "ui/forms_win.h"
 #include "ui/gbk_win.h"
 #include "ui/main_window_win.h"
 #include "ui/palette_win.h"
-#include "ui/ui_thread_win.h"
+#include "platform/ui_thread_win.h"
+#include "update/download_file_win.h"
 #include "update/downloader_win.h"
 #include "update/update_progress.h"
+#include "update/update_state.h"
 #include "update/update_trust.h"
 #include "../../res/resource.h"
 #include "build_config.h"
@@ -43,7 +45,7 @@ constexpr char kProgressBar[] = "进度条_更新进度";
 constexpr char kLabel[] = "标签_更新进度";
 constexpr char kTimer[] = "时钟1";
 
-// The layout as designed. Columns: name, kind, parent, page, left, top, width,
+// The layout. Columns: name, kind, parent, page, left, top, width,
 // height, caption, look, flags, edit limit, tab order, tooltip, image.
 const std::vector<ControlDef> kLayout = {
     {"图片框_导航", K::PictureBox, nullptr, -1, 0, 0, 350, 100, nullptr, &kBar},
@@ -63,40 +65,41 @@ const std::vector<ControlDef> kLayout = {
     {kButton, K::SuperButton, kBox, -1, 1, 1, 118, 28, "开始更新", &kActionButton},
 };
 
-std::atomic<HWND> g_window{nullptr};
-
-void shell_start(const std::string& path) {
+void start_with_shell(const std::string& path) {
     ShellExecuteW(nullptr, nullptr, widen(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
-void (*g_shell_start)(const std::string&) = shell_start;
 
-std::optional<std::string> g_public_key_override;
+uint32_t download_bytes() {
+    const UpdateState& u = update_state();
+    return u.download ? u.download->bytes_received() : 0;
+}
+
+// The window's own state in one owner: the open window, how the program ends
+// once the finished file is started (the application's routine), and what
+// tests put in place of the shell, the download's byte count and the key.
+struct WindowState {
+    std::atomic<HWND> window{nullptr};
+    void (*end_program)(int32_t) = nullptr;
+    void (*shell_start)(const std::string&) = start_with_shell;
+    uint32_t (*bytes_source)() = download_bytes;
+    std::optional<std::string> public_key_override;
+};
+
+// Never destroyed: a download thread left running at exit may still read it.
+WindowState& state() {
+    static WindowState* s = new WindowState();
+    return *s;
+}
 
 // The publisher's key (64 bytes) that updates must be signed with; empty when
 // this build takes updates unsigned. The build checked the text's form.
 std::string update_public_key() {
-    if (g_public_key_override) {
-        return *g_public_key_override;
+    if (state().public_key_override) {
+        return *state().public_key_override;
     }
     std::string key;
     update_trust::parse_public_key(TARNIX_UPDATE_PUBLIC_KEY, key);
     return key;
-}
-
-uint32_t download_bytes() {
-    return app().download ? app().download->bytes_received() : 0;
-}
-uint32_t (*g_bytes_source)() = download_bytes;
-
-// Size of the file at `gbk_path` as a directory search reports it; -1 if none.
-int64_t found_file_size(const std::string& gbk_path) {
-    WIN32_FIND_DATAW data;
-    HANDLE h = FindFirstFileW(widen(gbk_path).c_str(), &data);
-    if (h == INVALID_HANDLE_VALUE) {
-        return -1;
-    }
-    FindClose(h);
-    return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
 // Downloading: the label and the bar replace the start button.
@@ -121,18 +124,15 @@ DWORD WINAPI refused_start_main(LPVOID) {
     return 0;
 }
 
-// The record field `n` counted from 1; a missing field is the empty text.
-std::string status_field(size_t n) {
-    const std::vector<std::string>& r = app().status_record;
-    return n >= 1 && n <= r.size() ? r[n - 1] : std::string();
-}
-
 void on_start_clicked() {
-    HWND w = g_window.load();
-    AppState& s = app();
+    HWND w = state().window.load();
+    UpdateState& s = update_state();
     if (ui::text(w, kButton) == gbk("更新完成")) {
-        g_shell_start(s.local_update_file_path);
-        end_program(0);
+        state().shell_start(s.local_update_file_path);
+        if (state().end_program) {
+            state().end_program(0);
+        }
+        return;
     }
     DownloadTaskParams& p = s.download_params;
     set_update_download_values(p, s.update_download_url, s.local_update_file_path,
@@ -141,7 +141,7 @@ void on_start_clicked() {
     // version the server announced.
     FileAcceptance acceptance;
     acceptance.public_key = update_public_key();
-    acceptance.version = status_field(2);
+    acceptance.version = status_field(app().status_record, 2);
     bool started = s.download && s.download->start_task(p, acceptance);
     show_downloading(w);
     ui::set_interval(w, kTimer, 1000);
@@ -154,7 +154,7 @@ void on_start_clicked() {
 }
 
 void on_close_clicked() {
-    if (HWND w = g_window.load()) {
+    if (HWND w = state().window.load()) {
         DestroyWindow(w);
     }
 }
@@ -170,7 +170,7 @@ const ui::FormDef& update_form() {
         };
         d.on_destroy = [](HWND hwnd) {
             HWND expected = hwnd;
-            g_window.compare_exchange_strong(expected, nullptr);
+            state().window.compare_exchange_strong(expected, nullptr);
         };
         return d;
     }();
@@ -199,21 +199,23 @@ std::string main_window_caption() {
 } // namespace
 
 HWND update_window() {
-    return g_window.load();
+    return state().window.load();
 }
 
-HWND open_update_window() {
+HWND open_update_window(void (*end_program)(int32_t)) {
+    state().end_program = end_program;
     HWND w = ui::build_form(update_form());
     if (!w) {
         return nullptr;
     }
-    g_window.store(w);
-    AppState& s = app();
+    state().window.store(w);
+    UpdateState& s = update_state();
+    const std::vector<std::string>& record = app().status_record;
     shadow_setup(w, 0);
     ui::set_visible(w, kLabel, false);
     ui::set_visible(w, kProgressBar, false);
-    s.update_download_url = update::download_url(status_field(3));
-    ui::set_text(w, "编辑框1", status_field(4));
+    s.update_download_url = update::download_url(status_field(record, 3));
+    ui::set_text(w, "编辑框1", status_field(record, 4));
     s.local_update_file_path = update::local_file_path(current_directory(), main_window_caption());
     ui::center_on_screen(w);
     ShowWindow(w, SW_SHOW);
@@ -222,22 +224,22 @@ HWND open_update_window() {
 }
 
 void update_progress_tick() {
-    HWND w = g_window.load();
-    const int64_t expected = app().update_expected_size.load();
+    HWND w = state().window.load();
+    const int64_t expected = update_state().update_expected_size.load();
     if (!w || expected == 0) {
         return;
     }
-    const uint32_t received = g_bytes_source();
+    const uint32_t received = state().bytes_source();
     ui::set_progress(w, kProgressBar, update::progress_position(received, expected));
     ui::set_text(w, kLabel, update::progress_text(ui::progress(w, kProgressBar)));
     if (ui::progress(w, kProgressBar) == 1000 &&
-        found_file_size(app().local_update_file_path) == expected) {
+        part_file::size_at(widen(update_state().local_update_file_path)) == expected) {
         ui::set_interval(w, kTimer, 0);
     }
 }
 
 int32_t update_event_handler(int32_t kind, int32_t, int32_t value, int32_t extra, int32_t) {
-    AppState& s = app();
+    UpdateState& s = update_state();
     if (kind == kDownloadEventSize) {
         s.update_expected_size.store(value);
         return 0;
@@ -245,13 +247,13 @@ int32_t update_event_handler(int32_t kind, int32_t, int32_t value, int32_t extra
     if (kind != kDownloadEventEnded) {
         return 0;
     }
-    HWND w = g_window.load();
+    HWND w = state().window.load();
     const int64_t expected = s.update_expected_size.load();
     // Finished only when every announced byte arrived and the file in place has
     // the announced size; a broken download must never be started.
     const bool finished = expected != 0 && extra == 1 &&
                           static_cast<int64_t>(static_cast<uint32_t>(value)) == expected &&
-                          found_file_size(s.local_update_file_path) == expected;
+                          part_file::size_at(widen(s.local_update_file_path)) == expected;
     if (finished) {
         // The task's byte count is gone once this handler returns, and a download
         // faster than the tick has shown no progress yet: show its end and stop
@@ -276,18 +278,18 @@ int32_t update_event_handler(int32_t kind, int32_t, int32_t value, int32_t extra
 }
 
 void set_update_shell_start(void (*start)(const std::string&)) {
-    g_shell_start = start ? start : shell_start;
+    state().shell_start = start ? start : start_with_shell;
 }
 
 void set_update_public_key(std::optional<std::string> hex) {
-    g_public_key_override.reset();
+    state().public_key_override.reset();
     if (hex) {
         std::string key;
         update_trust::parse_public_key(*hex, key);
-        g_public_key_override = key;
+        state().public_key_override = key;
     }
 }
 
 void set_update_bytes_source(uint32_t (*bytes_received)()) {
-    g_bytes_source = bytes_received ? bytes_received : download_bytes;
+    state().bytes_source = bytes_received ? bytes_received : download_bytes;
 }

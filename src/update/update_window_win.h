@@ -13,13 +13,15 @@
 // shows it. Call it while the main window still exists: the local file takes
 // the main window's caption as its name. It counts as a top-level window of
 // the program: when it is destroyed and no other remains, the program ends
-// with exit code 0. Returns the window (null on failure).
-HWND open_update_window();
+// with exit code 0. After the finished file is started, `end_program` ends the
+// program with exit code 0. Returns the window (null on failure).
+HWND open_update_window(void (*end_program)(int32_t exit_code));
 
 // The open update window, or null.
 HWND update_window();
 
-// The download task's event handler (kinds 3 and 4; any thread; returns 0).
+// The download task's event handler (the size and end events; any thread;
+// returns 0).
 int32_t update_event_handler(int32_t kind, int32_t item, int32_t value, int32_t extra,
                              int32_t task);
 

@@ -1,6 +1,7 @@
 #include "e2e/driver_win.h"
 
 #include "support/process_win.h"
+#include "support/window_finder_win.h"
 #include "ui/gbk_win.h"
 
 #include <cstdio>
@@ -36,36 +37,10 @@ std::string utf8(std::wstring_view wide) {
 }
 
 std::wstring text_of(HWND window) {
-    // The text may change between asking its length and reading it: a text
-    // that fills the buffer may have been cut, so read again with more room.
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        DWORD_PTR length = 0;
-        if (!SendMessageTimeoutW(window, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 2000, &length)) {
-            return {};
-        }
-        std::wstring buf(length + 2, L'\0');
-        DWORD_PTR got = 0;
-        if (!SendMessageTimeoutW(window, WM_GETTEXT, buf.size(),
-                                 reinterpret_cast<LPARAM>(buf.data()), SMTO_ABORTIFHUNG, 2000,
-                                 &got)) {
-            return {};
-        }
-        const size_t n = wcsnlen(buf.c_str(), buf.size());
-        if (n + 1 < buf.size()) {
-            buf.resize(n);
-            return buf;
-        }
-    }
-    return {};
+    return testsupport::text_of(window);
 }
 
 namespace {
-
-DWORD process_of(HWND window) {
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    return pid;
-}
 
 std::wstring class_of(HWND window) {
     wchar_t name[128] = {};
@@ -73,81 +48,26 @@ std::wstring class_of(HWND window) {
     return name;
 }
 
-struct TopSearch {
-    DWORD pid;
-    bool want_pid; // match `pid` (true) or every other process (false)
-    const wchar_t* cls;
-    const wchar_t* caption;
-    std::vector<HWND> found;
-};
-
-BOOL CALLBACK top_proc(HWND hwnd, LPARAM lp) {
-    auto* s = reinterpret_cast<TopSearch*>(lp);
-    if ((process_of(hwnd) == s->pid) != s->want_pid || !IsWindowVisible(hwnd)) {
-        return TRUE;
-    }
-    if (s->cls && class_of(hwnd) != s->cls) {
-        return TRUE;
-    }
-    if (s->caption && text_of(hwnd) != s->caption) {
-        return TRUE;
-    }
-    s->found.push_back(hwnd);
-    return TRUE;
-}
-
-struct ChildSearch {
-    std::wstring_view text;
-    const wchar_t* cls;
-    bool visible_only;
-    bool by_position;
-    HWND top;
-    POINT at;
-    HWND found;
-};
-
-BOOL CALLBACK child_proc(HWND hwnd, LPARAM lp) {
-    auto* s = reinterpret_cast<ChildSearch*>(lp);
-    if (s->visible_only && !IsWindowVisible(hwnd)) {
-        return TRUE;
-    }
-    if (s->by_position) {
-        POINT p = position_in(s->top, hwnd);
-        if (p.x != s->at.x || p.y != s->at.y || class_of(hwnd) != s->cls) {
-            return TRUE;
-        }
-    } else if (text_of(hwnd) != s->text) {
-        return TRUE;
-    }
-    s->found = hwnd;
-    return FALSE;
-}
-
 } // namespace
 
 HWND wait_top_level(DWORD pid, const wchar_t* cls, const wchar_t* caption, DWORD timeout_ms) {
-    HWND found = nullptr;
-    testsupport::wait_until(
-        [&] {
-            TopSearch s{pid, true, cls, caption, {}};
-            EnumWindows(top_proc, reinterpret_cast<LPARAM>(&s));
-            found = s.found.empty() ? nullptr : s.found.front();
-            return found != nullptr;
-        },
-        timeout_ms);
-    return found;
+    testsupport::WindowQuery q;
+    q.pid = pid;
+    q.cls = cls;
+    q.caption = caption;
+    return testsupport::wait_top_level(q, timeout_ms);
 }
 
 std::vector<HWND> top_levels_not_of(DWORD pid, const wchar_t* cls) {
-    TopSearch s{pid, false, cls, nullptr, {}};
-    EnumWindows(top_proc, reinterpret_cast<LPARAM>(&s));
-    return s.found;
+    testsupport::WindowQuery q;
+    q.pid = pid;
+    q.other_processes = true;
+    q.cls = cls;
+    return testsupport::top_level_windows(q);
 }
 
 HWND child_with_text(HWND top, std::wstring_view text, bool visible_only) {
-    ChildSearch s{text, nullptr, visible_only, false, top, {}, nullptr};
-    EnumChildWindows(top, child_proc, reinterpret_cast<LPARAM>(&s));
-    return s.found;
+    return testsupport::find_child_by_text(top, text, visible_only);
 }
 
 HWND wait_child_with_text(HWND top, std::wstring_view text, DWORD timeout_ms) {
@@ -162,9 +82,13 @@ HWND wait_child_with_text(HWND top, std::wstring_view text, DWORD timeout_ms) {
 }
 
 HWND child_at(HWND top, const wchar_t* cls, int x, int y) {
-    ChildSearch s{{}, cls, true, true, top, {x, y}, nullptr};
-    EnumChildWindows(top, child_proc, reinterpret_cast<LPARAM>(&s));
-    return s.found;
+    return testsupport::find_child(
+        top,
+        [&](HWND w) {
+            const POINT p = position_in(top, w);
+            return p.x == x && p.y == y && class_of(w) == cls;
+        },
+        true);
 }
 
 POINT position_in(HWND top, HWND window) {
@@ -209,9 +133,7 @@ Box wait_box(DWORD pid, std::wstring_view caption, DWORD timeout_ms) {
 }
 
 HWND any_box(DWORD pid) {
-    TopSearch s{pid, true, L"#32770", nullptr, {}};
-    EnumWindows(top_proc, reinterpret_cast<LPARAM>(&s));
-    return s.found.empty() ? nullptr : s.found.front();
+    return wait_top_level(pid, L"#32770", nullptr, 0);
 }
 
 bool dismiss(const Box& box) {

@@ -1,5 +1,5 @@
 #include "account/account_rules.h"
-#include "account/secret_text.h"
+#include "platform/secret_text.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "app/pump_delay.h"
+#include "platform/pump_delay.h"
 
 #include <gtest/gtest.h>
 
@@ -15,4 +15,12 @@ TEST(PumpDueTime, UnitFactors) {
     // An amount too large for the timer waits as long as the timer can, instead
     // of overflowing the conversion.
     EXPECT_EQ(pump_due_time(2'000'000'000, kHours), INT64_MIN);
+}
+
+// A negative amount asks for a due time in the future's other direction, past
+// what a signed 64-bit count holds: it is clamped as well, never converted out
+// of range.
+TEST(PumpDueTime, NegativeAmountsBeyondTheRangeClampToTheLargest) {
+    EXPECT_EQ(pump_due_time(INT32_MIN, kHours), INT64_MAX);
+    EXPECT_EQ(pump_due_time(-1, kMilliseconds), 10'000);
 }

@@ -1,4 +1,4 @@
-#include "app/status_record.h"
+#include "protocol/status_record.h"
 
 #include <gtest/gtest.h>
 

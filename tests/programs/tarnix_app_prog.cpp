@@ -1,6 +1,5 @@
 // Tarnix as a user starts it, but pointed at a test's server: the endpoint is
 // the first argument. Everything else is the real program.
-#include "app/handshake_win.h"
 #include "app/program_win.h"
 
 #include <windows.h>
@@ -9,9 +8,6 @@
 #include <string>
 
 int main(int argc, char** argv) {
-    if (argc > 1) {
-        set_endpoint_override(argv[1]);
-    }
     // Second argument: a file the exit routine's run is reported to.
     if (argc > 2) {
         static std::string marker = argv[2];
@@ -23,5 +19,5 @@ int main(int argc, char** argv) {
             }
         });
     }
-    return run_program();
+    return argc > 1 ? run_program(argv[1]) : run_program();
 }

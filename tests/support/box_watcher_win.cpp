@@ -17,24 +17,6 @@ std::string window_text(HWND w) {
     return narrow(buf);
 }
 
-struct Search {
-    DWORD pid;
-    HWND found = nullptr;
-};
-
-BOOL CALLBACK find_box(HWND w, LPARAM lp) {
-    auto* s = reinterpret_cast<Search*>(lp);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(w, &pid);
-    wchar_t cls[16] = {};
-    GetClassNameW(w, cls, 16);
-    if (pid == s->pid && IsWindowVisible(w) && lstrcmpW(cls, L"#32770") == 0) {
-        s->found = w;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 } // namespace
 
 BoxWatcher::BoxWatcher(int press) : press_(press), thread_([this] { run(); }) {}
@@ -61,10 +43,12 @@ void BoxWatcher::clear() {
 
 void BoxWatcher::run() {
     while (!stop_) {
-        Search s{GetCurrentProcessId()};
-        EnumWindows(find_box, reinterpret_cast<LPARAM>(&s));
-        if (s.found) {
-            handle(s.found);
+        WindowQuery boxes;
+        boxes.pid = GetCurrentProcessId();
+        boxes.cls = L"#32770";
+        const std::vector<HWND> found = top_level_windows(boxes);
+        if (!found.empty()) {
+            handle(found.front());
         } else {
             Sleep(20);
         }

@@ -4,7 +4,7 @@
 #include "support/process_win.h"
 #include "support/update_signing_win.h"
 #include "ui/gbk_win.h"
-#include "ui/ui_thread_win.h"
+#include "platform/ui_thread_win.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "support/box_watcher_win.h"
+
+#include <gtest/gtest.h>
+
 #include "support/responder_win.h"
 
 #include <windows.h>
@@ -29,22 +33,29 @@ struct MainWindowSession {
 
     // Requests after the handshake's.
     std::vector<ReceivedRequest> account_requests() const;
+
+    // Clicks a navigation button; true when page `page` then shows.
+    bool show_page(const char* nav_button, int page) const;
+    // Clicks `button` and gives the boxes `watcher` saw meanwhile.
+    std::vector<SeenBox> click_watching(BoxWatcher& watcher, const char* button) const;
 };
 
-// Reads controls without the UI thread's help. An observer that runs while the
-// UI thread is blocked inside a request (a responder callback) cannot use the
-// ui:: property functions: they hand their work to the UI thread and would wait
-// for it until the request ended. Window handles are looked up beforehand, on
-// the UI thread; enabled state and window text are read directly.
-class ControlProbe {
-public:
-    ControlProbe(HWND form, const std::vector<std::string>& names);
-    bool disabled(std::string_view name) const;
-    std::string text(std::string_view name) const; // GBK
+// A test on one page of the main window, after a handshake with `session.server`.
+class MainWindowPageTest : public testing::Test {
+protected:
+    MainWindowPageTest(const char* nav_button, int page) : nav_button_(nav_button), page_(page) {}
+    void SetUp() override {
+        ASSERT_TRUE(session.start());
+        w = session.window;
+        ASSERT_TRUE(session.show_page(nav_button_, page_));
+    }
+
+    MainWindowSession session;
+    HWND w = nullptr;
 
 private:
-    HWND handle(std::string_view name) const;
-    std::map<std::string, HWND, std::less<>> handles_;
+    const char* nav_button_;
+    int page_;
 };
 
 } // namespace testsupport

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/window_finder_win.h"
+
 #include <windows.h>
 
 #include <string>
@@ -25,14 +27,6 @@ bool start_process(const std::string& exe, Process& out, const std::string& work
 // Starts `exe` with `args` (each quoted) on its command line.
 bool start_process_with_args(const std::string& exe, const std::vector<std::string>& args,
                              Process& out, const std::string& working_dir = "");
-
-// The first descendant window of `parent` whose window text is `text`, as a
-// screen reader would find a control; null when there is none.
-HWND find_child_by_text(HWND parent, const wchar_t* text);
-
-// Polls for a visible top-level window of process `pid` whose class is `cls`
-// (any class when empty) for at most `timeout_ms`.
-HWND wait_for_window(DWORD pid, const wchar_t* cls, DWORD timeout_ms);
 
 // Polls `condition` every 20 ms (processing messages) until true or timed out.
 template <typename F> bool wait_until(F condition, DWORD timeout_ms) {

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ui/ui_thread_win.h"
+#include "platform/ui_thread_win.h"
 
 namespace {
 LONG WINAPI die_on_crash(EXCEPTION_POINTERS*) {

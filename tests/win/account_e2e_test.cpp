@@ -1,12 +1,12 @@
 // The account operations against the reference account server, end to end: the
 // real server (the native build's binary, run by Wine as a Unix process), the
 // real main window in this process, the real message boxes.
-#include "app/handshake_win.h"
 #include "support/box_watcher_win.h"
 #include "support/process_win.h"
 #include "ui/controls_win.h"
 #include "ui/forms_win.h"
 #include "ui/gbk_win.h"
+#include "app/composition_win.h"
 #include "ui/main_window_win.h"
 
 #include "protocol/http_request_win.h"
@@ -128,10 +128,10 @@ struct Page {
         return texts;
     }
     std::vector<std::string> sign_in(const std::string& account, const std::string& password) {
-        ui::fire_event(w, "按钮_A", ui::Event::Clicked);
-        ui::set_text(w, "编辑框_登录账号", account);
-        ui::set_text(w, "编辑框_登录密码", password);
-        return click("按钮_登录");
+        ui::fire_event(w, main_names::kNavHome, ui::Event::Clicked);
+        ui::set_text(w, main_names::kSignInAccount, account);
+        ui::set_text(w, main_names::kSignInPassword, password);
+        return click(main_names::kSignIn);
     }
 };
 
@@ -204,10 +204,10 @@ TEST(AccountEndToEnd, SignUpSignInAndPasswordChange) {
     ReferenceServer server;
     ASSERT_TRUE(server.start()) << "the reference server did not start; see " << server.dir
                                 << "/server.log";
-    set_endpoint_override(server.url);
-    HWND w = load_main_window();
+    HWND w = load_main_window(server.url);
     ASSERT_NE(w, nullptr);
-    ASSERT_FALSE(ui::disabled(w, "按钮_登录")) << "handshake with the reference server failed";
+    ASSERT_FALSE(ui::disabled(w, main_names::kSignIn))
+        << "handshake with the reference server failed";
 
     BoxWatcher watcher;
     Page page{w, watcher};
@@ -217,16 +217,16 @@ TEST(AccountEndToEnd, SignUpSignInAndPasswordChange) {
     const std::string email = "e2e@example.cn";
 
     // Sign-up: the code comes from the server's outbox, as from the user's mail.
-    ui::fire_event(w, "按钮_B", ui::Event::Clicked);
-    ui::set_text(w, "编辑框_绑定邮箱", email);
-    EXPECT_EQ(page.click("按钮_获取验证码"), Boxes{});
+    ui::fire_event(w, main_names::kNavSignUp, ui::Event::Clicked);
+    ui::set_text(w, main_names::kEmail, email);
+    EXPECT_EQ(page.click(main_names::kGetCode), Boxes{});
     const std::string code = server.last_code_for(email);
     ASSERT_EQ(code.size(), 6u);
-    ui::set_text(w, "编辑框_注册账号", account);
-    ui::set_text(w, "编辑框_注册密码", "Secret 123");
-    ui::set_text(w, "编辑框_验证码", code);
+    ui::set_text(w, main_names::kSignUpAccount, account);
+    ui::set_text(w, main_names::kSignUpPassword, "Secret 123");
+    ui::set_text(w, main_names::kCode, code);
     watcher.screenshot_next("e2e_sign_up_success");
-    EXPECT_EQ(page.click("按钮_确认注册"), Boxes{info + gbk("注册成功")});
+    EXPECT_EQ(page.click(main_names::kConfirmSignUp), Boxes{info + gbk("注册成功")});
 
     // Sign-in: success shows nothing; a wrong password is the server's refusal.
     EXPECT_EQ(page.sign_in(account, "Secret 123"), Boxes{});
@@ -234,13 +234,13 @@ TEST(AccountEndToEnd, SignUpSignInAndPasswordChange) {
     EXPECT_EQ(page.sign_in(account, "Secret 124"), Boxes{info + gbk("账号或密码错误")});
 
     // Password change, answered in the timed notice box.
-    ui::fire_event(w, "按钮_D", ui::Event::Clicked);
-    ui::set_text(w, "编辑框_用户账号", account);
-    ui::set_text(w, "编辑框_原始密码", "Secret 123");
-    ui::set_text(w, "编辑框_新的密码", "New&x=456");
-    ui::set_text(w, "编辑框_更改密码", "New&x=456");
+    ui::fire_event(w, main_names::kNavPassword, ui::Event::Clicked);
+    ui::set_text(w, main_names::kChangeAccount, account);
+    ui::set_text(w, main_names::kOldPassword, "Secret 123");
+    ui::set_text(w, main_names::kNewPassword, "New&x=456");
+    ui::set_text(w, main_names::kRepeatPassword, "New&x=456");
     watcher.screenshot_next("e2e_password_changed");
-    EXPECT_EQ(page.click("按钮_确认更改"), Boxes{notice + gbk("密码修改成功")});
+    EXPECT_EQ(page.click(main_names::kConfirmChange), Boxes{notice + gbk("密码修改成功")});
 
     EXPECT_EQ(page.sign_in(account, "New&x=456"), Boxes{});
     EXPECT_EQ(page.sign_in(account, "Secret 123"), Boxes{info + gbk("账号或密码错误")});
@@ -264,24 +264,23 @@ TEST(AccountEndToEnd, OverHttpsWithATestAuthority) {
     ASSERT_TRUE(root.added());
     EXPECT_EQ(http_request(url, kHttpPost, "cmd=c"), "ConnectionOk");
 
-    set_endpoint_override(url);
-    HWND w = load_main_window();
+    HWND w = load_main_window(url);
     ASSERT_NE(w, nullptr);
-    ASSERT_FALSE(ui::disabled(w, "按钮_登录")) << "handshake over HTTPS failed";
+    ASSERT_FALSE(ui::disabled(w, main_names::kSignIn)) << "handshake over HTTPS failed";
     BoxWatcher watcher;
     Page page{w, watcher};
     const std::string info = gbk("信息：") + "|";
     const std::string account = "tls" + gbk("用户");
     const std::string email = "tls@example.cn";
-    ui::fire_event(w, "按钮_B", ui::Event::Clicked);
-    ui::set_text(w, "编辑框_绑定邮箱", email);
-    EXPECT_EQ(page.click("按钮_获取验证码"), Boxes{});
+    ui::fire_event(w, main_names::kNavSignUp, ui::Event::Clicked);
+    ui::set_text(w, main_names::kEmail, email);
+    EXPECT_EQ(page.click(main_names::kGetCode), Boxes{});
     const std::string code = server.last_code_for(email);
     ASSERT_EQ(code.size(), 6u);
-    ui::set_text(w, "编辑框_注册账号", account);
-    ui::set_text(w, "编辑框_注册密码", "Secret 789");
-    ui::set_text(w, "编辑框_验证码", code);
-    EXPECT_EQ(page.click("按钮_确认注册"), Boxes{info + gbk("注册成功")});
+    ui::set_text(w, main_names::kSignUpAccount, account);
+    ui::set_text(w, main_names::kSignUpPassword, "Secret 789");
+    ui::set_text(w, main_names::kCode, code);
+    EXPECT_EQ(page.click(main_names::kConfirmSignUp), Boxes{info + gbk("注册成功")});
     EXPECT_EQ(page.sign_in(account, "Secret 789"), Boxes{});
     EXPECT_EQ(page.sign_in(account, "Secret 780"), Boxes{info + gbk("账号或密码错误")});
 }

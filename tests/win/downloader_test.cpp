@@ -1,10 +1,11 @@
+#include "app/program_win.h"
 #include "support/blob_server_win.h"
 #include "support/download_check_win.h"
 #include "support/files_win.h"
 #include "support/process_win.h"
 #include "support/update_signing_win.h"
 #include "ui/gbk_win.h"
-#include "ui/ui_thread_win.h"
+#include "platform/ui_thread_win.h"
 #include "update/download_file_win.h"
 #include "update/downloader_win.h"
 

@@ -1,11 +1,15 @@
-#include "app/handshake_win.h"
+#include "app/app_state.h"
+#include "app/program_win.h"
+#include "platform/ui_thread_win.h"
 #include "protocol/http_request_win.h"
+#include "support/blob_server_win.h"
 #include "support/box_watcher_win.h"
 #include "support/process_win.h"
 #include "support/responder_win.h"
 #include "ui/controls_win.h"
 #include "ui/forms_win.h"
 #include "ui/gbk_win.h"
+#include "app/composition_win.h"
 #include "ui/main_window_win.h"
 #include "update/update_window_win.h"
 
@@ -16,6 +20,7 @@
 #include <thread>
 
 using testsupport::Responder;
+using testsupport::ScriptedAnswer;
 
 namespace {
 
@@ -31,20 +36,34 @@ void script_handshake(Responder& r, const std::string& connection, const std::st
     r.answer_with_body(status);
 }
 
+// A connection, then a status answer with an announcement 600 ms late; `meanwhile`
+// is handed to the UI thread (pumping in the status step) as the status request arrives.
+void script_slow_status(Responder& r, void (*meanwhile)()) {
+    r.answer_with_body("ConnectionOk");
+    ScriptedAnswer status = testsupport::answer_with_body(status_record("1.001", "news"));
+    status.delay_ms = 600;
+    r.script(status);
+    r.on_request([meanwhile](const testsupport::ReceivedRequest& q) {
+        if (q.body == "cmd=5") {
+            ui::post_to_ui_thread(meanwhile);
+        }
+    });
+}
+
 HWND start_main_window(Responder& r) {
-    set_endpoint_override(r.url());
-    return load_main_window();
+    return load_main_window(r.url());
 }
 
 void expect_connecting_page_after_failure(HWND w) {
-    EXPECT_EQ(ui::text(w, "标签_连接状态"), gbk("连接服务器失败"));
-    EXPECT_EQ(ui::page(w, "选择夹_界面"), 0);
-    for (const char* nav : {"按钮_A", "按钮_B", "按钮_D"}) {
+    EXPECT_EQ(ui::text(w, main_names::kConnectionState), gbk("连接服务器失败"));
+    EXPECT_EQ(ui::page(w, main_names::kPages), 0);
+    for (const char* nav :
+         {main_names::kNavHome, main_names::kNavSignUp, main_names::kNavPassword}) {
         EXPECT_TRUE(ui::disabled(w, nav)) << nav;
         EXPECT_FALSE(ui::checked(w, nav)) << nav;
     }
-    EXPECT_FALSE(ui::visible(w, "图片框_滑块"));
-    EXPECT_EQ(ui::text(w, "标签_版本"), "");
+    EXPECT_FALSE(ui::visible(w, main_names::kSlider));
+    EXPECT_EQ(ui::text(w, main_names::kVersion), "");
 }
 
 } // namespace
@@ -59,20 +78,21 @@ TEST(Handshake, EightFieldsOpenTheSignInPage) {
     ASSERT_EQ(r.request_count(), 2u);
     EXPECT_EQ(r.requests()[0].body, "cmd=c");
     EXPECT_EQ(r.requests()[1].body, "cmd=5");
-    EXPECT_EQ(ui::page(w, "选择夹_界面"), 1);
-    EXPECT_TRUE(ui::checked(w, "按钮_A"));
-    EXPECT_FALSE(ui::checked(w, "按钮_B"));
-    EXPECT_FALSE(ui::checked(w, "按钮_D"));
-    for (const char* name : {"按钮_A", "按钮_B", "按钮_D", "按钮_登录"}) {
+    EXPECT_EQ(ui::page(w, main_names::kPages), 1);
+    EXPECT_TRUE(ui::checked(w, main_names::kNavHome));
+    EXPECT_FALSE(ui::checked(w, main_names::kNavSignUp));
+    EXPECT_FALSE(ui::checked(w, main_names::kNavPassword));
+    for (const char* name : {main_names::kNavHome, main_names::kNavSignUp, main_names::kNavPassword,
+                             main_names::kSignIn}) {
         EXPECT_FALSE(ui::disabled(w, name)) << name;
     }
-    EXPECT_TRUE(ui::visible(w, "图片框_滑块"));
-    EXPECT_EQ(ui::left(w, "图片框_滑块"), 40);
-    EXPECT_EQ(ui::text(w, "标签_连接状态"), gbk("连接成功"));
+    EXPECT_TRUE(ui::visible(w, main_names::kSlider));
+    EXPECT_EQ(ui::left(w, main_names::kSlider), 40);
+    EXPECT_EQ(ui::text(w, main_names::kConnectionState), gbk("连接成功"));
     // An empty announcement shows nothing and starts no scrolling.
-    EXPECT_FALSE(ui::visible(w, "标签_公告"));
-    EXPECT_EQ(ui::interval(w, "时钟_公告移动"), 0u);
-    EXPECT_EQ(ui::text(w, "标签_版本"), "1.001");
+    EXPECT_FALSE(ui::visible(w, main_names::kAnnouncement));
+    EXPECT_EQ(ui::interval(w, main_names::kAnnouncementTimer), 0u);
+    EXPECT_EQ(ui::text(w, main_names::kVersion), "1.001");
     testsupport::save_screenshot("handshake_connected");
 }
 
@@ -81,8 +101,8 @@ TEST(Handshake, TrailingSeparatorAfterTheEighthFieldStillConnects) {
     script_handshake(r, "ConnectionOk", status_record("1.001") + "|");
     HWND w = start_main_window(r);
     ASSERT_NE(w, nullptr);
-    EXPECT_EQ(ui::text(w, "标签_连接状态"), gbk("连接成功"));
-    EXPECT_EQ(ui::page(w, "选择夹_界面"), 1);
+    EXPECT_EQ(ui::text(w, main_names::kConnectionState), gbk("连接成功"));
+    EXPECT_EQ(ui::page(w, main_names::kPages), 1);
 }
 
 TEST(Handshake, SevenFieldsAndATrailingSeparatorFail) {
@@ -105,15 +125,9 @@ TEST(Handshake, ConnectionTestAnswerMustMatchExactly) {
 }
 
 TEST(Handshake, UnreachableServerFailsAtOnce) {
-    // A port that was just free: nothing listens there, so the connection is refused.
-    unsigned short port;
-    {
-        Responder probe;
-        port = probe.port();
-    }
-    set_endpoint_override("http://127.0.0.1:" + std::to_string(port) + "/tx-client.asp");
     DWORD start = GetTickCount();
-    HWND w = load_main_window();
+    HWND w = load_main_window("http://127.0.0.1:" + std::to_string(testsupport::refused_port()) +
+                              "/tx-client.asp");
     ASSERT_NE(w, nullptr);
     EXPECT_LT(GetTickCount() - start, 5000u);
     expect_connecting_page_after_failure(w);
@@ -140,17 +154,48 @@ TEST(Handshake, AnnouncementStartsAtTheWindowEdgeAndMovesOnePixelPerTick) {
     HWND w = start_main_window(r);
     ASSERT_NE(w, nullptr);
 
-    EXPECT_TRUE(ui::visible(w, "标签_公告"));
-    EXPECT_EQ(ui::width(w, "标签_公告"), 160);
-    EXPECT_EQ(ui::left(w, "标签_公告"), 420);
-    EXPECT_EQ(ui::text(w, "标签_公告"), ten);
-    EXPECT_EQ(ui::interval(w, "时钟_公告移动"), 20u);
+    EXPECT_TRUE(ui::visible(w, main_names::kAnnouncement));
+    EXPECT_EQ(ui::width(w, main_names::kAnnouncement), 160);
+    EXPECT_EQ(ui::left(w, main_names::kAnnouncement), 420);
+    EXPECT_EQ(ui::text(w, main_names::kAnnouncement), ten);
+    EXPECT_EQ(ui::interval(w, main_names::kAnnouncementTimer), 20u);
 
     std::atomic<int> ticks{0};
-    ui::bind_event(w, "时钟_公告移动", ui::Event::Tick, [&] { ++ticks; });
+    ui::bind_event(w, main_names::kAnnouncementTimer, ui::Event::Tick, [&] { ++ticks; });
     ASSERT_TRUE(testsupport::wait_until([&] { return ticks.load() >= 5; }, 5000));
-    EXPECT_EQ(ui::left(w, "标签_公告"), 420 - ticks.load());
+    EXPECT_EQ(ui::left(w, main_names::kAnnouncement), 420 - ticks.load());
     testsupport::save_screenshot("handshake_announcement");
+}
+
+// Closing while the status answer is on its way: the exit routine releases the
+// state, and the answer that lands afterwards must not fill it again.
+TEST(Handshake, ExitRoutineWhileTheStatusAnswerIsOnItsWayLeavesTheStateReleased) {
+    Responder r;
+    ASSERT_TRUE(r.ok());
+    script_slow_status(r, [] { exit_routine(); });
+    ASSERT_NE(start_main_window(r), nullptr);
+    ASSERT_EQ(r.request_count(), 2u);
+    EXPECT_TRUE(app().status_record.empty());
+    EXPECT_TRUE(app().endpoint_url.empty());
+}
+
+// The announcement enters at the window's design width even while the window
+// is minimised (a minimised window is only a strip, 160 wide under Wine): when
+// the handshake ends and each time the text has scrolled out on the left.
+TEST(Handshake, MinimisedWindowAnnouncementEntersAtTheDesignWidth) {
+    Responder r;
+    ASSERT_TRUE(r.ok());
+    // Minimised while the status request is on its way (the UI thread is pumping).
+    script_slow_status(r, [] { ShowWindow(main_window(), SW_MINIMIZE); });
+    HWND w = start_main_window(r);
+    ASSERT_NE(w, nullptr);
+    ASSERT_TRUE(IsIconic(w));
+    EXPECT_EQ(ui::left(w, main_names::kAnnouncement), 420);
+
+    ui::set_interval(w, main_names::kAnnouncementTimer, 0);
+    ui::set_left(w, main_names::kAnnouncement, -ui::width(w, main_names::kAnnouncement));
+    announcement_scroll_step();
+    EXPECT_EQ(ui::left(w, main_names::kAnnouncement), 420);
 }
 
 // While the worker waits on a slow server the UI thread keeps serving messages:
@@ -185,7 +230,7 @@ TEST(Handshake, WindowStaysResponsiveWhileTheServerIsSlow) {
     HWND w = start_main_window(r);
     prober.join();
     ASSERT_NE(w, nullptr);
-    EXPECT_EQ(ui::text(w, "标签_连接状态"), gbk("连接成功"));
+    EXPECT_EQ(ui::text(w, main_names::kConnectionState), gbk("连接成功"));
     EXPECT_GE(answered.load(), 5);
     EXPECT_LT(worst.load(), 500u);
 }

@@ -1,5 +1,6 @@
 // The HTTP client against a scripted peer on the loopback interface: what goes
 // on the wire, what comes back, and how faults end.
+#include "support/blob_server_win.h"
 #include "support/responder_win.h"
 
 #include <gtest/gtest.h>
@@ -27,19 +28,6 @@ size_t count_named(const ReceivedRequest& request, const std::string& prefix) {
         n += line.compare(0, prefix.size(), prefix) == 0 ? 1 : 0;
     }
     return n;
-}
-
-// A loopback port with nothing listening on it.
-unsigned short closed_port() {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int size = sizeof address;
-    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
-    closesocket(s);
-    return ntohs(address.sin_port);
 }
 
 } // namespace
@@ -257,7 +245,8 @@ TEST(HttpRequestAnswers, LargeBodyArrivesWhole) {
 }
 
 TEST(HttpRequestFaults, RefusedConnectionGivesEmptyAtOnce) {
-    std::string url = "http://127.0.0.1:" + std::to_string(closed_port()) + "/tx-client.asp";
+    std::string url =
+        "http://127.0.0.1:" + std::to_string(testsupport::refused_port()) + "/tx-client.asp";
     std::string headers;
     std::string cookies = "untouched";
     std::string raw = "untouched";
@@ -276,11 +265,29 @@ TEST(HttpRequestFaults, SilentServerEndsWithinTheTimeouts) {
     ScriptedAnswer silent;
     silent.never_answer = true;
     peer.script(silent);
+    std::string raw = "untouched";
     DWORD start = GetTickCount();
-    EXPECT_EQ(http_request(peer.url(), kHttpPost, "cmd=c"), "");
+    EXPECT_EQ(http_request(peer.url(), kHttpPost, "cmd=c", std::nullopt, nullptr, nullptr, &raw),
+              "");
     DWORD elapsed = GetTickCount() - start;
-    EXPECT_LT(elapsed, kHttpSendTimeoutMs + kHttpReceiveTimeoutMs + 2000);
+    // The send fails once the answer is overdue; nothing is read after that.
+    EXPECT_LT(elapsed, kHttpReceiveTimeoutMs + 2000);
+    EXPECT_EQ(raw, "");
     EXPECT_EQ(peer.request_count(), 1u);
+}
+
+TEST(HttpRequestFaults, ConnectionClosedBeforeAnyAnswerGivesNoHeaders) {
+    Responder peer;
+    ASSERT_TRUE(peer.ok());
+    ScriptedAnswer closed = testsupport::answer_with_body("never sent");
+    closed.drop_after = 0;
+    peer.script(closed);
+    std::string raw = "untouched";
+    std::string cookies = "untouched";
+    EXPECT_EQ(http_request(peer.url(), kHttpPost, "cmd=c", std::nullopt, &cookies, nullptr, &raw),
+              "");
+    EXPECT_EQ(raw, "");
+    EXPECT_EQ(cookies, "");
 }
 
 TEST(HttpRequestFaults, ConnectionDroppedMidBodyGivesWhatArrived) {

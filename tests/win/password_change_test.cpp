@@ -1,3 +1,5 @@
+#include "ui/main_window_win.h"
+#include "account/account_flows.h"
 #include "support/box_watcher_win.h"
 #include "support/main_window_session_win.h"
 #include "ui/controls_win.h"
@@ -6,38 +8,23 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
-
 namespace {
 
 using testsupport::BoxWatcher;
 using testsupport::MainWindowSession;
 using testsupport::ReceivedRequest;
 
-constexpr const char* kChangeControls[] = {"按钮_确认更改", "编辑框_用户账号", "编辑框_原始密码",
-                                           "编辑框_新的密码", "编辑框_更改密码"};
-
-struct PasswordChange : testing::Test {
-    MainWindowSession session;
-    HWND w = nullptr;
-
-    void SetUp() override {
-        ASSERT_TRUE(session.start());
-        w = session.window;
-        ui::fire_event(w, "按钮_D", ui::Event::Clicked); // to the password-change page
-        ASSERT_EQ(ui::page(w, "选择夹_界面"), 3);
-    }
+struct PasswordChange : testsupport::MainWindowPageTest {
+    PasswordChange() : MainWindowPageTest(main_names::kNavPassword, 3) {}
     void fill(const std::string& account, const std::string& old_password,
               const std::string& new_password, const std::string& repeat) {
-        ui::set_text(w, "编辑框_用户账号", account);
-        ui::set_text(w, "编辑框_原始密码", old_password);
-        ui::set_text(w, "编辑框_新的密码", new_password);
-        ui::set_text(w, "编辑框_更改密码", repeat);
+        ui::set_text(w, main_names::kChangeAccount, account);
+        ui::set_text(w, main_names::kOldPassword, old_password);
+        ui::set_text(w, main_names::kNewPassword, new_password);
+        ui::set_text(w, main_names::kRepeatPassword, repeat);
     }
     testsupport::SeenBox confirm(BoxWatcher& watcher) {
-        watcher.clear();
-        ui::fire_event(w, "按钮_确认更改", ui::Event::Clicked);
-        const auto boxes = watcher.boxes();
+        const auto boxes = session.click_watching(watcher, main_names::kConfirmChange);
         EXPECT_EQ(boxes.size(), 1u);
         return boxes.empty() ? testsupport::SeenBox{} : boxes[0];
     }
@@ -70,19 +57,9 @@ TEST_F(PasswordChange, ChecksInOrder) {
 }
 
 // Whatever the server answers, an empty answer included, is shown in the timed
-// notice box; the five controls are disabled while the request runs; both
-// passwords go as typed and the account percent-encoded; contents are kept.
+// notice box (the busy page during the request is the portable flow's test);
+// both passwords go as typed and the account percent-encoded; contents are kept.
 TEST_F(PasswordChange, AnswerIsShownInTheNoticeBox) {
-    std::mutex mutex;
-    std::vector<bool> disabled_during;
-    const testsupport::ControlProbe probe(
-        w, std::vector<std::string>(std::begin(kChangeControls), std::end(kChangeControls)));
-    session.server.on_request([&](const ReceivedRequest&) {
-        std::lock_guard<std::mutex> lock(mutex);
-        for (const char* name : kChangeControls) {
-            disabled_during.push_back(probe.disabled(name));
-        }
-    });
     const std::vector<std::string> answers = {gbk("密码修改成功"), gbk("账号或原密码错误"), ""};
     for (const auto& a : answers) {
         session.server.answer_with_body(a);
@@ -96,7 +73,7 @@ TEST_F(PasswordChange, AnswerIsShownInTheNoticeBox) {
         EXPECT_EQ(box.caption, gbk("友情提醒"));
         EXPECT_FALSE(box.has_icon);
         EXPECT_NE(box.owner, nullptr);
-        for (const char* name : kChangeControls) {
+        for (const char* name : kChangeBusyControls) {
             EXPECT_FALSE(ui::disabled(w, name)) << name;
         }
     }
@@ -105,10 +82,6 @@ TEST_F(PasswordChange, AnswerIsShownInTheNoticeBox) {
     for (const auto& r : requests) {
         EXPECT_EQ(r.body, "cmd=3&u=my%20user&p=o&n=new&p=1");
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        EXPECT_EQ(disabled_during, std::vector<bool>(15, true));
-    }
-    EXPECT_EQ(ui::text(w, "编辑框_用户账号"), "my user");
-    EXPECT_EQ(ui::text(w, "编辑框_新的密码"), "new&p=1");
+    EXPECT_EQ(ui::text(w, main_names::kChangeAccount), "my user");
+    EXPECT_EQ(ui::text(w, main_names::kNewPassword), "new&p=1");
 }

@@ -1,11 +1,14 @@
 // The account protocol over the HTTP client: bodies as the server sees them,
 // answers as the callers see them, and the MD5 proof.
+#include "support/blob_server_win.h"
+#include "support/memory_win.h"
 #include "support/responder_win.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "account/account_rules.h"
 #include "app/app_state.h"
 #include "protocol/md5_win.h"
 #include "protocol/request.h"
@@ -23,9 +26,9 @@ TEST(ServerRequest, PostsFormBodiesToTheEndpoint) {
     peer.answer_with_body("ConnectionOk");
     peer.answer_with_body("challenge");
     peer.answer_with_body("ok");
-    EXPECT_EQ(server_request("c"), "ConnectionOk");
-    EXPECT_EQ(server_request("0", "&u=" + url_encode("abc")), "challenge");
-    EXPECT_EQ(server_request("0", "&u=" + url_encode(gbk("张三 x"))), "ok");
+    EXPECT_EQ(server_request(app().endpoint_url, "c"), "ConnectionOk");
+    EXPECT_EQ(server_request(app().endpoint_url, "0", "&u=" + url_encode("abc")), "challenge");
+    EXPECT_EQ(server_request(app().endpoint_url, "0", "&u=" + url_encode(gbk("张三 x"))), "ok");
     ASSERT_EQ(peer.request_count(), 3u);
     std::vector<ReceivedRequest> r = peer.requests();
     EXPECT_EQ(r[0].request_line(), "POST /tx-client.asp HTTP/1.1");
@@ -43,14 +46,15 @@ TEST(ServerRequest, AnswerIsTheBodyUpToItsFirstNulWhateverTheStatus) {
     peer.answer_with_body(std::string("ok\0hidden", 9));
     peer.script_bytes(http_response(500, gbk("服务器错误")));
     peer.answer_with_body(gbk("注册成功") + "\r\n");
-    EXPECT_EQ(server_request("1", "&u=a&p=b"), "ok");
-    EXPECT_EQ(server_request("5"), gbk("服务器错误"));
-    std::string answer = server_request("2", "&u=a&p=b&q=c");
+    EXPECT_EQ(server_request(app().endpoint_url, "1", "&u=a&p=b"), "ok");
+    EXPECT_EQ(server_request(app().endpoint_url, "5"), gbk("服务器错误"));
+    std::string answer = server_request(app().endpoint_url, "2", "&u=a&p=b&q=c");
     EXPECT_FALSE(answer_is(answer, gbk("注册成功"))); // a trailing line break is not stripped
     EXPECT_TRUE(answer_is(answer, gbk("注册成功") + "\r\n"));
 }
 
-// Step 1 and step 2 of a sign-in share the session cookie the server set.
+// The challenge request and the proof request of a sign-in share the session
+// cookie the server set.
 TEST(ServerRequest, CookiesTheServerSetsComeBackOnTheNextRequest) {
     Responder peer;
     ASSERT_TRUE(peer.ok());
@@ -59,24 +63,35 @@ TEST(ServerRequest, CookiesTheServerSetsComeBackOnTheNextRequest) {
     peer.script_bytes(
         http_response(200, "0123456789abcdefghi", "Set-Cookie: " + sid + "; path=/\r\n"));
     peer.answer_with_body("ok");
-    EXPECT_EQ(server_request("0", "&u=abc"), "0123456789abcdefghi");
-    EXPECT_EQ(server_request("1", "&u=abc&p=x"), "ok");
+    EXPECT_EQ(server_request(app().endpoint_url, "0", "&u=abc"), "0123456789abcdefghi");
+    EXPECT_EQ(server_request(app().endpoint_url, "1", "&u=abc&p=x"), "ok");
     ASSERT_EQ(peer.request_count(), 2u);
     EXPECT_FALSE(peer.requests()[0].has_header("Cookie"));
     EXPECT_EQ(peer.requests()[1].header("Cookie"), sid);
 }
 
 TEST(ServerRequest, UnreachableServerAnswersEmpty) {
-    unsigned short port;
-    {
-        Responder gone;
-        ASSERT_TRUE(gone.ok());
-        port = gone.port();
-    }
+    const int port = testsupport::refused_port();
     app().endpoint_url = "http://127.0.0.1:" + std::to_string(port) + "/tx-client.asp";
-    EXPECT_EQ(server_request("c"), "");
+    EXPECT_EQ(server_request(app().endpoint_url, "c"), "");
     app().endpoint_url = "http://name.invalid/tx-client.asp";
-    EXPECT_EQ(server_request("5"), "");
+    EXPECT_EQ(server_request(app().endpoint_url, "5"), "");
+}
+
+// A body that carries a password is wiped once the exchange is over: neither
+// the request text nor the copy handed to the platform stays in freed memory.
+TEST(ServerRequest, BodyCarryingAPasswordIsWipedAfterTheExchange) {
+    const int port = testsupport::refused_port();
+    const std::string endpoint = "http://127.0.0.1:" + std::to_string(port) + "/tx-client.asp";
+    std::string needle;
+    needle.reserve(64);
+    needle.append("&n=").append("Fresh").append("Pass42");
+    {
+        const SecretText parameters =
+            password_change_parameters("someone", "OldPass1", std::string_view(needle).substr(3));
+        EXPECT_EQ(server_request(endpoint, "3", parameters.view()), "");
+    }
+    EXPECT_EQ(testsupport::copies_in_memory(needle), 0u);
 }
 
 TEST(Md5Hex, KnownAnswers) {

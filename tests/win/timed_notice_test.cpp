@@ -1,6 +1,7 @@
-#include "account/timed_notice_win.h"
+#include "ui/timed_notice_win.h"
 #include "support/box_watcher_win.h"
 #include "ui/gbk_win.h"
+#include "app/composition_win.h"
 #include "ui/main_window_win.h"
 
 #include <gtest/gtest.h>
@@ -57,11 +58,10 @@ TEST(TimedNotice, DefaultBoxIsOwnedByAWindowOfThisProcess) {
 // given (no modality flag added), and the result comes back minus one.
 TEST(TimedNotice, GivenArgumentsReachThePlatformUnchanged) {
     ASSERT_NE(create_main_window(), nullptr);
-    set_timed_notice_platform_for_test(recording_platform);
     g_platform_result = 32000; // the platform's "timed out"
-    EXPECT_EQ(
-        show_timed_notice(gbk("文本"), MB_YESNO | MB_ICONWARNING, gbk("标题"), HWND(nullptr), 1234),
-        31999);
+    EXPECT_EQ(show_timed_notice_with(recording_platform, gbk("文本"), MB_YESNO | MB_ICONWARNING,
+                                     gbk("标题"), HWND(nullptr), 1234),
+              31999);
     EXPECT_EQ(g_call.owner, nullptr);
     EXPECT_EQ(g_call.text, L"文本");
     EXPECT_EQ(g_call.caption, L"标题");
@@ -71,16 +71,15 @@ TEST(TimedNotice, GivenArgumentsReachThePlatformUnchanged) {
 
     // Left out: type 0, the default caption, time-out 0, an owner found by the search.
     g_platform_result = IDOK;
-    EXPECT_EQ(show_timed_notice(gbk("文本")), 0);
+    EXPECT_EQ(show_timed_notice_with(recording_platform, gbk("文本")), 0);
     EXPECT_EQ(g_call.type, 0u);
     EXPECT_EQ(g_call.caption, L"友情提醒");
     EXPECT_EQ(g_call.timeout, 0u);
     EXPECT_TRUE(is_visible_top_level_of_this_process(g_call.owner));
 
     // A given empty caption is not a left-out one.
-    show_timed_notice(gbk("文本"), std::nullopt, std::string());
+    show_timed_notice_with(recording_platform, gbk("文本"), std::nullopt, std::string());
     EXPECT_EQ(g_call.caption, L"");
-    set_timed_notice_platform_for_test(nullptr);
 }
 
 // The same through the real box: the caller's buttons and icon are shown, and

@@ -8,6 +8,7 @@
 #include "ui/forms_win.h"
 #include "ui/gbk_win.h"
 #include "update/downloader_win.h"
+#include "update/update_state.h"
 #include "update/update_window_win.h"
 
 #include <gtest/gtest.h>
@@ -46,7 +47,7 @@ HWND open_with(const std::string& location,
     // the tests' business.
     set_update_public_key(std::string());
     app().status_record = {gbk("Tarnix账号服务"), "1.002", location, description, "", "", "", ""};
-    return open_update_window();
+    return open_update_window(end_program);
 }
 
 std::string location_of(const BlobServer& server) {
@@ -77,8 +78,8 @@ TEST(UpdateWindow, OpensWithTheServersTexts) {
     ASSERT_NE(w, nullptr);
     EXPECT_EQ(update_window(), w);
     // The trim works on the joined text: the space before the location stays.
-    EXPECT_EQ(app().update_download_url, "http:// 127.0.0.1:8866/download/Tarnix.exe");
-    EXPECT_EQ(app().local_update_file_path, narrow(dir) + "\\Tarnix.exe");
+    EXPECT_EQ(update_state().update_download_url, "http:// 127.0.0.1:8866/download/Tarnix.exe");
+    EXPECT_EQ(update_state().local_update_file_path, narrow(dir) + "\\Tarnix.exe");
     EXPECT_EQ(ui::text(w, "编辑框1"), gbk("新版本改进了登录和注册的体验。"));
     EXPECT_EQ(ui::text(w, kButton), gbk("开始更新"));
     EXPECT_EQ(ui::text(w, kLabel), gbk("正在加载资源……"));
@@ -98,8 +99,8 @@ TEST(UpdateWindow, OpensWithTheServersTexts) {
     // A location that carries its own scheme keeps it behind ours.
     app().status_record[2] = "http://127.0.0.1/a.exe";
     DestroyWindow(w);
-    w = open_update_window();
-    EXPECT_EQ(app().update_download_url, "http://http://127.0.0.1/a.exe");
+    w = open_update_window(end_program);
+    EXPECT_EQ(update_state().update_download_url, "http://http://127.0.0.1/a.exe");
 }
 
 TEST(UpdateWindow, DownloadsFollowsProgressAndFinishes) {
@@ -115,14 +116,14 @@ TEST(UpdateWindow, DownloadsFollowsProgressAndFinishes) {
     EXPECT_FALSE(ui::visible(w, kBox));
     EXPECT_TRUE(ui::disabled(w, kButton));
     EXPECT_EQ(ui::interval(w, kTimer), 1000u);
-    EXPECT_EQ(app().download_params.connections, 5);
-    EXPECT_EQ(app().download_params.source_url, server.url());
+    EXPECT_EQ(update_state().download_params.connections, 5);
+    EXPECT_EQ(update_state().download_params.source_url, server.url());
 
     ASSERT_TRUE(
         wait_until([&] { return ui::text(w, kLabel).rfind(gbk("更新进度（"), 0) == 0; }, 20000));
     testsupport::save_screenshot("update_downloading");
     ASSERT_TRUE(wait_until([&] { return finished(w); }, 60000));
-    EXPECT_EQ(app().update_expected_size.load(), static_cast<int64_t>(blob.size()));
+    EXPECT_EQ(update_state().update_expected_size.load(), static_cast<int64_t>(blob.size()));
     EXPECT_TRUE(read_file(dir + L"\\Tarnix.exe") == blob);
     EXPECT_FALSE(file_exists(dir + L"\\Tarnix.exe.part"));
     // The timer stops once the file on disk has the announced size.
@@ -154,13 +155,13 @@ TEST(UpdateWindow, FailedDownloadsReturnToReady) {
     };
     HWND w = open_with(locations[0]);
     for (const std::string& location : locations) {
-        app().update_download_url = "http://" + location;
+        update_state().update_download_url = "http://" + location;
         ui::fire_event(w, kButton, ui::Event::Clicked);
         EXPECT_FALSE(ui::visible(w, kBox)) << location;
         ASSERT_TRUE(wait_until([&] { return ready_again(w); }, 30000)) << location;
         EXPECT_EQ(ui::text(w, kLabel), gbk("请稍后再试！")) << location;
         EXPECT_EQ(ui::text(w, kButton), gbk("开始更新")) << location;
-        EXPECT_EQ(app().update_expected_size.load(), 0) << location;
+        EXPECT_EQ(update_state().update_expected_size.load(), 0) << location;
         EXPECT_FALSE(file_exists(target)) << location;
         EXPECT_FALSE(file_exists(target + L".part")) << location;
     }
@@ -175,13 +176,13 @@ TEST(UpdateWindow, ProgressTick) {
     // No size announced: nothing changes.
     ui::set_progress(w, kBar, 123);
     ui::set_text(w, kLabel, "x");
-    app().update_expected_size.store(0);
+    update_state().update_expected_size.store(0);
     g_fake_bytes = 2;
     update_progress_tick();
     EXPECT_EQ(ui::progress(w, kBar), 123);
     EXPECT_EQ(ui::text(w, kLabel), "x");
 
-    app().update_expected_size.store(3);
+    update_state().update_expected_size.store(3);
     g_fake_bytes = 1;
     update_progress_tick();
     EXPECT_EQ(ui::progress(w, kBar), 333);
@@ -192,7 +193,7 @@ TEST(UpdateWindow, ProgressTick) {
     EXPECT_EQ(ui::text(w, kLabel), gbk("更新进度（66.7%）"));
 
     // Position 1000 with the file one byte short: the timer goes on.
-    app().update_expected_size.store(10);
+    update_state().update_expected_size.store(10);
     g_fake_bytes = 10;
     write_file(dir + L"\\Tarnix.exe", "123456789");
     update_progress_tick();
@@ -213,11 +214,11 @@ TEST(UpdateWindow, EndEventWithoutTheWholeFileIsAFailure) {
     ui::set_visible(w, kBox, false);
     write_file(dir + L"\\Tarnix.exe", "12345");
     update_event_handler(kDownloadEventSize, 0, 10, 0, 1);
-    EXPECT_EQ(app().update_expected_size.load(), 10);
+    EXPECT_EQ(update_state().update_expected_size.load(), 10);
     update_event_handler(kDownloadEventEnded, 0, 10, 1, 1); // file on disk 5 of 10 bytes
     EXPECT_TRUE(ready_again(w));
     EXPECT_EQ(ui::text(w, kButton), gbk("开始更新"));
-    EXPECT_EQ(app().update_expected_size.load(), 0);
+    EXPECT_EQ(update_state().update_expected_size.load(), 0);
     EXPECT_EQ(update_event_handler(1, 0, 0, 0, 1), 0); // other kinds: nothing
 }
 

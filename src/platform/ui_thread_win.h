@@ -23,6 +23,7 @@ void post_to_ui_thread(std::function<void()> task);
 
 // Marks the start of shutdown (called by the exit routine).
 void begin_shutdown();
+bool shutting_down();
 
 // Waits on the UI thread for `handle` for at most `timeout_ms`, while carrying
 // out tasks that other threads hand to it (so a worker blocked in

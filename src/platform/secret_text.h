@@ -9,9 +9,13 @@
 void wipe_bytes(void* data, std::size_t size);
 
 // A text that holds a password or carries one (a request's parameter text). Its
-// bytes are wiped when it goes away, so a password read for a request does not
-// linger in freed memory. It cannot be copied; texts are appended into room
-// reserved beforehand, so no reallocation leaves an unwiped copy behind.
+// bytes are wiped when it goes away. It cannot be copied; texts are appended
+// into room reserved beforehand, so no reallocation leaves an unwiped copy
+// behind. The other copies the program makes on the way to the server are
+// wiped too: the UTF-16 text read from the box (ui::text), the request text
+// (server_request) and the copy of it handed to WinInet (http_request). What
+// stays is outside the program's reach: the edit box's own text, and whatever
+// the system's HTTP stack keeps.
 class SecretText {
 public:
     SecretText() = default;

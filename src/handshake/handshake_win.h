@@ -1,5 +1,7 @@
 #pragma once
 
+#include "handshake/handshake_outcome.h"
+
 #include <string>
 
 // The start-up handshake with the account server: a worker thread tests the
@@ -7,8 +9,7 @@
 // message-pumping slices, then applies the result to the main window.
 
 // The last steps of the main window's creation handler: sets the endpoint,
-// starts the worker and runs the status step. Runs once per program run.
-void handshake_start();
-
-// Test seam: the endpoint the next handshake uses instead of the built-in one.
-void set_endpoint_override(std::string url);
+// starts the worker and runs the status step. The worker only talks to the
+// server: it touches neither the application-wide texts nor a control, so the
+// exit routine may run at any moment of the wait.
+HandshakeOutcome handshake_start(const std::string& endpoint);

@@ -1,4 +1,4 @@
-#include "app/pump_delay.h"
+#include "platform/pump_delay.h"
 
 #include <cstdint>
 
@@ -19,8 +19,13 @@ int64_t pump_due_time(int32_t amount, int32_t unit) {
     }
     // Computed in double precision and truncated toward zero, as the timer wants it.
     const double due = static_cast<double>(amount) * factor * -10000.0;
+    // Clamped on both sides: a double beyond the int64 range has no defined
+    // conversion. 9.2e18 is just inside it, where the limits themselves are not.
     if (due <= -9.2e18) {
         return INT64_MIN;
+    }
+    if (due >= 9.2e18) {
+        return INT64_MAX;
     }
     return static_cast<int64_t>(due);
 }

@@ -1,4 +1,4 @@
-#include "account/secret_text.h"
+#include "platform/secret_text.h"
 
 void wipe_bytes(void* data, std::size_t size) {
     volatile unsigned char* p = static_cast<volatile unsigned char*>(data);

@@ -1,4 +1,4 @@
-#include "ui/ui_thread_win.h"
+#include "platform/ui_thread_win.h"
 
 #include <atomic>
 #include <memory>
@@ -9,9 +9,18 @@ namespace {
 constexpr UINT kRunTask = WM_APP + 0x100;  // lParam: const std::function<void()>*
 constexpr UINT kPostTask = WM_APP + 0x101; // lParam: std::function<void()>* (owned)
 
-HWND g_task_window = nullptr;
-DWORD g_ui_thread_id = 0;
-std::atomic<bool> g_shutting_down{false};
+// The route: a message-only window on the UI thread that runs the tasks other
+// threads hand it. One per process.
+struct Route {
+    HWND task_window = nullptr;
+    DWORD ui_thread_id = 0;
+    std::atomic<bool> shutting_down{false};
+};
+
+Route& route() {
+    static Route r;
+    return r;
+}
 
 LRESULT CALLBACK task_window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
@@ -31,21 +40,21 @@ LRESULT CALLBACK task_window_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 } // namespace
 
 void init_ui_thread() {
-    if (g_task_window) {
+    if (route().task_window) {
         return;
     }
-    g_ui_thread_id = GetCurrentThreadId();
+    route().ui_thread_id = GetCurrentThreadId();
     WNDCLASSW wc{};
     wc.lpfnWndProc = task_window_proc;
     wc.hInstance = GetModuleHandleW(nullptr);
     wc.lpszClassName = L"TarnixUiTasks";
     RegisterClassW(&wc);
-    g_task_window = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                    wc.hInstance, nullptr);
+    route().task_window = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                          nullptr, wc.hInstance, nullptr);
 }
 
 bool on_ui_thread() {
-    return g_ui_thread_id == 0 || GetCurrentThreadId() == g_ui_thread_id;
+    return route().ui_thread_id == 0 || GetCurrentThreadId() == route().ui_thread_id;
 }
 
 void run_on_ui_thread(const std::function<void()>& task) {
@@ -53,24 +62,28 @@ void run_on_ui_thread(const std::function<void()>& task) {
         task();
         return;
     }
-    if (g_shutting_down.load() || !g_task_window) {
+    if (route().shutting_down.load() || !route().task_window) {
         return;
     }
-    SendMessageW(g_task_window, kRunTask, 0, reinterpret_cast<LPARAM>(&task));
+    SendMessageW(route().task_window, kRunTask, 0, reinterpret_cast<LPARAM>(&task));
 }
 
 void post_to_ui_thread(std::function<void()> task) {
-    if (!g_task_window) {
+    if (!route().task_window) {
         return;
     }
     auto* owned = new std::function<void()>(std::move(task));
-    if (!PostMessageW(g_task_window, kPostTask, 0, reinterpret_cast<LPARAM>(owned))) {
+    if (!PostMessageW(route().task_window, kPostTask, 0, reinterpret_cast<LPARAM>(owned))) {
         delete owned;
     }
 }
 
 void begin_shutdown() {
-    g_shutting_down.store(true);
+    route().shutting_down.store(true);
+}
+
+bool shutting_down() {
+    return route().shutting_down.load();
 }
 
 bool wait_handle_serving_ui_tasks(HANDLE handle, DWORD timeout_ms) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/window_finder_win.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -23,14 +25,15 @@ int show_timed_notice(std::string_view gbk_text, std::optional<UINT> button_type
                       std::optional<HWND> owner = std::nullopt,
                       std::optional<int32_t> timeout_ms = std::nullopt);
 
-// The first visible top-level window of process `pid`, in z-order. One window
-// is examined per pass and the thread's pending messages are processed between
-// passes, so the UI stays responsive while the search runs. Gives up with null
-// once `limit_ms` milliseconds have passed (left out or -1: 31536000 ms; 0:
-// null at once, before any window is looked at).
-HWND find_process_window(DWORD pid, std::optional<int32_t> limit_ms = std::nullopt);
-
-// Test seam: the platform routine behind show_timed_notice (null restores
-// MessageBoxTimeoutW, or MessageBoxW where user32 lacks it).
+// The platform routine behind show_timed_notice: MessageBoxTimeoutW, or
+// MessageBoxW where user32 lacks it.
 using MessageBoxTimeoutFn = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT, WORD, DWORD);
-void set_timed_notice_platform_for_test(MessageBoxTimeoutFn fn);
+MessageBoxTimeoutFn platform_message_box_timeout();
+
+// show_timed_notice through the given platform routine (tests give one that
+// records what it is handed).
+int show_timed_notice_with(MessageBoxTimeoutFn platform, std::string_view gbk_text,
+                           std::optional<UINT> button_type = std::nullopt,
+                           std::optional<std::string> gbk_caption = std::nullopt,
+                           std::optional<HWND> owner = std::nullopt,
+                           std::optional<int32_t> timeout_ms = std::nullopt);

@@ -1,4 +1,4 @@
-#include "app/status_record.h"
+#include "protocol/status_record.h"
 
 std::vector<std::string> split_status_record(std::string_view answer) {
     std::vector<std::string> fields;

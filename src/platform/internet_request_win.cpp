@@ -1,0 +1,71 @@
+#include "platform/internet_request_win.h"
+
+#include <cstring>
+
+namespace platform {
+
+namespace {
+constexpr DWORD kHeaderBuffer = 5000;
+} // namespace
+
+void set_timeouts(HINTERNET handle, const InternetTimeouts& timeouts) {
+    auto set = [handle](DWORD option, DWORD ms) {
+        if (ms > 0) {
+            InternetSetOptionA(handle, option, &ms, sizeof ms);
+        }
+    };
+    set(INTERNET_OPTION_CONNECT_TIMEOUT, timeouts.connect_ms);
+    set(INTERNET_OPTION_SEND_TIMEOUT, timeouts.send_ms);
+    set(INTERNET_OPTION_RECEIVE_TIMEOUT, timeouts.receive_ms);
+}
+
+bool InternetRequest::open(const std::string& agent, const std::string& proxy,
+                           const std::string& host, INTERNET_PORT port, const char* verb,
+                           const std::string& path, DWORD flags, const InternetTimeouts& timeouts) {
+    request_.reset();
+    connection_.reset();
+    internet_.reset(
+        proxy.empty()
+            ? InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_DIRECT, "", "", 0)
+            : InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_PROXY, proxy.c_str(), "", 0));
+    if (internet_) {
+        connection_.reset(InternetConnectA(internet_.get(), host.c_str(), port, "", "",
+                                           INTERNET_SERVICE_HTTP, 0, 0));
+    }
+    if (connection_) {
+        request_.reset(HttpOpenRequestA(connection_.get(), verb, path.c_str(), "HTTP/1.1", nullptr,
+                                        nullptr, flags, 0));
+    }
+    if (!request_) {
+        connection_.reset();
+        internet_.reset();
+        return false;
+    }
+    set_timeouts(request_.get(), timeouts);
+    return true;
+}
+
+bool InternetRequest::send(const std::string& headers, const char* body, DWORD body_size) {
+    if (!HttpSendRequestA(request_.get(), headers.c_str(), static_cast<DWORD>(headers.size()),
+                          body_size ? const_cast<char*>(body) : nullptr, body_size)) {
+        return false;
+    }
+    // A connection closed before any answer "succeeds" with status 0.
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    return HttpQueryInfoA(request_.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
+                          &size, nullptr) &&
+           status >= 100 && status <= 599;
+}
+
+std::string InternetRequest::query_text(DWORD what) const {
+    std::string buffer(kHeaderBuffer, ' ');
+    DWORD length = kHeaderBuffer;
+    if (!HttpQueryInfoA(request_.get(), what, buffer.data(), &length, nullptr)) {
+        return "";
+    }
+    buffer.resize(strnlen(buffer.data(), length < kHeaderBuffer ? length : kHeaderBuffer));
+    return buffer;
+}
+
+} // namespace platform

@@ -1,0 +1,146 @@
+#include "ui/forms_detail_win.h"
+
+#include <objidl.h>
+#include <gdiplus.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace ui::detail {
+
+namespace {
+
+std::unique_ptr<Picture> load_picture(int resource) {
+    HMODULE module = GetModuleHandleW(nullptr);
+    HRSRC res =
+        FindResourceW(module, MAKEINTRESOURCEW(resource), MAKEINTRESOURCEW(10)); // RT_RCDATA
+    if (!res) {
+        return nullptr;
+    }
+    DWORD size = SizeofResource(module, res);
+    const void* data = LockResource(LoadResource(module, res));
+    if (!data || size == 0) {
+        return nullptr;
+    }
+    HGLOBAL mem = GlobalAlloc(GMEM_MOVEABLE, size);
+    if (!mem) {
+        return nullptr;
+    }
+    void* dst = GlobalLock(mem);
+    memcpy(dst, data, size);
+    GlobalUnlock(mem);
+    auto pic = std::make_unique<Picture>();
+    if (FAILED(CreateStreamOnHGlobal(mem, TRUE, &pic->stream))) {
+        GlobalFree(mem);
+        return nullptr;
+    }
+    pic->image = new Gdiplus::Image(pic->stream);
+    if (pic->image->GetLastStatus() != Gdiplus::Ok) {
+        return nullptr;
+    }
+    GUID time_dimension = Gdiplus::FrameDimensionTime;
+    UINT frames = pic->image->GetFrameCount(&time_dimension);
+    pic->frames = frames > 1 ? frames : 1;
+    if (pic->frames > 1) {
+        // Delays come in hundredths of a second, one per frame.
+        UINT bytes = pic->image->GetPropertyItemSize(PropertyTagFrameDelay);
+        std::vector<BYTE> buf(bytes);
+        auto* item = reinterpret_cast<Gdiplus::PropertyItem*>(buf.data());
+        pic->delays_ms.assign(pic->frames, 100);
+        if (bytes &&
+            pic->image->GetPropertyItem(PropertyTagFrameDelay, bytes, item) == Gdiplus::Ok) {
+            const auto* delays = static_cast<const UINT*>(item->value);
+            size_t n = std::min<size_t>(item->length / sizeof(UINT), pic->frames);
+            for (size_t i = 0; i < n; ++i) {
+                // Like browsers, treat a delay under 20 ms as "unspecified".
+                pic->delays_ms[i] = delays[i] >= 2 ? delays[i] * 10 : 100;
+            }
+        }
+        bytes = pic->image->GetPropertyItemSize(PropertyTagLoopCount);
+        buf.assign(bytes, 0);
+        item = reinterpret_cast<Gdiplus::PropertyItem*>(buf.data());
+        if (bytes &&
+            pic->image->GetPropertyItem(PropertyTagLoopCount, bytes, item) == Gdiplus::Ok &&
+            item->length >= 2) {
+            pic->loop_count = *static_cast<const USHORT*>(item->value);
+        }
+    }
+    return pic;
+}
+
+void start_animation(Control& c) {
+    if (c.picture && c.picture->frames > 1 && c.hwnd) {
+        SetTimer(c.hwnd, kAnimationTimer, c.picture->delays_ms[c.picture->frame], nullptr);
+    }
+}
+
+void next_frame(Control& c) {
+    Picture& pic = *c.picture;
+    KillTimer(c.hwnd, kAnimationTimer);
+    unsigned next = pic.frame + 1;
+    if (next >= pic.frames) {
+        next = 0;
+        ++pic.loops_done;
+        if (pic.loop_count != 0 && pic.loops_done >= pic.loop_count) {
+            return; // the last frame stays
+        }
+    }
+    pic.frame = next;
+    InvalidateRect(c.hwnd, nullptr, FALSE);
+    start_animation(c);
+}
+
+} // namespace
+
+Picture::~Picture() {
+    delete image;
+    if (stream) {
+        stream->Release();
+    }
+}
+
+void draw_picture(Picture& pic, HDC dc, int x, int y) {
+    if (!pic.image) {
+        return;
+    }
+    Gdiplus::Graphics g(dc);
+    if (pic.frames > 1) {
+        GUID time_dimension = Gdiplus::FrameDimensionTime;
+        pic.image->SelectActiveFrame(&time_dimension, pic.frame);
+    }
+    g.DrawImage(pic.image, x, y, static_cast<INT>(pic.image->GetWidth()),
+                static_cast<INT>(pic.image->GetHeight()));
+}
+
+LRESULT CALLBACK picture_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    LRESULT r = 0;
+    if (container_message(hwnd, msg, wp, lp, r)) {
+        return r;
+    }
+    Control* c = control_of_window(hwnd);
+    switch (msg) {
+    case WM_ERASEBKGND:
+        return 1;
+    case WM_PAINT: {
+        BufferedPaint p(hwnd);
+        paint_own_background(hwnd, p.dc, 0, 0);
+        return 0;
+    }
+    case WM_TIMER:
+        if (wp == kAnimationTimer && c && c->picture) {
+            next_frame(*c);
+        }
+        return 0;
+    default:
+        return DefWindowProcW(hwnd, msg, wp, lp);
+    }
+}
+
+void prepare_picture(Form&, Control& c) {
+    if (c.def->image) {
+        c.picture = load_picture(c.def->image);
+    }
+    start_animation(c);
+}
+
+} // namespace ui::detail
