@@ -10,8 +10,9 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 n=${1:-200}
-cmake --build "$root/build/win" --target request_roundtrip_bench >/dev/null
+cmake --build "$root/build/win" --target request_roundtrip_bench minimal_post >/dev/null
 exe="$root/build/win/bench/request_roundtrip_bench.exe"
+minimal="$root/build/win/bench/minimal_post.exe"
 work=$(mktemp -d)
 server_pid=
 cleanup() { [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null; rm -rf "$work"; }
@@ -49,8 +50,11 @@ server_pid=$!
 for _ in $(seq 50); do [ -s "$work/port" ] && break; sleep 0.1; done
 url="http://127.0.0.1:$(cat "$work/port")/tx-client.asp"
 
-field() { awk -v k="$1" '/^server_request/{for(i=1;i<=NF;i++) if($i==k) print $(i+1)}' | tr -d '\r'; }
+field() { awk -v k="$1" '/^(server_request|minimal_)/{for(i=1;i<=NF;i++) if($i==k) print $(i+1)}' | tr -d '\r'; }
+port=$(cat "$work/port")
+"$root/scripts/wine-run.sh" "$minimal" wininet "$port" "$n" >"$work/minimal-wininet.log" 2>&1
 "$root/scripts/wine-run.sh" "$exe" "$n" "$url" >"$work/native-peer.log" 2>&1
+"$root/scripts/wine-run.sh" "$minimal" winsock "$port" "$n" >"$work/minimal-winsock.log" 2>&1
 "$root/scripts/wine-run.sh" "$exe" "$n" >"$work/responder.log" 2>&1
 
 # curl: time_total is curl's own request time; wall is the whole process.
@@ -68,12 +72,18 @@ median() { sort -g | awk '{a[NR]=$1} END {if (NR%2) print a[(NR+1)/2]; else prin
 sr=$(field median_ms <"$work/native-peer.log")
 sr_wrong=$(field wrong <"$work/native-peer.log")
 rr=$(field median_ms <"$work/responder.log")
+mi=$(field median_ms <"$work/minimal-wininet.log")
+ms=$(field median_ms <"$work/minimal-winsock.log")
 ct=$(median <"$work/curl_total" | awk '{printf "%.3f", $1 * 1000}')
 cw=$(median <"$work/curl_wall" | awk '{printf "%.3f", $1 / 1000}')
 echo "requests: $n each, sequential, new connection per request; load: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "server_request -> Python peer, median:        ${sr} ms (wrong answers: ${sr_wrong})"
 echo "server_request -> in-process responder:       ${rr} ms"
+echo "minimal WinInet POST -> Python peer, median:  ${mi} ms"
+echo "minimal Winsock POST -> Python peer, median:  ${ms} ms"
 echo "curl -> Python peer, time_total median:       ${ct} ms"
 echo "curl -> Python peer, process wall median:     ${cw} ms"
+awk -v a="$sr" -v b="$mi" -v c="$ms" \
+  'BEGIN {printf "ratio server_request / minimal WinInet: %.2f; / minimal Winsock: %.2f\n", a / b, a / c}'
 awk -v a="$sr" -v b="$ct" -v c="$cw" \
   'BEGIN {printf "ratio server_request / curl time_total: %.1f; server_request / curl wall: %.2f\n", a / b, a / c}'
