@@ -22,6 +22,16 @@
 
 namespace server_test {
 
+// In a forked child: becomes the program args[0] with its arguments; 127 if it cannot.
+[[noreturn]] inline void exec_args(std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
 struct Answer {
     int status = 0;
     std::string body;
@@ -74,12 +84,7 @@ public:
             int log = open(log_path().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(log, 2);
             close(out[0]);
-            std::vector<char*> argv;
-            for (auto& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
+            exec_args(args);
         }
         close(out[1]);
         // The first line on stdout names the port.
@@ -146,12 +151,7 @@ inline int run_server(std::vector<std::string> args) {
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
         dup2(null, 2);
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        exec_args(args);
     }
     int status = 0;
     waitpid(pid, &status, 0);
