@@ -1,4 +1,4 @@
-#include "ui/forms_detail_win.h"
+#include "ui/accessible_win.h"
 
 #include <windowsx.h>
 
@@ -39,8 +39,15 @@ LRESULT CALLBACK button_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         if (!enabled) {
             fore = kGreyText;
         }
+        if (high_contrast()) {
+            const bool hot = enabled && (c->hover || c->checked || GetFocus() == hwnd);
+            contrast_colours(*c, enabled, hot, fore, back);
+        }
         FillRect(p.dc, &p.rc, brush(back));
         draw_text(p.dc, *c, p.rc, fore, DT_CENTER);
+        if (shows_focus(*c)) {
+            draw_focus_ring(p.dc, p.rc);
+        }
         return 0;
     }
     case WM_SETTEXT:

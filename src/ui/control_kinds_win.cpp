@@ -26,7 +26,7 @@ const KindRow kKinds[] = {
     {ControlKind::Label, L"TarnixLabel", label_proc, 0, nullptr, nullptr},
     {ControlKind::Edit, L"EDIT", nullptr, 0, edit_style, prepare_edit},
     {ControlKind::SuperButton, L"TarnixButton", button_proc, 0, focusable, nullptr},
-    {ControlKind::Hyperlink, L"TarnixLink", label_proc, 0, nullptr, nullptr},
+    {ControlKind::Hyperlink, L"TarnixLink", label_proc, 0, focusable, nullptr},
     {ControlKind::Timer, nullptr, nullptr, 0, nullptr, nullptr},
     {ControlKind::PageContainer, L"TarnixPages", pages_proc, WS_EX_CONTROLPARENT, clips_children,
      prepare_pages},

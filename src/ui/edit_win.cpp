@@ -71,42 +71,6 @@ void paste_limited(HWND edit, size_t limit, bool multi_line) {
     }
 }
 
-// Edit boxes of the same page (or form), in tab order.
-std::vector<Control*> tab_ring(const Control& c) {
-    std::vector<Control*> ring;
-    Form* f = form_of(c.form);
-    if (!f) {
-        return ring;
-    }
-    for (auto& other : f->controls) {
-        if (other->def->kind == ControlKind::Edit && other->def->tab >= 0 &&
-            other->page_window == c.page_window) {
-            ring.push_back(other.get());
-        }
-    }
-    std::stable_sort(ring.begin(), ring.end(),
-                     [](const Control* a, const Control* b) { return a->def->tab < b->def->tab; });
-    return ring;
-}
-
-void tab_from(Control& c, bool backwards) {
-    std::vector<Control*> ring = tab_ring(c);
-    auto it = std::find(ring.begin(), ring.end(), &c);
-    if (it == ring.end() || ring.size() < 2) {
-        return;
-    }
-    size_t i = static_cast<size_t>(it - ring.begin());
-    for (size_t step = 1; step < ring.size(); ++step) {
-        size_t j = backwards ? (i + ring.size() - step) % ring.size() : (i + step) % ring.size();
-        HWND target = ring[j]->hwnd;
-        if (IsWindowEnabled(target) && IsWindowVisible(target)) {
-            SetFocus(target);
-            SendMessageW(target, EM_SETSEL, 0, -1);
-            return;
-        }
-    }
-}
-
 void press_action_button(const Control& c) {
     Form* f = form_of(c.form);
     if (!f) {
@@ -127,10 +91,6 @@ LRESULT CALLBACK edit_subclass(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT_P
     const size_t limit = static_cast<size_t>(std::max(c->def->limit, 0));
     switch (msg) {
     case WM_KEYDOWN:
-        if (wp == VK_TAB && c->def->tab >= 0) {
-            tab_from(*c, GetKeyState(VK_SHIFT) < 0);
-            return 0;
-        }
         if (wp == VK_RETURN && !multi_line) {
             press_action_button(*c);
             return 0;
@@ -138,9 +98,6 @@ LRESULT CALLBACK edit_subclass(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT_P
         break;
     case WM_CHAR: {
         auto ch = static_cast<wchar_t>(wp);
-        if (ch == L'\t' && c->def->tab >= 0) {
-            return 0;
-        }
         if ((ch == L'\r' || ch == L'\n') && !multi_line) {
             return 0;
         }

@@ -48,7 +48,7 @@ struct Control {
     UINT_PTR timer_id = 0;      // timers: id on the form
     int current_page = 0;       // page containers
     std::vector<HWND> pages;    // page containers
-    HWND page_window = nullptr; // the page (or form) whose edit boxes Tab cycles through
+    HWND page_window = nullptr; // the page (or form) the control belongs to (Tab, Enter)
     std::unique_ptr<Picture> picture;
     std::vector<std::function<void()>> handlers[5];
 };
@@ -60,6 +60,7 @@ struct Form {
     std::vector<std::unique_ptr<Control>> controls;
     std::map<std::string, Control*, std::less<>> by_name;
     std::map<UINT_PTR, Control*> timers;
+    bool focus_cues = false; // a key moved the focus: the focused control shows it
 };
 
 inline constexpr wchar_t kFormProp[] = L"TarnixForm";

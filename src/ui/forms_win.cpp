@@ -2,6 +2,7 @@
 
 #include "platform/message_loop_win.h"
 #include "platform/ui_thread_win.h"
+#include "ui/accessible_win.h"
 #include "ui/controls_win.h"
 #include "ui/forms_detail_win.h"
 #include "ui/gbk_win.h"
@@ -32,9 +33,14 @@ LRESULT CALLBACK form_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_ERASEBKGND: {
         RECT rc;
         GetClientRect(hwnd, &rc);
-        FillRect(reinterpret_cast<HDC>(wp), &rc, brush(f ? f->def->back : kWhite));
+        FillRect(reinterpret_cast<HDC>(wp), &rc, brush(background_of(hwnd)));
         return 1;
     }
+    case WM_KEYDOWN:
+        return form_key(hwnd, wp) ? 0 : DefWindowProcW(hwnd, msg, wp, lp);
+    case WM_SETTINGCHANGE:
+        contrast_changed(hwnd);
+        return DefWindowProcW(hwnd, msg, wp, lp);
     case WM_TIMER: {
         if (!f) {
             return 0;
@@ -139,6 +145,8 @@ bool create_control(Form& f, Control& c) {
     if (row.prepare) {
         row.prepare(f, c);
     }
+    make_accessible(c);
+    make_keyboard_reachable(c);
     if (d.tooltip) {
         add_tooltip(f, c);
     }
@@ -197,6 +205,9 @@ Control* control_of_window(HWND window) {
 }
 
 COLORREF background_of(HWND window) {
+    if (high_contrast()) {
+        return contrast_background(window);
+    }
     for (HWND w = window; w; w = GetParent(w)) {
         if (Control* c = control_of_window(w)) {
             if (c->back != kNoColor && c->def->kind != ControlKind::TransparentLabel) {

@@ -1,4 +1,4 @@
-#include "ui/forms_detail_win.h"
+#include "ui/accessible_win.h"
 
 namespace ui::detail {
 
@@ -25,7 +25,14 @@ LRESULT CALLBACK label_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         UINT align = (c->def->flags & kCentered)       ? DT_CENTER
                      : (c->def->flags & kRightAligned) ? DT_RIGHT
                                                        : DT_LEFT;
+        if (high_contrast()) {
+            COLORREF back = kNoColor;
+            contrast_colours(*c, true, false, fore, back);
+        }
         draw_text(p.dc, *c, p.rc, fore, align, link && c->hover);
+        if (shows_focus(*c)) {
+            draw_focus_ring(p.dc, p.rc);
+        }
         return 0;
     }
     case WM_SETTEXT:

@@ -1,4 +1,4 @@
-#include "ui/forms_detail_win.h"
+#include "ui/accessible_win.h"
 
 #include <algorithm>
 
@@ -121,6 +121,9 @@ bool container_message(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT& resul
         HDC dc = reinterpret_cast<HDC>(wp);
         COLORREF back = or_default(c->back, kWhite);
         COLORREF fore = IsWindowEnabled(child) ? or_default(c->fore, kBlack) : kGreyText;
+        if (high_contrast()) {
+            contrast_colours(*c, IsWindowEnabled(child) != FALSE, false, fore, back);
+        }
         SetTextColor(dc, fore);
         SetBkColor(dc, back);
         result = reinterpret_cast<LRESULT>(brush(back));

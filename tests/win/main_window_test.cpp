@@ -238,7 +238,8 @@ TEST_F(MainWindow, EditLimitsCountGbkBytes) {
 }
 
 // Underline frames: status grey while their box has the focus, silver otherwise.
-// Tab walks a page's boxes in tab order; Enter presses the page's action button.
+// Tab walks a page's boxes in tab order (the rest of the cycle: keyboard_test);
+// Enter presses the page's action button.
 TEST_F(MainWindow, FocusTabAndEnter) {
     enable_navigation();
     run_navigation_action(main_names::kNavSignUp);
@@ -246,15 +247,11 @@ TEST_F(MainWindow, FocusTabAndEnter) {
     SetFocus(ui::control(w_, main_names::kSignUpAccount));
     EXPECT_EQ(ui::back_color(w_, "图片框_注册账号"), kStatusGrey);
 
-    const char* order[] = {main_names::kSignUpPassword, main_names::kEmail, main_names::kCode,
-                           main_names::kSignUpAccount};
+    const char* order[] = {main_names::kSignUpPassword, main_names::kEmail, main_names::kCode};
     for (const char* next : order) {
         SendMessageW(GetFocus(), WM_KEYDOWN, VK_TAB, 0);
         EXPECT_EQ(GetFocus(), ui::control(w_, next)) << next;
     }
-    EXPECT_EQ(ui::back_color(w_, "图片框_注册账号"), kStatusGrey);
-    EXPECT_EQ(ui::back_color(w_, "图片框_验证码"), kSilver);
-    SetFocus(ui::control(w_, main_names::kCode));
     EXPECT_EQ(ui::back_color(w_, "图片框_注册账号"), kSilver);
     EXPECT_EQ(ui::back_color(w_, "图片框_验证码"), kStatusGrey);
 
