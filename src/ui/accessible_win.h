@@ -6,6 +6,8 @@
 
 #include "ui/forms_detail_win.h"
 
+#include <optional>
+
 namespace ui::detail {
 
 // The WM_GETOBJECT (OBJID_CLIENT) answer for the control window `hwnd`; 0 when
@@ -30,6 +32,9 @@ void draw_focus_ring(HDC dc, RECT rc);
 
 // Whether Windows' high-contrast mode is on.
 bool high_contrast();
+// For tests where the system cannot switch the mode (Wine 8 cannot): what
+// high_contrast() answers instead of asking; nullopt asks the system again.
+void force_high_contrast(std::optional<bool> on);
 // Under high contrast: what an area of `window` shows behind text.
 COLORREF contrast_background(HWND window);
 // Under high contrast: the colours of a button, link or label; `hot` is under

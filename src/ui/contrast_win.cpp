@@ -1,5 +1,7 @@
 #include "ui/accessible_win.h"
 
+#include <optional>
+
 // High contrast: the user's system colours replace the program's palette, so
 // text stays readable in whatever scheme the user picked.
 namespace ui::detail {
@@ -24,9 +26,21 @@ bool draws_a_line(HWND window, const Control& c) {
            (inner->def->kind == ControlKind::Edit || inner->def->kind == ControlKind::SuperButton);
 }
 
+std::optional<bool>& forced() {
+    static std::optional<bool> on;
+    return on;
+}
+
 } // namespace
 
+void force_high_contrast(std::optional<bool> on) {
+    forced() = on;
+}
+
 bool high_contrast() {
+    if (forced()) {
+        return *forced();
+    }
     HIGHCONTRASTW hc{};
     hc.cbSize = sizeof(hc);
     return SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof(hc), &hc, 0) &&
