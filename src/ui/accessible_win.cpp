@@ -6,6 +6,7 @@
 #include <ole2.h>
 #include <oleacc.h>
 
+#include <climits>
 #include <string>
 
 // What a screen reader learns about our own controls. Their window classes are
