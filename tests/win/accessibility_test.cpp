@@ -32,6 +32,7 @@ struct Seen {
     std::wstring name;
     long state = 0;
     std::wstring value;
+    RECT where{}; // accLocation, as a rectangle on the screen
     bool ok = false;
 };
 
@@ -66,6 +67,10 @@ Seen read_accessible(HWND h) {
         s.value = b;
     }
     SysFreeString(b);
+    long x = 0, y = 0, cx = 0, cy = 0;
+    if (acc->accLocation(&x, &y, &cx, &cy, self) == S_OK) {
+        s.where = {x, y, x + cx, y + cy};
+    }
     acc->Release();
     s.ok = true;
     return s;
@@ -179,6 +184,10 @@ TEST(Accessibility, EveryControlOfEveryPageFromAnotherProcess) {
                 "sign-in");
     EXPECT_EQ(sign_in[L"账号注册"].state & (kChecked | kOff), 0);
     EXPECT_EQ(sign_in[L"edit:账号："].state & kProtected, 0);
+    // Where it is comes from the system's standard object.
+    RECT button;
+    GetWindowRect(testsupport::find_child_by_text(w, L"登录"), &button);
+    EXPECT_TRUE(EqualRect(&sign_in[L"登录"].where, &button));
 
     // The edit boxes of the other pages, in window order (the layout's).
     auto edits_of = [&] {
