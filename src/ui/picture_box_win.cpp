@@ -99,7 +99,7 @@ Picture::~Picture() {
     }
 }
 
-void draw_picture(Picture& pic, HDC dc, int x, int y) {
+void draw_picture(Picture& pic, HDC dc, int x, int y, int dpi) {
     if (!pic.image) {
         return;
     }
@@ -108,8 +108,19 @@ void draw_picture(Picture& pic, HDC dc, int x, int y) {
         GUID time_dimension = Gdiplus::FrameDimensionTime;
         pic.image->SelectActiveFrame(&time_dimension, pic.frame);
     }
-    g.DrawImage(pic.image, x, y, static_cast<INT>(pic.image->GetWidth()),
-                static_cast<INT>(pic.image->GetHeight()));
+    const auto image_width = static_cast<INT>(pic.image->GetWidth());
+    const auto image_height = static_cast<INT>(pic.image->GetHeight());
+    if (dpi == kDesignDpi) {
+        g.DrawImage(pic.image, x, y, image_width, image_height);
+        return;
+    }
+    g.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
+    g.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHighQuality);
+    // Mirrored edges: the filter must not blend the border with transparency.
+    Gdiplus::ImageAttributes edges;
+    edges.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
+    const Gdiplus::Rect target(x, y, scale_to(image_width, dpi), scale_to(image_height, dpi));
+    g.DrawImage(pic.image, target, 0, 0, image_width, image_height, Gdiplus::UnitPixel, &edges);
 }
 
 LRESULT CALLBACK picture_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
