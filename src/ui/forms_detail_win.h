@@ -34,6 +34,11 @@ struct Picture {
     unsigned frame = 0;
     unsigned loop_count = 0; // 0 = forever
     unsigned loops_done = 0;
+    int resource = 0;
+    // The variant drawn at twice the size, loaded when a display scale above
+    // 100 % first needs it (null when the program has none).
+    std::unique_ptr<Picture> large;
+    bool large_loaded = false;
     ~Picture();
 };
 
