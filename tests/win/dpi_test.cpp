@@ -33,6 +33,16 @@ int prefix_dpi() {
     return static_cast<int>(value);
 }
 
+// A setting of the process's manifest ("" when it has none).
+std::wstring manifest_setting(const wchar_t* name_space, const wchar_t* name) {
+    wchar_t buffer[128] = {};
+    SIZE_T written = 0;
+    if (!QueryActCtxSettingsW(0, nullptr, name_space, name, buffer, 128, &written)) {
+        return L"";
+    }
+    return buffer;
+}
+
 void pump(DWORD ms) {
     testsupport::wait_until([] { return false; }, ms);
 }
@@ -105,6 +115,15 @@ protected:
 // The program declares itself DPI aware, so it is told the real scale and lays
 // the main window out for it on every page.
 TEST_F(Dpi, MainWindowIsBuiltAtTheDisplayScale) {
+    // The manifest (the tests embed the program's) declares per-monitor v2, and
+    // per-monitor for systems that read only dpiAware. Wine 8 treats every
+    // process as aware, so the declaration is read back as the system parses it.
+    EXPECT_EQ(
+        manifest_setting(L"http://schemas.microsoft.com/SMI/2016/WindowsSettings", L"dpiAwareness"),
+        L"PerMonitorV2, PerMonitor");
+    EXPECT_EQ(
+        manifest_setting(L"http://schemas.microsoft.com/SMI/2005/WindowsSettings", L"dpiAware"),
+        L"true/pm");
     HWND w = create_main_window();
     ASSERT_NE(w, nullptr);
     pump(100);
@@ -168,6 +187,14 @@ TEST_F(Dpi, MainWindowFollowsAChangeOfScale) {
         RECT r;
         GetWindowRect(w, &r);
         EXPECT_TRUE(EqualRect(&r, &suggested));
+        // The shadow follows the move and the new size on its own.
+        RECT s;
+        GetWindowRect(static_cast<HWND>(GetPropA(w, "WndShadow")), &s);
+        const int margin = r.left - s.left;
+        EXPECT_GT(margin, 0);
+        EXPECT_EQ(r.top - s.top, margin);
+        EXPECT_EQ(s.right - r.right, margin);
+        EXPECT_EQ(s.bottom - r.bottom, margin);
         expect_layout(w, dpi, true);
         EXPECT_EQ(font_height(ui::control(w, main_names::kSignUpAccount)), ui::scale_to(-12, dpi));
 
