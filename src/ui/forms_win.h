@@ -41,7 +41,7 @@ enum ControlFlags : unsigned {
 
 struct FontDef {
     const char* face = nullptr; // UTF-8; null: the default UI font
-    int height = -12;           // pixels (negative: character height)
+    int height = -12;           // pixels at 96 DPI (negative: character height)
     int weight = 400;
 };
 
