@@ -16,37 +16,55 @@ for s in 16 32 48 256; do
 done
 convert "$tmp"/icon-16.png "$tmp"/icon-32.png "$tmp"/icon-48.png "$tmp"/icon-256.png tarnix.ico
 
+# The logo and the animation are drawn at design size (k = 1) and at twice that
+# (k = 2, the "@2x" files), so that high display scales get sharp pictures.
+# No time stamps: the same artwork gives the same bytes.
+png_out() { echo "-define png:exclude-chunks=date,time PNG32:$1"; }
+
 # Logo, 84 x 72 RGBA: a blue tile with a white "T" and an orbit, on transparency,
 # drawn for the dark navigation bar.
-convert -size 84x72 xc:none \
-  -fill '#0a7bd6' -draw "roundrectangle 14,6 69,61 12,12" \
-  -fill '#0088ff' -draw "roundrectangle 14,6 69,57 12,12" \
-  -stroke '#7fd3ff' -strokewidth 2 -fill none -draw "ellipse 42,34 38,12 200,340" \
-  -stroke none -fill white -font DejaVu-Sans-Bold -pointsize 40 -gravity center \
-  -annotate +0-2 T \
-  -stroke '#7fd3ff' -strokewidth 2 -fill none -draw "ellipse 42,34 38,12 -20,160" \
-  -stroke none -fill '#02c4fc' -draw "circle 78,30 80,30" \
-  "PNG32:logo.png"
+draw_logo() {
+  local k=$1 out=$2
+  # shellcheck disable=SC2046
+  convert -size $((84 * k))x$((72 * k)) xc:none \
+    -fill '#0a7bd6' -draw "roundrectangle $((14 * k)),$((6 * k)) $((69 * k)),$((61 * k)) $((12 * k)),$((12 * k))" \
+    -fill '#0088ff' -draw "roundrectangle $((14 * k)),$((6 * k)) $((69 * k)),$((57 * k)) $((12 * k)),$((12 * k))" \
+    -stroke '#7fd3ff' -strokewidth $((2 * k)) -fill none -draw "ellipse $((42 * k)),$((34 * k)) $((38 * k)),$((12 * k)) 200,340" \
+    -stroke none -fill white -font DejaVu-Sans-Bold -pointsize $((40 * k)) -gravity center \
+    -annotate +0-$((2 * k)) T \
+    -stroke '#7fd3ff' -strokewidth $((2 * k)) -fill none -draw "ellipse $((42 * k)),$((34 * k)) $((38 * k)),$((12 * k)) -20,160" \
+    -stroke none -fill '#02c4fc' -draw "circle $((78 * k)),$((30 * k)) $((80 * k)),$((30 * k))" \
+    $(png_out "$out")
+}
 
 # Connecting animation, 128 x 128 GIF89a: sixteen dots on a ring, a bright head
 # running round with a fading tail; 16 frames of 60 ms, looping forever.
-frames=()
-for f in $(seq 0 15); do
-  args=()
-  for d in $(seq 0 15); do
-    age=$(( (f - d + 16) % 16 ))
-    # Head full accent blue, the tail fading to a pale grey-blue.
-    case $age in
-      0) col='#0088ff'; r=7 ;; 1) col='#2f9dff'; r=6 ;; 2) col='#5cb2ff'; r=6 ;;
-      3) col='#8ac6ff'; r=5 ;; 4) col='#b3d9ff'; r=5 ;; *) col='#dcebf8'; r=4 ;;
-    esac
-    x=$(awk -v d="$d" 'BEGIN { printf "%.1f", 64 + 44 * sin(d * 3.14159265 / 8) }')
-    y=$(awk -v d="$d" 'BEGIN { printf "%.1f", 64 - 44 * cos(d * 3.14159265 / 8) }')
-    args+=(-fill "$col" -draw "circle $x,$y $(awk -v x="$x" -v r="$r" 'BEGIN { print x + r }'),$y")
+draw_connecting() {
+  local k=$1 out=$2
+  local frames=()
+  for f in $(seq 0 15); do
+    local args=()
+    for d in $(seq 0 15); do
+      age=$(( (f - d + 16) % 16 ))
+      # Head full accent blue, the tail fading to a pale grey-blue.
+      case $age in
+        0) col='#0088ff'; r=7 ;; 1) col='#2f9dff'; r=6 ;; 2) col='#5cb2ff'; r=6 ;;
+        3) col='#8ac6ff'; r=5 ;; 4) col='#b3d9ff'; r=5 ;; *) col='#dcebf8'; r=4 ;;
+      esac
+      r=$((r * k))
+      x=$(awk -v d="$d" -v k="$k" 'BEGIN { printf "%.1f", k * (64 + 44 * sin(d * 3.14159265 / 8)) }')
+      y=$(awk -v d="$d" -v k="$k" 'BEGIN { printf "%.1f", k * (64 - 44 * cos(d * 3.14159265 / 8)) }')
+      args+=(-fill "$col" -draw "circle $x,$y $(awk -v x="$x" -v r="$r" 'BEGIN { print x + r }'),$y")
+    done
+    convert -size $((128 * k))x$((128 * k)) xc:white "${args[@]}" \
+      -fill '#0088ff' -font DejaVu-Sans-Bold -pointsize $((22 * k)) -gravity center -annotate +0+0 TX \
+      "$tmp/frame-$k-$f.png"
+    frames+=("$tmp/frame-$k-$f.png")
   done
-  convert -size 128x128 xc:white "${args[@]}" \
-    -fill '#0088ff' -font DejaVu-Sans-Bold -pointsize 22 -gravity center -annotate +0+0 TX \
-    "$tmp/frame-$f.png"
-  frames+=("$tmp/frame-$f.png")
-done
-convert -delay 6 -loop 0 "${frames[@]}" -layers Optimize GIF:connecting.gif
+  convert -delay 6 -loop 0 "${frames[@]}" -layers Optimize "GIF:$out"
+}
+
+draw_logo 1 logo.png
+draw_logo 2 logo@2x.png
+draw_connecting 1 connecting.gif
+draw_connecting 2 connecting@2x.gif

@@ -57,6 +57,20 @@ rc=$?; echo "$out" | tail -n 20; summary+=("windows, code page 936: $(echo "$out
 stop_wine
 unset WINEPREFIX
 
+# The window tests at 150 % display scale (144 DPI), in a prefix of its own (a
+# prefix keeps its scale): the forms must lay themselves out for it.
+echo "== Windows window tests at 144 DPI"
+export WINEPREFIX="$build/win/wineprefix-dpi144"
+TARNIX_WINE_DPI=144 "$root/scripts/wine-prefix.sh"
+/usr/lib/wine/wineserver -p 2>/dev/null || true
+/usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1 || true
+out=$(ctest --test-dir "$build/win" --output-on-failure -j2 \
+      -R '^(Dpi|MainWindow|Program|UpdateWindow)\.' 2>&1)
+rc=$?; echo "$out" | tail -n 20; summary+=("windows, 144 DPI: $(echo "$out" | grep -E 'tests passed|tests failed' | tail -1)")
+((rc)) && status=1
+stop_wine
+unset WINEPREFIX
+
 # The release: built twice for bit-identity, then made (test-signed) and checked
 # as a user gets it: checksums, signatures, install, start, update, uninstall.
 echo "== release"

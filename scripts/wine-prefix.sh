@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Creates and configures the private Wine prefix $WINEPREFIX once (safe to run
-# from several processes at the same time).
+# from several processes at the same time). TARNIX_WINE_DPI, given when the
+# prefix is made, sets its display scale.
 set -euo pipefail
 : "${WINEPREFIX:?WINEPREFIX must be set}"
 export WINEDEBUG=${WINEDEBUG:--all}
@@ -22,6 +23,10 @@ if [ ! -f "$WINEPREFIX/.tarnix-ready" ]; then
   for face in SimSun NSimSun Tahoma 'MS Shell Dlg' 'MS Shell Dlg 2' 'Microsoft YaHei' '微软雅黑' '新宋体' '宋体'; do
     reg 'HKCU\Software\Wine\Fonts\Replacements' /v "$face" /t REG_SZ /d 'WenQuanYi Micro Hei'
   done
+  # The display scale, for a prefix of its own (TARNIX_WINE_DPI=144 is 150 %).
+  if [ -n "${TARNIX_WINE_DPI:-}" ]; then
+    reg 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$TARNIX_WINE_DPI"
+  fi
   "$(dirname "$WINE")/wineserver" -w || true
   touch "$WINEPREFIX/.tarnix-ready"
 fi

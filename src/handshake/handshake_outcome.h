@@ -16,7 +16,7 @@ struct StatusView {
     HandshakeOutcome outcome = HandshakeOutcome::Failed;
     std::string version;        // field 2 (Connected)
     std::string announcement;   // field 5; empty: no scrolling (Connected)
-    int announcement_width = 0; // 8 pixels a byte
+    int announcement_width = 0; // 8 pixels a byte at 96 DPI (design units)
 };
 
 // `failed`: the connection test failed or the record is not complete.

@@ -26,15 +26,10 @@ template <typename F> void on_ui_do(F&& f) {
     run_on_ui_thread([&] { f(); });
 }
 
-Bounds window_bounds(HWND hwnd) {
-    RECT r;
-    GetWindowRect(hwnd, &r);
-    MapWindowPoints(nullptr, GetParent(hwnd), reinterpret_cast<POINT*>(&r), 2);
-    return {r.left, r.top, r.right - r.left, r.bottom - r.top};
-}
-
-void move_to(HWND hwnd, const Bounds& b) {
-    SetWindowPos(hwnd, nullptr, b.left, b.top, b.width, b.height, SWP_NOZORDER | SWP_NOACTIVATE);
+// Bounds are kept in design units and shown at the form's DPI (forms_win.h).
+void move_to(Control& c, const Bounds& b) {
+    c.design = b;
+    detail::place(c);
 }
 
 LONG_PTR style_of(HWND hwnd) {
@@ -60,14 +55,14 @@ bool has_control(HWND form, std::string_view name) {
 Bounds bounds(HWND form, std::string_view name) {
     return on_ui<Bounds>([&]() -> Bounds {
         Control* c = find_control(form, name);
-        return c && c->hwnd ? window_bounds(c->hwnd) : Bounds{};
+        return c && c->hwnd ? c->design : Bounds{};
     });
 }
 
 void set_bounds(HWND form, std::string_view name, const Bounds& b) {
     on_ui_do([&] {
         if (Control* c = find_control(form, name); c && c->hwnd) {
-            move_to(c->hwnd, b);
+            move_to(*c, b);
         }
     });
 }
@@ -79,9 +74,9 @@ int left(HWND form, std::string_view name) {
 void set_left(HWND form, std::string_view name, int left) {
     on_ui_do([&] {
         if (Control* c = find_control(form, name); c && c->hwnd) {
-            Bounds b = window_bounds(c->hwnd);
+            Bounds b = c->design;
             b.left = left;
-            move_to(c->hwnd, b);
+            move_to(*c, b);
         }
     });
 }
@@ -93,9 +88,9 @@ int width(HWND form, std::string_view name) {
 void set_width(HWND form, std::string_view name, int width) {
     on_ui_do([&] {
         if (Control* c = find_control(form, name); c && c->hwnd) {
-            Bounds b = window_bounds(c->hwnd);
+            Bounds b = c->design;
             b.width = width;
-            move_to(c->hwnd, b);
+            move_to(*c, b);
         }
     });
 }

@@ -13,6 +13,7 @@
 // waits for it. Texts are GBK byte strings.
 namespace ui {
 
+// Position in the parent and size, in design units (96 DPI; see forms_win.h).
 struct Bounds {
     int left = 0;
     int top = 0;

@@ -132,22 +132,27 @@ LRESULT CALLBACK edit_subclass(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, UINT_P
 
 } // namespace
 
-void prepare_edit(Form&, Control& c) {
-    const ControlDef& d = *c.def;
+void apply_edit_font(Control& c) {
     HFONT font = font_of(c);
-    if (d.flags & kPassword) {
+    if (c.def->flags & kPassword) {
         // A filled dot per character: "l" in Wingdings where that font exists,
         // otherwise the black-circle character in the normal font.
         static const bool wingdings = font_installed(L"Wingdings");
         if (wingdings) {
-            font = cached_font(L"Wingdings", -12, 400, SYMBOL_CHARSET);
+            font = cached_font(L"Wingdings", scaled(c, -12), 400, SYMBOL_CHARSET);
             SendMessageW(c.hwnd, EM_SETPASSWORDCHAR, L'l', 0);
         } else {
             SendMessageW(c.hwnd, EM_SETPASSWORDCHAR, 0x25CF, 0);
         }
     }
     SendMessageW(c.hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-    SendMessageW(c.hwnd, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, MAKELPARAM(2, 2));
+    const int margin = scaled(c, 2);
+    SendMessageW(c.hwnd, EM_SETMARGINS, EC_LEFTMARGIN | EC_RIGHTMARGIN, MAKELPARAM(margin, margin));
+}
+
+void prepare_edit(Form&, Control& c) {
+    const ControlDef& d = *c.def;
+    apply_edit_font(c);
     // The edit control counts characters, never fewer than our byte count, so
     // this only backs up the byte check in edit_subclass.
     SendMessageW(c.hwnd, EM_LIMITTEXT, d.limit > 0 ? static_cast<WPARAM>(d.limit) : 0, 0);

@@ -6,6 +6,8 @@
 // on the UI thread only.
 
 #include "platform/handles_win.h"
+#include "ui/controls_win.h"
+#include "ui/dpi_win.h"
 #include "ui/forms_win.h"
 
 #include <objidl.h>
@@ -32,6 +34,11 @@ struct Picture {
     unsigned frame = 0;
     unsigned loop_count = 0; // 0 = forever
     unsigned loops_done = 0;
+    int resource = 0;
+    // The variant drawn at twice the size, loaded when a display scale above
+    // 100 % first needs it (null when the program has none).
+    std::unique_ptr<Picture> large;
+    bool large_loaded = false;
     ~Picture();
 };
 
@@ -39,6 +46,7 @@ struct Control {
     const ControlDef* def = nullptr;
     HWND form = nullptr;
     HWND hwnd = nullptr; // null for timers
+    Bounds design{};     // position and size at 96 DPI, in the parent
     COLORREF back = kNoColor;
     COLORREF fore = kNoColor;
     bool checked = false;
@@ -57,6 +65,7 @@ struct Form {
     const FormDef* def = nullptr;
     HWND hwnd = nullptr;
     HWND tooltip = nullptr;
+    int dpi = kDesignDpi; // the DPI its lengths are shown at
     std::vector<std::unique_ptr<Control>> controls;
     std::map<std::string, Control*, std::less<>> by_name;
     std::map<UINT_PTR, Control*> timers;
@@ -90,7 +99,8 @@ void register_class(const wchar_t* name, WNDPROC proc, LPCWSTR cursor = MAKEINTR
 // GDI objects (gdi_cache_win.cpp): fonts and brushes live for the whole run, a
 // handful of each, shared by every form.
 HFONT cached_font(const std::wstring& face, int height, int weight, BYTE charset);
-HFONT font_of(const FontDef& def);
+// Fonts are designed at 96 DPI and made for `dpi`.
+HFONT font_of(const FontDef& def, int dpi);
 HFONT font_of(const Control& c);
 bool font_installed(const wchar_t* face);
 HBRUSH brush(COLORREF color);
@@ -129,13 +139,16 @@ bool container_message(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT& resul
 // The kinds (one file each).
 LRESULT CALLBACK picture_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
 void prepare_picture(Form& f, Control& c);
-void draw_picture(Picture& pic, HDC dc, int x, int y);
+// Draws the picture at its size scaled to `dpi`, with high-quality interpolation.
+void draw_picture(Picture& pic, HDC dc, int x, int y, int dpi);
 LRESULT CALLBACK label_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
 LRESULT CALLBACK button_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
 // A click as the user makes it: nothing on a disabled or hidden button.
 void button_click(Control& c);
 DWORD edit_style(const ControlDef& def);
 void prepare_edit(Form& f, Control& c);
+// The edit box's font and margins for its form's DPI.
+void apply_edit_font(Control& c);
 LRESULT CALLBACK pages_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
 void prepare_pages(Form& f, Control& c);
 
@@ -146,6 +159,12 @@ Control* find_control(HWND form, std::string_view name);
 // Debug builds stop; release builds say so with OutputDebugStringW.
 void report_unknown_control(const Form& f, std::string_view name);
 Control* control_of_window(HWND window);
+
+// The DPI of the control's form; a length of the design in pixels there.
+int dpi_of(const Control& c);
+int scaled(const Control& c, int design);
+// Moves the control's window to its design bounds at its form's DPI.
+void place(const Control& c);
 
 // The colour a control's area shows behind text: its own back colour, or the
 // nearest ancestor's, or the form's.

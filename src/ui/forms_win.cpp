@@ -21,7 +21,31 @@ void register_control_classes();
 
 namespace {
 
+constexpr DWORD kFormStyle = WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+constexpr DWORD kFormExStyle = WS_EX_APPWINDOW | WS_EX_CONTROLPARENT;
+
 HWND g_event_form = nullptr;
+
+// The window comes to a display of another scale (or the scale changed): the
+// form takes the size and place the system suggests, and every control its
+// design bounds and fonts at the new DPI.
+void rescale_form(Form& f, int dpi, const RECT& suggested) {
+    f.dpi = dpi;
+    SetWindowPos(f.hwnd, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    for (auto& c : f.controls) {
+        if (!c->hwnd) {
+            continue;
+        }
+        place(*c);
+        if (c->def->kind == ControlKind::Edit) {
+            apply_edit_font(*c);
+        } else if (c->def->kind == ControlKind::ProgressBar) {
+            SendMessageW(c->hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font_of(*c)), FALSE);
+        }
+    }
+    RedrawWindow(f.hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
 
 LRESULT CALLBACK form_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     LRESULT r = 0;
@@ -51,6 +75,11 @@ LRESULT CALLBACK form_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         }
         return 0;
     }
+    case WM_DPICHANGED:
+        if (f) {
+            rescale_form(*f, LOWORD(wp), *reinterpret_cast<const RECT*>(lp));
+        }
+        return 0;
     case WM_CLOSE:
         if (f && f->def->on_close) {
             f->def->on_close(hwnd);
@@ -115,6 +144,7 @@ bool create_control(Form& f, Control& c) {
         c.back = d.look->back;
         c.fore = d.look->fore;
     }
+    c.design = {d.left, d.top, d.width, d.height};
     std::wstring text = d.text ? widen(gbk(d.text)) : std::wstring();
     DWORD style = WS_CHILD | WS_CLIPSIBLINGS | ((d.flags & kHidden) ? 0 : WS_VISIBLE) |
                   ((d.flags & kDisabled) ? WS_DISABLED : 0);
@@ -127,12 +157,12 @@ bool create_control(Form& f, Control& c) {
     if (row.style) {
         style |= row.style(d);
     }
-    c.hwnd =
-        CreateWindowExW(row.ex_style, row.window_class, text.c_str(), style, d.left, d.top, d.width,
-                        d.height, parent, nullptr, GetModuleHandleW(nullptr), nullptr);
+    c.hwnd = CreateWindowExW(row.ex_style, row.window_class, text.c_str(), style, 0, 0, 0, 0,
+                             parent, nullptr, GetModuleHandleW(nullptr), nullptr);
     if (!c.hwnd) {
         return false;
     }
+    place(c);
     SetPropW(c.hwnd, kControlProp, &c);
     // The page (or the form) this control belongs to, for Tab and Enter.
     c.page_window = f.hwnd;
@@ -204,6 +234,32 @@ Control* control_of_window(HWND window) {
     return window ? static_cast<Control*>(GetPropW(window, kControlProp)) : nullptr;
 }
 
+int dpi_of(const Control& c) {
+    const Form* f = form_of(c.form);
+    return f ? f->dpi : kDesignDpi;
+}
+
+int scaled(const Control& c, int design) {
+    return scale_to(design, dpi_of(c));
+}
+
+void place(const Control& c) {
+    if (!c.hwnd) {
+        return;
+    }
+    // Edges are scaled, not sizes: controls that meet in the design still meet.
+    const int dpi = dpi_of(c);
+    const int left = scale_to(c.design.left, dpi);
+    const int top = scale_to(c.design.top, dpi);
+    const int width = scale_to(c.design.left + c.design.width, dpi) - left;
+    const int height = scale_to(c.design.top + c.design.height, dpi) - top;
+    SetWindowPos(c.hwnd, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+    for (HWND page : c.pages) {
+        SetWindowPos(page, nullptr, 0, 0, width, height,
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+}
+
 COLORREF background_of(HWND window) {
     if (high_contrast()) {
         return contrast_background(window);
@@ -247,18 +303,19 @@ HWND build_form(const FormDef& def) {
     HICON icon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_TARNIX));
     register_class(def.class_name, form_proc, MAKEINTRESOURCEW(32512), icon);
     // Borderless, minimisable from the taskbar, no maximise box.
-    HWND hwnd =
-        CreateWindowExW(WS_EX_APPWINDOW | WS_EX_CONTROLPARENT, def.class_name,
-                        widen(gbk(def.caption ? def.caption : "")).c_str(),
-                        WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN, 50, 50, def.width,
-                        def.height, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    HWND hwnd = CreateWindowExW(kFormExStyle, def.class_name,
+                                widen(gbk(def.caption ? def.caption : "")).c_str(), kFormStyle, 50,
+                                50, def.width, def.height, nullptr, nullptr,
+                                GetModuleHandleW(nullptr), nullptr);
     if (!hwnd) {
         return nullptr;
     }
     auto* f = new Form();
     f->def = &def;
     f->hwnd = hwnd;
+    f->dpi = window_dpi(hwnd);
     SetPropW(hwnd, kFormProp, f);
+    set_form_size(hwnd, def.width, def.height);
     for (const ControlDef& d : def.controls) {
         auto c = std::make_unique<Control>();
         c->def = &d;
@@ -324,6 +381,28 @@ void bind_underline_focus(FormDef& def, COLORREF focused, COLORREF unfocused) {
                                     set_back_color(event_form(), frame_name, unfocused);
                                 }});
     }
+}
+
+const FormDef* form_def(HWND form) {
+    const Form* f = form_of(form);
+    return f ? f->def : nullptr;
+}
+
+int form_dpi(HWND form) {
+    const Form* f = form_of(form);
+    return f ? f->dpi : kDesignDpi;
+}
+
+void set_form_size(HWND form, int width, int height) {
+    run_on_ui_thread([&] {
+        if (const Form* f = form_of(form)) {
+            const SIZE size =
+                window_size_for_client(scale_to(width, f->dpi), scale_to(height, f->dpi),
+                                       kFormStyle, kFormExStyle, f->dpi);
+            SetWindowPos(form, nullptr, 0, 0, size.cx, size.cy,
+                         SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        }
+    });
 }
 
 void center_on_screen(HWND window) {

@@ -41,7 +41,7 @@ enum ControlFlags : unsigned {
 
 struct FontDef {
     const char* face = nullptr; // UTF-8; null: the default UI font
-    int height = -12;           // pixels (negative: character height)
+    int height = -12;           // pixels at 96 DPI (negative: character height)
     int weight = 400;
 };
 
@@ -98,7 +98,19 @@ struct FormDef {
 // Creates the form hidden at its design size, with every control of the table,
 // binds its events and registers it as a top-level window of the program. The
 // FormDef must outlive the window. Returns null on failure.
+// Every length of a FormDef (sizes, positions, font heights) is designed at
+// 96 DPI: the form is built at the DPI of its display and follows WM_DPICHANGED.
+// The properties of controls_win.h read and set bounds in the same design units.
 HWND build_form(const FormDef& def);
+
+// The description the form was built from (null once it is gone).
+const FormDef* form_def(HWND form);
+
+// The DPI the form's lengths are shown at.
+int form_dpi(HWND form);
+
+// Gives the form a client area of width x height (design units).
+void set_form_size(HWND form, int width, int height);
 
 // Adds a handler at run time, after the ones of the binding table.
 void bind_event(HWND form, std::string_view name, Event event, std::function<void()> handler);

@@ -52,13 +52,13 @@ const std::wstring& default_face() {
     return face;
 }
 
-HFONT font_of(const FontDef& def) {
+HFONT font_of(const FontDef& def, int dpi) {
     std::wstring face = def.face ? widen(gbk(def.face)) : default_face();
-    return cached_font(face, def.height, def.weight, GB2312_CHARSET);
+    return cached_font(face, scale_to(def.height, dpi), def.weight, GB2312_CHARSET);
 }
 
 HFONT font_of(const Control& c) {
-    return font_of(c.def->look ? c.def->look->font : FontDef{});
+    return font_of(c.def->look ? c.def->look->font : FontDef{}, dpi_of(c));
 }
 
 namespace {

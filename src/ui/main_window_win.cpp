@@ -158,7 +158,7 @@ const ui::FormDef& main_form(std::vector<Binding> feature_bindings, void (*on_cl
 // First part of the creation handler: shadow, size, initial states, shown.
 void on_created(HWND hwnd) {
     shadow_setup(hwnd, 0);
-    SetWindowPos(hwnd, nullptr, 0, 0, kWidth, kHeight, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    ui::set_form_size(hwnd, kWidth, kHeight);
     for (const char* nav : {kNavHome, kNavSignUp, kNavPassword}) {
         ui::set_disabled(hwnd, nav, true);
     }

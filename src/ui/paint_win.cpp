@@ -30,7 +30,7 @@ void paint_own_background(HWND window, HDC dc, int dx, int dy) {
     FillRect(dc, &rc, brush(background_of(window)));
     Control* c = control_of_window(window);
     if (c && c->picture) {
-        draw_picture(*c->picture, dc, dx, dy);
+        draw_picture(*c->picture, dc, dx, dy, dpi_of(*c));
     }
 }
 

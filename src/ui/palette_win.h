@@ -23,7 +23,7 @@ inline constexpr COLORREF kNone = ui::kNoColor;
 inline constexpr ui::Look kBar{kNone, kBarDark};
 inline constexpr ui::Look kWindowButton{
     kWhite, kBarDark, kWhite, kBarHover, kWhite, kBarDark, {"新宋体", -19, 700}};
-// A button frame: a 1-pixel blue outline around its action button.
+// A button frame: a 1-pixel blue outline (at 96 DPI) around its action button.
 inline constexpr ui::Look kButtonFrame{kNone, kFrameBlue};
 inline constexpr ui::Look kActionButton{kFrameBlue, kWhite, kWhite, kFrameBlue, kFrameBlue, kWhite};
 

@@ -1,5 +1,7 @@
 #include "ui/forms_detail_win.h"
 
+#include "../../res/resource.h"
+
 #include <objidl.h>
 #include <gdiplus.h>
 
@@ -30,6 +32,7 @@ std::unique_ptr<Picture> load_picture(int resource) {
     memcpy(dst, data, size);
     GlobalUnlock(mem);
     auto pic = std::make_unique<Picture>();
+    pic->resource = resource;
     if (FAILED(CreateStreamOnHGlobal(mem, TRUE, &pic->stream))) {
         GlobalFree(mem);
         return nullptr;
@@ -99,17 +102,36 @@ Picture::~Picture() {
     }
 }
 
-void draw_picture(Picture& pic, HDC dc, int x, int y) {
+void draw_picture(Picture& pic, HDC dc, int x, int y, int dpi) {
     if (!pic.image) {
         return;
     }
     Gdiplus::Graphics g(dc);
-    if (pic.frames > 1) {
-        GUID time_dimension = Gdiplus::FrameDimensionTime;
-        pic.image->SelectActiveFrame(&time_dimension, pic.frame);
+    const auto design_width = static_cast<INT>(pic.image->GetWidth());
+    const auto design_height = static_cast<INT>(pic.image->GetHeight());
+    if (dpi > kDesignDpi && !pic.large_loaded) {
+        pic.large_loaded = true;
+        pic.large = load_picture(pic.resource + IDR_DOUBLE_SIZE);
     }
-    g.DrawImage(pic.image, x, y, static_cast<INT>(pic.image->GetWidth()),
-                static_cast<INT>(pic.image->GetHeight()));
+    // Above 100 % the double-size variant, scaled down (sharper than the
+    // design size scaled up); both animations run in step.
+    Picture& source = dpi > kDesignDpi && pic.large ? *pic.large : pic;
+    if (source.frames > 1) {
+        GUID time_dimension = Gdiplus::FrameDimensionTime;
+        source.image->SelectActiveFrame(&time_dimension, std::min(pic.frame, source.frames - 1));
+    }
+    if (dpi == kDesignDpi) {
+        g.DrawImage(pic.image, x, y, design_width, design_height);
+        return;
+    }
+    g.SetInterpolationMode(Gdiplus::InterpolationModeHighQualityBicubic);
+    g.SetPixelOffsetMode(Gdiplus::PixelOffsetModeHighQuality);
+    // Mirrored edges: the filter must not blend the border with transparency.
+    Gdiplus::ImageAttributes edges;
+    edges.SetWrapMode(Gdiplus::WrapModeTileFlipXY);
+    const Gdiplus::Rect target(x, y, scale_to(design_width, dpi), scale_to(design_height, dpi));
+    g.DrawImage(source.image, target, 0, 0, static_cast<INT>(source.image->GetWidth()),
+                static_cast<INT>(source.image->GetHeight()), Gdiplus::UnitPixel, &edges);
 }
 
 LRESULT CALLBACK picture_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {

@@ -1,5 +1,6 @@
 #include "app/program_win.h"
 #include "support/process_win.h"
+#include "ui/dpi_win.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +13,14 @@ TEST(Program, StartsCentredAndClosesWithExitCodeZero) {
     ASSERT_NE(w, nullptr);
     RECT r;
     GetWindowRect(w, &r);
-    EXPECT_EQ(r.right - r.left, 420);
-    EXPECT_EQ(r.bottom - r.top, 350);
+    // 420 x 350 at 96 DPI, in proportion at the display's scale (which the test,
+    // itself DPI aware, reads from the screen).
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+    ReleaseDC(nullptr, screen);
+    EXPECT_EQ(ui::window_dpi(w), dpi);
+    EXPECT_EQ(r.right - r.left, ui::scale_to(420, dpi));
+    EXPECT_EQ(r.bottom - r.top, ui::scale_to(350, dpi));
     RECT work;
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
     EXPECT_NEAR((r.left + r.right) / 2, (work.left + work.right) / 2, 1);

@@ -2,6 +2,7 @@
 #include "support/box_watcher_win.h"
 #include "support/process_win.h"
 #include "ui/controls_win.h"
+#include "ui/dpi_win.h"
 #include "ui/forms_win.h"
 #include "ui/gbk_win.h"
 #include "app/composition_win.h"
@@ -89,13 +90,14 @@ protected:
 
 } // namespace
 
-// After the creation handler: 420 x 350, shadowed, navigation disabled and
+// After the creation handler: 420 x 350 (at 96 DPI), shadowed, navigation disabled and
 // unchecked, slider hidden, the connecting page with its text.
 TEST_F(MainWindow, StartsOnTheConnectingPage) {
     RECT r;
     GetWindowRect(w_, &r);
-    EXPECT_EQ(r.right - r.left, 420);
-    EXPECT_EQ(r.bottom - r.top, 350);
+    const int dpi = ui::form_dpi(w_);
+    EXPECT_EQ(r.right - r.left, ui::scale_to(420, dpi));
+    EXPECT_EQ(r.bottom - r.top, ui::scale_to(350, dpi));
     EXPECT_TRUE(IsWindowVisible(w_));
     for (const char* n : kNav) {
         EXPECT_TRUE(ui::disabled(w_, n)) << n;
@@ -111,9 +113,14 @@ TEST_F(MainWindow, StartsOnTheConnectingPage) {
     ASSERT_TRUE(IsWindow(shadow));
     RECT s;
     GetWindowRect(shadow, &s);
-    EXPECT_EQ(s.left, r.left - 5);
-    EXPECT_EQ(s.right - s.left, 430);
-    EXPECT_EQ(s.bottom - s.top, 360);
+    // An even margin all round: 5 pixels at 96 DPI (the shadow scales its own).
+    const int margin = r.left - s.left;
+    if (dpi == 96) {
+        EXPECT_EQ(margin, 5);
+    }
+    EXPECT_EQ(r.top - s.top, margin);
+    EXPECT_EQ(s.right - r.right, margin);
+    EXPECT_EQ(s.bottom - r.bottom, margin);
 
     // A disabled navigation button ignores clicks.
     click(main_names::kNavSignUp);

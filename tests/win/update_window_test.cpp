@@ -5,6 +5,7 @@
 #include "support/process_win.h"
 #include "support/update_signing_win.h"
 #include "ui/controls_win.h"
+#include "ui/dpi_win.h"
 #include "ui/forms_win.h"
 #include "ui/gbk_win.h"
 #include "update/downloader_win.h"
@@ -87,8 +88,8 @@ TEST(UpdateWindow, OpensWithTheServersTexts) {
     EXPECT_EQ(ui::interval(w, kTimer), 0u);
     RECT r;
     GetWindowRect(w, &r);
-    EXPECT_EQ(r.right - r.left, 350);
-    EXPECT_EQ(r.bottom - r.top, 280);
+    EXPECT_EQ(r.right - r.left, ui::scale_to(350, ui::form_dpi(w)));
+    EXPECT_EQ(r.bottom - r.top, ui::scale_to(280, ui::form_dpi(w)));
     RECT work;
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
     EXPECT_NEAR((r.left + r.right) / 2, (work.left + work.right) / 2, 1);
