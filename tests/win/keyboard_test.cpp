@@ -3,6 +3,7 @@
 #include "support/process_win.h"
 #include "ui/accessible_win.h"
 #include "ui/controls_win.h"
+#include "ui/dpi_win.h"
 #include "ui/forms_win.h"
 #include "ui/main_window_win.h"
 
@@ -61,10 +62,12 @@ void screenshot(const char* name) {
     testsupport::save_screenshot(name);
 }
 
+// The colour at (x, y) of `h`, given in design units (96 DPI).
 COLORREF pixel(HWND h, int x, int y) {
     UpdateWindow(h);
+    const int dpi = ui::window_dpi(h);
     HDC dc = GetDC(h);
-    COLORREF c = GetPixel(dc, x, y);
+    COLORREF c = GetPixel(dc, ui::scale_to(x, dpi), ui::scale_to(y, dpi));
     ReleaseDC(h, dc);
     return c;
 }
