@@ -1,6 +1,6 @@
 #include "app/app_state.h"
 #include "app/program_win.h"
-#include "support/blob_server_win.h"
+#include "support/responder_win.h"
 #include "support/files_win.h"
 #include "support/process_win.h"
 #include "support/update_signing_win.h"
@@ -17,10 +17,10 @@
 #include <sstream>
 #include <string>
 
-using testsupport::BlobServer;
-using testsupport::BlobServerOptions;
+using testsupport::BlobOptions;
 using testsupport::file_exists;
 using testsupport::read_file;
+using testsupport::Responder;
 using testsupport::wait_until;
 using testsupport::write_file;
 
@@ -50,7 +50,7 @@ HWND open_with(const std::string& location,
     return open_update_window(end_program, key_hex);
 }
 
-std::string location_of(const BlobServer& server) {
+std::string location_of(const Responder& server) {
     return server.url().substr(7);
 }
 
@@ -101,9 +101,9 @@ TEST(UpdateWindow, OpensWithTheServersTexts) {
 TEST(UpdateWindow, DownloadsFollowsProgressAndFinishes) {
     std::wstring dir = enter_fresh_dir();
     std::string blob = testsupport::make_program_blob(3 * 1024 * 1024, 11);
-    BlobServerOptions slow;
+    BlobOptions slow;
     slow.chunk_delay_ms = 200;
-    BlobServer server(blob, slow);
+    Responder server(blob, slow);
     HWND w = open_with(location_of(server));
     ui::fire_event(w, kButton, ui::Event::Clicked);
     EXPECT_TRUE(ui::visible(w, kLabel));
@@ -131,16 +131,16 @@ TEST(UpdateWindow, DownloadsFollowsProgressAndFinishes) {
 TEST(UpdateWindow, FailedDownloadsReturnToReady) {
     std::wstring dir = enter_fresh_dir();
     std::wstring target = dir + L"\\Tarnix.exe";
-    BlobServerOptions not_found;
+    BlobOptions not_found;
     not_found.error_status = 404;
-    BlobServer server404("", not_found);
-    BlobServerOptions short_body;
+    Responder server404("", not_found);
+    BlobOptions short_body;
     short_body.short_body = 5000;
-    BlobServer server_short(testsupport::make_blob(100000, 12), short_body);
-    BlobServerOptions dropping;
+    Responder server_short(testsupport::make_blob(100000, 12), short_body);
+    BlobOptions dropping;
     dropping.drop_at = 60000;
     dropping.drop_times = -1;
-    BlobServer server_drop(testsupport::make_blob(200000, 13), dropping);
+    Responder server_drop(testsupport::make_blob(200000, 13), dropping);
     const std::string locations[] = {
         location_of(server404),
         "127.0.0.1:" + std::to_string(testsupport::refused_port()) + "/Tarnix.exe",
@@ -295,7 +295,7 @@ TEST(UpdateWindow, FinishedClickStartsTheFileAndEndsWithZero) {
     std::string prog = read_file(
         widen(testsupport::windows_path(std::string(TARNIX_TEST_BIN_DIR) + "/marker_prog.exe")));
     ASSERT_GT(prog.size(), 1000u);
-    BlobServer server(prog);
+    Responder server(prog);
     EXPECT_EQ(run_child("finish", location_of(server), dir), 0);
     EXPECT_TRUE(read_file(dir + L"\\Tarnix.exe") == prog);
     // The started program leaves its marker.
