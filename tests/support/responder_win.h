@@ -91,6 +91,9 @@ struct BlobOptions {
     std::optional<std::string> signature;
 };
 
+// A request of a blob's signature: its path ends in ".sig".
+bool is_signature_request(const ReceivedRequest& request);
+
 // "HTTP/1.1 <status> <reason>" with Content-Length, "Connection: close", the
 // extra header lines (each ending in "\r\n") and the body.
 std::string http_response(int status, std::string_view body, std::string_view extra_headers = "");
