@@ -110,7 +110,7 @@ void settle_discard(Task& t, bool close_file) {
     if (!t.file.h) {
         return;
     }
-    // Gone once the last handle closes: an abandoned worker may still hold it.
+    // Gone once the last handle closes: a worker still ending after a stop may hold it.
     part_file::remove_when_closed(t.file.h);
     if (close_file) {
         CloseHandle(t.file.h);
