@@ -23,6 +23,7 @@
 #include <shellapi.h>
 
 #include <atomic>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -106,8 +107,9 @@ class WindowOwner : public update::UpdateHost {
 public:
     std::atomic<HWND> window{nullptr};
     void (*end_program)(int32_t) = nullptr;
-    // The publisher's key (64 bytes); empty when updates are taken unsigned.
-    std::string public_key;
+    // The publisher's key (64 bytes); empty when updates are taken unsigned;
+    // none when the key given was not a key, and then no update is taken.
+    std::optional<std::string> public_key;
     // The local update file path as it was when the window opened.
     std::wstring target;
     WindowView view{window};
@@ -120,8 +122,11 @@ public:
                                    update_event_handler);
         // The new file must be a program, signed (with a key) for the version
         // the server announced.
+        if (!public_key) {
+            return false;
+        }
         FileAcceptance acceptance;
-        acceptance.public_key = public_key;
+        acceptance.public_key = *public_key;
         acceptance.version = status_field(app().status_record, 2);
         return s.download && s.download->start_task(p, acceptance);
     }
@@ -216,9 +221,11 @@ HWND open_update_window(void (*end_program)(int32_t)) {
 HWND open_update_window(void (*end_program)(int32_t), std::string_view public_key_hex) {
     WindowOwner& o = owner();
     o.end_program = end_program;
-    // The build checked the built-in key's form.
-    o.public_key.clear();
-    update_trust::parse_public_key(public_key_hex, o.public_key);
+    std::string key;
+    o.public_key.reset();
+    if (update_trust::parse_public_key(public_key_hex, key)) {
+        o.public_key = key;
+    }
     HWND w = ui::build_form(update_form());
     if (!w) {
         return nullptr;

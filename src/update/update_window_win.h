@@ -15,8 +15,8 @@
 // with exit code 0. After the finished file is started, `end_program` ends the
 // program with exit code 0. The new file must be signed with the publisher's
 // key (128 hex digits, X then Y; "" takes updates unsigned): the one built in
-// (TARNIX_UPDATE_PUBLIC_KEY) unless another is given. Returns the window (null
-// on failure).
+// (TARNIX_UPDATE_PUBLIC_KEY) unless another is given; with a text that is not
+// a key no update is taken. Returns the window (null on failure).
 HWND open_update_window(void (*end_program)(int32_t exit_code));
 HWND open_update_window(void (*end_program)(int32_t exit_code), std::string_view public_key_hex);
 

@@ -162,6 +162,19 @@ TEST(UpdateWindow, FailedDownloadsReturnToReady) {
     }
 }
 
+// A key that is not 128 hex digits takes no update at all, rather than any
+// unsigned one.
+TEST(UpdateWindow, MalformedKeyTakesNoUpdate) {
+    std::wstring dir = enter_fresh_dir();
+    Responder server(testsupport::make_program_blob(50000, 21));
+    HWND w = open_with(location_of(server), gbk("修复了若干问题。"), "12345");
+    ui::fire_event(w, kButton, ui::Event::Clicked);
+    ASSERT_TRUE(wait_until([&] { return ready_again(w); }, 30000));
+    EXPECT_EQ(ui::text(w, kButton), gbk("开始更新"));
+    EXPECT_EQ(ui::text(w, kLabel), gbk("请稍后再试！"));
+    EXPECT_FALSE(file_exists(dir + L"\\Tarnix.exe"));
+}
+
 // The end event of a task that says the file is complete is not trusted alone:
 // received bytes and the file on disk must match the announced size.
 TEST(UpdateWindow, EndEventWithoutTheWholeFileIsAFailure) {
