@@ -61,7 +61,8 @@ void exit_routine() {
     }
     // No control may be touched from another thread from here on.
     ui::begin_shutdown();
-    // The download first: its threads may still read the state released below.
+    // The download first: once stopped it no longer places its file, and its
+    // threads read only their own copies of what the steps below release.
     UpdateState& u = update_state();
     if (u.download) {
         u.download->stop_task();

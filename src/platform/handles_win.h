@@ -1,6 +1,7 @@
 #pragma once
 
 #include <windows.h>
+#include <bcrypt.h>
 #include <wincrypt.h>
 #include <wininet.h>
 
@@ -64,6 +65,16 @@ struct CryptHashTraits {
     static HCRYPTHASH invalid() { return 0; }
     static void close(HCRYPTHASH h) { CryptDestroyHash(h); }
 };
+struct BCryptAlgorithmTraits {
+    static BCRYPT_ALG_HANDLE invalid() { return nullptr; }
+    static void close(BCRYPT_ALG_HANDLE h) { BCryptCloseAlgorithmProvider(h, 0); }
+};
+struct BCryptKeyTraits {
+    static BCRYPT_KEY_HANDLE invalid() { return nullptr; }
+    static void close(BCRYPT_KEY_HANDLE h) { BCryptDestroyKey(h); }
+};
+using BCryptAlgorithm = Unique<BCRYPT_ALG_HANDLE, BCryptAlgorithmTraits>;
+using BCryptKey = Unique<BCRYPT_KEY_HANDLE, BCryptKeyTraits>;
 
 using UniqueHandle = Unique<HANDLE, KernelTraits>;
 using InternetHandle = Unique<HINTERNET, InternetTraits>;

@@ -4,13 +4,18 @@
 #include "platform/pump_delay.h"
 
 #include <algorithm>
-#include <vector>
 
 namespace {
-// Touched on the UI thread only.
-std::vector<HWND>& top_level_windows() {
-    static std::vector<HWND> windows;
-    return windows;
+// The mark of a top-level window of the program: the windows carry it, so no
+// list is kept beside them.
+constexpr wchar_t kTopLevelProp[] = L"TarnixTopLevel";
+
+BOOL CALLBACK find_marked(HWND window, LPARAM found) {
+    if (GetPropW(window, kTopLevelProp)) {
+        *reinterpret_cast<bool*>(found) = true;
+        return FALSE;
+    }
+    return TRUE;
 }
 } // namespace
 
@@ -74,17 +79,16 @@ bool pump_delay(int32_t amount, int32_t unit) {
 }
 
 void track_top_level_window(HWND window) {
-    top_level_windows().push_back(window);
+    SetPropW(window, kTopLevelProp, reinterpret_cast<HANDLE>(1));
 }
 
 void untrack_top_level_window(HWND window) {
-    std::vector<HWND>& windows = top_level_windows();
-    auto it = std::find(windows.begin(), windows.end(), window);
-    if (it == windows.end()) {
+    if (!RemovePropW(window, kTopLevelProp)) {
         return;
     }
-    windows.erase(it);
-    if (windows.empty()) {
+    bool another = false;
+    EnumThreadWindows(GetCurrentThreadId(), find_marked, reinterpret_cast<LPARAM>(&another));
+    if (!another) {
         PostQuitMessage(0);
     }
 }

@@ -17,8 +17,8 @@ bool pump_delay(int32_t amount, int32_t unit);
 // a WM_QUIT was met (it is posted again, so the message loop still ends).
 bool process_pending_messages();
 
-// Top-level windows of the program register here; when the last one is
-// destroyed the message loop ends.
+// Top-level windows of the program are marked here (a window property, on the
+// UI thread); when the last marked one is destroyed the message loop ends.
 void track_top_level_window(HWND window);
 void untrack_top_level_window(HWND window);
 

@@ -86,26 +86,4 @@ bool shutting_down() {
     return route().shutting_down.load();
 }
 
-bool wait_handle_serving_ui_tasks(HANDLE handle, DWORD timeout_ms) {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= timeout_ms) {
-            return WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
-        }
-        DWORD r =
-            MsgWaitForMultipleObjects(1, &handle, FALSE, timeout_ms - elapsed, QS_SENDMESSAGE);
-        if (r == WAIT_OBJECT_0) {
-            return true;
-        }
-        if (r != WAIT_OBJECT_0 + 1) {
-            return false;
-        }
-        // Peeking delivers the messages sent from other threads without
-        // removing posted ones.
-        MSG msg;
-        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    }
-}
-
 } // namespace ui

@@ -14,8 +14,10 @@ void init_ui_thread();
 bool on_ui_thread();
 
 // Runs `task` on the UI thread and waits for it. On the UI thread it runs at
-// once. After shutdown has begun, a call from another thread returns without
-// running the task (the UI thread may be waiting for that very thread).
+// once. The UI thread never waits for a thread that may call this (the
+// downloader's stop does not wait for its task), so the two never wait for
+// each other. After shutdown has begun, a call from another thread returns
+// without running the task: the program is ending.
 void run_on_ui_thread(const std::function<void()>& task);
 
 // Queues `task` for the UI thread and returns at once.
@@ -24,10 +26,5 @@ void post_to_ui_thread(std::function<void()> task);
 // Marks the start of shutdown (called by the exit routine).
 void begin_shutdown();
 bool shutting_down();
-
-// Waits on the UI thread for `handle` for at most `timeout_ms`, while carrying
-// out tasks that other threads hand to it (so a worker blocked in
-// run_on_ui_thread can finish). Returns true when the handle was signalled.
-bool wait_handle_serving_ui_tasks(HANDLE handle, DWORD timeout_ms);
 
 } // namespace ui

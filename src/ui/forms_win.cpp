@@ -24,8 +24,6 @@ namespace {
 constexpr DWORD kFormStyle = WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 constexpr DWORD kFormExStyle = WS_EX_APPWINDOW | WS_EX_CONTROLPARENT;
 
-HWND g_event_form = nullptr;
-
 // The window comes to a display of another scale (or the scale changed): the
 // form takes the size and place the system suggests, and every control its
 // design bounds and fonts at the new DPI.
@@ -278,8 +276,6 @@ COLORREF background_of(HWND window) {
 }
 
 void fire(Control& c, Event event) {
-    HWND saved = g_event_form;
-    g_event_form = c.form;
     // Handlers are copied: one may rebind or destroy the form.
     std::vector<std::function<void()>> handlers = c.handlers[static_cast<int>(event)];
     for (auto& h : handlers) {
@@ -291,7 +287,6 @@ void fire(Control& c, Event event) {
             // No exception may leave a window procedure.
         }
     }
-    g_event_form = saved;
 }
 
 } // namespace detail
@@ -343,10 +338,6 @@ void bind_event(HWND form, std::string_view name, Event event, std::function<voi
     });
 }
 
-HWND event_form() {
-    return g_event_form;
-}
-
 void fire_event(HWND form, std::string_view name, Event event) {
     run_on_ui_thread([&] {
         Control* c = find_control(form, name);
@@ -361,25 +352,27 @@ void fire_event(HWND form, std::string_view name, Event event) {
     });
 }
 
-void bind_underline_focus(FormDef& def, COLORREF focused, COLORREF unfocused) {
-    for (const ControlDef& d : def.controls) {
+void bind_underline_focus(HWND form, COLORREF focused, COLORREF unfocused) {
+    Form* f = form_of(form);
+    if (!f) {
+        return;
+    }
+    const std::vector<ControlDef>& controls = f->def->controls;
+    for (const ControlDef& d : controls) {
         if (d.kind != ControlKind::Edit || !d.parent) {
             continue;
         }
-        auto frame =
-            std::find_if(def.controls.begin(), def.controls.end(), [&](const ControlDef& p) {
-                return strcmp(p.name, d.parent) == 0 && p.kind == ControlKind::PictureBox;
-            });
-        if (frame == def.controls.end()) {
+        auto frame = std::find_if(controls.begin(), controls.end(), [&](const ControlDef& p) {
+            return strcmp(p.name, d.parent) == 0 && p.kind == ControlKind::PictureBox;
+        });
+        if (frame == controls.end()) {
             continue;
         }
         std::string frame_name = frame->name;
-        def.bindings.push_back({d.name, Event::GainsFocus, [frame_name, focused] {
-                                    set_back_color(event_form(), frame_name, focused);
-                                }});
-        def.bindings.push_back({d.name, Event::LosesFocus, [frame_name, unfocused] {
-                                    set_back_color(event_form(), frame_name, unfocused);
-                                }});
+        bind_event(form, d.name, Event::GainsFocus,
+                   [form, frame_name, focused] { set_back_color(form, frame_name, focused); });
+        bind_event(form, d.name, Event::LosesFocus,
+                   [form, frame_name, unfocused] { set_back_color(form, frame_name, unfocused); });
     }
 }
 

@@ -115,17 +115,14 @@ void set_form_size(HWND form, int width, int height);
 // Adds a handler at run time, after the ones of the binding table.
 void bind_event(HWND form, std::string_view name, Event event, std::function<void()> handler);
 
-// The form whose event handler is running (null outside handlers).
-HWND event_form();
-
 // Runs the `event` handlers bound to control `name` of `form`, as a user's
 // action would (a click on a disabled or hidden button does nothing).
 void fire_event(HWND form, std::string_view name, Event event);
 
-// Adds, for every edit box whose parent is a picture box, the bindings that
-// colour that underline frame: `focused` while the box has the keyboard focus,
-// `unfocused` otherwise.
-void bind_underline_focus(FormDef& def, COLORREF focused, COLORREF unfocused);
+// Binds, for every edit box of `form` whose parent is a picture box, the
+// handlers that colour that underline frame: `focused` while the box has the
+// keyboard focus, `unfocused` otherwise.
+void bind_underline_focus(HWND form, COLORREF focused, COLORREF unfocused);
 
 // Centres a top-level window in the work area.
 void center_on_screen(HWND window);

@@ -18,6 +18,7 @@ using ui::FontDef;
 using ui::Look;
 using K = ui::ControlKind;
 
+constexpr wchar_t kMainClass[] = L"TarnixMainWindow";
 constexpr int kWidth = kMainWindowWidth;
 constexpr int kDesignHeight = 370;
 constexpr int kHeight = 350;
@@ -125,31 +126,22 @@ const std::vector<ControlDef> kLayout = {
 };
 // clang-format on
 
-HWND g_main = nullptr;
-
 const ui::FormDef& main_form(std::vector<Binding> feature_bindings, void (*on_close)(HWND)) {
     static const ui::FormDef def = [&] {
-        ui::FormDef d{L"TarnixMainWindow", "Tarnix", kWidth, kDesignHeight};
+        ui::FormDef d{kMainClass, "Tarnix", kWidth, kDesignHeight};
         d.controls = kLayout;
         d.bindings = {
             {kNavHome, Event::Clicked, [] { run_navigation_action(kNavHome); }},
             {kNavSignUp, Event::Clicked, [] { run_navigation_action(kNavSignUp); }},
             {kSignUpLink, Event::Clicked, [] { run_navigation_action(kNavSignUp); }},
             {kNavPassword, Event::Clicked, [] { run_navigation_action(kNavPassword); }},
-            {kMinimize, Event::Clicked, [] { ui::set_window_state(ui::event_form(), 2); }},
+            {kMinimize, Event::Clicked, [] { ui::set_window_state(main_window(), 2); }},
             {kAnnouncementTimer, Event::Tick, announcement_scroll_step},
         };
         for (Binding& b : feature_bindings) {
             d.bindings.push_back(std::move(b));
         }
-        // Every edit box colours its underline frame while it has the focus.
-        ui::bind_underline_focus(d, kStatusGrey, kSilver);
         d.on_close = on_close;
-        d.on_destroy = [](HWND hwnd) {
-            if (g_main == hwnd) {
-                g_main = nullptr;
-            }
-        };
         return d;
     }();
     return def;
@@ -175,20 +167,30 @@ void on_created(HWND hwnd) {
 } // namespace
 
 HWND main_window() {
-    return g_main;
+    // Found, not kept: no copy of the handle can outlive the window.
+    for (HWND w = FindWindowExW(nullptr, nullptr, kMainClass, nullptr); w;
+         w = FindWindowExW(nullptr, w, kMainClass, nullptr)) {
+        DWORD pid = 0;
+        if (GetWindowThreadProcessId(w, &pid) && pid == GetCurrentProcessId()) {
+            return w;
+        }
+    }
+    return nullptr;
 }
 
 HWND build_main_window(std::vector<ui::Binding> feature_bindings, void (*on_close)(HWND)) {
-    g_main = ui::build_form(main_form(std::move(feature_bindings), on_close));
-    if (g_main) {
-        on_created(g_main);
+    HWND w = ui::build_form(main_form(std::move(feature_bindings), on_close));
+    if (w) {
+        // Every edit box colours its underline frame while it has the focus.
+        ui::bind_underline_focus(w, kStatusGrey, kSilver);
+        on_created(w);
     }
-    return g_main;
+    return w;
 }
 
 void run_navigation_action(std::string_view button) {
     ui::run_on_ui_thread([button] {
-        HWND f = g_main;
+        HWND f = main_window();
         if (!f) {
             return;
         }
@@ -213,7 +215,7 @@ void run_navigation_action(std::string_view button) {
 
 void announcement_scroll_step() {
     ui::run_on_ui_thread([] {
-        HWND f = g_main;
+        HWND f = main_window();
         if (!f) {
             return;
         }

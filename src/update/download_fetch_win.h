@@ -58,7 +58,6 @@ struct Task {
     Handle file;        // the ".part" file
     Handle thread;      // the task's own thread
     Handle abort_event; // set on stop or when a part gives up: workers end
-    Handle stop_event;  // set on stop only: handler pauses end
     std::atomic<bool> aborting{false};
     std::atomic<bool> stopping{false};
     std::atomic<bool> abandoned{false};

@@ -31,7 +31,7 @@ struct DownloadTaskParams {
     int32_t connect_timeout_ms = 20000;
     int32_t send_timeout_ms = 20000;
     int32_t receive_timeout_ms = 20000;
-    int32_t stop_wait_ms = 1000;   // how long a stop waits for the task
+    int32_t stop_wait_ms = 1000;   // kept; a stop does not wait for the task
     int32_t min_part_size = 20480; // smallest part given its own connection
     int32_t reserved13 = 1024;
     int32_t reserved14 = 0;

@@ -1,8 +1,6 @@
 #include "update/downloader_win.h"
 
-#include "platform/message_loop_win.h"
 #include "ui/gbk_win.h"
-#include "platform/ui_thread_win.h"
 #include "update/download_fetch_win.h"
 #include "update/download_file_win.h"
 #include "update/update_signature_win.h"
@@ -30,8 +28,6 @@ struct Downloader::Core {
 };
 
 namespace {
-
-thread_local Task* t_current_task = nullptr;
 
 struct ThreadContext {
     std::shared_ptr<Downloader::Core> core;
@@ -114,7 +110,7 @@ void settle_discard(Task& t, bool close_file) {
     if (!t.file.h) {
         return;
     }
-    // Gone once the last handle closes: an abandoned worker may still hold it.
+    // Gone once the last handle closes: a worker still ending after a stop may hold it.
     part_file::remove_when_closed(t.file.h);
     if (close_file) {
         CloseHandle(t.file.h);
@@ -169,7 +165,6 @@ bool run_download(Task& t) {
 DWORD WINAPI task_main(LPVOID arg) {
     std::unique_ptr<ThreadContext> ctx(static_cast<ThreadContext*>(arg));
     Task& t = *ctx->task;
-    t_current_task = &t;
     bool ok = false;
     try {
         ok = run_download(t);
@@ -198,7 +193,6 @@ DWORD WINAPI task_main(LPVOID arg) {
             ctx->core->task.reset();
         }
     }
-    t_current_task = nullptr;
     return 0;
 }
 
@@ -244,15 +238,6 @@ bool split_url(Task& t) {
     return true;
 }
 
-// Waits for a thread; on the UI thread it keeps serving the UI tasks that the
-// task's handler hands over, or the two would wait on each other.
-bool wait_for_thread(HANDLE thread, DWORD ms) {
-    if (ui::on_ui_thread()) {
-        return ui::wait_handle_serving_ui_tasks(thread, ms);
-    }
-    return WaitForSingleObject(thread, ms) == WAIT_OBJECT_0;
-}
-
 } // namespace
 
 Downloader::Downloader() : core_(std::make_shared<Core>()) {}
@@ -284,10 +269,9 @@ bool Downloader::start_task(const DownloadTaskParams& params, const FileAcceptan
         return false;
     }
     task->abort_event.h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    task->stop_event.h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     task->id = core_->next_id++;
     auto* ctx = new ThreadContext{core_, task};
-    task->thread.h = task->abort_event.h && task->stop_event.h
+    task->thread.h = task->abort_event.h
                          ? CreateThread(nullptr, 0, task_main, ctx, CREATE_SUSPENDED, nullptr)
                          : nullptr;
     if (!task->thread.h) {
@@ -316,45 +300,15 @@ void Downloader::stop_task() {
     std::shared_ptr<Task> task;
     {
         std::lock_guard<std::mutex> lock(core_->mutex);
-        task = core_->task;
+        task = std::move(core_->task);
     }
     if (!task) {
         return;
     }
+    // Not waited for: its handler may be waiting for the UI thread, which is
+    // where the exit routine stops it. From here on it cannot place its file,
+    // and the ".part" file goes when its threads let go of it.
     task->stopping.store(true);
-    SetEvent(task->stop_event.h);
     give_up(*task);
-    DWORD wait = task->params.stop_wait_ms > 0 ? static_cast<DWORD>(task->params.stop_wait_ms) : 0;
-    if (!wait_for_thread(task->thread.h, wait)) {
-        // A connection blocked in the network cannot be interrupted: leave it,
-        // silenced, to end with the process. It holds its own reference.
-        task->abandoned.store(true);
-        settle_discard(*task, false);
-    }
-    std::lock_guard<std::mutex> lock(core_->mutex);
-    if (core_->task == task) {
-        core_->task.reset();
-    }
-}
-
-void download_task_wait(DWORD ms) {
-    HANDLE stop = t_current_task ? t_current_task->stop_event.h : nullptr;
-    const DWORD start = GetTickCount();
-    for (;;) {
-        DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= ms) {
-            return;
-        }
-        DWORD r = MsgWaitForMultipleObjects(stop ? 1 : 0, stop ? &stop : nullptr, FALSE,
-                                            ms - elapsed, QS_ALLINPUT);
-        if (stop && r == WAIT_OBJECT_0) {
-            return;
-        }
-        if (r == WAIT_FAILED) {
-            return;
-        }
-        if (!process_pending_messages()) {
-            return; // the program is ending
-        }
-    }
+    settle_discard(*task, false);
 }

@@ -38,11 +38,12 @@ public:
     // True while a task is held.
     bool busy() const;
 
-    // Stops the held task, if any: waits at most the task's stop wait for its
-    // threads (serving UI tasks meanwhile when called on the UI thread), removes
-    // the ".part" file and releases the task. A thread still blocked in the
-    // network after that wait is abandoned: it can no longer write the target
-    // or deliver events. Safe to call from any thread and without a task.
+    // Stops the held task, if any, and returns at once (safe from any thread
+    // and without a task): the task can no longer write the target, its end
+    // event still comes on its own thread, and its ".part" file is removed once
+    // its threads let go of it. The object is free for another task at once.
+    // Because nothing waits for the task's threads, its handler may wait for
+    // the UI thread.
     void stop_task();
 
     struct Core;
@@ -50,8 +51,3 @@ public:
 private:
     std::shared_ptr<Core> core_;
 };
-
-// For event handlers: pauses the calling thread for `ms` while dispatching its
-// window messages; on a download task's thread it returns early once the task
-// is being stopped, so a stop is not held up by a handler's pauses.
-void download_task_wait(DWORD ms);

@@ -1,5 +1,6 @@
 #include "update/update_signature_win.h"
 
+#include "platform/handles_win.h"
 #include "update/download_file_win.h"
 #include "update/sha256.h"
 #include "update/update_trust.h"
@@ -15,30 +16,14 @@ namespace {
 
 constexpr DWORD kHashReadSize = 1024 * 1024;
 
-struct Algorithm {
-    BCRYPT_ALG_HANDLE h = nullptr;
-    explicit Algorithm(const wchar_t* id) {
-        if (BCryptOpenAlgorithmProvider(&h, id, nullptr, 0) < 0) {
-            h = nullptr;
-        }
+// The provider of `id`; empty when it is not available.
+platform::BCryptAlgorithm open_algorithm(const wchar_t* id) {
+    platform::BCryptAlgorithm a;
+    if (BCryptOpenAlgorithmProvider(a.out(), id, nullptr, 0) < 0) {
+        a.reset();
     }
-    ~Algorithm() {
-        if (h) {
-            BCryptCloseAlgorithmProvider(h, 0);
-        }
-    }
-    Algorithm(const Algorithm&) = delete;
-    Algorithm& operator=(const Algorithm&) = delete;
-};
-
-struct Key {
-    BCRYPT_KEY_HANDLE h = nullptr;
-    ~Key() {
-        if (h) {
-            BCryptDestroyKey(h);
-        }
-    }
-};
+    return a;
+}
 
 } // namespace
 
@@ -71,9 +56,9 @@ bool verify(const std::string& public_key, const std::string& message, const std
         why = L"the signature is " + std::to_wstring(signature.size()) + L" bytes, not 64";
         return false;
     }
-    Algorithm ecdsa(BCRYPT_ECDSA_P256_ALGORITHM);
-    Algorithm sha(BCRYPT_SHA256_ALGORITHM);
-    if (!ecdsa.h || !sha.h) {
+    platform::BCryptAlgorithm ecdsa = open_algorithm(BCRYPT_ECDSA_P256_ALGORITHM);
+    platform::BCryptAlgorithm sha = open_algorithm(BCRYPT_SHA256_ALGORITHM);
+    if (!ecdsa || !sha) {
         why = L"P-256 ECDSA or SHA-256 is not available";
         return false;
     }
@@ -82,21 +67,22 @@ bool verify(const std::string& public_key, const std::string& message, const std
     header->dwMagic = BCRYPT_ECDSA_PUBLIC_P256_MAGIC;
     header->cbKey = static_cast<ULONG>(public_key.size() / 2);
     memcpy(blob.data() + sizeof(BCRYPT_ECCKEY_BLOB), public_key.data(), public_key.size());
-    Key key;
-    if (BCryptImportKeyPair(ecdsa.h, nullptr, BCRYPT_ECCPUBLIC_BLOB, &key.h, blob.data(),
+    platform::BCryptKey key;
+    if (BCryptImportKeyPair(ecdsa.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.out(), blob.data(),
                             static_cast<ULONG>(blob.size()), 0) < 0) {
         why = L"the built-in public key is not a P-256 key";
         return false;
     }
     unsigned char digest[update_trust::kDigestSize];
-    if (BCryptHash(sha.h, nullptr, 0, reinterpret_cast<PUCHAR>(const_cast<char*>(message.data())),
+    if (BCryptHash(sha.get(), nullptr, 0,
+                   reinterpret_cast<PUCHAR>(const_cast<char*>(message.data())),
                    static_cast<ULONG>(message.size()), digest, sizeof(digest)) < 0) {
         why = L"the message could not be hashed";
         return false;
     }
     std::string sig = signature;
     NTSTATUS status =
-        BCryptVerifySignature(key.h, nullptr, digest, sizeof(digest),
+        BCryptVerifySignature(key.get(), nullptr, digest, sizeof(digest),
                               reinterpret_cast<PUCHAR>(&sig[0]), static_cast<ULONG>(sig.size()), 0);
     if (status != 0) {
         wchar_t code[16];

@@ -8,9 +8,12 @@
 #include "ui/gbk_win.h"
 #include "ui/main_window_win.h"
 #include "ui/palette_win.h"
-#include "platform/ui_thread_win.h"
+#include "platform/handles_win.h"
+#include "platform/message_loop_win.h"
+#include "platform/pump_delay.h"
 #include "update/download_file_win.h"
 #include "update/downloader_win.h"
+#include "update/update_flow.h"
 #include "update/update_progress.h"
 #include "update/update_state.h"
 #include "update/update_trust.h"
@@ -21,6 +24,7 @@
 
 #include <atomic>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -65,58 +69,30 @@ const std::vector<ControlDef> kLayout = {
     {kButton, K::SuperButton, kBox, -1, 1, 1, 118, 28, "开始更新", &kActionButton},
 };
 
-void start_with_shell(const std::string& path) {
-    ShellExecuteW(nullptr, nullptr, widen(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
-}
+// The update window's controls for the flow. Safe from any thread: the
+// control layer carries changes asked for elsewhere out on the UI thread.
+class WindowView : public update::UpdateView {
+public:
+    explicit WindowView(const std::atomic<HWND>& window) : window_(window) {}
+    int32_t progress() override { return ui::progress(w(), kProgressBar); }
+    void set_progress(int32_t position) override { ui::set_progress(w(), kProgressBar, position); }
+    void set_label(const std::string& text) override { ui::set_text(w(), kLabel, text); }
+    std::string button_caption() override { return ui::text(w(), kButton); }
+    void set_button_caption(const std::string& text) override { ui::set_text(w(), kButton, text); }
+    void set_tick_interval(uint32_t ms) override { ui::set_interval(w(), kTimer, ms); }
+    void show_downloading() override { show(true); }
+    void show_start_button() override { show(false); }
 
-uint32_t download_bytes() {
-    const UpdateState& u = update_state();
-    return u.download ? u.download->bytes_received() : 0;
-}
-
-// The window's own state in one owner: the open window, how the program ends
-// once the finished file is started (the application's routine), and what
-// tests put in place of the shell, the download's byte count and the key.
-struct WindowState {
-    std::atomic<HWND> window{nullptr};
-    void (*end_program)(int32_t) = nullptr;
-    void (*shell_start)(const std::string&) = start_with_shell;
-    uint32_t (*bytes_source)() = download_bytes;
-    std::optional<std::string> public_key_override;
-};
-
-// Never destroyed: a download thread left running at exit may still read it.
-WindowState& state() {
-    static WindowState* s = new WindowState();
-    return *s;
-}
-
-// The publisher's key (64 bytes) that updates must be signed with; empty when
-// this build takes updates unsigned. The build checked the text's form.
-std::string update_public_key() {
-    if (state().public_key_override) {
-        return *state().public_key_override;
+private:
+    HWND w() const { return window_.load(); }
+    void show(bool downloading) {
+        ui::set_visible(w(), kLabel, downloading);
+        ui::set_visible(w(), kProgressBar, downloading);
+        ui::set_visible(w(), kBox, !downloading);
+        ui::set_disabled(w(), kButton, downloading);
     }
-    std::string key;
-    update_trust::parse_public_key(TARNIX_UPDATE_PUBLIC_KEY, key);
-    return key;
-}
-
-// Downloading: the label and the bar replace the start button.
-void show_downloading(HWND w) {
-    ui::set_visible(w, kLabel, true);
-    ui::set_visible(w, kProgressBar, true);
-    ui::set_visible(w, kBox, false);
-    ui::set_disabled(w, kButton, true);
-}
-
-// Back to the start button.
-void show_button(HWND w) {
-    ui::set_visible(w, kLabel, false);
-    ui::set_visible(w, kProgressBar, false);
-    ui::set_visible(w, kBox, true);
-    ui::set_disabled(w, kButton, false);
-}
+    const std::atomic<HWND>& window_;
+};
 
 DWORD WINAPI refused_start_main(LPVOID) {
     // The component gave no task: the same end as a download that failed.
@@ -124,37 +100,73 @@ DWORD WINAPI refused_start_main(LPVOID) {
     return 0;
 }
 
-void on_start_clicked() {
-    HWND w = state().window.load();
-    UpdateState& s = update_state();
-    if (ui::text(w, kButton) == gbk("更新完成")) {
-        state().shell_start(s.local_update_file_path);
-        if (state().end_program) {
-            state().end_program(0);
+// The window's own state in one owner: the open window, how the program ends
+// once the finished file is started (the application's routine), the key the
+// new file must be signed with, and the flow with its view and host.
+class WindowOwner : public update::UpdateHost {
+public:
+    std::atomic<HWND> window{nullptr};
+    void (*end_program)(int32_t) = nullptr;
+    // The publisher's key (64 bytes); empty when updates are taken unsigned;
+    // none when the key given was not a key, and then no update is taken.
+    std::optional<std::string> public_key;
+    // The local update file path as it was when the window opened.
+    std::wstring target;
+    WindowView view{window};
+    update::UpdateFlow flow{view, *this, update_state().update_expected_size};
+
+    bool start_download() override {
+        UpdateState& s = update_state();
+        DownloadTaskParams& p = s.download_params;
+        set_update_download_values(p, s.update_download_url, s.local_update_file_path,
+                                   update_event_handler);
+        // The new file must be a program, signed (with a key) for the version
+        // the server announced.
+        if (!public_key) {
+            return false;
         }
-        return;
+        FileAcceptance acceptance;
+        acceptance.public_key = *public_key;
+        acceptance.version = status_field(app().status_record, 2);
+        return s.download && s.download->start_task(p, acceptance);
     }
-    DownloadTaskParams& p = s.download_params;
-    set_update_download_values(p, s.update_download_url, s.local_update_file_path,
-                               update_event_handler);
-    // The new file must be a program, signed (with a key built in) for the
-    // version the server announced.
-    FileAcceptance acceptance;
-    acceptance.public_key = update_public_key();
-    acceptance.version = status_field(app().status_record, 2);
-    bool started = s.download && s.download->start_task(p, acceptance);
-    show_downloading(w);
-    ui::set_interval(w, kTimer, 1000);
-    if (!started) {
-        HANDLE th = CreateThread(nullptr, 0, refused_start_main, nullptr, 0, nullptr);
-        if (th) {
-            CloseHandle(th);
+    void end_refused_start() override {
+        platform::UniqueHandle th(
+            CreateThread(nullptr, 0, refused_start_main, nullptr, 0, nullptr));
+    }
+    void start_file_and_end() override {
+        ShellExecuteW(nullptr, nullptr, widen(update_state().local_update_file_path).c_str(),
+                      nullptr, nullptr, SW_SHOWNORMAL);
+        if (end_program) {
+            end_program(0);
         }
+    }
+    uint32_t bytes_received() override {
+        const UpdateState& u = update_state();
+        return u.download ? u.download->bytes_received() : 0;
+    }
+    int64_t file_size() override { return part_file::size_at(target); }
+    void pause(uint32_t ms) override { pump_delay(static_cast<int32_t>(ms), kMilliseconds); }
+};
+
+// Never destroyed: a download thread left running at exit may still use it.
+WindowOwner& owner() {
+    static WindowOwner* s = new WindowOwner();
+    return *s;
+}
+
+void on_start_clicked() {
+    owner().flow.click();
+}
+
+void on_tick() {
+    if (owner().window.load()) {
+        owner().flow.tick();
     }
 }
 
 void on_close_clicked() {
-    if (HWND w = state().window.load()) {
+    if (HWND w = owner().window.load()) {
         DestroyWindow(w);
     }
 }
@@ -165,12 +177,12 @@ const ui::FormDef& update_form() {
         d.controls = kLayout;
         d.bindings = {
             {kButton, Event::Clicked, on_start_clicked},
-            {kTimer, Event::Tick, update_progress_tick},
+            {kTimer, Event::Tick, on_tick},
             {"按钮_关闭", Event::Clicked, on_close_clicked},
         };
         d.on_destroy = [](HWND hwnd) {
             HWND expected = hwnd;
-            state().window.compare_exchange_strong(expected, nullptr);
+            owner().window.compare_exchange_strong(expected, nullptr);
         };
         return d;
     }();
@@ -199,16 +211,26 @@ std::string main_window_caption() {
 } // namespace
 
 HWND update_window() {
-    return state().window.load();
+    return owner().window.load();
 }
 
 HWND open_update_window(void (*end_program)(int32_t)) {
-    state().end_program = end_program;
+    return open_update_window(end_program, TARNIX_UPDATE_PUBLIC_KEY);
+}
+
+HWND open_update_window(void (*end_program)(int32_t), std::string_view public_key_hex) {
+    WindowOwner& o = owner();
+    o.end_program = end_program;
+    std::string key;
+    o.public_key.reset();
+    if (update_trust::parse_public_key(public_key_hex, key)) {
+        o.public_key = key;
+    }
     HWND w = ui::build_form(update_form());
     if (!w) {
         return nullptr;
     }
-    state().window.store(w);
+    o.window.store(w);
     UpdateState& s = update_state();
     const std::vector<std::string>& record = app().status_record;
     shadow_setup(w, 0);
@@ -217,79 +239,13 @@ HWND open_update_window(void (*end_program)(int32_t)) {
     s.update_download_url = update::download_url(status_field(record, 3));
     ui::set_text(w, "编辑框1", status_field(record, 4));
     s.local_update_file_path = update::local_file_path(current_directory(), main_window_caption());
+    o.target = widen(s.local_update_file_path);
     ui::center_on_screen(w);
     ShowWindow(w, SW_SHOW);
     UpdateWindow(w);
     return w;
 }
 
-void update_progress_tick() {
-    HWND w = state().window.load();
-    const int64_t expected = update_state().update_expected_size.load();
-    if (!w || expected == 0) {
-        return;
-    }
-    const uint32_t received = state().bytes_source();
-    ui::set_progress(w, kProgressBar, update::progress_position(received, expected));
-    ui::set_text(w, kLabel, update::progress_text(ui::progress(w, kProgressBar)));
-    if (ui::progress(w, kProgressBar) == 1000 &&
-        part_file::size_at(widen(update_state().local_update_file_path)) == expected) {
-        ui::set_interval(w, kTimer, 0);
-    }
-}
-
 int32_t update_event_handler(int32_t kind, int32_t, int32_t value, int32_t extra, int32_t) {
-    UpdateState& s = update_state();
-    if (kind == kDownloadEventSize) {
-        s.update_expected_size.store(value);
-        return 0;
-    }
-    if (kind != kDownloadEventEnded) {
-        return 0;
-    }
-    HWND w = state().window.load();
-    const int64_t expected = s.update_expected_size.load();
-    // Finished only when every announced byte arrived and the file in place has
-    // the announced size; a broken download must never be started.
-    const bool finished = expected != 0 && extra == 1 &&
-                          static_cast<int64_t>(static_cast<uint32_t>(value)) == expected &&
-                          part_file::size_at(widen(s.local_update_file_path)) == expected;
-    if (finished) {
-        // The task's byte count is gone once this handler returns, and a download
-        // faster than the tick has shown no progress yet: show its end and stop
-        // the tick here, so that no later tick takes the finish back as 0%.
-        ui::set_progress(w, kProgressBar, 1000);
-        ui::set_text(w, kLabel, update::progress_text(1000));
-        ui::set_interval(w, kTimer, 0);
-        download_task_wait(1000);
-        ui::set_text(w, kLabel, gbk("程序文件更新完毕"));
-        download_task_wait(1000);
-        // The caption first: once enabled, a click must start the new file.
-        ui::set_text(w, kButton, gbk("更新完成"));
-        show_button(w);
-        return 0;
-    }
-    // A failed attempt leaves no size behind: the next one starts as the first did.
-    s.update_expected_size.store(0);
-    ui::set_text(w, kLabel, gbk("请稍后再试！"));
-    download_task_wait(1000);
-    show_button(w);
-    return 0;
-}
-
-void set_update_shell_start(void (*start)(const std::string&)) {
-    state().shell_start = start ? start : start_with_shell;
-}
-
-void set_update_public_key(std::optional<std::string> hex) {
-    state().public_key_override.reset();
-    if (hex) {
-        std::string key;
-        update_trust::parse_public_key(*hex, key);
-        state().public_key_override = key;
-    }
-}
-
-void set_update_bytes_source(uint32_t (*bytes_received)()) {
-    state().bytes_source = bytes_received ? bytes_received : download_bytes;
+    return owner().flow.event(kind, value, extra);
 }

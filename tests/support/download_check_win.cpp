@@ -33,9 +33,9 @@ int32_t record(int32_t kind, int32_t, int32_t value, int32_t extra, int32_t) {
     }
     if (kind == kDownloadEventEnded) {
         if (g_seen.call_ui_on_end.load()) {
-            // As the update window's handler does: a change made on the UI thread.
+            // As the update window's handler does: a change made on the UI
+            // thread, waiting for it.
             ui::run_on_ui_thread([] { g_seen.ui_task_ran.store(true); });
-            download_task_wait(1000);
         }
         SetEvent(g_seen.ended);
     }

@@ -1,7 +1,10 @@
 #include "support/responder_win.h"
 
+#include "platform/ui_thread_win.h"
+
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace testsupport {
@@ -59,7 +62,8 @@ bool wait_socket(SOCKET s, bool for_write, unsigned timeout_ms, const std::atomi
     return false;
 }
 
-bool send_all(SOCKET s, const char* data, size_t size, const std::atomic<bool>& stopping) {
+bool send_all(SOCKET s, const char* data, size_t size, unsigned chunk_delay_ms,
+              const std::atomic<bool>& stopping) {
     while (size > 0) {
         if (!wait_socket(s, true, kIoTimeoutMs, stopping)) {
             return false;
@@ -71,6 +75,9 @@ bool send_all(SOCKET s, const char* data, size_t size, const std::atomic<bool>& 
         }
         data += sent;
         size -= static_cast<size_t>(sent);
+        if (chunk_delay_ms && size > 0) {
+            Sleep(chunk_delay_ms);
+        }
     }
     return true;
 }
@@ -93,6 +100,8 @@ const char* reason(int status) {
         return "Moved Permanently";
     case 302:
         return "Found";
+    case 206:
+        return "Partial Content";
     case 404:
         return "Not Found";
     case 500:
@@ -106,6 +115,12 @@ const char* reason(int status) {
 
 std::string ReceivedRequest::request_line() const {
     return head.substr(0, head.find("\r\n"));
+}
+
+std::string ReceivedRequest::path() const {
+    const std::string line = request_line();
+    const size_t start = line.find(' ') + 1;
+    return line.substr(start, line.rfind(' ') - start);
 }
 
 std::vector<std::string> ReceivedRequest::header_lines() const {
@@ -216,6 +231,12 @@ Responder::Responder() {
     thread_ = std::thread([this] { run(); });
 }
 
+Responder::Responder(std::string blob, BlobOptions options) : Responder() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    blob_ = std::move(blob);
+    blob_options_ = std::move(options);
+}
+
 Responder::~Responder() {
     stop();
     if (winsock_) {
@@ -251,9 +272,10 @@ void Responder::set_default(std::function<ScriptedAnswer(const ReceivedRequest&)
     default_ = std::move(handler);
 }
 
-void Responder::on_request(std::function<void(const ReceivedRequest&)> observer) {
+void Responder::post_on_request(std::string body, void (*task)()) {
     std::lock_guard<std::mutex> lock(mutex_);
-    observer_ = std::move(observer);
+    post_body_ = std::move(body);
+    post_task_ = task;
 }
 
 std::vector<ReceivedRequest> Responder::requests() const {
@@ -287,6 +309,19 @@ void Responder::stop() {
         closesocket(listener_);
         listener_ = INVALID_SOCKET;
     }
+    // No connection comes now. End those still served (their waits see the
+    // stop too) and wait for every thread: none may outlive the server.
+    std::vector<std::thread> connections;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (SOCKET s : open_) {
+            shutdown(s, SD_BOTH);
+        }
+        connections.swap(connections_);
+    }
+    for (std::thread& t : connections) {
+        t.join();
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     for (SOCKET s : held_) {
         closesocket(s);
@@ -303,7 +338,9 @@ void Responder::run() {
         if (client == INVALID_SOCKET) {
             continue;
         }
-        serve(client);
+        std::lock_guard<std::mutex> lock(mutex_);
+        open_.push_back(client);
+        connections_.emplace_back([this, client] { serve(client); });
     }
 }
 
@@ -341,8 +378,9 @@ bool Responder::read_request(SOCKET client, ReceivedRequest& request) {
     return !request.raw.empty();
 }
 
-ScriptedAnswer Responder::next_answer(const ReceivedRequest& request) {
+ScriptedAnswer Responder::next_answer(const ReceivedRequest& request, int file_index) {
     std::function<ScriptedAnswer(const ReceivedRequest&)> handler;
+    bool blob = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!script_.empty()) {
@@ -351,6 +389,10 @@ ScriptedAnswer Responder::next_answer(const ReceivedRequest& request) {
             return answer;
         }
         handler = default_;
+        blob = blob_.has_value();
+    }
+    if (blob) {
+        return blob_answer(request, file_index);
     }
     if (handler) {
         return handler(request);
@@ -362,35 +404,48 @@ ScriptedAnswer Responder::next_answer(const ReceivedRequest& request) {
 
 void Responder::serve(SOCKET client) {
     ReceivedRequest request;
-    if (!read_request(client, request)) {
-        closesocket(client); // opened and closed without a byte: nothing to answer
-        return;
-    }
-    std::function<void(const ReceivedRequest&)> observer;
-    {
+    const bool read = read_request(client, request);
+    void (*post)() = nullptr;
+    int file_index = 0;
+    if (read) {
         std::lock_guard<std::mutex> lock(mutex_);
+        for (const ReceivedRequest& r : requests_) {
+            file_index += is_signature_request(r) ? 0 : 1;
+        }
         requests_.push_back(request);
-        observer = observer_;
+        if (post_task_ && request.body == post_body_) {
+            post = post_task_;
+        }
     }
-    if (observer) {
-        observer(request);
+    if (post) {
+        ui::post_to_ui_thread(post);
     }
-    ScriptedAnswer answer = next_answer(request);
-    for (unsigned waited = 0; waited < answer.delay_ms && !stopping_.load(); waited += 10) {
-        Sleep(10);
+    ScriptedAnswer answer;
+    if (read) {
+        answer = next_answer(request, file_index);
+        for (unsigned waited = 0; waited < answer.delay_ms && !stopping_.load(); waited += 10) {
+            Sleep(10);
+        }
     }
-    if (answer.never_answer) {
-        std::lock_guard<std::mutex> lock(mutex_);
+    const bool answered = read && !answer.never_answer;
+    if (answered) {
+        std::string bytes = answer.compute ? answer.compute(request) : answer.bytes;
+        size_t count = bytes.size();
+        if (answer.drop_after && *answer.drop_after < count) {
+            count = *answer.drop_after;
+        }
+        send_all(client, bytes.data(), count, answer.chunk_delay_ms, stopping_);
+    }
+    // Off the list before the socket is freed: the number may be reused.
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_.erase(std::remove(open_.begin(), open_.end(), client), open_.end());
+    if (answered) {
+        close_socket(client, answer.drop_after.has_value() && answer.reset);
+    } else if (read) {
         held_.push_back(client);
-        return;
+    } else {
+        closesocket(client); // opened and closed without a byte: nothing to answer
     }
-    std::string bytes = answer.compute ? answer.compute(request) : answer.bytes;
-    size_t count = bytes.size();
-    if (answer.drop_after && *answer.drop_after < count) {
-        count = *answer.drop_after;
-    }
-    send_all(client, bytes.data(), count, stopping_);
-    close_socket(client, answer.drop_after.has_value() && answer.reset);
 }
 
 } // namespace testsupport

@@ -1,6 +1,6 @@
 #include "support/update_signing_win.h"
 
-#include "support/blob_server_win.h"
+#include "support/responder_win.h"
 #include "support/files_win.h"
 #include "support/process_win.h"
 #include "ui/gbk_win.h"

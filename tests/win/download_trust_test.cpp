@@ -2,7 +2,7 @@
 // revision, a Windows x64 program, signed by the publisher when a key is set.
 // Each refused download ends in the failure path with the old program's
 // bytes untouched.
-#include "support/blob_server_win.h"
+#include "support/responder_win.h"
 #include "support/download_check_win.h"
 #include "support/update_signing_win.h"
 
@@ -10,22 +10,22 @@
 
 #include <string>
 
-using testsupport::BlobServer;
-using testsupport::BlobServerOptions;
+using testsupport::BlobOptions;
 using testsupport::expect_complete;
 using testsupport::expect_failed;
 using testsupport::make_program_blob;
+using testsupport::Responder;
 
 TEST(DownloadTrust, EmptyFileFailsBeforeTheSizeIsAnnounced) {
-    BlobServer server("");
+    Responder server("");
     ASSERT_TRUE(server.ok());
     expect_failed(server.url(), false);
 }
 
 TEST(DownloadTrust, HtmlPageForEveryRequestIsNoProgram) {
-    BlobServerOptions o;
+    BlobOptions o;
     o.error_status = 200;
-    BlobServer server("", o);
+    Responder server("", o);
     expect_failed(server.url(), true);
 }
 
@@ -34,25 +34,24 @@ TEST(DownloadTrust, FileChangingBetweenPartsIsNeverMixed) {
     const std::string second = make_program_blob(first.size(), 22); // same size
     // The server changes the file with every request: the new start finds it
     // changing again and gives up.
-    for (auto validator :
-         {BlobServerOptions::Validator::etag, BlobServerOptions::Validator::last_modified}) {
+    for (auto validator : {BlobOptions::Validator::etag, BlobOptions::Validator::last_modified}) {
         for (bool honour : {true, false}) {
-            BlobServerOptions o;
+            BlobOptions o;
             o.revised_blob = second;
             o.revise_at = 1;
             o.keep_revising = true;
             o.validator = validator;
             o.honour_if_range = honour; // false: 206 with the new revision's validator
-            BlobServer server(first, o);
+            Responder server(first, o);
             expect_failed(server.url(), true);
-            EXPECT_GE(server.requests(), 4) << "no new start from scratch";
+            EXPECT_GE(server.file_requests(), 4) << "no new start from scratch";
         }
     }
     // Changed once, mid-download: the new start fetches the new revision whole.
-    BlobServerOptions once;
+    BlobOptions once;
     once.revised_blob = second;
     once.revise_at = 1;
-    BlobServer server(first, once);
+    Responder server(first, once);
     expect_complete(server.url(), second);
     const auto if_ranges = server.if_ranges_asked();
     ASSERT_FALSE(if_ranges.empty());
@@ -61,9 +60,9 @@ TEST(DownloadTrust, FileChangingBetweenPartsIsNeverMixed) {
 
 TEST(DownloadTrust, ServerWithoutValidatorsGivesTheWholeFileInOneAnswer) {
     const std::string blob = make_program_blob(2 * 1024 * 1024, 23);
-    BlobServerOptions o;
-    o.validator = BlobServerOptions::Validator::none;
-    BlobServer server(blob, o);
+    BlobOptions o;
+    o.validator = BlobOptions::Validator::none;
+    Responder server(blob, o);
     expect_complete(server.url(), blob);
     // After the first bytes that tell the size, the whole file in one answer.
     EXPECT_EQ(server.ranges_asked(), (std::vector<std::string>{"bytes=0-10239", ""}));
@@ -71,7 +70,7 @@ TEST(DownloadTrust, ServerWithoutValidatorsGivesTheWholeFileInOneAnswer) {
     // file whose revision nothing names.
     o.drop_at = 1024 * 1024;
     o.drop_times = 1;
-    BlobServer dropping(blob, o);
+    Responder dropping(blob, o);
     expect_complete(dropping.url(), blob);
     EXPECT_EQ(dropping.ranges_asked(), (std::vector<std::string>{"bytes=0-10239", "", ""}));
 }
@@ -91,9 +90,9 @@ TEST(DownloadTrust, OnlyTheSignatureOfThePublisherForThisVersionPasses) {
     acceptance.version = "1.002";
 
     {
-        BlobServerOptions o;
+        BlobOptions o;
         o.signature = signature;
-        BlobServer server(blob, o);
+        Responder server(blob, o);
         expect_complete(server.url(), blob, acceptance);
         EXPECT_EQ(server.signature_requests(), 1);
     }
@@ -101,13 +100,13 @@ TEST(DownloadTrust, OnlyTheSignatureOfThePublisherForThisVersionPasses) {
         // A large file comes in more parts than connections, hashed as they
         // arrive; a part dropped midway is resumed and hashed whole.
         const std::string large = make_program_blob(50 * 1024 * 1024, 25);
-        BlobServerOptions o;
+        BlobOptions o;
         o.signature = key.sign(large, "1.002");
         o.drop_at = 30 * 1024 * 1024;
         o.drop_times = 1;
-        BlobServer server(large, o);
+        Responder server(large, o);
         expect_complete(server.url(), large, acceptance);
-        EXPECT_EQ(server.requests(), 1 + 7 + 1); // first bytes, 7 parts, 1 resumed
+        EXPECT_EQ(server.file_requests(), 1 + 7 + 1); // first bytes, 7 parts, 1 resumed
     }
     std::string flipped = blob;
     flipped[200000] = static_cast<char>(flipped[200000] ^ 0x01);
@@ -125,9 +124,9 @@ TEST(DownloadTrust, OnlyTheSignatureOfThePublisherForThisVersionPasses) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        BlobServerOptions o;
+        BlobOptions o;
         o.signature = c.signature;
-        BlobServer server(c.served, o);
+        Responder server(c.served, o);
         expect_failed(server.url(), true, acceptance);
         EXPECT_EQ(server.signature_requests(), 1);
     }

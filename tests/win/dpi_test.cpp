@@ -218,7 +218,6 @@ TEST_F(Dpi, MainWindowFollowsAChangeOfScale) {
 TEST_F(Dpi, UpdateWindowIsBuiltAtTheDisplayScale) {
     std::wstring dir = testsupport::fresh_temp_dir(L"tarnix-dpi-");
     SetCurrentDirectoryW(dir.c_str());
-    set_update_public_key(std::string());
     app().status_record = {gbk("Tarnix账号服务"),
                            "1.002",
                            "127.0.0.1:1/Tarnix.exe",
@@ -227,7 +226,7 @@ TEST_F(Dpi, UpdateWindowIsBuiltAtTheDisplayScale) {
                            "",
                            "",
                            ""};
-    HWND w = open_update_window(end_program);
+    HWND w = open_update_window(end_program, std::string_view());
     ASSERT_NE(w, nullptr);
     pump(100);
     EXPECT_EQ(ui::form_dpi(w), dpi_);

@@ -2,7 +2,7 @@
 #include "app/program_win.h"
 #include "platform/ui_thread_win.h"
 #include "protocol/http_request_win.h"
-#include "support/blob_server_win.h"
+#include "support/responder_win.h"
 #include "support/box_watcher_win.h"
 #include "support/process_win.h"
 #include "support/responder_win.h"
@@ -43,11 +43,7 @@ void script_slow_status(Responder& r, void (*meanwhile)()) {
     ScriptedAnswer status = testsupport::answer_with_body(status_record("1.001", "news"));
     status.delay_ms = 600;
     r.script(status);
-    r.on_request([meanwhile](const testsupport::ReceivedRequest& q) {
-        if (q.body == "cmd=5") {
-            ui::post_to_ui_thread(meanwhile);
-        }
-    });
+    r.post_on_request("cmd=5", meanwhile);
 }
 
 HWND start_main_window(Responder& r) {

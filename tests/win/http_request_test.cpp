@@ -1,6 +1,6 @@
 // The HTTP client against a scripted peer on the loopback interface: what goes
 // on the wire, what comes back, and how faults end.
-#include "support/blob_server_win.h"
+#include "support/responder_win.h"
 #include "support/responder_win.h"
 
 #include <gtest/gtest.h>

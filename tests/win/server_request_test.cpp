@@ -1,6 +1,6 @@
 // The account protocol over the HTTP client: bodies as the server sees them,
 // answers as the callers see them, and the MD5 proof.
-#include "support/blob_server_win.h"
+#include "support/responder_win.h"
 #include "support/memory_win.h"
 #include "support/responder_win.h"
 

@@ -1,6 +1,6 @@
 #include "app/app_state.h"
 #include "app/program_win.h"
-#include "support/blob_server_win.h"
+#include "support/responder_win.h"
 #include "support/files_win.h"
 #include "support/process_win.h"
 #include "support/update_signing_win.h"
@@ -18,10 +18,10 @@
 #include <sstream>
 #include <string>
 
-using testsupport::BlobServer;
-using testsupport::BlobServerOptions;
+using testsupport::BlobOptions;
 using testsupport::file_exists;
 using testsupport::read_file;
+using testsupport::Responder;
 using testsupport::wait_until;
 using testsupport::write_file;
 
@@ -42,16 +42,16 @@ std::wstring enter_fresh_dir() {
 
 // The program as started, with a status record naming another version.
 HWND open_with(const std::string& location,
-               const std::string& description = gbk("修复了若干问题。")) {
+               const std::string& description = gbk("修复了若干问题。"),
+               const std::string& key_hex = "") {
     start_program();
+    app().status_record = {gbk("Tarnix账号服务"), "1.002", location, description, "", "", "", ""};
     // Unsigned updates unless a test names a key: the build's own key is not
     // the tests' business.
-    set_update_public_key(std::string());
-    app().status_record = {gbk("Tarnix账号服务"), "1.002", location, description, "", "", "", ""};
-    return open_update_window(end_program);
+    return open_update_window(end_program, key_hex);
 }
 
-std::string location_of(const BlobServer& server) {
+std::string location_of(const Responder& server) {
     return server.url().substr(7);
 }
 
@@ -63,11 +63,6 @@ bool ready_again(HWND w) {
 // The finished state: the start button back, enabled, reading "更新完成".
 bool finished(HWND w) {
     return ready_again(w) && ui::text(w, kButton) == gbk("更新完成");
-}
-
-uint32_t g_fake_bytes = 0;
-uint32_t fake_bytes() {
-    return g_fake_bytes;
 }
 
 } // namespace
@@ -100,16 +95,16 @@ TEST(UpdateWindow, OpensWithTheServersTexts) {
     // A location that carries its own scheme keeps it behind ours.
     app().status_record[2] = "http://127.0.0.1/a.exe";
     DestroyWindow(w);
-    w = open_update_window(end_program);
+    w = open_update_window(end_program, "");
     EXPECT_EQ(update_state().update_download_url, "http://http://127.0.0.1/a.exe");
 }
 
 TEST(UpdateWindow, DownloadsFollowsProgressAndFinishes) {
     std::wstring dir = enter_fresh_dir();
     std::string blob = testsupport::make_program_blob(3 * 1024 * 1024, 11);
-    BlobServerOptions slow;
+    BlobOptions slow;
     slow.chunk_delay_ms = 200;
-    BlobServer server(blob, slow);
+    Responder server(blob, slow);
     HWND w = open_with(location_of(server));
     ui::fire_event(w, kButton, ui::Event::Clicked);
     EXPECT_TRUE(ui::visible(w, kLabel));
@@ -137,16 +132,16 @@ TEST(UpdateWindow, DownloadsFollowsProgressAndFinishes) {
 TEST(UpdateWindow, FailedDownloadsReturnToReady) {
     std::wstring dir = enter_fresh_dir();
     std::wstring target = dir + L"\\Tarnix.exe";
-    BlobServerOptions not_found;
+    BlobOptions not_found;
     not_found.error_status = 404;
-    BlobServer server404("", not_found);
-    BlobServerOptions short_body;
+    Responder server404("", not_found);
+    BlobOptions short_body;
     short_body.short_body = 5000;
-    BlobServer server_short(testsupport::make_blob(100000, 12), short_body);
-    BlobServerOptions dropping;
+    Responder server_short(testsupport::make_blob(100000, 12), short_body);
+    BlobOptions dropping;
     dropping.drop_at = 60000;
     dropping.drop_times = -1;
-    BlobServer server_drop(testsupport::make_blob(200000, 13), dropping);
+    Responder server_drop(testsupport::make_blob(200000, 13), dropping);
     const std::string locations[] = {
         location_of(server404),
         "127.0.0.1:" + std::to_string(testsupport::refused_port()) + "/Tarnix.exe",
@@ -168,43 +163,17 @@ TEST(UpdateWindow, FailedDownloadsReturnToReady) {
     }
 }
 
-TEST(UpdateWindow, ProgressTick) {
+// A key that is not 128 hex digits takes no update at all, rather than any
+// unsigned one.
+TEST(UpdateWindow, MalformedKeyTakesNoUpdate) {
     std::wstring dir = enter_fresh_dir();
-    HWND w = open_with("127.0.0.1/Tarnix.exe");
-    set_update_bytes_source(fake_bytes);
-    ui::set_interval(w, kTimer, 1000);
-
-    // No size announced: nothing changes.
-    ui::set_progress(w, kBar, 123);
-    ui::set_text(w, kLabel, "x");
-    update_state().update_expected_size.store(0);
-    g_fake_bytes = 2;
-    update_progress_tick();
-    EXPECT_EQ(ui::progress(w, kBar), 123);
-    EXPECT_EQ(ui::text(w, kLabel), "x");
-
-    update_state().update_expected_size.store(3);
-    g_fake_bytes = 1;
-    update_progress_tick();
-    EXPECT_EQ(ui::progress(w, kBar), 333);
-    EXPECT_EQ(ui::text(w, kLabel), gbk("更新进度（33.3%）"));
-    g_fake_bytes = 2;
-    update_progress_tick();
-    EXPECT_EQ(ui::progress(w, kBar), 667);
-    EXPECT_EQ(ui::text(w, kLabel), gbk("更新进度（66.7%）"));
-
-    // Position 1000 with the file one byte short: the timer goes on.
-    update_state().update_expected_size.store(10);
-    g_fake_bytes = 10;
-    write_file(dir + L"\\Tarnix.exe", "123456789");
-    update_progress_tick();
-    EXPECT_EQ(ui::progress(w, kBar), 1000);
-    EXPECT_EQ(ui::text(w, kLabel), gbk("更新进度（100%）"));
-    EXPECT_EQ(ui::interval(w, kTimer), 1000u);
-    write_file(dir + L"\\Tarnix.exe", "1234567890");
-    update_progress_tick();
-    EXPECT_EQ(ui::interval(w, kTimer), 0u);
-    set_update_bytes_source(nullptr);
+    Responder server(testsupport::make_program_blob(50000, 21));
+    HWND w = open_with(location_of(server), gbk("修复了若干问题。"), "12345");
+    ui::fire_event(w, kButton, ui::Event::Clicked);
+    ASSERT_TRUE(wait_until([&] { return ready_again(w); }, 30000));
+    EXPECT_EQ(ui::text(w, kButton), gbk("开始更新"));
+    EXPECT_EQ(ui::text(w, kLabel), gbk("请稍后再试！"));
+    EXPECT_FALSE(file_exists(dir + L"\\Tarnix.exe"));
 }
 
 // The end event of a task that says the file is complete is not trusted alone:
@@ -295,8 +264,7 @@ TEST(UpdateWindowChild, Run) {
     GetEnvironmentVariableA("TARNIX_UPDATE_LOCATION", location, sizeof(location));
     char key[256] = {};
     GetEnvironmentVariableA("TARNIX_UPDATE_KEY", key, sizeof(key));
-    HWND w = open_with(location);
-    set_update_public_key(std::string(key));
+    HWND w = open_with(location, gbk("修复了若干问题。"), key);
     ASSERT_NE(w, nullptr);
     if (std::string(mode) == "close") {
         ui::fire_event(w, "按钮_关闭", ui::Event::Clicked);
@@ -341,7 +309,7 @@ TEST(UpdateWindow, FinishedClickStartsTheFileAndEndsWithZero) {
     std::string prog = read_file(
         widen(testsupport::windows_path(std::string(TARNIX_TEST_BIN_DIR) + "/marker_prog.exe")));
     ASSERT_GT(prog.size(), 1000u);
-    BlobServer server(prog);
+    Responder server(prog);
     EXPECT_EQ(run_child("finish", location_of(server), dir), 0);
     EXPECT_TRUE(read_file(dir + L"\\Tarnix.exe") == prog);
     // The started program leaves its marker.

@@ -1,19 +1,19 @@
-// Teardown of the tests' loopback blob server: no connection thread may
+// Teardown of the tests' loopback HTTP server: no connection thread may
 // outlive the server object, and Winsock is left as it was found.
 #include <winsock2.h>
 
-#include "support/blob_server_win.h"
+#include "support/responder_win.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 
-TEST(BlobServer, TeardownEndsEveryConnectionAndWinsockUse) {
+TEST(Responder, TeardownEndsEveryConnectionAndWinsockUse) {
     // Whatever this process started before, so that the count below is ours.
     while (WSACleanup() == 0) {
     }
     {
-        auto server = std::make_unique<testsupport::BlobServer>(testsupport::make_blob(1000));
+        auto server = std::make_unique<testsupport::Responder>(testsupport::make_blob(1000));
         ASSERT_TRUE(server->ok());
         WSADATA wsa;
         ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &wsa), 0);
