@@ -14,11 +14,17 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace download_detail {
 
-constexpr DWORD kReadSize = 64 * 1024; // small reads cost an order of magnitude in speed
-constexpr int kRetries = 3;            // further attempts of a part after a failed one
+// Reads grow from the smallest to the largest size while the data is there
+// at once (under Wine each read and write has a fixed cost several times that
+// of copying 64 KiB), and shrink again when a read waits, so that on a slow
+// link the progress still moves and a stop is noticed between reads.
+constexpr DWORD kMinReadSize = 64 * 1024;
+constexpr DWORD kMaxReadSize = 1024 * 1024;
+constexpr int kRetries = 3; // further attempts of a part after a failed one
 constexpr DWORD kRetryPauseMs = 500;
 constexpr int32_t kMaxConnections = 16;
 constexpr int64_t kDefaultMinPartSize = 10240;
@@ -27,17 +33,13 @@ constexpr int64_t kDefaultMinPartSize = 10240;
 constexpr int64_t kHashChunk = 8 * 1024 * 1024;
 constexpr DWORD kHashReadSize = 1024 * 1024;
 
-struct Handle {
-    HANDLE h = nullptr;
-    Handle() = default;
-    explicit Handle(HANDLE handle) : h(handle) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() {
-        if (h && h != INVALID_HANDLE_VALUE) {
-            CloseHandle(h);
-        }
-    }
+// One thread's means of moving a body into the file: the buffer the reads
+// land in (as large as the largest read so far), the size of its next read
+// and the event its writes wait on.
+struct BodyReader {
+    std::vector<char> buf;
+    DWORD read_size = kMinReadSize;
+    platform::UniqueHandle io_event{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
 // How one attempt at a part (or at the whole file) ended. `changed`: the
@@ -55,10 +57,10 @@ struct Task {
     std::wstring target;
     std::wstring part_path;
 
-    Handle file;        // the ".part" file
-    Handle thread;      // the task's own thread
-    Handle abort_event; // set on stop or when a part gives up: workers end
-    Handle stop_event;  // set on stop only: handler pauses end
+    platform::UniqueFile file;          // the ".part" file
+    platform::UniqueHandle thread;      // the task's own thread
+    platform::UniqueHandle abort_event; // set on stop or when a part gives up: workers end
+    platform::UniqueHandle stop_event;  // set on stop only: handler pauses end
     std::atomic<bool> aborting{false};
     std::atomic<bool> stopping{false};
     std::atomic<bool> abandoned{false};
@@ -70,7 +72,8 @@ struct Task {
     std::string if_range;
     // The file's SHA-256 when it was made while the parts arrived.
     std::string digest;
-    HINTERNET connection = nullptr; // owned by the task's thread
+    // The connection all the task's requests share; owned by the task's thread.
+    const platform::InternetConnection* connection = nullptr;
 
     // Whoever first settles the ".part" file (moved into place, or removed)
     // does it under this lock.
