@@ -266,6 +266,16 @@ bool hash_range(Task& t, sha256::Hasher& h, int64_t at, int64_t length, BodyRead
     return true;
 }
 
+// Writes what has arrived through to the disk once another kFlushStep bytes
+// are in. A failure is left to the flush before the move, which decides.
+void flush_arrived(Task& t) {
+    const int64_t now = t.received.load();
+    if (now - t.flushed >= kFlushStep) {
+        FlushFileBuffers(t.file.get());
+        t.flushed = now;
+    }
+}
+
 // Follows the schedule: each part is hashed as soon as it and all before it
 // are complete. The digest, or empty when the download did not complete.
 std::string hash_while_arriving(Task& t, Schedule& s, int64_t first_length) {
@@ -286,6 +296,7 @@ std::string hash_while_arriving(Task& t, Schedule& s, int64_t first_length) {
         if (!hash_range(t, h, s.parts[i].start, s.parts[i].length, reader)) {
             return std::string();
         }
+        flush_arrived(t);
     }
     return h.finish();
 }
@@ -336,13 +347,15 @@ void start_workers(Task& t, std::vector<WorkerContext>& workers,
     }
 }
 
-void wait_workers(const std::vector<platform::UniqueHandle>& threads) {
+// Waits for the workers, flushing what arrives meanwhile.
+void wait_workers(Task& t, const std::vector<platform::UniqueHandle>& threads) {
     std::vector<HANDLE> waits;
     for (const platform::UniqueHandle& th : threads) {
         waits.push_back(th.get());
     }
-    if (!waits.empty()) {
-        WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), TRUE, INFINITE);
+    while (!waits.empty() && WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(),
+                                                    TRUE, 20) == WAIT_TIMEOUT) {
+        flush_arrived(t);
     }
 }
 
@@ -402,6 +415,7 @@ Outcome fetch_file(Task& t) {
     t.validators = validators_of(probe);
     t.if_range = download::if_range_value(t.validators);
     t.digest.clear();
+    t.flushed = 0;
 
     // Without a validator parts could come from two revisions unnoticed: the
     // whole file in one answer instead.
@@ -437,7 +451,7 @@ Outcome fetch_file(Task& t) {
     if (hashing && threads.size() == workers.size()) {
         t.digest = hash_while_arriving(t, schedule, first_part.length);
     }
-    wait_workers(threads);
+    wait_workers(t, threads);
     if (t.changed.load()) {
         return Outcome::changed;
     }

@@ -32,6 +32,10 @@ constexpr int64_t kDefaultMinPartSize = 10240;
 // complete: only the last few remain to hash once the download ends.
 constexpr int64_t kHashChunk = 8 * 1024 * 1024;
 constexpr DWORD kHashReadSize = 1024 * 1024;
+// While the parts arrive, what has arrived is written through to the disk in
+// steps of this size, so that the flush before the move into place (which a
+// crash-safe replacement needs) finds little left to write.
+constexpr int64_t kFlushStep = 32 * 1024 * 1024;
 
 // One thread's means of moving a body into the file: the buffer the reads
 // land in (as large as the largest read so far), the size of its next read
@@ -66,7 +70,8 @@ struct Task {
     std::atomic<bool> abandoned{false};
     std::atomic<bool> changed{false};
     std::atomic<int64_t> received{0};
-    int64_t total = 0; // the size announced to the handler; 0 until then
+    int64_t flushed = 0; // bytes received at the last flush; the task's thread only
+    int64_t total = 0;   // the size announced to the handler; 0 until then
     // The first answer's validators; later parts must name the same revision.
     download::Validators validators;
     std::string if_range;
