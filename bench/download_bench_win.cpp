@@ -1,6 +1,6 @@
 // Download of one file with the update's download component, as the update
-// window runs it (five connections, 64 KiB reads), timed from the start of
-// the task to its end event.
+// window runs it (five connections), timed from the start of the task to its
+// end event.
 //
 //   download_bench URL TARGET [CONNECTIONS [PUBLIC_KEY_HEX VERSION]]
 // With a key, the file must be signed (URL + ".sig") for VERSION.
