@@ -5,10 +5,7 @@
 //   winsock  connect, one send of the whole request, recv to the end, close
 //
 //   minimal_post [wininet|winsock] URL_PORT [requests=200]
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#include <windows.h>
-#include <wininet.h>
+#include "minimal_post_win.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -17,57 +14,10 @@
 #include <string>
 #include <vector>
 
+using minimal_post::post_wininet;
+using minimal_post::post_winsock;
+
 namespace {
-
-constexpr char kBody[] = "cmd=c";
-constexpr char kContentType[] = "Content-Type: application/x-www-form-urlencoded\r\n";
-
-std::string post_wininet(int port) {
-    std::string answer;
-    HINTERNET internet = InternetOpenA("bench", INTERNET_OPEN_TYPE_DIRECT, "", "", 0);
-    HINTERNET connection = InternetConnectA(internet, "127.0.0.1", static_cast<INTERNET_PORT>(port),
-                                            "", "", INTERNET_SERVICE_HTTP, 0, 0);
-    HINTERNET request = HttpOpenRequestA(
-        connection, "POST", "/tx-client.asp", "HTTP/1.1", nullptr, nullptr,
-        INTERNET_FLAG_RELOAD | INTERNET_FLAG_NEED_FILE | INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS, 0);
-    if (request && HttpSendRequestA(request, kContentType, static_cast<DWORD>(strlen(kContentType)),
-                                    const_cast<char*>(kBody), static_cast<DWORD>(strlen(kBody)))) {
-        char piece[1024];
-        DWORD count = 0;
-        while (InternetReadFile(request, piece, sizeof piece, &count) && count > 0) {
-            answer.append(piece, count);
-        }
-    }
-    InternetCloseHandle(request);
-    InternetCloseHandle(connection);
-    InternetCloseHandle(internet);
-    return answer;
-}
-
-std::string post_winsock(int port) {
-    std::string answer;
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<u_short>(port));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
-        const std::string request = std::string("POST /tx-client.asp HTTP/1.1\r\n"
-                                                "Host: 127.0.0.1:") +
-                                    std::to_string(port) + "\r\n" + kContentType +
-                                    "Content-Length: 5\r\nConnection: close\r\n\r\n" + kBody;
-        send(s, request.data(), static_cast<int>(request.size()), 0);
-        char piece[4096];
-        int n;
-        while ((n = recv(s, piece, sizeof piece, 0)) > 0) {
-            answer.append(piece, static_cast<size_t>(n));
-        }
-        const size_t body = answer.find("\r\n\r\n");
-        answer = body == std::string::npos ? "" : answer.substr(body + 4);
-    }
-    closesocket(s);
-    return answer;
-}
 
 double now_ms() {
     LARGE_INTEGER f;

@@ -6,10 +6,11 @@
 # "ConnectionOk", then close). server_request is also measured against the
 # tests' scripted responder inside the benchmark process.
 #
-#   bench/request_roundtrip.sh [requests=200]    (needs build/win configured)
+#   bench/request_roundtrip.sh [requests=200] [rounds=5]   (needs build/win configured)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 n=${1:-200}
+rounds=${2:-5}
 cmake --build "$root/build/win" --target request_roundtrip_bench minimal_post >/dev/null
 exe="$root/build/win/bench/request_roundtrip_bench.exe"
 minimal="$root/build/win/bench/minimal_post.exe"
@@ -52,9 +53,22 @@ url="http://127.0.0.1:$(cat "$work/port")/tx-client.asp"
 
 field() { awk -v k="$1" '/^(server_request|minimal_)/{for(i=1;i<=NF;i++) if($i==k) print $(i+1)}' | tr -d '\r'; }
 port=$(cat "$work/port")
-"$root/scripts/wine-run.sh" "$minimal" wininet "$port" "$n" >"$work/minimal-wininet.log" 2>&1
-"$root/scripts/wine-run.sh" "$exe" "$n" "$url" >"$work/native-peer.log" 2>&1
-"$root/scripts/wine-run.sh" "$minimal" winsock "$port" "$n" >"$work/minimal-winsock.log" 2>&1
+# The three Wine programs take turns, round after round, so that a change in
+# the machine's load falls on all of them alike; each figure is the median of
+# the rounds' medians.
+: >"$work/rounds"
+for r in $(seq "$rounds"); do
+  "$root/scripts/wine-run.sh" "$minimal" wininet "$port" "$n" >"$work/minimal-wininet.log" 2>&1
+  "$root/scripts/wine-run.sh" "$exe" "$n" "$url" >"$work/native-peer.log" 2>&1
+  "$root/scripts/wine-run.sh" "$minimal" winsock "$port" "$n" >"$work/minimal-winsock.log" 2>&1
+  # The same two WinInet POSTs in one process, request by request in turn.
+  "$root/scripts/wine-run.sh" "$exe" "$n" "$url" alternate >"$work/alternate.log" 2>&1
+  alt=$(tr -d '\r' <"$work/alternate.log" | awk '/^alternate/{for(i=1;i<=NF;i++) v[$i]=$(i+1)
+    print v["server_request_ms"], v["minimal_wininet_ms"], v["difference_ms"]}')
+  echo "$r $(field median_ms <"$work/native-peer.log") $(field median_ms <"$work/minimal-wininet.log") \
+$(field median_ms <"$work/minimal-winsock.log") $(field wrong <"$work/native-peer.log") \
+$(cut -d' ' -f1 /proc/loadavg) $alt" >>"$work/rounds"
+done
 "$root/scripts/wine-run.sh" "$exe" "$n" >"$work/responder.log" 2>&1
 
 # curl: time_total is curl's own request time; wall is the whole process.
@@ -69,18 +83,26 @@ for _ in $(seq "$n"); do
 done
 
 median() { sort -g | awk '{a[NR]=$1} END {if (NR%2) print a[(NR+1)/2]; else print (a[NR/2]+a[NR/2+1])/2}'; }
-sr=$(field median_ms <"$work/native-peer.log")
-sr_wrong=$(field wrong <"$work/native-peer.log")
+echo "       separate processes                          in turn, one process"
+echo "round  server_request  minimal WinInet  minimal Winsock  server_request  minimal WinInet  difference  (ms, medians; load)"
+awk '{printf "%5s  %14s  %15s  %15s  %14s  %15s  %10s  (%s)\n", $1, $2, $3, $4, $7, $8, $9, $6}' \
+  "$work/rounds"
+sr=$(awk '{print $2}' "$work/rounds" | median)
+sr_wrong=$(awk '{s += $5} END {print s}' "$work/rounds")
 rr=$(field median_ms <"$work/responder.log")
-mi=$(field median_ms <"$work/minimal-wininet.log")
-ms=$(field median_ms <"$work/minimal-winsock.log")
+mi=$(awk '{print $3}' "$work/rounds" | median)
+ms=$(awk '{print $4}' "$work/rounds" | median)
+at=$(awk '{print $7}' "$work/rounds" | median)
+am=$(awk '{print $8}' "$work/rounds" | median)
+ad=$(awk '{print $9}' "$work/rounds" | median)
 ct=$(median <"$work/curl_total" | awk '{printf "%.3f", $1 * 1000}')
 cw=$(median <"$work/curl_wall" | awk '{printf "%.3f", $1 / 1000}')
-echo "requests: $n each, sequential, new connection per request; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "requests: $n each per round, $rounds rounds, sequential, new connection per request; load after: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "server_request -> Python peer, median:        ${sr} ms (wrong answers: ${sr_wrong})"
 echo "server_request -> in-process responder:       ${rr} ms"
 echo "minimal WinInet POST -> Python peer, median:  ${mi} ms"
 echo "minimal Winsock POST -> Python peer, median:  ${ms} ms"
+echo "in turn in one process: server_request ${at} ms, minimal WinInet ${am} ms, difference ${ad} ms"
 echo "curl -> Python peer, time_total median:       ${ct} ms"
 echo "curl -> Python peer, process wall median:     ${cw} ms"
 awk -v a="$sr" -v b="$mi" -v c="$ms" \

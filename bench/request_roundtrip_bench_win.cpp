@@ -1,13 +1,18 @@
 // Round trip of server_request against a local peer that answers at once: the
 // server at `url` when one is given, otherwise the tests' scripted responder in
-// this process, on a thread of its own.
+// this process, on a thread of its own. With "alternate" (and a url on
+// 127.0.0.1), server_request and the minimal WinInet POST take turns request
+// by request in this one process, so that both see the same moment's load;
+// it prints both medians and the median of their per-pair difference.
 //
-//   request_roundtrip_bench [requests=200] [url]
+//   request_roundtrip_bench [requests=200] [url [alternate]]
+#include "minimal_post_win.h"
 #include "support/responder_win.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "app/app_state.h"
@@ -50,6 +55,34 @@ int main(int argc, char** argv) {
     }
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
+    auto time_ms = [&](auto&& call) {
+        LARGE_INTEGER t0;
+        LARGE_INTEGER t1;
+        QueryPerformanceCounter(&t0);
+        const bool right = call() == "ConnectionOk";
+        QueryPerformanceCounter(&t1);
+        return std::make_pair(right, static_cast<double>(t1.QuadPart - t0.QuadPart) * 1000.0 /
+                                         static_cast<double>(frequency.QuadPart));
+    };
+    if (argc > 3 && std::strcmp(argv[3], "alternate") == 0) {
+        const char* colon = std::strrchr(argv[2] + 7, ':'); // past "http://"
+        const int port = colon ? std::atoi(colon + 1) : 0;
+        std::vector<double> ours, minimal, difference;
+        int wrong = 0;
+        for (int i = 0; i < requests; ++i) {
+            auto a = time_ms([&] { return server_request(app().endpoint_url, "c"); });
+            auto b = time_ms([&] { return minimal_post::post_wininet(port); });
+            wrong += (a.first ? 0 : 1) + (b.first ? 0 : 1);
+            ours.push_back(a.second);
+            minimal.push_back(b.second);
+            difference.push_back(a.second - b.second);
+        }
+        std::printf("alternate requests %d wrong %d server_request_ms %.3f minimal_wininet_ms %.3f "
+                    "difference_ms %.3f\n",
+                    requests, wrong, percentile(ours, 0.5), percentile(minimal, 0.5),
+                    percentile(difference, 0.5));
+        return wrong == 0 ? 0 : 1;
+    }
     std::vector<double> ms;
     int wrong = 0;
     for (int i = 0; i < requests; ++i) {

@@ -82,4 +82,11 @@ using GdiObject = Unique<HGDIOBJ, GdiTraits>;
 using CryptContext = Unique<HCRYPTPROV, CryptContextTraits>;
 using CryptHash = Unique<HCRYPTHASH, CryptHashTraits>;
 
+// Files from CreateFile, which reports a failure as INVALID_HANDLE_VALUE, not null.
+struct FileTraits {
+    static HANDLE invalid() { return INVALID_HANDLE_VALUE; }
+    static void close(HANDLE h) { CloseHandle(h); }
+};
+using UniqueFile = Unique<HANDLE, FileTraits>;
+
 } // namespace platform

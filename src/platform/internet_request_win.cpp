@@ -19,43 +19,77 @@ void set_timeouts(HINTERNET handle, const InternetTimeouts& timeouts) {
     set(INTERNET_OPTION_RECEIVE_TIMEOUT, timeouts.receive_ms);
 }
 
-bool InternetRequest::open(const std::string& agent, const std::string& proxy,
-                           const std::string& host, INTERNET_PORT port, const char* verb,
-                           const std::string& path, DWORD flags, const InternetTimeouts& timeouts) {
-    request_.reset();
-    connection_.reset();
-    internet_.reset(
-        proxy.empty()
-            ? InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_DIRECT, "", "", 0)
-            : InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_PROXY, proxy.c_str(), "", 0));
+bool InternetConnection::open(const std::string& agent, const std::optional<std::string>& proxy,
+                              const std::string& host, INTERNET_PORT port,
+                              const InternetTimeouts& timeouts) {
+    close();
+    if (!proxy) {
+        internet_.reset(
+            InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    } else if (proxy->empty()) {
+        internet_.reset(InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_DIRECT, "", "", 0));
+    } else {
+        internet_.reset(
+            InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_PROXY, proxy->c_str(), "", 0));
+    }
     if (internet_) {
         connection_.reset(InternetConnectA(internet_.get(), host.c_str(), port, "", "",
                                            INTERNET_SERVICE_HTTP, 0, 0));
     }
-    if (connection_) {
-        request_.reset(HttpOpenRequestA(connection_.get(), verb, path.c_str(), "HTTP/1.1", nullptr,
-                                        nullptr, flags, 0));
-    }
-    if (!request_) {
-        connection_.reset();
+    if (!connection_) {
         internet_.reset();
         return false;
     }
-    set_timeouts(request_.get(), timeouts);
+    timeouts_ = timeouts;
+    return true;
+}
+
+void InternetConnection::close() {
+    connection_.reset();
+    internet_.reset();
+}
+
+bool InternetRequest::open(const std::string& agent, const std::optional<std::string>& proxy,
+                           const std::string& host, INTERNET_PORT port, const char* verb,
+                           const std::string& path, DWORD flags, const InternetTimeouts& timeouts) {
+    close();
+    if (!own_.open(agent, proxy, host, port, timeouts) || !open(own_, verb, path, flags)) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+bool InternetRequest::open(const InternetConnection& connection, const char* verb,
+                           const std::string& path, DWORD flags) {
+    request_.reset(HttpOpenRequestA(connection.handle(), verb, path.c_str(), "HTTP/1.1", nullptr,
+                                    nullptr, flags, 0));
+    if (!request_) {
+        return false;
+    }
+    set_timeouts(request_.get(), connection.timeouts());
     return true;
 }
 
 bool InternetRequest::send(const std::string& headers, const char* body, DWORD body_size) {
-    if (!HttpSendRequestA(request_.get(), headers.c_str(), static_cast<DWORD>(headers.size()),
+    if (!HttpSendRequestA(request_.get(), headers.empty() ? nullptr : headers.c_str(),
+                          static_cast<DWORD>(headers.size()),
                           body_size ? const_cast<char*>(body) : nullptr, body_size)) {
         return false;
     }
     // A connection closed before any answer "succeeds" with status 0.
-    DWORD status = 0;
-    DWORD size = sizeof status;
-    return HttpQueryInfoA(request_.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
-                          &size, nullptr) &&
-           status >= 100 && status <= 599;
+    const DWORD code = status();
+    return code >= 100 && code <= 599;
+}
+
+DWORD InternetRequest::status() const {
+    DWORD code = 0;
+    DWORD size = sizeof code;
+    if (!HttpQueryInfoA(request_.get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code,
+                        &size, nullptr)) {
+        return 0;
+    }
+    return code;
 }
 
 std::string InternetRequest::query_text(DWORD what) const {
@@ -66,6 +100,11 @@ std::string InternetRequest::query_text(DWORD what) const {
     }
     buffer.resize(strnlen(buffer.data(), length < kHeaderBuffer ? length : kHeaderBuffer));
     return buffer;
+}
+
+void InternetRequest::close() {
+    request_.reset();
+    own_.close();
 }
 
 } // namespace platform

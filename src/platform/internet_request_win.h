@@ -2,6 +2,7 @@
 
 #include "platform/handles_win.h"
 
+#include <optional>
 #include <string>
 
 // One HTTP request over WinInet, the way every part of the program makes one:
@@ -19,15 +20,39 @@ struct InternetTimeouts {
 // those of the Internet handle); a zero keeps WinInet's own.
 void set_timeouts(HINTERNET handle, const InternetTimeouts& timeouts);
 
+// The Internet handle and the connection to one server, which any number of
+// requests (from several threads at once) can share; each request gets the
+// connection's time-outs.
+class InternetConnection {
+public:
+    // `proxy` is the WinInet proxy list ("" connects directly; none at all
+    // takes the system's settings). False, with nothing held, when a handle
+    // cannot be opened.
+    bool open(const std::string& agent, const std::optional<std::string>& proxy,
+              const std::string& host, INTERNET_PORT port, const InternetTimeouts& timeouts);
+    void close();
+
+    HINTERNET handle() const { return connection_.get(); }
+    const InternetTimeouts& timeouts() const { return timeouts_; }
+
+private:
+    InternetHandle internet_;
+    InternetHandle connection_;
+    InternetTimeouts timeouts_{};
+};
+
 class InternetRequest {
 public:
-    // Opens the three handles. `proxy` is the WinInet proxy list ("" connects
-    // directly). The time-outs are set on the request handle: WinInet under Wine
-    // ignores those of the Internet handle. False, with nothing held, when a
-    // handle cannot be opened.
-    bool open(const std::string& agent, const std::string& proxy, const std::string& host,
-              INTERNET_PORT port, const char* verb, const std::string& path, DWORD flags,
-              const InternetTimeouts& timeouts);
+    // Opens the three handles (see InternetConnection::open). False, with
+    // nothing held, when a handle cannot be opened.
+    bool open(const std::string& agent, const std::optional<std::string>& proxy,
+              const std::string& host, INTERNET_PORT port, const char* verb,
+              const std::string& path, DWORD flags, const InternetTimeouts& timeouts);
+
+    // Opens the request on a connection the caller keeps open longer than this
+    // request.
+    bool open(const InternetConnection& connection, const char* verb, const std::string& path,
+              DWORD flags);
 
     HINTERNET handle() const { return request_.get(); }
 
@@ -36,12 +61,17 @@ public:
     // answer, a status outside 100 to 599): then there is no answer to read.
     bool send(const std::string& headers, const char* body, DWORD body_size);
 
+    // The answer's status code (0 before an answer).
+    DWORD status() const;
+
     // A response header as text ("" when absent or too long for 5000 bytes).
     std::string query_text(DWORD what) const;
 
+    // Closes the request (the own connection with it).
+    void close();
+
 private:
-    InternetHandle internet_;
-    InternetHandle connection_;
+    InternetConnection own_; // only for the first open(); closed after the request
     InternetHandle request_;
 };
 

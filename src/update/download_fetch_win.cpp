@@ -36,49 +36,25 @@ platform::InternetTimeouts timeouts_of(const DownloadTaskParams& p) {
     return {ms(p.connect_timeout_ms), ms(p.send_timeout_ms), ms(p.receive_timeout_ms)};
 }
 
-std::string query_text(HINTERNET req, DWORD what) {
-    char buf[256];
-    DWORD len = sizeof(buf);
-    DWORD index = 0;
-    if (!HttpQueryInfoA(req, what, buf, &len, &index)) {
-        return std::string();
-    }
-    return std::string(buf, std::min<DWORD>(len, sizeof(buf)));
+download::Validators validators_of(const platform::InternetRequest& req) {
+    return download::Validators{req.query_text(HTTP_QUERY_ETAG),
+                                req.query_text(HTTP_QUERY_LAST_MODIFIED)};
 }
 
-DWORD query_status(HINTERNET req) {
-    DWORD status = 0;
-    DWORD len = sizeof(status);
-    DWORD index = 0;
-    if (!HttpQueryInfoA(req, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &len,
-                        &index)) {
-        return 0;
-    }
-    return status;
-}
-
-download::Validators validators_of(HINTERNET req) {
-    return download::Validators{query_text(req, HTTP_QUERY_ETAG),
-                                query_text(req, HTTP_QUERY_LAST_MODIFIED)};
-}
-
-// Sends a GET for `object`, with a Range header when `first` >= 0
-// ("bytes=first-" or "bytes=first-last") and an If-Range header when
-// `if_range` is not empty. Null on a failed send.
-HINTERNET send_get(Task& t, const std::string& object, int64_t first, int64_t last,
-                   const std::string& if_range) {
+// Sends a GET for `object` on the task's connection, with a Range header when
+// `first` >= 0 ("bytes=first-" or "bytes=first-last") and an If-Range header
+// when `if_range` is not empty. False when no answer came.
+bool send_get(Task& t, platform::InternetRequest& req, const std::string& object, int64_t first,
+              int64_t last, const std::string& if_range) {
     DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
                   INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES |
                   INTERNET_FLAG_KEEP_CONNECTION;
     if (t.secure) {
         flags |= INTERNET_FLAG_SECURE;
     }
-    HINTERNET req =
-        HttpOpenRequestA(t.connection, "GET", object.c_str(), nullptr, nullptr, nullptr, flags, 0);
-    if (!req) {
-        return nullptr;
+    if (!req.open(*t.connection, "GET", object, flags)) {
+        return false;
     }
-    platform::set_timeouts(req, timeouts_of(t.params));
     std::string headers;
     if (first >= 0) {
         headers = "Range: bytes=" + std::to_string(first) + "-";
@@ -90,12 +66,11 @@ HINTERNET send_get(Task& t, const std::string& object, int64_t first, int64_t la
             headers += "If-Range: " + if_range + "\r\n";
         }
     }
-    if (!HttpSendRequestA(req, headers.empty() ? nullptr : headers.c_str(),
-                          static_cast<DWORD>(headers.size()), nullptr, 0)) {
-        InternetCloseHandle(req);
-        return nullptr;
+    if (!req.send(headers, nullptr, 0)) {
+        req.close();
+        return false;
     }
-    return req;
+    return true;
 }
 
 // Judges a status code: a status outside 100-599 (a connection closed before
@@ -113,21 +88,33 @@ Outcome judge_status(DWORD status) {
 // Reads the body of `req` into [part.start + done, part.start + part.length):
 // done when the part is complete, retry when the body ended early or broke.
 Outcome read_body(Task& t, HINTERNET req, const download::Part& part, int64_t& done,
-                  std::vector<char>& buf) {
+                  BodyReader& reader) {
     while (done < part.length) {
         if (t.aborting.load()) {
             return Outcome::stopped;
         }
-        DWORD want = static_cast<DWORD>(std::min<int64_t>(kReadSize, part.length - done));
+        const DWORD want =
+            static_cast<DWORD>(std::min<int64_t>(reader.read_size, part.length - done));
+        if (reader.buf.size() < want) {
+            reader.buf.resize(want);
+        }
         DWORD got = 0;
-        if (!InternetReadFile(req, buf.data(), want, &got)) {
+        const ULONGLONG began = GetTickCount64();
+        if (!InternetReadFile(req, reader.buf.data(), want, &got)) {
             return Outcome::retry;
         }
         if (got == 0) {
             return Outcome::retry; // a body cut short reads as a normal end
         }
         got = std::min(got, want);
-        if (!part_file::write_at(t.file.h, part.start + done, buf.data(), got)) {
+        const ULONGLONG took = GetTickCount64() - began;
+        if (got == want && took < 50) {
+            reader.read_size = std::min(reader.read_size * 2, kMaxReadSize);
+        } else if (took > 250) {
+            reader.read_size = std::max(reader.read_size / 2, kMinReadSize);
+        }
+        if (!part_file::write_at(t.file.get(), part.start + done, reader.buf.data(), got,
+                                 reader.io_event.get())) {
             return Outcome::fail;
         }
         done += got;
@@ -141,19 +128,19 @@ Outcome read_body(Task& t, HINTERNET req, const download::Part& part, int64_t& d
 // them; without, the server ignores ranges or gave no validator, so the
 // attempt starts the whole file again from byte 0 in one answer.
 Outcome fetch_part(Task& t, const download::Part& part, int64_t& done, bool ranged,
-                   std::vector<char>& buf) {
+                   BodyReader& reader) {
     if (!ranged && done > 0) {
         t.received.fetch_sub(done);
         done = 0;
     }
     int64_t first = part.start + done;
     int64_t last = part.start + part.length - 1;
-    platform::InternetHandle req(ranged ? send_get(t, t.object, first, last, t.if_range)
-                                        : send_get(t, t.object, -1, -1, std::string()));
-    if (!req.get()) {
+    platform::InternetRequest req;
+    if (!(ranged ? send_get(t, req, t.object, first, last, t.if_range)
+                 : send_get(t, req, t.object, -1, -1, std::string()))) {
         return Outcome::retry;
     }
-    DWORD status = query_status(req.get());
+    const DWORD status = req.status();
     Outcome judged = judge_status(status);
     if (judged != Outcome::done) {
         return judged;
@@ -163,11 +150,11 @@ Outcome fetch_part(Task& t, const download::Part& part, int64_t& done, bool rang
             return Outcome::changed; // the If-Range revision is gone: the whole new file came
         }
         int64_t a = 0, b = 0, total = 0;
-        if (status != 206 || !download::parse_content_range(
-                                 query_text(req.get(), HTTP_QUERY_CONTENT_RANGE), a, b, total)) {
+        if (status != 206 ||
+            !download::parse_content_range(req.query_text(HTTP_QUERY_CONTENT_RANGE), a, b, total)) {
             return Outcome::retry;
         }
-        if (total != t.total || !download::same_revision(t.validators, validators_of(req.get()))) {
+        if (total != t.total || !download::same_revision(t.validators, validators_of(req))) {
             return Outcome::changed;
         }
         if (a != first || b != last) {
@@ -175,20 +162,20 @@ Outcome fetch_part(Task& t, const download::Part& part, int64_t& done, bool rang
         }
     } else {
         int64_t length = -1;
-        if (status != 200 || !download::parse_content_length(
-                                 query_text(req.get(), HTTP_QUERY_CONTENT_LENGTH), length)) {
+        if (status != 200 ||
+            !download::parse_content_length(req.query_text(HTTP_QUERY_CONTENT_LENGTH), length)) {
             return Outcome::retry;
         }
         if (length != t.total) {
             return Outcome::changed;
         }
     }
-    return read_body(t, req.get(), part, done, buf);
+    return read_body(t, req.handle(), part, done, reader);
 }
 
 // Waits on the abort event for a pause between attempts; false once aborting.
 bool pause_unless_aborted(Task& t, DWORD ms) {
-    WaitForSingleObject(t.abort_event.h, ms);
+    WaitForSingleObject(t.abort_event.get(), ms);
     return !t.aborting.load();
 }
 
@@ -196,7 +183,7 @@ bool pause_unless_aborted(Task& t, DWORD ms) {
 // file changed or the task aborts. `last` is the outcome of the attempts
 // already made (retry for none).
 Outcome download_part(Task& t, const download::Part& part, int64_t& done, bool ranged,
-                      std::vector<char>& buf, Outcome last, int attempts_made) {
+                      BodyReader& reader, Outcome last, int attempts_made) {
     for (int made = attempts_made;; ++made) {
         if (last != Outcome::retry) {
             return last;
@@ -207,13 +194,13 @@ Outcome download_part(Task& t, const download::Part& part, int64_t& done, bool r
         if (made > 0 && !pause_unless_aborted(t, kRetryPauseMs)) {
             return Outcome::stopped;
         }
-        last = fetch_part(t, part, done, ranged, buf);
+        last = fetch_part(t, part, done, ranged, reader);
     }
 }
 
 void give_up(Task& t) {
     t.aborting.store(true);
-    SetEvent(t.abort_event.h);
+    SetEvent(t.abort_event.get());
 }
 
 // The parts after the first bytes, handed out in file order to whichever
@@ -224,7 +211,7 @@ struct Schedule {
     std::vector<download::Part> parts;
     std::vector<std::atomic<bool>> complete;
     std::atomic<size_t> next{0};
-    Handle progress; // set whenever a part is complete
+    platform::UniqueHandle progress; // set whenever a part is complete
     explicit Schedule(std::vector<download::Part> p)
         : parts(std::move(p)), complete(parts.size()),
           progress(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
@@ -240,13 +227,13 @@ DWORD WINAPI worker_main(LPVOID arg) {
     Schedule& s = *w->schedule;
     Outcome r = Outcome::done;
     try {
-        std::vector<char> buf(kReadSize);
+        BodyReader reader;
         for (size_t i = s.next++; i < s.parts.size() && r == Outcome::done; i = s.next++) {
             int64_t done = 0;
-            r = download_part(*s.task, s.parts[i], done, true, buf, Outcome::retry, 0);
+            r = download_part(*s.task, s.parts[i], done, true, reader, Outcome::retry, 0);
             if (r == Outcome::done) {
                 s.complete[i].store(true);
-                SetEvent(s.progress.h);
+                SetEvent(s.progress.get());
             }
         }
     } catch (...) {
@@ -263,11 +250,13 @@ DWORD WINAPI worker_main(LPVOID arg) {
 }
 
 // Hashes [at, at + length) of the file into `h`; false on a read error or an abort.
-bool hash_range(Task& t, sha256::Hasher& h, int64_t at, int64_t length, std::vector<char>& buf) {
+bool hash_range(Task& t, sha256::Hasher& h, int64_t at, int64_t length, BodyReader& reader) {
+    std::vector<char>& buf = reader.buf;
     for (const int64_t end = at + length; at < end;) {
         const DWORD want = static_cast<DWORD>(std::min<int64_t>(buf.size(), end - at));
         DWORD got = 0;
-        if (t.aborting.load() || !part_file::read_at(t.file.h, at, buf.data(), want, got) ||
+        if (t.aborting.load() ||
+            !part_file::read_at(t.file.get(), at, buf.data(), want, got, reader.io_event.get()) ||
             got == 0) {
             return false;
         }
@@ -277,15 +266,26 @@ bool hash_range(Task& t, sha256::Hasher& h, int64_t at, int64_t length, std::vec
     return true;
 }
 
+// Writes what has arrived through to the disk once another kFlushStep bytes
+// are in. A failure is left to the flush before the move, which decides.
+void flush_arrived(Task& t) {
+    const int64_t now = t.received.load();
+    if (now - t.flushed >= kFlushStep) {
+        FlushFileBuffers(t.file.get());
+        t.flushed = now;
+    }
+}
+
 // Follows the schedule: each part is hashed as soon as it and all before it
 // are complete. The digest, or empty when the download did not complete.
 std::string hash_while_arriving(Task& t, Schedule& s, int64_t first_length) {
     sha256::Hasher h;
-    std::vector<char> buf(kHashReadSize);
-    if (!hash_range(t, h, 0, first_length, buf)) {
+    BodyReader reader;
+    reader.buf.resize(kHashReadSize);
+    if (!hash_range(t, h, 0, first_length, reader)) {
         return std::string();
     }
-    const HANDLE wake[2] = {s.progress.h, t.abort_event.h};
+    const HANDLE wake[2] = {s.progress.get(), t.abort_event.get()};
     for (size_t i = 0; i < s.parts.size(); ++i) {
         while (!s.complete[i].load()) {
             if (t.aborting.load()) {
@@ -293,65 +293,69 @@ std::string hash_while_arriving(Task& t, Schedule& s, int64_t first_length) {
             }
             WaitForMultipleObjects(2, wake, FALSE, 1000);
         }
-        if (!hash_range(t, h, s.parts[i].start, s.parts[i].length, buf)) {
+        if (!hash_range(t, h, s.parts[i].start, s.parts[i].length, reader)) {
             return std::string();
         }
+        flush_arrived(t);
     }
     return h.finish();
 }
 
 void deliver(Task& t, int32_t kind, int32_t value, int32_t extra) {
-    if (t.params.event_handler && !t.abandoned.load()) {
+    if (t.params.event_handler) {
         t.params.event_handler(kind, 0, value, extra, t.id);
     }
 }
 
-// Sends the first request ("bytes=0-last") with a few attempts; null when the
-// server cannot be reached or refuses.
-HINTERNET send_probe(Task& t, int64_t last, DWORD& status) {
+// Sends the first request ("bytes=0-last") with a few attempts; false when
+// the server cannot be reached or refuses.
+bool send_probe(Task& t, platform::InternetRequest& probe, int64_t last, DWORD& status) {
     for (int attempt = 0;; ++attempt) {
         if (attempt > 0 && !pause_unless_aborted(t, kRetryPauseMs)) {
-            return nullptr;
+            return false;
         }
-        HINTERNET probe = send_get(t, t.object, 0, last, std::string());
-        if (probe) {
-            status = query_status(probe);
+        if (send_get(t, probe, t.object, 0, last, std::string())) {
+            status = probe.status();
             Outcome judged = judge_status(status);
             if (judged == Outcome::done) {
-                return probe;
+                return true;
             }
-            InternetCloseHandle(probe);
+            probe.close();
             if (judged == Outcome::fail) {
                 note(t, L"the server refused the file (HTTP " + std::to_wstring(status) + L")");
-                return nullptr;
+                return false;
             }
         }
         if (attempt >= kRetries || t.aborting.load()) {
             note(t, L"the server could not be reached");
-            return nullptr;
+            return false;
         }
     }
 }
 
 // Starts the workers' threads; every started one is waited for by the caller.
-void start_workers(Task& t, std::vector<WorkerContext>& workers, std::vector<HANDLE>& threads) {
+void start_workers(Task& t, std::vector<WorkerContext>& workers,
+                   std::vector<platform::UniqueHandle>& threads) {
     threads.reserve(workers.size()); // no allocation once a thread uses `workers`
     for (WorkerContext& w : workers) {
-        HANDLE th = CreateThread(nullptr, 0, worker_main, &w, 0, nullptr);
+        platform::UniqueHandle th(CreateThread(nullptr, 0, worker_main, &w, 0, nullptr));
         if (!th) {
             give_up(t);
             return;
         }
-        threads.push_back(th);
+        threads.push_back(std::move(th));
     }
 }
 
-void wait_workers(std::vector<HANDLE>& threads) {
-    if (!threads.empty()) {
-        WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, INFINITE);
+// Waits for the workers, flushing what arrives meanwhile.
+void wait_workers(Task& t, const std::vector<platform::UniqueHandle>& threads) {
+    std::vector<HANDLE> waits;
+    for (const platform::UniqueHandle& th : threads) {
+        waits.push_back(th.get());
     }
-    for (HANDLE th : threads) {
-        CloseHandle(th);
+    while (!waits.empty() && WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(),
+                                                    TRUE, 20) == WAIT_TIMEOUT) {
+        flush_arrived(t);
     }
 }
 
@@ -362,15 +366,15 @@ Outcome fetch_file(Task& t) {
                                  ? static_cast<int64_t>(t.params.min_part_size)
                                  : kDefaultMinPartSize;
     const int32_t connections = std::clamp(t.params.connections, 1, kMaxConnections);
-    std::vector<char> buf(kReadSize);
+    BodyReader reader;
 
     // First request: the first `min_part` bytes (a small body: closing a
     // request with a large unread body makes WinInet read it all first). Its
     // answer tells the size, the revision (validators) and whether ranges are
     // honoured (206) or ignored (200, the whole file).
     DWORD status = 0;
-    platform::InternetHandle probe(send_probe(t, min_part - 1, status));
-    if (!probe.get()) {
+    platform::InternetRequest probe;
+    if (!send_probe(t, probe, min_part - 1, status)) {
         return Outcome::fail;
     }
     bool ranged = false;
@@ -378,7 +382,7 @@ Outcome fetch_file(Task& t) {
     int64_t first_length = 0;
     if (status == 206) {
         int64_t a = 0, b = 0;
-        if (!download::parse_content_range(query_text(probe.get(), HTTP_QUERY_CONTENT_RANGE), a, b,
+        if (!download::parse_content_range(probe.query_text(HTTP_QUERY_CONTENT_RANGE), a, b,
                                            total) ||
             a != 0 || b != std::min(min_part, total) - 1) {
             total = -1;
@@ -386,8 +390,7 @@ Outcome fetch_file(Task& t) {
         ranged = true;
         first_length = b + 1;
     } else if (status == 200) {
-        if (!download::parse_content_length(query_text(probe.get(), HTTP_QUERY_CONTENT_LENGTH),
-                                            total)) {
+        if (!download::parse_content_length(probe.query_text(HTTP_QUERY_CONTENT_LENGTH), total)) {
             total = -1; // a size we cannot check is no download we can verify
         }
         first_length = total;
@@ -399,7 +402,7 @@ Outcome fetch_file(Task& t) {
         return Outcome::fail;
     }
     if (t.total == 0) {
-        if (!part_file::set_length(t.file.h, total)) {
+        if (!part_file::set_length(t.file.get(), total)) {
             note(t, L"no room for the file");
             return Outcome::fail;
         }
@@ -409,9 +412,10 @@ Outcome fetch_file(Task& t) {
         note(t, L"the file changed its size during the download");
         return Outcome::fail; // the size was announced once and stays
     }
-    t.validators = validators_of(probe.get());
+    t.validators = validators_of(probe);
     t.if_range = download::if_range_value(t.validators);
     t.digest.clear();
+    t.flushed = 0;
 
     // Without a validator parts could come from two revisions unnoticed: the
     // whole file in one answer instead.
@@ -420,10 +424,10 @@ Outcome fetch_file(Task& t) {
     int64_t done = 0;
     Outcome first = Outcome::retry;
     if (split || !ranged) {
-        first = read_body(t, probe.get(), first_part, done, buf);
+        first = read_body(t, probe.handle(), first_part, done, reader);
     }
-    probe.reset();
-    Outcome r = download_part(t, first_part, done, split, buf, first, split || !ranged ? 1 : 0);
+    probe.close();
+    Outcome r = download_part(t, first_part, done, split, reader, first, split || !ranged ? 1 : 0);
     if (r != Outcome::done || !split) {
         return r == Outcome::done || r == Outcome::changed ? r : Outcome::fail;
     }
@@ -442,12 +446,12 @@ Outcome fetch_file(Task& t) {
     for (WorkerContext& w : workers) {
         w.schedule = &schedule;
     }
-    std::vector<HANDLE> threads;
+    std::vector<platform::UniqueHandle> threads;
     start_workers(t, workers, threads);
     if (hashing && threads.size() == workers.size()) {
         t.digest = hash_while_arriving(t, schedule, first_part.length);
     }
-    wait_workers(threads);
+    wait_workers(t, threads);
     if (t.changed.load()) {
         return Outcome::changed;
     }
@@ -466,16 +470,16 @@ Outcome fetch_file(Task& t) {
 // longer one is wrong anyway); `status` is the answer's HTTP status.
 std::string fetch_signature(Task& t, DWORD& status) {
     status = 0;
-    platform::InternetHandle req(send_get(t, t.object + ".sig", -1, -1, std::string()));
-    if (!req.get()) {
+    platform::InternetRequest req;
+    if (!send_get(t, req, t.object + ".sig", -1, -1, std::string())) {
         return std::string();
     }
-    status = query_status(req.get());
+    status = req.status();
     std::string body;
     char chunk[65];
     for (;;) {
         DWORD got = 0;
-        if (!InternetReadFile(req.get(), chunk, sizeof(chunk), &got) || got == 0) {
+        if (!InternetReadFile(req.handle(), chunk, sizeof(chunk), &got) || got == 0) {
             break;
         }
         body.append(chunk, got);

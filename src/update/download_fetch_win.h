@@ -14,11 +14,17 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace download_detail {
 
-constexpr DWORD kReadSize = 64 * 1024; // small reads cost an order of magnitude in speed
-constexpr int kRetries = 3;            // further attempts of a part after a failed one
+// Reads grow from the smallest to the largest size while the data is there
+// at once (under Wine each read and write has a fixed cost several times that
+// of copying 64 KiB), and shrink again when a read waits, so that on a slow
+// link the progress still moves and a stop is noticed between reads.
+constexpr DWORD kMinReadSize = 64 * 1024;
+constexpr DWORD kMaxReadSize = 1024 * 1024;
+constexpr int kRetries = 3; // further attempts of a part after a failed one
 constexpr DWORD kRetryPauseMs = 500;
 constexpr int32_t kMaxConnections = 16;
 constexpr int64_t kDefaultMinPartSize = 10240;
@@ -26,18 +32,18 @@ constexpr int64_t kDefaultMinPartSize = 10240;
 // complete: only the last few remain to hash once the download ends.
 constexpr int64_t kHashChunk = 8 * 1024 * 1024;
 constexpr DWORD kHashReadSize = 1024 * 1024;
+// While the parts arrive, what has arrived is written through to the disk in
+// steps of this size, so that the flush before the move into place (which a
+// crash-safe replacement needs) finds little left to write.
+constexpr int64_t kFlushStep = 32 * 1024 * 1024;
 
-struct Handle {
-    HANDLE h = nullptr;
-    Handle() = default;
-    explicit Handle(HANDLE handle) : h(handle) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() {
-        if (h && h != INVALID_HANDLE_VALUE) {
-            CloseHandle(h);
-        }
-    }
+// One thread's means of moving a body into the file: the buffer the reads
+// land in (as large as the largest read so far), the size of its next read
+// and the event its writes wait on.
+struct BodyReader {
+    std::vector<char> buf;
+    DWORD read_size = kMinReadSize;
+    platform::UniqueHandle io_event{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
 // How one attempt at a part (or at the whole file) ended. `changed`: the
@@ -55,21 +61,22 @@ struct Task {
     std::wstring target;
     std::wstring part_path;
 
-    Handle file;        // the ".part" file
-    Handle thread;      // the task's own thread
-    Handle abort_event; // set on stop or when a part gives up: workers end
+    platform::UniqueFile file;          // the ".part" file
+    platform::UniqueHandle thread;      // the task's own thread
+    platform::UniqueHandle abort_event; // set on stop or when a part gives up: workers end
     std::atomic<bool> aborting{false};
     std::atomic<bool> stopping{false};
-    std::atomic<bool> abandoned{false};
     std::atomic<bool> changed{false};
     std::atomic<int64_t> received{0};
-    int64_t total = 0; // the size announced to the handler; 0 until then
+    int64_t flushed = 0; // bytes received at the last flush; the task's thread only
+    int64_t total = 0;   // the size announced to the handler; 0 until then
     // The first answer's validators; later parts must name the same revision.
     download::Validators validators;
     std::string if_range;
     // The file's SHA-256 when it was made while the parts arrived.
     std::string digest;
-    HINTERNET connection = nullptr; // owned by the task's thread
+    // The connection all the task's requests share; owned by the task's thread.
+    const platform::InternetConnection* connection = nullptr;
 
     // Whoever first settles the ".part" file (moved into place, or removed)
     // does it under this lock.
@@ -86,7 +93,7 @@ void note(Task& t, const std::wstring& why);
 // Ends every part of the task: workers stop at their next read.
 void give_up(Task& t);
 
-// Calls the task's handler, unless the task was abandoned.
+// Calls the task's handler.
 void deliver(Task& t, int32_t kind, int32_t value, int32_t extra);
 
 // Raises WinInet's process-wide limit of connections per server.

@@ -1,5 +1,7 @@
 #include "update/download_file_win.h"
 
+#include "platform/handles_win.h"
+
 #include <cstring>
 #include <vector>
 
@@ -51,32 +53,60 @@ bool exists(const std::wstring& path) {
 HANDLE open_exclusive(const std::wstring& path) {
     // Readers may look; nobody else may write, rename or remove it.
     return CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
-                       nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                       nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED,
+                       nullptr);
 }
 
-bool write_at(HANDLE file, int64_t offset, const char* data, DWORD size) {
-    OVERLAPPED ov{};
-    ov.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset) & 0xFFFFFFFFu);
-    ov.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
-    DWORD written = 0;
-    return WriteFile(file, data, size, &written, &ov) && written == size;
-}
+namespace {
 
-bool read_at(HANDLE file, int64_t offset, char* data, DWORD size, DWORD& got) {
-    OVERLAPPED ov{};
-    ov.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset) & 0xFFFFFFFFu);
-    ov.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
-    got = 0;
-    if (ReadFile(file, data, size, &got, &ov)) {
-        return true;
+// One read or write at `offset`, waited for; `done` is the bytes moved. The
+// error code, or 0 on success.
+template <typename Io>
+DWORD transfer_at(HANDLE file, int64_t offset, HANDLE event, DWORD& done, Io io) {
+    platform::UniqueHandle own;
+    if (!event) {
+        own.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        if (!own) {
+            return GetLastError();
+        }
+        event = own.get();
     }
-    return GetLastError() == ERROR_HANDLE_EOF;
+    OVERLAPPED ov{};
+    ov.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset) & 0xFFFFFFFFu);
+    ov.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+    ov.hEvent = event;
+    done = 0;
+    if (!io(&ov) && GetLastError() != ERROR_IO_PENDING) {
+        return GetLastError();
+    }
+    return GetOverlappedResult(file, &ov, &done, TRUE) ? 0 : GetLastError();
+}
+
+} // namespace
+
+bool write_at(HANDLE file, int64_t offset, const char* data, DWORD size, HANDLE event) {
+    DWORD written = 0;
+    return transfer_at(file, offset, event, written,
+                       [&](OVERLAPPED* ov) {
+                           return WriteFile(file, data, size, nullptr, ov) != 0;
+                       }) == 0 &&
+           written == size;
+}
+
+bool read_at(HANDLE file, int64_t offset, char* data, DWORD size, DWORD& got, HANDLE event) {
+    const DWORD error = transfer_at(file, offset, event, got, [&](OVERLAPPED* ov) {
+        return ReadFile(file, data, size, nullptr, ov) != 0;
+    });
+    if (error != 0) {
+        got = 0;
+    }
+    return error == 0 || error == ERROR_HANDLE_EOF;
 }
 
 bool set_length(HANDLE file, int64_t length) {
-    LARGE_INTEGER size;
-    size.QuadPart = length;
-    return SetFilePointerEx(file, size, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = length;
+    return SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end) != 0;
 }
 
 int64_t length_of(HANDLE file) {

@@ -15,15 +15,23 @@ namespace part_file {
 // Creates (or empties) `path` for writing, reading back and a later rename
 // or removal through the same handle; no other opener may write, rename or
 // remove it while it is open. INVALID_HANDLE_VALUE when that fails (the file
-// is open elsewhere, or cannot be created).
+// is open elsewhere, or cannot be created). The handle is for overlapped
+// I/O, so that several threads' reads and writes at their own offsets never
+// queue behind each other on it.
 HANDLE open_exclusive(const std::wstring& path);
 
-bool write_at(HANDLE file, int64_t offset, const char* data, DWORD size);
+// Writes all of `data` at `offset` and waits for it. `event` (a manual-reset
+// event of the calling thread's own) is what the wait uses; without one, a
+// new one is made for the call.
+bool write_at(HANDLE file, int64_t offset, const char* data, DWORD size, HANDLE event = nullptr);
 
-// Reads up to `size` bytes at `offset`; false on an error.
-bool read_at(HANDLE file, int64_t offset, char* data, DWORD size, DWORD& got);
+// Reads up to `size` bytes at `offset`; false on an error. `event` as for write_at.
+bool read_at(HANDLE file, int64_t offset, char* data, DWORD size, DWORD& got,
+             HANDLE event = nullptr);
 
-// Sets the file's length (space for the whole download up front).
+// Sets the file's length once, before the download: on NTFS that reserves
+// the space for all of it, so a full disk shows at once and the writes never
+// grow the file. (Wine makes a sparse file and has no call to reserve space.)
 bool set_length(HANDLE file, int64_t length);
 
 // The file's length; -1 when it cannot be read.

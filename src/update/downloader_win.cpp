@@ -38,7 +38,7 @@ struct ThreadContext {
 // program and, with a key built in, signed by the publisher for the
 // announced version.
 bool acceptable(Task& t) {
-    if (part_file::length_of(t.file.h) != t.total || t.received.load() != t.total) {
+    if (part_file::length_of(t.file.get()) != t.total || t.received.load() != t.total) {
         note(t, L"the file is incomplete");
         return false;
     }
@@ -46,7 +46,8 @@ bool acceptable(Task& t) {
         std::vector<char> head(
             static_cast<size_t>(std::min<int64_t>(t.total, update_trust::kProgramHeaderBytes)));
         DWORD got = 0;
-        if (!part_file::read_at(t.file.h, 0, head.data(), static_cast<DWORD>(head.size()), got) ||
+        if (!part_file::read_at(t.file.get(), 0, head.data(), static_cast<DWORD>(head.size()),
+                                got) ||
             !update_trust::is_windows_x64_program(reinterpret_cast<unsigned char*>(head.data()),
                                                   got)) {
             note(t, L"the file is not a Windows x64 program");
@@ -63,8 +64,9 @@ bool acceptable(Task& t) {
         return false;
     }
     // Made while the parts arrived, or now for a file that came in one answer.
-    std::string digest =
-        t.digest.empty() ? update_signature::file_digest(t.file.h, t.total, t.aborting) : t.digest;
+    std::string digest = t.digest.empty()
+                             ? update_signature::file_digest(t.file.get(), t.total, t.aborting)
+                             : t.digest;
     if (digest.empty()) {
         note(t, L"the file could not be read back");
         return false;
@@ -88,12 +90,11 @@ bool settle_complete(Task& t) {
     }
     t.settled = true;
     std::wstring why;
-    part_file::Commit c = part_file::move_into_place(t.file.h, t.target, why);
+    part_file::Commit c = part_file::move_into_place(t.file.get(), t.target, why);
     if (c == part_file::Commit::not_placed) {
-        part_file::remove_when_closed(t.file.h);
+        part_file::remove_when_closed(t.file.get());
     }
-    CloseHandle(t.file.h);
-    t.file.h = nullptr;
+    t.file.reset();
     if (c != part_file::Commit::placed) {
         note(t, why);
         return false;
@@ -107,14 +108,13 @@ void settle_discard(Task& t, bool close_file) {
         return;
     }
     t.settled = true;
-    if (!t.file.h) {
+    if (!t.file) {
         return;
     }
     // Gone once the last handle closes: a worker still ending after a stop may hold it.
-    part_file::remove_when_closed(t.file.h);
+    part_file::remove_when_closed(t.file.get());
     if (close_file) {
-        CloseHandle(t.file.h);
-        t.file.h = nullptr;
+        t.file.reset();
     }
 }
 
@@ -122,18 +122,11 @@ void settle_discard(Task& t, bool close_file) {
 // accepted and in place.
 bool run_download(Task& t) {
     raise_connection_limit(t.params.connections);
-    platform::InternetHandle session(
-        InternetOpenA("Tarnix", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (!session.get()) {
+    platform::InternetConnection connection; // the system's proxy settings
+    if (!connection.open("Tarnix", std::nullopt, t.host, t.port, timeouts_of(t.params))) {
         return false;
     }
-    platform::InternetHandle connection(InternetConnectA(
-        session.get(), t.host.c_str(), t.port, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
-    if (!connection.get()) {
-        return false;
-    }
-    platform::set_timeouts(connection.get(), timeouts_of(t.params));
-    t.connection = connection.get();
+    t.connection = &connection;
 
     for (int restarts = 0;; ++restarts) {
         Outcome r = fetch_file(t);
@@ -149,7 +142,7 @@ bool run_download(Task& t) {
         // A new revision was published meanwhile: everything again, once.
         t.changed.store(false);
         t.aborting.store(false);
-        ResetEvent(t.abort_event.h);
+        ResetEvent(t.abort_event.get());
         if (t.stopping.load()) {
             give_up(t);
             return false;
@@ -263,26 +256,24 @@ bool Downloader::start_task(const DownloadTaskParams& params, const FileAcceptan
     task->target = widen(params.target_file);
     task->part_path = task->target + L".part";
     // Refused while another download (of this process or another) holds it.
-    task->file.h = part_file::open_exclusive(task->part_path);
-    if (task->file.h == INVALID_HANDLE_VALUE) {
-        task->file.h = nullptr;
+    task->file.reset(part_file::open_exclusive(task->part_path));
+    if (!task->file) {
         return false;
     }
-    task->abort_event.h = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    task->abort_event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     task->id = core_->next_id++;
     auto* ctx = new ThreadContext{core_, task};
-    task->thread.h = task->abort_event.h
-                         ? CreateThread(nullptr, 0, task_main, ctx, CREATE_SUSPENDED, nullptr)
-                         : nullptr;
-    if (!task->thread.h) {
+    task->thread.reset(task->abort_event
+                           ? CreateThread(nullptr, 0, task_main, ctx, CREATE_SUSPENDED, nullptr)
+                           : nullptr);
+    if (!task->thread) {
         delete ctx;
-        part_file::remove_when_closed(task->file.h);
-        CloseHandle(task->file.h);
-        task->file.h = nullptr;
+        part_file::remove_when_closed(task->file.get());
+        task->file.reset();
         return false;
     }
     core_->task = task;
-    ResumeThread(task->thread.h);
+    ResumeThread(task->thread.get());
     return true;
 }
 
