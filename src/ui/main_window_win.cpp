@@ -155,9 +155,8 @@ const ui::FormDef& main_form(std::vector<Binding> feature_bindings, void (*on_cl
     return def;
 }
 
-// First part of the creation handler: shadow, size, initial states, shown.
+// First part of the creation handler: size, initial states, shown, shadow.
 void on_created(HWND hwnd) {
-    shadow_setup(hwnd, 0);
     SetWindowPos(hwnd, nullptr, 0, 0, kWidth, kHeight, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     for (const char* nav : {kNavHome, kNavSignUp, kNavPassword}) {
         ui::set_disabled(hwnd, nav, true);
@@ -170,6 +169,9 @@ void on_created(HWND hwnd) {
     ui::center_on_screen(hwnd);
     ShowWindow(hwnd, SW_SHOW);
     UpdateWindow(hwnd);
+    // The shadow after the first paint, and once at the final size: creating
+    // and painting the layered window took some 10 ms before the window showed.
+    shadow_setup(hwnd, 0);
 }
 
 } // namespace
