@@ -3,7 +3,10 @@
 //     window moved, its bitmap kept), as the mean over 1,000 moves, and one as
 //     it changes size (the bitmap painted afresh);
 //  2. the time from the start of Tarnix.exe to its first painted main window
-//     (the navigation bar's colour on screen), over several starts.
+//     (the navigation bar's colour, the page's white and the logo's blue on
+//     screen), over several starts, beside a minimal window's and those of any
+//     other builds named on the command line: ui_bench.exe [starts] [exe...].
+//     UI_BENCH_NO_SHADOW=1 skips the shadow figures.
 #include "shadow/shadow_win.h"
 
 #include <algorithm>
@@ -106,8 +109,9 @@ BOOL CALLBACK find_main(HWND w, LPARAM lp) {
     return TRUE;
 }
 
-// Milliseconds from CreateProcess to the navigation bar's colour on screen; -1 on failure.
-double one_start(const std::string& exe) {
+// Milliseconds from CreateProcess to the navigation bar's colour and the page's
+// white on screen (and with `logo`, the logo's blue too); -1 on failure.
+double one_start(const std::string& exe, bool logo) {
     std::string cmd = "\"" + exe + "\"";
     std::vector<char> buf(cmd.begin(), cmd.end());
     buf.push_back('\0');
@@ -130,7 +134,8 @@ double one_start(const std::string& exe) {
             RECT r;
             GetWindowRect(f.hwnd, &r);
             if (GetPixel(screen, r.left + 10, r.top + 50) == RGB(47, 53, 60) &&
-                GetPixel(screen, r.left + 10, r.top + 200) == RGB(255, 255, 255)) {
+                GetPixel(screen, r.left + 10, r.top + 200) == RGB(255, 255, 255) &&
+                (!logo || GetPixel(screen, r.left + 120, r.top + 50) == RGB(0, 136, 255))) {
                 result = now_ms() - start;
                 break;
             }
@@ -165,29 +170,41 @@ void report(const char* what, std::vector<double> times) {
                 times.front(), times.back(), times.size());
 }
 
-// Tarnix.exe and the minimal window started alternately, so both see the same load.
-void start_up(int runs) {
-    std::vector<double> ours;
-    std::vector<double> floor;
+// Tarnix.exe, the minimal window and any other builds of the program given
+// (say, an earlier one) started in turn, so all see the same load.
+void start_up(int runs, const std::vector<std::string>& others) {
+    struct Program {
+        std::string exe;
+        bool logo;
+        std::vector<double> times;
+    };
+    std::vector<Program> programs{{TARNIX_EXE_PATH, true, {}},
+                                  {MINIMAL_WINDOW_EXE_PATH, false, {}}};
+    for (const std::string& exe : others) {
+        programs.push_back({exe, true, {}});
+    }
     for (int i = 0; i < runs; ++i) {
-        for (auto [exe, times] :
-             {std::pair{TARNIX_EXE_PATH, &ours}, std::pair{MINIMAL_WINDOW_EXE_PATH, &floor}}) {
-            double t = one_start(exe);
+        for (Program& p : programs) {
+            double t = one_start(p.exe, p.logo);
             if (t >= 0) {
-                times->push_back(t);
+                p.times.push_back(t);
             }
             Sleep(300);
         }
     }
-    report("Tarnix.exe", ours);
-    report("minimal window", floor);
+    for (const Program& p : programs) {
+        report(p.exe.c_str(), p.times);
+    }
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
-    shadow_moves();
-    start_up(runs);
+    std::vector<std::string> others(argv + std::min(argc, 2), argv + argc);
+    if (!GetEnvironmentVariableA("UI_BENCH_NO_SHADOW", nullptr, 0)) {
+        shadow_moves();
+    }
+    start_up(runs, others);
     return 0;
 }

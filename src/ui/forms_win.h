@@ -115,6 +115,12 @@ void fire_event(HWND form, std::string_view name, Event event);
 // `unfocused` otherwise.
 void bind_underline_focus(FormDef& def, COLORREF focused, COLORREF unfocused);
 
+// Starts decoding the picture resources (PNG, GIF) on a thread of their own,
+// ahead of the form that shows them: build_form's picture boxes take them at
+// their first paint instead of decoding them while the form is built. GDI+ must
+// be running.
+void preload_pictures(const std::vector<int>& resources);
+
 // Centres a top-level window in the work area.
 void center_on_screen(HWND window);
 
