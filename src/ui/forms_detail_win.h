@@ -51,6 +51,7 @@ struct Control {
     HWND page_window = nullptr; // the page (or form) whose edit boxes Tab cycles through
     std::unique_ptr<Picture> picture;
     std::vector<std::function<void()>> handlers[5];
+    bool deferred = false; // not created yet (FormDef::defer_hidden_pages)
 };
 
 struct Form {
@@ -60,6 +61,8 @@ struct Form {
     std::vector<std::unique_ptr<Control>> controls;
     std::map<std::string, Control*, std::less<>> by_name;
     std::map<UINT_PTR, Control*> timers;
+    bool building = false;     // inside build_form
+    bool has_deferred = false; // controls left to create_deferred_controls
 };
 
 inline constexpr wchar_t kFormProp[] = L"TarnixForm";

@@ -93,12 +93,20 @@ struct FormDef {
     void (*on_close)(HWND form) = nullptr;
     // Runs on WM_DESTROY, before the controls go.
     void (*on_destroy)(HWND form) = nullptr;
+    // The controls on the pages after the first of each page container (and
+    // their children) are left to create_deferred_controls, which runs by
+    // itself as soon as one of them is looked up: the form shows sooner.
+    bool defer_hidden_pages = false;
 };
 
 // Creates the form hidden at its design size, with every control of the table,
 // binds its events and registers it as a top-level window of the program. The
 // FormDef must outlive the window. Returns null on failure.
 HWND build_form(const FormDef& def);
+
+// Creates the controls that build_form deferred (see FormDef::defer_hidden_pages);
+// nothing when there are none.
+void create_deferred_controls(HWND form);
 
 // Adds a handler at run time, after the ones of the binding table.
 void bind_event(HWND form, std::string_view name, Event event, std::function<void()> handler);

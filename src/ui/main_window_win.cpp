@@ -144,6 +144,7 @@ const ui::FormDef& main_form(std::vector<Binding> feature_bindings, void (*on_cl
         }
         // Every edit box colours its underline frame while it has the focus.
         ui::bind_underline_focus(d, kStatusGrey, kSilver);
+        d.defer_hidden_pages = true; // created once the connecting page has painted
         d.on_close = on_close;
         d.on_destroy = [](HWND hwnd) {
             if (g_main == hwnd) {
@@ -169,8 +170,10 @@ void on_created(HWND hwnd) {
     ui::center_on_screen(hwnd);
     ShowWindow(hwnd, SW_SHOW);
     UpdateWindow(hwnd);
-    // The shadow after the first paint, and once at the final size: creating
-    // and painting the layered window took some 10 ms before the window showed.
+    // After the first paint: the other pages' controls (two thirds of the
+    // window's), and the shadow, once at the final size. Before it, they took
+    // longer than everything else the window needs.
+    ui::create_deferred_controls(hwnd);
     shadow_setup(hwnd, 0);
 }
 
