@@ -1,14 +1,16 @@
 // Two figures of the window layer, under Wine:
-//  1. one shadow update (move of the shadow window and repaint of its 430 x 380
-//     bitmap), as the mean over 1,000 moves of a 420 x 370 window;
+//  1. one shadow update as a 420 x 370 window moves (the 430 x 380 shadow
+//     window moved, its bitmap kept), as the mean over 1,000 moves, and one as
+//     it changes size (the bitmap painted afresh);
 //  2. the time from the start of Tarnix.exe to its first painted main window
-//     (the navigation bar's colour on screen), over several starts.
+//     (the navigation bar's colour, the page's white and the logo's blue on
+//     screen), over several starts, beside a minimal window's and those of any
+//     other builds named on the command line: ui_bench.exe [starts] [exe...].
+//     UI_BENCH_NO_SHADOW=1 skips the shadow figures.
 #include "shadow/shadow_win.h"
 
-#include <objidl.h>
-#include <gdiplus.h>
-
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -53,38 +55,39 @@ void shadow_moves() {
     }
     double total = now_ms() - start;
     pump();
-    std::printf(
-        "shadow update (move + repaint 430x380): mean %.3f ms over %d moves (total %.0f ms)\n",
-        total / moves, moves, total);
+    std::printf("shadow update on a move (430x380 shadow): mean %.3f ms over %d moves (total %.0f "
+                "ms)\n",
+                total / moves, moves, total);
 
-    // Where the time goes: the rings alone into a DIB, and the repaint without a move.
-    BITMAPINFO bi{};
-    bi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    bi.bmiHeader.biWidth = 430;
-    bi.bmiHeader.biHeight = 380;
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 32;
-    HDC screen = GetDC(nullptr);
-    HDC mem = CreateCompatibleDC(screen);
-    void* bits = nullptr;
-    HBITMAP dib = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(mem, dib);
+    // A size change repaints: every call below changes the height by one pixel.
+    const int resizes = 200;
+    start = now_ms();
+    for (int i = 0; i < resizes; ++i) {
+        SetWindowPos(target, nullptr, 0, 0, 420, 370 + (i % 2 == 0 ? 1 : 0),
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    }
+    const double resize = (now_ms() - start) / resizes;
+    pump();
+
+    // Where a repaint's time goes: the rings alone into the pixels, and the
+    // whole repaint (bitmap, rings, UpdateLayeredWindow) without a move.
+    std::vector<uint32_t> pixels(static_cast<size_t>(430) * 380);
     start = now_ms();
     for (int i = 0; i < moves; ++i) {
-        shadow_draw_rings(mem, 430, 380, 0);
+        shadow_draw_rings(pixels.data(), 430, 380, 5, 0);
     }
-    double rings = (now_ms() - start) / moves;
-    SelectObject(mem, old);
-    DeleteObject(dib);
-    DeleteDC(mem);
-    ReleaseDC(nullptr, screen);
+    const double rings = (now_ms() - start) / moves;
+    RECT r;
+    GetWindowRect(target, &r);
+    const RECT where{r.left - 5, r.top - 5, r.right + 5, r.bottom + 5};
     start = now_ms();
-    for (int i = 0; i < moves; ++i) {
-        shadow_paint(target, 430, 380);
+    for (int i = 0; i < resizes; ++i) {
+        shadow_paint(target, where, 5);
     }
-    double paint = (now_ms() - start) / moves;
-    std::printf("  of which: rings into a DIB %.3f ms; full repaint without move %.3f ms\n", rings,
-                paint);
+    const double paint = (now_ms() - start) / resizes;
+    std::printf("shadow update on a size change: mean %.3f ms over %d; of which the rings into "
+                "the pixels %.4f ms, a repaint without a move %.3f ms\n",
+                resize, resizes, rings, paint);
     DestroyWindow(target);
 }
 
@@ -106,8 +109,9 @@ BOOL CALLBACK find_main(HWND w, LPARAM lp) {
     return TRUE;
 }
 
-// Milliseconds from CreateProcess to the navigation bar's colour on screen; -1 on failure.
-double one_start(const std::string& exe) {
+// Milliseconds from CreateProcess to the navigation bar's colour and the page's
+// white on screen (and with `logo`, the logo's blue too); -1 on failure.
+double one_start(const std::string& exe, bool logo) {
     std::string cmd = "\"" + exe + "\"";
     std::vector<char> buf(cmd.begin(), cmd.end());
     buf.push_back('\0');
@@ -130,7 +134,8 @@ double one_start(const std::string& exe) {
             RECT r;
             GetWindowRect(f.hwnd, &r);
             if (GetPixel(screen, r.left + 10, r.top + 50) == RGB(47, 53, 60) &&
-                GetPixel(screen, r.left + 10, r.top + 200) == RGB(255, 255, 255)) {
+                GetPixel(screen, r.left + 10, r.top + 200) == RGB(255, 255, 255) &&
+                (!logo || GetPixel(screen, r.left + 120, r.top + 50) == RGB(0, 136, 255))) {
                 result = now_ms() - start;
                 break;
             }
@@ -165,33 +170,41 @@ void report(const char* what, std::vector<double> times) {
                 times.front(), times.back(), times.size());
 }
 
-// Tarnix.exe and the minimal window started alternately, so both see the same load.
-void start_up(int runs) {
-    std::vector<double> ours;
-    std::vector<double> floor;
+// Tarnix.exe, the minimal window and any other builds of the program given
+// (say, an earlier one) started in turn, so all see the same load.
+void start_up(int runs, const std::vector<std::string>& others) {
+    struct Program {
+        std::string exe;
+        bool logo;
+        std::vector<double> times;
+    };
+    std::vector<Program> programs{{TARNIX_EXE_PATH, true, {}},
+                                  {MINIMAL_WINDOW_EXE_PATH, false, {}}};
+    for (const std::string& exe : others) {
+        programs.push_back({exe, true, {}});
+    }
     for (int i = 0; i < runs; ++i) {
-        for (auto [exe, times] :
-             {std::pair{TARNIX_EXE_PATH, &ours}, std::pair{MINIMAL_WINDOW_EXE_PATH, &floor}}) {
-            double t = one_start(exe);
+        for (Program& p : programs) {
+            double t = one_start(p.exe, p.logo);
             if (t >= 0) {
-                times->push_back(t);
+                p.times.push_back(t);
             }
             Sleep(300);
         }
     }
-    report("Tarnix.exe", ours);
-    report("minimal window", floor);
+    for (const Program& p : programs) {
+        report(p.exe.c_str(), p.times);
+    }
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    Gdiplus::GdiplusStartupInput input;
-    ULONG_PTR token = 0;
-    Gdiplus::GdiplusStartup(&token, &input, nullptr);
     int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
-    shadow_moves();
-    start_up(runs);
-    Gdiplus::GdiplusShutdown(token);
+    std::vector<std::string> others(argv + std::min(argc, 2), argv + argc);
+    if (!GetEnvironmentVariableA("UI_BENCH_NO_SHADOW", nullptr, 0)) {
+        shadow_moves();
+    }
+    start_up(runs, others);
     return 0;
 }

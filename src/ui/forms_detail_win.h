@@ -59,6 +59,7 @@ struct Control {
     HWND page_window = nullptr; // the page (or form) the control belongs to (Tab, Enter)
     std::unique_ptr<Picture> picture;
     std::vector<std::function<void()>> handlers[5];
+    bool deferred = false; // not created yet (FormDef::defer_hidden_pages)
 };
 
 struct Form {
@@ -69,7 +70,9 @@ struct Form {
     std::vector<std::unique_ptr<Control>> controls;
     std::map<std::string, Control*, std::less<>> by_name;
     std::map<UINT_PTR, Control*> timers;
-    bool focus_cues = false; // a key moved the focus: the focused control shows it
+    bool focus_cues = false;   // a key moved the focus: the focused control shows it
+    bool building = false;     // inside build_form
+    bool has_deferred = false; // controls left to create_deferred_controls
 };
 
 inline constexpr wchar_t kFormProp[] = L"TarnixForm";

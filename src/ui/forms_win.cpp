@@ -181,6 +181,19 @@ bool create_control(Form& f, Control& c) {
     return true;
 }
 
+// On a page after the first of a page container, or inside a control that is.
+bool on_hidden_page(const Form& f, const ControlDef& d) {
+    if (!d.parent) {
+        return false;
+    }
+    auto parent = f.by_name.find(d.parent);
+    if (parent == f.by_name.end()) {
+        return false;
+    }
+    const Control& p = *parent->second;
+    return p.deferred || (p.def->kind == ControlKind::PageContainer && d.page > 0);
+}
+
 } // namespace
 
 void register_class(const wchar_t* name, WNDPROC proc, LPCWSTR cursor, HICON icon) {
@@ -213,6 +226,11 @@ Control* find_control(HWND form, std::string_view name) {
     if (it == f->by_name.end()) {
         report_unknown_control(*f, name);
         return nullptr;
+    }
+    if (it->second->deferred && !f->building) {
+        create_deferred_controls(form);
+        it = f->by_name.find(name); // gone if it could not be created
+        return it == f->by_name.end() ? nullptr : it->second;
     }
     return it->second;
 }
@@ -309,6 +327,7 @@ HWND build_form(const FormDef& def) {
     f->def = &def;
     f->hwnd = hwnd;
     f->dpi = window_dpi(hwnd);
+    f->building = true;
     SetPropW(hwnd, kFormProp, f);
     set_form_size(hwnd, def.width, def.height);
     for (const ControlDef& d : def.controls) {
@@ -317,7 +336,11 @@ HWND build_form(const FormDef& def) {
         c->form = hwnd;
         Control* raw = c.get();
         f->controls.push_back(std::move(c));
-        if (create_control(*f, *raw)) {
+        if (def.defer_hidden_pages && on_hidden_page(*f, d)) {
+            raw->deferred = true;
+            f->has_deferred = true;
+            f->by_name[d.name] = raw;
+        } else if (create_control(*f, *raw)) {
             f->by_name[d.name] = raw;
         } else {
             OutputDebugStringW(L"Tarnix: a control of the layout table could not be created\n");
@@ -326,8 +349,27 @@ HWND build_form(const FormDef& def) {
     for (const Binding& b : def.bindings) {
         bind_event(hwnd, b.control, b.event, b.handler);
     }
+    f->building = false;
     track_top_level_window(hwnd);
     return hwnd;
+}
+
+void create_deferred_controls(HWND form) {
+    Form* f = form_of(form);
+    if (!f || !f->has_deferred) {
+        return;
+    }
+    f->has_deferred = false;
+    for (auto& c : f->controls) {
+        if (!c->deferred) {
+            continue;
+        }
+        c->deferred = false;
+        if (!create_control(*f, *c)) {
+            f->by_name.erase(c->def->name);
+            OutputDebugStringW(L"Tarnix: a control of the layout table could not be created\n");
+        }
+    }
 }
 
 void bind_event(HWND form, std::string_view name, Event event, std::function<void()> handler) {

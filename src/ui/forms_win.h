@@ -93,6 +93,10 @@ struct FormDef {
     void (*on_close)(HWND form) = nullptr;
     // Runs on WM_DESTROY, before the controls go.
     void (*on_destroy)(HWND form) = nullptr;
+    // The controls on the pages after the first of each page container (and
+    // their children) are left to create_deferred_controls, which runs by
+    // itself as soon as one of them is looked up: the form shows sooner.
+    bool defer_hidden_pages = false;
 };
 
 // Creates the form hidden at its design size, with every control of the table,
@@ -112,6 +116,10 @@ int form_dpi(HWND form);
 // Gives the form a client area of width x height (design units).
 void set_form_size(HWND form, int width, int height);
 
+// Creates the controls that build_form deferred (see FormDef::defer_hidden_pages);
+// nothing when there are none.
+void create_deferred_controls(HWND form);
+
 // Adds a handler at run time, after the ones of the binding table.
 void bind_event(HWND form, std::string_view name, Event event, std::function<void()> handler);
 
@@ -123,6 +131,12 @@ void fire_event(HWND form, std::string_view name, Event event);
 // handlers that colour that underline frame: `focused` while the box has the
 // keyboard focus, `unfocused` otherwise.
 void bind_underline_focus(HWND form, COLORREF focused, COLORREF unfocused);
+
+// Starts decoding the picture resources (PNG, GIF) on a thread of their own,
+// ahead of the form that shows them: build_form's picture boxes take them at
+// their first paint instead of decoding them while the form is built. GDI+ must
+// be running.
+void preload_pictures(const std::vector<int>& resources);
 
 // Centres a top-level window in the work area.
 void center_on_screen(HWND window);

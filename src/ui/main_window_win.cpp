@@ -141,15 +141,15 @@ const ui::FormDef& main_form(std::vector<Binding> feature_bindings, void (*on_cl
         for (Binding& b : feature_bindings) {
             d.bindings.push_back(std::move(b));
         }
+        d.defer_hidden_pages = true; // created once the connecting page has painted
         d.on_close = on_close;
         return d;
     }();
     return def;
 }
 
-// First part of the creation handler: shadow, size, initial states, shown.
+// First part of the creation handler: size, initial states, shown, shadow.
 void on_created(HWND hwnd) {
-    shadow_setup(hwnd, 0);
     ui::set_form_size(hwnd, kWidth, kHeight);
     for (const char* nav : {kNavHome, kNavSignUp, kNavPassword}) {
         ui::set_disabled(hwnd, nav, true);
@@ -162,6 +162,11 @@ void on_created(HWND hwnd) {
     ui::center_on_screen(hwnd);
     ShowWindow(hwnd, SW_SHOW);
     UpdateWindow(hwnd);
+    // After the first paint: the other pages' controls (two thirds of the
+    // window's), and the shadow, once at the final size. Before it, they took
+    // longer than everything else the window needs.
+    ui::create_deferred_controls(hwnd);
+    shadow_setup(hwnd, 0);
 }
 
 } // namespace
@@ -179,11 +184,20 @@ HWND main_window() {
 }
 
 HWND build_main_window(std::vector<ui::Binding> feature_bindings, void (*on_close)(HWND)) {
+    // Decoding the logo and the animation took longer than building the window.
+    std::vector<int> images;
+    for (const ControlDef& d : kLayout) {
+        if (d.image) {
+            images.push_back(d.image);
+        }
+    }
+    ui::preload_pictures(images);
     HWND w = ui::build_form(main_form(std::move(feature_bindings), on_close));
     if (w) {
-        // Every edit box colours its underline frame while it has the focus.
-        ui::bind_underline_focus(w, kStatusGrey, kSilver);
         on_created(w);
+        // Every edit box colours its underline frame while it has the focus
+        // (bound once the deferred pages exist: binding would create them).
+        ui::bind_underline_focus(w, kStatusGrey, kSilver);
     }
     return w;
 }

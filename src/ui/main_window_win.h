@@ -17,8 +17,8 @@ inline constexpr int kMainWindowWidth = 420;
 
 // Builds the main window with its layout, the navigation bindings and
 // `feature_bindings`, then runs the first part of its creation handler
-// (shadow, 420 x 350, navigation disabled and unchecked, slider hidden, shown
-// on the connecting page) without contacting the server. `on_close` runs on
+// (420 x 350, navigation disabled and unchecked, slider hidden, shown on the
+// connecting page and painted, then the shadow) without contacting the server. `on_close` runs on
 // WM_CLOSE. The bindings are taken from the first call: one main window
 // description per run. Returns the window (null on failure).
 HWND build_main_window(std::vector<ui::Binding> feature_bindings, void (*on_close)(HWND));

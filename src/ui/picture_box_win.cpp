@@ -7,6 +7,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <future>
+#include <map>
+#include <mutex>
+#include <thread>
 
 namespace ui::detail {
 
@@ -69,6 +73,55 @@ std::unique_ptr<Picture> load_picture(int resource) {
         }
     }
     return pic;
+}
+
+using DecodedPicture = std::future<std::unique_ptr<Picture>>;
+
+// Pictures decoded on a thread of their own while the window is built: by
+// resource until a picture box claims one, then by that box until it first
+// paints. Only `pending` is shared with the decoding thread.
+struct Preloads {
+    std::mutex mutex;
+    std::map<int, DecodedPicture> pending;
+    std::map<HWND, DecodedPicture> claimed;
+};
+
+Preloads& preloads() {
+    static Preloads p;
+    return p;
+}
+
+bool claim_preloaded(Control& c) {
+    std::lock_guard<std::mutex> lock(preloads().mutex);
+    auto it = preloads().pending.find(c.def->image);
+    if (it == preloads().pending.end()) {
+        return false;
+    }
+    preloads().claimed[c.hwnd] = std::move(it->second);
+    preloads().pending.erase(it);
+    return true;
+}
+
+void start_animation(Control& c);
+
+// Before a picture box's first paint: its claimed picture, waiting for the
+// decoding if need be (or decoded here if that failed).
+void attach_claimed(Control& c) {
+    auto it = preloads().claimed.find(c.hwnd);
+    if (it == preloads().claimed.end()) {
+        return;
+    }
+    DecodedPicture decoded = std::move(it->second);
+    preloads().claimed.erase(it);
+    try {
+        c.picture = decoded.get();
+    } catch (...) {
+        // No decoding thread: decoded below.
+    }
+    if (!c.picture) {
+        c.picture = load_picture(c.def->image);
+    }
+    start_animation(c);
 }
 
 void start_animation(Control& c) {
@@ -144,6 +197,9 @@ LRESULT CALLBACK picture_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_ERASEBKGND:
         return 1;
     case WM_PAINT: {
+        if (c) {
+            attach_claimed(*c);
+        }
         BufferedPaint p(hwnd);
         paint_own_background(hwnd, p.dc, 0, 0);
         return 0;
@@ -153,16 +209,55 @@ LRESULT CALLBACK picture_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
             next_frame(*c);
         }
         return 0;
+    case WM_NCDESTROY:
+        preloads().claimed.erase(hwnd); // never painted
+        return DefWindowProcW(hwnd, msg, wp, lp);
     default:
         return DefWindowProcW(hwnd, msg, wp, lp);
     }
 }
 
 void prepare_picture(Form&, Control& c) {
-    if (c.def->image) {
-        c.picture = load_picture(c.def->image);
+    if (!c.def->image || claim_preloaded(c)) {
+        return;
     }
+    c.picture = load_picture(c.def->image);
     start_animation(c);
 }
 
 } // namespace ui::detail
+
+namespace ui {
+
+void preload_pictures(const std::vector<int>& resources) {
+    using detail::Picture;
+    std::vector<std::pair<int, std::promise<std::unique_ptr<Picture>>>> jobs;
+    {
+        std::lock_guard<std::mutex> lock(detail::preloads().mutex);
+        for (int resource : resources) {
+            if (detail::preloads().pending.count(resource) == 0) {
+                jobs.emplace_back(resource, std::promise<std::unique_ptr<Picture>>());
+                detail::preloads().pending[resource] = jobs.back().second.get_future();
+            }
+        }
+    }
+    if (jobs.empty()) {
+        return;
+    }
+    try {
+        // In the given order, one after the other.
+        std::thread([jobs = std::move(jobs)]() mutable {
+            for (auto& [resource, promise] : jobs) {
+                try {
+                    promise.set_value(detail::load_picture(resource));
+                } catch (...) {
+                    promise.set_value(nullptr);
+                }
+            }
+        }).detach();
+    } catch (...) {
+        // No thread: the promises are broken and each box decodes its own.
+    }
+}
+
+} // namespace ui
