@@ -1,5 +1,7 @@
 #include "shadow/shadow_win.h"
 
+#include "platform/dpi_win.h"
+
 namespace {
 
 constexpr char kShadowProp[] = "WndShadow";
@@ -19,18 +21,6 @@ HWND shadow_of(HWND target) {
 HWND create_shadow_window(HWND target, const char* cls) {
     return CreateWindowExA(WS_EX_LAYERED | WS_EX_TRANSPARENT, cls, "", WS_POPUP | WS_VISIBLE, 0, 0,
                            0, 0, target, nullptr, GetModuleHandleA(nullptr), nullptr);
-}
-
-// GetDpiForWindow exists from Windows 10 1607 on; before it every window is at
-// the system's 96-DPI design size.
-UINT dpi_of(HWND w) {
-    using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
-    static const GetDpiForWindowFn get = [] {
-        HMODULE user32 = GetModuleHandleW(L"user32.dll");
-        FARPROC p = user32 ? GetProcAddress(user32, "GetDpiForWindow") : nullptr;
-        return reinterpret_cast<GetDpiForWindowFn>(reinterpret_cast<void*>(p));
-    }();
-    return get ? get(w) : 96;
 }
 
 // Premultiplied by alpha and rounded to nearest, as a blend over transparent black.
@@ -59,7 +49,7 @@ void update(HWND target, bool force) {
     if (r.right == r.left || r.bottom == r.top) {
         return;
     }
-    const int depth = shadow_depth(dpi_of(target));
+    const int depth = shadow_depth(static_cast<UINT>(ui::window_dpi(target)));
     const RECT want{r.left - depth, r.top - depth, r.right + depth, r.bottom + depth};
     RECT now{};
     GetWindowRect(shadow, &now);

@@ -7,7 +7,7 @@
 
 #include "platform/handles_win.h"
 #include "ui/controls_win.h"
-#include "ui/dpi_win.h"
+#include "platform/dpi_win.h"
 #include "ui/forms_win.h"
 
 #include <objidl.h>

@@ -1,6 +1,6 @@
 #include "app/program_win.h"
 #include "support/process_win.h"
-#include "ui/dpi_win.h"
+#include "platform/dpi_win.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include "support/files_win.h"
 #include "support/process_win.h"
 #include "ui/controls_win.h"
-#include "ui/dpi_win.h"
+#include "platform/dpi_win.h"
 #include "ui/forms_win.h"
 #include "ui/gbk_win.h"
 #include "ui/main_window_win.h"

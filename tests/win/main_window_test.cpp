@@ -2,7 +2,7 @@
 #include "support/box_watcher_win.h"
 #include "support/process_win.h"
 #include "ui/controls_win.h"
-#include "ui/dpi_win.h"
+#include "platform/dpi_win.h"
 #include "ui/forms_win.h"
 #include "ui/gbk_win.h"
 #include "app/composition_win.h"

@@ -5,7 +5,7 @@
 #include "support/process_win.h"
 #include "support/update_signing_win.h"
 #include "ui/controls_win.h"
-#include "ui/dpi_win.h"
+#include "platform/dpi_win.h"
 #include "ui/forms_win.h"
 #include "ui/gbk_win.h"
 #include "update/downloader_win.h"

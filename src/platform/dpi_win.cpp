@@ -1,4 +1,4 @@
-#include "ui/dpi_win.h"
+#include "platform/dpi_win.h"
 
 namespace ui {
 

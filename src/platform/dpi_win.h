@@ -3,8 +3,9 @@
 #include <windows.h>
 
 // Display scale. Every length of the forms (layout tables, fonts, images, the
-// announcement's width and step) is designed at 96 DPI; the control layer turns
-// it into pixels at the DPI of the window that shows it, here and nowhere else.
+// announcement's width and step, the shadow's margin) is designed at 96 DPI; the
+// control layer and the shadow turn it into pixels at the DPI of the window that
+// shows it, through these functions and no others.
 namespace ui {
 
 inline constexpr int kDesignDpi = 96;
