@@ -322,13 +322,7 @@ private:
                     {bytes(name)});
             return Verdict::Ok;
         }
-        ++failures;
-        Verdict verdict = Verdict::Wrong;
-        if (failures >= policy.max_failures) {
-            failures = 0;
-            locked_until = now + policy.lock_seconds;
-            verdict = Verdict::Locked;
-        }
+        const Verdict verdict = count_wrong_password(failures, locked_until, now, policy);
         run(c, "UPDATE accounts SET failures = $1, locked_until = $2 WHERE name = $3",
             {number(failures), number(locked_until), bytes(name)});
         return verdict;

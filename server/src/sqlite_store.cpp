@@ -260,13 +260,7 @@ Verdict SqliteStore::check_locked(const std::string& name, int64_t now,
         }
         return Verdict::Ok;
     }
-    ++failures;
-    Verdict verdict = Verdict::Wrong;
-    if (failures >= policy.max_failures) {
-        failures = 0;
-        locked_until = now + policy.lock_seconds;
-        verdict = Verdict::Locked;
-    }
+    const Verdict verdict = count_wrong_password(failures, locked_until, now, policy);
     Statement count(db_, "UPDATE accounts SET failures = ?, locked_until = ? WHERE name = ?");
     count.bind(1, failures).bind(2, locked_until).bind(3, name).step();
     return verdict;

@@ -22,6 +22,17 @@ struct LockPolicy {
 
 enum class Verdict { Ok, Wrong, Locked };
 
+// One more wrong password: counted, and at the policy's limit the account is
+// locked until now + lock_seconds and the count starts again.
+inline Verdict count_wrong_password(int64_t& failures, int64_t& locked_until, int64_t now,
+                                    const LockPolicy& policy) {
+    if (++failures < policy.max_failures)
+        return Verdict::Wrong;
+    failures = 0;
+    locked_until = now + policy.lock_seconds;
+    return Verdict::Locked;
+}
+
 enum class SignUp { Created, Exists, NoRecentCode };
 
 // Makes an existing file readable and writable by its owner only (nothing when it
