@@ -37,6 +37,15 @@ void focus(Control& c) {
     }
 }
 
+// The entry after (or before) entry `at` of a ring of `count` entries; from
+// outside the ring (`at` == `count`), the first (or the last).
+size_t ring_step(size_t count, size_t at, bool backwards) {
+    if (at >= count) {
+        return backwards ? count - 1 : 0;
+    }
+    return backwards ? (at + count - 1) % count : (at + 1) % count;
+}
+
 // From `from` (null: from outside the cycle) to the next stop.
 void tab(HWND form, const Control* from, bool backwards) {
     show_focus_cues(form);
@@ -45,14 +54,7 @@ void tab(HWND form, const Control* from, bool backwards) {
         return;
     }
     auto it = std::find(ring.begin(), ring.end(), from);
-    size_t next = 0;
-    if (it == ring.end()) {
-        next = backwards ? ring.size() - 1 : 0;
-    } else {
-        const size_t i = static_cast<size_t>(it - ring.begin());
-        next = backwards ? (i + ring.size() - 1) % ring.size() : (i + 1) % ring.size();
-    }
-    focus(*ring[next]);
+    focus(*ring[ring_step(ring.size(), static_cast<size_t>(it - ring.begin()), backwards)]);
 }
 
 // The navigation buttons: the check-box buttons outside the pages.
@@ -82,13 +84,8 @@ void switch_page(HWND form, bool backwards) {
     }
     auto checked =
         std::find_if(nav.begin(), nav.end(), [](const Control* c) { return c->checked; });
-    size_t next = 0;
-    if (checked == nav.end()) {
-        next = backwards ? nav.size() - 1 : 0;
-    } else {
-        const size_t i = static_cast<size_t>(checked - nav.begin());
-        next = backwards ? (i + nav.size() - 1) % nav.size() : (i + 1) % nav.size();
-    }
+    const size_t next =
+        ring_step(nav.size(), static_cast<size_t>(checked - nav.begin()), backwards);
     show_focus_cues(form);
     button_click(*nav[next]);
     HWND now = GetFocus();
