@@ -61,13 +61,13 @@ windows_pass() { # label, prefix folder, test name pattern
 # (936): the program converts its GBK texts itself, so both runs must agree.
 echo "== Windows UI tests under code page 936"
 LC_ALL=zh_CN.UTF-8 windows_pass "windows, code page 936" wineprefix-cp936 \
-  '^(MainWindow|Handshake|SignIn|SignUp|PasswordChange|Accessibility|Keyboard|KeyboardProgram|HighContrast|Shadow)\.'
+  '^(FirstFrame|MainWindow|Handshake|SignIn|SignUp|PasswordChange|Accessibility|Keyboard|KeyboardProgram|HighContrast|Shadow)\.'
 
 # The window tests at 150 % display scale (144 DPI): the forms must lay
 # themselves out for it.
 echo "== Windows window tests at 144 DPI"
 TARNIX_WINE_DPI=144 windows_pass "windows, 144 DPI" wineprefix-dpi144 \
-  '^(Dpi|MainWindow|Program|UpdateWindow|Accessibility|Keyboard|KeyboardProgram|HighContrast|Shadow)\.'
+  '^(Dpi|FirstFrame|MainWindow|Program|UpdateWindow|Accessibility|Keyboard|KeyboardProgram|HighContrast|Shadow)\.'
 
 # The release: built twice for bit-identity, then made (test-signed) and checked
 # as a user gets it: checksums, signatures, install, start, update, uninstall.

@@ -20,8 +20,9 @@ LRESULT CALLBACK button_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
     case WM_ERASEBKGND:
         return 1;
-    case WM_PAINT: {
-        BufferedPaint p(hwnd);
+    case WM_PAINT:
+    case WM_PRINTCLIENT: {
+        BufferedPaint p(hwnd, print_target(msg, wp));
         COLORREF fore = or_default(c->fore, kBlack);
         COLORREF back = or_default(c->back, kWhite);
         bool enabled = IsWindowEnabled(hwnd) != FALSE;

@@ -73,10 +73,9 @@ struct Form {
     bool focus_cues = false;   // a key moved the focus: the focused control shows it
     bool building = false;     // inside build_form
     bool has_deferred = false; // controls left to create_deferred_controls
+    bool first_frame = false;  // show_form is painting: the form draws its controls
 };
 
-inline constexpr wchar_t kFormProp[] = L"TarnixForm";
-inline constexpr wchar_t kControlProp[] = L"TarnixControl";
 inline constexpr wchar_t kPageProp[] = L"TarnixPage";
 inline constexpr UINT_PTR kAnimationTimer = 1;
 inline constexpr UINT_PTR kFirstFormTimer = 100;
@@ -114,17 +113,23 @@ COLORREF or_default(COLORREF c, COLORREF fallback);
 // Painting shared by the kinds (paint_win.cpp).
 struct BufferedPaint {
     HWND hwnd;
+    bool printing;
     PAINTSTRUCT ps{};
     HDC window_dc = nullptr;
     HDC dc = nullptr;
     platform::GdiObject bmp;
     HGDIOBJ old = nullptr;
     RECT rc{};
-    explicit BufferedPaint(HWND h);
+    // With `print_dc` (WM_PRINTCLIENT), into that DC instead of the window.
+    explicit BufferedPaint(HWND h, HDC print_dc = nullptr);
     ~BufferedPaint();
     BufferedPaint(const BufferedPaint&) = delete;
     BufferedPaint& operator=(const BufferedPaint&) = delete;
 };
+// The DC a WM_PAINT or WM_PRINTCLIENT paints into: null for the window's own.
+inline HDC print_target(UINT msg, WPARAM wp) {
+    return msg == WM_PRINTCLIENT ? reinterpret_cast<HDC>(wp) : nullptr;
+}
 void paint_own_background(HWND window, HDC dc, int dx, int dy);
 void paint_parent_background(HWND child, HDC dc);
 std::wstring window_text(HWND hwnd);
@@ -135,6 +140,11 @@ void drag_form(HWND any);
 LRESULT set_text_and_repaint(HWND hwnd, WPARAM wp, LPARAM lp);
 // The pointer entered (true; asks for the leave notice) or left the control.
 void set_hover(Control& c, bool hover);
+// The form's first frame, its controls drawn into it (first_frame_win.cpp).
+void paint_first_frame(Form& f);
+// Draws the visible children of `parent` (and theirs) into `dc`, which is
+// the form's: each where it lies, as its WM_PAINT would.
+void print_children(HWND parent, HWND form, HDC dc);
 // Messages every container (form, picture box, page) answers alike: edit
 // notifications become events, edit and static colours, dragging.
 bool container_message(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT& result);
@@ -155,18 +165,25 @@ void apply_edit_font(Control& c);
 LRESULT CALLBACK pages_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
 void prepare_pages(Form& f, Control& c);
 
+// The form or control a window of ours is, or null (window_index_win.cpp).
 Form* form_of(HWND form);
+Control* control_of_window(HWND window);
+void index_form(HWND hwnd, Form* f);
+void index_control(Control& c);
+// The form's window is going: neither it nor its controls are found any more.
+void unindex_form(HWND hwnd, const Form& f);
 // The control `name` of `form`; null when the form is gone, and also when it has
 // no such control, which is reported as a mistake (report_unknown_control).
 Control* find_control(HWND form, std::string_view name);
 // Debug builds stop; release builds say so with OutputDebugStringW.
 void report_unknown_control(const Form& f, std::string_view name);
-Control* control_of_window(HWND window);
 
 // The DPI of the control's form; a length of the design in pixels there.
 int dpi_of(const Control& c);
 int scaled(const Control& c, int design);
-// Moves the control's window to its design bounds at its form's DPI.
+// The control's design bounds at its form's DPI, in its parent; place() moves
+// its window there.
+RECT placed_bounds(const Control& c);
 void place(const Control& c);
 
 // The colour a control's area shows behind text: its own back colour, or the

@@ -58,6 +58,12 @@ LRESULT CALLBACK form_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         FillRect(reinterpret_cast<HDC>(wp), &rc, brush(background_of(hwnd)));
         return 1;
     }
+    case WM_PAINT:
+        if (f && f->first_frame) {
+            paint_first_frame(*f);
+            return 0;
+        }
+        return DefWindowProcW(hwnd, msg, wp, lp);
     case WM_KEYDOWN:
         return form_key(hwnd, wp) ? 0 : DefWindowProcW(hwnd, msg, wp, lp);
     case WM_SETTINGCHANGE:
@@ -97,7 +103,9 @@ LRESULT CALLBACK form_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         untrack_top_level_window(hwnd);
         return 0;
     case WM_NCDESTROY:
-        RemovePropW(hwnd, kFormProp);
+        if (f) {
+            unindex_form(hwnd, *f);
+        }
         delete f;
         return DefWindowProcW(hwnd, msg, wp, lp);
     default:
@@ -155,13 +163,16 @@ bool create_control(Form& f, Control& c) {
     if (row.style) {
         style |= row.style(d);
     }
-    c.hwnd = CreateWindowExW(row.ex_style, row.window_class, text.c_str(), style, 0, 0, 0, 0,
-                             parent, nullptr, GetModuleHandleW(nullptr), nullptr);
+    // Made in place: moving it there afterwards costs each control a round of
+    // position messages.
+    const RECT r = placed_bounds(c);
+    c.hwnd = CreateWindowExW(row.ex_style, row.window_class, text.c_str(), style, r.left, r.top,
+                             r.right - r.left, r.bottom - r.top, parent, nullptr,
+                             GetModuleHandleW(nullptr), nullptr);
     if (!c.hwnd) {
         return false;
     }
-    place(c);
-    SetPropW(c.hwnd, kControlProp, &c);
+    index_control(c);
     // The page (or the form) this control belongs to, for Tab and Enter.
     c.page_window = f.hwnd;
     for (HWND w = parent; w && w != f.hwnd; w = GetParent(w)) {
@@ -176,7 +187,11 @@ bool create_control(Form& f, Control& c) {
     make_accessible(c);
     make_keyboard_reachable(c);
     if (d.tooltip) {
-        add_tooltip(f, c);
+        if (f.building && f.def->defer_hidden_pages) {
+            f.has_deferred = true; // after the first paint, as the hidden pages
+        } else {
+            add_tooltip(f, c);
+        }
     }
     return true;
 }
@@ -213,10 +228,6 @@ void register_class(const wchar_t* name, WNDPROC proc, LPCWSTR cursor, HICON ico
     RegisterClassExW(&wc);
 }
 
-Form* form_of(HWND form) {
-    return form ? static_cast<Form*>(GetPropW(form, kFormProp)) : nullptr;
-}
-
 Control* find_control(HWND form, std::string_view name) {
     Form* f = form_of(form);
     if (!f) {
@@ -246,10 +257,6 @@ void report_unknown_control(const Form& f, std::string_view name) {
 #endif
 }
 
-Control* control_of_window(HWND window) {
-    return window ? static_cast<Control*>(GetPropW(window, kControlProp)) : nullptr;
-}
-
 int dpi_of(const Control& c) {
     const Form* f = form_of(c.form);
     return f ? f->dpi : kDesignDpi;
@@ -259,19 +266,23 @@ int scaled(const Control& c, int design) {
     return scale_to(design, dpi_of(c));
 }
 
+RECT placed_bounds(const Control& c) {
+    // Edges are scaled, not sizes: controls that meet in the design still meet.
+    const int dpi = dpi_of(c);
+    return {scale_to(c.design.left, dpi), scale_to(c.design.top, dpi),
+            scale_to(c.design.left + c.design.width, dpi),
+            scale_to(c.design.top + c.design.height, dpi)};
+}
+
 void place(const Control& c) {
     if (!c.hwnd) {
         return;
     }
-    // Edges are scaled, not sizes: controls that meet in the design still meet.
-    const int dpi = dpi_of(c);
-    const int left = scale_to(c.design.left, dpi);
-    const int top = scale_to(c.design.top, dpi);
-    const int width = scale_to(c.design.left + c.design.width, dpi) - left;
-    const int height = scale_to(c.design.top + c.design.height, dpi) - top;
-    SetWindowPos(c.hwnd, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+    const RECT r = placed_bounds(c);
+    SetWindowPos(c.hwnd, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
     for (HWND page : c.pages) {
-        SetWindowPos(page, nullptr, 0, 0, width, height,
+        SetWindowPos(page, nullptr, 0, 0, r.right - r.left, r.bottom - r.top,
                      SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
 }
@@ -328,7 +339,7 @@ HWND build_form(const FormDef& def) {
     f->hwnd = hwnd;
     f->dpi = window_dpi(hwnd);
     f->building = true;
-    SetPropW(hwnd, kFormProp, f);
+    index_form(hwnd, f);
     set_form_size(hwnd, def.width, def.height);
     for (const ControlDef& d : def.controls) {
         auto c = std::make_unique<Control>();
@@ -362,6 +373,9 @@ void create_deferred_controls(HWND form) {
     f->has_deferred = false;
     for (auto& c : f->controls) {
         if (!c->deferred) {
+            if (c->hwnd && c->def->tooltip) {
+                add_tooltip(*f, *c); // built before the first paint, without it
+            }
             continue;
         }
         c->deferred = false;

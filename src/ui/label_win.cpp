@@ -8,8 +8,9 @@ LRESULT CALLBACK label_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
     case WM_ERASEBKGND:
         return 1;
-    case WM_PAINT: {
-        BufferedPaint p(hwnd);
+    case WM_PAINT:
+    case WM_PRINTCLIENT: {
+        BufferedPaint p(hwnd, print_target(msg, wp));
         if (!c) {
             return 0;
         }

@@ -160,8 +160,7 @@ void on_created(HWND hwnd) {
     ui::set_visible(hwnd, kSlider, false);
     ui::set_page(hwnd, kPages, 0);
     ui::center_on_screen(hwnd);
-    ShowWindow(hwnd, SW_SHOW);
-    UpdateWindow(hwnd);
+    ui::show_form(hwnd);
     // After the first paint: the other pages' controls (two thirds of the
     // window's), and the shadow, once at the final size. Before it, they took
     // longer than everything else the window needs.

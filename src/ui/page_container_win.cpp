@@ -12,7 +12,8 @@ LRESULT CALLBACK pages_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         return r;
     }
     switch (msg) {
-    case WM_ERASEBKGND: {
+    case WM_ERASEBKGND:
+    case WM_PRINTCLIENT: {
         RECT rc;
         GetClientRect(hwnd, &rc);
         FillRect(reinterpret_cast<HDC>(wp), &rc, brush(background_of(hwnd)));

@@ -5,8 +5,8 @@
 namespace ui::detail {
 
 // Double buffering: every control paints into a memory bitmap first.
-BufferedPaint::BufferedPaint(HWND h) : hwnd(h) {
-    window_dc = BeginPaint(hwnd, &ps);
+BufferedPaint::BufferedPaint(HWND h, HDC print_dc) : hwnd(h), printing(print_dc != nullptr) {
+    window_dc = printing ? print_dc : BeginPaint(hwnd, &ps);
     GetClientRect(hwnd, &rc);
     dc = CreateCompatibleDC(window_dc);
     bmp.reset(CreateCompatibleBitmap(window_dc, std::max<LONG>(rc.right, 1),
@@ -19,7 +19,9 @@ BufferedPaint::~BufferedPaint() {
     SelectObject(dc, old);
     bmp.reset();
     DeleteDC(dc);
-    EndPaint(hwnd, &ps);
+    if (!printing) {
+        EndPaint(hwnd, &ps);
+    }
 }
 
 // Paints what `window` shows behind its children: its colour, and its picture.

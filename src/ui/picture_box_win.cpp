@@ -196,11 +196,12 @@ LRESULT CALLBACK picture_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
     case WM_ERASEBKGND:
         return 1;
-    case WM_PAINT: {
+    case WM_PAINT:
+    case WM_PRINTCLIENT: {
         if (c) {
             attach_claimed(*c);
         }
-        BufferedPaint p(hwnd);
+        BufferedPaint p(hwnd, print_target(msg, wp));
         paint_own_background(hwnd, p.dc, 0, 0);
         return 0;
     }
