@@ -1,7 +1,8 @@
 # System DLLs that the program first calls after its window is painted (the
 # account requests, the update's signature check, starting the downloaded
-# program) are loaded on that first call instead of before WinMain: under Wine
-# each one, with the DLLs it pulls in, adds to the time before the first paint.
+# program, the controls' keyboard and screen-reader hooks) are loaded on that
+# first call instead of before WinMain: under Wine each one, with the DLLs it
+# pulls in, adds to the time before the first paint.
 #
 # tarnix_delay_loaded(<target> <dll>...) links <target> (and what links it) to
 # the DLLs so. MSVC: /DELAYLOAD. MinGW: a delay-import library made once per

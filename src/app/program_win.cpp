@@ -7,8 +7,6 @@
 #include "update/downloader_win.h"
 #include "update/update_state.h"
 
-#include <commctrl.h>
-
 #include <objidl.h>
 #include <gdiplus.h>
 
@@ -101,10 +99,8 @@ void end_program(int32_t exit_code) {
 }
 
 int run_program(const std::string& endpoint) {
-    // Common controls and the route by which threads reach the UI, before any window.
-    INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS |
-                                              ICC_BAR_CLASSES | ICC_TAB_CLASSES};
-    InitCommonControlsEx(&icc);
+    // The route by which threads reach the UI, before any window. (The common
+    // controls are loaded when a form first needs them.)
     ui::init_ui_thread();
     // State, exit routine and GDI+ before the first window paints.
     start_program();

@@ -113,7 +113,20 @@ LRESULT CALLBACK form_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     }
 }
 
+// The common controls (tooltips, progress bars, and the subclassing every
+// control's keyboard and screen-reader hooks use), loaded and registered on
+// first need: under Wine loading them took longer than the whole first paint.
+void load_common_controls() {
+    static const bool loaded = [] {
+        INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS |
+                                                  ICC_BAR_CLASSES | ICC_TAB_CLASSES};
+        return InitCommonControlsEx(&icc) != FALSE;
+    }();
+    static_cast<void>(loaded);
+}
+
 void add_tooltip(Form& f, Control& c) {
+    load_common_controls();
     if (!f.tooltip) {
         f.tooltip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
                                     WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT,
@@ -128,6 +141,17 @@ void add_tooltip(Form& f, Control& c) {
     ti.uId = reinterpret_cast<UINT_PTR>(c.hwnd);
     ti.lpszText = tip.data();
     SendMessageW(f.tooltip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&ti));
+}
+
+// What a control needs once input can reach it: the screen reader's object,
+// the keyboard, its tooltip.
+void attach_hooks(Form& f, Control& c) {
+    load_common_controls();
+    make_accessible(c);
+    make_keyboard_reachable(c);
+    if (c.def->tooltip) {
+        add_tooltip(f, c);
+    }
 }
 
 bool create_control(Form& f, Control& c) {
@@ -166,6 +190,9 @@ bool create_control(Form& f, Control& c) {
     // Made in place: moving it there afterwards costs each control a round of
     // position messages.
     const RECT r = placed_bounds(c);
+    if (!row.proc) {
+        load_common_controls(); // a system class
+    }
     c.hwnd = CreateWindowExW(row.ex_style, row.window_class, text.c_str(), style, r.left, r.top,
                              r.right - r.left, r.bottom - r.top, parent, nullptr,
                              GetModuleHandleW(nullptr), nullptr);
@@ -184,14 +211,10 @@ bool create_control(Form& f, Control& c) {
     if (row.prepare) {
         row.prepare(f, c);
     }
-    make_accessible(c);
-    make_keyboard_reachable(c);
-    if (d.tooltip) {
-        if (f.building && f.def->defer_hidden_pages) {
-            f.has_deferred = true; // after the first paint, as the hidden pages
-        } else {
-            add_tooltip(f, c);
-        }
+    if (f.building && f.def->defer_hidden_pages) {
+        f.has_deferred = true; // after the first paint, as the hidden pages
+    } else {
+        attach_hooks(f, c);
     }
     return true;
 }
@@ -373,8 +396,8 @@ void create_deferred_controls(HWND form) {
     f->has_deferred = false;
     for (auto& c : f->controls) {
         if (!c->deferred) {
-            if (c->hwnd && c->def->tooltip) {
-                add_tooltip(*f, *c); // built before the first paint, without it
+            if (c->hwnd) {
+                attach_hooks(*f, *c); // built before the first paint, without them
             }
             continue;
         }

@@ -94,9 +94,10 @@ struct FormDef {
     // Runs on WM_DESTROY, before the controls go.
     void (*on_destroy)(HWND form) = nullptr;
     // The controls on the pages after the first of each page container (and
-    // their children), and all tooltips, are left to create_deferred_controls,
-    // which runs by itself as soon as one of those controls is looked up: the
-    // form shows sooner.
+    // their children), and the other controls' keyboard, screen-reader and
+    // tooltip hooks, are left to create_deferred_controls, which runs by
+    // itself as soon as one of those controls is looked up: the form shows
+    // sooner.
     bool defer_hidden_pages = false;
 };
 
