@@ -16,6 +16,11 @@ namespace ui::detail {
 
 namespace {
 
+// The frames of an animation (GDI+'s FrameDimensionTime, written out: GDI+ is
+// loaded on first use, and a data import cannot be).
+constexpr GUID kTimeDimension = {
+    0x6aedbd6d, 0x3fb5, 0x418a, {0x83, 0xa6, 0x7f, 0x45, 0x22, 0x9d, 0xc8, 0x72}};
+
 std::unique_ptr<Picture> load_picture(int resource) {
     HMODULE module = GetModuleHandleW(nullptr);
     HRSRC res =
@@ -45,7 +50,7 @@ std::unique_ptr<Picture> load_picture(int resource) {
     if (pic->image->GetLastStatus() != Gdiplus::Ok) {
         return nullptr;
     }
-    GUID time_dimension = Gdiplus::FrameDimensionTime;
+    GUID time_dimension = kTimeDimension;
     UINT frames = pic->image->GetFrameCount(&time_dimension);
     pic->frames = frames > 1 ? frames : 1;
     if (pic->frames > 1) {
@@ -170,7 +175,7 @@ void draw_picture(Picture& pic, HDC dc, int x, int y, int dpi) {
     // design size scaled up); both animations run in step.
     Picture& source = dpi > kDesignDpi && pic.large ? *pic.large : pic;
     if (source.frames > 1) {
-        GUID time_dimension = Gdiplus::FrameDimensionTime;
+        GUID time_dimension = kTimeDimension;
         source.image->SelectActiveFrame(&time_dimension, std::min(pic.frame, source.frames - 1));
     }
     if (dpi == kDesignDpi) {
