@@ -187,12 +187,12 @@ bool create_control(Form& f, Control& c) {
     if (row.style) {
         style |= row.style(d);
     }
-    // Made in place: moving it there afterwards costs each control a round of
-    // position messages.
-    const RECT r = placed_bounds(c);
     if (!row.proc) {
         load_common_controls(); // a system class
     }
+    // Made in place: moving it there afterwards costs each control a round of
+    // position messages.
+    const RECT r = placed_bounds(c);
     c.hwnd = CreateWindowExW(row.ex_style, row.window_class, text.c_str(), style, r.left, r.top,
                              r.right - r.left, r.bottom - r.top, parent, nullptr,
                              GetModuleHandleW(nullptr), nullptr);
