@@ -118,10 +118,11 @@ int form_dpi(HWND form);
 // Gives the form a client area of width x height (design units).
 void set_form_size(HWND form, int width, int height);
 
-// Shows the form and paints it with all its controls in one pass of its own
-// painting, then lets the controls show without painting again. Under some
-// systems a child window's own first paint costs far more than drawing it
-// (about 2 ms each under Wine, half of the time to the first paint).
+// Shows the form without any repainting, then paints it once, the form drawing
+// all its visible controls itself; they stay visible throughout and are left
+// with nothing to paint. Under some systems a child window's own first paint
+// costs far more than drawing it (about 2 ms each under Wine, half of the time
+// to the first paint).
 void show_form(HWND form);
 
 // Creates the controls that build_form deferred (see FormDef::defer_hidden_pages);
