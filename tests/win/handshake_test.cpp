@@ -89,6 +89,8 @@ TEST(Handshake, EightFieldsOpenTheSignInPage) {
     EXPECT_FALSE(ui::visible(w, main_names::kAnnouncement));
     EXPECT_EQ(ui::interval(w, main_names::kAnnouncementTimer), 0u);
     EXPECT_EQ(ui::text(w, main_names::kVersion), "1.001");
+    // The picture as the user sees it: the changes painted (as the message loop would).
+    testsupport::wait_until([] { return false; }, 300);
     testsupport::save_screenshot("handshake_connected");
 }
 
