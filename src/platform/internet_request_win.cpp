@@ -62,11 +62,16 @@ bool InternetRequest::open(const std::string& agent, const std::optional<std::st
 
 bool InternetRequest::open(const InternetConnection& connection, const char* verb,
                            const std::string& path, DWORD flags) {
-    request_.reset(HttpOpenRequestA(connection.handle(), verb, path.c_str(), "HTTP/1.1", nullptr,
-                                    nullptr, flags, 0));
+    close_request();
+    {
+        std::lock_guard<std::mutex> lock(connection.requests_lock());
+        request_.reset(HttpOpenRequestA(connection.handle(), verb, path.c_str(), "HTTP/1.1",
+                                        nullptr, nullptr, flags, 0));
+    }
     if (!request_) {
         return false;
     }
+    opened_on_ = &connection.requests_lock();
     set_timeouts(request_.get(), connection.timeouts());
     return true;
 }
@@ -102,8 +107,16 @@ std::string InternetRequest::query_text(DWORD what) const {
     return buffer;
 }
 
+void InternetRequest::close_request() {
+    if (request_) {
+        std::lock_guard<std::mutex> lock(*opened_on_);
+        request_.reset();
+    }
+    opened_on_ = nullptr;
+}
+
 void InternetRequest::close() {
-    request_.reset();
+    close_request();
     own_.close();
 }
 

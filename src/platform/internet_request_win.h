@@ -2,6 +2,7 @@
 
 #include "platform/handles_win.h"
 
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -22,7 +23,10 @@ void set_timeouts(HINTERNET handle, const InternetTimeouts& timeouts);
 
 // The Internet handle and the connection to one server, which any number of
 // requests (from several threads at once) can share; each request gets the
-// connection's time-outs.
+// connection's time-outs. Requests are opened and closed on it one at a time:
+// WinInet under Wine links them into the connection without a lock of its own,
+// and two threads at once broke that list (a crash, or a close that never
+// returned).
 class InternetConnection {
 public:
     // `proxy` is the WinInet proxy list ("" connects directly; none at all
@@ -34,8 +38,10 @@ public:
 
     HINTERNET handle() const { return connection_.get(); }
     const InternetTimeouts& timeouts() const { return timeouts_; }
+    std::mutex& requests_lock() const { return requests_lock_; }
 
 private:
+    mutable std::mutex requests_lock_;
     InternetHandle internet_;
     InternetHandle connection_;
     InternetTimeouts timeouts_{};
@@ -70,8 +76,16 @@ public:
     // Closes the request (the own connection with it).
     void close();
 
+    InternetRequest() = default;
+    InternetRequest(const InternetRequest&) = delete;
+    InternetRequest& operator=(const InternetRequest&) = delete;
+    ~InternetRequest() { close(); }
+
 private:
-    InternetConnection own_; // only for the first open(); closed after the request
+    void close_request();
+
+    InternetConnection own_;          // only for the first open(); closed after the request
+    std::mutex* opened_on_ = nullptr; // the lock of the connection the request is on
     InternetHandle request_;
 };
 

@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/internet_request_win.h"
 #include "protocol/http_request_win.h"
 
 using testsupport::http_response;
@@ -318,4 +321,41 @@ TEST(HttpRequestWire, ProxyReceivesTheRequestForTheUrl) {
     EXPECT_EQ(r.request_line(), "POST " + url + " HTTP/1.1");
     EXPECT_EQ(r.header("Host"), "account.invalid:8866");
     EXPECT_EQ(r.body, "cmd=c");
+}
+
+// Several threads open and close requests on one shared connection (as the
+// update's download workers do), then the connection closes. Under Wine,
+// WinInet links each request into its connection without a lock; unguarded,
+// the list broke and closing the connection spun for ever.
+TEST(SharedConnection, ManyThreadsOpenAndCloseRequestsAtOnce) {
+    struct Run {
+        platform::InternetConnection connection;
+        std::atomic<int> failed{0};
+    };
+    auto* run = new Run(); // left behind if the close never returns
+    ASSERT_TRUE(run->connection.open("Tarnix", std::string(), "127.0.0.1", 9, {0, 0, 0}));
+    HANDLE finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread([run, finished] {
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 8; ++i) {
+            threads.emplace_back([run] {
+                for (int n = 0; n < 3000; ++n) {
+                    platform::InternetRequest request;
+                    if (!request.open(run->connection, "GET", "/", INTERNET_FLAG_RELOAD)) {
+                        ++run->failed;
+                    }
+                }
+            });
+        }
+        for (std::thread& t : threads) {
+            t.join();
+        }
+        run->connection.close();
+        SetEvent(finished);
+    }).detach();
+    ASSERT_EQ(WaitForSingleObject(finished, 60000), WAIT_OBJECT_0)
+        << "closing the shared connection did not return";
+    EXPECT_EQ(run->failed.load(), 0);
+    CloseHandle(finished);
+    delete run;
 }
