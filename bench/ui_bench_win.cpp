@@ -4,8 +4,10 @@
 //     it changes size (the bitmap painted afresh);
 //  2. the time from the start of Tarnix.exe to its first painted main window
 //     (the navigation bar's colour, the page's white and the logo's blue on
-//     screen), over several starts, beside a minimal window's and those of any
-//     other builds named on the command line: ui_bench.exe [starts] [exe...].
+//     screen), over several starts, beside a minimal window's, the floor
+//     window's (the same first frame under the program's own rules) and those
+//     of any other builds named on the command line:
+//     ui_bench.exe [starts] [exe...].
 //     UI_BENCH_NO_SHADOW=1 skips the shadow figures.
 #include "shadow/shadow_win.h"
 
@@ -154,6 +156,14 @@ double one_start(const std::string& exe, bool logo) {
     return result;
 }
 
+double median(std::vector<double> times) {
+    if (times.empty()) {
+        return -1;
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
 void report(const char* what, std::vector<double> times) {
     if (times.empty()) {
         std::printf("%s: no painted main window\n", what);
@@ -166,8 +176,8 @@ void report(const char* what, std::vector<double> times) {
     }
     std::printf("%s, start to first painted window: median %.0f ms, mean %.0f ms, min %.0f, "
                 "max %.0f (%zu starts)\n",
-                what, times[times.size() / 2], sum / static_cast<double>(times.size()),
-                times.front(), times.back(), times.size());
+                what, median(times), sum / static_cast<double>(times.size()), times.front(),
+                times.back(), times.size());
 }
 
 // Tarnix.exe, the minimal window and any other builds of the program given
@@ -179,7 +189,8 @@ void start_up(int runs, const std::vector<std::string>& others) {
         std::vector<double> times;
     };
     std::vector<Program> programs{{TARNIX_EXE_PATH, true, {}},
-                                  {MINIMAL_WINDOW_EXE_PATH, false, {}}};
+                                  {MINIMAL_WINDOW_EXE_PATH, false, {}},
+                                  {FLOOR_WINDOW_EXE_PATH, true, {}}};
     for (const std::string& exe : others) {
         programs.push_back({exe, true, {}});
     }
@@ -194,6 +205,11 @@ void start_up(int runs, const std::vector<std::string>& others) {
     }
     for (const Program& p : programs) {
         report(p.exe.c_str(), p.times);
+    }
+    const double tarnix = median(programs[0].times);
+    if (tarnix > 0 && median(programs[1].times) > 0 && median(programs[2].times) > 0) {
+        std::printf("Tarnix.exe: %.2f times the minimal window, %.2f times the floor window\n",
+                    tarnix / median(programs[1].times), tarnix / median(programs[2].times));
     }
 }
 
