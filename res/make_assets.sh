@@ -21,7 +21,7 @@ convert "$tmp"/icon-16.png "$tmp"/icon-32.png "$tmp"/icon-48.png "$tmp"/icon-256
 # No time stamps: the same artwork gives the same bytes.
 png_out() { echo "-define png:exclude-chunks=date,time PNG32:$1"; }
 
-# Logo, 84 x 72 RGBA: a blue tile with a white "T" and an orbit, on transparency,
+# Logo, 84 x 72 RGBA (kept as its bitmap only): a blue tile with a white "T" and an orbit, on transparency,
 # drawn for the dark navigation bar.
 draw_logo() {
   local k=$1 out=$2
@@ -64,7 +64,49 @@ draw_connecting() {
   convert -delay 6 -loop 0 "${frames[@]}" -layers Optimize "GIF:$out"
 }
 
-draw_logo 1 logo.png
-draw_logo 2 logo@2x.png
+# The first frame of each picture as a bitmap, which Windows draws as it is:
+# the window's first paint need not wait for a decoder. 8 bits a pixel (a
+# palette) when the frame is opaque with at most 256 colours, else 32 bits with
+# the alpha premultiplied, as AlphaBlend takes it. Bottom-up, uncompressed.
+first_frame_bmp() {
+  local in=$1 out=$2 size
+  size=$(identify -format '%w %h' "$in[0]")
+  # shellcheck disable=SC2086
+  convert "$in[0]" -depth 8 RGBA:- | python3 -c '
+import struct, sys
+w, h, out = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+raw = sys.stdin.buffer.read()
+assert len(raw) == w * h * 4
+px = [raw[i:i + 4] for i in range(0, len(raw), 4)]
+rows = [px[y * w:(y + 1) * w] for y in reversed(range(h))]
+colours = sorted({p[:3] for p in px})
+if all(p[3] == 255 for p in px) and len(colours) <= 256:
+    index = {c: i for i, c in enumerate(colours)}
+    palette = b"".join(bytes((c[2], c[1], c[0], 0)) for c in colours)
+    pad = bytes(-w % 4)
+    data = b"".join(bytes(index[p[:3]] for p in row) + pad for row in rows)
+    bpp = 8
+else:
+    def pm(c, a):
+        return (c * a + 127) // 255
+    palette = b""
+    data = b"".join(bytes((pm(p[2], p[3]), pm(p[1], p[3]), pm(p[0], p[3]), p[3]))
+                    for row in rows for p in row)
+    bpp = 32
+info = struct.pack("<IiiHHIIiiII", 40, w, h, 1, bpp, 0, len(data), 3780, 3780,
+                   len(palette) // 4, 0)
+offset = 14 + len(info) + len(palette)
+with open(out, "wb") as f:
+    f.write(b"BM" + struct.pack("<IHHI", offset + len(data), 0, 0, offset))
+    f.write(info + palette + data)
+' $size "$out"
+}
+
+draw_logo 1 "$tmp/logo.png"
+draw_logo 2 "$tmp/logo@2x.png"
 draw_connecting 1 connecting.gif
 draw_connecting 2 connecting@2x.gif
+first_frame_bmp "$tmp/logo.png" logo.bmp
+first_frame_bmp "$tmp/logo@2x.png" logo@2x.bmp
+first_frame_bmp connecting.gif connecting.bmp
+first_frame_bmp connecting@2x.gif connecting@2x.bmp

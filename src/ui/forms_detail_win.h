@@ -24,22 +24,40 @@ class Image;
 
 namespace ui::detail {
 
-// A PNG or GIF from the program's resources. GDI+ reads the stream lazily, so
-// the stream lives exactly as long as the image.
-struct Picture {
+// A picture's first frame at one size: a bitmap made with the artwork, kept
+// as a 32-bit top-down DIB section with premultiplied alpha (null if absent).
+struct FirstFrame {
+    platform::GdiObject bitmap;
+    const void* bits = nullptr;
+    int width = 0;
+    int height = 0;
+};
+
+// A GIF's frames as GDI+ decodes them. GDI+ reads the stream lazily, so the
+// stream lives exactly as long as the image.
+struct Animation {
     IStream* stream = nullptr;
     Gdiplus::Image* image = nullptr;
     unsigned frames = 1;
-    std::vector<unsigned> delays_ms; // per frame, for animations
-    unsigned frame = 0;
-    unsigned loop_count = 0; // 0 = forever
-    unsigned loops_done = 0;
+    std::vector<unsigned> delays_ms; // per frame
+    unsigned loop_count = 0;         // 0 = forever
+    ~Animation();
+};
+
+// A picture from the program's resources. Its first frame is drawn from the
+// bitmaps; an animation's other frames once GDI+ has decoded them, which it
+// does after the window's first paint. The variants at twice the size are
+// loaded when a display scale above 100 % first needs them.
+struct Picture {
     int resource = 0;
-    // The variant drawn at twice the size, loaded when a display scale above
-    // 100 % first needs it (null when the program has none).
-    std::unique_ptr<Picture> large;
-    bool large_loaded = false;
-    ~Picture();
+    FirstFrame first;
+    FirstFrame first_large;
+    bool first_large_loaded = false;
+    std::unique_ptr<Animation> animation; // null for a still picture, or until decoded
+    std::unique_ptr<Animation> animation_large;
+    bool animation_large_loaded = false;
+    unsigned frame = 0;
+    unsigned loops_done = 0;
 };
 
 struct Control {

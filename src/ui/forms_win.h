@@ -70,7 +70,7 @@ struct ControlDef {
     int limit = 0;                 // edit: most GBK bytes the user can enter; 0 = none
     int tab = -1;                  // edit: tab order within its page
     const char* tooltip = nullptr; // UTF-8
-    int image = 0;                 // picture box: RCDATA resource id of a PNG or GIF
+    int image = 0;                 // picture box: resource id of its picture (res/resource.h)
 };
 
 enum class Event { Clicked, GainsFocus, LosesFocus, Tick, Changed };
@@ -140,12 +140,6 @@ void fire_event(HWND form, std::string_view name, Event event);
 // handlers that colour that underline frame: `focused` while the box has the
 // keyboard focus, `unfocused` otherwise.
 void bind_underline_focus(HWND form, COLORREF focused, COLORREF unfocused);
-
-// Starts decoding the picture resources (PNG, GIF) on a thread of their own,
-// ahead of the form that shows them: build_form's picture boxes take them at
-// their first paint instead of decoding them while the form is built. GDI+ must
-// be running.
-void preload_pictures(const std::vector<int>& resources);
 
 // Centres a top-level window in the work area.
 void center_on_screen(HWND window);

@@ -183,14 +183,6 @@ HWND main_window() {
 }
 
 HWND build_main_window(std::vector<ui::Binding> feature_bindings, void (*on_close)(HWND)) {
-    // Decoding the logo and the animation took longer than building the window.
-    std::vector<int> images;
-    for (const ControlDef& d : kLayout) {
-        if (d.image) {
-            images.push_back(d.image);
-        }
-    }
-    ui::preload_pictures(images);
     HWND w = ui::build_form(main_form(std::move(feature_bindings), on_close));
     if (w) {
         on_created(w);
