@@ -12,7 +12,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -31,20 +30,6 @@ void exit_routine_at_exit() {
     exit_routine();
 }
 
-// GDI+ and what it decodes pictures with, loaded on a thread of their own
-// while the UI thread connects to the window system (its first window): under
-// Wine both take milliseconds of waiting that can overlap. They stay loaded.
-void load_drawing_dlls_meanwhile() {
-    try {
-        std::thread([] {
-            for (const wchar_t* dll : {L"gdiplus.dll", L"windowscodecs.dll"}) {
-                LoadLibraryW(dll);
-            }
-        }).detach();
-    } catch (...) {
-        // No thread: they load on first use.
-    }
-}
 } // namespace
 
 void remove_replaced_program() {
@@ -115,7 +100,6 @@ void end_program(int32_t exit_code) {
 }
 
 int run_program(const std::string& endpoint) {
-    load_drawing_dlls_meanwhile();
     // The route by which threads reach the UI, before any window. (The common
     // controls are loaded when a form first needs them.)
     ui::init_ui_thread();
