@@ -114,7 +114,7 @@ struct KindRow {
 };
 const KindRow& kind_row(ControlKind kind);
 void register_class(const wchar_t* name, WNDPROC proc, LPCWSTR cursor = MAKEINTRESOURCEW(32512),
-                    HICON icon = nullptr);
+                    HICON icon = nullptr, HICON small_icon = nullptr);
 
 // GDI objects (gdi_cache_win.cpp): fonts and brushes live for the whole run, a
 // handful of each, shared by every form.

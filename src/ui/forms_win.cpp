@@ -234,7 +234,8 @@ bool on_hidden_page(const Form& f, const ControlDef& d) {
 
 } // namespace
 
-void register_class(const wchar_t* name, WNDPROC proc, LPCWSTR cursor, HICON icon) {
+void register_class(const wchar_t* name, WNDPROC proc, LPCWSTR cursor, HICON icon,
+                    HICON small_icon) {
     WNDCLASSEXW existing{};
     existing.cbSize = sizeof(existing);
     HINSTANCE inst = GetModuleHandleW(nullptr);
@@ -246,6 +247,7 @@ void register_class(const wchar_t* name, WNDPROC proc, LPCWSTR cursor, HICON ico
     wc.lpfnWndProc = proc;
     wc.hInstance = inst;
     wc.hIcon = icon;
+    wc.hIconSm = small_icon;
     wc.hCursor = LoadCursorW(nullptr, cursor);
     wc.lpszClassName = name;
     RegisterClassExW(&wc);
@@ -347,8 +349,14 @@ using namespace detail;
 
 HWND build_form(const FormDef& def) {
     register_control_classes();
-    HICON icon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_TARNIX));
-    register_class(def.class_name, form_proc, MAKEINTRESOURCEW(32512), icon);
+    // Both sizes from the icon file: given the large one alone, the system
+    // scales it down itself, which took longer than loading the small one.
+    HINSTANCE inst = GetModuleHandleW(nullptr);
+    HICON icon = LoadIconW(inst, MAKEINTRESOURCEW(IDI_TARNIX));
+    auto* small_icon = static_cast<HICON>(LoadImageW(inst, MAKEINTRESOURCEW(IDI_TARNIX), IMAGE_ICON,
+                                                     GetSystemMetrics(SM_CXSMICON),
+                                                     GetSystemMetrics(SM_CYSMICON), LR_SHARED));
+    register_class(def.class_name, form_proc, MAKEINTRESOURCEW(32512), icon, small_icon);
     // Borderless, minimisable from the taskbar, no maximise box.
     HWND hwnd = CreateWindowExW(kFormExStyle, def.class_name,
                                 widen(gbk(def.caption ? def.caption : "")).c_str(), kFormStyle, 50,
