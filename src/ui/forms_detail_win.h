@@ -138,8 +138,10 @@ struct BufferedPaint {
     platform::GdiObject bmp;
     HGDIOBJ old = nullptr;
     RECT rc{};
-    // With `print_dc` (WM_PRINTCLIENT), into that DC instead of the window.
-    explicit BufferedPaint(HWND h, HDC print_dc = nullptr);
+    // With `print_dc` (WM_PRINTCLIENT), into that DC instead of the window;
+    // straight into it if it is a memory DC (a buffer already, as the first
+    // frame's is), unless `own_buffer`.
+    explicit BufferedPaint(HWND h, HDC print_dc = nullptr, bool own_buffer = false);
     ~BufferedPaint();
     BufferedPaint(const BufferedPaint&) = delete;
     BufferedPaint& operator=(const BufferedPaint&) = delete;

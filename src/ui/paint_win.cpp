@@ -5,9 +5,14 @@
 namespace ui::detail {
 
 // Double buffering: every control paints into a memory bitmap first.
-BufferedPaint::BufferedPaint(HWND h, HDC print_dc) : hwnd(h), printing(print_dc != nullptr) {
+BufferedPaint::BufferedPaint(HWND h, HDC print_dc, bool own_buffer)
+    : hwnd(h), printing(print_dc != nullptr) {
     window_dc = printing ? print_dc : BeginPaint(hwnd, &ps);
     GetClientRect(hwnd, &rc);
+    if (printing && !own_buffer && GetObjectType(print_dc) == OBJ_MEMDC) {
+        dc = print_dc;
+        return;
+    }
     dc = CreateCompatibleDC(window_dc);
     bmp.reset(CreateCompatibleBitmap(window_dc, std::max<LONG>(rc.right, 1),
                                      std::max<LONG>(rc.bottom, 1)));
@@ -15,6 +20,9 @@ BufferedPaint::BufferedPaint(HWND h, HDC print_dc) : hwnd(h), printing(print_dc 
 }
 
 BufferedPaint::~BufferedPaint() {
+    if (dc == window_dc) {
+        return;
+    }
     BitBlt(window_dc, 0, 0, rc.right, rc.bottom, dc, 0, 0, SRCCOPY);
     SelectObject(dc, old);
     bmp.reset();

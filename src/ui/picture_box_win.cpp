@@ -296,7 +296,9 @@ LRESULT CALLBACK picture_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         return 1;
     case WM_PAINT:
     case WM_PRINTCLIENT: {
-        BufferedPaint p(hwnd, print_target(msg, wp));
+        // A picture in a buffer of its own: scaled by GDI+ straight into the
+        // first frame's (clipped, origin moved), it came out different.
+        BufferedPaint p(hwnd, print_target(msg, wp), c && c->picture);
         paint_own_background(hwnd, p.dc, 0, 0);
         return 0;
     }
