@@ -176,36 +176,47 @@ void decode_after_first_paint(HWND box) {
         if (!c || !c->picture || c->picture->animation) {
             return;
         }
-        const int resource = c->picture->resource;
-        const bool large = dpi_of(*c) > kDesignDpi;
-        auto hand_over = [box](std::shared_ptr<Picture> decoded) {
-            Control* c = control_of_window(box);
-            if (!c || !c->picture || c->picture->animation || !decoded->animation) {
-                return;
+        // The frames at 1x, and at 2x if the window is above 100 % now.
+        struct Decoded {
+            std::unique_ptr<Animation> animation;
+            std::unique_ptr<Animation> large;
+            bool large_asked = false;
+        };
+        auto decode = [resource = c->picture->resource, large = dpi_of(*c) > kDesignDpi] {
+            auto d = std::make_shared<Decoded>();
+            d->animation = load_animation(resource);
+            if (large) {
+                d->large = load_animation(resource + IDR_DOUBLE_SIZE);
+                d->large_asked = true;
             }
-            c->picture->animation = std::move(decoded->animation);
-            if (decoded->animation_large_loaded) {
-                c->picture->animation_large = std::move(decoded->animation_large);
+            return d;
+        };
+        auto hand_over = [box](const std::shared_ptr<Decoded>& d) {
+            Control* c = control_of_window(box);
+            if (!c || !c->picture || c->picture->animation || !d->animation) {
+                return; // the box is gone, or the picture stays still
+            }
+            c->picture->animation = std::move(d->animation);
+            if (d->large_asked) {
+                c->picture->animation_large = std::move(d->large);
                 c->picture->animation_large_loaded = true;
             }
             start_animation(*c);
         };
-        auto decode = [resource, large] {
-            auto decoded = std::make_shared<Picture>();
-            decoded->animation = load_animation(resource);
-            if (large) {
-                decoded->animation_large = load_animation(resource + IDR_DOUBLE_SIZE);
-                decoded->animation_large_loaded = true;
-            }
-            return decoded;
-        };
         try {
             std::thread([decode, hand_over] {
-                auto decoded = decode();
-                ui::post_to_ui_thread([hand_over, decoded] { hand_over(decoded); });
+                try {
+                    auto d = decode();
+                    ui::post_to_ui_thread([hand_over, d] { hand_over(d); });
+                } catch (...) {
+                    // Out of memory: the first frame stays.
+                }
             }).detach();
         } catch (...) {
-            hand_over(decode()); // no thread: decoded here
+            try {
+                hand_over(decode()); // no thread: decoded here
+            } catch (...) {
+            }
         }
     });
 }
