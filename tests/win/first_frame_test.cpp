@@ -14,42 +14,6 @@
 
 namespace {
 
-// The form's client area as the screen shows it. Looking at the queue (for a
-// message that never comes) lets the system put pending drawing on screen,
-// without dispatching anything: no control gets to paint itself here.
-std::vector<DWORD> on_screen(HWND form) {
-    MSG m;
-    PeekMessageW(&m, nullptr, WM_APP + 0x3FFF, WM_APP + 0x3FFF, PM_NOREMOVE);
-    RECT r;
-    GetClientRect(form, &r);
-    MapWindowPoints(form, nullptr, reinterpret_cast<POINT*>(&r), 2);
-    const int w = r.right - r.left;
-    const int h = r.bottom - r.top;
-    BITMAPINFO bi{};
-    bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
-    bi.bmiHeader.biWidth = w;
-    bi.bmiHeader.biHeight = -h;
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 32;
-    bi.bmiHeader.biCompression = BI_RGB;
-    HDC screen = GetDC(nullptr);
-    HDC mem = CreateCompatibleDC(screen);
-    void* bits = nullptr;
-    HBITMAP dib = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(mem, dib);
-    BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
-    std::vector<DWORD> pixels(static_cast<const DWORD*>(bits),
-                              static_cast<const DWORD*>(bits) + static_cast<size_t>(w) * h);
-    SelectObject(mem, old);
-    DeleteObject(dib);
-    DeleteDC(mem);
-    ReleaseDC(nullptr, screen);
-    for (DWORD& p : pixels) {
-        p &= 0xFFFFFF;
-    }
-    return pixels;
-}
-
 // A 32-bit top-down DIB on a memory DC, `draw` drawing into it; its pixels.
 template <typename Draw> std::vector<DWORD> drawn(int w, int h, Draw draw) {
     BITMAPINFO bi{};
@@ -74,6 +38,23 @@ template <typename Draw> std::vector<DWORD> drawn(int w, int h, Draw draw) {
     for (DWORD& p : pixels) {
         p &= 0xFFFFFF;
     }
+    return pixels;
+}
+
+// The form's client area as the screen shows it. Looking at the queue (for a
+// message that never comes) lets the system put pending drawing on screen,
+// without dispatching anything: no control gets to paint itself here.
+std::vector<DWORD> on_screen(HWND form) {
+    MSG m;
+    PeekMessageW(&m, nullptr, WM_APP + 0x3FFF, WM_APP + 0x3FFF, PM_NOREMOVE);
+    RECT r;
+    GetClientRect(form, &r);
+    MapWindowPoints(form, nullptr, reinterpret_cast<POINT*>(&r), 2);
+    HDC screen = GetDC(nullptr);
+    std::vector<DWORD> pixels = drawn(r.right - r.left, r.bottom - r.top, [&](HDC dc) {
+        BitBlt(dc, 0, 0, r.right - r.left, r.bottom - r.top, screen, r.left, r.top, SRCCOPY);
+    });
+    ReleaseDC(nullptr, screen);
     return pixels;
 }
 
