@@ -44,12 +44,13 @@ FirstFrame load_first_frame(int resource) {
     }
     memcpy(&h, data, sizeof h);
     const int bpp = h.biBitCount;
-    const bool bottom_up = h.biHeight > 0;
-    const LONG height = bottom_up ? h.biHeight : -h.biHeight;
     if (h.biSize < sizeof h || h.biCompression != BI_RGB || (bpp != 8 && bpp != 32) ||
-        h.biWidth <= 0 || h.biWidth > 4096 || height <= 0 || height > 4096) {
+        h.biWidth <= 0 || h.biWidth > 4096 || h.biHeight == 0 || h.biHeight < -4096 ||
+        h.biHeight > 4096) {
         return f;
     }
+    const bool bottom_up = h.biHeight > 0;
+    const LONG height = bottom_up ? h.biHeight : -h.biHeight;
     const size_t colours = bpp == 8 ? (h.biClrUsed ? h.biClrUsed : 256) : 0;
     const size_t stride = (static_cast<size_t>(h.biWidth) * bpp + 31) / 32 * 4;
     const size_t offset = h.biSize + colours * 4;
