@@ -2,7 +2,8 @@
 //  1. one shadow update as a 420 x 370 window moves (the 430 x 380 shadow
 //     window moved, its bitmap kept), as the mean over 1,000 moves, and one as
 //     it changes size (the bitmap painted afresh);
-//  2. the time from the start of Tarnix.exe to its first painted main window
+//  2. the time from the start of Tarnix.exe (a copy as it ships, without debug
+//     information, like the other two programs) to its first painted main window
 //     (the navigation bar's colour, the page's white and the logo's blue on
 //     screen), over several starts, beside a minimal window's, the floor
 //     window's (the same first frame under the program's own rules) and those
