@@ -67,7 +67,6 @@ struct Engine::Impl {
     struct Tracked {
         int fd;
         int64_t deadline;
-        bool cut;
     };
     std::mutex mutex;
     std::condition_variable wake;
@@ -86,7 +85,10 @@ struct Engine::Impl {
 
     // Shuts down the reading side (without closing: the descriptor stays the
     // engine's) of every connection past its deadline; the engine then sees the
-    // end and closes it, and a request cut short can still be answered.
+    // end and closes it, and a request cut short can still be answered. Again
+    // at every period until it is gone: a byte that arrived just before the cut
+    // is read instead of the end, and the engine then waits for the next byte,
+    // which a client that keeps sending always provides.
     void watch() {
         const auto period = std::chrono::milliseconds(
             config.timeout_seconds >= 4 ? 1000 : 250 * config.timeout_seconds);
@@ -96,10 +98,8 @@ struct Engine::Impl {
             const int64_t now = now_ms();
             for (auto& entry : connections) {
                 Tracked& t = entry.second;
-                if (!t.cut && t.deadline != 0 && t.deadline <= now) {
+                if (t.deadline != 0 && t.deadline <= now)
                     ::shutdown(t.fd, SHUT_RD);
-                    t.cut = true;
-                }
             }
         }
     }
@@ -245,7 +245,7 @@ void on_connection(void* cls, MHD_Connection* c, void**, MHD_ConnectionNotificat
             MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
         if (info)
             impl->connections[c] =
-                Engine::Impl::Tracked{info->connect_fd, impl->next_deadline(), false};
+                Engine::Impl::Tracked{info->connect_fd, impl->next_deadline()};
     } else {
         impl->connections.erase(c);
     }

@@ -13,7 +13,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <thread>
+#include <vector>
 
 using namespace server_test;
 
@@ -95,6 +97,35 @@ TEST(ExposureTest, SlowAndIdleConnectionsAreClosedWhileOthersAreAnswered) {
     trickle.join();
     EXPECT_GE(closed_after, 900) << "not before the time-out";
     EXPECT_LT(closed_after, 4000);
+    EXPECT_EQ(server.stop(), 0);
+}
+
+// Cut at its time-out, a connection may have a byte waiting that the server
+// reads instead of the end; a client that keeps sending must not live on for it.
+TEST(ExposureTest, ClientsThatKeepSendingAreClosedAtTheTimeOutToo) {
+    ServerProcess server({"--timeout", "1"});
+    const int port = server.port();
+    std::vector<std::unique_ptr<wire::Connection>> slow;
+    for (int i = 0; i < 48; ++i) {
+        slow.push_back(std::make_unique<wire::Connection>());
+        ASSERT_TRUE(slow.back()->open("127.0.0.2", "127.0.0.1", port));
+    }
+    const auto start = Clock::now();
+    std::atomic<bool> stop{false};
+    std::thread trickle([&] {
+        const std::string headers = "GET " + kEndpoint + " HTTP/1.1\r\nHost: x\r\nX-Pad: ";
+        for (size_t i = 0; !stop && ms_since(start) < 8000; ++i) {
+            for (auto& c : slow)
+                c->send(std::string(1, i < headers.size() ? headers[i] : 'a'));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    int open = 0;
+    for (auto& c : slow)
+        open += c->closed_within(static_cast<int>(std::max(0L, 3000 - ms_since(start)))) ? 0 : 1;
+    stop = true;
+    trickle.join();
+    EXPECT_EQ(open, 0) << "of 48 connections still open 3 s after their 1 s time-out began";
     EXPECT_EQ(server.stop(), 0);
 }
 
