@@ -94,7 +94,6 @@ struct Form {
     bool first_frame = false;  // show_form is painting: the form draws its controls
 };
 
-inline constexpr wchar_t kPageProp[] = L"TarnixPage";
 inline constexpr UINT_PTR kAnimationTimer = 1;
 inline constexpr UINT_PTR kFirstFormTimer = 100;
 inline constexpr COLORREF kWhite = RGB(255, 255, 255);
@@ -162,9 +161,6 @@ LRESULT set_text_and_repaint(HWND hwnd, WPARAM wp, LPARAM lp);
 void set_hover(Control& c, bool hover);
 // The form's first frame, its controls drawn into it (first_frame_win.cpp).
 void paint_first_frame(Form& f);
-// Draws the visible children of `parent` (and theirs) into `dc`, which is
-// the form's: each where it lies, as its WM_PAINT would.
-void print_children(HWND parent, HWND form, HDC dc);
 // Messages every container (form, picture box, page) answers alike: edit
 // notifications become events, edit and static colours, dragging.
 bool container_message(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT& result);

@@ -157,17 +157,22 @@ void attach_hooks(Form& f, Control& c) {
 bool create_control(Form& f, Control& c) {
     const ControlDef& d = *c.def;
     HWND parent = f.hwnd;
+    // The page (or the form) this control belongs to, for Tab and Enter: the
+    // page it is placed on, or its parent's.
+    HWND page_window = f.hwnd;
     if (d.parent) {
         Control* p = find_control(f.hwnd, d.parent);
         if (!p || !p->hwnd) {
             return false;
         }
         parent = p->hwnd;
+        page_window = p->page_window;
         if (p->def->kind == ControlKind::PageContainer) {
             if (d.page < 0 || static_cast<size_t>(d.page) >= p->pages.size()) {
                 return false;
             }
             parent = p->pages[static_cast<size_t>(d.page)];
+            page_window = parent;
         }
     }
     if (d.look) {
@@ -200,14 +205,7 @@ bool create_control(Form& f, Control& c) {
         return false;
     }
     index_control(c);
-    // The page (or the form) this control belongs to, for Tab and Enter.
-    c.page_window = f.hwnd;
-    for (HWND w = parent; w && w != f.hwnd; w = GetParent(w)) {
-        if (GetPropW(w, kPageProp)) {
-            c.page_window = w;
-            break;
-        }
-    }
+    c.page_window = page_window;
     if (row.prepare) {
         row.prepare(f, c);
     }

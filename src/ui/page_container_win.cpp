@@ -40,7 +40,6 @@ void prepare_pages(Form& f, Control& c) {
             WS_EX_CONTROLPARENT, kind_row(ControlKind::PageContainer).window_class, L"",
             WS_CHILD | WS_CLIPCHILDREN | WS_CLIPSIBLINGS | (i == 0 ? WS_VISIBLE : 0), 0, 0,
             area.right, area.bottom, c.hwnd, nullptr, GetModuleHandleW(nullptr), nullptr);
-        SetPropW(page, kPageProp, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(i + 1)));
         c.pages.push_back(page);
     }
 }
