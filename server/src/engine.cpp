@@ -244,8 +244,7 @@ void on_connection(void* cls, MHD_Connection* c, void**, MHD_ConnectionNotificat
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
         if (info)
-            impl->connections[c] =
-                Engine::Impl::Tracked{info->connect_fd, impl->next_deadline()};
+            impl->connections[c] = Engine::Impl::Tracked{info->connect_fd, impl->next_deadline()};
     } else {
         impl->connections.erase(c);
     }
