@@ -15,7 +15,7 @@ struct Made {
 
 // The table's windows with their parents, from the form's own records: asking
 // the window manager for each window's children and siblings is a round trip
-// each (two thirds of the frame's drawing time under Wine).
+// each under Wine, which cost the first frame about 4 of its 9 ms.
 std::vector<Made> windows_made(const Form& f) {
     std::vector<Made> made;
     for (const auto& c : f.controls) {
