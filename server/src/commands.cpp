@@ -81,8 +81,10 @@ bool Outbox::append(const std::string& line) {
     return ok;
 }
 
-Commands::Commands(Store& store, Outbox& outbox, StatusTexts status, Timing timing, Limits limits)
+Commands::Commands(Store& store, Outbox& outbox, StatusTexts status, Timing timing, Limits limits,
+                   DeviceCookieConfig devices)
     : store_(store), outbox_(outbox), status_(std::move(status)), timing_(timing), limits_(limits),
+      devices_(std::move(devices)),
       challenge_budget_(limits.challenges_per_minute, limits.max_addresses),
       sign_in_budget_(limits.sign_ins_per_minute, limits.max_addresses),
       change_budget_(limits.changes_per_minute, limits.max_addresses),
@@ -105,7 +107,8 @@ bool Commands::within_budget(const std::string& cmd, const std::string& client) 
     return true;
 }
 
-Reply Commands::handle(const std::string& body, const std::string& client) {
+Reply Commands::handle(const std::string& body, const std::string& client,
+                       const std::string& cookies) {
     Form form;
     FormError e = parse_form(body, form);
     if (e == FormError::IllegalBytes)
@@ -135,11 +138,11 @@ Reply Commands::handle(const std::string& body, const std::string& client) {
         } else if (cmd == "0" && u && !u->empty()) {
             r = challenge(*u);
         } else if (cmd == "1" && u && !u->empty() && p) {
-            r = sign_in(*u, *p);
+            r = sign_in(*u, *p, cookies);
         } else if (cmd == "2" && u && !u->empty() && p && q) {
             r = sign_up(*u, *p, *q);
         } else if (cmd == "3" && u && !u->empty() && p && n) {
-            r = change_password(*u, *p, *n);
+            r = change_password(*u, *p, *n, cookies);
         } else if (cmd == "9" && emily) {
             r = send_code(*emily);
         } else if (cmd == "0" || cmd == "1" || cmd == "2" || cmd == "3" || cmd == "9") {
@@ -184,23 +187,43 @@ Reply Commands::challenge(const std::string& account) {
     return r;
 }
 
-Reply Commands::sign_in(const std::string& account, const std::string& proof) {
+Reply Commands::sign_in(const std::string& account, const std::string& proof,
+                        const std::string& cookies) {
     // Used up by this attempt, right or wrong.
     int64_t now = now_seconds();
     std::string challenge = store_.take_challenge(account, now);
     if (challenge.empty())
         return answer(Msg::ChallengeMissing, "no challenge");
-    Verdict v = store_.check_password(
-        account, now,
+    const Attempt who{devices_.device_of(account, cookies, now), DeviceCookies::new_device_id()};
+    CheckResult check = store_.check_password(
+        account, who, now,
         [&](const std::string& password) {
             return equal_in_constant_time(md5_hex(challenge + password), proof);
         },
         timing_.lock);
-    if (v == Verdict::Locked)
-        return answer(Msg::AccountLocked, "locked");
-    if (v == Verdict::Wrong)
-        return answer(Msg::WrongAccountOrPassword, "wrong account or password");
-    return answer(Msg::SignInOk, "ok");
+    Reply r;
+    if (check.verdict == Verdict::Locked) {
+        r = answer(Msg::AccountLocked, "locked");
+    } else if (check.verdict == Verdict::Wrong) {
+        r = answer(Msg::WrongAccountOrPassword, "wrong account or password");
+    } else {
+        r = answer(Msg::SignInOk, "ok");
+        // A known device gets its cookie again, for another year from now.
+        if (!check.device.empty())
+            r.set_cookie = devices_.set_cookie(account, check.device, now);
+    }
+    after_check(account, check, r);
+    return r;
+}
+
+void Commands::after_check(const std::string& account, const CheckResult& check, Reply& reply) {
+    if (check.known_device)
+        reply.result += " (known device)";
+    if (check.untrusted_locked) {
+        reply.result += " (untrusted attempts locked)";
+        if (on_untrusted_lock)
+            on_untrusted_lock(account);
+    }
 }
 
 Reply Commands::sign_up(const std::string& account, const std::string& password,
@@ -225,19 +248,28 @@ Reply Commands::sign_up(const std::string& account, const std::string& password,
 }
 
 Reply Commands::change_password(const std::string& account, const std::string& old_password,
-                                const std::string& new_password) {
+                                const std::string& new_password, const std::string& cookies) {
     if (!valid_credential(new_password))
         return answer(Msg::NewPasswordFormat, "bad new password");
-    switch (
-        store_.change_password(account, old_password, new_password, now_seconds(), timing_.lock)) {
+    const int64_t now = now_seconds();
+    // The old password's check is counted like a sign-in's; a change makes no device.
+    const Attempt who{devices_.device_of(account, cookies, now), std::string()};
+    CheckResult check =
+        store_.change_password(account, who, old_password, new_password, now, timing_.lock);
+    Reply r;
+    switch (check.verdict) {
     case Verdict::Ok:
-        return answer(Msg::PasswordChanged, "changed");
+        r = answer(Msg::PasswordChanged, "changed");
+        break;
     case Verdict::Locked:
-        return answer(Msg::AccountLocked, "locked");
+        r = answer(Msg::AccountLocked, "locked");
+        break;
     case Verdict::Wrong:
+        r = answer(Msg::WrongAccountOrOldPassword, "wrong account or password");
         break;
     }
-    return answer(Msg::WrongAccountOrOldPassword, "wrong account or password");
+    after_check(account, check, r);
+    return r;
 }
 
 Reply Commands::send_code(const std::string& email) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "bounded_tables.h"
+#include "device_cookie.h"
 #include "store.h"
 
 #include <chrono>
@@ -39,10 +40,11 @@ struct Limits {
 
 struct Reply {
     int status = 200;
-    std::string body;    // GBK
-    std::string command; // for the log
-    std::string account; // GBK, for the log
-    std::string result;  // for the log: never a password or a proof
+    std::string body;       // GBK
+    std::string command;    // for the log
+    std::string account;    // GBK, for the log
+    std::string result;     // for the log: never a password or a proof
+    std::string set_cookie; // a Set-Cookie header value to send ("" none)
 };
 
 // Appends sent verification codes to a file, one line each.
@@ -59,23 +61,33 @@ private:
 class Commands {
 public:
     Commands(Store& store, Outbox& outbox, StatusTexts status, Timing timing,
-             Limits limits = Limits());
+             Limits limits = Limits(), DeviceCookieConfig devices = DeviceCookieConfig());
 
     // Never throws: a failure of the store becomes the server-error answer. `client`
     // (the address as bytes) is what the per-address budgets count; "" counts nothing.
-    Reply handle(const std::string& body, const std::string& client = std::string());
+    // `cookies` is the request's Cookie header, where device cookies come from.
+    Reply handle(const std::string& body, const std::string& client = std::string(),
+                 const std::string& cookies = std::string());
 
     // Called for every code sent, with the line written to the outbox (for the log).
     std::function<void(const std::string&)> on_code_sent;
 
+    // Called (with the account, GBK) once per lock of an account's untrusted
+    // counter, by the failure that locks it: where a notice to the owner belongs.
+    std::function<void(const std::string&)> on_untrusted_lock;
+
+    const DeviceCookies& device_cookies() const { return devices_; }
+
 private:
     Reply status_record();
     Reply challenge(const std::string& account);
-    Reply sign_in(const std::string& account, const std::string& proof);
+    Reply sign_in(const std::string& account, const std::string& proof, const std::string& cookies);
     Reply sign_up(const std::string& account, const std::string& password,
                   const std::string& email);
     Reply change_password(const std::string& account, const std::string& old_password,
-                          const std::string& new_password);
+                          const std::string& new_password, const std::string& cookies);
+    // The log's result text and the lock hook, for the answer of a password check.
+    void after_check(const std::string& account, const CheckResult& check, Reply& reply);
     Reply send_code(const std::string& email);
 
     bool within_budget(const std::string& cmd, const std::string& client);
@@ -85,6 +97,7 @@ private:
     StatusTexts status_;
     Timing timing_;
     Limits limits_;
+    DeviceCookies devices_;
     RateLimiter challenge_budget_;
     RateLimiter sign_in_budget_;
     RateLimiter change_budget_;

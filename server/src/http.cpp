@@ -180,12 +180,16 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             bool exempt = false;
             for (const std::string& a : routes.exempt_addresses)
                 exempt = exempt || a == req.client;
-            Reply reply = commands.handle(req.body, exempt ? std::string() : req.client_key);
+            Reply reply = commands.handle(req.body, exempt ? std::string() : req.client_key,
+                                          req.header("Cookie"));
             std::string line = req.client + " cmd=" + printable(reply.command.substr(0, 16));
             if (!reply.account.empty())
                 line += " u=" + printable(reply.account.substr(0, 64));
             log_line(line + " -> " + reply.result);
-            return text(reply.status, reply.body);
+            Response res = text(reply.status, reply.body);
+            if (!reply.set_cookie.empty())
+                res.headers.emplace_back("Set-Cookie", reply.set_cookie);
+            return res;
         }
         Response res;
         if (get && req.path == routes.endpoint_path) {

@@ -225,10 +225,18 @@ int main(int argc, char** argv) {
                 Resource::from_bytes(update_path + ".sig", update_signature));
     }
 
-    Commands commands(*store, outbox, status, timing, limits);
+    DeviceCookieConfig devices;
+    devices.secure = tls;
+    Commands commands(*store, outbox, status, timing, limits, devices);
     commands.on_code_sent = [](const std::string& line) {
         log_line("code sent: " + printable(line.substr(0, line.size() - 1)));
     };
+    commands.on_untrusted_lock = [](const std::string& account) {
+        log_line("account " + printable(account) + " locked for clients it does not know");
+    };
+    if (commands.device_cookies().key_is_ephemeral())
+        log_line("warning: no --device-key-file: device cookies are signed with a key of this "
+                 "process, so they end with it and other instances do not take them");
     if (!engine.start(make_handler(commands, routes), error)) {
         std::fprintf(stderr, "tarnix-server: %s\n", error.c_str());
         return 1;

@@ -122,6 +122,16 @@ const char* const kMigrations[] = {
     " text BYTEA NOT NULL,"
     " expires BIGINT NOT NULL);"
     "CREATE INDEX challenges_by_expiry ON challenges(expires);",
+    // 3: devices that signed in to an account, each with its own failure count; the
+    // account's own failures and lock are those of clients it does not know.
+    "CREATE TABLE devices ("
+    " account BYTEA NOT NULL,"
+    " id BYTEA NOT NULL,"
+    " last_success BIGINT NOT NULL,"
+    " failures INTEGER NOT NULL DEFAULT 0,"
+    " locked_until BIGINT NOT NULL DEFAULT 0,"
+    " seq BIGSERIAL,"
+    " PRIMARY KEY (account, id));",
 };
 
 // Any fixed number, the same in every instance: only one migrates at a time.
@@ -173,29 +183,62 @@ public:
         tx.commit();
     }
 
-    Verdict check_password(const std::string& name, int64_t now,
-                           const std::function<bool(const std::string&)>& matches,
-                           const LockPolicy& policy) override {
+    CheckResult check_password(const std::string& name, const Attempt& who, int64_t now,
+                               const std::function<bool(const std::string&)>& matches,
+                               const LockPolicy& policy) override {
         Lease c(*this);
         Transaction tx(c.get());
-        Verdict v = check_locked(c.get(), name, now, matches, policy);
+        CheckResult r = check_locked(c.get(), name, who, now, matches, policy);
         tx.commit();
-        return v;
+        return r;
     }
 
-    Verdict change_password(const std::string& name, const std::string& old_password,
-                            const std::string& new_password, int64_t now,
-                            const LockPolicy& policy) override {
+    CheckResult change_password(const std::string& name, const Attempt& who,
+                                const std::string& old_password, const std::string& new_password,
+                                int64_t now, const LockPolicy& policy) override {
         Lease c(*this);
         Transaction tx(c.get());
-        Verdict v = check_locked(
-            c.get(), name, now, [&](const std::string& stored) { return stored == old_password; },
-            policy);
-        if (v == Verdict::Ok)
+        CheckResult r = check_locked(
+            c.get(), name, who, now,
+            [&](const std::string& stored) { return stored == old_password; }, policy);
+        if (r.verdict == Verdict::Ok)
             run(c.get(), "UPDATE accounts SET password = $1 WHERE name = $2",
                 {bytes(new_password), bytes(name)});
         tx.commit();
-        return v;
+        return r;
+    }
+
+    std::vector<DeviceRecord> devices(const std::string& name) override {
+        Lease c(*this);
+        auto rows = run(c.get(),
+                        "SELECT id, last_success, failures, locked_until FROM devices"
+                        " WHERE account = $1 ORDER BY last_success DESC, seq DESC",
+                        {bytes(name)});
+        std::vector<DeviceRecord> out;
+        for (int i = 0; i < rows->rows(); ++i)
+            out.push_back(DeviceRecord{rows->blob(i, 0), rows->integer(i, 1), rows->integer(i, 2),
+                                       rows->integer(i, 3)});
+        return out;
+    }
+
+    int64_t forget_devices(const std::string& name) override {
+        Lease c(*this);
+        return run(c.get(), "DELETE FROM devices WHERE account = $1 RETURNING 1", {bytes(name)})
+            ->rows();
+    }
+
+    bool unlock(const std::string& name) override {
+        Lease c(*this);
+        Transaction tx(c.get());
+        if (run(c.get(),
+                "UPDATE accounts SET failures = 0, locked_until = 0 WHERE name = $1 RETURNING 1",
+                {bytes(name)})
+                ->rows() == 0)
+            return false;
+        run(c.get(), "UPDATE devices SET failures = 0, locked_until = 0 WHERE account = $1",
+            {bytes(name)});
+        tx.commit();
+        return true;
     }
 
     SignUp create_account(const std::string& name, const std::string& password,
@@ -302,30 +345,60 @@ private:
     };
 
     // The account's row stays locked to the end of the transaction, so failures at
-    // two instances at once are both counted.
-    Verdict check_locked(PGconn* c, const std::string& name, int64_t now,
-                         const std::function<bool(const std::string&)>& matches,
-                         const LockPolicy& policy) {
+    // two instances at once are both counted, on the account's counter and on its
+    // devices' alike.
+    CheckResult check_locked(PGconn* c, const std::string& name, const Attempt& who, int64_t now,
+                             const std::function<bool(const std::string&)>& matches,
+                             const LockPolicy& policy) {
         auto row = run(c,
                        "SELECT password, failures, locked_until FROM accounts WHERE name = $1"
                        " FOR UPDATE",
                        {bytes(name)});
         if (row->rows() == 0)
-            return Verdict::Wrong;
+            return CheckResult();
         int64_t failures = row->integer(0, 1);
         int64_t locked_until = row->integer(0, 2);
-        if (locked_until > now)
-            return Verdict::Locked;
-        if (matches(row->blob(0, 0))) {
-            if (failures != 0 || locked_until != 0)
-                run(c, "UPDATE accounts SET failures = 0, locked_until = 0 WHERE name = $1",
-                    {bytes(name)});
-            return Verdict::Ok;
+        bool known = false;
+        if (!who.device.empty()) {
+            auto device = run(c,
+                              "SELECT failures, locked_until FROM devices"
+                              " WHERE account = $1 AND id = $2",
+                              {bytes(name), bytes(who.device)});
+            if (device->rows() != 0) {
+                known = true;
+                failures = device->integer(0, 0);
+                locked_until = device->integer(0, 1);
+            }
         }
-        const Verdict verdict = count_wrong_password(failures, locked_until, now, policy);
-        run(c, "UPDATE accounts SET failures = $1, locked_until = $2 WHERE name = $3",
-            {number(failures), number(locked_until), bytes(name)});
-        return verdict;
+        const int64_t failures_before = failures;
+        const int64_t locked_before = locked_until;
+        CheckResult r = judge_attempt(
+            failures, locked_until, known, now, [&] { return matches(row->blob(0, 0)); }, policy);
+        const bool changed = failures != failures_before || locked_until != locked_before;
+        if (known && (r.verdict == Verdict::Ok || changed))
+            run(c,
+                "UPDATE devices SET failures = $1, locked_until = $2,"
+                " last_success = CASE WHEN $3 THEN $4 ELSE last_success END"
+                " WHERE account = $5 AND id = $6",
+                {number(failures), number(locked_until),
+                 Param{r.verdict == Verdict::Ok ? "true" : "false", false}, number(now),
+                 bytes(name), bytes(who.device)});
+        else if (!known && changed)
+            run(c, "UPDATE accounts SET failures = $1, locked_until = $2 WHERE name = $3",
+                {number(failures), number(locked_until), bytes(name)});
+        if (r.verdict == Verdict::Ok && known) {
+            r.device = who.device;
+        } else if (r.verdict == Verdict::Ok && !who.new_device.empty()) {
+            run(c, "INSERT INTO devices (account, id, last_success) VALUES ($1, $2, $3)",
+                {bytes(name), bytes(who.new_device), number(now)});
+            run(c,
+                "DELETE FROM devices WHERE account = $1 AND id NOT IN"
+                " (SELECT id FROM devices WHERE account = $1 ORDER BY last_success DESC,"
+                "  seq DESC LIMIT $2)",
+                {bytes(name), number(policy.max_devices)});
+            r.device = who.new_device;
+        }
+        return r;
     }
 
     const int64_t lifetime_;

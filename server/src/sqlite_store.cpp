@@ -16,6 +16,9 @@
 namespace server {
 namespace {
 
+// The last of the numbered steps in SqliteStore::migrate.
+constexpr int64_t kSchemaVersion = 3;
+
 [[noreturn]] void fail(sqlite3* db, const char* what) {
     throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(db));
 }
@@ -99,12 +102,15 @@ public:
     SqliteStore& operator=(const SqliteStore&) = delete;
 
     void migrate();
-    Verdict check_password(const std::string& name, int64_t now,
-                           const std::function<bool(const std::string&)>& matches,
-                           const LockPolicy& policy) override;
-    Verdict change_password(const std::string& name, const std::string& old_password,
-                            const std::string& new_password, int64_t now,
-                            const LockPolicy& policy) override;
+    CheckResult check_password(const std::string& name, const Attempt& who, int64_t now,
+                               const std::function<bool(const std::string&)>& matches,
+                               const LockPolicy& policy) override;
+    CheckResult change_password(const std::string& name, const Attempt& who,
+                                const std::string& old_password, const std::string& new_password,
+                                int64_t now, const LockPolicy& policy) override;
+    std::vector<DeviceRecord> devices(const std::string& name) override;
+    int64_t forget_devices(const std::string& name) override;
+    bool unlock(const std::string& name) override;
     SignUp create_account(const std::string& name, const std::string& password,
                           const std::string& email, int64_t now, int64_t codes_since,
                           int attempts_per_code) override;
@@ -121,9 +127,9 @@ public:
 
 private:
     void exec(const char* sql);
-    Verdict check_locked(const std::string& name, int64_t now,
-                         const std::function<bool(const std::string&)>& matches,
-                         const LockPolicy& policy);
+    CheckResult check_locked(const std::string& name, const Attempt& who, int64_t now,
+                             const std::function<bool(const std::string&)>& matches,
+                             const LockPolicy& policy);
 
     sqlite3* db_;
     std::mutex mutex_;
@@ -229,8 +235,22 @@ void SqliteStore::migrate() {
         }
         if (!has_attempts)
             exec("ALTER TABLE codes ADD COLUMN attempts INTEGER NOT NULL DEFAULT 0");
+    }
+    if (version < 3) {
+        // Devices that signed in to an account, each with its own failure count; the
+        // account's own failures and lock are those of clients it does not know.
+        exec("CREATE TABLE devices ("
+             " account BLOB NOT NULL,"
+             " id BLOB NOT NULL,"
+             " last_success INTEGER NOT NULL,"
+             " failures INTEGER NOT NULL DEFAULT 0,"
+             " locked_until INTEGER NOT NULL DEFAULT 0,"
+             " PRIMARY KEY (account, id))");
+    }
+    if (version < kSchemaVersion) {
         exec("DELETE FROM schema_version");
-        exec("INSERT INTO schema_version (version) VALUES (2)");
+        Statement set(db_, "INSERT INTO schema_version (version) VALUES (?)");
+        set.bind(1, kSchemaVersion).step();
     }
     tx.commit();
 }
@@ -240,55 +260,116 @@ void SqliteStore::exec(const char* sql) {
         fail(db_, sql);
 }
 
-Verdict SqliteStore::check_locked(const std::string& name, int64_t now,
-                                  const std::function<bool(const std::string&)>& matches,
-                                  const LockPolicy& policy) {
+CheckResult SqliteStore::check_locked(const std::string& name, const Attempt& who, int64_t now,
+                                      const std::function<bool(const std::string&)>& matches,
+                                      const LockPolicy& policy) {
     Statement get(db_, "SELECT password, failures, locked_until FROM accounts WHERE name = ?");
     get.bind(1, name);
     if (!get.step())
-        return Verdict::Wrong;
-    std::string password = get.text(0);
+        return CheckResult();
+    const std::string password = get.text(0);
     int64_t failures = get.integer(1);
     int64_t locked_until = get.integer(2);
-    if (locked_until > now)
-        return Verdict::Locked;
-    if (matches(password)) {
-        if (failures != 0 || locked_until != 0) {
-            Statement reset(db_,
-                            "UPDATE accounts SET failures = 0, locked_until = 0 WHERE name = ?");
-            reset.bind(1, name).step();
+    bool known = false;
+    if (!who.device.empty()) {
+        Statement device(db_, "SELECT failures, locked_until FROM devices"
+                              " WHERE account = ? AND id = ?");
+        device.bind(1, name).bind(2, who.device);
+        if (device.step()) {
+            known = true;
+            failures = device.integer(0);
+            locked_until = device.integer(1);
         }
-        return Verdict::Ok;
     }
-    const Verdict verdict = count_wrong_password(failures, locked_until, now, policy);
-    Statement count(db_, "UPDATE accounts SET failures = ?, locked_until = ? WHERE name = ?");
-    count.bind(1, failures).bind(2, locked_until).bind(3, name).step();
-    return verdict;
+    const int64_t failures_before = failures;
+    const int64_t locked_before = locked_until;
+    CheckResult r = judge_attempt(
+        failures, locked_until, known, now, [&] { return matches(password); }, policy);
+    if (known && (r.verdict == Verdict::Ok || failures != failures_before ||
+                  locked_until != locked_before)) {
+        Statement count(db_, "UPDATE devices SET failures = ?, locked_until = ?,"
+                             " last_success = CASE WHEN ? THEN ? ELSE last_success END"
+                             " WHERE account = ? AND id = ?");
+        count.bind(1, failures)
+            .bind(2, locked_until)
+            .bind(3, static_cast<int64_t>(r.verdict == Verdict::Ok))
+            .bind(4, now)
+            .bind(5, name)
+            .bind(6, who.device)
+            .step();
+    } else if (!known && (failures != failures_before || locked_until != locked_before)) {
+        Statement count(db_, "UPDATE accounts SET failures = ?, locked_until = ? WHERE name = ?");
+        count.bind(1, failures).bind(2, locked_until).bind(3, name).step();
+    }
+    if (r.verdict == Verdict::Ok && known) {
+        r.device = who.device;
+    } else if (r.verdict == Verdict::Ok && !who.new_device.empty()) {
+        Statement add(db_, "INSERT INTO devices (account, id, last_success) VALUES (?, ?, ?)");
+        add.bind(1, name).bind(2, who.new_device).bind(3, now).step();
+        Statement drop(db_, "DELETE FROM devices WHERE account = ? AND id NOT IN"
+                            " (SELECT id FROM devices WHERE account = ?"
+                            "  ORDER BY last_success DESC, rowid DESC LIMIT ?)");
+        drop.bind(1, name).bind(2, name).bind(3, static_cast<int64_t>(policy.max_devices)).step();
+        r.device = who.new_device;
+    }
+    return r;
 }
 
-Verdict SqliteStore::check_password(const std::string& name, int64_t now,
-                                    const std::function<bool(const std::string&)>& matches,
-                                    const LockPolicy& policy) {
+CheckResult SqliteStore::check_password(const std::string& name, const Attempt& who, int64_t now,
+                                        const std::function<bool(const std::string&)>& matches,
+                                        const LockPolicy& policy) {
     std::lock_guard<std::mutex> lock(mutex_);
     Transaction tx(db_);
-    Verdict v = check_locked(name, now, matches, policy);
+    CheckResult r = check_locked(name, who, now, matches, policy);
     tx.commit();
-    return v;
+    return r;
 }
 
-Verdict SqliteStore::change_password(const std::string& name, const std::string& old_password,
-                                     const std::string& new_password, int64_t now,
-                                     const LockPolicy& policy) {
+CheckResult SqliteStore::change_password(const std::string& name, const Attempt& who,
+                                         const std::string& old_password,
+                                         const std::string& new_password, int64_t now,
+                                         const LockPolicy& policy) {
     std::lock_guard<std::mutex> lock(mutex_);
     Transaction tx(db_);
-    Verdict v = check_locked(
-        name, now, [&](const std::string& stored) { return stored == old_password; }, policy);
-    if (v == Verdict::Ok) {
+    CheckResult r = check_locked(
+        name, who, now, [&](const std::string& stored) { return stored == old_password; }, policy);
+    if (r.verdict == Verdict::Ok) {
         Statement set(db_, "UPDATE accounts SET password = ? WHERE name = ?");
         set.bind(1, new_password).bind(2, name).step();
     }
     tx.commit();
-    return v;
+    return r;
+}
+
+std::vector<DeviceRecord> SqliteStore::devices(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement get(db_, "SELECT id, last_success, failures, locked_until FROM devices"
+                       " WHERE account = ? ORDER BY last_success DESC, rowid DESC");
+    get.bind(1, name);
+    std::vector<DeviceRecord> out;
+    while (get.step())
+        out.push_back(DeviceRecord{get.text(0), get.integer(1), get.integer(2), get.integer(3)});
+    return out;
+}
+
+int64_t SqliteStore::forget_devices(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement drop(db_, "DELETE FROM devices WHERE account = ?");
+    drop.bind(1, name).step();
+    return sqlite3_changes(db_);
+}
+
+bool SqliteStore::unlock(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Transaction tx(db_);
+    Statement account(db_, "UPDATE accounts SET failures = 0, locked_until = 0 WHERE name = ?");
+    account.bind(1, name).step();
+    if (sqlite3_changes(db_) == 0)
+        return false;
+    Statement devices(db_, "UPDATE devices SET failures = 0, locked_until = 0 WHERE account = ?");
+    devices.bind(1, name).step();
+    tx.commit();
+    return true;
 }
 
 SignUp SqliteStore::create_account(const std::string& name, const std::string& password,

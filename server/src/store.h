@@ -12,17 +12,19 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace server {
 
 struct LockPolicy {
-    int max_failures = 5;       // failures in a row that lock the account
+    int max_failures = 5;       // failures in a row that lock a counter
     int64_t lock_seconds = 300; // how long it stays locked
+    int max_devices = 20;       // known devices kept per account, the least recent dropped
 };
 
 enum class Verdict { Ok, Wrong, Locked };
 
-// One more wrong password: counted, and at the policy's limit the account is
+// One more wrong password: counted, and at the policy's limit the counter is
 // locked until now + lock_seconds and the count starts again.
 inline Verdict count_wrong_password(int64_t& failures, int64_t& locked_until, int64_t now,
                                     const LockPolicy& policy) {
@@ -32,6 +34,52 @@ inline Verdict count_wrong_password(int64_t& failures, int64_t& locked_until, in
     locked_until = now + policy.lock_seconds;
     return Verdict::Locked;
 }
+
+// Who makes a password attempt. Failures are counted per device for a client that
+// has signed in to the account before (its id from a valid device cookie, and the
+// store still knows it), and on the account's one untrusted counter for anyone else.
+// So a stranger's failures lock out strangers, not the owner's devices.
+struct Attempt {
+    std::string device;     // from the client's device cookie; "" when it has none
+    std::string new_device; // a success by an unknown client remembers it under this id
+                            // ("" : remember nothing, as a password change does)
+};
+
+struct CheckResult {
+    Verdict verdict = Verdict::Wrong;
+    bool known_device = false;     // counted on the device's own counter
+    std::string device;            // Ok: the device the client is now known as ("" none)
+    bool untrusted_locked = false; // this failure locked the account's untrusted counter
+};
+
+// Judges one attempt on the counter it is counted on (the device's when the device
+// is known, else the account's untrusted one), changing that counter: while it is
+// locked nothing else happens and `right` is not asked; a success resets it.
+inline CheckResult judge_attempt(int64_t& failures, int64_t& locked_until, bool known_device,
+                                 int64_t now, const std::function<bool()>& right,
+                                 const LockPolicy& policy) {
+    CheckResult r;
+    r.known_device = known_device;
+    if (locked_until > now) {
+        r.verdict = Verdict::Locked;
+    } else if (right()) {
+        failures = 0;
+        locked_until = 0;
+        r.verdict = Verdict::Ok;
+    } else {
+        r.verdict = count_wrong_password(failures, locked_until, now, policy);
+        r.untrusted_locked = !known_device && r.verdict == Verdict::Locked;
+    }
+    return r;
+}
+
+// A device an account has signed in from, as operators see it.
+struct DeviceRecord {
+    std::string id;
+    int64_t last_success = 0;
+    int64_t failures = 0;
+    int64_t locked_until = 0;
+};
 
 enum class SignUp { Created, Exists, NoRecentCode };
 
@@ -57,16 +105,27 @@ public:
     static std::unique_ptr<Store> open(const StoreConfig& config, std::string& error);
     virtual ~Store() = default;
 
-    // Checks a password against the account's, counting failures. An account that
-    // does not exist is Wrong and leaves no trace. `matches` gets the stored password.
-    virtual Verdict check_password(const std::string& name, int64_t now,
-                                   const std::function<bool(const std::string&)>& matches,
-                                   const LockPolicy& policy) = 0;
+    // Checks a password against the account's, counting a failure on the counter
+    // `who` is counted on. An account that does not exist is Wrong and leaves no
+    // trace. `matches` gets the stored password.
+    virtual CheckResult check_password(const std::string& name, const Attempt& who, int64_t now,
+                                       const std::function<bool(const std::string&)>& matches,
+                                       const LockPolicy& policy) = 0;
 
     // Replaces the password after the same check as check_password with `old_password`.
-    virtual Verdict change_password(const std::string& name, const std::string& old_password,
-                                    const std::string& new_password, int64_t now,
-                                    const LockPolicy& policy) = 0;
+    virtual CheckResult change_password(const std::string& name, const Attempt& who,
+                                        const std::string& old_password,
+                                        const std::string& new_password, int64_t now,
+                                        const LockPolicy& policy) = 0;
+
+    // The account's known devices, the most recent success first.
+    virtual std::vector<DeviceRecord> devices(const std::string& name) = 0;
+    // Forgets the account's devices: their cookies count as untrusted from now on.
+    // The number forgotten.
+    virtual int64_t forget_devices(const std::string& name) = 0;
+    // Ends every lock of the account, untrusted and per device, and clears their
+    // counts. False when there is no such account.
+    virtual bool unlock(const std::string& name) = 0;
 
     // Creates the account when a code was issued for `email` at or after `codes_since`
     // and has had fewer than `attempts_per_code` sign-ups. Every attempt that finds such

@@ -66,7 +66,7 @@ TEST(SchemaTest, AFileFromBeforeTheVersionTableIsUpgraded) {
     });
     expect_current_schema(server);
     EXPECT_EQ(server.stop(), 0);
-    EXPECT_EQ(sqlite_version(server.db_path()), 2);
+    EXPECT_EQ(sqlite_version(server.db_path()), 3);
 }
 
 TEST(SchemaTest, APostgresDatabaseAtVersionOneIsUpgraded) {
@@ -78,7 +78,8 @@ TEST(SchemaTest, APostgresDatabaseAtVersionOneIsUpgraded) {
         EXPECT_EQ(first.stop(), 0);
     }
     // Back to what version 1 held, with one account in it.
-    const std::string sql = "DROP TABLE challenges; UPDATE schema_version SET version = 1;"
+    const std::string sql = "DROP TABLE challenges; DROP TABLE devices;"
+                            " UPDATE schema_version SET version = 1;"
                             "INSERT INTO accounts (name, password, email, created) VALUES"
                             " ('olduser1'::bytea, 'secret1'::bytea, 'old@example.com'::bytea, 0)";
     ASSERT_EQ(std::system(("psql -q -v ON_ERROR_STOP=1 '" + db + "' -c \"" + sql + "\"").c_str()),
