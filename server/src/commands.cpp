@@ -4,6 +4,7 @@
 #include "crypto.h"
 #include "form.h"
 #include "messages.h"
+#include "version.h"
 
 #include <cstdio>
 #include <ctime>
@@ -14,7 +15,7 @@ namespace {
 
 constexpr size_t kChallengeLength = 19;
 constexpr size_t kMaxAccountBytes = 64; // longer names cannot exist; refuse them early
-const char kBuild[] = "tarnix-server 1.0";
+const char kBuild[] = "tarnix-server " TARNIX_SERVER_VERSION;
 
 bool has_control_bytes(const std::string& s) {
     for (unsigned char c : s) {

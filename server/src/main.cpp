@@ -4,6 +4,7 @@
 #include "http.h"
 #include "messages.h"
 #include "options.h"
+#include "service_notify.h"
 #include "store.h"
 #include "update_signature.h"
 
@@ -252,8 +253,19 @@ int main(int argc, char** argv) {
              (update_signature.empty()           ? ""
               : options.update_signature.empty() ? ", signed for " + options.client_version
                                                  : ", signature " + options.update_signature));
+    // Alive while the store answers at all: an error (PostgreSQL down) is for /readyz
+    // to report; only a store that never answers stops the watchdog.
+    ServiceNotifier notifier([&store] {
+        try {
+            store->account_count();
+        } catch (const std::exception&) {
+        }
+        return true;
+    });
+    notifier.ready("listening on port " + std::to_string(port));
     int sig = 0;
     sigwait(&stop_signals, &sig);
+    notifier.stopping();
     log_line("stopping on signal " + std::to_string(sig));
     engine.stop();
     log_line("stopped");
