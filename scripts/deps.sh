@@ -7,6 +7,7 @@ packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools
   wine wine64 xvfb x11-utils xdotool imagemagick fonts-wqy-microhei locales
   libmicrohttpd-dev libcpp-httplib-dev libsqlite3-dev libpq-dev postgresql haproxy libssl-dev openssl pkg-config
+  libsystemd-dev
   curl aria2 procps util-linux
   nsis osslsigncode zip
 )
