@@ -4,6 +4,7 @@
 #include "crypto.h"
 #include "form.h"
 #include "messages.h"
+#include "metrics.h"
 #include "version.h"
 
 #include <cstdio>
@@ -43,8 +44,38 @@ bool valid_email(const std::string& s) {
            s.find('@', at + 1) == std::string::npos;
 }
 
+Outcome outcome_of(Msg m) {
+    switch (m) {
+    case Msg::ConnectionOk:
+    case Msg::SignInOk:
+    case Msg::SignUpOk:
+    case Msg::PasswordChanged:
+        return Outcome::Ok;
+    case Msg::WrongAccountOrPassword:
+    case Msg::WrongAccountOrOldPassword:
+        return Outcome::Wrong;
+    case Msg::ChallengeMissing:
+        return Outcome::NoChallenge;
+    case Msg::AccountLocked:
+        return Outcome::Locked;
+    case Msg::AccountTaken:
+        return Outcome::Exists;
+    case Msg::NoRecentCode:
+        return Outcome::NoCode;
+    case Msg::CodeTooSoon:
+        return Outcome::TooSoon;
+    case Msg::ServerError:
+        return Outcome::Error;
+    case Msg::TooManyRequests:
+        return Outcome::RateLimited;
+    default:
+        return Outcome::Invalid;
+    }
+}
+
 Reply answer(Msg m, const char* result, int status = 200) {
     Reply r;
+    r.outcome = outcome_of(m);
     r.status = status;
     r.body = gbk(m);
     r.result = result;
@@ -218,6 +249,8 @@ Reply Commands::sign_in(const std::string& account, const std::string& proof,
 }
 
 void Commands::after_check(const std::string& account, const CheckResult& check, Reply& reply) {
+    if (check.locked_now && metrics)
+        metrics->account_locked();
     if (check.known_device)
         reply.result += " (known device)";
     if (check.untrusted_locked) {

@@ -13,6 +13,8 @@
 
 namespace server {
 
+class Metrics;
+
 // Texts of the status record, already GBK.
 struct StatusTexts {
     std::string service_name;
@@ -38,7 +40,23 @@ struct Limits {
     int sign_ups_per_code = 5;      // sign-up attempts a sent code allows, whatever they answer
 };
 
+// What became of a request, in a fixed set (for the metrics).
+enum class Outcome {
+    Ok,
+    Invalid,
+    Wrong,
+    Locked,
+    Exists,
+    NoCode,
+    TooSoon,
+    NoChallenge,
+    RateLimited,
+    Error,
+    Count
+};
+
 struct Reply {
+    Outcome outcome = Outcome::Ok;
     int status = 200;
     std::string body;       // GBK
     std::string command;    // for the log
@@ -71,6 +89,8 @@ public:
 
     // Called for every code sent, with the line written to the outbox (for the log).
     std::function<void(const std::string&)> on_code_sent;
+    // Counts the accounts locked by wrong passwords, when set.
+    Metrics* metrics = nullptr;
 
     // Called (with the account, GBK) once per lock of an account's untrusted
     // counter, by the failure that locks it: where a notice to the owner belongs.

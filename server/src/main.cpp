@@ -1,4 +1,5 @@
 // tarnix-server: the reference account server of Tarnix.
+#include "admin.h"
 #include "charset.h"
 #include "commands.h"
 #include "http.h"
@@ -81,11 +82,28 @@ int keygen(int argc, char** argv) {
     return 0;
 }
 
+// tarnix-server admin [--db DB] WORDS...: the operator's commands (admin.h).
+int admin(int argc, char** argv) {
+    Options options;
+    int i = 2;
+    while (i + 1 < argc && std::string(argv[i]) == "--db") {
+        options.db = argv[i + 1];
+        i += 2;
+    }
+    StoreConfig config;
+    config.where = options.db;
+    config.pool_size = 1;
+    umask(077);
+    return run_admin(config, std::vector<std::string>(argv + i, argv + argc), stdout, stderr);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc >= 2 && std::string(argv[1]) == "keygen")
         return keygen(argc, argv);
+    if (argc >= 2 && std::string(argv[1]) == "admin")
+        return admin(argc, argv);
     Options options;
     std::string error;
     switch (parse_options(argc, argv, options, error)) {

@@ -316,7 +316,61 @@ public:
         return run(c.get(), "SELECT COUNT(*) FROM accounts")->integer(0, 0);
     }
 
+    void ping() override {
+        Lease c(*this);
+        run(c.get(), "SELECT 1");
+    }
+
+    std::optional<AccountInfo> find_account(const std::string& name) override {
+        Lease c(*this);
+        auto row = run(c.get(), (std::string(kAccountColumns) + " WHERE name = $1").c_str(),
+                       {bytes(name)});
+        if (row->rows() == 0)
+            return std::nullopt;
+        return account_from(*row, 0);
+    }
+
+    std::vector<AccountInfo> list_accounts(bool locked_only, int64_t now) override {
+        Lease c(*this);
+        auto rows =
+            locked_only
+                ? run(c.get(),
+                      (std::string(kAccountColumns) + " WHERE locked_until > $1 ORDER BY name")
+                          .c_str(),
+                      {number(now)})
+                : run(c.get(), (std::string(kAccountColumns) + " ORDER BY name").c_str());
+        std::vector<AccountInfo> out;
+        for (int i = 0; i < rows->rows(); ++i)
+            out.push_back(account_from(*rows, i));
+        return out;
+    }
+
+    bool delete_account(const std::string& name) override {
+        Lease c(*this);
+        Transaction tx(c.get());
+        run(c.get(), "DELETE FROM challenges WHERE account = $1", {bytes(name)});
+        run(c.get(), "DELETE FROM devices WHERE account = $1", {bytes(name)});
+        const bool found =
+            run(c.get(), "DELETE FROM accounts WHERE name = $1 RETURNING 1", {bytes(name)})
+                ->rows() == 1;
+        tx.commit();
+        return found;
+    }
+
 private:
+    static constexpr char kAccountColumns[] =
+        "SELECT name, email, created, failures, locked_until FROM accounts";
+
+    static AccountInfo account_from(const Result& r, int row) {
+        AccountInfo a;
+        a.name = r.blob(row, 0);
+        a.email = r.blob(row, 1);
+        a.created = r.integer(row, 2);
+        a.failures = r.integer(row, 3);
+        a.locked_until = r.integer(row, 4);
+        return a;
+    }
+
     // A connection of the pool for one operation; a broken one is reset on return.
     class Lease {
     public:

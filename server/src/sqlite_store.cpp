@@ -4,8 +4,13 @@
 #include <sqlite3.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -97,7 +102,10 @@ class SqliteStore final : public Store {
 public:
     SqliteStore(sqlite3* db, const StoreConfig& config)
         : db_(db), challenges_(config.max_challenges, config.challenge_seconds) {}
-    ~SqliteStore() override { sqlite3_close(db_); }
+    ~SqliteStore() override {
+        sqlite3_close(db_);
+        sqlite3_close(ping_db_);
+    }
     SqliteStore(const SqliteStore&) = delete;
     SqliteStore& operator=(const SqliteStore&) = delete;
 
@@ -124,6 +132,19 @@ public:
         return challenges_.take(account, now);
     }
     int64_t account_count() override;
+    void ping() override;
+    std::optional<AccountInfo> find_account(const std::string& name) override;
+    std::vector<AccountInfo> list_accounts(bool locked_only, int64_t now) override;
+    bool delete_account(const std::string& name) override;
+
+    // The readiness check's own connection, with a short busy time-out: it must not
+    // wait behind this process's requests for the store's lock, nor for 5 s.
+    bool open_ping(const std::string& path) {
+        if (sqlite3_open_v2(path.c_str(), &ping_db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
+            return false;
+        sqlite3_busy_timeout(ping_db_, 1000);
+        return true;
+    }
 
 private:
     void exec(const char* sql);
@@ -134,7 +155,21 @@ private:
     sqlite3* db_;
     std::mutex mutex_;
     ChallengeStore challenges_;
+    sqlite3* ping_db_ = nullptr;
+    std::mutex ping_mutex_;
 };
+
+AccountInfo account_from(Statement& row) {
+    AccountInfo a;
+    a.name = row.text(0);
+    a.email = row.text(1);
+    a.created = row.integer(2);
+    a.failures = row.integer(3);
+    a.locked_until = row.integer(4);
+    return a;
+}
+
+const char kAccountColumns[] = "SELECT name, email, created, failures, locked_until FROM accounts";
 
 } // namespace
 
@@ -189,6 +224,8 @@ std::unique_ptr<Store> open_sqlite_store(const StoreConfig& config, std::string&
         // Other processes (a backup, the sqlite3 shell) may hold the lock for a moment.
         sqlite3_busy_timeout(db, 5000);
         store->migrate();
+        if (!store->open_ping(path))
+            throw std::runtime_error("cannot open a second connection to " + path);
     } catch (const std::exception& e) {
         error = e.what();
         return nullptr;
@@ -424,6 +461,116 @@ int64_t SqliteStore::account_count() {
     Statement get(db_, "SELECT COUNT(*) FROM accounts");
     get.step();
     return get.integer(0);
+}
+
+} // namespace server
+
+namespace server {
+
+void SqliteStore::ping() {
+    std::lock_guard<std::mutex> lock(ping_mutex_);
+    // The write lock, taken and given back at once: a file another process holds
+    // locked fails here after the time-out, as a sign-up would.
+    if (sqlite3_exec(ping_db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        fail(ping_db_, "begin");
+    sqlite3_exec(ping_db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+std::optional<AccountInfo> SqliteStore::find_account(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement get(db_, (std::string(kAccountColumns) + " WHERE name = ?").c_str());
+    get.bind(1, name);
+    if (!get.step())
+        return std::nullopt;
+    return account_from(get);
+}
+
+std::vector<AccountInfo> SqliteStore::list_accounts(bool locked_only, int64_t now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement get(db_,
+                  (std::string(kAccountColumns) + " WHERE locked_until > ? ORDER BY name").c_str());
+    get.bind(1, locked_only ? now : INT64_MIN);
+    std::vector<AccountInfo> out;
+    while (get.step())
+        out.push_back(account_from(get));
+    return out;
+}
+
+bool SqliteStore::delete_account(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Transaction tx(db_);
+    Statement devices(db_, "DELETE FROM devices WHERE account = ?");
+    devices.bind(1, name).step();
+    Statement remove(db_, "DELETE FROM accounts WHERE name = ?");
+    remove.bind(1, name).step();
+    const bool found = sqlite3_changes(db_) == 1;
+    tx.commit();
+    return found;
+}
+
+bool backup_sqlite(const std::string& path, const std::string& dest, std::string& error) {
+    sqlite3* src = nullptr;
+    sqlite3* out = nullptr;
+    auto close_both = [&] {
+        sqlite3_close(src);
+        sqlite3_close(out);
+    };
+    if (sqlite3_open_v2(path.c_str(), &src, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        error = "cannot open " + path + ": " + sqlite3_errmsg(src);
+        close_both();
+        return false;
+    }
+    sqlite3_busy_timeout(src, 5000);
+#ifndef _WIN32
+    // The copy holds the same passwords: owner-only from its first byte; an existing
+    // file is not overwritten.
+    int fd = ::open(dest.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = "cannot create " + dest + ": " + std::strerror(errno);
+        close_both();
+        return false;
+    }
+    ::close(fd);
+#endif
+    if (sqlite3_open_v2(dest.c_str(), &out, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        error = "cannot open " + dest + ": " + sqlite3_errmsg(out);
+        close_both();
+        std::remove(dest.c_str());
+        return false;
+    }
+    // All pages in one step: one read transaction, so one snapshot however much the
+    // servers write meanwhile (in WAL mode they are not held up).
+    int rc = SQLITE_OK;
+    sqlite3_backup* b = sqlite3_backup_init(out, "main", src, "main");
+    if (!b) {
+        error = sqlite3_errmsg(out);
+    } else {
+        for (int tries = 0; tries < 100; ++tries) {
+            rc = sqlite3_backup_step(b, -1);
+            if (rc != SQLITE_BUSY && rc != SQLITE_LOCKED)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        sqlite3_backup_finish(b);
+        if (rc != SQLITE_DONE)
+            error = std::string("backup: ") + sqlite3_errstr(rc);
+    }
+    bool ok = b && rc == SQLITE_DONE;
+    if (ok) {
+        // The copy stands alone: no -wal file beside it.
+        sqlite3_exec(out, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr);
+        sqlite3_stmt* check = nullptr;
+        ok = sqlite3_prepare_v2(out, "PRAGMA integrity_check", -1, &check, nullptr) == SQLITE_OK &&
+             sqlite3_step(check) == SQLITE_ROW &&
+             std::string(reinterpret_cast<const char*>(sqlite3_column_text(check, 0))) == "ok";
+        sqlite3_finalize(check);
+        if (!ok)
+            error = "the copy failed its integrity check";
+    }
+    close_both();
+    if (!ok)
+        std::remove(dest.c_str());
+    return ok;
 }
 
 } // namespace server

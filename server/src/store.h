@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,7 @@ struct CheckResult {
     bool known_device = false;     // counted on the device's own counter
     std::string device;            // Ok: the device the client is now known as ("" none)
     bool untrusted_locked = false; // this failure locked the account's untrusted counter
+    bool locked_now = false;       // this failure locked the counter it was counted on
 };
 
 // Judges one attempt on the counter it is counted on (the device's when the device
@@ -68,7 +70,8 @@ inline CheckResult judge_attempt(int64_t& failures, int64_t& locked_until, bool 
         r.verdict = Verdict::Ok;
     } else {
         r.verdict = count_wrong_password(failures, locked_until, now, policy);
-        r.untrusted_locked = !known_device && r.verdict == Verdict::Locked;
+        r.locked_now = r.verdict == Verdict::Locked;
+        r.untrusted_locked = !known_device && r.locked_now;
     }
     return r;
 }
@@ -97,6 +100,15 @@ struct StoreConfig {
 
 // True when `where` names a PostgreSQL database rather than a file.
 bool is_postgres_uri(const std::string& where);
+
+// What an operator may see of an account: everything but its password.
+struct AccountInfo {
+    std::string name;  // GBK
+    std::string email; // as the client sent it
+    int64_t created = 0;
+    int64_t failures = 0;     // of its untrusted counter
+    int64_t locked_until = 0; // of its untrusted counter; 0: never locked
+};
 
 class Store {
 public:
@@ -150,9 +162,26 @@ public:
     virtual std::string take_challenge(const std::string& account, int64_t now) = 0;
 
     virtual int64_t account_count() = 0;
+
+    // Throws unless the store can take a write within about a second (the readiness
+    // check: PostgreSQL reachable, the SQLite file not locked by another process).
+    virtual void ping() = 0;
+
+    // The operator's commands (tarnix-server admin), safe while servers use the same
+    // database. An account's failures and lock are those of its untrusted counter.
+    // Deleting also removes the account's devices and challenge. False: no such account.
+    virtual std::optional<AccountInfo> find_account(const std::string& name) = 0;
+    // By name; with `locked_only`, those whose untrusted counter is locked at `now`.
+    virtual std::vector<AccountInfo> list_accounts(bool locked_only, int64_t now) = 0;
+    virtual bool delete_account(const std::string& name) = 0;
 };
 
 std::unique_ptr<Store> open_sqlite_store(const StoreConfig& config, std::string& error);
 std::unique_ptr<Store> open_postgres_store(const StoreConfig& config, std::string& error);
+
+// Copies the SQLite database at `path` to the new file `dest` (owner-only) with
+// SQLite's online backup: one consistent snapshot, while servers keep writing. The
+// copy passes PRAGMA integrity_check or is removed. False with a reason otherwise.
+bool backup_sqlite(const std::string& path, const std::string& dest, std::string& error);
 
 } // namespace server

@@ -69,10 +69,13 @@ public:
         dir_ = mkdtemp(tmpl);
         if (prepare)
             prepare(dir_);
-        std::string db = db_path();
-        if (test_postgres() && std::find(extra.begin(), extra.end(), "--db") == extra.end())
-            db = fresh_database();
-        std::vector<std::string> args = {TARNIX_SERVER_EXE, "--port",     "0", "--db", db,
+        db_ = db_path();
+        auto given = std::find(extra.begin(), extra.end(), "--db");
+        if (given != extra.end() && given + 1 != extra.end())
+            db_ = given[1];
+        else if (test_postgres())
+            db_ = fresh_database();
+        std::vector<std::string> args = {TARNIX_SERVER_EXE, "--port",     "0", "--db", db_,
                                          "--outbox",        outbox_path()};
         args.insert(args.end(), extra.begin(), extra.end());
         int out[2];
@@ -117,6 +120,8 @@ public:
     pid_t pid() const { return pid_; }
     std::string dir() const { return dir_; }
     std::string db_path() const { return dir_ + "/accounts.db"; }
+    // The database in use: db_path(), the one given with --db, or a PostgreSQL URI.
+    std::string db() const { return db_; }
     std::string outbox_path() const { return dir_ + "/outbox.txt"; }
     std::string log_path() const { return dir_ + "/server.log"; }
 
@@ -132,6 +137,7 @@ public:
 
 private:
     std::string dir_;
+    std::string db_;
     pid_t pid_ = -1;
     int port_ = 0;
 };
@@ -141,6 +147,33 @@ inline std::string read_file(const std::string& path) {
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+// Runs the server with `args` to its end; its exit code, and what it printed on
+// stdout in `out` (stderr is dropped).
+inline int run_server_output(std::vector<std::string> args, std::string& out) {
+    args.insert(args.begin(), TARNIX_SERVER_EXE);
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0)
+        std::abort();
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipe_fds[1], 1);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 2);
+        close(pipe_fds[0]);
+        exec_args(args);
+    }
+    close(pipe_fds[1]);
+    out.clear();
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(pipe_fds[0], buf, sizeof buf)) > 0)
+        out.append(buf, static_cast<size_t>(n));
+    close(pipe_fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // Runs the server with `args` to its end; its exit code.

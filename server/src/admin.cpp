@@ -1,0 +1,197 @@
+#include "admin.h"
+
+#include "charset.h"
+#include "commands.h"
+
+#include <ctime>
+#include <memory>
+
+namespace server {
+namespace {
+
+constexpr int kDone = 0;
+constexpr int kNotFound = 1;
+constexpr int kUsage = 2;
+
+struct Context {
+    const StoreConfig& config;
+    std::vector<std::string> args; // the words after the command's own
+    std::FILE* out;
+    std::FILE* err;
+    std::unique_ptr<Store> store;
+
+    // Opened by the commands that need it (a backup reads the file itself).
+    Store* open() {
+        std::string error;
+        store = Store::open(config, error);
+        if (!store)
+            std::fprintf(err, "tarnix-server admin: cannot open the database: %s\n", error.c_str());
+        return store.get();
+    }
+};
+
+struct Row {
+    const char* words[2];
+    const char* arguments; // for the usage text
+    size_t min_args;
+    size_t max_args;
+    int (*run)(Context&);
+};
+
+// Times as the operator reads them: UTC, RFC 3339.
+std::string utc_text(int64_t seconds) {
+    std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+// A name from the command line (UTF-8) as it is stored (GBK).
+bool account_name(Context& ctx, std::string& gbk_name) {
+    auto converted = utf8_to_gbk(ctx.args[0]);
+    if (!converted) {
+        std::fprintf(ctx.err, "tarnix-server admin: %s is not UTF-8 text that GBK can hold\n",
+                     ctx.args[0].c_str());
+        return false;
+    }
+    gbk_name = *converted;
+    return true;
+}
+
+int no_such_account(Context& ctx) {
+    std::fprintf(ctx.err, "tarnix-server admin: no account %s\n", ctx.args[0].c_str());
+    return kNotFound;
+}
+
+int accounts_show(Context& ctx) {
+    std::string name;
+    if (!account_name(ctx, name))
+        return kUsage;
+    Store* store = ctx.open();
+    if (!store)
+        return kNotFound;
+    auto a = store->find_account(name);
+    if (!a)
+        return no_such_account(ctx);
+    const bool locked = a->locked_until > now_seconds();
+    std::fprintf(ctx.out, "name: %s\ncreated: %s\ne-mail: %s\nfailures: %lld\nlocked until: %s\n",
+                 printable(a->name).c_str(), utc_text(a->created).c_str(),
+                 printable(a->email).c_str(), static_cast<long long>(a->failures),
+                 locked ? utc_text(a->locked_until).c_str() : "not locked");
+    return kDone;
+}
+
+int accounts_list(Context& ctx) {
+    bool locked_only = false;
+    if (!ctx.args.empty()) {
+        if (ctx.args[0] != "--locked") {
+            std::fprintf(ctx.err, "tarnix-server admin: accounts list takes only --locked\n");
+            return kUsage;
+        }
+        locked_only = true;
+    }
+    Store* store = ctx.open();
+    if (!store)
+        return kNotFound;
+    // One line each, tab-separated: name, created, e-mail, failures, locked until.
+    const int64_t now = now_seconds();
+    for (const AccountInfo& a : store->list_accounts(locked_only, now))
+        std::fprintf(ctx.out, "%s\t%s\t%s\t%lld\t%s\n", printable(a.name).c_str(),
+                     utc_text(a.created).c_str(), printable(a.email).c_str(),
+                     static_cast<long long>(a.failures),
+                     a.locked_until > now ? utc_text(a.locked_until).c_str() : "-");
+    return kDone;
+}
+
+int accounts_unlock(Context& ctx) {
+    std::string name;
+    if (!account_name(ctx, name))
+        return kUsage;
+    Store* store = ctx.open();
+    if (!store)
+        return kNotFound;
+    if (!store->unlock(name))
+        return no_such_account(ctx);
+    std::fprintf(ctx.out, "unlocked %s\n", ctx.args[0].c_str());
+    return kDone;
+}
+
+int accounts_delete(Context& ctx) {
+    std::string name;
+    if (!account_name(ctx, name))
+        return kUsage;
+    Store* store = ctx.open();
+    if (!store)
+        return kNotFound;
+    if (!store->delete_account(name))
+        return no_such_account(ctx);
+    std::fprintf(ctx.out, "deleted %s\n", ctx.args[0].c_str());
+    return kDone;
+}
+
+int backup(Context& ctx) {
+    if (is_postgres_uri(ctx.config.where)) {
+        std::fprintf(ctx.err, "tarnix-server admin: the database is PostgreSQL: back it up with "
+                              "pg_dump (or pg_basebackup)\n");
+        return kUsage;
+    }
+    std::string error;
+    if (!backup_sqlite(ctx.config.where, ctx.args[0], error)) {
+        std::fprintf(ctx.err, "tarnix-server admin: backup failed: %s\n", error.c_str());
+        return kNotFound;
+    }
+    std::fprintf(ctx.out, "backed up %s to %s (integrity check ok)\n", ctx.config.where.c_str(),
+                 ctx.args[0].c_str());
+    return kDone;
+}
+
+const Row kCommands[] = {
+    {{"accounts", "show"}, "NAME", 1, 1, accounts_show},
+    {{"accounts", "list"}, "[--locked]", 0, 1, accounts_list},
+    {{"accounts", "unlock"}, "NAME", 1, 1, accounts_unlock},
+    {{"accounts", "delete"}, "NAME", 1, 1, accounts_delete},
+    {{"backup", nullptr}, "DEST", 1, 1, backup},
+};
+
+size_t word_count(const Row& row) {
+    return row.words[1] ? 2 : 1;
+}
+
+} // namespace
+
+std::string admin_usage() {
+    std::string text;
+    for (const Row& row : kCommands) {
+        text += "  tarnix-server admin [--db DB] ";
+        text += row.words[0];
+        if (row.words[1])
+            text += std::string(" ") + row.words[1];
+        text += std::string(" ") + row.arguments + "\n";
+    }
+    return text;
+}
+
+int run_admin(const StoreConfig& config, const std::vector<std::string>& words, std::FILE* out,
+              std::FILE* err) {
+    for (const Row& row : kCommands) {
+        const size_t n = word_count(row);
+        if (words.size() < n || words[0] != row.words[0] || (n == 2 && words[1] != row.words[1]))
+            continue;
+        Context ctx{config, std::vector<std::string>(words.begin() + n, words.end()), out, err,
+                    nullptr};
+        if (ctx.args.size() < row.min_args || ctx.args.size() > row.max_args)
+            break;
+        try {
+            return row.run(ctx);
+        } catch (const std::exception& e) {
+            std::fprintf(err, "tarnix-server admin: %s\n", e.what());
+            return kNotFound;
+        }
+    }
+    std::fprintf(err, "usage:\n%s", admin_usage().c_str());
+    return kUsage;
+}
+
+} // namespace server

@@ -1,0 +1,25 @@
+// tarnix-server admin: an operator's commands on the database the servers use.
+// Each is one short statement or transaction (SQLite waits out another process's
+// lock), so it is safe while servers run on the same database.
+//
+// The commands are rows of one table, command words to handler; another command is
+// one more row. Called from main's thread; writes its answer to `out` and what went
+// wrong to `err`. Exit codes: 0 done, 1 no such account (or the work failed), 2 usage.
+#pragma once
+
+#include "store.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace server {
+
+// `words` are what follows the settings: "accounts", "show", NAME...
+int run_admin(const StoreConfig& config, const std::vector<std::string>& words, std::FILE* out,
+              std::FILE* err);
+
+// The commands, one per line, for the usage text.
+std::string admin_usage();
+
+} // namespace server
