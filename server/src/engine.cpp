@@ -1,5 +1,6 @@
 #include "engine.h"
 
+#include <gnutls/gnutls.h>
 #include <microhttpd.h>
 
 #include <arpa/inet.h>
@@ -8,14 +9,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 namespace server {
 
@@ -32,24 +38,88 @@ struct Pending {
     std::string body;
     bool too_large = false;
     bool answered = false;
+    bool closing = false; // the connection ends after this answer
     std::string url;
     std::string method;
 };
 
-// The peer as text for the log and as bytes for per-address limits; an IPv6
-// client controls a whole /64, so that is what it counts as.
+// The peer as bytes for per-address limits; an IPv6 client controls a whole /64,
+// so that is what it counts as.
+std::string peer_key(const sockaddr* sa) {
+    if (sa && sa->sa_family == AF_INET)
+        return std::string(
+            reinterpret_cast<const char*>(&reinterpret_cast<const sockaddr_in*>(sa)->sin_addr), 4);
+    if (sa && sa->sa_family == AF_INET6)
+        return std::string(
+            reinterpret_cast<const char*>(&reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr),
+            8);
+    return std::string();
+}
+
+// The peer as text for the log and as bytes for per-address limits.
 void describe_peer(const sockaddr* sa, std::string& text, std::string& key) {
     char buf[INET6_ADDRSTRLEN] = "?";
-    if (sa && sa->sa_family == AF_INET) {
-        const auto* in = reinterpret_cast<const sockaddr_in*>(sa);
-        inet_ntop(AF_INET, &in->sin_addr, buf, sizeof buf);
-        key.assign(reinterpret_cast<const char*>(&in->sin_addr), 4);
-    } else if (sa && sa->sa_family == AF_INET6) {
-        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
-        inet_ntop(AF_INET6, &in6->sin6_addr, buf, sizeof buf);
-        key.assign(reinterpret_cast<const char*>(&in6->sin6_addr), 8);
-    }
+    if (sa && sa->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, buf, sizeof buf);
+    else if (sa && sa->sa_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr, buf, sizeof buf);
     text = buf;
+    key = peer_key(sa);
+}
+
+// Whether the client asked for its connection to end after this request: HTTP/1.0
+// unless it asked to keep it, or "Connection: close". This only decides when the
+// connection stops counting against the limits; a guess that it closes, where the
+// library keeps it after all, is set right by its next request.
+bool client_closes(const char* version, const char* connection) {
+    std::string token = connection ? connection : "";
+    for (char& ch : token)
+        ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    if (token.find("close") != std::string::npos)
+        return true;
+    return !(version && std::strcmp(version, MHD_HTTP_VERSION_1_1) == 0) &&
+           token.find("keep-alive") == std::string::npos;
+}
+
+// A ticket key file: 64 bytes as 128 hex digits (surrounding white space allowed).
+bool read_ticket_key(const std::string& path, std::string& key, std::string& error) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    std::string text = s.str();
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    const size_t last = text.find_last_not_of(" \t\r\n");
+    text = first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+    key.clear();
+    for (size_t i = 0; i + 1 < text.size() && text.size() == 128; i += 2) {
+        auto nibble = [](char ch) {
+            return ch >= '0' && ch <= '9'   ? ch - '0'
+                   : ch >= 'a' && ch <= 'f' ? ch - 'a' + 10
+                   : ch >= 'A' && ch <= 'F' ? ch - 'A' + 10
+                                            : -1;
+        };
+        int hi = nibble(text[i]);
+        int lo = nibble(text[i + 1]);
+        if (hi < 0 || lo < 0)
+            break;
+        key += static_cast<char>(hi * 16 + lo);
+    }
+    if (key.size() == 64)
+        return true;
+    error = "the ticket key file " + path + " must hold 128 hex digits (openssl rand -hex 64)";
+    key.clear();
+    return false;
+}
+
+std::string random_ticket_key() {
+    gnutls_datum_t key{};
+    std::string out;
+    if (gnutls_session_ticket_key_generate(&key) == 0) {
+        out.assign(reinterpret_cast<const char*>(key.data), key.size);
+        gnutls_memset(key.data, 0, key.size);
+        gnutls_free(key.data);
+    }
+    return out;
 }
 
 } // namespace
@@ -57,22 +127,76 @@ void describe_peer(const sockaddr* sa, std::string& text, std::string& key) {
 struct Engine::Impl {
     EngineConfig config;
     Handler handler;
-    MHD_Daemon* daemon = nullptr;
-    int listen_fd = -1;
+    std::vector<MHD_Daemon*> daemons; // one per event loop
+    std::vector<int> listen_fds;      // until the loops take them over
     bool ipv6 = false;
     int port = 0;
 
     // Every open connection with the time by which its request must have arrived
-    // (0 while an answer is being sent).
+    // (0 while an answer is being sent), and whether it counts against the limits.
     struct Tracked {
         int fd;
         int64_t deadline;
+        std::string key;
+        bool counted;
     };
     std::mutex mutex;
     std::condition_variable wake;
     bool stopping = false;
     std::unordered_map<MHD_Connection*, Tracked> connections;
+    std::unordered_map<std::string, int> per_address; // counted connections by address
+    int counted = 0;
     std::thread watchdog;
+
+    // The master key of the session tickets and when it was taken.
+    std::string ticket_key;
+    int64_t ticket_key_at = 0;
+
+    bool admits(const std::string& key) const {
+        auto it = per_address.find(key);
+        return counted < config.max_connections &&
+               (it == per_address.end() || it->second < config.max_per_address);
+    }
+
+    void count(Tracked& t) {
+        if (t.counted)
+            return;
+        t.counted = true;
+        ++per_address[t.key];
+        ++counted;
+    }
+
+    void uncount(Tracked& t) {
+        if (!t.counted)
+            return;
+        t.counted = false;
+        auto it = per_address.find(t.key);
+        if (it != per_address.end() && --it->second <= 0)
+            per_address.erase(it);
+        --counted;
+    }
+
+    // With the mutex held: a key of this process is replaced once it is
+    // `ticket_key_seconds` old; a key file is read again every minute.
+    bool refresh_ticket_key(int64_t now, std::string& error) {
+        if (!ticket_key.empty() && config.tls_ticket_key_file.empty() &&
+            now - ticket_key_at < config.ticket_key_seconds * 1000LL)
+            return true;
+        if (!ticket_key.empty() && !config.tls_ticket_key_file.empty() &&
+            now - ticket_key_at < 60 * 1000)
+            return true;
+        std::string key = config.tls_ticket_key_file.empty() ? random_ticket_key() : std::string();
+        if (!config.tls_ticket_key_file.empty() &&
+            !read_ticket_key(config.tls_ticket_key_file, key, error))
+            return false;
+        if (key.size() != 64) {
+            error = "cannot make a session ticket key";
+            return false;
+        }
+        ticket_key = std::move(key);
+        ticket_key_at = now;
+        return true;
+    }
 
     int64_t next_deadline() const { return now_ms() + config.timeout_seconds * 1000LL; }
 
@@ -101,6 +225,10 @@ struct Engine::Impl {
                 if (t.deadline != 0 && t.deadline <= now)
                     ::shutdown(t.fd, SHUT_RD);
             }
+            // A key file that cannot be read now keeps the key read before.
+            std::string ignored;
+            if (!config.tls_cert_pem.empty())
+                refresh_ticket_key(now, ignored);
         }
     }
 
@@ -172,6 +300,7 @@ struct Engine::Impl {
             MHD_add_response_header(r, h.first.c_str(), h.second.c_str());
         if (res.close)
             MHD_add_response_header(r, MHD_HTTP_HEADER_CONNECTION, "close");
+        pending.closing = pending.closing || res.close;
         set_deadline(c, 0);
         MHD_queue_response(c, static_cast<unsigned>(res.status), r);
         MHD_destroy_response(r);
@@ -181,14 +310,25 @@ struct Engine::Impl {
 namespace {
 
 MHD_Result on_request(void* cls, MHD_Connection* c, const char* url, const char* method,
-                      const char*, const char* upload_data, size_t* upload_size, void** state) {
+                      const char* version, const char* upload_data, size_t* upload_size,
+                      void** state) {
     auto* impl = static_cast<Engine::Impl*>(cls);
     auto* pending = static_cast<Pending*>(*state);
     if (!pending) {
         pending = new Pending;
         pending->url = url ? url : "";
         pending->method = method ? method : "";
+        pending->closing = client_closes(
+            version, MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONNECTION));
         *state = pending;
+        {
+            // A connection taken for closing that the library kept after all
+            // counts again from its next request.
+            std::lock_guard<std::mutex> lock(impl->mutex);
+            auto it = impl->connections.find(c);
+            if (it != impl->connections.end())
+                impl->count(it->second);
+        }
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(c, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
         if (info && info->header_size > impl->config.max_header_bytes) {
@@ -232,9 +372,23 @@ void on_completed(void* cls, MHD_Connection* c, void** state, MHD_RequestTermina
     if (pending && !pending->answered && impl->config.tls_cert_pem.empty() &&
         toe != MHD_REQUEST_TERMINATED_COMPLETED_OK && toe != MHD_REQUEST_TERMINATED_DAEMON_SHUTDOWN)
         impl->answer_cut_short(c, *pending);
+    const bool closing = toe != MHD_REQUEST_TERMINATED_COMPLETED_OK || !pending || pending->closing;
     delete pending;
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    auto it = impl->connections.find(c);
+    if (it == impl->connections.end())
+        return;
     // The next request (or the end of a kept-alive connection) has the full time again.
-    impl->set_deadline(c, impl->next_deadline());
+    it->second.deadline = impl->next_deadline();
+    // Its last answer sent, a closing connection no longer holds a place.
+    if (closing)
+        impl->uncount(it->second);
+}
+
+MHD_Result on_accept(void* cls, const sockaddr* addr, socklen_t) {
+    auto* impl = static_cast<Engine::Impl*>(cls);
+    std::lock_guard<std::mutex> lock(impl->mutex);
+    return impl->admits(peer_key(addr)) ? MHD_YES : MHD_NO;
 }
 
 void on_connection(void* cls, MHD_Connection* c, void**, MHD_ConnectionNotificationCode code) {
@@ -243,10 +397,28 @@ void on_connection(void* cls, MHD_Connection* c, void**, MHD_ConnectionNotificat
     if (code == MHD_CONNECTION_NOTIFY_STARTED) {
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
-        if (info)
-            impl->connections[c] = Engine::Impl::Tracked{info->connect_fd, impl->next_deadline()};
+        const MHD_ConnectionInfo* peer =
+            MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        if (info) {
+            auto& t = impl->connections[c];
+            t = Engine::Impl::Tracked{info->connect_fd, impl->next_deadline(),
+                                      peer_key(peer ? peer->client_addr : nullptr), false};
+            impl->count(t);
+        }
+        // Before the handshake: the session offers tickets under the current key.
+        const MHD_ConnectionInfo* tls =
+            MHD_get_connection_info(c, MHD_CONNECTION_INFO_GNUTLS_SESSION);
+        if (tls && tls->tls_session && impl->ticket_key.size() == 64) {
+            gnutls_datum_t key{reinterpret_cast<unsigned char*>(impl->ticket_key.data()), 64};
+            gnutls_session_ticket_enable_server(static_cast<gnutls_session_t>(tls->tls_session),
+                                                &key);
+        }
     } else {
-        impl->connections.erase(c);
+        auto it = impl->connections.find(c);
+        if (it != impl->connections.end()) {
+            impl->uncount(it->second);
+            impl->connections.erase(it);
+        }
     }
 }
 
@@ -275,8 +447,8 @@ Engine::Engine(EngineConfig config) : impl_(new Impl) {
 
 Engine::~Engine() {
     stop();
-    if (impl_->listen_fd >= 0)
-        ::close(impl_->listen_fd);
+    for (int fd : impl_->listen_fds)
+        ::close(fd);
 }
 
 bool Engine::listen(std::string& error) {
@@ -284,20 +456,36 @@ bool Engine::listen(std::string& error) {
     sockaddr_storage addr;
     if (!resolve(cfg.host, cfg.port, addr, error))
         return false;
-    int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    int on = 1;
     socklen_t len = addr.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        ::listen(fd, cfg.backlog) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    auto fail = [&](int fd) {
         error = "cannot listen on " + cfg.host + ":" + std::to_string(cfg.port) + ": " +
                 std::strerror(errno);
         if (fd >= 0)
             ::close(fd);
+        for (int open_fd : impl_->listen_fds)
+            ::close(open_fd);
+        impl_->listen_fds.clear();
         return false;
+    };
+    // A first socket without SO_REUSEPORT takes the port (a free one for port 0):
+    // it fails where any other listener holds it, even one whose sockets share it,
+    // so a second server on a busy port is refused instead of splitting its load.
+    int on = 1;
+    int probe = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0 || ::setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        ::bind(probe, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        ::getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        return fail(probe);
+    ::close(probe);
+    for (int i = 0; i < std::max(1, cfg.threads); ++i) {
+        int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+            ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0 ||
+            ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+            ::listen(fd, cfg.backlog) != 0)
+            return fail(fd);
+        impl_->listen_fds.push_back(fd);
     }
-    impl_->listen_fd = fd;
     impl_->ipv6 = addr.ss_family == AF_INET6;
     impl_->port = ntohs(impl_->ipv6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
                                     : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
@@ -311,8 +499,12 @@ bool Engine::start(Handler handler, std::string& error) {
     if (impl_->ipv6)
         flags |= MHD_USE_IPv6;
     const bool tls = !cfg.tls_cert_pem.empty();
-    if (tls)
+    if (tls) {
         flags |= MHD_USE_TLS;
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        if (!impl_->refresh_ticket_key(now_ms(), error))
+            return false;
+    }
     MHD_OptionItem tls_options[] = {
         {tls ? MHD_OPTION_HTTPS_MEM_KEY : MHD_OPTION_END, 0,
          const_cast<char*>(cfg.tls_key_pem.c_str())},
@@ -325,21 +517,29 @@ bool Engine::start(Handler handler, std::string& error) {
     // Request headers are read into the connection's memory pool; the rest of the
     // pool is the read buffer and the answer's headers.
     const size_t pool = cfg.max_header_bytes + 16 * 1024;
-    impl_->daemon = MHD_start_daemon(
-        flags, 0, nullptr, nullptr, &on_request, impl_.get(), MHD_OPTION_LISTEN_SOCKET,
-        impl_->listen_fd, MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(cfg.threads),
-        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(cfg.max_connections),
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, static_cast<unsigned>(cfg.max_per_address),
-        MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(cfg.timeout_seconds),
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, pool, MHD_OPTION_NOTIFY_COMPLETED, &on_completed,
-        impl_.get(), MHD_OPTION_NOTIFY_CONNECTION, &on_connection, impl_.get(), MHD_OPTION_ARRAY,
-        tls_options, MHD_OPTION_END);
-    if (!impl_->daemon) {
-        error = tls ? "cannot start HTTPS (is the certificate and key pair valid?)"
-                    : "cannot start the HTTP engine";
-        return false;
+    for (int fd : impl_->listen_fds) {
+        // The limits are the engine's own (on_accept), across all loops.
+        MHD_Daemon* d = MHD_start_daemon(
+            flags, 0, &on_accept, impl_.get(), &on_request, impl_.get(), MHD_OPTION_LISTEN_SOCKET,
+            fd, MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(cfg.max_connections + 1),
+            MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(cfg.timeout_seconds),
+            MHD_OPTION_CONNECTION_MEMORY_LIMIT, pool, MHD_OPTION_NOTIFY_COMPLETED, &on_completed,
+            impl_.get(), MHD_OPTION_NOTIFY_CONNECTION, &on_connection, impl_.get(),
+            MHD_OPTION_ARRAY, tls_options, MHD_OPTION_END);
+        if (!d) {
+            // The loops started have taken their sockets; the rest are still ours.
+            impl_->listen_fds.erase(impl_->listen_fds.begin(),
+                                    impl_->listen_fds.begin() +
+                                        static_cast<long>(impl_->daemons.size()));
+            stop();
+            error = tls ? "cannot start HTTPS (is the certificate and key pair valid?)"
+                        : "cannot start the HTTP engine";
+            return false;
+        }
+        impl_->daemons.push_back(d);
     }
-    impl_->listen_fd = -1; // the engine's now, closed by MHD_stop_daemon
+    impl_->listen_fds.clear(); // the loops' now, closed by MHD_stop_daemon
+    impl_->stopping = false;
     impl_->watchdog = std::thread([this] { impl_->watch(); });
     return true;
 }
@@ -349,16 +549,18 @@ int Engine::port() const {
 }
 
 void Engine::stop() {
-    if (!impl_->daemon)
+    if (impl_->daemons.empty())
         return;
     {
         std::lock_guard<std::mutex> lock(impl_->mutex);
         impl_->stopping = true;
     }
     impl_->wake.notify_all();
-    impl_->watchdog.join();
-    MHD_stop_daemon(impl_->daemon);
-    impl_->daemon = nullptr;
+    if (impl_->watchdog.joinable())
+        impl_->watchdog.join();
+    for (MHD_Daemon* d : impl_->daemons)
+        MHD_stop_daemon(d);
+    impl_->daemons.clear();
 }
 
 } // namespace server

@@ -1,11 +1,26 @@
-// The HTTP engine: an event-driven listener (epoll and a pool of threads) that
-// reads whole requests within bounds and hands each to one handler.
+// The HTTP engine: event loops (one thread each, epoll, a listening socket of its
+// own on the shared port) that read whole requests within bounds and hand each to
+// one handler. The kernel spreads new connections over the loops' sockets
+// (SO_REUSEPORT), so a connection wakes one thread, not all of them.
 //
 // Bounds: connections in all and per client address, request header bytes, body
 // bytes, and time. A request must arrive in full within `timeout_seconds` of the
 // connection opening or of the previous answer; a connection that sends nothing
 // for that long is closed too. The library's own time-out only counts silence, so
 // a client trickling one byte a second would otherwise hold its connection forever.
+//
+// The connection limits count connections from their accept until the answer
+// that ends them has been sent: a connection the engine is closing no longer
+// counts, so a client behind a shared address that opens its next connection at
+// once is not refused for the one still closing. Loops accepting at the same
+// instant may each admit one connection over a limit.
+//
+// HTTPS issues session tickets (TLS 1.3, and TLS 1.2 tickets), so a returning
+// client resumes its session without a full handshake. The ticket key is this
+// process's own, replaced daily, or read from `tls_ticket_key_file` (128 hex
+// digits), which instances that share it agree on; that file is read again every
+// minute, so replacing it rotates the key. GnuTLS derives the key that encrypts
+// tickets from it anew for every ticket lifetime.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +35,7 @@ namespace server {
 struct EngineConfig {
     std::string host = "127.0.0.1";
     int port = 8866; // 0: any free port
-    int threads = 4;
+    int threads = 4; // event loops
     int timeout_seconds = 10;
     int max_connections = 1024;
     int max_per_address = 64;
@@ -29,6 +44,8 @@ struct EngineConfig {
     int backlog = 1024;
     std::string tls_cert_pem; // both empty: plain HTTP
     std::string tls_key_pem;
+    std::string tls_ticket_key_file;    // empty: a random key of this process
+    int ticket_key_seconds = 24 * 3600; // a random ticket key is replaced this often
 };
 
 struct Request {
