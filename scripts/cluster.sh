@@ -102,6 +102,8 @@ frontend tarnix
   default_backend instances
 backend instances
   balance roundrobin
+  # An instance whose database does not answer is taken out until it does again.
+  option httpchk GET /readyz
   server a 127.0.0.1:${a#* } check inter 1s fall 1
   server b 127.0.0.1:${b#* } check inter 1s fall 1
 CFG

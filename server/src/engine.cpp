@@ -1,6 +1,8 @@
 #include "engine.h"
 
+#include <gnutls/abstract.h>
 #include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
 #include <microhttpd.h>
 
 #include <arpa/inet.h>
@@ -10,11 +12,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <fstream>
 #include <mutex>
@@ -122,6 +126,101 @@ std::string random_ticket_key() {
     return out;
 }
 
+// A certificate chain and its key as GnuTLS hands them to a handshake.
+struct Credentials {
+    std::vector<gnutls_pcert_st> chain;
+    gnutls_privkey_t key = nullptr;
+    Credentials() = default;
+    Credentials(const Credentials&) = delete;
+    Credentials& operator=(const Credentials&) = delete;
+    ~Credentials() {
+        for (gnutls_pcert_st& c : chain)
+            gnutls_pcert_deinit(&c);
+        if (key)
+            gnutls_privkey_deinit(key);
+    }
+};
+
+gnutls_datum_t datum(const std::string& s) {
+    return gnutls_datum_t{reinterpret_cast<unsigned char*>(const_cast<char*>(s.data())),
+                          static_cast<unsigned>(s.size())};
+}
+
+bool same_public_key(gnutls_pubkey_t a, gnutls_pubkey_t b) {
+    gnutls_datum_t da{}, db{};
+    bool same = gnutls_pubkey_export2(a, GNUTLS_X509_FMT_DER, &da) == 0 &&
+                gnutls_pubkey_export2(b, GNUTLS_X509_FMT_DER, &db) == 0 && da.size == db.size &&
+                std::memcmp(da.data, db.data, da.size) == 0;
+    gnutls_free(da.data);
+    gnutls_free(db.data);
+    return same;
+}
+
+// Loads and checks a pair: the chain parses, the key parses and is the first
+// certificate's, and that certificate is within its validity period.
+std::unique_ptr<Credentials> load_credentials(const std::string& cert_pem,
+                                              const std::string& key_pem, std::string& error) {
+    auto c = std::make_unique<Credentials>();
+    const gnutls_datum_t cert = datum(cert_pem);
+    gnutls_pcert_st chain[16];
+    unsigned n = 16;
+    int rc = gnutls_pcert_list_import_x509_raw(chain, &n, &cert, GNUTLS_X509_FMT_PEM, 0);
+    if (rc < 0 || n == 0) {
+        error = std::string("the certificate does not load: ") + gnutls_strerror(rc);
+        return nullptr;
+    }
+    c->chain.assign(chain, chain + n);
+    const gnutls_datum_t key = datum(key_pem);
+    if ((rc = gnutls_privkey_init(&c->key)) < 0 ||
+        (rc = gnutls_privkey_import_x509_raw(c->key, &key, GNUTLS_X509_FMT_PEM, nullptr, 0)) < 0) {
+        error = std::string("the key does not load: ") + gnutls_strerror(rc);
+        return nullptr;
+    }
+    gnutls_pubkey_t of_key = nullptr;
+    bool matches = gnutls_pubkey_init(&of_key) == 0 &&
+                   gnutls_pubkey_import_privkey(of_key, c->key, 0, 0) == 0 &&
+                   same_public_key(of_key, c->chain[0].pubkey);
+    gnutls_pubkey_deinit(of_key);
+    if (!matches) {
+        error = "the key is not the certificate's";
+        return nullptr;
+    }
+    gnutls_x509_crt_t x509 = nullptr;
+    time_t not_after = 0, not_before = 0;
+    if (gnutls_x509_crt_init(&x509) == 0 &&
+        gnutls_x509_crt_import(x509, &c->chain[0].cert, GNUTLS_X509_FMT_DER) == 0) {
+        not_after = gnutls_x509_crt_get_expiration_time(x509);
+        not_before = gnutls_x509_crt_get_activation_time(x509);
+    }
+    gnutls_x509_crt_deinit(x509);
+    const time_t now = std::time(nullptr);
+    if (not_after <= now || not_before > now) {
+        error = "the certificate is not valid now (expired or not yet valid)";
+        return nullptr;
+    }
+    return c;
+}
+
+// GnuTLS asks for the pair at each handshake. The library gives every session its
+// connection as the pointer, and each connection carries its engine's current
+// pair (set in on_connection, before the handshake).
+int pick_credentials(gnutls_session_t session, const gnutls_datum_t*, int,
+                     const gnutls_pk_algorithm_t*, int, gnutls_pcert_st** chain,
+                     unsigned int* length, gnutls_privkey_t* key) {
+    auto* connection = static_cast<MHD_Connection*>(gnutls_session_get_ptr(session));
+    const MHD_ConnectionInfo* info =
+        connection ? MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT)
+                   : nullptr;
+    auto* slot = info ? static_cast<std::atomic<Credentials*>*>(info->socket_context) : nullptr;
+    Credentials* c = slot ? slot->load(std::memory_order_acquire) : nullptr;
+    if (!c)
+        return -1;
+    *chain = c->chain.data();
+    *length = static_cast<unsigned>(c->chain.size());
+    *key = c->key;
+    return 0;
+}
+
 } // namespace
 
 struct Engine::Impl {
@@ -147,6 +246,15 @@ struct Engine::Impl {
     std::unordered_map<std::string, int> per_address; // counted connections by address
     int counted = 0;
     std::thread watchdog;
+    // Requests between their first byte and the end of their answer (for drain).
+    std::atomic<int> in_flight{0};
+    // Every pair loaded, the current one last: a handshake under way may still use
+    // an older one, so they are freed only when the engine stops (a few per reload).
+    std::vector<std::unique_ptr<Credentials>> credentials;
+    std::atomic<Credentials*> current{nullptr};
+    bool owns_tls = false;
+
+    void stop_loops();
 
     // The master key of the session tickets and when it was taken.
     std::string ticket_key;
@@ -315,6 +423,7 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* url, const char*
     auto* impl = static_cast<Engine::Impl*>(cls);
     auto* pending = static_cast<Pending*>(*state);
     if (!pending) {
+        impl->in_flight.fetch_add(1, std::memory_order_relaxed);
         pending = new Pending;
         pending->url = url ? url : "";
         pending->method = method ? method : "";
@@ -373,6 +482,8 @@ void on_completed(void* cls, MHD_Connection* c, void** state, MHD_RequestTermina
         toe != MHD_REQUEST_TERMINATED_COMPLETED_OK && toe != MHD_REQUEST_TERMINATED_DAEMON_SHUTDOWN)
         impl->answer_cut_short(c, *pending);
     const bool closing = toe != MHD_REQUEST_TERMINATED_COMPLETED_OK || !pending || pending->closing;
+    if (pending)
+        impl->in_flight.fetch_sub(1, std::memory_order_relaxed);
     delete pending;
     std::lock_guard<std::mutex> lock(impl->mutex);
     auto it = impl->connections.find(c);
@@ -391,10 +502,12 @@ MHD_Result on_accept(void* cls, const sockaddr* addr, socklen_t) {
     return impl->admits(peer_key(addr)) ? MHD_YES : MHD_NO;
 }
 
-void on_connection(void* cls, MHD_Connection* c, void**, MHD_ConnectionNotificationCode code) {
+void on_connection(void* cls, MHD_Connection* c, void** context,
+                   MHD_ConnectionNotificationCode code) {
     auto* impl = static_cast<Engine::Impl*>(cls);
     std::lock_guard<std::mutex> lock(impl->mutex);
     if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        *context = &impl->current; // for pick_credentials
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
         const MHD_ConnectionInfo* peer =
@@ -501,14 +614,22 @@ bool Engine::start(Handler handler, std::string& error) {
     const bool tls = !cfg.tls_cert_pem.empty();
     if (tls) {
         flags |= MHD_USE_TLS;
-        std::lock_guard<std::mutex> lock(impl_->mutex);
-        if (!impl_->refresh_ticket_key(now_ms(), error))
+        {
+            std::lock_guard<std::mutex> lock(impl_->mutex);
+            if (!impl_->refresh_ticket_key(now_ms(), error))
+                return false;
+        }
+        // Through the callback rather than the library's own copy, so the pair can be
+        // replaced while connections stay open.
+        impl_->owns_tls = true;
+        if (!replace_certificate(cfg.tls_cert_pem, cfg.tls_key_pem, error)) {
+            stop();
             return false;
+        }
     }
     MHD_OptionItem tls_options[] = {
-        {tls ? MHD_OPTION_HTTPS_MEM_KEY : MHD_OPTION_END, 0,
-         const_cast<char*>(cfg.tls_key_pem.c_str())},
-        {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char*>(cfg.tls_cert_pem.c_str())},
+        {tls ? MHD_OPTION_HTTPS_CERT_CALLBACK : MHD_OPTION_END, 0,
+         reinterpret_cast<void*>(&pick_credentials)},
         // Nothing older than TLS 1.2.
         {MHD_OPTION_HTTPS_PRIORITIES, 0,
          const_cast<char*>("NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2")},
@@ -532,8 +653,7 @@ bool Engine::start(Handler handler, std::string& error) {
                                     impl_->listen_fds.begin() +
                                         static_cast<long>(impl_->daemons.size()));
             stop();
-            error = tls ? "cannot start HTTPS (is the certificate and key pair valid?)"
-                        : "cannot start the HTTP engine";
+            error = tls ? "cannot start HTTPS" : "cannot start the HTTP engine";
             return false;
         }
         impl_->daemons.push_back(d);
@@ -549,18 +669,59 @@ int Engine::port() const {
 }
 
 void Engine::stop() {
-    if (impl_->daemons.empty())
-        return;
-    {
-        std::lock_guard<std::mutex> lock(impl_->mutex);
-        impl_->stopping = true;
+    if (!impl_->daemons.empty())
+        impl_->stop_loops();
+    if (impl_->owns_tls) {
+        impl_->current.store(nullptr, std::memory_order_release);
+        impl_->credentials.clear();
+        impl_->owns_tls = false;
     }
-    impl_->wake.notify_all();
-    if (impl_->watchdog.joinable())
-        impl_->watchdog.join();
-    for (MHD_Daemon* d : impl_->daemons)
+}
+
+void Engine::drain(int max_ms) {
+    // Refused at once rather than left in the backlog: a balancer retries elsewhere.
+    for (MHD_Daemon* d : impl_->daemons) {
+        const MHD_socket listener = MHD_quiesce_daemon(d);
+        if (listener != MHD_INVALID_SOCKET)
+            ::close(listener);
+    }
+    const int64_t until = now_ms() + max_ms;
+    while (impl_->in_flight.load(std::memory_order_relaxed) > 0 && now_ms() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    stop();
+}
+
+int64_t Engine::open_connections() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return static_cast<int64_t>(impl_->connections.size());
+}
+
+bool Engine::replace_certificate(const std::string& cert_pem, const std::string& key_pem,
+                                 std::string& error) {
+    if (!impl_->owns_tls) {
+        error = "the engine does not serve HTTPS";
+        return false;
+    }
+    std::unique_ptr<Credentials> loaded = load_credentials(cert_pem, key_pem, error);
+    if (!loaded)
+        return false;
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->current.store(loaded.get(), std::memory_order_release);
+    impl_->credentials.push_back(std::move(loaded));
+    return true;
+}
+
+void Engine::Impl::stop_loops() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+    }
+    wake.notify_all();
+    if (watchdog.joinable())
+        watchdog.join();
+    for (MHD_Daemon* d : daemons)
         MHD_stop_daemon(d);
-    impl_->daemons.clear();
+    daemons.clear();
 }
 
 } // namespace server

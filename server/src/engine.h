@@ -94,6 +94,19 @@ public:
     bool start(Handler handler, std::string& error);
     // Stops accepting and closes every connection.
     void stop();
+    // Stops accepting (new connections are refused), lets the requests under way
+    // finish for up to `max_ms`, then stops. Idle kept-alive connections are closed.
+    void drain(int max_ms);
+
+    // A new certificate chain and key (PEM) for the handshakes from now on; the
+    // connections already open keep theirs. False, with the reason in `error` and
+    // the old pair kept, when the pair does not load, does not match or is not
+    // valid now. Any thread; only for an engine started with TLS.
+    bool replace_certificate(const std::string& cert_pem, const std::string& key_pem,
+                             std::string& error);
+
+    // Connections open now. Any thread.
+    int64_t open_connections() const;
 
     struct Impl;
 

@@ -7,8 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <mutex>
 
 namespace server {
@@ -77,8 +79,9 @@ Response serve(const Resource& resource, const Request& req) {
     std::string line = req.client + " " + req.method + " " + req.path;
     int fd = -1;
     uint64_t size = 0;
-    if (resource.bytes) {
-        size = resource.bytes->size();
+    const std::string* bytes = resource.bytes ? &resource.bytes->current() : nullptr;
+    if (bytes) {
+        size = bytes->size();
     } else {
         fd = ::open(resource.file.c_str(), O_RDONLY | O_CLOEXEC);
         struct stat st {};
@@ -120,7 +123,7 @@ Response serve(const Resource& resource, const Request& req) {
     res.offset = first;
     res.length = size == 0 ? 0 : last - first + 1;
     res.fd = fd;
-    res.data = resource.bytes ? resource.bytes->data() : nullptr;
+    res.data = bytes ? bytes->data() : nullptr;
     log_line(line + " -> " + std::to_string(res.status) + " " + std::to_string(res.length) +
              " of " + std::to_string(size) + " bytes");
     return res;
@@ -138,8 +141,60 @@ Resource Resource::from_file(std::string path, std::string file) {
 Resource Resource::from_bytes(std::string path, std::string bytes) {
     Resource r;
     r.path = std::move(path);
-    r.bytes = std::make_shared<const std::string>(std::move(bytes));
+    r.bytes = std::make_shared<ReplaceableBytes>(std::move(bytes));
     return r;
+}
+
+void ReplaceableBytes::replace(std::string bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    versions_.push_back(std::make_unique<const std::string>(std::move(bytes)));
+    current_.store(versions_.back().get(), std::memory_order_release);
+}
+
+bool store_ready(Store& store) {
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        store.ping();
+    } catch (const std::exception&) {
+        return false;
+    }
+    return std::chrono::steady_clock::now() - start <= std::chrono::seconds(1);
+}
+
+namespace {
+
+// GET /healthz and /readyz, on both listeners; false when the path is neither.
+bool health(const Request& req, const std::function<bool()>& ready, Response& res) {
+    if (req.method != "GET" && req.method != "HEAD")
+        return false;
+    if (req.path == "/healthz") {
+        res = text(200, "ok\n");
+    } else if (req.path == "/readyz") {
+        const bool up = ready && ready();
+        res = text(up ? 200 : 503, up ? "ready\n" : "the database does not answer\n");
+    } else {
+        return false;
+    }
+    res.content_type = "text/plain";
+    return true;
+}
+
+} // namespace
+
+Handler make_admin_handler(const Metrics& metrics, Gauges gauges, std::function<bool()> ready) {
+    return [&metrics, gauges, ready](const Request& req) {
+        Response res;
+        if (health(req, ready, res))
+            return res;
+        if ((req.method == "GET" || req.method == "HEAD") && req.path == "/metrics") {
+            res = text(200, metrics.render(gauges));
+            res.content_type = "text/plain; version=0.0.4; charset=utf-8";
+            return res;
+        }
+        res = text(404, "not found\n");
+        res.content_type = "text/plain";
+        return res;
+    };
 }
 
 void log_line(const std::string& text) {
@@ -180,8 +235,13 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             bool exempt = false;
             for (const std::string& a : routes.exempt_addresses)
                 exempt = exempt || a == req.client;
+            const auto start = std::chrono::steady_clock::now();
             Reply reply = commands.handle(req.body, exempt ? std::string() : req.client_key,
                                           req.header("Cookie"));
+            const double seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            if (routes.metrics)
+                routes.metrics->request(command_of(reply.command), reply.outcome, seconds);
             std::string line = req.client + " cmd=" + printable(reply.command.substr(0, 16));
             if (!reply.account.empty())
                 line += " u=" + printable(reply.account.substr(0, 64));
@@ -192,7 +252,9 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             return res;
         }
         Response res;
-        if (get && req.path == routes.endpoint_path) {
+        if (health(req, routes.ready, res)) {
+            // Asked every second by the balancer: not worth a log line each.
+        } else if (get && req.path == routes.endpoint_path) {
             log_line(what + " -> 200");
             res = text(200, page);
             res.content_type = "text/html; charset=gbk";

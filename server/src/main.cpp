@@ -68,6 +68,53 @@ bool read_whole(const std::string& path, std::string& out) {
     return static_cast<bool>(in) && !out.empty();
 }
 
+// The update file's signature: made here with --update-key, or read from
+// --update-signature; "" when there is neither.
+bool update_signature_of(const Options& options, const StatusTexts& status, std::string& out,
+                         std::string& error) {
+    out.clear();
+    if (!options.update_key.empty())
+        return sign_update(options.update_key, options.update_file, status.client_version, out,
+                           error);
+    // A signature made by the publisher (whose key stays off this machine) is
+    // served as it is; it can only be checked for its size here.
+    if (!options.update_signature.empty() &&
+        (!read_whole(options.update_signature, out) || out.size() != 64)) {
+        error = options.update_signature + " is not a 64-byte update signature";
+        return false;
+    }
+    return true;
+}
+
+// SIGHUP: the certificate and key, and the update file's signature, read again. What
+// does not load is logged and the old one kept. The update file itself is opened
+// for every request, so a new one is served without this.
+void reload(const Options& options, const StatusTexts& status, Engine& engine,
+            ReplaceableBytes* signature) {
+    std::string error;
+    if (!options.tls_cert.empty()) {
+        std::string cert, key;
+        if (!read_whole(options.tls_cert, cert) || !read_whole(options.tls_key, key))
+            log_line("reload: kept the old certificate: cannot read " + options.tls_cert + " or " +
+                     options.tls_key);
+        else if (!engine.replace_certificate(cert, key, error))
+            log_line("reload: kept the old certificate: " + error);
+        else
+            log_line("reload: new connections get the certificate in " + options.tls_cert);
+    }
+    if (signature) {
+        std::string bytes;
+        if (!update_signature_of(options, status, bytes, error)) {
+            log_line("reload: kept the old update signature: " + error);
+        } else {
+            signature->replace(std::move(bytes));
+            log_line("reload: update signature " + (options.update_key.empty()
+                                                        ? "read from " + options.update_signature
+                                                        : "made for " + options.update_file));
+        }
+    }
+}
+
 // tarnix-server keygen DIR: a new update signing key; prints its public key.
 int keygen(int argc, char** argv) {
     if (argc != 3)
@@ -138,19 +185,8 @@ int main(int argc, char** argv) {
 
     // Signed before anything else starts: a key that cannot sign ends the server at once.
     std::string update_signature;
-    if (!options.update_key.empty() &&
-        !sign_update(options.update_key, options.update_file, status.client_version,
-                     update_signature, error)) {
+    if (!update_signature_of(options, status, update_signature, error)) {
         std::fprintf(stderr, "tarnix-server: %s\n", error.c_str());
-        return 1;
-    }
-    // A signature made by the publisher (whose key stays off this machine) is
-    // served as it is; it can only be checked for its size here.
-    if (!options.update_signature.empty() &&
-        (!read_whole(options.update_signature, update_signature) ||
-         update_signature.size() != 64)) {
-        std::fprintf(stderr, "tarnix-server: %s is not a 64-byte update signature\n",
-                     options.update_signature.c_str());
         return 1;
     }
 
@@ -158,13 +194,14 @@ int main(int argc, char** argv) {
     umask(077);
     // A client that hangs up mid-download must not end the server.
     std::signal(SIGPIPE, SIG_IGN);
-    // Stop on SIGINT/SIGTERM: block them here, before any thread exists, and wait for
-    // them at the end of main.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    // Stop on SIGINT/SIGTERM, reload on SIGHUP: block them here, before any thread
+    // exists, and wait for them at the end of main.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     // Room for every connection allowed, the database and the listener.
     rlimit files{};
@@ -235,13 +272,17 @@ int main(int argc, char** argv) {
     }
     Routes routes;
     routes.exempt_addresses = options.exempt_addresses;
+    routes.ready = [&store] { return store_ready(*store); };
+    ReplaceableBytes* signature = nullptr;
     std::string update_path;
     if (!options.update_file.empty()) {
         update_path = options.update_location.substr(options.update_location.find('/'));
         routes.resources.push_back(Resource::from_file(update_path, options.update_file));
-        if (!update_signature.empty())
+        if (!update_signature.empty()) {
             routes.resources.push_back(
                 Resource::from_bytes(update_path + ".sig", update_signature));
+            signature = routes.resources.back().bytes.get();
+        }
     }
 
     DeviceCookieConfig devices;
@@ -282,10 +323,12 @@ int main(int argc, char** argv) {
     });
     notifier.ready("listening on port " + std::to_string(port));
     int sig = 0;
-    sigwait(&stop_signals, &sig);
+    while (sigwait(&signals, &sig) == 0 && sig == SIGHUP)
+        reload(options, status, engine, signature);
     notifier.stopping();
-    log_line("stopping on signal " + std::to_string(sig));
-    engine.stop();
+    log_line("stopping on signal " + std::to_string(sig) +
+             ": requests under way get up to 5 s to finish");
+    engine.drain(5000);
     log_line("stopped");
     return 0;
 }
