@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build clang libclang-rt-14-dev googletest
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools
   wine wine64 xvfb x11-utils xdotool imagemagick fonts-wqy-microhei locales
-  libmicrohttpd-dev libgnutls28-dev libcpp-httplib-dev libsqlite3-dev libpq-dev postgresql haproxy libssl-dev openssl pkg-config
+  libmicrohttpd-dev libgnutls28-dev libcpp-httplib-dev libtomlplusplus-dev libsqlite3-dev libpq-dev postgresql haproxy libssl-dev openssl pkg-config
   libsystemd-dev
   curl aria2 procps util-linux nginx-light apache2-utils wrk
   nsis osslsigncode zip

@@ -8,7 +8,6 @@
 #include "version.h"
 
 #include <cstdio>
-#include <ctime>
 #include <exception>
 
 namespace server {
@@ -84,25 +83,6 @@ Reply answer(Msg m, const char* result, int status = 200) {
 
 } // namespace
 
-int64_t now_seconds() {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-std::string local_time_text(int64_t seconds) {
-    std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm tm{};
-#ifdef _WIN32
-    localtime_s(&tm, &t);
-#else
-    localtime_r(&t, &tm);
-#endif
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-    return buf;
-}
-
 bool Outbox::append(const std::string& line) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::FILE* f = std::fopen(path_.c_str(), "ab");
@@ -125,9 +105,7 @@ Commands::Commands(Store& store, Outbox& outbox, StatusTexts status, Timing timi
 bool Commands::within_budget(const std::string& cmd, const std::string& client) {
     if (client.empty())
         return true;
-    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            std::chrono::steady_clock::now().time_since_epoch())
-                            .count();
+    const int64_t now = monotonic_ms();
     if (cmd == "0")
         return challenge_budget_.allow(client, now);
     if (cmd == "1")

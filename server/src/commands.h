@@ -2,6 +2,7 @@
 #pragma once
 
 #include "bounded_tables.h"
+#include "clock.h"
 #include "device_cookie.h"
 #include "store.h"
 
@@ -31,13 +32,14 @@ struct Timing {
 };
 
 // What one client address, and all of them together, may make the server hold or do.
+// The budgets come from the settings (limits_config in settings.h).
 struct Limits {
-    int challenges_per_minute = 20; // "0", per client address (0: no limit)
-    int sign_ins_per_minute = 20;   // "1"
-    int changes_per_minute = 10;    // "3"
-    int codes_per_minute = 5;       // "9"
-    size_t max_addresses = 100000;  // addresses whose budgets are remembered
-    int sign_ups_per_code = 5;      // sign-up attempts a sent code allows, whatever they answer
+    int challenges_per_minute;     // "0", per client address (0: no limit)
+    int sign_ins_per_minute;       // "1"
+    int changes_per_minute;        // "3"
+    int codes_per_minute;          // "9"
+    size_t max_addresses = 100000; // addresses whose budgets are remembered
+    int sign_ups_per_code = 5;     // sign-up attempts a sent code allows, whatever they answer
 };
 
 // What became of a request, in a fixed set (for the metrics).
@@ -78,8 +80,8 @@ private:
 
 class Commands {
 public:
-    Commands(Store& store, Outbox& outbox, StatusTexts status, Timing timing,
-             Limits limits = Limits(), DeviceCookieConfig devices = DeviceCookieConfig());
+    Commands(Store& store, Outbox& outbox, StatusTexts status, Timing timing, Limits limits,
+             DeviceCookieConfig devices);
 
     // Never throws: a failure of the store becomes the server-error answer. `client`
     // (the address as bytes) is what the per-address budgets count; "" counts nothing.
@@ -123,11 +125,5 @@ private:
     RateLimiter change_budget_;
     RateLimiter code_budget_;
 };
-
-// Seconds since 1970.
-int64_t now_seconds();
-
-// Local time as "YYYY-MM-DD HH:MM:SS".
-std::string local_time_text(int64_t seconds);
 
 } // namespace server

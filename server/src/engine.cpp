@@ -1,5 +1,7 @@
 #include "engine.h"
 
+#include "clock.h"
+
 #include <gnutls/abstract.h>
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
@@ -30,12 +32,6 @@
 namespace server {
 
 namespace {
-
-int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // One request while it is being read.
 struct Pending {
@@ -306,7 +302,7 @@ struct Engine::Impl {
         return true;
     }
 
-    int64_t next_deadline() const { return now_ms() + config.timeout_seconds * 1000LL; }
+    int64_t next_deadline() const { return monotonic_ms() + config.timeout_seconds * 1000LL; }
 
     void set_deadline(MHD_Connection* c, int64_t deadline) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -327,7 +323,7 @@ struct Engine::Impl {
         std::unique_lock<std::mutex> lock(mutex);
         while (!stopping) {
             wake.wait_for(lock, period);
-            const int64_t now = now_ms();
+            const int64_t now = monotonic_ms();
             for (auto& entry : connections) {
                 Tracked& t = entry.second;
                 if (t.deadline != 0 && t.deadline <= now)
@@ -616,7 +612,7 @@ bool Engine::start(Handler handler, std::string& error) {
         flags |= MHD_USE_TLS;
         {
             std::lock_guard<std::mutex> lock(impl_->mutex);
-            if (!impl_->refresh_ticket_key(now_ms(), error))
+            if (!impl_->refresh_ticket_key(monotonic_ms(), error))
                 return false;
         }
         // Through the callback rather than the library's own copy, so the pair can be
@@ -685,8 +681,8 @@ void Engine::drain(int max_ms) {
         if (listener != MHD_INVALID_SOCKET)
             ::close(listener);
     }
-    const int64_t until = now_ms() + max_ms;
-    while (impl_->in_flight.load(std::memory_order_relaxed) > 0 && now_ms() < until)
+    const int64_t until = monotonic_ms() + max_ms;
+    while (impl_->in_flight.load(std::memory_order_relaxed) > 0 && monotonic_ms() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     stop();
 }

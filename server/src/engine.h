@@ -32,16 +32,17 @@
 
 namespace server {
 
+// Made from the settings (engine_config in settings.h), which hold the defaults.
 struct EngineConfig {
-    std::string host = "127.0.0.1";
-    int port = 8866; // 0: any free port
-    int threads = 4; // event loops
-    int timeout_seconds = 10;
-    int max_connections = 1024;
-    int max_per_address = 64;
-    size_t max_header_bytes = 16 * 1024;
-    size_t max_body_bytes = 64 * 1024;
-    int backlog = 1024;
+    std::string host;
+    int port;    // 0: any free port
+    int threads; // event loops
+    int timeout_seconds;
+    int max_connections;
+    int max_per_address;
+    size_t max_header_bytes;
+    size_t max_body_bytes;
+    int backlog;
     std::string tls_cert_pem; // both empty: plain HTTP
     std::string tls_key_pem;
     std::string tls_ticket_key_file;    // empty: a random key of this process

@@ -1,13 +1,14 @@
 #include "http.h"
 
 #include "charset.h"
+#include "clock.h"
+#include "log.h"
 #include "messages.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -17,8 +18,6 @@ namespace server {
 namespace {
 
 const char kTextType[] = "text/plain; charset=gbk";
-
-std::mutex g_log_mutex;
 
 // A single byte range of a file of `size` bytes, from a Range header.
 enum class RangeKind { Whole, Part, Unsatisfiable };
@@ -152,13 +151,13 @@ void ReplaceableBytes::replace(std::string bytes) {
 }
 
 bool store_ready(Store& store) {
-    const auto start = std::chrono::steady_clock::now();
+    const int64_t start = monotonic_ms();
     try {
         store.ping();
     } catch (const std::exception&) {
         return false;
     }
-    return std::chrono::steady_clock::now() - start <= std::chrono::seconds(1);
+    return monotonic_ms() - start <= 1000;
 }
 
 namespace {
@@ -197,13 +196,6 @@ Handler make_admin_handler(const Metrics& metrics, Gauges gauges, std::function<
     };
 }
 
-void log_line(const std::string& text) {
-    std::string line = local_time_text(now_seconds()) + " " + text + "\n";
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
-}
-
 Handler make_handler(Commands& commands, const Routes& routes) {
     // A GET of the endpoint answers with a small page, so a person or a
     // monitor can see the server is up.
@@ -235,11 +227,10 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             bool exempt = false;
             for (const std::string& a : routes.exempt_addresses)
                 exempt = exempt || a == req.client;
-            const auto start = std::chrono::steady_clock::now();
+            const double start = monotonic_seconds();
             Reply reply = commands.handle(req.body, exempt ? std::string() : req.client_key,
                                           req.header("Cookie"));
-            const double seconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            const double seconds = monotonic_seconds() - start;
             if (routes.metrics)
                 routes.metrics->request(command_of(reply.command), reply.outcome, seconds);
             std::string line = req.client + " cmd=" + printable(reply.command.substr(0, 16));

@@ -64,7 +64,4 @@ Handler make_admin_handler(const Metrics& metrics, Gauges gauges, std::function<
 // True when the store takes a write within a second (Store::ping).
 bool store_ready(Store& store);
 
-// Writes one line, prefixed with the time, to stderr.
-void log_line(const std::string& text);
-
 } // namespace server

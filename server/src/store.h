@@ -18,9 +18,9 @@
 namespace server {
 
 struct LockPolicy {
-    int max_failures = 5;       // failures in a row that lock a counter
-    int64_t lock_seconds = 300; // how long it stays locked
-    int max_devices = 20;       // known devices kept per account, the least recent dropped
+    int max_failures = 5; // failures in a row that lock a counter
+    int64_t lock_seconds; // how long it stays locked (a setting)
+    int max_devices = 20; // known devices kept per account, the least recent dropped
 };
 
 enum class Verdict { Ok, Wrong, Locked };
@@ -90,12 +90,13 @@ enum class SignUp { Created, Exists, NoRecentCode };
 // does not exist); false when it exists and cannot be changed.
 bool make_owner_only(const std::string& path);
 
+// Made from the settings (store_config in settings.h), which hold the defaults.
 struct StoreConfig {
     // A file path (SQLite) or a postgresql:// (or postgres://) connection URI.
     std::string where;
-    int pool_size = 8;               // database connections (PostgreSQL)
-    int64_t challenge_seconds = 120; // how long a challenge is good for
-    size_t max_challenges = 100000;  // challenges held in memory at most (SQLite)
+    int pool_size;             // database connections (PostgreSQL)
+    int64_t challenge_seconds; // how long a challenge is good for
+    size_t max_challenges;     // challenges held in memory at most (SQLite)
 };
 
 // True when `where` names a PostgreSQL database rather than a file.

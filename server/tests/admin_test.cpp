@@ -37,7 +37,7 @@ void sign_up(const ServerProcess& server, const std::string& wire_name, const st
 int admin(const ServerProcess& server, std::vector<std::string> words, std::string& out) {
     std::vector<std::string> args = {"admin", "--db", server.db()};
     args.insert(args.end(), words.begin(), words.end());
-    return run_server_output(args, out);
+    return run_server(args, &out);
 }
 
 TEST(AdminTest, UnlockShowListAndDeleteWhileTheServerRuns) {

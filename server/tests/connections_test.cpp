@@ -2,6 +2,7 @@
 // returning HTTPS clients that resume their TLS session.
 #include "engine.h"
 #include "server_process.h"
+#include "settings.h"
 #include "wire_client.h"
 
 #include <gtest/gtest.h>
@@ -123,7 +124,7 @@ protected:
 
     // An engine in this process answering "ok", so the ticket key can be given.
     std::unique_ptr<server::Engine> engine(const std::string& key_file, int key_seconds = 86400) {
-        server::EngineConfig config;
+        server::EngineConfig config = server::engine_config(server::default_settings());
         config.port = 0;
         config.threads = 2;
         config.tls_cert_pem = read_file(dir_ + "/server.pem");
@@ -181,7 +182,7 @@ TEST_F(TlsSessionTest, InstancesShareSessionsOnlyThroughAKeyFile) {
     std::string error;
     for (const char* bad : {"", "abc", "zz"}) {
         ASSERT_EQ(std::system(("printf '%s' '" + std::string(bad) + "' > " + key_file).c_str()), 0);
-        server::EngineConfig config;
+        server::EngineConfig config = server::engine_config(server::default_settings());
         config.port = 0;
         config.tls_cert_pem = read_file(dir_ + "/server.pem");
         config.tls_key_pem = read_file(dir_ + "/server.key");

@@ -149,45 +149,28 @@ inline std::string read_file(const std::string& path) {
     return ss.str();
 }
 
-// Runs the server with `args` to its end; its exit code, and what it printed on
-// stdout in `out` (stderr is dropped).
-inline int run_server_output(std::vector<std::string> args, std::string& out) {
+// Runs the server with `args` to its end; its exit code. What it writes to stdout
+// and stderr goes to `out` and `err` when given.
+inline int run_server(std::vector<std::string> args, std::string* out = nullptr,
+                      std::string* err = nullptr) {
     args.insert(args.begin(), TARNIX_SERVER_EXE);
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0)
-        std::abort();
+    char tmpl[] = "/tmp/tarnix-run-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
     pid_t pid = fork();
     if (pid == 0) {
-        dup2(pipe_fds[1], 1);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 2);
-        close(pipe_fds[0]);
-        exec_args(args);
-    }
-    close(pipe_fds[1]);
-    out.clear();
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(pipe_fds[0], buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<size_t>(n));
-    close(pipe_fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Runs the server with `args` to its end; its exit code.
-inline int run_server(std::vector<std::string> args) {
-    args.insert(args.begin(), TARNIX_SERVER_EXE);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        dup2(null, 2);
+        int o = open((dir + "/out").c_str(), O_WRONLY | O_CREAT, 0600);
+        int e = open((dir + "/err").c_str(), O_WRONLY | O_CREAT, 0600);
+        dup2(o, 1);
+        dup2(e, 2);
         exec_args(args);
     }
     int status = 0;
     waitpid(pid, &status, 0);
+    if (out)
+        *out = read_file(dir + "/out");
+    if (err)
+        *err = read_file(dir + "/err");
+    std::filesystem::remove_all(dir);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

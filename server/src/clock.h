@@ -1,0 +1,23 @@
+// The server's one clock: wall time for what is stored and shown, a monotonic
+// clock for budgets and time-outs. Every file asks here, so a test or a change of
+// time source has one place to look. Any thread may call these.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace server {
+
+// Seconds since 1970 (wall clock: stored times, lock ends, the status record).
+int64_t now_seconds();
+
+// Milliseconds of a monotonic clock (never jumps back): rate budgets, time-outs.
+int64_t monotonic_ms();
+
+// Seconds of the same monotonic clock, to the microsecond: durations to measure.
+double monotonic_seconds();
+
+// Local time as "YYYY-MM-DD HH:MM:SS".
+std::string local_time_text(int64_t seconds);
+
+} // namespace server
