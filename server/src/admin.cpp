@@ -1,9 +1,9 @@
 #include "admin.h"
 
 #include "charset.h"
+#include "clock.h"
 #include "commands.h"
 
-#include <ctime>
 #include <memory>
 
 namespace server {
@@ -38,16 +38,6 @@ struct Row {
     int (*run)(Context&);
 };
 
-// Times as the operator reads them: UTC, RFC 3339.
-std::string utc_text(int64_t seconds) {
-    std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
-}
-
 // A name from the command line (UTF-8) as it is stored (GBK).
 bool account_name(Context& ctx, std::string& gbk_name) {
     auto converted = utf8_to_gbk(ctx.args[0]);
@@ -77,9 +67,9 @@ int accounts_show(Context& ctx) {
         return no_such_account(ctx);
     const bool locked = a->locked_until > now_seconds();
     std::fprintf(ctx.out, "name: %s\ncreated: %s\ne-mail: %s\nfailures: %lld\nlocked until: %s\n",
-                 printable(a->name).c_str(), utc_text(a->created).c_str(),
+                 printable(a->name).c_str(), utc_time_text(a->created).c_str(),
                  printable(a->email).c_str(), static_cast<long long>(a->failures),
-                 locked ? utc_text(a->locked_until).c_str() : "not locked");
+                 locked ? utc_time_text(a->locked_until).c_str() : "not locked");
     return kDone;
 }
 
@@ -99,9 +89,9 @@ int accounts_list(Context& ctx) {
     const int64_t now = now_seconds();
     for (const AccountInfo& a : store->list_accounts(locked_only, now))
         std::fprintf(ctx.out, "%s\t%s\t%s\t%lld\t%s\n", printable(a.name).c_str(),
-                     utc_text(a.created).c_str(), printable(a.email).c_str(),
+                     utc_time_text(a.created).c_str(), printable(a.email).c_str(),
                      static_cast<long long>(a.failures),
-                     a.locked_until > now ? utc_text(a.locked_until).c_str() : "-");
+                     a.locked_until > now ? utc_time_text(a.locked_until).c_str() : "-");
     return kDone;
 }
 

@@ -22,6 +22,15 @@ double monotonic_seconds() {
         .count();
 }
 
+std::string utc_time_text(int64_t seconds) {
+    std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
 std::string local_time_text(int64_t seconds) {
     std::time_t t = static_cast<std::time_t>(seconds);
     std::tm tm{};

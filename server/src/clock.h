@@ -17,6 +17,9 @@ int64_t monotonic_ms();
 // Seconds of the same monotonic clock, to the microsecond: durations to measure.
 double monotonic_seconds();
 
+// UTC as RFC 3339, "YYYY-MM-DDTHH:MM:SSZ" (for operators and machine-read logs).
+std::string utc_time_text(int64_t seconds);
+
 // Local time as "YYYY-MM-DD HH:MM:SS".
 std::string local_time_text(int64_t seconds);
 
