@@ -10,7 +10,8 @@
 #   3. keep-alive, 64 connections (wrk, 8 s)
 #   4. keep-alive, 256 connections (wrk, 8 s)
 #   5. HTTPS keep-alive, 64 connections (wrk, 8 s)
-#   6. TLS handshakes one after another, full and resumed (openssl s_time, 5 s each)
+#   6. TLS handshakes one after another, full and resumed, TLS 1.3 and 1.2 (openssl
+#      s_time, 5 s each; "reuse" resumes the first connection's session)
 #   bench/peer_compare.sh [rows...]     e.g. bench/peer_compare.sh 1 4
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -71,7 +72,8 @@ http {
 }
 EOF
 nginx -c "$work/nginx.conf" -p "$work" 2>>"$work/nginx-error.log" &
-pids+=($!)
+ng_pid=$!
+pids+=("$ng_pid")
 
 # Ours at its default limits, with a fresh database: plain, P-256 and RSA-2048.
 start_ours() { # name, flags...
@@ -80,6 +82,7 @@ start_ours() { # name, flags...
   "$server" --port 0 --db "$work/$name/accounts.db" --outbox "$work/$name/outbox.txt" "$@" \
     >"$work/$name/out" 2>"$work/$name/log" &
   pids+=($!)
+  echo $! >"$work/$name/pid"
   for _ in $(seq 50); do
     sed -n 's/.*:\([0-9]*\)\/tx-client.asp$/\1/p' "$work/$name/out" | grep . && return
     sleep 0.1
@@ -90,6 +93,18 @@ our_http=$(start_ours http)
 our_ec=$(start_ours ec --tls-cert "$work/ec/server.pem" --tls-key "$work/ec/server.key")
 our_rsa=$(start_ours rsa --tls-cert "$work/rsa/server.pem" --tls-key "$work/rsa/server.key")
 sleep 0.5
+
+# CPU time (user + system, clock ticks) of a process and its children so far: nginx's
+# master and workers, or our one process. On a shared machine the CPU a server spends
+# per request says more than its rate, which depends on what else runs.
+cpu_ticks() {
+  local total=0 p
+  for p in "$1" $(pgrep -P "$1"); do
+    total=$((total + $(sed 's/.*) //' "/proc/$p/stat" | awk '{print $12 + $13}')))
+  done
+  echo "$total"
+}
+hz=$(getconf CLK_TCK)
 
 # Each measurement prints "requests/s p99-ms errors".
 ab_run() { # requests, url, extra ab flags...
@@ -115,9 +130,9 @@ wrk_run() { # connections, url
            awk '{s+=$1} END{print s+0}')
   echo "${rps:-0} ${p99:-0} $errors"
 }
-stime_run() { # port, -new|-reuse
+stime_run() { # port, -new|-reuse, -tls1_3|-tls1_2
   local out
-  out=$(openssl s_time -connect "127.0.0.1:$1" "$2" -time 5 -www /tx-client.asp 2>&1)
+  out=$(openssl s_time -connect "127.0.0.1:$1" "$2" "$3" -time 5 -www /tx-client.asp 2>&1)
   local rate
   rate=$(awk '/connections in [0-9.]+ real seconds/{printf "%.0f", $1/$4}' <<<"$out")
   echo "${rate:-0} 0 0"
@@ -125,56 +140,70 @@ stime_run() { # port, -new|-reuse
 
 median() { tr ' ' '\n' | sort -g | awk '{v[NR]=$1} END{print v[int((NR+1)/2)]}'; }
 table=()
-compare() { # label, then two commands as strings: nginx's, ours
-  local label=$1 ng=$2 ours=$3 i a b
-  local ng_rps=() ng_p99=() our_rps=() our_p99=() errs=""
+# One row: label, nginx's command, ours, and our server's pid. Each command prints
+# "requests/s p99-ms errors"; the row adds the servers' CPU ms per 1,000 requests.
+compare() {
+  local label=$1 ng=$2 ours=$3 our_pid=$4 i a b r p e t0 t1
+  local ng_rps=() ng_p99=() our_rps=() our_p99=() ng_cpu=() our_cpu=() errs=""
   echo "== $label (load average $(cut -d' ' -f1-3 /proc/loadavg))" >&2
+  cpu_per_k() { # ticks, rate, seconds of the run
+    awk -v t="$1" -v hz="$hz" -v n="$2" -v s="$3" 'BEGIN{printf "%.0f", (n * s > 0) ? t / hz * 1000 / (n * s / 1000) : 0}'
+  }
   for ((i = 0; i < runs; i++)); do
+    t0=$(cpu_ticks "$ng_pid"); local s0=$EPOCHREALTIME
     read -r r p e <<<"$(eval "$ng")"; ng_rps+=("$r"); ng_p99+=("$p")
+    t1=$(cpu_ticks "$ng_pid")
+    ng_cpu+=("$(cpu_per_k $((t1 - t0)) "$r" "$(awk -v a="$s0" -v b="$EPOCHREALTIME" 'BEGIN{print b - a}')")")
     [ "$e" != 0 ] && errs+=" nginx:$e"
+    t0=$(cpu_ticks "$our_pid"); s0=$EPOCHREALTIME
     read -r r p e <<<"$(eval "$ours")"; our_rps+=("$r"); our_p99+=("$p")
+    t1=$(cpu_ticks "$our_pid")
+    our_cpu+=("$(cpu_per_k $((t1 - t0)) "$r" "$(awk -v a="$s0" -v b="$EPOCHREALTIME" 'BEGIN{print b - a}')")")
     [ "$e" != 0 ] && errs+=" ours:$e"
-    echo "   run $((i + 1)): nginx ${ng_rps[i]}/s p99 ${ng_p99[i]} ms, ours ${our_rps[i]}/s p99 ${our_p99[i]} ms" >&2
+    echo "   run $((i + 1)): nginx ${ng_rps[i]}/s p99 ${ng_p99[i]} ms cpu ${ng_cpu[i]} ms/1k," \
+         "ours ${our_rps[i]}/s p99 ${our_p99[i]} ms cpu ${our_cpu[i]} ms/1k" >&2
   done
   a=$(echo "${our_rps[*]}" | median); b=$(echo "${ng_rps[*]}" | median)
   local ratio p99d
   ratio=$(awk -v a="$a" -v b="$b" 'BEGIN{printf "%.2f", (b > 0) ? a / b : 0}')
   p99d=$(awk -v a="$(echo "${our_p99[*]}" | median)" -v b="$(echo "${ng_p99[*]}" | median)" \
          'BEGIN{printf "%+.1f", a - b}')
-  table+=("| $label | ${our_rps[*]} req/s, p99 ${our_p99[*]} ms | ${ng_rps[*]} req/s, p99 ${ng_p99[*]} ms | $ratio | $p99d |${errs:- none}")
+  table+=("| $label | ${our_rps[*]} req/s, p99 ${our_p99[*]} ms | ${ng_rps[*]} req/s, p99 ${ng_p99[*]} ms | $ratio | $p99d | $(echo "${our_cpu[*]}" | median) / $(echo "${ng_cpu[*]}" | median) |${errs:- none} |")
 }
 
 for row in "${rows[@]}"; do
   case $row in
   1) compare "1. cmd=c, new connection each, 64 at once (ab, 20,000)" \
        "ab_run 20000 http://127.0.0.1:$ng_http/tx-client.asp" \
-       "ab_run 20000 http://127.0.0.1:$our_http/tx-client.asp" ;;
+       "ab_run 20000 http://127.0.0.1:$our_http/tx-client.asp" "$(<"$work/http/pid")" ;;
   2) for v in 1.3 1.2; do
        compare "2. HTTPS, full handshake each, P-256, TLS $v (ab, 3,000)" \
          "ab_run 3000 https://127.0.0.1:$ng_ec/tx-client.asp -f TLS$v" \
-         "ab_run 3000 https://127.0.0.1:$our_ec/tx-client.asp -f TLS$v"
+         "ab_run 3000 https://127.0.0.1:$our_ec/tx-client.asp -f TLS$v" "$(<"$work/ec/pid")"
        compare "2. HTTPS, full handshake each, RSA-2048, TLS $v (ab, 3,000)" \
          "ab_run 3000 https://127.0.0.1:$ng_rsa/tx-client.asp -f TLS$v" \
-         "ab_run 3000 https://127.0.0.1:$our_rsa/tx-client.asp -f TLS$v"
+         "ab_run 3000 https://127.0.0.1:$our_rsa/tx-client.asp -f TLS$v" "$(<"$work/rsa/pid")"
      done ;;
   3) compare "3. keep-alive, 64 connections (wrk, 8 s)" \
        "wrk_run 64 http://127.0.0.1:$ng_http/tx-client.asp" \
-       "wrk_run 64 http://127.0.0.1:$our_http/tx-client.asp" ;;
+       "wrk_run 64 http://127.0.0.1:$our_http/tx-client.asp" "$(<"$work/http/pid")" ;;
   4) compare "4. keep-alive, 256 connections (wrk, 8 s)" \
        "wrk_run 256 http://127.0.0.1:$ng_http/tx-client.asp" \
-       "wrk_run 256 http://127.0.0.1:$our_http/tx-client.asp" ;;
+       "wrk_run 256 http://127.0.0.1:$our_http/tx-client.asp" "$(<"$work/http/pid")" ;;
   5) compare "5. HTTPS keep-alive, 64 connections, P-256 (wrk, 8 s)" \
        "wrk_run 64 https://127.0.0.1:$ng_ec/tx-client.asp" \
-       "wrk_run 64 https://127.0.0.1:$our_ec/tx-client.asp" ;;
-  6) for mode in new reuse; do
-       compare "6. TLS 1.3 handshakes one at a time, P-256, -$mode (s_time, 5 s)" \
-         "stime_run $ng_ec -$mode" "stime_run $our_ec -$mode"
+       "wrk_run 64 https://127.0.0.1:$our_ec/tx-client.asp" "$(<"$work/ec/pid")" ;;
+  6) for v in 1_3 1_2; do
+       for mode in new reuse; do
+         compare "6. TLS ${v/_/.} handshakes one at a time, P-256, -$mode (s_time, 5 s)" \
+           "stime_run $ng_ec -$mode -tls$v" "stime_run $our_ec -$mode -tls$v" "$(<"$work/ec/pid")"
+       done
      done ;;
   *) echo "no row $row" >&2; exit 2 ;;
   esac
 done
 
 echo
-echo "| load | tarnix-server | nginx | ratio | p99 ours - nginx, ms | errors |"
-echo "|---|---|---|---|---|---|"
+echo "| load | tarnix-server | nginx | ratio | p99 ours - nginx, ms | server CPU ms per 1,000 requests, ours / nginx | errors |"
+echo "|---|---|---|---|---|---|---|"
 printf '%s\n' "${table[@]}"
