@@ -112,7 +112,7 @@ const Row kRows[] = {
     {"lock-seconds", "N", m(&Settings::lock_seconds), "300", 0, 365 * kDay, nullptr,
      "how long 5 wrong passwords in a row lock an account"},
     {"threads", "N", m(&Settings::threads), "16", 1, 256, nullptr,
-     "worker threads (each with its own epoll loop)"},
+     "event loops, each a thread with its own listening socket on the port"},
     {"timeout", "N", m(&Settings::timeout), "10", 1, 3600, nullptr,
      "seconds a request may take to arrive in full, and a connection may\n"
      "stay idle"},
@@ -130,6 +130,10 @@ const Row kRows[] = {
      "certificate chain: with tls-key, serve HTTPS (TLS 1.2 and 1.3) instead of HTTP"},
     {"tls-key", "PEM", m(&Settings::tls_key), "", 0, 0, nullptr,
      "private key of tls-cert"},
+    {"tls-ticket-key-file", "FILE", m(&Settings::tls_ticket_key_file), "", 0, 0, nullptr,
+     "session ticket key, 128 hex digits (openssl rand -hex 64), read again every\n"
+     "minute; instances given the same file resume each other's sessions\n"
+     "(empty: a key of this process, replaced daily)"},
     {"challenges-per-minute", "N", m(&Settings::challenges_per_minute), "20", 0, 1000000, nullptr,
      "\"0\" per client address (0: no limit)"},
     {"sign-ins-per-minute", "N", m(&Settings::sign_ins_per_minute), "20", 0, 1000000, nullptr,
@@ -303,6 +307,8 @@ bool check_together(const Settings& s, std::string& error) {
         error = "update-signature needs update-file and excludes update-key";
     else if (s.tls_cert.empty() != s.tls_key.empty())
         error = "tls-cert and tls-key go together";
+    else if (!s.tls_ticket_key_file.empty() && s.tls_cert.empty())
+        error = "tls-ticket-key-file needs tls-cert";
     return error.empty();
 }
 
@@ -484,6 +490,7 @@ EngineConfig engine_config(const Settings& s) {
     c.max_header_bytes = static_cast<size_t>(s.max_header_bytes);
     c.max_body_bytes = static_cast<size_t>(s.max_body_bytes);
     c.backlog = static_cast<int>(s.backlog);
+    c.tls_ticket_key_file = s.tls_ticket_key_file;
     return c;
 }
 

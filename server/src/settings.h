@@ -45,6 +45,7 @@ struct Settings {
     int64_t backlog;
     std::string tls_cert;
     std::string tls_key;
+    std::string tls_ticket_key_file;
     int64_t challenges_per_minute;
     int64_t sign_ins_per_minute;
     int64_t password_changes_per_minute;

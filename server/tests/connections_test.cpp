@@ -167,32 +167,27 @@ TEST_F(TlsSessionTest, AReturningClientResumesOverTls13And12) {
 TEST_F(TlsSessionTest, InstancesShareSessionsOnlyThroughAKeyFile) {
     const std::string key_file = dir_ + "/ticket.key";
     ASSERT_EQ(std::system(("openssl rand -hex 64 > " + key_file).c_str()), 0);
-    auto a = engine(key_file);
-    auto b = engine(key_file);
-    auto own = engine("");
-    ASSERT_TRUE(a && b && own);
-    s_client(a->port(), ca(), session(), false, "-tls1_3");
-    EXPECT_TRUE(reused(s_client(b->port(), ca(), session(), true, "-tls1_3")));
-    EXPECT_FALSE(reused(s_client(own->port(), ca(), session(), true, "-tls1_3")));
-    s_client(own->port(), ca(), session(), false, "-tls1_2");
-    EXPECT_TRUE(reused(s_client(own->port(), ca(), session(), true, "-tls1_2")));
-    EXPECT_FALSE(reused(s_client(a->port(), ca(), session(), true, "-tls1_2")));
+    const std::vector<std::string> tls = {"--tls-cert", dir_ + "/server.pem", "--tls-key",
+                                          dir_ + "/server.key"};
+    std::vector<std::string> shared = tls;
+    shared.insert(shared.end(), {"--tls-ticket-key-file", key_file});
+    ServerProcess a(shared), b(shared), own(tls);
+    s_client(a.port(), ca(), session(), false, "-tls1_3");
+    EXPECT_TRUE(reused(s_client(b.port(), ca(), session(), true, "-tls1_3")));
+    EXPECT_FALSE(reused(s_client(own.port(), ca(), session(), true, "-tls1_3")));
+    s_client(own.port(), ca(), session(), false, "-tls1_2");
+    EXPECT_TRUE(reused(s_client(own.port(), ca(), session(), true, "-tls1_2")));
+    EXPECT_FALSE(reused(s_client(a.port(), ca(), session(), true, "-tls1_2")));
 
-    // An empty or malformed key file stops the start.
-    std::string error;
+    // An empty, short or malformed key file, or one without HTTPS, stops the start.
     for (const char* bad : {"", "abc", "zz"}) {
         ASSERT_EQ(std::system(("printf '%s' '" + std::string(bad) + "' > " + key_file).c_str()), 0);
-        server::EngineConfig config = server::engine_config(server::default_settings());
-        config.port = 0;
-        config.tls_cert_pem = read_file(dir_ + "/server.pem");
-        config.tls_key_pem = read_file(dir_ + "/server.key");
-        config.tls_ticket_key_file = key_file;
-        server::Engine e(config);
-        ASSERT_TRUE(e.listen(error));
-        EXPECT_FALSE(e.start([](const server::Request&) { return server::Response(); }, error))
-            << bad;
-        EXPECT_NE(error.find("128 hex digits"), std::string::npos) << error;
+        std::vector<std::string> args = shared;
+        args.insert(args.end(), {"--port", "0", "--db", dir_ + "/x.db", "--outbox", dir_ + "/x"});
+        EXPECT_NE(run_server(args), 0) << bad;
     }
+    EXPECT_NE(
+        run_server({"--port", "0", "--db", dir_ + "/x.db", "--tls-ticket-key-file", key_file}), 0);
 }
 
 // A key of the process's own is replaced after its time: sessions from before
