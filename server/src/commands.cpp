@@ -15,6 +15,7 @@ namespace {
 
 constexpr size_t kChallengeLength = 19;
 constexpr size_t kMaxAccountBytes = 64; // longer names cannot exist; refuse them early
+constexpr size_t kMaxReported = 10000;  // accounts whose unreadable password was logged
 const char kBuild[] = "tarnix-server " TARNIX_SERVER_VERSION;
 
 bool has_control_bytes(const std::string& s) {
@@ -160,6 +161,9 @@ Reply Commands::handle(const std::string& body, const std::string& client,
         } else {
             r = answer(Msg::UnknownCommand, "unknown command", 400);
         }
+    } catch (const UnreadablePassword& ex) {
+        r = answer(Msg::ServerError, "server error: stored password unreadable", 500);
+        report_unreadable(ex);
     } catch (const std::exception& ex) {
         r = answer(Msg::ServerError, "server error", 500);
         r.result += std::string(": ") + ex.what();
@@ -170,6 +174,16 @@ Reply Commands::handle(const std::string& body, const std::string& client,
     else if (emily)
         r.account = *emily;
     return r;
+}
+
+void Commands::report_unreadable(const UnreadablePassword& e) {
+    {
+        std::lock_guard<std::mutex> lock(reported_mutex_);
+        if (reported_.size() >= kMaxReported || !reported_.insert(e.account()).second)
+            return;
+    }
+    if (on_unreadable_password)
+        on_unreadable_password(e.account(), e.what());
 }
 
 Reply Commands::status_record() {
@@ -207,8 +221,8 @@ Reply Commands::sign_in(const std::string& account, const std::string& proof,
     const Attempt who{devices_.device_of(account, cookies, now), DeviceCookies::new_device_id()};
     CheckResult check = store_.check_password(
         account, who, now,
-        [&](const std::string& password) {
-            return equal_in_constant_time(md5_hex(challenge + password), proof);
+        [&](const Secret& password) {
+            return equal_in_constant_time(md5_hex(challenge, password.view()), proof);
         },
         timing_.lock);
     Reply r;

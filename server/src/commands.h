@@ -4,6 +4,7 @@
 #include "bounded_tables.h"
 #include "clock.h"
 #include "device_cookie.h"
+#include "secrets.h"
 #include "store.h"
 
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 
 namespace server {
 
@@ -99,6 +101,9 @@ public:
     std::function<void(const std::string&)> on_untrusted_lock;
 
     const DeviceCookies& device_cookies() const { return devices_; }
+    // Called once per account (GBK name) whose stored password opens under none of the
+    // keys, with the reason; its requests keep getting the server-error answer.
+    std::function<void(const std::string&, const std::string&)> on_unreadable_password;
 
 private:
     Reply status_record();
@@ -113,6 +118,7 @@ private:
     Reply send_code(const std::string& email);
 
     bool within_budget(const std::string& cmd, const std::string& client);
+    void report_unreadable(const UnreadablePassword& e);
 
     Store& store_;
     Outbox& outbox_;
@@ -124,6 +130,8 @@ private:
     RateLimiter sign_in_budget_;
     RateLimiter change_budget_;
     RateLimiter code_budget_;
+    std::mutex reported_mutex_;
+    std::unordered_set<std::string> reported_;
 };
 
 } // namespace server

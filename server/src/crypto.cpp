@@ -4,14 +4,19 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <memory>
 #include <stdexcept>
 
 namespace server {
 
-std::string md5_hex(const std::string& bytes) {
+std::string md5_hex(std::string_view first, std::string_view second) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), digest, &len, EVP_md5(), nullptr) != 1)
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1 ||
+        EVP_DigestUpdate(ctx.get(), first.data(), first.size()) != 1 ||
+        EVP_DigestUpdate(ctx.get(), second.data(), second.size()) != 1 ||
+        EVP_DigestFinal_ex(ctx.get(), digest, &len) != 1)
         throw std::runtime_error("MD5 unavailable");
     static const char hex[] = "0123456789abcdef";
     std::string out;

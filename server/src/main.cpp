@@ -7,6 +7,7 @@
 #include "messages.h"
 #include "service_notify.h"
 #include "settings.h"
+#include "secrets.h"
 #include "store.h"
 #include "update_signature.h"
 
@@ -128,6 +129,19 @@ int admin(int argc, char** argv) {
                      stderr);
 }
 
+// tarnix-server keygen-secret DIR: a new key for the passwords at rest.
+int keygen_secret(int argc, char** argv) {
+    if (argc != 3)
+        return usage_error("keygen-secret needs one folder: tarnix-server keygen-secret DIR");
+    std::string path, error;
+    if (!make_secret_key(argv[2], path, error)) {
+        std::fprintf(stderr, "tarnix-server: %s\n", error.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "tarnix-server: secret key written to %s\n", path.c_str());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -135,6 +149,8 @@ int main(int argc, char** argv) {
         return keygen(argc, argv);
     if (argc >= 2 && std::string(argv[1]) == "admin")
         return admin(argc, argv);
+    if (argc >= 2 && std::string(argv[1]) == "keygen-secret")
+        return keygen_secret(argc, argv);
     Settings settings;
     std::string error;
     switch (parse_settings(argc, argv, settings, error)) {
@@ -193,7 +209,9 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    std::unique_ptr<Store> store = Store::open(store_config(settings), error);
+    StoreConfig store_settings = store_config(settings);
+    store_settings.notice = [](const std::string& line) { log_line(line); };
+    std::unique_ptr<Store> store = Store::open(store_settings, error);
     if (!store) {
         std::fprintf(stderr, "tarnix-server: cannot open database %s: %s\n",
                      database_for_log(settings.db).c_str(), error.c_str());
@@ -250,6 +268,10 @@ int main(int argc, char** argv) {
     if (commands.device_cookies().key_is_ephemeral())
         log_line("warning: no --device-key-file: device cookies are signed with a key of this "
                  "process, so they end with it and other instances do not take them");
+    commands.on_unreadable_password = [](const std::string& account, const std::string& why) {
+        log_line("account " + printable(account) + ": " + why +
+                 "; its requests are answered with the server error");
+    };
     if (!engine.start(make_handler(commands, routes), error)) {
         std::fprintf(stderr, "tarnix-server: %s\n", error.c_str());
         return 1;

@@ -31,6 +31,7 @@ public:
     Result& operator=(const Result&) = delete;
     int rows() const { return PQntuples(r_); }
     int64_t integer(int row, int col) const { return std::stoll(PQgetvalue(r_, row, col)); }
+    std::string text(int row, int col) const { return PQgetvalue(r_, row, col); }
     // A bytea column, sent as text (hex) and turned back into its bytes.
     std::string blob(int row, int col) const {
         size_t n = 0;
@@ -132,7 +133,13 @@ const char* const kMigrations[] = {
     " locked_until BIGINT NOT NULL DEFAULT 0,"
     " seq BIGSERIAL,"
     " PRIMARY KEY (account, id));",
+    // 4: passwords by their format and key (secrets.h): finds the plain-text rows and
+    // the rows of a key without reading every row.
+    "CREATE INDEX IF NOT EXISTS accounts_by_key ON accounts (substring(password from 1 for 9));",
 };
+
+// The expression of that index, as the queries must spell it to use it.
+#define KEY_HEADER "substring(password from 1 for 9)"
 
 // Any fixed number, the same in every instance: only one migrates at a time.
 const char kMigrationLock[] = "SELECT pg_advisory_xact_lock(7420861)";
@@ -142,7 +149,10 @@ constexpr unsigned kSweepEvery = 256;
 
 class PostgresStore final : public Store {
 public:
-    explicit PostgresStore(const StoreConfig& config) : lifetime_(config.challenge_seconds) {}
+    explicit PostgresStore(const StoreConfig& config)
+        : lifetime_(config.challenge_seconds),
+          keys_(config.keys ? config.keys : std::make_shared<const Keyring>()),
+          notice_(config.notice) {}
     ~PostgresStore() override {
         for (PGconn* c : idle_)
             PQfinish(c);
@@ -163,6 +173,52 @@ public:
         return true;
     }
 
+    // Read only, on a database of any schema version (or none), before migrate().
+    PasswordSurvey survey() {
+        Lease c(*this);
+        PasswordSurvey out;
+        if (run(c.get(), "SELECT 1 WHERE to_regclass('accounts') IS NOT NULL")->rows() == 0)
+            return out;
+        out.any_plain =
+            run(c.get(), "SELECT 1 FROM accounts WHERE " KEY_HEADER " >= $1 LIMIT 1", {bytes(" ")})
+                ->rows() != 0;
+        out.any_sealed =
+            run(c.get(),
+                "SELECT 1 FROM accounts WHERE " KEY_HEADER " > $1 AND " KEY_HEADER " < $2 LIMIT 1",
+                {bytes(""), bytes(" ")})
+                ->rows() != 0;
+        for (const std::string& header : keys_->headers()) {
+            auto some = run(c.get(),
+                            "SELECT name, password FROM accounts WHERE " KEY_HEADER " = $1 LIMIT 8",
+                            {bytes(header)});
+            for (int i = 0; i < some->rows() && !out.opened; ++i) {
+                try {
+                    keys_->open(some->blob(i, 0), some->blob(i, 1));
+                    out.opened = true;
+                } catch (const UnreadablePassword&) {
+                }
+            }
+        }
+        return out;
+    }
+
+    // A commit answered as done must be on the primary's disk: say so when the
+    // database's settings do not promise it (nothing is refused).
+    void check_durability() {
+        if (!notice_)
+            return;
+        Lease c(*this);
+        const std::string commit = run(c.get(), "SHOW synchronous_commit")->text(0, 0);
+        if (commit != "on" && commit != "remote_apply")
+            notice_("warning: the database runs with synchronous_commit=" + commit +
+                    ": an answer such as 注册成功 may be given for a commit that a crash "
+                    "of the database then loses (set synchronous_commit=on)");
+        const std::string fsync = run(c.get(), "SHOW fsync")->text(0, 0);
+        if (fsync != "on")
+            notice_("warning: the database runs with fsync=" + fsync +
+                    ": committed accounts and passwords may be lost in a power cut");
+    }
+
     void migrate() {
         Lease c(*this);
         Transaction tx(c.get());
@@ -180,11 +236,34 @@ public:
             run(c.get(), "DELETE FROM schema_version");
             run(c.get(), "INSERT INTO schema_version (version) VALUES ($1)", {number(latest)});
         }
+        // Plain-text rows (from before a key was given) are sealed here, under the same
+        // lock, so instances starting together seal them once.
+        size_t sealed = 0;
+        if (keys_->encrypts()) {
+            auto plain =
+                run(c.get(), "SELECT name, password FROM accounts WHERE " KEY_HEADER " >= $1",
+                    {bytes(" ")});
+            for (int i = 0; i < plain->rows(); ++i) {
+                const std::string name = plain->blob(i, 0);
+                run(c.get(), "UPDATE accounts SET password = $1 WHERE name = $2",
+                    {bytes(keys_->seal(name, keys_->open(name, plain->blob(i, 1)).view())),
+                     bytes(name)});
+                ++sealed;
+            }
+        }
         tx.commit();
+        if (sealed != 0) {
+            // The old row versions go from the table's files (not from PostgreSQL's
+            // WAL or from backups made before).
+            run_script(c.get(), "VACUUM FULL accounts");
+            if (notice_)
+                notice_("sealed " + std::to_string(sealed) + " plain-text passwords under key " +
+                        keys_->current_id() + "; table accounts rewritten (VACUUM FULL)");
+        }
     }
 
     CheckResult check_password(const std::string& name, const Attempt& who, int64_t now,
-                               const std::function<bool(const std::string&)>& matches,
+                               const std::function<bool(const Secret&)>& matches,
                                const LockPolicy& policy) override {
         Lease c(*this);
         Transaction tx(c.get());
@@ -200,10 +279,10 @@ public:
         Transaction tx(c.get());
         CheckResult r = check_locked(
             c.get(), name, who, now,
-            [&](const std::string& stored) { return stored == old_password; }, policy);
+            [&](const Secret& stored) { return stored.equals(old_password); }, policy);
         if (r.verdict == Verdict::Ok)
             run(c.get(), "UPDATE accounts SET password = $1 WHERE name = $2",
-                {bytes(new_password), bytes(name)});
+                {bytes(keys_->seal(name, new_password)), bytes(name)});
         tx.commit();
         return r;
     }
@@ -255,10 +334,11 @@ public:
             return SignUp::NoRecentCode;
         const int64_t id = code->integer(0, 0);
         // Of two instances creating one name, the second waits here and finds it taken.
-        auto created = run(c.get(),
-                           "INSERT INTO accounts (name, password, email, created)"
-                           " VALUES ($1, $2, $3, $4) ON CONFLICT (name) DO NOTHING RETURNING 1",
-                           {bytes(name), bytes(password), bytes(email), number(now)});
+        auto created =
+            run(c.get(),
+                "INSERT INTO accounts (name, password, email, created)"
+                " VALUES ($1, $2, $3, $4) ON CONFLICT (name) DO NOTHING RETURNING 1",
+                {bytes(name), bytes(keys_->seal(name, password)), bytes(email), number(now)});
         if (created->rows() == 0) {
             run(c.get(), "UPDATE codes SET attempts = attempts + 1 WHERE id = $1", {number(id)});
             tx.commit();
@@ -357,7 +437,48 @@ public:
         return found;
     }
 
-private:
+    RekeyStep rekey_step(std::string& after, size_t limit) override {
+        Lease c(*this);
+        Transaction tx(c.get());
+        const std::string current = keys_->current_header();
+        // The rows stay locked to the commit, so a password change waits for it and is
+        // then sealed under the current key by its own writer.
+        auto rows = run(c.get(),
+                        "SELECT name, password FROM accounts WHERE name > $1 ORDER BY name"
+                        " LIMIT $2 FOR UPDATE",
+                        {bytes(after), number(static_cast<int64_t>(limit))});
+        RekeyStep step;
+        for (int i = 0; i < rows->rows(); ++i) {
+            ++step.examined;
+            after = rows->blob(i, 0);
+            const std::string stored = rows->blob(i, 1);
+            if (!current.empty() && stored.compare(0, current.size(), current) == 0)
+                continue;
+            std::string sealed;
+            try {
+                sealed = keys_->seal(after, keys_->open(after, stored).view());
+            } catch (const UnreadablePassword&) {
+                step.unreadable.push_back(after);
+                continue;
+            }
+            run(c.get(), "UPDATE accounts SET password = $1 WHERE name = $2",
+                {bytes(sealed), bytes(after)});
+            ++step.resealed;
+        }
+        tx.commit();
+        return step;
+    }
+
+    int64_t count_not_under_current_key() override {
+        Lease c(*this);
+        return run(c.get(),
+                   "SELECT COUNT(*) FROM accounts WHERE " KEY_HEADER " IS DISTINCT FROM $1",
+                   {bytes(keys_->current_header())})
+            ->integer(0, 0);
+    }
+
+    const Keyring& keys() const { return *keys_; }
+
     static constexpr char kAccountColumns[] =
         "SELECT name, email, created, failures, locked_until FROM accounts";
 
@@ -402,7 +523,7 @@ private:
     // two instances at once are both counted, on the account's counter and on its
     // devices' alike.
     CheckResult check_locked(PGconn* c, const std::string& name, const Attempt& who, int64_t now,
-                             const std::function<bool(const std::string&)>& matches,
+                             const std::function<bool(const Secret&)>& matches,
                              const LockPolicy& policy) {
         auto row = run(c,
                        "SELECT password, failures, locked_until FROM accounts WHERE name = $1"
@@ -427,7 +548,8 @@ private:
         const int64_t failures_before = failures;
         const int64_t locked_before = locked_until;
         CheckResult r = judge_attempt(
-            failures, locked_until, known, now, [&] { return matches(row->blob(0, 0)); }, policy);
+            failures, locked_until, known, now,
+            [&] { return matches(keys_->open(name, row->blob(0, 0))); }, policy);
         const bool changed = failures != failures_before || locked_until != locked_before;
         if (known && (r.verdict == Verdict::Ok || changed))
             run(c,
@@ -456,6 +578,8 @@ private:
     }
 
     const int64_t lifetime_;
+    const std::shared_ptr<const Keyring> keys_;
+    const std::function<void(const std::string&)> notice_;
     std::mutex mutex_;
     std::condition_variable available_;
     std::vector<PGconn*> idle_;
@@ -469,7 +593,12 @@ std::unique_ptr<Store> open_postgres_store(const StoreConfig& config, std::strin
     if (!store->connect(config.where, config.pool_size < 1 ? 1 : config.pool_size, error))
         return nullptr;
     try {
+        // Read before anything is written: a refused database is left as it was.
+        error = key_mismatch(store->survey(), store->keys());
+        if (!error.empty())
+            return nullptr;
         store->migrate();
+        store->check_durability();
     } catch (const std::exception& e) {
         error = e.what();
         return nullptr;

@@ -10,7 +10,10 @@
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -22,7 +25,7 @@ namespace server {
 namespace {
 
 // The last of the numbered steps in SqliteStore::migrate.
-constexpr int64_t kSchemaVersion = 3;
+constexpr int64_t kSchemaVersion = 4;
 
 [[noreturn]] void fail(sqlite3* db, const char* what) {
     throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(db));
@@ -59,10 +62,13 @@ public:
             return false;
         fail(db_, "step");
     }
-    std::string text(int col) {
+    std::string text(int col) { return std::string(view(col)); }
+    // The column's bytes as SQLite holds them, good until the next step.
+    std::string_view view(int col) {
         const void* p = sqlite3_column_blob(stmt_, col);
         int n = sqlite3_column_bytes(stmt_, col);
-        return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
+        return p ? std::string_view(static_cast<const char*>(p), static_cast<size_t>(n))
+                 : std::string_view();
     }
     int64_t integer(int col) { return sqlite3_column_int64(stmt_, col); }
 
@@ -101,7 +107,8 @@ private:
 class SqliteStore final : public Store {
 public:
     SqliteStore(sqlite3* db, const StoreConfig& config)
-        : db_(db), challenges_(config.max_challenges, config.challenge_seconds) {}
+        : db_(db), keys_(config.keys ? config.keys : std::make_shared<const Keyring>()),
+          notice_(config.notice), challenges_(config.max_challenges, config.challenge_seconds) {}
     ~SqliteStore() override {
         sqlite3_close(db_);
         sqlite3_close(ping_db_);
@@ -109,9 +116,11 @@ public:
     SqliteStore(const SqliteStore&) = delete;
     SqliteStore& operator=(const SqliteStore&) = delete;
 
-    void migrate();
+    // Checks the keys against the file, upgrades its schema and seals plain-text
+    // passwords; why the file cannot be served, or "".
+    std::string start();
     CheckResult check_password(const std::string& name, const Attempt& who, int64_t now,
-                               const std::function<bool(const std::string&)>& matches,
+                               const std::function<bool(const Secret&)>& matches,
                                const LockPolicy& policy) override;
     CheckResult change_password(const std::string& name, const Attempt& who,
                                 const std::string& old_password, const std::string& new_password,
@@ -136,6 +145,8 @@ public:
     std::optional<AccountInfo> find_account(const std::string& name) override;
     std::vector<AccountInfo> list_accounts(bool locked_only, int64_t now) override;
     bool delete_account(const std::string& name) override;
+    RekeyStep rekey_step(std::string& after, size_t limit) override;
+    int64_t count_not_under_current_key() override;
 
     // The readiness check's own connection, with a short busy time-out: it must not
     // wait behind this process's requests for the store's lock, nor for 5 s.
@@ -147,12 +158,17 @@ public:
     }
 
 private:
+    PasswordSurvey survey();
+    void migrate();
+    void seal_plain_passwords();
     void exec(const char* sql);
     CheckResult check_locked(const std::string& name, const Attempt& who, int64_t now,
-                             const std::function<bool(const std::string&)>& matches,
+                             const std::function<bool(const Secret&)>& matches,
                              const LockPolicy& policy);
 
     sqlite3* db_;
+    const std::shared_ptr<const Keyring> keys_;
+    const std::function<void(const std::string&)> notice_;
     std::mutex mutex_;
     ChallengeStore challenges_;
     sqlite3* ping_db_ = nullptr;
@@ -197,9 +213,9 @@ std::unique_ptr<Store> Store::open(const StoreConfig& config, std::string& error
 std::unique_ptr<Store> open_sqlite_store(const StoreConfig& config, std::string& error) {
     const std::string& path = config.where;
 #ifndef _WIN32
-    // The file holds passwords in plain text: for its owner only, also when an older
-    // copy or a restore left it readable by others. SQLite gives new -wal and -shm
-    // files the database's permissions, but keeps those of existing ones.
+    // The file holds passwords (sealed, or without a key in plain text): for its owner
+    // only, also when an older copy or a restore left it readable by others. SQLite gives new -wal
+    // and -shm files the database's permissions, but keeps those of existing ones.
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
         error = "cannot open " + path;
@@ -221,16 +237,31 @@ std::unique_ptr<Store> open_sqlite_store(const StoreConfig& config, std::string&
     }
     std::unique_ptr<SqliteStore> store(new SqliteStore(db, config));
     try {
-        // Other processes (a backup, the sqlite3 shell) may hold the lock for a moment.
+        // Other processes (a backup, the sqlite3 shell, a rekey) may hold the lock for a
+        // moment.
         sqlite3_busy_timeout(db, 5000);
-        store->migrate();
-        if (!store->open_ping(path))
+        error = store->start();
+        if (error.empty() && !store->open_ping(path))
             throw std::runtime_error("cannot open a second connection to " + path);
     } catch (const std::exception& e) {
         error = e.what();
-        return nullptr;
     }
+    if (!error.empty())
+        return nullptr;
     return store;
+}
+
+std::string SqliteStore::start() {
+    // Freed space is zeroed, so a changed password leaves nothing in free pages.
+    exec("PRAGMA secure_delete=ON");
+    // Read before anything is written: a refused file stays byte for byte as it was.
+    std::string refused = key_mismatch(survey(), *keys_);
+    if (!refused.empty())
+        return refused;
+    migrate();
+    if (keys_->encrypts() && survey().any_plain)
+        seal_plain_passwords();
+    return std::string();
 }
 
 // Schema versions, each step run once in order; the number reached is kept in
@@ -238,7 +269,9 @@ std::unique_ptr<Store> open_sqlite_store(const StoreConfig& config, std::string&
 // written to be harmless on what those files already hold.
 void SqliteStore::migrate() {
     exec("PRAGMA journal_mode=WAL");
-    exec("PRAGMA synchronous=NORMAL");
+    // NORMAL would skip the WAL's sync at commit: a power cut could then take away an
+    // account or a password change that was already answered as done.
+    exec("PRAGMA synchronous=FULL");
     Transaction tx(db_);
     exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
     int64_t version = 0;
@@ -284,6 +317,11 @@ void SqliteStore::migrate() {
              " locked_until INTEGER NOT NULL DEFAULT 0,"
              " PRIMARY KEY (account, id))");
     }
+    if (version < 4) {
+        // Passwords by their format and key (secrets.h): finds the plain-text rows and
+        // the rows of a key without reading every row.
+        exec("CREATE INDEX IF NOT EXISTS accounts_by_key ON accounts(substr(password, 1, 9))");
+    }
     if (version < kSchemaVersion) {
         exec("DELETE FROM schema_version");
         Statement set(db_, "INSERT INTO schema_version (version) VALUES (?)");
@@ -292,19 +330,96 @@ void SqliteStore::migrate() {
     tx.commit();
 }
 
+// Read only: runs on files of any schema version, before migrate().
+PasswordSurvey SqliteStore::survey() {
+    PasswordSurvey out;
+    {
+        Statement table(db_,
+                        "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'accounts'");
+        if (!table.step())
+            return out;
+    }
+    {
+        Statement plain(db_,
+                        "SELECT 1 FROM accounts WHERE substr(password, 1, 9) >= x'20' LIMIT 1");
+        out.any_plain = plain.step();
+    }
+    {
+        Statement sealed(db_, "SELECT 1 FROM accounts WHERE substr(password, 1, 9) > x''"
+                              " AND substr(password, 1, 9) < x'20' LIMIT 1");
+        out.any_sealed = sealed.step();
+    }
+    for (const std::string& header : keys_->headers()) {
+        Statement some(
+            db_, "SELECT name, password FROM accounts WHERE substr(password, 1, 9) = ? LIMIT 8");
+        some.bind(1, header);
+        while (!out.opened && some.step()) {
+            try {
+                keys_->open(some.text(0), some.view(1));
+                out.opened = true;
+            } catch (const UnreadablePassword&) {
+            }
+        }
+    }
+    return out;
+}
+
+// The rows written without a key, sealed in one transaction; then no copy of the plain
+// text is left in the file: the WAL is copied back and truncated, and the file rebuilt
+// (secure_delete zeroes what the update freed; VACUUM drops the free pages, with its
+// temporary copy in memory rather than in a file).
+void SqliteStore::seal_plain_passwords() {
+    size_t sealed = 0;
+    {
+        Transaction tx(db_);
+        std::vector<std::string> names;
+        {
+            Statement plain(db_, "SELECT name FROM accounts WHERE substr(password, 1, 9) >= x'20'");
+            while (plain.step())
+                names.push_back(plain.text(0));
+        }
+        for (const std::string& name : names) {
+            std::string stored;
+            {
+                Statement get(db_, "SELECT password FROM accounts WHERE name = ?");
+                get.bind(1, name);
+                get.step();
+                stored = keys_->seal(name, keys_->open(name, get.view(0)).view());
+            }
+            Statement set(db_, "UPDATE accounts SET password = ? WHERE name = ?");
+            set.bind(1, stored).bind(2, name).step();
+            ++sealed;
+        }
+        tx.commit();
+    }
+    auto checkpoint = [&] {
+        Statement truncate(db_, "PRAGMA wal_checkpoint(TRUNCATE)");
+        if (!truncate.step() || truncate.integer(0) != 0)
+            throw std::runtime_error("cannot truncate the WAL after sealing the passwords: "
+                                     "another process holds the database");
+    };
+    checkpoint();
+    exec("PRAGMA temp_store=MEMORY");
+    exec("VACUUM");
+    checkpoint();
+    if (notice_)
+        notice_("sealed " + std::to_string(sealed) + " plain-text passwords under key " +
+                keys_->current_id() + "; WAL truncated and file vacuumed");
+}
+
 void SqliteStore::exec(const char* sql) {
     if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
         fail(db_, sql);
 }
 
 CheckResult SqliteStore::check_locked(const std::string& name, const Attempt& who, int64_t now,
-                                      const std::function<bool(const std::string&)>& matches,
+                                      const std::function<bool(const Secret&)>& matches,
                                       const LockPolicy& policy) {
     Statement get(db_, "SELECT password, failures, locked_until FROM accounts WHERE name = ?");
     get.bind(1, name);
     if (!get.step())
         return CheckResult();
-    const std::string password = get.text(0);
+    const std::string stored = get.text(0);
     int64_t failures = get.integer(1);
     int64_t locked_until = get.integer(2);
     bool known = false;
@@ -321,7 +436,8 @@ CheckResult SqliteStore::check_locked(const std::string& name, const Attempt& wh
     const int64_t failures_before = failures;
     const int64_t locked_before = locked_until;
     CheckResult r = judge_attempt(
-        failures, locked_until, known, now, [&] { return matches(password); }, policy);
+        failures, locked_until, known, now, [&] { return matches(keys_->open(name, stored)); },
+        policy);
     if (known && (r.verdict == Verdict::Ok || failures != failures_before ||
                   locked_until != locked_before)) {
         Statement count(db_, "UPDATE devices SET failures = ?, locked_until = ?,"
@@ -353,7 +469,7 @@ CheckResult SqliteStore::check_locked(const std::string& name, const Attempt& wh
 }
 
 CheckResult SqliteStore::check_password(const std::string& name, const Attempt& who, int64_t now,
-                                        const std::function<bool(const std::string&)>& matches,
+                                        const std::function<bool(const Secret&)>& matches,
                                         const LockPolicy& policy) {
     std::lock_guard<std::mutex> lock(mutex_);
     Transaction tx(db_);
@@ -369,10 +485,10 @@ CheckResult SqliteStore::change_password(const std::string& name, const Attempt&
     std::lock_guard<std::mutex> lock(mutex_);
     Transaction tx(db_);
     CheckResult r = check_locked(
-        name, who, now, [&](const std::string& stored) { return stored == old_password; }, policy);
+        name, who, now, [&](const Secret& stored) { return stored.equals(old_password); }, policy);
     if (r.verdict == Verdict::Ok) {
         Statement set(db_, "UPDATE accounts SET password = ? WHERE name = ?");
-        set.bind(1, new_password).bind(2, name).step();
+        set.bind(1, keys_->seal(name, new_password)).bind(2, name).step();
     }
     tx.commit();
     return r;
@@ -430,7 +546,7 @@ SignUp SqliteStore::create_account(const std::string& name, const std::string& p
     }
     Statement insert(db_,
                      "INSERT INTO accounts (name, password, email, created) VALUES (?, ?, ?, ?)");
-    insert.bind(1, name).bind(2, password).bind(3, email).bind(4, now).step();
+    insert.bind(1, name).bind(2, keys_->seal(name, password)).bind(3, email).bind(4, now).step();
     Statement used(db_, "DELETE FROM codes WHERE email = ?");
     used.bind(1, email).step();
     tx.commit();
@@ -506,6 +622,47 @@ bool SqliteStore::delete_account(const std::string& name) {
     const bool found = sqlite3_changes(db_) == 1;
     tx.commit();
     return found;
+}
+
+RekeyStep SqliteStore::rekey_step(std::string& after, size_t limit) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::string current = keys_->current_header();
+    RekeyStep step;
+    Transaction tx(db_);
+    std::vector<std::pair<std::string, std::string>> rows;
+    {
+        Statement list(db_, "SELECT name, password FROM accounts WHERE name > ? ORDER BY name"
+                            " LIMIT ?");
+        list.bind(1, after).bind(2, static_cast<int64_t>(limit));
+        while (list.step())
+            rows.emplace_back(list.text(0), list.text(1));
+    }
+    for (const auto& row : rows) {
+        ++step.examined;
+        after = row.first;
+        if (row.second.compare(0, current.size(), current) == 0 && !current.empty())
+            continue;
+        std::string sealed;
+        try {
+            sealed = keys_->seal(row.first, keys_->open(row.first, row.second).view());
+        } catch (const UnreadablePassword&) {
+            step.unreadable.push_back(row.first);
+            continue;
+        }
+        Statement set(db_, "UPDATE accounts SET password = ? WHERE name = ?");
+        set.bind(1, sealed).bind(2, row.first).step();
+        ++step.resealed;
+    }
+    tx.commit();
+    return step;
+}
+
+int64_t SqliteStore::count_not_under_current_key() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement get(db_, "SELECT COUNT(*) FROM accounts WHERE substr(password, 1, 9) IS NOT ?");
+    get.bind(1, keys_->current_header());
+    get.step();
+    return get.integer(0);
 }
 
 bool backup_sqlite(const std::string& path, const std::string& dest, std::string& error) {

@@ -5,8 +5,15 @@
 // in the database too, so an instance can answer a challenge another one gave).
 // Every check and the change it makes are one transaction, so neither two requests
 // of one process nor two instances racing on one account interleave them.
-// Failures of the database are thrown as std::runtime_error.
+// Failures of the database are thrown as std::runtime_error; a stored password that
+// opens under none of the keys as UnreadablePassword (secrets.h).
+//
+// Passwords are kept as the keyring seals them (secrets.h): every write under the
+// current key, reads under any known one. SQLite runs with synchronous=FULL (a
+// commit reported is on disk) and secure_delete=ON (freed pages are zeroed).
 #pragma once
+
+#include "secrets.h"
 
 #include <cstdint>
 #include <functional>
@@ -97,6 +104,18 @@ struct StoreConfig {
     int pool_size;             // database connections (PostgreSQL)
     int64_t challenge_seconds; // how long a challenge is good for
     size_t max_challenges;     // challenges held in memory at most (SQLite)
+    // Seals and opens passwords; null: stored as plain text.
+    std::shared_ptr<const Keyring> keys;
+    // Start-up notices (passwords sealed, settings worth a warning), one line each.
+    std::function<void(const std::string&)> notice;
+};
+
+// One step of re-sealing: the rows examined, those re-sealed under the current key,
+// and the accounts whose password opens under no known key (left as they are).
+struct RekeyStep {
+    size_t examined = 0;
+    size_t resealed = 0;
+    std::vector<std::string> unreadable;
 };
 
 // True when `where` names a PostgreSQL database rather than a file.
@@ -114,15 +133,18 @@ struct AccountInfo {
 class Store {
 public:
     // Opens the store, creating its schema on first use and upgrading an older one
-    // in place. Nothing and a reason in `error` when that fails.
+    // in place. Nothing and a reason in `error` when that fails, also when the
+    // database holds sealed passwords of which none opens under the keys (checked
+    // before anything is written). Plain-text passwords are sealed at once when the
+    // keyring has a key, in one transaction.
     static std::unique_ptr<Store> open(const StoreConfig& config, std::string& error);
     virtual ~Store() = default;
 
     // Checks a password against the account's, counting a failure on the counter
     // `who` is counted on. An account that does not exist is Wrong and leaves no
-    // trace. `matches` gets the stored password.
+    // trace. `matches` gets the stored password, opened, for as long as the call lasts.
     virtual CheckResult check_password(const std::string& name, const Attempt& who, int64_t now,
-                                       const std::function<bool(const std::string&)>& matches,
+                                       const std::function<bool(const Secret&)>& matches,
                                        const LockPolicy& policy) = 0;
 
     // Replaces the password after the same check as check_password with `old_password`.
@@ -175,6 +197,15 @@ public:
     // By name; with `locked_only`, those whose untrusted counter is locked at `now`.
     virtual std::vector<AccountInfo> list_accounts(bool locked_only, int64_t now) = 0;
     virtual bool delete_account(const std::string& name) = 0;
+
+    // Re-seals under the current key, in one short transaction, the passwords of at most
+    // `limit` accounts after `after` in name order, and moves `after` on. A password
+    // changed meanwhile is left as its writer sealed it (under the current key).
+    // examined == 0: the end.
+    virtual RekeyStep rekey_step(std::string& after, size_t limit) = 0;
+
+    // Accounts whose password is not sealed under the current key (all of them without one).
+    virtual int64_t count_not_under_current_key() = 0;
 };
 
 std::unique_ptr<Store> open_sqlite_store(const StoreConfig& config, std::string& error);
