@@ -448,24 +448,26 @@ public:
                         " LIMIT $2 FOR UPDATE",
                         {bytes(after), number(static_cast<int64_t>(limit))});
         RekeyStep step;
+        std::string name = after; // moved on only once the step is committed
         for (int i = 0; i < rows->rows(); ++i) {
             ++step.examined;
-            after = rows->blob(i, 0);
+            name = rows->blob(i, 0);
             const std::string stored = rows->blob(i, 1);
             if (!current.empty() && stored.compare(0, current.size(), current) == 0)
                 continue;
             std::string sealed;
             try {
-                sealed = keys_->seal(after, keys_->open(after, stored).view());
+                sealed = keys_->seal(name, keys_->open(name, stored).view());
             } catch (const UnreadablePassword&) {
-                step.unreadable.push_back(after);
+                step.unreadable.push_back(name);
                 continue;
             }
             run(c.get(), "UPDATE accounts SET password = $1 WHERE name = $2",
-                {bytes(sealed), bytes(after)});
+                {bytes(sealed), bytes(name)});
             ++step.resealed;
         }
         tx.commit();
+        after = name;
         return step;
     }
 

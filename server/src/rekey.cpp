@@ -1,6 +1,7 @@
 #include "rekey.h"
 
 #include <chrono>
+#include <stdexcept>
 #include <thread>
 
 namespace server {
@@ -10,9 +11,24 @@ RekeyReport rekey_all(Store& store, size_t batch,
     RekeyReport report;
     std::string after;
     int64_t next_report = 10000;
+    int failures = 0; // steps failed in a row
+    constexpr int kRetries = 10;
     for (;;) {
         const auto start = std::chrono::steady_clock::now();
-        RekeyStep step = store.rekey_step(after, batch < 1 ? 1 : batch);
+        RekeyStep step;
+        try {
+            step = store.rekey_step(after, batch < 1 ? 1 : batch);
+            failures = 0;
+        } catch (const std::runtime_error& e) {
+            // A server kept busy can hold the write lock past the busy time-out; the
+            // step was rolled back and is tried again after a rest.
+            if (++failures > kRetries)
+                throw;
+            if (progress)
+                progress(std::string("step failed (") + e.what() + "), trying again");
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            continue;
+        }
         if (step.examined == 0)
             break;
         // As long again without the write lock: a server waiting for it (SQLite's busy

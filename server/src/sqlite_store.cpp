@@ -637,9 +637,10 @@ RekeyStep SqliteStore::rekey_step(std::string& after, size_t limit) {
         while (list.step())
             rows.emplace_back(list.text(0), list.text(1));
     }
+    std::string last = after; // moved on only once the step is committed
     for (const auto& row : rows) {
         ++step.examined;
-        after = row.first;
+        last = row.first;
         if (row.second.compare(0, current.size(), current) == 0 && !current.empty())
             continue;
         std::string sealed;
@@ -654,6 +655,7 @@ RekeyStep SqliteStore::rekey_step(std::string& after, size_t limit) {
         ++step.resealed;
     }
     tx.commit();
+    after = last;
     return step;
 }
 
