@@ -164,9 +164,9 @@ public:
         config.notice = [this](const std::string& line) { notices.push_back(line); };
         store_ = server::Store::open(config, error);
         if (store_) {
-            commands_.reset(new server::Commands(*store_, outbox_, server::StatusTexts(),
-                                                 server::timing_config(settings),
-                                                 server::limits_config(settings)));
+            commands_.reset(new server::Commands(
+                *store_, outbox_, server::StatusTexts(), server::timing_config(settings),
+                server::limits_config(settings), server::DeviceCookieConfig()));
             commands_->on_unreadable_password = [this](const std::string& account,
                                                        const std::string&) {
                 unreadable.push_back(account);
