@@ -1,6 +1,7 @@
 // Device cookies: the owner's devices keep signing in while strangers' failures
 // lock out strangers only; cookies that prove nothing are passed over.
 #include "answers.h"
+#include "cookie_client.h"
 #include "crypto.h"
 #include "device_cookie.h"
 #include "server_process.h"
@@ -19,37 +20,6 @@
 using namespace server_test;
 
 namespace {
-
-// A client with its own cookie jar, as WinInet keeps one: the device cookies the
-// server set, sent back on every request.
-struct Client {
-    std::string cookie; // the Cookie header sent ("" none)
-    std::string last_set_cookie;
-
-    Answer post(const ServerProcess& server, const std::string& body) {
-        httplib::Client c("127.0.0.1", server.port());
-        httplib::Headers headers;
-        if (!cookie.empty())
-            headers.emplace("Cookie", cookie);
-        auto res = c.Post("/tx-client.asp", headers, body, "application/x-www-form-urlencoded");
-        if (!res)
-            return Answer{-1, ""};
-        last_set_cookie = res->get_header_value("Set-Cookie");
-        if (!last_set_cookie.empty())
-            cookie = last_set_cookie.substr(0, last_set_cookie.find(';'));
-        return Answer{res->status, res->body};
-    }
-
-    std::string sign_in(const ServerProcess& server, const std::string& account,
-                        const std::string& password) {
-        std::string challenge = post(server, "cmd=0&u=" + account).body;
-        EXPECT_EQ(challenge.size(), 19u);
-        Answer a =
-            post(server, "cmd=1&u=" + account + "&p=" + server::md5_hex(challenge + password));
-        EXPECT_EQ(a.status, 200) << "a cookie never makes an error";
-        return a.body;
-    }
-};
 
 void sign_up(const ServerProcess& server, const std::string& account) {
     const std::string email = account + "@example.com";
