@@ -271,6 +271,18 @@ TEST(ExposureTest, HttpsWithATestAuthority) {
         SSL_CTX* tls = wire::client_tls(ca_dir + "/ca.pem");
         ASSERT_NE(tls, nullptr);
         EXPECT_EQ(ask_from("127.0.0.2", server.port(), "cmd=c", tls).body, "ConnectionOk");
+        // A device cookie set over HTTPS says it is for HTTPS only.
+        auto over_tls = [&](const std::string& body) {
+            return ask_from("127.0.0.2", server.port(), body, tls);
+        };
+        ASSERT_EQ(over_tls("cmd=9&emily=tls@example.com").body.size(), 6u);
+        ASSERT_EQ(over_tls("cmd=2&u=tlsuser1&p=secret1&q=tls@example.com").body, kSignUpOk);
+        const std::string challenge = over_tls("cmd=0&u=tlsuser1").body;
+        const wire::Reply signed_in =
+            over_tls("cmd=1&u=tlsuser1&p=" + server::md5_hex(challenge + "secret1"));
+        EXPECT_EQ(signed_in.body, kSignInOk);
+        EXPECT_NE(signed_in.headers.find("; SameSite=Strict; Secure\r\n"), std::string::npos)
+            << signed_in.headers;
 
         // Nothing older than TLS 1.2, and no plain HTTP on the same port.
         SSL_CTX* old = wire::client_tls(ca_dir + "/ca.pem");
