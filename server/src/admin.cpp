@@ -70,6 +70,27 @@ int accounts_show(Context& ctx) {
                  printable(a->name).c_str(), utc_time_text(a->created).c_str(),
                  printable(a->email).c_str(), static_cast<long long>(a->failures),
                  locked ? utc_time_text(a->locked_until).c_str() : "not locked");
+    // Its known devices, one line each: id, last success, failures, locked until.
+    const std::vector<DeviceRecord> devices = store->devices(name);
+    std::fprintf(ctx.out, "devices: %zu\n", devices.size());
+    for (const DeviceRecord& d : devices)
+        std::fprintf(ctx.out, "device %s\t%s\t%lld\t%s\n", printable(d.id).c_str(),
+                     utc_time_text(d.last_success).c_str(), static_cast<long long>(d.failures),
+                     d.locked_until > now_seconds() ? utc_time_text(d.locked_until).c_str() : "-");
+    return kDone;
+}
+
+int accounts_forget_devices(Context& ctx) {
+    std::string name;
+    if (!account_name(ctx, name))
+        return kUsage;
+    Store* store = ctx.open();
+    if (!store)
+        return kNotFound;
+    if (!store->find_account(name))
+        return no_such_account(ctx);
+    std::fprintf(ctx.out, "forgot %lld devices of %s\n",
+                 static_cast<long long>(store->forget_devices(name)), ctx.args[0].c_str());
     return kDone;
 }
 
@@ -141,6 +162,7 @@ const Row kCommands[] = {
     {{"accounts", "show"}, "NAME", 1, 1, accounts_show},
     {{"accounts", "list"}, "[--locked]", 0, 1, accounts_list},
     {{"accounts", "unlock"}, "NAME", 1, 1, accounts_unlock},
+    {{"accounts", "forget-devices"}, "NAME", 1, 1, accounts_forget_devices},
     {{"accounts", "delete"}, "NAME", 1, 1, accounts_delete},
     {{"backup", nullptr}, "DEST", 1, 1, backup},
 };

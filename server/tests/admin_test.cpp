@@ -1,6 +1,7 @@
 // tarnix-server admin against the database of a running server: what it changes,
 // the server sees at the next request; a backup taken under load is whole.
 #include "answers.h"
+#include "cookie_client.h"
 #include "crypto.h"
 #include "server_process.h"
 
@@ -34,10 +35,57 @@ void sign_up(const ServerProcess& server, const std::string& wire_name, const st
     ASSERT_EQ(server.ask("cmd=2&u=" + wire_name + "&p=secret1&q=" + email), kSignUpOk);
 }
 
+size_t count_lines_with(const std::string& text, const std::string& start) {
+    size_t n = 0;
+    for (size_t at = 0; at < text.size(); at = text.find('\n', at) + 1) {
+        n += text.compare(at, start.size(), start) == 0;
+        if (text.find('\n', at) == std::string::npos)
+            break;
+    }
+    return n;
+}
+
 int admin(const ServerProcess& server, std::vector<std::string> words, std::string& out) {
     std::vector<std::string> args = {"admin", "--db", server.db()};
     args.insert(args.end(), words.begin(), words.end());
     return run_server(args, &out);
+}
+
+TEST(AdminTest, DevicesShownForgottenAndUnlocked) {
+    ServerProcess server({"--lock-seconds", "300"});
+    sign_up(server, "owner01", "owner@example.com");
+    Client laptop, phone, stranger;
+    ASSERT_EQ(laptop.sign_in(server, "owner01", "secret1"), kSignInOk);
+    ASSERT_EQ(phone.sign_in(server, "owner01", "secret1"), kSignInOk);
+    for (int i = 0; i < 5; ++i) {
+        laptop.sign_in(server, "owner01", "wrong11");
+        stranger.sign_in(server, "owner01", "wrong11");
+    }
+    phone.sign_in(server, "owner01", "wrong11");
+    ASSERT_EQ(laptop.sign_in(server, "owner01", "secret1"), kLocked);
+
+    std::string out;
+    ASSERT_EQ(admin(server, {"accounts", "show", "owner01"}, out), 0);
+    EXPECT_NE(out.find("devices: 2\n"), std::string::npos) << out;
+    EXPECT_EQ(count_lines_with(out, "device "), 2u) << out;
+    EXPECT_NE(out.find("Z\t1\t-\n"), std::string::npos) << "the phone: one failure" << out;
+    EXPECT_NE(out.find("Z\t0\t20"), std::string::npos) << "the laptop: locked" << out;
+
+    // Unlock ends both kinds of lock.
+    ASSERT_EQ(admin(server, {"accounts", "unlock", "owner01"}, out), 0);
+    EXPECT_EQ(laptop.sign_in(server, "owner01", "secret1"), kSignInOk);
+    EXPECT_EQ(Client().sign_in(server, "owner01", "secret1"), kSignInOk);
+
+    // Forgotten devices are strangers: a stranger's lock now holds for them too.
+    ASSERT_EQ(admin(server, {"accounts", "forget-devices", "owner01"}, out), 0);
+    EXPECT_EQ(out, "forgot 3 devices of owner01\n");
+    ASSERT_EQ(admin(server, {"accounts", "show", "owner01"}, out), 0);
+    EXPECT_NE(out.find("devices: 0\n"), std::string::npos) << out;
+    for (int i = 0; i < 5; ++i)
+        stranger.sign_in(server, "owner01", "wrong11");
+    EXPECT_EQ(phone.sign_in(server, "owner01", "secret1"), kLocked);
+    EXPECT_EQ(admin(server, {"accounts", "forget-devices", "nobody1"}, out), 1);
+    EXPECT_EQ(server.stop(), 0);
 }
 
 TEST(AdminTest, UnlockShowListAndDeleteWhileTheServerRuns) {
