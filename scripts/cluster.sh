@@ -26,6 +26,7 @@ start_instance() {
   # connection comes from the balancer's address: the per-address connection limit
   # is the balancer's job, so here it is the limit in all.
   "$server" --port 0 --db "$db" --outbox "$dir/outbox.txt" --max-per-address 1024 \
+    --device-key-file "$dir/device.key" \
     --update-location "127.0.0.1:$front/download/Tarnix.exe" ${TARNIX_SERVER_ARGS:-} \
     >"$out" 2>>"$dir/server.log" &
   local pid=$! port=
@@ -82,6 +83,8 @@ start_cluster() {
   fi
   psql -q "$uri" -c "CREATE DATABASE tarnix" || { stop_cluster; return 1; }
   db=${uri/\/postgres\?//tarnix?}
+  # Both instances sign device cookies with one key, so either takes the other's.
+  (umask 077 && head -c 32 /dev/urandom >"$dir/device.key") || { stop_cluster; return 1; }
   a=$(start_instance a "$db" "$front") || { stop_cluster; return 1; }
   echo "${a% *}" >"$dir/server-a.pid"
   b=$(start_instance b "$db" "$front") || { stop_cluster; return 1; }

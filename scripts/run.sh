@@ -22,8 +22,15 @@ for arg in "$@"; do
       [ -f "$data/update-key.pem" ] && server_args+=(--update-key "$data/update-key.pem") ;;
   esac
 done
+# The key that signs device cookies, made on first use: with it a client stays a
+# known device of its accounts across server restarts.
+if [ ! -f "$data/device.key" ]; then
+  (umask 077 && head -c 32 /dev/urandom >"$data/device.key.new" &&
+    mv "$data/device.key.new" "$data/device.key")
+fi
 if [ -x "$server" ]; then
-  "$server" --db "$data/accounts.db" --outbox "$data/outbox.txt" "${server_args[@]}" \
+  "$server" --db "$data/accounts.db" --outbox "$data/outbox.txt" \
+    --device-key-file "$data/device.key" "${server_args[@]}" \
     >>"$data/server.log" 2>&1 &
   server_pid=$!
   echo "account server: pid $server_pid, log $data/server.log, outbox $data/outbox.txt"

@@ -208,6 +208,13 @@ int main(int argc, char** argv) {
                      settings.tls_key.c_str());
         return 1;
     }
+    DeviceCookieConfig devices;
+    devices.secure = !config.tls_cert_pem.empty();
+    if (!settings.device_key_file.empty() &&
+        !read_device_key(settings.device_key_file, devices.key, error)) {
+        std::fprintf(stderr, "tarnix-server: %s\n", error.c_str());
+        return 1;
+    }
 
     StoreConfig store_settings = store_config(settings);
     store_settings.notice = [](const std::string& line) { log_line(line); };
@@ -255,8 +262,6 @@ int main(int argc, char** argv) {
         }
     }
 
-    DeviceCookieConfig devices;
-    devices.secure = tls;
     Commands commands(*store, outbox, status, timing_config(settings), limits_config(settings),
                       devices);
     commands.on_code_sent = [](const std::string& line) {

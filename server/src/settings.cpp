@@ -110,7 +110,8 @@ const Row kRows[] = {
     {"challenge-seconds", "N", m(&Settings::challenge_seconds), "120", 1, kDay, nullptr,
      "lifetime of a sign-in challenge"},
     {"lock-seconds", "N", m(&Settings::lock_seconds), "300", 0, 365 * kDay, nullptr,
-     "how long 5 wrong passwords in a row lock an account"},
+     "how long 5 wrong passwords in a row lock a counter: the account's for\n"
+     "clients it does not know, or one device's"},
     {"threads", "N", m(&Settings::threads), "16", 1, 256, nullptr,
      "event loops, each a thread with its own listening socket on the port"},
     {"timeout", "N", m(&Settings::timeout), "10", 1, 3600, nullptr,
@@ -134,6 +135,9 @@ const Row kRows[] = {
      "session ticket key, 128 hex digits (openssl rand -hex 64), read again every\n"
      "minute; instances given the same file resume each other's sessions\n"
      "(empty: a key of this process, replaced daily)"},
+    {"device-key-file", "PATH", m(&Settings::device_key_file), "", 0, 0, nullptr,
+     "32-byte key (mode 0600) that signs device cookies, the same for every\n"
+     "instance (empty: a random key of this process; cookies end with it)"},
     {"challenges-per-minute", "N", m(&Settings::challenges_per_minute), "20", 0, 1000000, nullptr,
      "\"0\" per client address (0: no limit)"},
     {"sign-ins-per-minute", "N", m(&Settings::sign_ins_per_minute), "20", 0, 1000000, nullptr,

@@ -46,6 +46,7 @@ struct Settings {
     std::string tls_cert;
     std::string tls_key;
     std::string tls_ticket_key_file;
+    std::string device_key_file; // empty: a random key of this process
     int64_t challenges_per_minute;
     int64_t sign_ins_per_minute;
     int64_t password_changes_per_minute;

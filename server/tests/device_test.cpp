@@ -186,6 +186,43 @@ TEST(DeviceTest, AnAccountKeepsItsTwentyMostRecentDevices) {
         EXPECT_EQ(devices[i].sign_in(server, "busy001", "secret1"), kSignInOk) << i;
 }
 
+TEST(DeviceTest, WithAKeyFileCookiesOutliveARestart) {
+    char tmpl[] = "/tmp/tarnix-device-restart-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    const std::string key = dir + "/device.key";
+    std::ofstream(key, std::ios::binary) << kKey;
+    chmod(key.c_str(), 0600);
+    const std::vector<std::string> flags = {"--db", dir + "/accounts.db", "--device-key-file",
+                                            key,    "--lock-seconds",     "60"};
+    Client owner;
+    {
+        ServerProcess first(flags);
+        sign_up(first, "owner01");
+        ASSERT_EQ(owner.sign_in(first, "owner01", "secret1"), kSignInOk);
+        EXPECT_EQ(first.stop(), 0);
+        EXPECT_EQ(read_file(first.log_path()).find("no --device-key-file"), std::string::npos);
+    }
+    {
+        ServerProcess second(flags);
+        lock_for_strangers(second, "owner01");
+        EXPECT_EQ(owner.sign_in(second, "owner01", "secret1"), kSignInOk);
+        EXPECT_EQ(second.stop(), 0);
+    }
+    {
+        ServerProcess without_key({"--db", dir + "/accounts.db"});
+        EXPECT_EQ(owner.sign_in(without_key, "owner01", "secret1"), kLocked)
+            << "another key: the cookie proves nothing";
+        EXPECT_EQ(without_key.stop(), 0);
+        EXPECT_NE(read_file(without_key.log_path()).find("warning: no --device-key-file"),
+                  std::string::npos);
+    }
+    chmod(key.c_str(), 0644);
+    EXPECT_EQ(run_server({"--port", "0", "--db", dir + "/accounts.db", "--device-key-file", key}),
+              1)
+        << "a key others can read is refused";
+    std::filesystem::remove_all(dir);
+}
+
 // The cookie's own checks, without a server: every way a value can be wrong.
 TEST(DeviceCookieTest, OnlyAnIntactUnexpiredCookieForTheAccountNamesADevice) {
     server::DeviceCookieConfig config;
