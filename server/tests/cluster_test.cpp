@@ -3,11 +3,14 @@
 // both count once.
 #include "crypto.h"
 #include "answers.h"
+#include "cookie_client.h"
 #include "server_process.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -24,8 +27,14 @@ protected:
         if (!test_postgres())
             GTEST_SKIP() << "needs PostgreSQL: run through with_postgres.sh";
         const std::string db = fresh_database();
-        a_.reset(new ServerProcess({"--db", db}));
-        b_.reset(new ServerProcess({"--db", db}));
+        // Instances behind one balancer share the device key.
+        char tmpl[] = "/tmp/tarnix-cluster-key-XXXXXX";
+        key_dir_ = mkdtemp(tmpl);
+        const std::string key = key_dir_ + "/device.key";
+        std::ofstream(key, std::ios::binary) << std::string(32, 'c');
+        chmod(key.c_str(), 0600);
+        a_.reset(new ServerProcess({"--db", db, "--device-key-file", key}));
+        b_.reset(new ServerProcess({"--db", db, "--device-key-file", key}));
         ASSERT_GT(a_->port(), 0);
         ASSERT_GT(b_->port(), 0);
     }
@@ -34,6 +43,8 @@ protected:
             EXPECT_EQ(a_->stop(), 0);
         if (b_)
             EXPECT_EQ(b_->stop(), 0);
+        if (!key_dir_.empty())
+            std::filesystem::remove_all(key_dir_);
     }
 
     void sign_up(const std::string& account, const std::string& password) {
@@ -48,6 +59,7 @@ protected:
     }
 
     std::unique_ptr<ServerProcess> a_, b_;
+    std::string key_dir_;
 };
 
 } // namespace
@@ -105,4 +117,24 @@ TEST_F(ClusterTest, ACodeUsedUpAtOneInstanceIsUsedUpAtTheOther) {
         t.join();
     EXPECT_EQ(taken.load(), 5);
     EXPECT_EQ(no_code.load(), 5);
+}
+
+TEST_F(ClusterTest, ACookieFromOneInstanceIsTrustedAtTheOtherAndLocksHoldAtBoth) {
+    sign_up("dave001", "secret1");
+    Client owner, laptop, stranger;
+    ASSERT_EQ(owner.sign_in(*a_, "dave001", "secret1"), kSignInOk);
+    ASSERT_EQ(laptop.sign_in(*b_, "dave001", "secret1"), kSignInOk);
+    // Strangers' failures at A lock strangers out at B; the owner's cookie from A
+    // signs in at B.
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(stranger.sign_in(*a_, "dave001", "wrong11"), i < 4 ? kWrong : kLocked) << i;
+    EXPECT_EQ(stranger.sign_in(*b_, "dave001", "secret1"), kLocked);
+    EXPECT_EQ(owner.sign_in(*b_, "dave001", "secret1"), kSignInOk);
+    // A device's failures spread over both lock that device at both.
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(laptop.sign_in(i % 2 ? *b_ : *a_, "dave001", "wrong11"), i < 4 ? kWrong : kLocked)
+            << i;
+    EXPECT_EQ(laptop.sign_in(*b_, "dave001", "secret1"), kLocked);
+    EXPECT_EQ(laptop.sign_in(*a_, "dave001", "secret1"), kLocked);
+    EXPECT_EQ(owner.sign_in(*a_, "dave001", "secret1"), kSignInOk);
 }
