@@ -7,6 +7,7 @@
 #include "ui/info_box_win.h"
 #include "ui/main_window_win.h"
 #include "update/update_window_win.h"
+#include "build_config.h"
 
 #include <memory>
 
@@ -30,15 +31,21 @@ HWND create_main_window() {
 }
 
 HWND load_main_window(const std::string& endpoint) {
+    return load_main_window(endpoint, TARNIX_UPDATE_PUBLIC_KEY);
+}
+
+HWND load_main_window(const std::string& endpoint, std::string_view public_key_hex) {
     HWND hwnd = create_main_window();
     if (!hwnd) {
         return nullptr;
     }
     // The last steps of the creation handler: the handshake returns only after
     // the status step has applied the result.
-    if (handshake_start(endpoint) == HandshakeOutcome::NewVersion) {
+    // A client that takes only signed updates takes only newer ones: a validly
+    // signed older release is no update.
+    if (handshake_start(endpoint, !public_key_hex.empty()) == HandshakeOutcome::NewVersion) {
         info_box(gbk("发现新版本，请立刻更新"));
-        open_update_window(end_program);
+        open_update_window(end_program, public_key_hex);
         DestroyWindow(hwnd);
     }
     return hwnd;

@@ -52,7 +52,7 @@ void show_connected(HWND w) {
     run_navigation_action(kNavHome);
 }
 
-HandshakeOutcome status_step(WorkerData& data) {
+HandshakeOutcome status_step(WorkerData& data, bool only_forward) {
     AppState& s = app();
     while (!(s.handshake_done.load(std::memory_order_acquire) & 1)) {
         pump_delay(500, kMilliseconds);
@@ -64,7 +64,10 @@ HandshakeOutcome status_step(WorkerData& data) {
     s.status_record = std::move(data.record);
     HWND w = main_window();
     const StatusView view = read_status(s.handshake_failed.load(std::memory_order_relaxed) != 0,
-                                        s.status_record, kClientVersion);
+                                        s.status_record, kClientVersion, only_forward);
+    if (!view.kept_own_version.empty()) {
+        OutputDebugStringW((L"Tarnix: no update: " + widen(view.kept_own_version) + L"\n").c_str());
+    }
     if (view.outcome == HandshakeOutcome::Failed) {
         ui::set_text(w, kConnectionState, gbk("连接服务器失败"));
         return view.outcome;
@@ -86,7 +89,7 @@ HandshakeOutcome status_step(WorkerData& data) {
 
 } // namespace
 
-HandshakeOutcome handshake_start(const std::string& endpoint) {
+HandshakeOutcome handshake_start(const std::string& endpoint, bool only_forward) {
     app().endpoint_url = endpoint;
     auto data = std::make_shared<WorkerData>();
     data->endpoint = endpoint;
@@ -99,5 +102,5 @@ HandshakeOutcome handshake_start(const std::string& endpoint) {
         app().handshake_failed.store(1, std::memory_order_relaxed);
         app().handshake_done.store(1, std::memory_order_release);
     }
-    return status_step(*data);
+    return status_step(*data, only_forward);
 }

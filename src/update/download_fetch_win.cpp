@@ -401,6 +401,12 @@ Outcome fetch_file(Task& t) {
                                  std::to_wstring(status) + L")");
         return Outcome::fail;
     }
+    if (total > t.acceptance.max_bytes) {
+        note(t, L"the server announced " + std::to_wstring(total) +
+                    L" bytes, more than an update may have (" +
+                    std::to_wstring(t.acceptance.max_bytes) + L")");
+        return Outcome::fail;
+    }
     if (t.total == 0) {
         if (!part_file::set_length(t.file.get(), total)) {
             note(t, L"no room for the file");

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "build_config.h"
+
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -45,8 +47,14 @@ struct DownloadTaskParams {
 
 inline constexpr int32_t kTransferModeDownload = 0x1000;
 
+// The largest update file taken (TARNIX_UPDATE_MAX_BYTES).
+inline constexpr int64_t kUpdateMaxBytes = TARNIX_UPDATE_MAX_BYTES;
+
 // What a whole file must be before it may take the target's place.
 struct FileAcceptance {
+    // The largest size a server may announce: a larger one fails before the
+    // ".part" file is given any length or byte, and before the size event.
+    int64_t max_bytes = kUpdateMaxBytes;
     // A Windows x64 program: "MZ", the PE signature, machine AMD64.
     bool windows_x64_program = true;
     // The publisher's key (64 bytes, X then Y). When set, the signature at the

@@ -14,9 +14,10 @@
 // and the whole file passes the task's FileAcceptance (a Windows x64 program;
 // signed by the publisher when a key is given). A target that already exists
 // (the running program, as a rule) is first renamed aside to target + ".old"
-// and put back if the move fails. Reasons for a refusal go to
-// OutputDebugString. Events go to the task's handler on the component's own
-// threads.
+// and put back if the move fails. An announced size above the acceptance's
+// limit fails before the ".part" file is given any length or byte. Reasons
+// for a refusal go to OutputDebugString. Events go to the task's handler on
+// the component's own threads.
 class Downloader {
 public:
     Downloader();

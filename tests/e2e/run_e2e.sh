@@ -17,6 +17,8 @@
 #   update        a server on 8866 that names version 1.002 and serves NEXT_EXE;
 #                 the real Tarnix.exe, copied into a folder of its own, updates itself
 #                 (signed by the server when the client was built with a key)
+#   rollback      a server on 8866 that names the older version 1.000 and serves a
+#                 release signed for it; with a key the real Tarnix.exe stays as it is
 set -uo pipefail
 scenario=$1 server=$2 driver=$3 tarnix=$4 app_prog=$5 next=$6 work=$7
 public_key=${8:-} private_key=${9:-}
@@ -67,6 +69,27 @@ start_server() {
   echo "run_e2e: the server did not start:" >&2
   cat "$dir/server.log" >&2
   return 1
+}
+
+# Sets key_args to what makes the server sign its update file with the key
+# the client was built with (none for a client without a key).
+key_args=()
+signing_args() {
+  key_args=()
+  [ -n "$public_key" ] || return 0
+  # The client takes only an update signed with its key: the server must hold it.
+  if [ ! -f "$private_key" ]; then
+    echo "run_e2e: the client was built with an update key; give its private key as TARNIX_E2E_UPDATE_KEY" >&2
+    return 1
+  fi
+  local have
+  have=$(openssl ec -in "$private_key" -pubout -outform DER 2>/dev/null | tail -c 64 |
+    od -An -v -tx1 | tr -d ' \n')
+  if [ "$have" != "$(echo "$public_key" | tr 'A-F' 'a-f')" ]; then
+    echo "run_e2e: $private_key is not the key the client was built with" >&2
+    return 1
+  fi
+  key_args=(--update-key "$private_key")
 }
 
 if [ ! -x "$server" ]; then
@@ -129,26 +152,31 @@ case "$scenario" in
     # old and the new file never have the same size.
     cp "$next" "$dir/served.exe"
     head -c 4096 /dev/zero >>"$dir/served.exe"
-    key_args=()
-    if [ -n "$public_key" ]; then
-      # The client takes only an update signed with its key: the server must hold it.
-      if [ ! -f "$private_key" ]; then
-        echo "run_e2e: the client was built with an update key; give its private key as TARNIX_E2E_UPDATE_KEY" >&2
-        exit 1
-      fi
-      have=$(openssl ec -in "$private_key" -pubout -outform DER 2>/dev/null | tail -c 64 |
-        od -An -v -tx1 | tr -d ' \n')
-      if [ "$have" != "$(echo "$public_key" | tr 'A-F' 'a-f')" ]; then
-        echo "run_e2e: $private_key is not the key the client was built with" >&2
-        exit 1
-      fi
-      key_args=(--update-key "$private_key")
-    fi
+    signing_args || exit 1
     start_server --port 8866 --client-version 1.002 --update-file "$dir/served.exe" \
       --update-location 127.0.0.1:8866/download/Tarnix.exe "${key_args[@]}" \
       --update-description "$description" --announcement "" || exit 1
     args=(--gtest_filter=EndToEnd.Update "--install=$install_dir" "--served=$dir/served.exe"
           "--original=$tarnix" "--server-log=$dir/server.log" "--signed=${#key_args[@]}")
+    ;;
+  rollback)
+    if port_in_use 8866; then
+      echo "run_e2e: something listens on 127.0.0.1:8866; this scenario needs the port" >&2
+      exit 1
+    fi
+    install_dir=$dir/install
+    mkdir -p "$install_dir"
+    cp "$tarnix" "$install_dir/Tarnix.exe"
+    # An older release, validly signed for the version the server names: this
+    # very program, made another size so that taking it would show.
+    cp "$tarnix" "$dir/served.exe"
+    head -c 4096 /dev/zero >>"$dir/served.exe"
+    signing_args || exit 1
+    start_server --port 8866 --client-version 1.000 --update-file "$dir/served.exe" \
+      --update-location 127.0.0.1:8866/download/Tarnix.exe "${key_args[@]}" \
+      --update-description "$description" --announcement "$announcement" || exit 1
+    args=(--gtest_filter=EndToEnd.Rollback "--install=$install_dir" "--original=$tarnix"
+          "--server-log=$dir/server.log" "--signed=${#key_args[@]}")
     ;;
   *)
     echo "run_e2e: unknown scenario $scenario" >&2

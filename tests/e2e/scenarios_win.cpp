@@ -436,3 +436,49 @@ TEST(EndToEnd, Update) {
     }
     CloseHandle(next_process);
 }
+
+// The server names the older version 1.000 and serves a release validly signed
+// for it. A client with a key built in takes only newer versions: it connects
+// as on a match, shows its own version, fetches nothing and stays as it is.
+// A client without a key keeps the rule that any other version is an update.
+TEST(EndToEnd, Rollback) {
+    const std::string install = windows_path(option("install"));
+    const std::string exe = install + "\\Tarnix.exe";
+    const std::string original = read_file(option("original"));
+    ASSERT_EQ(read_file(option("install") + "/Tarnix.exe"), original);
+    const bool signed_update = !option("signed").empty() && option("signed") != "0";
+
+    Process p;
+    ASSERT_TRUE(testsupport::start_process(exe, p, install));
+    if (!signed_update) {
+        step("no key built in: any other version is an update");
+        expect_box(p.id, "信息：", "发现新版本，请立刻更新", "rollback_1_unsigned_prompt");
+        HWND u = wait_top_level(p.id, L"TarnixUpdateWindow", ws("在线更新").c_str(), kStartMs);
+        ASSERT_NE(u, nullptr) << "no update window";
+        click(control(u, "×"));
+        EXPECT_EQ(p.wait_exit(10000), 0);
+        EXPECT_EQ(read_file(option("install") + "/Tarnix.exe"), original);
+        return;
+    }
+    HWND w = wait_top_level(p.id, kMainClass, nullptr, kStartMs);
+    ASSERT_NE(w, nullptr) << "the main window did not show";
+    ASSERT_NE(wait_child_with_text(w, ws("登录"), kRequestMs * 2), nullptr)
+        << "the sign-in page did not open";
+    EXPECT_NE(child_with_text(w, ws("连接成功"), false), nullptr);
+    EXPECT_NE(wait_child_with_text(w, L"1.001", 3000), nullptr) << "the own version is not shown";
+    EXPECT_EQ(child_with_text(w, L"1.000", false), nullptr) << "the older version is shown";
+    EXPECT_NE(child_with_text(w, ws(kAnnouncement)), nullptr) << "no announcement";
+    // Long enough for a prompt or a download to have begun.
+    pause_ms(1500);
+    EXPECT_EQ(any_box(p.id), nullptr) << "an update prompt was shown";
+    EXPECT_EQ(wait_top_level(p.id, L"TarnixUpdateWindow", nullptr, 0), nullptr);
+    screenshot("rollback_1_sign_in_page");
+    EXPECT_EQ(read_file(option("server-log")).find("/download/"), std::string::npos)
+        << "the older release was fetched";
+
+    click(control(w, "×"));
+    EXPECT_EQ(p.wait_exit(10000), 0);
+    EXPECT_EQ(read_file(option("install") + "/Tarnix.exe"), original) << "the program changed";
+    EXPECT_EQ(file_size_of(exe + ".part"), -1);
+    EXPECT_EQ(file_size_of(exe + ".old"), -1);
+}

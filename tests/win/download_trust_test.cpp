@@ -22,6 +22,26 @@ TEST(DownloadTrust, EmptyFileFailsBeforeTheSizeIsAnnounced) {
     expect_failed(server.url(), false);
 }
 
+// A server may announce no more than an update may have: one byte over fails
+// at the first answer, before the size event, with nothing left beside the
+// program; exactly the limit passes.
+TEST(DownloadTrust, AnnouncedSizeOverTheLimitFailsAtTheFirstAnswer) {
+    const std::string blob = make_program_blob(200 * 1024, 26);
+    FileAcceptance limited;
+    limited.max_bytes = static_cast<int64_t>(blob.size()) - 1;
+    for (bool ranges : {true, false}) {
+        SCOPED_TRACE(ranges ? "206 with Content-Range" : "200 with Content-Length");
+        BlobOptions o;
+        o.ranges = ranges;
+        Responder server(blob, o);
+        expect_failed(server.url(), false, limited);
+        EXPECT_EQ(server.file_requests(), 1) << "more than the first answer was asked for";
+    }
+    limited.max_bytes = static_cast<int64_t>(blob.size());
+    Responder server(blob);
+    expect_complete(server.url(), blob, limited);
+}
+
 TEST(DownloadTrust, HtmlPageForEveryRequestIsNoProgram) {
     BlobOptions o;
     o.error_status = 200;

@@ -4,8 +4,9 @@
 #include "protocol/http_request_win.h"
 #include "support/responder_win.h"
 #include "support/box_watcher_win.h"
+#include "support/files_win.h"
 #include "support/process_win.h"
-#include "support/responder_win.h"
+#include "support/update_signing_win.h"
 #include "ui/controls_win.h"
 #include "ui/forms_win.h"
 #include "ui/gbk_win.h"
@@ -16,17 +17,21 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 
+using testsupport::BlobOptions;
+using testsupport::read_file;
 using testsupport::Responder;
 using testsupport::ScriptedAnswer;
 
 namespace {
 
 std::string status_record(const std::string& version, const std::string& announcement = "",
-                          const std::string& description = "desc") {
-    return "Tarnix|" + version + "|127.0.0.1:9/Tarnix.exe|" + description + "|" + announcement +
+                          const std::string& description = "desc",
+                          const std::string& location = "127.0.0.1:9/Tarnix.exe") {
+    return "Tarnix|" + version + "|" + location + "|" + description + "|" + announcement +
            "|2026-12-07|build|3";
 }
 
@@ -46,8 +51,10 @@ void script_slow_status(Responder& r, void (*meanwhile)()) {
     r.post_on_request("cmd=5", meanwhile);
 }
 
-HWND start_main_window(Responder& r) {
-    return load_main_window(r.url());
+// Without a publisher key unless one is given: the build's own key is not
+// these tests' business.
+HWND start_main_window(Responder& r, const std::string& key_hex = "") {
+    return load_main_window(r.url(), key_hex);
 }
 
 void expect_connecting_page_after_failure(HWND w) {
@@ -124,8 +131,8 @@ TEST(Handshake, ConnectionTestAnswerMustMatchExactly) {
 
 TEST(Handshake, UnreachableServerFailsAtOnce) {
     DWORD start = GetTickCount();
-    HWND w = load_main_window("http://127.0.0.1:" + std::to_string(testsupport::refused_port()) +
-                              "/tx-client.asp");
+    HWND w = load_main_window(
+        "http://127.0.0.1:" + std::to_string(testsupport::refused_port()) + "/tx-client.asp", "");
     ASSERT_NE(w, nullptr);
     EXPECT_LT(GetTickCount() - start, 5000u);
     expect_connecting_page_after_failure(w);
@@ -262,8 +269,9 @@ TEST(Handshake, CloseButtonWhileConnectingEndsWithExitCodeZero) {
     DeleteFileA(marker.c_str());
 }
 
-// Any other version text, a longer or a lower one alike, prompts for the update
-// and hands over to the update window; the main window goes.
+// Without a publisher key any other version text, a longer or a lower one
+// alike, prompts for the update and hands over to the update window; the main
+// window goes.
 class VersionMismatch : public testing::TestWithParam<const char*> {};
 
 TEST_P(VersionMismatch, PromptsThenOpensTheUpdateWindow) {
@@ -314,4 +322,109 @@ TEST(Handshake, ClosingTheUpdateWindowEndsTheProgramWithExitCodeZero) {
     ASSERT_NE(close, nullptr);
     PostMessageW(close, BM_CLICK, 0, 0);
     EXPECT_EQ(p.wait_exit(10000), 0);
+}
+
+namespace {
+
+bool can_sign() {
+    return GetFileAttributesW(L"Z:\\bin\\sh") != INVALID_FILE_ATTRIBUTES;
+}
+
+// A folder of its own as the current directory, holding a stand-in for the
+// running program where an update would replace it (the main window's
+// caption + ".exe").
+struct ProgramFolder {
+    std::wstring dir = testsupport::fresh_temp_dir(L"tarnix-hs-");
+    std::string program = testsupport::make_program_blob(70000, 31);
+    ProgramFolder() {
+        SetCurrentDirectoryW(dir.c_str());
+        testsupport::write_file(exe(), program);
+    }
+    std::wstring exe() const { return dir + L"\\Tarnix.exe"; }
+};
+
+// A release validly signed with `key` for `version`, served with its signature.
+struct SignedRelease {
+    std::string file;
+    std::unique_ptr<Responder> server;
+    SignedRelease(const testsupport::SigningKey& key, const std::string& version, uint32_t seed) {
+        file = testsupport::make_program_blob(300 * 1024, seed);
+        BlobOptions o;
+        o.signature = key.sign(file, version);
+        EXPECT_EQ(o.signature->size(), 64u) << "openssl could not sign for " << version;
+        server = std::make_unique<Responder>(file, o);
+    }
+    std::string location() const { return server->url().substr(7); }
+};
+
+} // namespace
+
+// With a publisher key only a newer version is an update. The server naming an
+// older release, the own version written another way, or no version number at
+// all, with a file and signature validly made for that text, leaves the client
+// on its sign-in page as on a match, its own version shown: no prompt, no
+// update window, nothing fetched, the program as it was.
+class SignedNotNewer : public testing::TestWithParam<const char*> {};
+
+TEST_P(SignedNotNewer, LeavesTheClientOnItsSignInPage) {
+    if (!can_sign()) {
+        GTEST_SKIP() << "signs with the Unix shell and openssl, as Wine runs them";
+    }
+    testsupport::SigningKey key;
+    ASSERT_TRUE(key.make()) << "openssl could not make a key";
+    SignedRelease release(key, GetParam(), 32);
+    ProgramFolder folder;
+    Responder r;
+    const std::string news = gbk("欢迎");
+    script_handshake(r, "ConnectionOk",
+                     status_record(GetParam(), news, "desc", release.location()));
+    testsupport::BoxWatcher watcher;
+    HWND w = start_main_window(r, key.public_hex);
+    ASSERT_NE(w, nullptr);
+
+    EXPECT_TRUE(watcher.boxes().empty()) << "an update prompt was shown";
+    EXPECT_TRUE(IsWindow(w));
+    EXPECT_EQ(main_window(), w);
+    EXPECT_EQ(update_window(), nullptr);
+    EXPECT_EQ(ui::page(w, main_names::kPages), 1);
+    EXPECT_EQ(ui::text(w, main_names::kConnectionState), gbk("连接成功"));
+    EXPECT_FALSE(ui::disabled(w, main_names::kSignIn));
+    EXPECT_EQ(ui::text(w, main_names::kVersion), "1.001");
+    EXPECT_EQ(ui::text(w, main_names::kAnnouncement), news);
+    EXPECT_EQ(ui::interval(w, main_names::kAnnouncementTimer), 20u);
+    EXPECT_EQ(release.server->request_count(), 0u) << "the release was fetched";
+    EXPECT_TRUE(read_file(folder.exe()) == folder.program) << "the program was changed";
+    EXPECT_FALSE(testsupport::file_exists(folder.exe() + L".part"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, SignedNotNewer,
+                         testing::Values("1.000", "1.001", "1.1", "1.001.0", "1.x", ""));
+
+// With the key a newer version still updates: the prompt, the update window,
+// and the file signed for that version downloaded over the program.
+TEST(Handshake, SignedNewerVersionStillUpdates) {
+    if (!can_sign()) {
+        GTEST_SKIP() << "signs with the Unix shell and openssl, as Wine runs them";
+    }
+    testsupport::SigningKey key;
+    ASSERT_TRUE(key.make()) << "openssl could not make a key";
+    SignedRelease release(key, "1.002", 33);
+    ProgramFolder folder;
+    Responder r;
+    script_handshake(r, "ConnectionOk", status_record("1.002", "", "desc", release.location()));
+    testsupport::BoxWatcher watcher;
+    HWND w = start_main_window(r, key.public_hex);
+    ASSERT_NE(w, nullptr);
+    auto boxes = watcher.boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, gbk("发现新版本，请立刻更新"));
+    EXPECT_FALSE(IsWindow(w));
+    HWND u = update_window();
+    ASSERT_NE(u, nullptr);
+
+    ui::fire_event(u, "按钮_开始更新", ui::Event::Clicked);
+    ASSERT_TRUE(testsupport::wait_until(
+        [&] { return ui::text(u, "按钮_开始更新") == gbk("更新完成"); }, 60000));
+    EXPECT_TRUE(read_file(folder.exe()) == release.file) << "the new release is not in place";
+    EXPECT_EQ(release.server->signature_requests(), 1);
 }

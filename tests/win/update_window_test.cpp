@@ -163,6 +163,34 @@ TEST(UpdateWindow, FailedDownloadsReturnToReady) {
     }
 }
 
+// The built-in limit: a first answer naming one byte more than an update may
+// have, as a part (206) or as the whole file (200), is refused at once over a
+// program that stays as it was; the bytes announced are never asked for.
+TEST(UpdateWindow, AnnouncedSizeOverTheBuiltInLimitIsRefused) {
+    std::wstring dir = enter_fresh_dir();
+    const std::wstring program_path = dir + L"\\Tarnix.exe";
+    const std::string program = testsupport::make_program_blob(70000, 41);
+    write_file(program_path, program);
+    const std::string head = testsupport::make_program_blob(10240, 42);
+    const std::string over = std::to_string(kUpdateMaxBytes + 1);
+    Responder server;
+    server.script_bytes("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-10239/" + over +
+                        "\r\nContent-Length: 10240\r\nConnection: close\r\n\r\n" + head);
+    server.script_bytes("HTTP/1.1 200 OK\r\nContent-Length: " + over +
+                        "\r\nConnection: close\r\n\r\n" + head);
+    HWND w = open_with(location_of(server));
+    for (size_t attempt = 1; attempt <= 2; ++attempt) {
+        ui::fire_event(w, kButton, ui::Event::Clicked);
+        ASSERT_TRUE(wait_until([&] { return ready_again(w); }, 30000)) << attempt;
+        EXPECT_EQ(ui::text(w, kLabel), gbk("请稍后再试！")) << attempt;
+        EXPECT_EQ(update_state().update_expected_size.load(), 0) << attempt;
+        EXPECT_EQ(server.request_count(), attempt) << "more than the first answer was asked for";
+        EXPECT_TRUE(read_file(program_path) == program) << "the program was changed";
+        EXPECT_FALSE(file_exists(program_path + L".part")) << attempt;
+        EXPECT_FALSE(file_exists(program_path + L".old")) << attempt;
+    }
+}
+
 // A key that is not 128 hex digits takes no update at all, rather than any
 // unsigned one.
 TEST(UpdateWindow, MalformedKeyTakesNoUpdate) {
