@@ -473,7 +473,7 @@ TEST(EndToEnd, Rollback) {
     EXPECT_EQ(any_box(p.id), nullptr) << "an update prompt was shown";
     EXPECT_EQ(wait_top_level(p.id, L"TarnixUpdateWindow", nullptr, 0), nullptr);
     screenshot("rollback_1_sign_in_page");
-    EXPECT_EQ(read_file(option("server-log")).find("/download/"), std::string::npos)
+    EXPECT_EQ(read_file(option("server-log")).find("GET /download/"), std::string::npos)
         << "the older release was fetched";
 
     click(control(w, "×"));

@@ -410,6 +410,7 @@ TEST(Handshake, SignedNewerVersionStillUpdates) {
     ASSERT_TRUE(key.make()) << "openssl could not make a key";
     SignedRelease release(key, "1.002", 33);
     ProgramFolder folder;
+    start_program(); // the download object, as the program has it
     Responder r;
     script_handshake(r, "ConnectionOk", status_record("1.002", "", "desc", release.location()));
     testsupport::BoxWatcher watcher;
