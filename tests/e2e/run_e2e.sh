@@ -13,6 +13,10 @@
 #   fresh_server  a new server on a free port; the client started with that endpoint
 #   cluster       as fresh_server, through scripts/cluster.sh: two instances on one
 #                 PostgreSQL database behind HAProxy (exit 77 when those are not installed)
+#   device_cookie a new server on a free port: the client signs in through its window,
+#                 the account is then locked from outside with 5 wrong proofs, and the
+#                 client, started again in the same prefix, still signs in (its device
+#                 cookie kept there); in a fresh prefix the same password gets the lock
 #   installed     a server on 8866; TARNIX_EXE is an installed copy, started in its folder
 #   update        a server on 8866 that names version 1.002 and serves NEXT_EXE;
 #                 the real Tarnix.exe, copied into a folder of its own, updates itself
@@ -49,6 +53,18 @@ stop_server() {
   return $rc
 }
 trap stop_server EXIT
+
+# Asks the server with curl, as a client without cookies; the answer's body.
+ask() {
+  curl -s --max-time 10 --data-binary "$1" "$url"
+}
+
+# One sign-in attempt from outside; its answer.
+sign_in_from_outside() {
+  local challenge
+  challenge=$(ask "cmd=0&u=$1")
+  ask "cmd=1&u=$1&p=$(printf '%s' "$challenge$2" | md5sum | cut -d' ' -f1)"
+}
 
 port_in_use() {
   (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
@@ -120,6 +136,37 @@ case "$scenario" in
     start_server --port 0 --announcement "$announcement" || exit 1
     args=(--gtest_filter=EndToEnd.FreshServer "--app=$app_prog" "--url=$url"
           "--outbox=$dir/outbox.txt" "--server-log=$dir/server.log")
+    ;;
+  device_cookie)
+    start_server --port 0 --announcement "$announcement" --lock-seconds 600 || exit 1
+    account=e2e-device password=secret-e2e
+    [ "$(ask "cmd=9&emily=device@example.com" | wc -c)" = 6 ] &&
+      ask "cmd=2&u=$account&p=$password&q=device@example.com" >/dev/null || {
+      echo "run_e2e: cannot make the account" >&2
+      exit 1
+    }
+    common=("--app=$app_prog" "--url=$url" "--server-log=$dir/server.log"
+            "--account=$account" "--password=$password")
+    "$wine_run" "$driver" --gtest_filter=EndToEnd.SignInAsDevice "${common[@]}" --expect=new ||
+      exit 1
+    # A stranger without the cookie: five wrong proofs lock the account for strangers.
+    for _ in 1 2 3 4 5; do sign_in_from_outside "$account" wrong-guess >/dev/null; done
+    if ! grep -q "account $account locked for clients it does not know" "$dir/server.log" ||
+      ! sign_in_from_outside "$account" "$password" | iconv -f gbk -t utf-8 | grep -q "锁定"; then
+      echo "run_e2e: five wrong proofs from outside did not lock the account" >&2
+      exit 1
+    fi
+    "$wine_run" "$driver" --gtest_filter=EndToEnd.SignInAsDevice "${common[@]}" --expect=known ||
+      exit 1
+    # A prefix of its own: no cookie, so the lock holds for it.
+    fresh_prefix="$dir/fresh-prefix"
+    args=(--gtest_filter=EndToEnd.SignInAsDevice "${common[@]}" --expect=locked)
+    WINEPREFIX=$fresh_prefix "$wine_run" "$driver" "${args[@]}"
+    rc=$?
+    WINEPREFIX=$fresh_prefix /usr/lib/wine/wineserver -k 2>/dev/null
+    rm -rf "$fresh_prefix" "$fresh_prefix.lock"
+    stop_server || rc=1
+    exit $rc
     ;;
   cluster)
     if ! command -v haproxy >/dev/null || ! ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1; then

@@ -257,6 +257,45 @@ TEST(EndToEnd, FreshServer) {
         << "the exit routine did not run";
 }
 
+// One sign-in through the window of a client started afresh, for the device
+// cookie scenario: run_e2e.sh runs it in turn in one prefix and in a fresh one,
+// and locks the account from outside in between. --expect says what the server
+// must make of it: "new" (a success that makes the client a known device),
+// "known" (a success counted on the device of the cookie kept in the prefix) or
+// "locked" (the lock message).
+TEST(EndToEnd, SignInAsDevice) {
+    const std::string log_path = option("server-log");
+    const std::string expect = option("expect");
+    const std::wstring account = ws(option("account").c_str());
+    ASSERT_TRUE(expect == "new" || expect == "known" || expect == "locked") << expect;
+    Process p;
+    ASSERT_TRUE(testsupport::start_process_with_args(option("app"), {option("url")}, p));
+    HWND w = wait_top_level(p.id, kMainClass, nullptr, kStartMs);
+    ASSERT_NE(w, nullptr) << "the main window did not show";
+    ASSERT_NE(wait_child_with_text(w, ws("登录"), kRequestMs * 2), nullptr)
+        << "the sign-in page did not open";
+
+    const std::string line = "cmd=1 u=" + utf8(account) + " -> ";
+    const std::string ok_line = line + (expect == "known" ? "ok (known device)" : "ok\n");
+    const size_t ok_before = count_of(read_file(log_path), ok_line);
+    type_into(edit_at(w, kSignInAccount), account);
+    type_into(edit_at(w, kSignInPassword), ws(option("password").c_str()));
+    click(control(w, "登录"));
+    if (expect == "locked") {
+        expect_box(p.id, "信息：", "密码连续输错次数过多，账号已暂时锁定，请稍后再试",
+                   "device_" + expect + "_refused");
+    } else {
+        EXPECT_TRUE(testsupport::wait_until(
+            [&] { return count_of(read_file(log_path), ok_line) == ok_before + 1; }, kBoxMs))
+            << "the server did not log " << ok_line;
+        pause_ms(700);
+        EXPECT_EQ(any_box(p.id), nullptr) << "a successful sign-in shows no box";
+        screenshot("device_" + expect + "_signed_in");
+    }
+    click(control(w, "×"));
+    EXPECT_EQ(p.wait_exit(10000), 0);
+}
+
 namespace {
 
 int64_t file_size_of(const std::string& win_path) {
