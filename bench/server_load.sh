@@ -4,7 +4,9 @@
 #   2. 1,000 connections trickling one byte a second from 127.0.0.2 while 8 clients
 #      on other addresses run the same flow;
 #   3. the same with the per-address connection limit raised so that all 1,000 stay open;
-#   4. run 1 through HTTPS (a throw-away test authority, P-256 server key).
+#   4. run 1 through HTTPS (a throw-away test authority, P-256 server key);
+#   1m. run 1 again, right after it, with the admin listener on (scraped every second
+#      while the load runs) and JSON logs: what metrics and JSON logs cost.
 # The per-address request budgets are switched off for the run (--*-per-minute 0):
 # 256 clients share 8 source addresses, far more than a person's budget each.
 #   bench/server_load.sh [seconds]
@@ -34,9 +36,19 @@ run() { # name, server flags..., --, load flags...
     port=$(sed -n 's/.*:\([0-9]*\)\/tx-client.asp$/\1/p' "$work/out"); [ -n "$port" ] && break
     sleep 0.1
   done
+  # With an admin listener, a scraper asks for /metrics every second meanwhile.
+  local admin scraper=
+  admin=$(sed -n 's/.*admin listener on http:\/\/127.0.0.1:\([0-9]*\)\/.*/\1/p' "$work/out")
+  if [ -n "$admin" ]; then
+    (while kill -0 "$pid" 2>/dev/null; do
+       curl -s -o /dev/null "http://127.0.0.1:$admin/metrics"; sleep 1
+     done) &
+    scraper=$!
+  fi
   echo "== $name (load average before: $(cut -d' ' -f1-3 /proc/loadavg))"
   "$load" --port "$port" "$@"
   local rc=$?
+  [ -n "$scraper" ] && kill "$scraper" 2>/dev/null
   # utime and stime, in clock ticks (fields 14 and 15 after the command name).
   local ticks
   ticks=$(sed 's/.*) //' "/proc/$pid/stat" | awk '{print $12 + $13}')
@@ -47,6 +59,8 @@ run() { # name, server flags..., --, load flags...
 
 status=0
 run "256 clients, HTTP" -- --clients 256 --seconds "$seconds" --tag h || status=1
+run "256 clients, HTTP, metrics scraped and JSON logs" --admin-listen 127.0.0.1:0 \
+  --log-format json -- --clients 256 --seconds "$seconds" --tag m || status=1
 run "1,000 slow connections and 8 clients" -- --clients 8 --seconds "$seconds" --slow 1000 \
   --tag s || status=1
 # The same with the per-address connection limit raised, so that all 1,000 stay open

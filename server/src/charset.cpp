@@ -124,6 +124,34 @@ bool well_formed_gbk(const std::string& bytes) {
     return true;
 }
 
+std::string gbk_to_utf8_replacing(const std::string& gbk) {
+    if (std::optional<std::string> whole = gbk_to_utf8(gbk))
+        return *whole;
+    // Character by character: a pair that converts is kept, a byte that does not
+    // is replaced (and a trail byte after it is tried again as a character).
+    static const char kReplacement[] = "\xEF\xBF\xBD";
+    std::string out;
+    for (size_t i = 0; i < gbk.size();) {
+        const unsigned char c = static_cast<unsigned char>(gbk[i]);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        std::optional<std::string> pair;
+        if (i + 1 < gbk.size())
+            pair = gbk_to_utf8(gbk.substr(i, 2));
+        if (pair) {
+            out += *pair;
+            i += 2;
+        } else {
+            out += kReplacement;
+            ++i;
+        }
+    }
+    return out;
+}
+
 std::string printable(const std::string& gbk) {
     bool ascii = true;
     for (unsigned char c : gbk)

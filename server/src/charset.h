@@ -16,6 +16,10 @@ std::optional<std::string> gbk_to_utf8(const std::string& gbk);
 // followed by a trail byte 0x40-0x7E or 0x80-0xFE.
 bool well_formed_gbk(const std::string& bytes);
 
+// GBK to UTF-8 whatever the bytes: what does not convert (a lone lead byte, an
+// unassigned pair) becomes U+FFFD, one per byte, and the rest converts as it is.
+std::string gbk_to_utf8_replacing(const std::string& gbk);
+
 // A client-supplied GBK text made safe for one log line: UTF-8 when it converts,
 // control characters and unconvertible bytes written as \xNN.
 std::string printable(const std::string& gbk);

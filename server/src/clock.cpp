@@ -1,6 +1,7 @@
 #include "clock.h"
 
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 
 namespace server {
@@ -28,6 +29,20 @@ std::string utc_time_text(int64_t seconds) {
     gmtime_r(&t, &tm);
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+std::string utc_now_text_ms() {
+    const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+    const std::time_t t = static_cast<std::time_t>(ms / 1000);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<int>(ms % 1000));
     return buf;
 }
 

@@ -20,6 +20,9 @@ double monotonic_seconds();
 // UTC as RFC 3339, "YYYY-MM-DDTHH:MM:SSZ" (for operators and machine-read logs).
 std::string utc_time_text(int64_t seconds);
 
+// UTC now as RFC 3339 to the millisecond, "YYYY-MM-DDTHH:MM:SS.mmmZ" (JSON logs).
+std::string utc_now_text_ms();
+
 // Local time as "YYYY-MM-DD HH:MM:SS".
 std::string local_time_text(int64_t seconds);
 

@@ -87,7 +87,7 @@ Response serve(const Resource& resource, const Request& req) {
         if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             if (fd >= 0)
                 ::close(fd);
-            log_line(line + " -> 404 (file missing)");
+            log_event("http", line + " -> 404 (file missing)");
             return text(404, utf8_to_gbk("找不到该页面").value_or("not found"));
         }
         size = static_cast<uint64_t>(st.st_size);
@@ -107,7 +107,7 @@ Response serve(const Resource& resource, const Request& req) {
         res.status = 416;
         res.content_type = "text/plain";
         res.headers.emplace_back("Content-Range", "bytes */" + std::to_string(size));
-        log_line(line + " -> 416 (" + std::to_string(size) + " bytes)");
+        log_event("http", line + " -> 416 (" + std::to_string(size) + " bytes)");
         return res;
     }
     if (kind == RangeKind::Part) {
@@ -123,8 +123,8 @@ Response serve(const Resource& resource, const Request& req) {
     res.length = size == 0 ? 0 : last - first + 1;
     res.fd = fd;
     res.data = bytes ? bytes->data() : nullptr;
-    log_line(line + " -> " + std::to_string(res.status) + " " + std::to_string(res.length) +
-             " of " + std::to_string(size) + " bytes");
+    log_event("http", line + " -> " + std::to_string(res.status) + " " +
+                          std::to_string(res.length) + " of " + std::to_string(size) + " bytes");
     return res;
 }
 
@@ -207,11 +207,11 @@ Handler make_handler(Commands& commands, const Routes& routes) {
         const std::string what =
             req.client + " " + req.method + " " + printable(req.path.substr(0, 200));
         if (req.kind == Request::Kind::CutShort) {
-            log_line(what + " -> 400 body cut short");
+            log_event("http", what + " -> 400 body cut short");
             return text(400, gbk(Msg::BadRequest));
         }
         if (req.kind == Request::Kind::HeadersTooLarge) {
-            log_line(what + " -> 431 headers too large");
+            log_event("http", what + " -> 431 headers too large");
             Response res = text(431, gbk(Msg::BadRequest));
             res.close = true;
             return res;
@@ -219,7 +219,7 @@ Handler make_handler(Commands& commands, const Routes& routes) {
         const bool get = req.method == "GET" || req.method == "HEAD";
         if (req.method == "POST" && req.path == routes.endpoint_path) {
             if (req.kind == Request::Kind::BodyTooLarge) {
-                log_line(what + " -> 413 body too large");
+                log_event("http", what + " -> 413 body too large");
                 Response res = text(413, gbk(Msg::TooLarge));
                 res.close = true;
                 return res;
@@ -233,10 +233,8 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             const double seconds = monotonic_seconds() - start;
             if (routes.metrics)
                 routes.metrics->request(command_of(reply.command), reply.outcome, seconds);
-            std::string line = req.client + " cmd=" + printable(reply.command.substr(0, 16));
-            if (!reply.account.empty())
-                line += " u=" + printable(reply.account.substr(0, 64));
-            log_line(line + " -> " + reply.result);
+            log_request(RequestRecord{req.client, reply.command, reply.account, reply.result,
+                                      seconds * 1000});
             Response res = text(reply.status, reply.body);
             if (!reply.set_cookie.empty())
                 res.headers.emplace_back("Set-Cookie", reply.set_cookie);
@@ -246,7 +244,7 @@ Handler make_handler(Commands& commands, const Routes& routes) {
         if (health(req, routes.ready, res)) {
             // Asked every second by the balancer: not worth a log line each.
         } else if (get && req.path == routes.endpoint_path) {
-            log_line(what + " -> 200");
+            log_event("http", what + " -> 200");
             res = text(200, page);
             res.content_type = "text/html; charset=gbk";
         } else {
@@ -258,7 +256,7 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             if (get && found) {
                 res = serve(*found, req);
             } else {
-                log_line(what + " -> 404");
+                log_event("http", what + " -> 404");
                 res = text(404, not_found);
             }
         }

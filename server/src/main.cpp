@@ -4,6 +4,7 @@
 #include "commands.h"
 #include "http.h"
 #include "log.h"
+#include "metrics.h"
 #include "messages.h"
 #include "service_notify.h"
 #include "settings.h"
@@ -170,6 +171,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    set_log_format(settings.log_format == "json" ? LogFormat::Json : LogFormat::Text);
     StatusTexts status = status_texts(settings);
 
     // Signed before anything else starts: a key that cannot sign ends the server at once.
@@ -265,7 +267,9 @@ int main(int argc, char** argv) {
     Commands commands(*store, outbox, status, timing_config(settings), limits_config(settings),
                       devices);
     commands.on_code_sent = [](const std::string& line) {
-        log_line("code sent: " + printable(line.substr(0, line.size() - 1)));
+        // "time TAB address TAB code": the log gets the address only.
+        const size_t from = line.find('\t') + 1;
+        log_line("code sent to " + printable(line.substr(from, line.find('\t', from) - from)));
     };
     commands.on_untrusted_lock = [](const std::string& account) {
         log_line("account " + printable(account) + " locked for clients it does not know");
@@ -277,13 +281,35 @@ int main(int argc, char** argv) {
         log_line("account " + printable(account) + ": " + why +
                  "; its requests are answered with the server error");
     };
+    // The admin listener: metrics, and health for what may not reach the public port.
+    Metrics metrics;
+    std::unique_ptr<Engine> admin_listener;
+    if (!settings.admin_listen.empty()) {
+        admin_listener = std::make_unique<Engine>(admin_engine_config(settings));
+        Gauges gauges;
+        gauges.connections_open = [&engine] { return engine.open_connections(); };
+        if (!admin_listener->listen(error) ||
+            !admin_listener->start(make_admin_handler(metrics, gauges, routes.ready), error)) {
+            std::fprintf(stderr, "tarnix-server: admin listener: %s\n", error.c_str());
+            return 1;
+        }
+        routes.metrics = &metrics;
+        commands.metrics = &metrics;
+    }
     if (!engine.start(make_handler(commands, routes), error)) {
         std::fprintf(stderr, "tarnix-server: %s\n", error.c_str());
         return 1;
     }
 
-    std::printf("tarnix-server listening on %s://%s:%d%s\n", tls ? "https" : "http",
-                settings.host.c_str(), port, routes.endpoint_path.c_str());
+    // One write, so a reader of the first line finds the second there too.
+    std::string listening = std::string("tarnix-server listening on ") + (tls ? "https" : "http") +
+                            "://" + settings.host + ":" + std::to_string(port) +
+                            routes.endpoint_path + "\n";
+    if (admin_listener)
+        listening += "tarnix-server admin listener on http://" +
+                     settings.admin_listen.substr(0, settings.admin_listen.rfind(':')) + ":" +
+                     std::to_string(admin_listener->port()) + "/metrics\n";
+    std::fputs(listening.c_str(), stdout);
     std::fflush(stdout);
     log_line(
         "listening on " + settings.host + ":" + std::to_string(port) + (tls ? " (HTTPS)" : "") +
@@ -310,6 +336,8 @@ int main(int argc, char** argv) {
     log_line("stopping on signal " + std::to_string(sig) +
              ": requests under way get up to 5 s to finish");
     engine.drain(5000);
+    if (admin_listener)
+        admin_listener->stop();
     log_line("stopped");
     return 0;
 }

@@ -67,6 +67,41 @@ bool update_location(const std::string& v, std::string& why) {
     return true;
 }
 
+// "HOST:PORT" (an IPv6 host in brackets) into its parts; false when it is not one.
+bool split_host_port(const std::string& v, std::string& host, int& port) {
+    const size_t colon = v.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == v.size() || colon + 6 < v.size())
+        return false;
+    host = v.substr(0, colon);
+    if (host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    else if (host.find(':') != std::string::npos)
+        return false;
+    port = 0;
+    for (char c : v.substr(colon + 1)) {
+        if (c < '0' || c > '9')
+            return false;
+        port = port * 10 + (c - '0');
+    }
+    return !host.empty() && port <= 65535;
+}
+
+bool host_and_port(const std::string& v, std::string& why) {
+    std::string host;
+    int port = 0;
+    if (v.empty() || split_host_port(v, host, port))
+        return true;
+    why = "must be HOST:PORT (IPv6 in brackets: [::1]:9866)";
+    return false;
+}
+
+bool log_format(const std::string& v, std::string& why) {
+    if (v == "text" || v == "json")
+        return true;
+    why = "must be text or json";
+    return false;
+}
+
 template <typename T> Member m(T Settings::*p) {
     return Member(p);
 }
@@ -151,6 +186,11 @@ const Row kRows[] = {
     {"exempt-addresses", "LIST", m(&Settings::exempt_addresses), "127.0.0.1,::1", 0, 0, nullptr,
      "comma-separated client addresses the per-minute budgets do not count\n"
      "(\"\" for none)"},
+    {"admin-listen", "HOST:PORT", m(&Settings::admin_listen), "", 0, 0, host_and_port,
+     "serve /metrics, /healthz and /readyz there (\"\": not at all; port 0: a free one,\n"
+     "printed as stdout's second line); keep it on loopback or a private network"},
+    {"log-format", "text|json", m(&Settings::log_format), "text", 0, 0, log_format,
+     "the log on stderr: text lines, or one JSON object per line"},
 };
 // clang-format on
 
@@ -495,6 +535,19 @@ EngineConfig engine_config(const Settings& s) {
     c.max_body_bytes = static_cast<size_t>(s.max_body_bytes);
     c.backlog = static_cast<int>(s.backlog);
     c.tls_ticket_key_file = s.tls_ticket_key_file;
+    return c;
+}
+
+EngineConfig admin_engine_config(const Settings& s) {
+    EngineConfig c;
+    int port = 0;
+    split_host_port(s.admin_listen, c.host, port);
+    c.port = port;
+    c.threads = 1;
+    c.timeout_seconds = 10;
+    c.max_connections = 16;
+    c.max_per_address = 16;
+    c.backlog = 16;
     return c;
 }
 

@@ -53,6 +53,8 @@ struct Settings {
     int64_t codes_per_minute;
     int64_t max_challenges;
     std::vector<std::string> exempt_addresses;
+    std::string admin_listen; // HOST:PORT of /metrics, /healthz, /readyz; "": none
+    std::string log_format;   // "text" or "json"
 };
 
 // Every setting at its default.
@@ -78,6 +80,9 @@ EngineConfig engine_config(const Settings& s);
 StoreConfig store_config(const Settings& s);
 Limits limits_config(const Settings& s);
 Timing timing_config(const Settings& s);
+// The admin listener's engine (admin_listen must not be empty): a loop of its own
+// and a few connections, plain HTTP.
+EngineConfig admin_engine_config(const Settings& s);
 // The status record's texts in GBK (update_location as given: main fills in an empty one).
 StatusTexts status_texts(const Settings& s);
 

@@ -90,15 +90,20 @@ public:
             exec_args(args);
         }
         close(out[1]);
-        // The first line on stdout names the port.
-        std::string line;
-        char c;
-        while (read(out[0], &c, 1) == 1 && c != '\n')
-            line += c;
+        // The first line on stdout names the port; with --admin-listen, the second
+        // names the admin listener's.
+        auto port_of_line = [&] {
+            std::string line;
+            char c;
+            while (read(out[0], &c, 1) == 1 && c != '\n')
+                line += c;
+            size_t colon = line.rfind(':');
+            return colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
+        };
+        port_ = port_of_line();
+        if (std::find(extra.begin(), extra.end(), "--admin-listen") != extra.end())
+            admin_port_ = port_of_line();
         close(out[0]);
-        size_t colon = line.rfind(':');
-        if (colon != std::string::npos)
-            port_ = std::atoi(line.c_str() + colon + 1);
     }
 
     ~ServerProcess() {
@@ -117,6 +122,7 @@ public:
     }
 
     int port() const { return port_; }
+    int admin_port() const { return admin_port_; }
     pid_t pid() const { return pid_; }
     std::string dir() const { return dir_; }
     std::string db_path() const { return dir_ + "/accounts.db"; }
@@ -140,6 +146,7 @@ private:
     std::string db_;
     pid_t pid_ = -1;
     int port_ = 0;
+    int admin_port_ = 0;
 };
 
 inline std::string read_file(const std::string& path) {
