@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Checks the account server's Debian package on this machine, as an operator uses
+# it: installed with apt-get, its unit verified and rated by systemd-analyze, the
+# installed server started with the packaged configuration as user tarnix (no
+# systemd runs here, so as the unit would: setpriv, umask 077), data kept when the
+# package is removed, and nothing left once it is purged. Needs root; installs and
+# purges tarnix-server system-wide.
+#
+#   package_test.sh DEB WORK_DIR
+set -uo pipefail
+abs() { echo "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"; }
+deb=$(abs "$1") work=$(abs "$2")
+unit=/lib/systemd/system/tarnix-server.service
+config=/etc/tarnix/server.toml
+state=/var/lib/tarnix
+max_exposure=2.0
+
+if [ "$(id -u)" != 0 ]; then
+  echo "package checks: skipped (needs root)"
+  exit 77
+fi
+mkdir -p "$work"
+
+failures=0
+check() { # check DESCRIPTION COMMAND...
+  local what=$1
+  shift
+  if "$@"; then
+    echo "ok   $what"
+  else
+    echo "FAIL $what"
+    failures=$((failures + 1))
+  fi
+}
+
+version=$(dpkg-deb -f "$deb" Version)
+install_package() {
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$deb" \
+    >"$work/apt.log" 2>&1 || { tail -n 20 "$work/apt.log"; return 1; }
+}
+mode_owner() { stat -c '%a %U:%G' "$1" 2>/dev/null; }
+
+# A run before that stopped half-way leaves it installed.
+dpkg --purge tarnix-server >/dev/null 2>&1
+
+check "apt-get install ./$(basename "$deb")" install_package
+check "installed at $version" test "$(dpkg-query -W -f='${Status} ${Version}' tarnix-server)" = \
+  "install ok installed $version"
+check "system user and group tarnix" \
+  bash -c 'uid=$(id -u tarnix) && [ "$uid" -lt 1000 ] && [ "$(id -gn tarnix)" = tarnix ]'
+check "the binary in /usr/sbin" test -x /usr/sbin/tarnix-server
+check "$config is a conffile" bash -c "dpkg-query -W -f='\${Conffiles}' tarnix-server | grep -q ' $config '"
+check "$config is 0640 root:tarnix" test "$(mode_owner $config)" = "640 root:tarnix"
+check "$state is 0700 tarnix:tarnix" test "$(mode_owner $state)" = "700 tarnix:tarnix"
+
+systemd-analyze verify "$unit" >"$work/verify.log" 2>&1
+verified=$?
+check "systemd-analyze verify passes, silently" \
+  bash -c "[ $verified = 0 ] && [ ! -s '$work/verify.log' ] || { cat '$work/verify.log'; false; }"
+systemd-analyze security --offline=true "$unit" >"$work/security.log" 2>&1
+exposure=$(sed -n 's/.*Overall exposure level for tarnix-server.service: \([0-9.]*\).*/\1/p' \
+  "$work/security.log")
+echo "     exposure $exposure"
+check "exposure $exposure is at most $max_exposure" \
+  awk -v e="$exposure" -v m="$max_exposure" 'BEGIN { exit !(e != "" && e + 0 <= m + 0) }'
+check "the unit runs the packaged configuration as tarnix" \
+  grep -qx "ExecStart=/usr/sbin/tarnix-server --config $config" "$unit"
+
+# The installed server, as the unit starts it, on a free port. Prints its pid and
+# port into the variables server_pid and port.
+server_pid= port=
+start_server() {
+  rm -f "$work/stdout"
+  (cd / && umask 077 && exec setpriv --reuid=tarnix --regid=tarnix --init-groups \
+    /usr/sbin/tarnix-server --config "$config" --port 0 >"$work/stdout" 2>"$work/server.log") &
+  server_pid=$!
+  for _ in $(seq 100); do
+    port=$(sed -n 's/.*listening on http:\/\/[^:]*:\([0-9]*\).*/\1/p' "$work/stdout" 2>/dev/null)
+    [ -n "$port" ] && return 0
+    kill -0 "$server_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  cat "$work/server.log"
+  return 1
+}
+stop_server() {
+  kill -TERM "$server_pid" 2>/dev/null
+  wait "$server_pid"
+}
+ask() { curl -s --max-time 5 --data-binary "$1" "http://127.0.0.1:$port/tx-client.asp"; }
+status_field() { ask "cmd=5" | iconv -f GBK -t UTF-8 | cut -d'|' -f"$1"; }
+
+check "the installed server starts as tarnix with $config" start_server
+check "it answers" test "$(ask 'cmd=c')" = "ConnectionOk"
+check "it runs as tarnix" test "$(ps -o user= -p "$server_pid")" = tarnix
+check "its version is the package's" test "$(status_field 7)" = "tarnix-server $version"
+code=$(ask "cmd=9&emily=pkg@example.com")
+check "a sign-up goes into $state" test "$(ask "cmd=2&u=pkguser1&p=secret1&q=pkg@example.com" |
+  iconv -f GBK -t UTF-8)" = "注册成功"
+check "the database is tarnix's, 0600" test "$(mode_owner $state/accounts.db)" = "600 tarnix:tarnix"
+check "SIGTERM stops it with exit code 0" stop_server
+
+check "dpkg --remove" dpkg --remove tarnix-server
+check "removing keeps the accounts" test -f $state/accounts.db
+check "removing keeps the configuration" test -f $config
+check "reinstall" install_package
+check "the reinstalled server starts" start_server
+check "the account is still there" test "$(status_field 8)" = 1
+check "stopped again" stop_server
+
+check "dpkg --purge" dpkg --purge tarnix-server
+check "purged" bash -c '! dpkg-query -W -f="\${Status}" tarnix-server 2>/dev/null | grep -q installed'
+for gone in /usr/sbin/tarnix-server "$unit" /etc/tarnix "$state" \
+  /etc/systemd/system/multi-user.target.wants/tarnix-server.service \
+  /var/lib/systemd/deb-systemd-helper-enabled/tarnix-server.service; do
+  check "nothing left: $gone" test ! -e "$gone"
+done
+check "nothing left: user tarnix" bash -c '! getent passwd tarnix >/dev/null'
+check "nothing left: group tarnix" bash -c '! getent group tarnix >/dev/null'
+
+echo "package checks: $failures failed (exposure $exposure)"
+exit $((failures > 0))
