@@ -10,6 +10,7 @@ packages=(
   libsystemd-dev
   curl aria2 procps util-linux nginx-light apache2-utils wrk
   nsis osslsigncode zip
+  build-essential debhelper dpkg-dev lintian systemd adduser
 )
 missing=()
 for p in "${packages[@]}"; do

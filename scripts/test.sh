@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds both trees and runs every test:
 # the portable routines natively under ASan/UBSan, their fuzzers for a bounded
-# time, the reference server's tests, and the Windows code under Wine + Xvfb.
+# time, the reference server's tests and its Debian package, and the Windows
+# code under Wine + Xvfb.
 set -uo pipefail
 source "$(dirname "$0")/common.sh"
 "$root/scripts/deps.sh" || exit 1
@@ -68,6 +69,23 @@ LC_ALL=zh_CN.UTF-8 windows_pass "windows, code page 936" wineprefix-cp936 \
 echo "== Windows window tests at 144 DPI"
 TARNIX_WINE_DPI=144 windows_pass "windows, 144 DPI" wineprefix-dpi144 \
   '^(Dpi|FirstFrame|MainWindow|Program|UpdateWindow|Accessibility|Keyboard|KeyboardProgram|HighContrast|Shadow)\.'
+
+# The server's Debian package, built and then installed, started, removed and
+# purged on this machine (needs root; CI runs as root).
+echo "== server package"
+if "$root/scripts/package-server.sh" >"$build/package.log" 2>&1; then
+  out=$("$root/tests/package/package_test.sh" "$(tail -n 1 "$build/package.log")" \
+        "$build/package-test" 2>&1)
+  rc=$?; echo "$out" | tail -n 40
+  if ((rc == 77)); then
+    summary+=("package: $(echo "$out" | tail -n 1)")
+  else
+    summary+=("package: $(grep -c '^lintian: W' "$build/package.log") lintian warnings, $(echo "$out" | tail -n 1)")
+    ((rc)) && status=1
+  fi
+else
+  tail -n 30 "$build/package.log"; summary+=("package: scripts/package-server.sh FAILED"); status=1
+fi
 
 # The release: built twice for bit-identity, then made (test-signed) and checked
 # as a user gets it: checksums, signatures, install, start, update, uninstall.

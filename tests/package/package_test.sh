@@ -100,7 +100,7 @@ check "a sign-up goes into $state" test "$(ask "cmd=2&u=pkguser1&p=secret1&q=pkg
 check "the database is tarnix's, 0600" test "$(mode_owner $state/accounts.db)" = "600 tarnix:tarnix"
 check "SIGTERM stops it with exit code 0" stop_server
 
-check "dpkg --remove" dpkg --remove tarnix-server
+check "dpkg --remove" bash -c "dpkg --remove tarnix-server >\"$work/remove.log\" 2>&1"
 check "removing keeps the accounts" test -f $state/accounts.db
 check "removing keeps the configuration" test -f $config
 check "reinstall" install_package
@@ -108,7 +108,7 @@ check "the reinstalled server starts" start_server
 check "the account is still there" test "$(status_field 8)" = 1
 check "stopped again" stop_server
 
-check "dpkg --purge" dpkg --purge tarnix-server
+check "dpkg --purge" bash -c "dpkg --purge tarnix-server >\"$work/purge.log\" 2>&1"
 check "purged" bash -c '! dpkg-query -W -f="\${Status}" tarnix-server 2>/dev/null | grep -q installed'
 for gone in /usr/sbin/tarnix-server "$unit" /etc/tarnix "$state" \
   /etc/systemd/system/multi-user.target.wants/tarnix-server.service \
