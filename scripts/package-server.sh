@@ -14,6 +14,21 @@ if [ -z "$version" ] || [ "$version" != "$changelog" ]; then
   exit 1
 fi
 
+# Every library the server finds through pkg-config must be a build dependency of
+# the package: a machine with everything installed would not notice one missing,
+# a clean build machine would fail.
+build_depends=$(sed -n '/^Build-Depends:/,/^[A-Z][A-Za-z-]*: /p' "$root/debian/control")
+for module in $(sed -n 's/^pkg_check_modules([A-Z_]* REQUIRED IMPORTED_TARGET \([^ )]*\)).*/\1/p' \
+                  "$root/server/CMakeLists.txt"); do
+  pc="$(pkg-config --variable=pcfiledir "$module")/$module.pc"
+  dev=$(dpkg -S "$pc" 2>/dev/null | cut -d: -f1)
+  if [ -z "$dev" ] || ! grep -qE "(^|[ ,])$dev(,|$| )" <<<"$build_depends"; then
+    echo "package-server: the server needs $module (${dev:-no package found}):" \
+         "add it to Build-Depends in debian/control" >&2
+    exit 1
+  fi
+done
+
 out="$build/deb"
 work="$build/deb-work"
 rm -rf "$work"
