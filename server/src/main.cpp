@@ -330,8 +330,11 @@ int main(int argc, char** argv) {
     });
     notifier.ready("listening on port " + std::to_string(port));
     int sig = 0;
-    while (sigwait(&signals, &sig) == 0 && sig == SIGHUP)
+    while (sigwait(&signals, &sig) == 0 && sig == SIGHUP) {
+        notifier.reloading();
         reload(settings, status, engine, signature);
+        notifier.ready("reloaded");
+    }
     notifier.stopping();
     log_line("stopping on signal " + std::to_string(sig) +
              ": requests under way get up to 5 s to finish");

@@ -144,7 +144,8 @@ TEST(ServiceNotifyTest, WatchdogIsFedOnlyWhileTheProbeAnswers) {
     EXPECT_EQ(systemd.next(300), "") << "nothing after STOPPING=1";
 }
 
-// The server itself: ready once it answers, fed while it runs, stopping on SIGTERM.
+// The server itself: ready once it answers, fed while it runs, reloading on SIGHUP,
+// stopping on SIGTERM.
 TEST(ServiceNotifyTest, ServerIsReadyWhenItAnswersAndSaysItStops) {
     NotifySocket systemd(200000);
     ServerProcess server;
@@ -153,6 +154,9 @@ TEST(ServiceNotifyTest, ServerIsReadyWhenItAnswersAndSaysItStops) {
     EXPECT_EQ(server.ask("cmd=c"), "ConnectionOk");
     EXPECT_EQ(systemd.next(), "WATCHDOG=1");
     EXPECT_EQ(systemd.next(), "WATCHDOG=1");
+    kill(server.pid(), SIGHUP);
+    EXPECT_EQ(systemd.next_but_pings(), "RELOADING=1");
+    EXPECT_EQ(systemd.next_but_pings(), "READY=1\nSTATUS=reloaded");
     EXPECT_EQ(server.stop(), 0);
     EXPECT_EQ(systemd.next_but_pings(), "STOPPING=1");
 }

@@ -66,7 +66,10 @@ check "exposure $exposure is at most $max_exposure" \
 check "the unit runs the packaged configuration as tarnix" \
   grep -qx "ExecStart=/usr/sbin/tarnix-server --config $config" "$unit"
 
-# The installed server, as the unit starts it, on a free port. Prints its pid and
+# As the unit runs things: user tarnix, in /.
+as_tarnix() { (cd / && exec setpriv --reuid=tarnix --regid=tarnix --init-groups "$@"); }
+
+# The installed server, as the unit starts it, on a free port. Sets its pid and
 # port into the variables server_pid and port.
 server_pid= port=
 start_server() {
@@ -91,12 +94,17 @@ ask() { curl -s --max-time 5 --data-binary "$1" "http://127.0.0.1:$port/tx-clien
 status_field() { ask "cmd=5" | iconv -f GBK -t UTF-8 | cut -d'|' -f"$1"; }
 
 check "the installed server starts as tarnix with $config" start_server
+get() { curl -s -o /dev/null -w '%{http_code}' --max-time 5 "http://127.0.0.1:$port$1"; }
+check "it is ready (/readyz 200)" test "$(get /readyz)" = 200
 check "it answers" test "$(ask 'cmd=c')" = "ConnectionOk"
 check "it runs as tarnix" test "$(ps -o user= -p "$server_pid")" = tarnix
 check "its version is the package's" test "$(status_field 7)" = "tarnix-server $version"
 code=$(ask "cmd=9&emily=pkg@example.com")
 check "a sign-up goes into $state" test "$(ask "cmd=2&u=pkguser1&p=secret1&q=pkg@example.com" |
   iconv -f GBK -t UTF-8)" = "注册成功"
+check "the admin command, as tarnix, finds the account" bash -c "$(declare -f as_tarnix);
+  as_tarnix /usr/sbin/tarnix-server admin --config $config accounts show pkguser1 |
+  grep -q pkg@example.com"
 check "the database is tarnix's, 0600" test "$(mode_owner $state/accounts.db)" = "600 tarnix:tarnix"
 check "SIGTERM stops it with exit code 0" stop_server
 
