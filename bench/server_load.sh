@@ -9,11 +9,14 @@
 #      while the load runs) and JSON logs: what metrics and JSON logs cost.
 # The per-address request budgets are switched off for the run (--*-per-minute 0):
 # 256 clients share 8 source addresses, far more than a person's budget each.
-#   bench/server_load.sh [seconds]
+#   bench/server_load.sh [seconds] [tags]
+# tags: the scenarios to run, in that order, by their load tags (h, m, s, w, t), e.g.
+# "h m h m" to set runs 1 and 1m side by side twice; default all, in the order above.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/common.sh"
 seconds=${1:-30}
+tags=${2:-h m s w t}
 build_server_release || exit 1
 server="$build/server-release/server/tarnix-server"
 load="$build/server-release/bench/server_load"
@@ -58,16 +61,22 @@ run() { # name, server flags..., --, load flags...
 }
 
 status=0
-run "256 clients, HTTP" -- --clients 256 --seconds "$seconds" --tag h || status=1
-run "256 clients, HTTP, metrics scraped and JSON logs" --admin-listen 127.0.0.1:0 \
-  --log-format json -- --clients 256 --seconds "$seconds" --tag m || status=1
-run "1,000 slow connections and 8 clients" -- --clients 8 --seconds "$seconds" --slow 1000 \
-  --tag s || status=1
-# The same with the per-address connection limit raised, so that all 1,000 stay open
-# until the time-out ends them.
-run "1,000 slow connections held open, 8 clients" --max-per-address 1024 -- --clients 8 \
-  --seconds "$seconds" --slow 1000 --tag w || status=1
 "$root/server/tests/make_test_ca.sh" "$work/ca" ec
-run "256 clients, HTTPS" --tls-cert "$work/ca/server.pem" --tls-key "$work/ca/server.key" -- \
-  --clients 256 --seconds "$seconds" --ca "$work/ca/ca.pem" --tag t || status=1
+for tag in $tags; do
+  case $tag in
+    h) run "256 clients, HTTP" -- --clients 256 --seconds "$seconds" --tag h || status=1 ;;
+    m) run "256 clients, HTTP, metrics scraped and JSON logs" --admin-listen 127.0.0.1:0 \
+         --log-format json -- --clients 256 --seconds "$seconds" --tag m || status=1 ;;
+    s) run "1,000 slow connections and 8 clients" -- --clients 8 --seconds "$seconds" \
+         --slow 1000 --tag s || status=1 ;;
+    # The same with the per-address connection limit raised, so that all 1,000 stay
+    # open until the time-out ends them.
+    w) run "1,000 slow connections held open, 8 clients" --max-per-address 1024 -- \
+         --clients 8 --seconds "$seconds" --slow 1000 --tag w || status=1 ;;
+    t) run "256 clients, HTTPS" --tls-cert "$work/ca/server.pem" \
+         --tls-key "$work/ca/server.key" -- --clients 256 --seconds "$seconds" \
+         --ca "$work/ca/ca.pem" --tag t || status=1 ;;
+    *) echo "unknown scenario tag $tag" >&2; status=2 ;;
+  esac
+done
 exit $status
