@@ -3,6 +3,7 @@
 #include "charset.h"
 #include "clock.h"
 #include "commands.h"
+#include "recovery.h"
 
 #include <memory>
 
@@ -14,7 +15,7 @@ constexpr int kNotFound = 1;
 constexpr int kUsage = 2;
 
 struct Context {
-    const StoreConfig& config;
+    const AdminConfig& config;
     std::vector<std::string> args; // the words after the command's own
     std::FILE* out;
     std::FILE* err;
@@ -23,7 +24,7 @@ struct Context {
     // Opened by the commands that need it (a backup reads the file itself).
     Store* open() {
         std::string error;
-        store = Store::open(config, error);
+        store = Store::open(config.store, error);
         if (!store)
             std::fprintf(err, "tarnix-server admin: cannot open the database: %s\n", error.c_str());
         return store.get();
@@ -142,19 +143,43 @@ int accounts_delete(Context& ctx) {
     return kDone;
 }
 
+// A fresh recovery link, for support by phone: it ends the account's earlier links,
+// is not counted against the hourly cap of mailed links, and is not mailed.
+int accounts_reset_link(Context& ctx) {
+    if (ctx.config.public_url.empty()) {
+        std::fprintf(ctx.err, "tarnix-server admin: reset-link needs --public-url (the server's "
+                              "own setting)\n");
+        return kUsage;
+    }
+    std::string name;
+    if (!account_name(ctx, name))
+        return kUsage;
+    Store* store = ctx.open();
+    if (!store)
+        return kNotFound;
+    IssuedLink link = issue_reset_link(*store, name, now_seconds(), ctx.config.link_seconds, 0,
+                                       [](const std::string&) { return true; });
+    if (link.result != ResetIssue::Issued)
+        return no_such_account(ctx);
+    std::fprintf(ctx.out, "%s\n", reset_link_url(ctx.config.public_url, link.token).c_str());
+    std::fprintf(ctx.err, "valid for %lld minutes, once; earlier links of %s no longer work\n",
+                 static_cast<long long>((ctx.config.link_seconds + 59) / 60), ctx.args[0].c_str());
+    return kDone;
+}
+
 int backup(Context& ctx) {
-    if (is_postgres_uri(ctx.config.where)) {
+    if (is_postgres_uri(ctx.config.store.where)) {
         std::fprintf(ctx.err, "tarnix-server admin: the database is PostgreSQL: back it up with "
                               "pg_dump (or pg_basebackup)\n");
         return kUsage;
     }
     std::string error;
-    if (!backup_sqlite(ctx.config.where, ctx.args[0], error)) {
+    if (!backup_sqlite(ctx.config.store.where, ctx.args[0], error)) {
         std::fprintf(ctx.err, "tarnix-server admin: backup failed: %s\n", error.c_str());
         return kNotFound;
     }
-    std::fprintf(ctx.out, "backed up %s to %s (integrity check ok)\n", ctx.config.where.c_str(),
-                 ctx.args[0].c_str());
+    std::fprintf(ctx.out, "backed up %s to %s (integrity check ok)\n",
+                 ctx.config.store.where.c_str(), ctx.args[0].c_str());
     return kDone;
 }
 
@@ -164,6 +189,7 @@ const Row kCommands[] = {
     {{"accounts", "unlock"}, "NAME", 1, 1, accounts_unlock},
     {{"accounts", "forget-devices"}, "NAME", 1, 1, accounts_forget_devices},
     {{"accounts", "delete"}, "NAME", 1, 1, accounts_delete},
+    {{"accounts", "reset-link"}, "NAME", 1, 1, accounts_reset_link},
     {{"backup", nullptr}, "DEST", 1, 1, backup},
 };
 
@@ -185,7 +211,7 @@ std::string admin_usage() {
     return text;
 }
 
-int run_admin(const StoreConfig& config, const std::vector<std::string>& words, std::FILE* out,
+int run_admin(const AdminConfig& config, const std::vector<std::string>& words, std::FILE* out,
               std::FILE* err) {
     for (const Row& row : kCommands) {
         const size_t n = word_count(row);

@@ -15,8 +15,15 @@
 
 namespace server {
 
+// What the commands work on: the store, and where recovery links point.
+struct AdminConfig {
+    StoreConfig store;
+    std::string public_url; // "": no recovery links
+    int64_t link_seconds = 1800;
+};
+
 // `words` are what follows the settings: "accounts", "show", NAME...
-int run_admin(const StoreConfig& config, const std::vector<std::string>& words, std::FILE* out,
+int run_admin(const AdminConfig& config, const std::vector<std::string>& words, std::FILE* out,
               std::FILE* err);
 
 // The commands, one per line, for the usage text.

@@ -1,5 +1,6 @@
 #include "charset.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -109,6 +110,31 @@ std::optional<std::string> gbk_to_utf8(const std::string& gbk) {
     return convert(gbk, "GBK", "UTF-8");
 }
 #endif
+
+bool valid_utf8(const std::string& bytes) {
+    for (size_t i = 0; i < bytes.size();) {
+        const unsigned char c = static_cast<unsigned char>(bytes[i]);
+        size_t n = c < 0x80                 ? 0
+                   : c >= 0xC2 && c <= 0xDF ? 1
+                   : c >= 0xE0 && c <= 0xEF ? 2
+                   : c >= 0xF0 && c <= 0xF4 ? 3
+                                            : 9;
+        if (n == 9 || i + n >= bytes.size())
+            return false;
+        uint32_t cp = n == 0 ? c : c & (0x3F >> n);
+        for (size_t k = 1; k <= n; ++k) {
+            const unsigned char t = static_cast<unsigned char>(bytes[i + k]);
+            if ((t & 0xC0) != 0x80)
+                return false;
+            cp = (cp << 6) | (t & 0x3F);
+        }
+        if ((n == 2 && cp < 0x800) || (n == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+            (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += n + 1;
+    }
+    return true;
+}
 
 bool well_formed_gbk(const std::string& bytes) {
     for (size_t i = 0; i < bytes.size(); ++i) {

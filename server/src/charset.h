@@ -12,6 +12,9 @@ std::optional<std::string> utf8_to_gbk(const std::string& utf8);
 // GBK to UTF-8; nothing when the bytes are not GBK.
 std::optional<std::string> gbk_to_utf8(const std::string& gbk);
 
+// True when the bytes are UTF-8 (shortest forms, no surrogates).
+bool valid_utf8(const std::string& bytes);
+
 // True when the bytes are whole GBK characters: ASCII, or a lead byte 0x81-0xFE
 // followed by a trail byte 0x40-0x7E or 0x80-0xFE.
 bool well_formed_gbk(const std::string& bytes);

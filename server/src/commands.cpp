@@ -26,11 +26,6 @@ bool has_control_bytes(const std::string& s) {
     return false;
 }
 
-// Account names and passwords: 6 to 16 bytes, nothing the client could not have typed.
-bool valid_credential(const std::string& s) {
-    return s.size() >= 6 && s.size() <= 16 && !has_control_bytes(s);
-}
-
 // Names are also whole GBK characters: the client cannot type anything else.
 bool valid_account(const std::string& s) {
     return valid_credential(s) && well_formed_gbk(s);
@@ -83,6 +78,10 @@ Reply answer(Msg m, const char* result, int status = 200) {
 }
 
 } // namespace
+
+bool valid_credential(const std::string& s) {
+    return s.size() >= 6 && s.size() <= 16 && !has_control_bytes(s);
+}
 
 bool Outbox::append(const std::string& line) {
     std::lock_guard<std::mutex> lock(mutex_);

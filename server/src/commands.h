@@ -69,6 +69,10 @@ struct Reply {
     std::string set_cookie; // a Set-Cookie header value to send ("" none)
 };
 
+// Account names and passwords (GBK): 6 to 16 bytes, nothing the client could not
+// have typed (no control bytes).
+bool valid_credential(const std::string& gbk);
+
 // Appends sent verification codes to a file, one line each.
 class Outbox {
 public:

@@ -2,6 +2,7 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <openssl/rand.h>
 
 #include <memory>
@@ -46,6 +47,65 @@ std::string random_text(size_t length, const std::string& alphabet) {
 
 bool equal_in_constant_time(const std::string& a, const std::string& b) {
     return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+std::string random_bytes(size_t n) {
+    std::string out(n, '\0');
+    if (n != 0 && RAND_bytes(reinterpret_cast<unsigned char*>(&out[0]), static_cast<int>(n)) != 1)
+        throw std::runtime_error("random generator failed");
+    return out;
+}
+
+std::string sha256(const std::string& bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest, &len, EVP_sha256(), nullptr) != 1)
+        throw std::runtime_error("SHA-256 unavailable");
+    return std::string(reinterpret_cast<char*>(digest), len);
+}
+
+std::string hmac_sha256(const std::string& key, const std::string& bytes) {
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (!HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
+              reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), out, &len) ||
+        len != 32)
+        throw std::runtime_error("HMAC-SHA-256 unavailable");
+    return std::string(reinterpret_cast<char*>(out), len);
+}
+
+std::string base64url(const std::string& bytes) {
+    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
+                                  reinterpret_cast<const unsigned char*>(bytes.data()),
+                                  static_cast<int>(bytes.size()));
+    out.resize(static_cast<size_t>(n));
+    while (!out.empty() && out.back() == '=')
+        out.pop_back();
+    for (char& c : out)
+        c = c == '+' ? '-' : c == '/' ? '_' : c;
+    return out;
+}
+
+bool from_base64url(const std::string& original, std::string& bytes) {
+    std::string text = original;
+    if (text.size() % 4 == 1)
+        return false;
+    for (char& c : text) {
+        if (c == '+' || c == '/' || c == '=')
+            return false;
+        c = c == '-' ? '+' : c == '_' ? '/' : c;
+    }
+    const size_t padding = (4 - text.size() % 4) % 4;
+    text.append(padding, '=');
+    bytes.assign(text.size() / 4 * 3, '\0');
+    const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&bytes[0]),
+                                  reinterpret_cast<const unsigned char*>(text.data()),
+                                  static_cast<int>(text.size()));
+    if (n < 0 || static_cast<size_t>(n) < padding)
+        return false;
+    bytes.resize(static_cast<size_t>(n) - padding);
+    return base64url(bytes) == original;
 }
 
 } // namespace server

@@ -1,4 +1,4 @@
-// MD5 and random texts from libcrypto.
+// Hashes, MACs, random bytes and base64url from libcrypto.
 #pragma once
 
 #include <string>
@@ -17,5 +17,18 @@ std::string random_text(size_t length, const std::string& alphabet);
 
 // Equality that takes the same time wherever the texts differ.
 bool equal_in_constant_time(const std::string& a, const std::string& b);
+
+// `n` bytes from the system's secure generator; throws std::runtime_error when it fails.
+std::string random_bytes(size_t n);
+
+// The 32 raw bytes of SHA-256 and of HMAC-SHA-256 under `key`; throw when unavailable.
+std::string sha256(const std::string& bytes);
+std::string hmac_sha256(const std::string& key, const std::string& bytes);
+
+// Unpadded base64url (RFC 4648 section 5).
+std::string base64url(const std::string& bytes);
+// False for anything but unpadded base64url in its one canonical spelling (the
+// unused low bits of the last character zero), so no two texts decode alike.
+bool from_base64url(const std::string& text, std::string& bytes);
 
 } // namespace server

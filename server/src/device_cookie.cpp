@@ -2,10 +2,6 @@
 
 #include "crypto.h"
 
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-#include <openssl/rand.h>
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,47 +19,8 @@ constexpr size_t kDeviceIdLength = 32;
 constexpr size_t kMacBytes = 32;
 const char kHex[] = "0123456789abcdef";
 
-std::string base64url(const std::string& bytes) {
-    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
-                                  reinterpret_cast<const unsigned char*>(bytes.data()),
-                                  static_cast<int>(bytes.size()));
-    out.resize(static_cast<size_t>(n));
-    while (!out.empty() && out.back() == '=')
-        out.pop_back();
-    for (char& c : out)
-        c = c == '+' ? '-' : c == '/' ? '_' : c;
-    return out;
-}
-
-// False for anything but unpadded base64url in its one canonical spelling (the
-// unused low bits of the last character zero), so no two values name one cookie.
-bool from_base64url(const std::string& original, std::string& bytes) {
-    std::string text = original;
-    if (text.size() % 4 == 1)
-        return false;
-    for (char& c : text) {
-        if (c == '+' || c == '/' || c == '=')
-            return false;
-        c = c == '-' ? '+' : c == '_' ? '/' : c;
-    }
-    const size_t padding = (4 - text.size() % 4) % 4;
-    text.append(padding, '=');
-    bytes.assign(text.size() / 4 * 3, '\0');
-    const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&bytes[0]),
-                                  reinterpret_cast<const unsigned char*>(text.data()),
-                                  static_cast<int>(text.size()));
-    if (n < 0 || static_cast<size_t>(n) < padding)
-        return false;
-    bytes.resize(static_cast<size_t>(n) - padding);
-    return base64url(bytes) == original;
-}
-
 std::string random_key() {
-    std::string key(kDeviceKeyBytes, '\0');
-    if (RAND_bytes(reinterpret_cast<unsigned char*>(&key[0]), static_cast<int>(key.size())) != 1)
-        throw std::runtime_error("random generator failed");
-    return key;
+    return random_bytes(kDeviceKeyBytes);
 }
 
 // An HTTP date (IMF-fixdate), written without the C library's locale.
@@ -126,14 +83,12 @@ DeviceCookies::DeviceCookies(DeviceCookieConfig config) : config_(std::move(conf
 }
 
 std::string DeviceCookies::cookie_name(const std::string& account) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    if (EVP_Digest(account.data(), account.size(), digest, &len, EVP_sha256(), nullptr) != 1)
-        throw std::runtime_error("SHA-256 unavailable");
+    const std::string digest = sha256(account);
     std::string name = kPrefix;
     for (int i = 0; i < 4; ++i) {
-        name += kHex[digest[i] >> 4];
-        name += kHex[digest[i] & 15];
+        const unsigned char b = static_cast<unsigned char>(digest[static_cast<size_t>(i)]);
+        name += kHex[b >> 4];
+        name += kHex[b & 15];
     }
     return name;
 }
@@ -143,13 +98,12 @@ std::string DeviceCookies::new_device_id() {
 }
 
 std::string DeviceCookies::mac(const std::string& payload) const {
-    unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    if (!HMAC(EVP_sha256(), config_.key.data(), static_cast<int>(config_.key.size()),
-              reinterpret_cast<const unsigned char*>(payload.data()), payload.size(), out, &len) ||
-        len != kMacBytes)
-        throw std::runtime_error("HMAC-SHA-256 unavailable");
-    return std::string(reinterpret_cast<char*>(out), len);
+    return hmac_sha256(config_.key, payload);
+}
+
+std::string DeviceCookies::tag(const std::string& purpose, const std::string& data) const {
+    // A cookie's payload starts with its format byte (1), a purpose with a letter.
+    return mac(purpose + '\0' + data);
 }
 
 std::string DeviceCookies::value(const std::string& account, const std::string& device,

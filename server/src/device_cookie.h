@@ -57,6 +57,10 @@ public:
     // A fresh device id: 32 lower-case hex digits from the secure generator.
     static std::string new_device_id();
 
+    // An HMAC-SHA-256 under the device key for another use (the recovery pages' form
+    // tokens), kept apart from the cookies' and from other uses by `purpose`.
+    std::string tag(const std::string& purpose, const std::string& data) const;
+
     // True when no key was given and the process made its own.
     bool key_is_ephemeral() const { return ephemeral_; }
 

@@ -203,9 +203,15 @@ Handler make_handler(Commands& commands, const Routes& routes) {
         "<html><body>" + utf8_to_gbk("Tarnix账号服务运行中").value_or("ok") + "</body></html>";
     const std::string not_found = utf8_to_gbk("找不到该页面").value_or("not found");
 
-    return [&commands, routes, page, not_found](const Request& req) {
+    auto is_exempt = [routes](const Request& req) {
+        bool exempt = false;
+        for (const std::string& a : routes.exempt_addresses)
+            exempt = exempt || a == req.client;
+        return exempt;
+    };
+    return [&commands, routes, page, not_found, is_exempt](const Request& req) {
         const std::string what =
-            req.client + " " + req.method + " " + printable(req.path.substr(0, 200));
+            req.client + " " + req.method + " " + printable(path_for_log(req.path).substr(0, 200));
         if (req.kind == Request::Kind::CutShort) {
             log_event("http", what + " -> 400 body cut short");
             return text(400, gbk(Msg::BadRequest));
@@ -224,9 +230,7 @@ Handler make_handler(Commands& commands, const Routes& routes) {
                 res.close = true;
                 return res;
             }
-            bool exempt = false;
-            for (const std::string& a : routes.exempt_addresses)
-                exempt = exempt || a == req.client;
+            const bool exempt = is_exempt(req);
             const double start = monotonic_seconds();
             Reply reply = commands.handle(req.body, exempt ? std::string() : req.client_key,
                                           req.header("Cookie"));
@@ -235,6 +239,9 @@ Handler make_handler(Commands& commands, const Routes& routes) {
                 routes.metrics->request(command_of(reply.command), reply.outcome, seconds);
             log_request(RequestRecord{req.client, reply.command, reply.account, reply.result,
                                       seconds * 1000});
+            if (reply.outcome == Outcome::Ok &&
+                command_of(reply.command) == Command::ChangePassword && routes.on_password_changed)
+                routes.on_password_changed(reply.account, req.client);
             Response res = text(reply.status, reply.body);
             if (!reply.set_cookie.empty())
                 res.headers.emplace_back("Set-Cookie", reply.set_cookie);
@@ -243,6 +250,9 @@ Handler make_handler(Commands& commands, const Routes& routes) {
         Response res;
         if (health(req, routes.ready, res)) {
             // Asked every second by the balancer: not worth a log line each.
+        } else if (routes.recovery && is_recovery_path(req.path)) {
+            res = routes.recovery->handle(req, is_exempt(req));
+            log_event("http", what + " -> " + std::to_string(res.status));
         } else if (get && req.path == routes.endpoint_path) {
             log_event("http", what + " -> 200");
             res = text(200, page);

@@ -5,6 +5,7 @@
 #include "commands.h"
 #include "engine.h"
 #include "metrics.h"
+#include "recovery.h"
 #include "store.h"
 
 #include <atomic>
@@ -52,6 +53,10 @@ struct Routes {
     std::function<bool()> ready;
     // Counts every protocol request when set (the admin listener is on).
     Metrics* metrics = nullptr;
+    // Serves /account/... when set (a public URL is configured); 404 otherwise.
+    Recovery* recovery = nullptr;
+    // Called (account GBK, client address text) after every password change by "3".
+    std::function<void(const std::string&, const std::string&)> on_password_changed;
 };
 
 // The handler the engine calls; every request is logged with `log_line`.

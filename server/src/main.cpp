@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <map>
+#include <memory>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -123,8 +125,8 @@ int admin(int argc, char** argv) {
     default:
         return usage_error("admin takes settings and then its command words");
     }
-    StoreConfig config = store_config(settings);
-    config.pool_size = 1;
+    AdminConfig config{store_config(settings), settings.public_url};
+    config.store.pool_size = 1;
     umask(077);
     return run_admin(config, std::vector<std::string>(argv + 1 + words, argv + argc), stdout,
                      stderr);
@@ -271,8 +273,29 @@ int main(int argc, char** argv) {
         const size_t from = line.find('\t') + 1;
         log_line("code sent to " + printable(line.substr(from, line.find('\t', from) - from)));
     };
-    commands.on_untrusted_lock = [](const std::string& account) {
+    // Password recovery, and the notices it sends, once the public URL is known.
+    RecoveryConfig recovery_settings = recovery_config(settings);
+    recovery_settings.secure = recovery_settings.secure || tls;
+    std::unique_ptr<Recovery> recovery;
+    if (!settings.public_url.empty()) {
+        recovery.reset(new Recovery(*store, commands.device_cookies(), recovery_settings,
+                                    [](const std::string& kind, const std::string&,
+                                       const std::map<std::string, std::string>&) {
+                                        log_line("recovery: no mail queue for the " + kind +
+                                                 " mail");
+                                    }));
+        routes.recovery = recovery.get();
+        routes.on_password_changed = [&recovery](const std::string& account,
+                                                 const std::string& client) {
+            recovery->password_changed(account, client);
+        };
+    } else {
+        log_line("password recovery is off: no --public-url, so /account/reset answers 404");
+    }
+    commands.on_untrusted_lock = [&recovery](const std::string& account) {
         log_line("account " + printable(account) + " locked for clients it does not know");
+        if (recovery)
+            recovery->account_locked(account);
     };
     if (commands.device_cookies().key_is_ephemeral())
         log_line("warning: no --device-key-file: device cookies are signed with a key of this "

@@ -154,6 +154,12 @@ std::string Metrics::render(const Gauges& gauges) const {
     family(out, "tarnix_store_errors_total", "counter",
            "Operations the database failed (answered with the server error).");
     sample(out, "tarnix_store_errors_total", load(store_errors_));
+    family(out, "tarnix_reset_mails_total", "counter",
+           "Password recovery links handed to the mail queue.");
+    sample(out, "tarnix_reset_mails_total", load(reset_mails_));
+    family(out, "tarnix_password_resets_total", "counter",
+           "Passwords set through a recovery link.");
+    sample(out, "tarnix_password_resets_total", load(password_resets_));
 
     const auto gauge = [&](const char* name, const char* type, const char* help,
                            const std::function<int64_t()>& read) {

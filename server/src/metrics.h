@@ -51,6 +51,9 @@ public:
     void request(Command c, Outcome o, double seconds);
     void account_locked() { account_locks_.fetch_add(1, std::memory_order_relaxed); }
     void store_error() { store_errors_.fetch_add(1, std::memory_order_relaxed); }
+    // Password recovery: a link handed to the mail queue; a password set through one.
+    void reset_mail() { reset_mails_.fetch_add(1, std::memory_order_relaxed); }
+    void password_reset() { password_resets_.fetch_add(1, std::memory_order_relaxed); }
 
     // The whole exposition, ending with a newline.
     std::string render(const Gauges& gauges) const;
@@ -67,6 +70,8 @@ private:
     Counter micros_[kCommands] = {};
     Counter account_locks_{0};
     Counter store_errors_{0};
+    Counter reset_mails_{0};
+    Counter password_resets_{0};
 };
 
 } // namespace server

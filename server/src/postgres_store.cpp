@@ -136,6 +136,15 @@ const char* const kMigrations[] = {
     // 4: passwords by their format and key (secrets.h): finds the plain-text rows and
     // the rows of a key without reading every row.
     "CREATE INDEX IF NOT EXISTS accounts_by_key ON accounts (substring(password from 1 for 9));",
+    // 5: password recovery links: the token's hash, never the token (state 0 live,
+    // 1 used, 2 replaced by a later link).
+    "CREATE TABLE reset_links ("
+    " hash BYTEA PRIMARY KEY,"
+    " account BYTEA NOT NULL,"
+    " created BIGINT NOT NULL,"
+    " expires BIGINT NOT NULL,"
+    " state INTEGER NOT NULL DEFAULT 0);"
+    "CREATE INDEX reset_links_by_account ON reset_links(account, created);",
 };
 
 // The expression of that index, as the queries must spell it to use it.
@@ -281,10 +290,62 @@ public:
             c.get(), name, who, now,
             [&](const Secret& stored) { return stored.equals(old_password); }, policy);
         if (r.verdict == Verdict::Ok)
-            run(c.get(), "UPDATE accounts SET password = $1 WHERE name = $2",
-                {bytes(keys_->seal(name, new_password)), bytes(name)});
+            write_password(c.get(), name, new_password);
         tx.commit();
         return r;
+    }
+
+    ResetIssue issue_reset_link(const ResetLink& link,
+                                const std::function<bool(const std::string&)>& email_matches,
+                                std::string& email) override {
+        Lease c(*this);
+        Transaction tx(c.get());
+        // The account's row stays locked, so two instances count its links one after
+        // the other.
+        auto account = run(c.get(), "SELECT email FROM accounts WHERE name = $1 FOR UPDATE",
+                           {bytes(link.account)});
+        if (account->rows() == 0 || !email_matches(account->blob(0, 0)))
+            return ResetIssue::NoMatch;
+        email = account->blob(0, 0);
+        run(c.get(), "DELETE FROM reset_links WHERE expires < $1", {number(link.now - 86400)});
+        if (link.per_window > 0 &&
+            run(c.get(), "SELECT COUNT(*) FROM reset_links WHERE account = $1 AND created >= $2",
+                {bytes(link.account), number(link.window_start)})
+                    ->integer(0, 0) >= link.per_window) {
+            tx.commit();
+            return ResetIssue::TooMany;
+        }
+        run(c.get(), "UPDATE reset_links SET state = 2 WHERE account = $1 AND state = 0",
+            {bytes(link.account)});
+        run(c.get(),
+            "INSERT INTO reset_links (hash, account, created, expires) VALUES ($1, $2, $3, $4)",
+            {bytes(link.token_hash), bytes(link.account), number(link.now), number(link.expires)});
+        tx.commit();
+        return ResetIssue::Issued;
+    }
+
+    LinkUse find_reset_link(const std::string& token_hash, int64_t now) override {
+        Lease c(*this);
+        return find_link(c.get(), token_hash, now, false);
+    }
+
+    LinkUse reset_password(const std::string& token_hash, const std::string& new_password,
+                           int64_t now) override {
+        Lease c(*this);
+        Transaction tx(c.get());
+        // Locked to the end: of two uses of one link at once, the second finds it used.
+        LinkUse use = find_link(c.get(), token_hash, now, true);
+        if (use.state != LinkState::Live)
+            return use;
+        write_password(c.get(), use.account, new_password);
+        run(c.get(), "UPDATE reset_links SET state = 1 WHERE hash = $1", {bytes(token_hash)});
+        run(c.get(), "UPDATE accounts SET failures = 0, locked_until = 0 WHERE name = $1",
+            {bytes(use.account)});
+        run(c.get(), "UPDATE devices SET failures = 0, locked_until = 0 WHERE account = $1",
+            {bytes(use.account)});
+        run(c.get(), "DELETE FROM challenges WHERE account = $1", {bytes(use.account)});
+        tx.commit();
+        return use;
     }
 
     std::vector<DeviceRecord> devices(const std::string& name) override {
@@ -430,6 +491,7 @@ public:
         Transaction tx(c.get());
         run(c.get(), "DELETE FROM challenges WHERE account = $1", {bytes(name)});
         run(c.get(), "DELETE FROM devices WHERE account = $1", {bytes(name)});
+        run(c.get(), "DELETE FROM reset_links WHERE account = $1", {bytes(name)});
         const bool found =
             run(c.get(), "DELETE FROM accounts WHERE name = $1 RETURNING 1", {bytes(name)})
                 ->rows() == 1;
@@ -480,6 +542,37 @@ public:
     }
 
     const Keyring& keys() const { return *keys_; }
+
+private:
+    // Every password write goes through here (a change and a reset alike).
+    void write_password(PGconn* c, const std::string& name, const std::string& password) {
+        run(c, "UPDATE accounts SET password = $1 WHERE name = $2",
+            {bytes(keys_->seal(name, password)), bytes(name)});
+    }
+
+    static LinkUse find_link(PGconn* c, const std::string& token_hash, int64_t now,
+                             bool for_update) {
+        LinkUse use;
+        auto row =
+            run(c,
+                for_update ? "SELECT l.account, l.expires, l.state, a.email FROM reset_links l"
+                             " JOIN accounts a ON a.name = l.account WHERE l.hash = $1"
+                             " FOR UPDATE"
+                           : "SELECT l.account, l.expires, l.state, a.email FROM reset_links l"
+                             " JOIN accounts a ON a.name = l.account WHERE l.hash = $1",
+                {bytes(token_hash)});
+        if (row->rows() == 0)
+            return use;
+        use.account = row->blob(0, 0);
+        const int64_t state = row->integer(0, 2);
+        use.state = state == 1                  ? LinkState::Used
+                    : state == 2                ? LinkState::Replaced
+                    : row->integer(0, 1) <= now ? LinkState::Expired
+                                                : LinkState::Live;
+        if (use.state == LinkState::Live)
+            use.email = row->blob(0, 3);
+        return use;
+    }
 
     static constexpr char kAccountColumns[] =
         "SELECT name, email, created, failures, locked_until FROM accounts";

@@ -102,6 +102,10 @@ bool log_format(const std::string& v, std::string& why) {
     return false;
 }
 
+bool public_url(const std::string& v, std::string& why) {
+    return v.empty() || valid_public_url(v, why);
+}
+
 template <typename T> Member m(T Settings::*p) {
     return Member(p);
 }
@@ -191,6 +195,11 @@ const Row kRows[] = {
      "printed as stdout's second line); keep it on loopback or a private network"},
     {"log-format", "text|json", m(&Settings::log_format), "text", 0, 0, log_format,
      "the log on stderr: text lines, or one JSON object per line"},
+    {"public-url", "URL", m(&Settings::public_url), "", 0, 0, public_url,
+     "where users reach this server (https://host[:port][/prefix]): recovery\n"
+     "links are PUBLIC-URL/account/reset/TOKEN (empty: no password recovery)"},
+    {"reset-requests-per-minute", "N", m(&Settings::reset_requests_per_minute), "10", 0,
+     1000000, nullptr, "password recovery requests per client address (0: no limit)"},
 };
 // clang-format on
 
@@ -572,6 +581,15 @@ Limits limits_config(const Settings& s) {
 Timing timing_config(const Settings& s) {
     Timing c;
     c.lock.lock_seconds = s.lock_seconds;
+    return c;
+}
+
+RecoveryConfig recovery_config(const Settings& s) {
+    RecoveryConfig c;
+    c.public_url = s.public_url;
+    c.service = s.service_name;
+    c.secure = s.public_url.rfind("https://", 0) == 0;
+    c.requests_per_minute = static_cast<int>(s.reset_requests_per_minute);
     return c;
 }
 

@@ -10,6 +10,7 @@
 
 #include "commands.h"
 #include "engine.h"
+#include "recovery.h"
 #include "store.h"
 
 #include <cstdint>
@@ -55,6 +56,8 @@ struct Settings {
     std::vector<std::string> exempt_addresses;
     std::string admin_listen; // HOST:PORT of /metrics, /healthz, /readyz; "": none
     std::string log_format;   // "text" or "json"
+    std::string public_url; // where users reach this service; empty: no password recovery
+    int64_t reset_requests_per_minute;
 };
 
 // Every setting at its default.
@@ -83,6 +86,8 @@ Timing timing_config(const Settings& s);
 // The admin listener's engine (admin_listen must not be empty): a loop of its own
 // and a few connections, plain HTTP.
 EngineConfig admin_engine_config(const Settings& s);
+// The public URL and the service's name; `secure` is set by main (it knows the TLS).
+RecoveryConfig recovery_config(const Settings& s);
 // The status record's texts in GBK (update_location as given: main fills in an empty one).
 StatusTexts status_texts(const Settings& s);
 

@@ -25,7 +25,7 @@ namespace server {
 namespace {
 
 // The last of the numbered steps in SqliteStore::migrate.
-constexpr int64_t kSchemaVersion = 4;
+constexpr int64_t kSchemaVersion = 5;
 
 [[noreturn]] void fail(sqlite3* db, const char* what) {
     throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(db));
@@ -147,6 +147,12 @@ public:
     bool delete_account(const std::string& name) override;
     RekeyStep rekey_step(std::string& after, size_t limit) override;
     int64_t count_not_under_current_key() override;
+    ResetIssue issue_reset_link(const ResetLink& link,
+                                const std::function<bool(const std::string&)>& email_matches,
+                                std::string& email) override;
+    LinkUse find_reset_link(const std::string& token_hash, int64_t now) override;
+    LinkUse reset_password(const std::string& token_hash, const std::string& new_password,
+                           int64_t now) override;
 
     // The readiness check's own connection, with a short busy time-out: it must not
     // wait behind this process's requests for the store's lock, nor for 5 s.
@@ -162,6 +168,9 @@ private:
     void migrate();
     void seal_plain_passwords();
     void exec(const char* sql);
+    // Every password write goes through here (a change and a reset alike).
+    void write_password(const std::string& name, const std::string& password);
+    LinkUse find_link_locked(const std::string& token_hash, int64_t now);
     CheckResult check_locked(const std::string& name, const Attempt& who, int64_t now,
                              const std::function<bool(const Secret&)>& matches,
                              const LockPolicy& policy);
@@ -321,6 +330,17 @@ void SqliteStore::migrate() {
         // Passwords by their format and key (secrets.h): finds the plain-text rows and
         // the rows of a key without reading every row.
         exec("CREATE INDEX IF NOT EXISTS accounts_by_key ON accounts(substr(password, 1, 9))");
+    }
+    if (version < 5) {
+        // Password recovery links: the token's hash, never the token (state 0 live,
+        // 1 used, 2 replaced by a later link).
+        exec("CREATE TABLE reset_links ("
+             " hash BLOB PRIMARY KEY,"
+             " account BLOB NOT NULL,"
+             " created INTEGER NOT NULL,"
+             " expires INTEGER NOT NULL,"
+             " state INTEGER NOT NULL DEFAULT 0)");
+        exec("CREATE INDEX reset_links_by_account ON reset_links(account, created)");
     }
     if (version < kSchemaVersion) {
         exec("DELETE FROM schema_version");
@@ -486,12 +506,92 @@ CheckResult SqliteStore::change_password(const std::string& name, const Attempt&
     Transaction tx(db_);
     CheckResult r = check_locked(
         name, who, now, [&](const Secret& stored) { return stored.equals(old_password); }, policy);
-    if (r.verdict == Verdict::Ok) {
-        Statement set(db_, "UPDATE accounts SET password = ? WHERE name = ?");
-        set.bind(1, keys_->seal(name, new_password)).bind(2, name).step();
-    }
+    if (r.verdict == Verdict::Ok)
+        write_password(name, new_password);
     tx.commit();
     return r;
+}
+
+void SqliteStore::write_password(const std::string& name, const std::string& password) {
+    Statement set(db_, "UPDATE accounts SET password = ? WHERE name = ?");
+    set.bind(1, keys_->seal(name, password)).bind(2, name).step();
+}
+
+ResetIssue
+SqliteStore::issue_reset_link(const ResetLink& link,
+                              const std::function<bool(const std::string&)>& email_matches,
+                              std::string& email) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Transaction tx(db_);
+    Statement account(db_, "SELECT email FROM accounts WHERE name = ?");
+    account.bind(1, link.account);
+    if (!account.step() || !email_matches(account.text(0)))
+        return ResetIssue::NoMatch;
+    email = account.text(0);
+    Statement forget(db_, "DELETE FROM reset_links WHERE expires < ?");
+    forget.bind(1, link.now - 86400).step();
+    if (link.per_window > 0) {
+        Statement recent(db_,
+                         "SELECT COUNT(*) FROM reset_links WHERE account = ? AND created >= ?");
+        recent.bind(1, link.account).bind(2, link.window_start).step();
+        if (recent.integer(0) >= link.per_window) {
+            tx.commit();
+            return ResetIssue::TooMany;
+        }
+    }
+    Statement replace(db_, "UPDATE reset_links SET state = 2 WHERE account = ? AND state = 0");
+    replace.bind(1, link.account).step();
+    Statement add(db_,
+                  "INSERT INTO reset_links (hash, account, created, expires) VALUES (?, ?, ?, ?)");
+    add.bind(1, link.token_hash)
+        .bind(2, link.account)
+        .bind(3, link.now)
+        .bind(4, link.expires)
+        .step();
+    tx.commit();
+    return ResetIssue::Issued;
+}
+
+LinkUse SqliteStore::find_link_locked(const std::string& token_hash, int64_t now) {
+    LinkUse use;
+    Statement get(db_, "SELECT l.account, l.expires, l.state, a.email FROM reset_links l"
+                       " JOIN accounts a ON a.name = l.account WHERE l.hash = ?");
+    get.bind(1, token_hash);
+    if (!get.step())
+        return use;
+    use.account = get.text(0);
+    const int64_t state = get.integer(2);
+    use.state = state == 1              ? LinkState::Used
+                : state == 2            ? LinkState::Replaced
+                : get.integer(1) <= now ? LinkState::Expired
+                                        : LinkState::Live;
+    if (use.state == LinkState::Live)
+        use.email = get.text(3);
+    return use;
+}
+
+LinkUse SqliteStore::find_reset_link(const std::string& token_hash, int64_t now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return find_link_locked(token_hash, now);
+}
+
+LinkUse SqliteStore::reset_password(const std::string& token_hash, const std::string& new_password,
+                                    int64_t now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Transaction tx(db_);
+    LinkUse use = find_link_locked(token_hash, now);
+    if (use.state != LinkState::Live)
+        return use;
+    write_password(use.account, new_password);
+    Statement used(db_, "UPDATE reset_links SET state = 1 WHERE hash = ?");
+    used.bind(1, token_hash).step();
+    Statement account(db_, "UPDATE accounts SET failures = 0, locked_until = 0 WHERE name = ?");
+    account.bind(1, use.account).step();
+    Statement devices(db_, "UPDATE devices SET failures = 0, locked_until = 0 WHERE account = ?");
+    devices.bind(1, use.account).step();
+    tx.commit();
+    challenges_.take(use.account, now);
+    return use;
 }
 
 std::vector<DeviceRecord> SqliteStore::devices(const std::string& name) {
@@ -617,6 +717,8 @@ bool SqliteStore::delete_account(const std::string& name) {
     Transaction tx(db_);
     Statement devices(db_, "DELETE FROM devices WHERE account = ?");
     devices.bind(1, name).step();
+    Statement links(db_, "DELETE FROM reset_links WHERE account = ?");
+    links.bind(1, name).step();
     Statement remove(db_, "DELETE FROM accounts WHERE name = ?");
     remove.bind(1, name).step();
     const bool found = sqlite3_changes(db_) == 1;

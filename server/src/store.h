@@ -97,6 +97,27 @@ enum class SignUp { Created, Exists, NoRecentCode };
 // does not exist); false when it exists and cannot be changed.
 bool make_owner_only(const std::string& path);
 
+// Password recovery links. Only the SHA-256 of a link's token is stored, and an
+// account has at most one live link: issuing one replaces every earlier one.
+struct ResetLink {
+    std::string account;    // GBK
+    std::string token_hash; // SHA-256 of the link's token
+    int64_t now = 0;
+    int64_t expires = 0;
+    int64_t window_start = 0; // the account's links issued since then are counted...
+    int per_window = 0;       // ...and at most this many are allowed (0: no cap)
+};
+
+enum class ResetIssue { Issued, NoMatch, TooMany };
+
+enum class LinkState { Live, Unknown, Used, Replaced, Expired };
+
+struct LinkUse {
+    LinkState state = LinkState::Unknown;
+    std::string account; // GBK; empty when the link is unknown
+    std::string email;   // the account's bound address, when the link was live
+};
+
 // Made from the settings (store_config in settings.h), which hold the defaults.
 struct StoreConfig {
     // A file path (SQLite) or a postgresql:// (or postgres://) connection URI.
@@ -177,6 +198,23 @@ public:
                             int64_t not_after, int64_t forget_before,
                             const std::function<bool()>& deliver) = 0;
 
+    // Issues a recovery link when the account exists and `email_matches` accepts its
+    // bound address (which goes to `email`): every earlier link of the account ends.
+    // TooMany when the account already had `per_window` links since `window_start`.
+    // Links past their expiry by a day are forgotten.
+    virtual ResetIssue
+    issue_reset_link(const ResetLink& link,
+                     const std::function<bool(const std::string&)>& email_matches,
+                     std::string& email) = 0;
+    // What the link whose token hashes to `token_hash` is at `now`; nothing changes.
+    virtual LinkUse find_reset_link(const std::string& token_hash, int64_t now) = 0;
+    // Through a live link: sets the password (as change_password writes it), uses the
+    // link up, ends every lock of the account and clears the failure counts (untrusted
+    // and per device, as unlock does) and drops its challenge, in one transaction. The
+    // state the link was in: Live means the password is set.
+    virtual LinkUse reset_password(const std::string& token_hash, const std::string& new_password,
+                                   int64_t now) = 0;
+
     // Replaces the account's challenge (at most one each).
     virtual void put_challenge(const std::string& account, const std::string& text,
                                int64_t now) = 0;
@@ -192,7 +230,8 @@ public:
 
     // The operator's commands (tarnix-server admin), safe while servers use the same
     // database. An account's failures and lock are those of its untrusted counter.
-    // Deleting also removes the account's devices and challenge. False: no such account.
+    // Deleting also removes the account's devices, challenge and recovery links.
+    // False: no such account.
     virtual std::optional<AccountInfo> find_account(const std::string& name) = 0;
     // By name; with `locked_only`, those whose untrusted counter is locked at `now`.
     virtual std::vector<AccountInfo> list_accounts(bool locked_only, int64_t now) = 0;
