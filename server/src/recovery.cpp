@@ -39,6 +39,7 @@ const char kPasswordNotGbk[] =
     "新密码含有无法使用的字符（如表情符号或生僻字），请只用字母、数字、符号和常用汉字。";
 const char kPasswordLength[] =
     "新密码须为6至16个字节：字母、数字和符号各占1个字节，汉字占2个字节。";
+const char kPasswordControl[] = "新密码不能含有制表符等控制字符。";
 const char kPasswordsDiffer[] = "两次输入的新密码不一致。";
 
 // The value of cookie `name` in a Cookie header ("" when absent).
@@ -305,13 +306,6 @@ Response Recovery::post_request(const Request& req, const std::string& csrf_cook
 Response Recovery::link_page(const Request& req, const std::string& token, bool is_post,
                              const std::string& csrf_cookie) {
     const PageFrame frame{config_.service};
-    std::map<std::string, std::string> form;
-    if (is_post) {
-        if (!parse_urlencoded(req.body, form))
-            return page(400, message_page(frame, "无法处理请求", kBadForm));
-        if (!csrf_ok(csrf_cookie, form["csrf"]))
-            return page(403, message_page(frame, "安全校验失败", kNoCookie));
-    }
     std::string bytes;
     const bool well_formed = from_base64url(token, bytes) && bytes.size() == kTokenBytes;
     const std::string hash = sha256(token);
@@ -335,6 +329,12 @@ Response Recovery::link_page(const Request& req, const std::string& token, bool 
     };
     if (!is_post)
         return page(200, new_password_page(frame, csrf_for(csrf_cookie), req.path, account, ""));
+    // A bad link is said first: nothing of the form matters then.
+    std::map<std::string, std::string> form;
+    if (!parse_urlencoded(req.body, form))
+        return page(400, message_page(frame, "无法处理请求", kBadForm));
+    if (!csrf_ok(csrf_cookie, form["csrf"]))
+        return page(403, message_page(frame, "安全校验失败", kNoCookie));
 
     const std::string& password = form["password"];
     if (password.size() > kMaxPasswordBytes)
@@ -342,6 +342,10 @@ Response Recovery::link_page(const Request& req, const std::string& token, bool 
     const std::optional<std::string> gbk_password = utf8_to_gbk(password);
     if (!gbk_password)
         return again(valid_utf8(password) ? kPasswordNotGbk : kNotUtf8);
+    for (unsigned char c : password) {
+        if (c < 0x20 || c == 0x7F)
+            return again(kPasswordControl);
+    }
     if (!valid_credential(*gbk_password))
         return again(kPasswordLength);
     if (password != form["again"])
