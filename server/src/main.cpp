@@ -273,6 +273,8 @@ int main(int argc, char** argv) {
         const size_t from = line.find('\t') + 1;
         log_line("code sent to " + printable(line.substr(from, line.find('\t', from) - from)));
     };
+    // Counted when the admin listener is on; before the recovery, whose thread counts.
+    Metrics metrics;
     // Password recovery, and the notices it sends, once the public URL is known.
     RecoveryConfig recovery_settings = recovery_config(settings);
     recovery_settings.secure = recovery_settings.secure || tls;
@@ -305,7 +307,6 @@ int main(int argc, char** argv) {
                  "; its requests are answered with the server error");
     };
     // The admin listener: metrics, and health for what may not reach the public port.
-    Metrics metrics;
     std::unique_ptr<Engine> admin_listener;
     if (!settings.admin_listen.empty()) {
         admin_listener = std::make_unique<Engine>(admin_engine_config(settings));
@@ -318,6 +319,8 @@ int main(int argc, char** argv) {
         }
         routes.metrics = &metrics;
         commands.metrics = &metrics;
+        if (recovery)
+            recovery->metrics = &metrics;
     }
     if (!engine.start(make_handler(commands, routes), error)) {
         std::fprintf(stderr, "tarnix-server: %s\n", error.c_str());

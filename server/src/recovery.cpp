@@ -183,7 +183,7 @@ void Recovery::run() {
         try {
             job();
         } catch (const std::exception& e) {
-            log_line(std::string("recovery: ") + e.what());
+            log_event("recovery", std::string("recovery: ") + e.what());
         }
         lock.lock();
     }
@@ -195,12 +195,12 @@ void Recovery::mail_link(const std::string& account, const std::string& email) {
         store_, account, now_seconds(), config_.link_seconds, config_.mails_per_hour,
         [&](const std::string& bound) { return same_address(bound, wanted); });
     if (link.result == ResetIssue::NoMatch) {
-        log_line("recovery: no link for u=" + printable(account) + " (no such pair)");
+        log_event("recovery", "recovery: no link for u=" + printable(account) + " (no such pair)");
         return;
     }
     if (link.result == ResetIssue::TooMany) {
-        log_line("recovery: no link for u=" + printable(account) + " (" +
-                 std::to_string(config_.mails_per_hour) + " this hour already)");
+        log_event("recovery", "recovery: no link for u=" + printable(account) + " (" +
+                                  std::to_string(config_.mails_per_hour) + " this hour already)");
         return;
     }
     send_("reset", link.email,
@@ -210,7 +210,7 @@ void Recovery::mail_link(const std::string& account, const std::string& email) {
            {"minutes", std::to_string((config_.link_seconds + 59) / 60)}});
     if (metrics)
         metrics->reset_mail();
-    log_line("recovery: link mailed for u=" + printable(account));
+    log_event("recovery", "recovery: link mailed for u=" + printable(account));
 }
 
 void Recovery::password_changed(const std::string& account, const std::string& client) {
@@ -226,8 +226,8 @@ void Recovery::password_changed(const std::string& account, const std::string& c
                    {"address", client},
                    {"reset_page", config_.public_url + kFormPath}});
         }))
-        log_line("recovery: queue full, no notice of the password change of u=" +
-                 printable(account));
+        log_event("recovery", "recovery: queue full, no notice of the password change of u=" +
+                                  printable(account));
 }
 
 void Recovery::account_locked(const std::string& account) {
@@ -241,7 +241,7 @@ void Recovery::account_locked(const std::string& account) {
                    {"until", local_time_text(found->locked_until)},
                    {"reset_page", config_.public_url + kFormPath}});
         }))
-        log_line("recovery: queue full, no lock notice for u=" + printable(account));
+        log_event("recovery", "recovery: queue full, no lock notice for u=" + printable(account));
 }
 
 std::string Recovery::csrf_for(const std::string& cookie) const {
@@ -298,7 +298,7 @@ Response Recovery::post_request(const Request& req, const std::string& csrf_cook
     if (gbk_account && gbk_email && account.size() <= kMaxAccountBytes &&
         email.size() <= kMaxEmailBytes) {
         if (!post([this, a = *gbk_account, e = *gbk_email] { mail_link(a, e); }))
-            log_line("recovery: queue full, a request for a link dropped");
+            log_event("recovery", "recovery: queue full, a request for a link dropped");
     }
     return page(200, reset_sent_page(frame, (config_.link_seconds + 59) / 60));
 }
@@ -355,7 +355,7 @@ Response Recovery::link_page(const Request& req, const std::string& token, bool 
         return refused(use.state);
     if (metrics)
         metrics->password_reset();
-    log_line(req.client + " recovery: password reset for u=" + printable(use.account));
+    log_event("recovery", req.client + " recovery: password reset for u=" + printable(use.account));
     password_changed(use.account, req.client);
     return page(200, reset_done_page(frame));
 }
@@ -407,7 +407,7 @@ Response Recovery::handle(const Request& req, bool exempt) {
         else
             res = link_page(req, req.path.substr(sizeof kLinkPrefix - 1), post, cookie);
     } catch (const std::exception& e) {
-        log_line(req.client + " recovery: " + e.what());
+        log_event("recovery", req.client + " recovery: " + e.what());
         res = page(500, message_page(frame, "服务器错误", "服务器暂时无法处理请求，请稍后再试。"));
     }
     if (!set_cookie.empty())

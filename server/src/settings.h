@@ -56,7 +56,7 @@ struct Settings {
     std::vector<std::string> exempt_addresses;
     std::string admin_listen; // HOST:PORT of /metrics, /healthz, /readyz; "": none
     std::string log_format;   // "text" or "json"
-    std::string public_url; // where users reach this service; empty: no password recovery
+    std::string public_url;   // where users reach this service; empty: no password recovery
     int64_t reset_requests_per_minute;
 };
 
