@@ -277,6 +277,20 @@ std::string SqliteStore::start() {
 // schema_version. Files from before the version table get the steps that are
 // written to be harmless on what those files already hold.
 void SqliteStore::migrate() {
+    // Before anything is written (even the journal mode): a newer server's file is
+    // left as it is.
+    {
+        Statement known(db_, "SELECT COUNT(*) FROM sqlite_master WHERE name = 'schema_version'");
+        known.step();
+        if (known.integer(0) != 0) {
+            Statement get(db_, "SELECT MAX(version) FROM schema_version");
+            get.step();
+            if (get.integer(0) > kSchemaVersion)
+                throw std::runtime_error(
+                    "the database was made by a newer server (schema version " +
+                    std::to_string(get.integer(0)) + ")");
+        }
+    }
     exec("PRAGMA journal_mode=WAL");
     // NORMAL would skip the WAL's sync at commit: a power cut could then take away an
     // account or a password change that was already answered as done.

@@ -88,3 +88,31 @@ TEST(SchemaTest, APostgresDatabaseAtVersionOneIsUpgraded) {
     expect_current_schema(server);
     EXPECT_EQ(server.stop(), 0);
 }
+
+// A server must not write into a schema it does not know: the newer server's
+// steps may rely on what this one would change.
+TEST(SchemaTest, AFileOfANewerServerIsRefusedUntouched) {
+    if (test_postgres())
+        GTEST_SKIP() << "a SQLite file";
+    char tmpl[] = "/tmp/tarnix-schema-test-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    const std::string path = dir + "/accounts.db";
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "PRAGMA journal_mode=DELETE;"
+                           "CREATE TABLE schema_version (version INTEGER NOT NULL);"
+                           "INSERT INTO schema_version VALUES (999);",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    const std::string before = read_file(path);
+    std::string err;
+    EXPECT_EQ(
+        run_server({"--port", "0", "--db", path, "--outbox", dir + "/outbox.txt"}, nullptr, &err),
+        1);
+    EXPECT_NE(err.find("newer server"), std::string::npos) << err;
+    EXPECT_TRUE(read_file(path) == before) << "the file was changed";
+    EXPECT_EQ(sqlite_version(path), 999);
+    std::filesystem::remove_all(dir);
+}
