@@ -69,17 +69,24 @@ check "the unit runs the packaged configuration as tarnix" \
 # As the unit runs things: user tarnix, in /.
 as_tarnix() { (cd / && exec setpriv --reuid=tarnix --regid=tarnix --init-groups "$@"); }
 
-# The installed server, as the unit starts it, on a free port. Sets its pid and
-# port into the variables server_pid and port.
-server_pid= port=
+check "the packaged configuration keeps metrics on 127.0.0.1:9866" bash -c "$(declare -f as_tarnix);
+  as_tarnix /usr/sbin/tarnix-server --config $config --print-config |
+  grep -qx 'admin-listen = \"127.0.0.1:9866\"'"
+
+# The installed server, as the unit starts it, on free ports (the public one and
+# the admin listener's). Sets its pid and ports into server_pid, port and admin_port.
+server_pid= port= admin_port=
 start_server() {
   rm -f "$work/stdout"
   (cd / && umask 077 && exec setpriv --reuid=tarnix --regid=tarnix --init-groups \
-    /usr/sbin/tarnix-server --config "$config" --port 0 >"$work/stdout" 2>"$work/server.log") &
+    /usr/sbin/tarnix-server --config "$config" --port 0 --admin-listen 127.0.0.1:0 \
+    >"$work/stdout" 2>"$work/server.log") &
   server_pid=$!
   for _ in $(seq 100); do
     port=$(sed -n 's/.*listening on http:\/\/[^:]*:\([0-9]*\).*/\1/p' "$work/stdout" 2>/dev/null)
-    [ -n "$port" ] && return 0
+    admin_port=$(sed -n 's/.*admin listener on http:\/\/[^:]*:\([0-9]*\).*/\1/p' "$work/stdout" \
+      2>/dev/null)
+    [ -n "$port" ] && [ -n "$admin_port" ] && return 0
     kill -0 "$server_pid" 2>/dev/null || break
     sleep 0.1
   done
@@ -94,8 +101,12 @@ ask() { curl -s --max-time 5 --data-binary "$1" "http://127.0.0.1:$port/tx-clien
 status_field() { ask "cmd=5" | iconv -f GBK -t UTF-8 | cut -d'|' -f"$1"; }
 
 check "the installed server starts as tarnix with $config" start_server
-get() { curl -s -o /dev/null -w '%{http_code}' --max-time 5 "http://127.0.0.1:$port$1"; }
-check "it is ready (/readyz 200)" test "$(get /readyz)" = 200
+get() { curl -s -o /dev/null -w '%{http_code}' --max-time 5 "http://127.0.0.1:$1"; }
+check "it is ready (/readyz 200)" test "$(get "$port/readyz")" = 200
+check "ready on the admin listener too" test "$(get "$admin_port/readyz")" = 200
+check "its metrics name the package's version" bash -c "curl -s --max-time 5 \
+  http://127.0.0.1:$admin_port/metrics | grep -qx 'tarnix_build_info{version=\"$version\"} 1'"
+check "no metrics on the public port" test "$(get "$port/metrics")" != 200
 check "it answers" test "$(ask 'cmd=c')" = "ConnectionOk"
 check "it runs as tarnix" test "$(ps -o user= -p "$server_pid")" = tarnix
 check "its version is the package's" test "$(status_field 7)" = "tarnix-server $version"
