@@ -149,6 +149,21 @@ std::string ReceivedRequest::header(std::string_view name) const {
     return "";
 }
 
+std::string ReceivedRequest::own_cookies() const {
+    const std::string all = header("Cookie");
+    std::string own;
+    for (size_t at = 0; at < all.size();) {
+        size_t end = all.find(';', at);
+        if (end == std::string::npos)
+            end = all.size();
+        size_t first = all.find_first_not_of(' ', at);
+        if (first < end && all.compare(first, 10, "tx_device_") != 0)
+            own += (own.empty() ? "" : "; ") + all.substr(first, end - first);
+        at = end + 1;
+    }
+    return own;
+}
+
 bool ReceivedRequest::has_header(std::string_view name) const {
     for (const std::string& line : header_lines()) {
         size_t colon = line.find(':');
