@@ -29,8 +29,11 @@ if [ ! -f "$data/device.key" ]; then
     mv "$data/device.key.new" "$data/device.key")
 fi
 if [ -x "$server" ]; then
+  # The key of the stored passwords, made on first use beside the database.
+  [ -f "$data/secret.key" ] || "$server" keygen-secret "$data" || exit 1
   "$server" --db "$data/accounts.db" --outbox "$data/outbox.txt" \
-    --device-key-file "$data/device.key" "${server_args[@]}" \
+    --device-key-file "$data/device.key" --secret-key-file "$data/secret.key" \
+    "${server_args[@]}" \
     >>"$data/server.log" 2>&1 &
   server_pid=$!
   echo "account server: pid $server_pid, log $data/server.log, outbox $data/outbox.txt"

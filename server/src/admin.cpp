@@ -4,6 +4,7 @@
 #include "clock.h"
 #include "commands.h"
 #include "recovery.h"
+#include "rekey.h"
 
 #include <memory>
 
@@ -183,6 +184,29 @@ int backup(Context& ctx) {
     return kDone;
 }
 
+// Every password re-sealed under the current key (the servers run with the new key as
+// secret-key-file and the old one as previous-secret-key-file meanwhile).
+int rekey(Context& ctx) {
+    if (!ctx.config.store.keys || !ctx.config.store.keys->encrypts()) {
+        std::fprintf(ctx.err, "tarnix-server admin: rekey needs --secret-key-file (the new key) "
+                              "and --previous-secret-key-file (the old ones)\n");
+        return kUsage;
+    }
+    Store* store = ctx.open();
+    if (!store)
+        return kNotFound;
+    const RekeyReport report = rekey_all(*store, 100, [&](const std::string& line) {
+        std::fprintf(ctx.err, "tarnix-server admin: %s\n", line.c_str());
+    });
+    for (const std::string& name : report.unreadable)
+        std::fprintf(ctx.err, "tarnix-server admin: %s: password opens under no given key\n",
+                     printable(name).c_str());
+    std::fprintf(ctx.out, "re-sealed %lld of %lld accounts under key %s; %lld not under it\n",
+                 static_cast<long long>(report.resealed), static_cast<long long>(report.examined),
+                 ctx.config.store.keys->current_id().c_str(), static_cast<long long>(report.left));
+    return report.left == 0 ? kDone : kNotFound;
+}
+
 const Row kCommands[] = {
     {{"accounts", "show"}, "NAME", 1, 1, accounts_show},
     {{"accounts", "list"}, "[--locked]", 0, 1, accounts_list},
@@ -191,6 +215,7 @@ const Row kCommands[] = {
     {{"accounts", "delete"}, "NAME", 1, 1, accounts_delete},
     {{"accounts", "reset-link"}, "NAME", 1, 1, accounts_reset_link},
     {{"backup", nullptr}, "DEST", 1, 1, backup},
+    {{"rekey", nullptr}, "", 0, 0, rekey},
 };
 
 size_t word_count(const Row& row) {

@@ -127,6 +127,11 @@ int admin(int argc, char** argv) {
     }
     AdminConfig config{store_config(settings), settings.public_url};
     config.store.pool_size = 1;
+    if (!load_keyring(settings.secret_key_file, settings.previous_secret_key_files,
+                      config.store.keys, error)) {
+        std::fprintf(stderr, "tarnix-server: %s\n", error.c_str());
+        return 1;
+    }
     umask(077);
     return run_admin(config, std::vector<std::string>(argv + 1 + words, argv + argc), stdout,
                      stderr);
@@ -222,12 +227,22 @@ int main(int argc, char** argv) {
 
     StoreConfig store_settings = store_config(settings);
     store_settings.notice = [](const std::string& line) { log_line(line); };
+    if (!load_keyring(settings.secret_key_file, settings.previous_secret_key_files,
+                      store_settings.keys, error)) {
+        std::fprintf(stderr, "tarnix-server: %s\n", error.c_str());
+        return 1;
+    }
     std::unique_ptr<Store> store = Store::open(store_settings, error);
     if (!store) {
         std::fprintf(stderr, "tarnix-server: cannot open database %s: %s\n",
                      database_for_log(settings.db).c_str(), error.c_str());
         return 1;
     }
+    if (!store_settings.keys->encrypts())
+        log_line("warning: no --secret-key-file: passwords are stored in plain text (tarnix-server "
+                 "keygen-secret DIR makes a key)");
+    else
+        log_line("passwords sealed under key " + store_settings.keys->current_id());
     if (!make_owner_only(settings.outbox)) {
         std::fprintf(stderr, "tarnix-server: cannot make %s owner-only\n", settings.outbox.c_str());
         return 1;

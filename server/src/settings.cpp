@@ -170,6 +170,14 @@ const Row kRows[] = {
      "certificate chain: with tls-key, serve HTTPS (TLS 1.2 and 1.3) instead of HTTP"},
     {"tls-key", "PEM", m(&Settings::tls_key), "", 0, 0, nullptr,
      "private key of tls-cert"},
+    {"secret-key-file", "PATH", m(&Settings::secret_key_file), "", 0, 0, nullptr,
+     "key that seals the stored passwords (AES-256-GCM): 32 bytes, or 64 hex\n"
+     "digits and a newline, mode 0600; made by tarnix-server keygen-secret DIR\n"
+     "(empty: passwords stored in plain text)"},
+    {"previous-secret-key-file", "PATH", m(&Settings::previous_secret_key_files), "", 0, 0,
+     nullptr,
+     "an older key whose sealed passwords are still read; given again, one\n"
+     "more (every write uses secret-key-file; admin rekey moves the rows)"},
     {"tls-ticket-key-file", "FILE", m(&Settings::tls_ticket_key_file), "", 0, 0, nullptr,
      "session ticket key, 128 hex digits (openssl rand -hex 64), read again every\n"
      "minute; instances given the same file resume each other's sessions\n"

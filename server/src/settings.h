@@ -47,7 +47,9 @@ struct Settings {
     std::string tls_cert;
     std::string tls_key;
     std::string tls_ticket_key_file;
-    std::string device_key_file; // empty: a random key of this process
+    std::string device_key_file;                        // empty: a random key of this process
+    std::string secret_key_file;                        // empty: passwords in plain text
+    std::vector<std::string> previous_secret_key_files; // read only
     int64_t challenges_per_minute;
     int64_t sign_ins_per_minute;
     int64_t password_changes_per_minute;

@@ -562,3 +562,109 @@ TEST(SecretStoreTest, ARekeyUnderLoadLeavesNoRowUnderTheOldKey) {
     for (int i = 0; i < kAccounts; i += 97)
         EXPECT_EQ(after.sign_in(name_of(i), password_of(i)), kSignInOk) << i;
 }
+
+// The same through the server's flags: a wrong key ends the start with exit code 1 and
+// the file as it was; a server without a key says once that it keeps plain text.
+TEST(SecretServerTest, AWrongKeyEndsTheStartAndNoKeyIsWarnedAbout) {
+    TempDir dir;
+    new_key(dir.path(), "right");
+    new_key(dir.path(), "wrong");
+    const std::string where = fresh_where(dir.path());
+    {
+        ServerProcess server({"--db", where});
+        ASSERT_EQ(server.ask("cmd=9&emily=warned@example.com").size(), 6u);
+        ASSERT_EQ(server.ask("cmd=2&u=warned01&p=secret1&q=warned@example.com"), kSignUpOk);
+        EXPECT_EQ(server.stop(), 0);
+        const std::string log = read_file(server.log_path());
+        const size_t first = log.find("passwords are stored in plain text");
+        EXPECT_NE(first, std::string::npos) << log;
+        EXPECT_EQ(log.find("passwords are stored in plain text", first + 1), std::string::npos);
+    }
+    {
+        ServerProcess server(
+            {"--db", where, "--secret-key-file", copy_key_file(dir.path(), "right")});
+        ASSERT_GT(server.port(), 0);
+        EXPECT_EQ(server.stop(), 0);
+        EXPECT_NE(read_file(server.log_path()).find("sealed 1 plain-text passwords"),
+                  std::string::npos);
+    }
+    const std::string before =
+        server::is_postgres_uri(where) ? stored_bytes(where) : read_file(where);
+    ServerProcess wrong({"--db", where, "--secret-key-file", copy_key_file(dir.path(), "wrong")});
+    EXPECT_EQ(wrong.port(), 0);
+    EXPECT_EQ(wrong.stop(), 1);
+    EXPECT_NE(read_file(wrong.log_path()).find("the secret key does not match this database"),
+              std::string::npos)
+        << read_file(wrong.log_path());
+    EXPECT_EQ(server::is_postgres_uri(where) ? stored_bytes(where) : read_file(where), before);
+}
+
+// Rotation as an operator does it: servers with the new key and the old one as a
+// previous key, `tarnix-server admin rekey` while 64 clients sign in over HTTP, then a
+// server with the new key alone.
+TEST(SecretServerTest, AdminRekeyWhileClientsSignIn) {
+    TempDir dir;
+    new_key(dir.path(), "old");
+    new_key(dir.path(), "new");
+    const std::string where = fresh_where(dir.path());
+    const std::string old_key = copy_key_file(dir.path(), "old");
+    const std::string new_key_file = copy_key_file(dir.path(), "new");
+    constexpr int kAccounts = 640, kClients = 64;
+    auto name_of = [](int i) { return "admrot" + std::to_string(1000 + i); };
+    auto password_of = [](int i) { return "admPW" + std::to_string(i); };
+    {
+        ServerProcess first({"--db", where, "--secret-key-file", old_key});
+        EXPECT_EQ(first.stop(), 0);
+    }
+    auto old_ring = ring(old_key);
+    std::string script = "BEGIN;";
+    for (int i = 0; i < kAccounts; ++i)
+        script += "INSERT INTO accounts (name, password, email, created) VALUES (" +
+                  literal(where, name_of(i)) + ", " +
+                  literal(where, old_ring->seal(name_of(i), password_of(i))) + ", " +
+                  literal(where, "r@example.com") + ", 0);";
+    sql(where, script + "COMMIT;");
+
+    ServerProcess server(
+        {"--db", where, "--secret-key-file", new_key_file, "--previous-secret-key-file", old_key});
+    ASSERT_GT(server.port(), 0);
+    std::atomic<bool> done{false};
+    std::atomic<int> signed_in{0}, refused{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&, c] {
+            for (int i = c; !done; i = i + kClients < kAccounts ? i + kClients : c) {
+                const std::string challenge = server.ask("cmd=0&u=" + name_of(i));
+                if (server.ask("cmd=1&u=" + name_of(i) +
+                               "&p=" + server::md5_hex(challenge + password_of(i))) == kSignInOk)
+                    ++signed_in;
+                else
+                    ++refused;
+            }
+        });
+    }
+    const int before = signed_in;
+    const int rekeyed = run_server({"admin", "--db", where, "--secret-key-file", new_key_file,
+                                    "--previous-secret-key-file", old_key, "rekey"});
+    const int during = signed_in - before;
+    done = true;
+    for (auto& t : clients)
+        t.join();
+    EXPECT_EQ(rekeyed, 0);
+    EXPECT_EQ(refused, 0);
+    EXPECT_GT(during, 0);
+    EXPECT_EQ(server.stop(), 0);
+
+    ServerProcess after({"--db", where, "--secret-key-file", new_key_file});
+    ASSERT_GT(after.port(), 0);
+    for (int i = 0; i < kAccounts; i += 37) {
+        const std::string challenge = after.ask("cmd=0&u=" + name_of(i));
+        EXPECT_EQ(after.ask("cmd=1&u=" + name_of(i) +
+                            "&p=" + server::md5_hex(challenge + password_of(i))),
+                  kSignInOk);
+    }
+    Service count(where, ring(new_key_file), dir.path() + "/outbox.txt");
+    ASSERT_TRUE(count.open()) << count.error;
+    EXPECT_EQ(count.store().count_not_under_current_key(), 0);
+    EXPECT_EQ(after.stop(), 0);
+}
