@@ -36,7 +36,7 @@ namespace server {
 struct EngineConfig {
     std::string host;
     int port;    // 0: any free port
-    int threads; // event loops
+    int threads; // event loops; 0: one per core
     int timeout_seconds;
     int max_connections;
     int max_per_address;

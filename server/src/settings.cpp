@@ -151,8 +151,9 @@ const Row kRows[] = {
     {"lock-seconds", "N", m(&Settings::lock_seconds), "300", 0, 365 * kDay, nullptr,
      "how long 5 wrong passwords in a row lock a counter: the account's for\n"
      "clients it does not know, or one device's"},
-    {"threads", "N", m(&Settings::threads), "16", 1, 256, nullptr,
-     "event loops, each a thread with its own listening socket on the port"},
+    {"threads", "N", m(&Settings::threads), "0", 0, 256, nullptr,
+     "event loops, each a thread with its own listening socket on the port\n"
+     "(0: one per core; more where the store's round trips are long)"},
     {"timeout", "N", m(&Settings::timeout), "10", 1, 3600, nullptr,
      "seconds a request may take to arrive in full, and a connection may\n"
      "stay idle"},
