@@ -52,6 +52,8 @@ check "the binary in /usr/sbin" test -x /usr/sbin/tarnix-server
 check "$config is a conffile" bash -c "dpkg-query -W -f='\${Conffiles}' tarnix-server | grep -q ' $config '"
 check "$config is 0640 root:tarnix" test "$(mode_owner $config)" = "640 root:tarnix"
 check "$state is 0700 tarnix:tarnix" test "$(mode_owner $state)" = "700 tarnix:tarnix"
+check "a device key of 32 bytes, 0600 tarnix" bash -c "[ \"\$(stat -c '%a %U %s' $state/device.key)\" = '600 tarnix 32' ]"
+device_key=$(sha256sum <$state/device.key)
 
 systemd-analyze verify "$unit" >"$work/verify.log" 2>&1
 verified=$?
@@ -109,6 +111,7 @@ check "its metrics name the package's version" bash -c "curl -s --max-time 5 \
 check "no metrics on the public port" test "$(get "$port/metrics")" != 200
 check "it answers" test "$(ask 'cmd=c')" = "ConnectionOk"
 check "it runs as tarnix" test "$(ps -o user= -p "$server_pid")" = tarnix
+check "it signs device cookies with the packaged key" bash -c "! grep -q 'no --device-key-file' '$work/server.log'"
 check "its version is the package's" test "$(status_field 7)" = "tarnix-server $version"
 code=$(ask "cmd=9&emily=pkg@example.com")
 check "a sign-up goes into $state" test "$(ask "cmd=2&u=pkguser1&p=secret1&q=pkg@example.com" |
@@ -125,6 +128,7 @@ check "removing keeps the configuration" test -f $config
 check "reinstall" install_package
 check "the reinstalled server starts" start_server
 check "the account is still there" test "$(status_field 8)" = 1
+check "the device key is the same" test "$(sha256sum <$state/device.key)" = "$device_key"
 check "stopped again" stop_server
 
 check "dpkg --purge" bash -c "dpkg --purge tarnix-server >\"$work/purge.log\" 2>&1"
