@@ -196,9 +196,10 @@ std::string new_password_page(const PageFrame& frame, const std::string& csrf,
 }
 
 std::string reset_done_page(const PageFrame& frame) {
-    return page(frame, "密码已重置",
-                "<p class=\"notice\" role=\"status\">密码已重置，请使用新密码登录</p>\n"
-                "<p class=\"hint\">账号的锁定已解除。请回到Tarnix客户端登录。</p>\n");
+    return page(
+        frame, "密码已重置",
+        "<p class=\"notice\" role=\"status\">密码已重置，请使用新密码登录</p>\n"
+        "<p class=\"hint\">账号如曾被锁定，现已解除。请回到Tarnix客户端用新密码登录。</p>\n");
 }
 
 std::string message_page(const PageFrame& frame, const std::string& title,

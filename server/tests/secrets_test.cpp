@@ -5,6 +5,7 @@
 #include "answers.h"
 #include "commands.h"
 #include "crypto.h"
+#include "recovery.h"
 #include "messages.h"
 #include "rekey.h"
 #include "secrets.h"
@@ -331,6 +332,17 @@ TEST(SecretStoreTest, NoPasswordInTheDatabaseFiles) {
     EXPECT_EQ(s.sign_in("sealed01", first), kWrong);
     EXPECT_FALSE(holds(where, first));
     EXPECT_FALSE(holds(where, second));
+
+    // A password set through a recovery link is sealed like a changed one.
+    const std::string third = "Wx9thirdPW";
+    server::IssuedLink link = server::issue_reset_link(s.store(), "sealed01", 1000, 1800, 0,
+                                                       [](const std::string&) { return true; });
+    ASSERT_EQ(link.result, server::ResetIssue::Issued);
+    EXPECT_EQ(s.store().reset_password(server::sha256(link.token), third, 1001).state,
+              server::LinkState::Live);
+    EXPECT_EQ(s.sign_in("sealed01", third), kSignInOk);
+    EXPECT_FALSE(holds(where, third));
+    EXPECT_FALSE(holds(where, link.token));
 }
 
 // A file as the server wrote it before encryption: schema version 2, plain-text
