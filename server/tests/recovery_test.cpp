@@ -212,8 +212,9 @@ TEST(RecoveryTest, TheNewPasswordFollowsTheSignUpRuleInGbkBytes) {
         << "stored as GBK";
 }
 
-TEST(RecoveryTest, AResetEndsEveryLockAndTheLiveChallenge) {
-    ServerProcess server({"--public-url", kPublic, "--lock-seconds", "300"});
+TEST(RecoveryTest, AResetEndsEveryLockAndTheLiveChallengeAndIsCounted) {
+    ServerProcess server(
+        {"--public-url", kPublic, "--lock-seconds", "300", "--admin-listen", "127.0.0.1:0"});
     sign_up(server, "locked1", "locked1@example.com");
     for (int i = 0; i < 5; ++i)
         sign_in(server, "locked1", "wrong11");
@@ -227,6 +228,13 @@ TEST(RecoveryTest, AResetEndsEveryLockAndTheLiveChallenge) {
               kNoChallenge)
         << "a challenge given before the reset is gone";
     EXPECT_EQ(sign_in(server, "locked1", "newpass1"), kSignInOk) << "unlocked";
+
+    httplib::Client admin("127.0.0.1", server.admin_port());
+    auto metrics = admin.Get("/metrics");
+    ASSERT_TRUE(metrics);
+    EXPECT_TRUE(contains(metrics->body, "\ntarnix_password_resets_total 1\n")) << metrics->body;
+    EXPECT_TRUE(contains(metrics->body, "\ntarnix_reset_mails_total 0\n"))
+        << "the operator's link is not mailed";
 }
 
 TEST(RecoveryTest, EveryRequestForALinkGetsTheSameAnswerInTheSameTime) {
