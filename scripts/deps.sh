@@ -8,6 +8,7 @@ packages=(
   wine wine64 xvfb x11-utils xdotool imagemagick fonts-wqy-microhei locales
   libmicrohttpd-dev libgnutls28-dev libcpp-httplib-dev libtomlplusplus-dev libsqlite3-dev libpq-dev postgresql haproxy libssl-dev openssl pkg-config
   libsystemd-dev
+  libcurl4-gnutls-dev python3-aiosmtpd
   curl aria2 procps util-linux nginx-light apache2-utils wrk
   nsis osslsigncode zip
   build-essential debhelper dpkg-dev lintian systemd adduser

@@ -8,6 +8,7 @@
 #include "version.h"
 
 #include <cstdio>
+#include <map>
 #include <exception>
 
 namespace server {
@@ -29,14 +30,6 @@ bool has_control_bytes(const std::string& s) {
 // Names are also whole GBK characters: the client cannot type anything else.
 bool valid_account(const std::string& s) {
     return valid_credential(s) && well_formed_gbk(s);
-}
-
-bool valid_email(const std::string& s) {
-    if (s.size() < 3 || s.size() > 100 || has_control_bytes(s) || s.find(' ') != std::string::npos)
-        return false;
-    size_t at = s.find('@');
-    return at != std::string::npos && at > 0 && at + 1 < s.size() &&
-           s.find('@', at + 1) == std::string::npos;
 }
 
 Outcome outcome_of(Msg m) {
@@ -62,6 +55,7 @@ Outcome outcome_of(Msg m) {
     case Msg::ServerError:
         return Outcome::Error;
     case Msg::TooManyRequests:
+    case Msg::CodeDailyLimit:
         return Outcome::RateLimited;
     default:
         return Outcome::Invalid;
@@ -83,20 +77,10 @@ bool valid_credential(const std::string& s) {
     return s.size() >= 6 && s.size() <= 16 && !has_control_bytes(s);
 }
 
-bool Outbox::append(const std::string& line) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::FILE* f = std::fopen(path_.c_str(), "ab");
-    if (!f)
-        return false;
-    bool ok = std::fwrite(line.data(), 1, line.size(), f) == line.size();
-    ok = std::fclose(f) == 0 && ok;
-    return ok;
-}
-
-Commands::Commands(Store& store, Outbox& outbox, StatusTexts status, Timing timing, Limits limits,
-                   DeviceCookieConfig devices)
-    : store_(store), outbox_(outbox), status_(std::move(status)), timing_(timing), limits_(limits),
-      devices_(std::move(devices)),
+Commands::Commands(Store& store, CodeMailing mailing, StatusTexts status, Timing timing,
+                   Limits limits, DeviceCookieConfig devices)
+    : store_(store), mailing_(std::move(mailing)), status_(std::move(status)), timing_(timing),
+      limits_(limits), devices_(std::move(devices)),
       challenge_budget_(limits.challenges_per_minute, limits.max_addresses),
       sign_in_budget_(limits.sign_ins_per_minute, limits.max_addresses),
       change_budget_(limits.changes_per_minute, limits.max_addresses),
@@ -257,7 +241,7 @@ Reply Commands::sign_up(const std::string& account, const std::string& password,
         return answer(Msg::AccountFormat, "bad account");
     if (!valid_credential(password))
         return answer(Msg::PasswordFormat, "bad password");
-    if (!valid_email(email))
+    if (!acceptable_address(email))
         return answer(Msg::EmailFormat, "bad email");
     int64_t now = now_seconds();
     switch (store_.create_account(account, password, email, now, now - timing_.code_valid_seconds,
@@ -298,21 +282,57 @@ Reply Commands::change_password(const std::string& account, const std::string& o
 }
 
 Reply Commands::send_code(const std::string& email) {
-    if (!valid_email(email))
+    // Checked before anything is stored: nothing the client sends may reach the
+    // envelope or a header but one plain address.
+    const std::optional<std::string> recipient =
+        acceptable_address(email) ? gbk_to_utf8(email) : std::nullopt;
+    if (!recipient)
         return answer(Msg::EmailFormat, "bad email");
-    int64_t now = now_seconds();
-    std::string code = random_text(6, "0123456789");
-    std::string line = local_time_text(now) + "\t" + email + "\t" + code + "\n";
-    bool issued =
-        store_.issue_code(email, code, now, now - timing_.code_interval_seconds,
-                          now - timing_.code_valid_seconds, [&] { return outbox_.append(line); });
-    if (!issued)
+    const int64_t now = now_seconds();
+    CodeRequest request;
+    request.email = email;
+    request.code = random_text(6, "0123456789");
+    request.now = now;
+    request.not_after = now - timing_.code_interval_seconds;
+    request.forget_before = now - timing_.code_valid_seconds;
+    request.day_since = now - 24 * 3600;
+    request.per_day = limits_.codes_per_address_per_day;
+
+    const std::map<std::string, std::string> values = {
+        {"code", request.code},
+        {"minutes", std::to_string(timing_.code_valid_seconds / 60)},
+        {"service", mailing_.service}};
+    OutgoingMail mail;
+    mail.kind = "code";
+    mail.recipient = *recipient;
+    mail.subject = mailing_.text.render_subject(values);
+    mail.body = mailing_.text.render_body(values);
+    mail.message_id = new_message_id(mailing_.message_domain, now);
+    mail.created = now;
+    mail.expires = now + timing_.code_valid_seconds;
+    mail.file_line = local_time_text(now) + "\t" + email + "\t" + request.code + "\n";
+
+    MailTransport& transport = *mailing_.transport;
+    std::function<bool()> deliver;
+    if (transport.immediate())
+        deliver = [&] { return transport.send(mail).outcome == SendResult::Sent; };
+    switch (store_.issue_code(request, mail, deliver)) {
+    case CodeIssue::TooSoon:
         return answer(Msg::CodeTooSoon, "too soon");
+    case CodeIssue::DailyLimit:
+        return answer(Msg::CodeDailyLimit, "daily limit");
+    case CodeIssue::Issued:
+        break;
+    }
+    if (!transport.immediate() && mailing_.queued)
+        mailing_.queued();
     if (on_code_sent)
-        on_code_sent(line);
+        on_code_sent(transport.immediate() ? "code sent to " + printable(email)
+                                           : "code queued: mail " + std::to_string(mail.id) +
+                                                 " to " + printable(address_domain(email)));
     Reply r;
-    r.body = code;
-    r.result = "code sent";
+    r.body = request.code;
+    r.result = transport.immediate() ? "code sent" : "code queued";
     return r;
 }
 

@@ -4,6 +4,7 @@
 #include "bounded_tables.h"
 #include "clock.h"
 #include "device_cookie.h"
+#include "mail.h"
 #include "secrets.h"
 #include "store.h"
 
@@ -42,6 +43,7 @@ struct Limits {
     int codes_per_minute;          // "9"
     size_t max_addresses = 100000; // addresses whose budgets are remembered
     int sign_ups_per_code = 5;     // sign-up attempts a sent code allows, whatever they answer
+    int codes_per_address_per_day; // code mails to one address in 24 hours (0: no cap)
 };
 
 // What became of a request, in a fixed set (for the metrics).
@@ -73,20 +75,18 @@ struct Reply {
 // have typed (no control bytes).
 bool valid_credential(const std::string& gbk);
 
-// Appends sent verification codes to a file, one line each.
-class Outbox {
-public:
-    explicit Outbox(std::string path) : path_(std::move(path)) {}
-    bool append(const std::string& line);
-
-private:
-    std::string path_;
-    std::mutex mutex_;
+// How "9" mails its code.
+struct CodeMailing {
+    MailTransport* transport = nullptr; // the file transport or SMTP (not owned)
+    MailTemplate text = MailTemplate::builtin_code();
+    std::string service;                      // UTF-8, the template's {service}
+    std::string message_domain = "localhost"; // of the Message-IDs
+    std::function<void()> queued;             // a mail was queued (wakes the sender)
 };
 
 class Commands {
 public:
-    Commands(Store& store, Outbox& outbox, StatusTexts status, Timing timing, Limits limits,
+    Commands(Store& store, CodeMailing mailing, StatusTexts status, Timing timing, Limits limits,
              DeviceCookieConfig devices);
 
     // Never throws: a failure of the store becomes the server-error answer. `client`
@@ -95,7 +95,8 @@ public:
     Reply handle(const std::string& body, const std::string& client = std::string(),
                  const std::string& cookies = std::string());
 
-    // Called for every code sent, with the line written to the outbox (for the log).
+    // Called for every code sent or queued, with a line for the log, never the code
+    // (the address with the file transport; with SMTP the queue id and domain).
     std::function<void(const std::string&)> on_code_sent;
     // Counts the accounts locked by wrong passwords, when set.
     Metrics* metrics = nullptr;
@@ -125,7 +126,7 @@ private:
     void report_unreadable(const UnreadablePassword& e);
 
     Store& store_;
-    Outbox& outbox_;
+    CodeMailing mailing_;
     StatusTexts status_;
     Timing timing_;
     Limits limits_;

@@ -5,6 +5,8 @@
 #include "http.h"
 #include "log.h"
 #include "metrics.h"
+#include "mail.h"
+#include "mail_sender.h"
 #include "messages.h"
 #include "service_notify.h"
 #include "settings.h"
@@ -20,6 +22,7 @@
 #include <fstream>
 #include <sstream>
 
+#include <curl/curl.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -150,6 +153,56 @@ int keygen_secret(int argc, char** argv) {
     return 0;
 }
 
+// Where the codes go: the outbox (default) or an SMTP relay. A configuration that
+// cannot work is refused here, before the database is touched: false with the reason.
+bool make_mailing(const Settings& settings, std::unique_ptr<MailTransport>& transport,
+                  CodeMailing& mailing, std::string& error) {
+    mailing.service = settings.service_name;
+    if (!settings.mail_template.empty()) {
+        std::string text;
+        if (!read_whole(settings.mail_template, text)) {
+            error = "cannot read --mail-template " + settings.mail_template;
+            return false;
+        }
+        if (!MailTemplate::parse(text, code_template_names(), mailing.text, error)) {
+            error = "--mail-template " + settings.mail_template + ": " + error;
+            return false;
+        }
+    }
+    if (settings.smtp_url.empty()) {
+        if (!settings.mail_from.empty() || !settings.smtp_user.empty() ||
+            !settings.smtp_password_file.empty() || !settings.smtp_ca_file.empty() ||
+            settings.smtp_allow_plaintext) {
+            error = "the --smtp-* flags and --mail-from need --smtp-url";
+            return false;
+        }
+        transport.reset(new FileTransport(settings.outbox));
+        return true;
+    }
+    SmtpConfig smtp;
+    smtp.url = settings.smtp_url;
+    smtp.allow_plaintext = settings.smtp_allow_plaintext;
+    smtp.user = settings.smtp_user;
+    smtp.ca_file = settings.smtp_ca_file;
+    smtp.timeout_seconds = settings.smtp_timeout;
+    if (settings.mail_from.empty()) {
+        error = "--smtp-url needs --mail-from \"Name <address>\"";
+        return false;
+    }
+    if (!parse_mail_from(settings.mail_from, smtp.from, error))
+        return false;
+    if (!settings.smtp_password_file.empty() &&
+        !read_secret_file(settings.smtp_password_file, smtp.password, error))
+        return false;
+    if (settings.smtp_user.empty() != settings.smtp_password_file.empty()) {
+        error = "--smtp-user and --smtp-password-file go together";
+        return false;
+    }
+    mailing.message_domain = smtp.from.domain;
+    transport = make_smtp_transport(smtp, error);
+    return transport != nullptr;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -187,6 +240,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tarnix-server: %s\n", error.c_str());
         return 1;
     }
+
+    // libcurl's global set-up is not thread-safe: before any thread starts.
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    std::unique_ptr<MailTransport> transport;
+    CodeMailing mailing;
+    if (!make_mailing(settings, transport, mailing, error)) {
+        std::fprintf(stderr, "tarnix-server: %s\n", error.c_str());
+        return 2;
+    }
+    mailing.transport = transport.get();
 
     // The database and the outbox hold passwords and codes: owner only.
     umask(077);
@@ -243,11 +306,10 @@ int main(int argc, char** argv) {
                  "keygen-secret DIR makes a key)");
     else
         log_line("passwords sealed under key " + store_settings.keys->current_id());
-    if (!make_owner_only(settings.outbox)) {
+    if (transport->immediate() && !make_owner_only(settings.outbox)) {
         std::fprintf(stderr, "tarnix-server: cannot make %s owner-only\n", settings.outbox.c_str());
         return 1;
     }
-    Outbox outbox(settings.outbox);
 
     Engine engine(config);
     if (!engine.listen(error)) {
@@ -281,13 +343,18 @@ int main(int argc, char** argv) {
         }
     }
 
-    Commands commands(*store, outbox, status, timing_config(settings), limits_config(settings),
+    // A send may take a connection and a few replies, each up to the time-out, twice
+    // (a NOOP first for a non-ASCII address): past that, a claimed mail is free again.
+    SenderConfig sender_config;
+    sender_config.lease_seconds = 8 * settings.smtp_timeout + 10;
+    MailSender sender(*store, *transport, sender_config, log_line);
+    if (!transport->immediate()) {
+        mailing.queued = [&sender] { sender.wake(); };
+        sender.start();
+    }
+    Commands commands(*store, mailing, status, timing_config(settings), limits_config(settings),
                       devices);
-    commands.on_code_sent = [](const std::string& line) {
-        // "time TAB address TAB code": the log gets the address only.
-        const size_t from = line.find('\t') + 1;
-        log_line("code sent to " + printable(line.substr(from, line.find('\t', from) - from)));
-    };
+    commands.on_code_sent = log_line;
     // Counted when the admin listener is on; before the recovery, whose thread counts.
     Metrics metrics;
     // Password recovery, and the notices it sends, once the public URL is known.
@@ -354,7 +421,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     log_line(
         "listening on " + settings.host + ":" + std::to_string(port) + (tls ? " (HTTPS)" : "") +
-        ", database " + database_for_log(settings.db) + ", outbox " + settings.outbox +
+        ", database " + database_for_log(settings.db) + ", codes to " + transport->describe() +
         (update_path.empty() ? std::string()
                              : ", update file " + settings.update_file + " at " + update_path) +
         (update_signature.empty()            ? ""
@@ -382,6 +449,7 @@ int main(int argc, char** argv) {
     engine.drain(5000);
     if (admin_listener)
         admin_listener->stop();
+    sender.stop();
     log_line("stopped");
     return 0;
 }

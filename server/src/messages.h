@@ -21,6 +21,7 @@ enum class Msg {
     EmailFormat,
     NoRecentCode,
     CodeTooSoon,
+    CodeDailyLimit,
     MissingField,
     UnknownCommand,
     BadRequest,

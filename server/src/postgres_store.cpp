@@ -145,10 +145,33 @@ const char* const kMigrations[] = {
     " expires BIGINT NOT NULL,"
     " state INTEGER NOT NULL DEFAULT 0);"
     "CREATE INDEX reset_links_by_account ON reset_links(account, created);",
+    // 6: the mail queue, shared by every instance; finished rows stay a day for the
+    // per-address daily cap. (IF NOT EXISTS: a database put back to an older version
+    // by hand may still hold it.)
+    "CREATE TABLE IF NOT EXISTS mails ("
+    " id BIGSERIAL PRIMARY KEY,"
+    " kind TEXT NOT NULL,"
+    " recipient BYTEA NOT NULL,"
+    " subject BYTEA NOT NULL,"
+    " body BYTEA NOT NULL,"
+    " message_id TEXT NOT NULL,"
+    " created BIGINT NOT NULL,"
+    " expires BIGINT NOT NULL,"
+    " state INTEGER NOT NULL DEFAULT 0," // 0 queued, 1 sent, 2 abandoned
+    " attempts INTEGER NOT NULL DEFAULT 0,"
+    " next_attempt BIGINT NOT NULL,"
+    " lease_until BIGINT NOT NULL DEFAULT 0);"
+    "CREATE INDEX IF NOT EXISTS mails_due ON mails(state, next_attempt);"
+    "CREATE INDEX IF NOT EXISTS mails_by_recipient ON mails(recipient, kind, created);",
 };
 
-// The expression of that index, as the queries must spell it to use it.
+// The expression of the accounts_by_key index (step 4), as the queries must spell it
+// to use it.
 #define KEY_HEADER "substring(password from 1 for 9)"
+
+// The columns claim_mail reads, in this order.
+const char kMailColumns[] =
+    "id, kind, recipient, subject, body, message_id, created, expires, attempts";
 
 // Any fixed number, the same in every instance: only one migrates at a time.
 const char kMigrationLock[] = "SELECT pg_advisory_xact_lock(7420861)";
@@ -410,25 +433,94 @@ public:
         return SignUp::Created;
     }
 
-    bool issue_code(const std::string& email, const std::string& code, int64_t now,
-                    int64_t not_after, int64_t forget_before,
-                    const std::function<bool()>& deliver) override {
+    CodeIssue issue_code(const CodeRequest& request, OutgoingMail& mail,
+                         const std::function<bool()>& deliver) override {
         Lease c(*this);
         Transaction tx(c.get());
         // Two instances sending to one address at once: the second waits, then sees
-        // the first one's code.
-        run(c.get(), "SELECT pg_advisory_xact_lock(hashtext(encode($1, 'hex')))", {bytes(email)});
-        run(c.get(), "DELETE FROM codes WHERE created < $1", {number(forget_before)});
+        // the first one's code and counts its mail.
+        run(c.get(), "SELECT pg_advisory_xact_lock(hashtext(encode($1, 'hex')))",
+            {bytes(request.email)});
+        run(c.get(), "DELETE FROM codes WHERE created < $1", {number(request.forget_before)});
+        run(c.get(), "DELETE FROM mails WHERE state <> 0 AND created < $1",
+            {number(request.day_since)});
         if (run(c.get(), "SELECT 1 FROM codes WHERE email = $1 AND created > $2 LIMIT 1",
-                {bytes(email), number(not_after)})
+                {bytes(request.email), number(request.not_after)})
                 ->rows() != 0)
-            return false;
+            return CodeIssue::TooSoon;
+        if (request.per_day > 0 &&
+            run(c.get(),
+                "SELECT COUNT(*) FROM mails WHERE recipient = $1 AND kind = $2 AND created > $3",
+                {bytes(mail.recipient), Param{mail.kind, false}, number(request.day_since)})
+                    ->integer(0, 0) >= request.per_day)
+            return CodeIssue::DailyLimit;
         run(c.get(), "INSERT INTO codes (email, code, created) VALUES ($1, $2, $3)",
-            {bytes(email), Param{code, false}, number(now)});
-        if (!deliver())
-            throw std::runtime_error("cannot write the outbox");
+            {bytes(request.email), Param{request.code, false}, number(request.now)});
+        mail.id = insert_mail(c.get(), mail, static_cast<bool>(deliver));
+        if (deliver && !deliver())
+            throw std::runtime_error("cannot hand the mail over");
         tx.commit();
+        return CodeIssue::Issued;
+    }
+
+    int64_t enqueue_mail(const OutgoingMail& mail) override {
+        Lease c(*this);
+        return insert_mail(c.get(), mail, false);
+    }
+
+    bool claim_mail(int64_t now, int64_t lease_until, OutgoingMail& mail) override {
+        Lease c(*this);
+        // One statement: a row another sender is claiming is skipped, not waited for,
+        // and once claimed its lease keeps it from everyone else.
+        auto row = run(c.get(),
+                       (std::string("UPDATE mails SET lease_until = $1 WHERE id = ("
+                                    " SELECT id FROM mails WHERE state = 0 AND next_attempt <= $2"
+                                    " AND lease_until <= $2 ORDER BY next_attempt, id LIMIT 1"
+                                    " FOR UPDATE SKIP LOCKED) RETURNING ") +
+                        kMailColumns)
+                           .c_str(),
+                       {number(lease_until), number(now)});
+        if (row->rows() == 0)
+            return false;
+        mail = OutgoingMail();
+        mail.id = row->integer(0, 0);
+        mail.kind = row->text(0, 1);
+        mail.recipient = row->blob(0, 2);
+        mail.subject = row->blob(0, 3);
+        mail.body = row->blob(0, 4);
+        mail.message_id = row->text(0, 5);
+        mail.created = row->integer(0, 6);
+        mail.expires = row->integer(0, 7);
+        mail.attempts = static_cast<int>(row->integer(0, 8));
         return true;
+    }
+
+    void retry_mail(int64_t id, int64_t next_attempt) override {
+        Lease c(*this);
+        run(c.get(),
+            "UPDATE mails SET attempts = attempts + 1, next_attempt = $1, lease_until = 0"
+            " WHERE id = $2",
+            {number(next_attempt), number(id)});
+    }
+
+    void finish_mail(int64_t id, bool sent) override {
+        Lease c(*this);
+        run(c.get(),
+            "UPDATE mails SET state = $1, subject = ''::bytea, body = ''::bytea, lease_until = 0"
+            " WHERE id = $2",
+            {number(sent ? 1 : 2), number(id)});
+    }
+
+    int64_t mail_queue_depth() override {
+        Lease c(*this);
+        return run(c.get(), "SELECT COUNT(*) FROM mails WHERE state = 0")->integer(0, 0);
+    }
+
+    int64_t next_mail_due() override {
+        Lease c(*this);
+        return run(c.get(), "SELECT COALESCE(MIN(GREATEST(next_attempt, lease_until)), 0)"
+                            " FROM mails WHERE state = 0")
+            ->integer(0, 0);
     }
 
     void put_challenge(const std::string& account, const std::string& text, int64_t now) override {
@@ -613,6 +705,19 @@ private:
         PostgresStore& store_;
         PGconn* c_;
     };
+
+    int64_t insert_mail(PGconn* c, const OutgoingMail& mail, bool sent) {
+        // A mail handed over at once keeps no subject or body.
+        return run(c,
+                   "INSERT INTO mails (kind, recipient, subject, body, message_id, created,"
+                   " expires, state, next_attempt) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $6)"
+                   " RETURNING id",
+                   {Param{mail.kind, false}, bytes(mail.recipient),
+                    bytes(sent ? std::string() : mail.subject),
+                    bytes(sent ? std::string() : mail.body), Param{mail.message_id, false},
+                    number(mail.created), number(mail.expires), number(sent ? 1 : 0)})
+            ->integer(0, 0);
+    }
 
     // The account's row stays locked to the end of the transaction, so failures at
     // two instances at once are both counted, on the account's counter and on its

@@ -209,6 +209,26 @@ const Row kRows[] = {
      "links are PUBLIC-URL/account/reset/TOKEN (empty: no password recovery)"},
     {"reset-requests-per-minute", "N", m(&Settings::reset_requests_per_minute), "10", 0,
      1000000, nullptr, "password recovery requests per client address (0: no limit)"},
+    {"codes-per-address-per-day", "N", m(&Settings::codes_per_address_per_day), "10", 0, 1000000,
+     nullptr, "code mails to one address in 24 hours (0: no cap)"},
+    {"smtp-url", "URL", m(&Settings::smtp_url), "", 0, 0, nullptr,
+     "send the codes through this relay: smtp://HOST:PORT (STARTTLS required)\n"
+     "or smtps://HOST:PORT (TLS from the start); empty: append them to outbox"},
+    {"smtp-allow-plaintext", "", m(&Settings::smtp_allow_plaintext), "false", 0, 0, nullptr,
+     "allow a relay without TLS (loopback addresses only)"},
+    {"smtp-user", "NAME", m(&Settings::smtp_user), "", 0, 0, nullptr,
+     "AUTH as NAME (with smtp-password-file)"},
+    {"smtp-password-file", "PATH", m(&Settings::smtp_password_file), "", 0, 0, nullptr,
+     "the relay password, one line, in a file only its owner may read"},
+    {"smtp-ca-file", "PEM", m(&Settings::smtp_ca_file), "", 0, 0, nullptr,
+     "authorities for the relay's certificate, besides the system's"},
+    {"mail-from", "\"NAME <ADDRESS>\"", m(&Settings::mail_from), "", 0, 0, nullptr,
+     "sender of the mails (needed with smtp-url); Message-IDs are on its domain"},
+    {"smtp-timeout", "N", m(&Settings::smtp_timeout), "30", 1, 600, nullptr,
+     "seconds to connect to the relay, and for each of its replies"},
+    {"mail-template", "FILE", m(&Settings::mail_template), "", 0, 0, nullptr,
+     "the code mail (UTF-8): \"Subject: ...\", an empty line, the body, with\n"
+     "{code} {minutes} {service} (empty: the built-in Chinese one)"},
 };
 // clang-format on
 
@@ -584,6 +604,7 @@ Limits limits_config(const Settings& s) {
     c.sign_ins_per_minute = static_cast<int>(s.sign_ins_per_minute);
     c.changes_per_minute = static_cast<int>(s.password_changes_per_minute);
     c.codes_per_minute = static_cast<int>(s.codes_per_minute);
+    c.codes_per_address_per_day = static_cast<int>(s.codes_per_address_per_day);
     return c;
 }
 

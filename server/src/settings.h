@@ -60,6 +60,16 @@ struct Settings {
     std::string log_format;   // "text" or "json"
     std::string public_url;   // where users reach this service; empty: no password recovery
     int64_t reset_requests_per_minute;
+    int64_t codes_per_address_per_day;
+    // Mail: the outbox unless an SMTP relay is given.
+    std::string smtp_url;
+    bool smtp_allow_plaintext;
+    std::string smtp_user;
+    std::string smtp_password_file;
+    std::string smtp_ca_file;
+    std::string mail_from;
+    int64_t smtp_timeout;
+    std::string mail_template;
 };
 
 // Every setting at its default.

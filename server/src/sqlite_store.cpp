@@ -25,7 +25,7 @@ namespace server {
 namespace {
 
 // The last of the numbered steps in SqliteStore::migrate.
-constexpr int64_t kSchemaVersion = 5;
+constexpr int64_t kSchemaVersion = 6;
 
 [[noreturn]] void fail(sqlite3* db, const char* what) {
     throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(db));
@@ -131,9 +131,14 @@ public:
     SignUp create_account(const std::string& name, const std::string& password,
                           const std::string& email, int64_t now, int64_t codes_since,
                           int attempts_per_code) override;
-    bool issue_code(const std::string& email, const std::string& code, int64_t now,
-                    int64_t not_after, int64_t forget_before,
-                    const std::function<bool()>& deliver) override;
+    CodeIssue issue_code(const CodeRequest& request, OutgoingMail& mail,
+                         const std::function<bool()>& deliver) override;
+    int64_t enqueue_mail(const OutgoingMail& mail) override;
+    bool claim_mail(int64_t now, int64_t lease_until, OutgoingMail& mail) override;
+    void retry_mail(int64_t id, int64_t next_attempt) override;
+    void finish_mail(int64_t id, bool sent) override;
+    int64_t mail_queue_depth() override;
+    int64_t next_mail_due() override;
     void put_challenge(const std::string& account, const std::string& text, int64_t now) override {
         challenges_.put(account, text, now);
     }
@@ -174,6 +179,7 @@ private:
     CheckResult check_locked(const std::string& name, const Attempt& who, int64_t now,
                              const std::function<bool(const Secret&)>& matches,
                              const LockPolicy& policy);
+    int64_t insert_mail(const OutgoingMail& mail, bool sent);
 
     sqlite3* db_;
     const std::shared_ptr<const Keyring> keys_;
@@ -356,11 +362,32 @@ void SqliteStore::migrate() {
              " state INTEGER NOT NULL DEFAULT 0)");
         exec("CREATE INDEX reset_links_by_account ON reset_links(account, created)");
     }
+    if (version < 6) {
+        // The mail queue; finished rows stay a day for the per-address daily cap.
+        exec("CREATE TABLE mails ("
+             " id INTEGER PRIMARY KEY,"
+             " kind TEXT NOT NULL,"
+             " recipient BLOB NOT NULL,"
+             " subject BLOB NOT NULL,"
+             " body BLOB NOT NULL,"
+             " message_id TEXT NOT NULL,"
+             " created INTEGER NOT NULL,"
+             " expires INTEGER NOT NULL,"
+             " state INTEGER NOT NULL DEFAULT 0," // 0 queued, 1 sent, 2 abandoned
+             " attempts INTEGER NOT NULL DEFAULT 0,"
+             " next_attempt INTEGER NOT NULL,"
+             " lease_until INTEGER NOT NULL DEFAULT 0)");
+        exec("CREATE INDEX mails_due ON mails(state, next_attempt)");
+        exec("CREATE INDEX mails_by_recipient ON mails(recipient, kind, created)");
+    }
     if (version < kSchemaVersion) {
         exec("DELETE FROM schema_version");
         Statement set(db_, "INSERT INTO schema_version (version) VALUES (?)");
         set.bind(1, kSchemaVersion).step();
     }
+    // This process alone uses the file: a lease left by one that was killed mid-send
+    // is over.
+    exec("UPDATE mails SET lease_until = 0 WHERE state = 0 AND lease_until <> 0");
     tx.commit();
 }
 
@@ -667,23 +694,110 @@ SignUp SqliteStore::create_account(const std::string& name, const std::string& p
     return SignUp::Created;
 }
 
-bool SqliteStore::issue_code(const std::string& email, const std::string& code, int64_t now,
-                             int64_t not_after, int64_t forget_before,
-                             const std::function<bool()>& deliver) {
+int64_t SqliteStore::insert_mail(const OutgoingMail& mail, bool sent) {
+    Statement insert(db_, "INSERT INTO mails (kind, recipient, subject, body, message_id, created,"
+                          " expires, state, next_attempt) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    // A mail handed over at once keeps no subject or body.
+    insert.bind(1, mail.kind)
+        .bind(2, mail.recipient)
+        .bind(3, sent ? std::string() : mail.subject)
+        .bind(4, sent ? std::string() : mail.body)
+        .bind(5, mail.message_id)
+        .bind(6, mail.created)
+        .bind(7, mail.expires)
+        .bind(8, static_cast<int64_t>(sent ? 1 : 0))
+        .bind(9, mail.created)
+        .step();
+    return sqlite3_last_insert_rowid(db_);
+}
+
+CodeIssue SqliteStore::issue_code(const CodeRequest& request, OutgoingMail& mail,
+                                  const std::function<bool()>& deliver) {
     std::lock_guard<std::mutex> lock(mutex_);
     Transaction tx(db_);
     Statement old(db_, "DELETE FROM codes WHERE created < ?");
-    old.bind(1, forget_before).step();
+    old.bind(1, request.forget_before).step();
+    Statement done(db_, "DELETE FROM mails WHERE state <> 0 AND created < ?");
+    done.bind(1, request.day_since).step();
     Statement recent(db_, "SELECT 1 FROM codes WHERE email = ? AND created > ? LIMIT 1");
-    recent.bind(1, email).bind(2, not_after);
+    recent.bind(1, request.email).bind(2, request.not_after);
     if (recent.step())
-        return false;
+        return CodeIssue::TooSoon;
+    if (request.per_day > 0) {
+        Statement today(db_, "SELECT COUNT(*) FROM mails WHERE recipient = ? AND kind = ?"
+                             " AND created > ?");
+        today.bind(1, mail.recipient).bind(2, mail.kind).bind(3, request.day_since).step();
+        if (today.integer(0) >= request.per_day)
+            return CodeIssue::DailyLimit;
+    }
     Statement insert(db_, "INSERT INTO codes (email, code, created) VALUES (?, ?, ?)");
-    insert.bind(1, email).bind(2, code).bind(3, now).step();
-    if (!deliver())
-        throw std::runtime_error("cannot write the outbox");
+    insert.bind(1, request.email).bind(2, request.code).bind(3, request.now).step();
+    mail.id = insert_mail(mail, static_cast<bool>(deliver));
+    if (deliver && !deliver())
+        throw std::runtime_error("cannot hand the mail over");
     tx.commit();
+    return CodeIssue::Issued;
+}
+
+int64_t SqliteStore::enqueue_mail(const OutgoingMail& mail) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Transaction tx(db_);
+    const int64_t id = insert_mail(mail, false);
+    tx.commit();
+    return id;
+}
+
+bool SqliteStore::claim_mail(int64_t now, int64_t lease_until, OutgoingMail& mail) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement claim(db_, "UPDATE mails SET lease_until = ? WHERE id = ("
+                         " SELECT id FROM mails WHERE state = 0 AND next_attempt <= ?"
+                         " AND lease_until <= ? ORDER BY next_attempt, id LIMIT 1)"
+                         " RETURNING id, kind, recipient, subject, body, message_id, created,"
+                         " expires, attempts");
+    claim.bind(1, lease_until).bind(2, now).bind(3, now);
+    if (!claim.step())
+        return false;
+    mail = OutgoingMail();
+    mail.id = claim.integer(0);
+    mail.kind = claim.text(1);
+    mail.recipient = claim.text(2);
+    mail.subject = claim.text(3);
+    mail.body = claim.text(4);
+    mail.message_id = claim.text(5);
+    mail.created = claim.integer(6);
+    mail.expires = claim.integer(7);
+    mail.attempts = static_cast<int>(claim.integer(8));
+    while (claim.step()) {
+    }
     return true;
+}
+
+void SqliteStore::retry_mail(int64_t id, int64_t next_attempt) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement retry(db_, "UPDATE mails SET attempts = attempts + 1, next_attempt = ?,"
+                         " lease_until = 0 WHERE id = ?");
+    retry.bind(1, next_attempt).bind(2, id).step();
+}
+
+void SqliteStore::finish_mail(int64_t id, bool sent) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement finish(db_, "UPDATE mails SET state = ?, subject = x'', body = x'', lease_until = 0"
+                          " WHERE id = ?");
+    finish.bind(1, static_cast<int64_t>(sent ? 1 : 2)).bind(2, id).step();
+}
+
+int64_t SqliteStore::mail_queue_depth() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement get(db_, "SELECT COUNT(*) FROM mails WHERE state = 0");
+    get.step();
+    return get.integer(0);
+}
+
+int64_t SqliteStore::next_mail_due() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement get(db_, "SELECT MIN(MAX(next_attempt, lease_until)) FROM mails WHERE state = 0");
+    get.step();
+    return get.integer(0);
 }
 
 int64_t SqliteStore::account_count() {

@@ -1,4 +1,4 @@
-// Where accounts, verification codes and sign-in challenges are kept.
+// Where accounts, verification codes, the mail queue and sign-in challenges are kept.
 //
 // Two kinds: a SQLite file (the default; challenges stay in this process's memory)
 // and a PostgreSQL database shared by any number of server instances (challenges
@@ -13,6 +13,7 @@
 // commit reported is on disk) and secure_delete=ON (freed pages are zeroed).
 #pragma once
 
+#include "mail.h"
 #include "secrets.h"
 
 #include <cstdint>
@@ -92,6 +93,18 @@ struct DeviceRecord {
 };
 
 enum class SignUp { Created, Exists, NoRecentCode };
+
+enum class CodeIssue { Issued, TooSoon, DailyLimit };
+
+struct CodeRequest {
+    std::string email; // as the client gave it (GBK): the codes table's key
+    std::string code;
+    int64_t now = 0;
+    int64_t not_after = 0;     // refused when the address got a code after this
+    int64_t forget_before = 0; // codes older than this are dropped
+    int64_t day_since = 0;     // the daily cap counts the address's code mails after this
+    int per_day = 0;           // at most this many (0: no cap)
+};
 
 // Makes an existing file readable and writable by its owner only (nothing when it
 // does not exist); false when it exists and cannot be changed.
@@ -191,12 +204,32 @@ public:
                                   const std::string& email, int64_t now, int64_t codes_since,
                                   int attempts_per_code) = 0;
 
-    // Stores a code unless the address got one after `not_after`; `deliver` runs inside
-    // the transaction and a false result rolls it back (and throws).
-    // False when the address got a code too recently. Codes older than `forget_before` go.
-    virtual bool issue_code(const std::string& email, const std::string& code, int64_t now,
-                            int64_t not_after, int64_t forget_before,
-                            const std::function<bool()>& deliver) = 0;
+    // Stores a code and its mail in one transaction, unless the address got a code
+    // after `not_after` (TooSoon) or already `per_day` code mails after `day_since`
+    // (DailyLimit; 0: no cap). Codes older than `forget_before` go, and finished
+    // mails older than `day_since`. With `deliver` the mail is handed over inside the
+    // transaction and kept as sent (a false result rolls it back and throws);
+    // without, it is queued for a sender. Either way `mail.id` gets its queue id.
+    virtual CodeIssue issue_code(const CodeRequest& request, OutgoingMail& mail,
+                                 const std::function<bool()>& deliver) = 0;
+
+    // The mail queue, shared by every instance on one database. A mail is queued
+    // until a sender takes it (claim_mail, which holds it until `lease_until`, so no
+    // other sender takes it meanwhile), then sent, retried later or abandoned.
+
+    // Queues a mail on its own (other notices than codes); its id.
+    virtual int64_t enqueue_mail(const OutgoingMail& mail) = 0;
+    // The queued mail due longest, not held by anyone at `now`, now held until
+    // `lease_until`; false when there is none.
+    virtual bool claim_mail(int64_t now, int64_t lease_until, OutgoingMail& mail) = 0;
+    // A failed attempt: one more counted, due again at `next_attempt`, lease ended.
+    virtual void retry_mail(int64_t id, int64_t next_attempt) = 0;
+    // Sent or abandoned: it leaves the queue (its subject and body are dropped).
+    virtual void finish_mail(int64_t id, bool sent) = 0;
+    // Mails waiting to be sent.
+    virtual int64_t mail_queue_depth() = 0;
+    // When the earliest queued mail is due (or its lease ends); 0 when none is queued.
+    virtual int64_t next_mail_due() = 0;
 
     // Issues a recovery link when the account exists and `email_matches` accepts its
     // bound address (which goes to `email`): every earlier link of the account ends.

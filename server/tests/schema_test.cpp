@@ -66,7 +66,7 @@ TEST(SchemaTest, AFileFromBeforeTheVersionTableIsUpgraded) {
     });
     expect_current_schema(server);
     EXPECT_EQ(server.stop(), 0);
-    EXPECT_EQ(sqlite_version(server.db_path()), 5);
+    EXPECT_EQ(sqlite_version(server.db_path()), 6);
 }
 
 TEST(SchemaTest, APostgresDatabaseAtVersionOneIsUpgraded) {
