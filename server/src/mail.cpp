@@ -210,6 +210,7 @@ private:
         curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, command);
         last_command_.clear();
         last_reply_ = 0;
+        quitting_ = false;
         const CURLcode rc = curl_easy_perform(curl_);
         curl_easy_setopt(curl_, CURLOPT_MAIL_RCPT, nullptr);
         return rc;
@@ -230,15 +231,21 @@ private:
         auto* self = static_cast<SmtpTransport*>(self_ptr);
         const std::string text(data, size);
         if (type == CURLINFO_HEADER_OUT) {
-            size_t end = text.find_first_of(" \r\n");
-            self->last_command_ = text.substr(0, end);
-            for (char& c : self->last_command_)
+            std::string command = text.substr(0, text.find_first_of(" \r\n"));
+            for (char& c : command)
                 c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            // libcurl ends a refused mail with QUIT: what counts is the reply before it.
+            if (command == "QUIT") {
+                self->quitting_ = true;
+                return 0;
+            }
+            self->quitting_ = false;
+            self->last_command_ = command;
             if (self->last_command_ == "EHLO") {
                 self->ehlo_seen_ = true;
                 self->smtputf8_ = false;
             }
-        } else if (type == CURLINFO_HEADER_IN) {
+        } else if (type == CURLINFO_HEADER_IN && !self->quitting_) {
             std::istringstream lines(text);
             std::string line;
             while (std::getline(lines, line)) {
@@ -274,6 +281,7 @@ private:
     int last_reply_ = 0;
     bool ehlo_seen_ = false;
     bool smtputf8_ = false;
+    bool quitting_ = false;
     std::atomic<bool> cancelled_{false};
 };
 

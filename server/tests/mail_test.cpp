@@ -1,0 +1,625 @@
+// Codes by mail: the server against a real SMTP relay (aiosmtpd, started by the test
+// on loopback from smtp_relay.py) with STARTTLS, implicit TLS and AUTH, and the same
+// relay scripted to fail (451, 550, no STARTTLS, a certificate nobody trusts, a
+// stall, down for the first 10 s). Mails are read back from the relay's Maildir.
+#include "answers.h"
+#include "commands.h"
+#include "mail.h"
+#include "messages.h"
+#include "server_process.h"
+#include "store.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace fs = std::filesystem;
+using namespace server_test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const std::string kDailyLimit = // 该邮箱今日接收验证码次数过多，请明天再试
+    "\xB8\xC3\xD3\xCA\xCF\xE4\xBD\xF1\xC8\xD5\xBD\xD3\xCA\xD5\xD1\xE9\xD6\xA4\xC2\xEB\xB4\xCE"
+    "\xCA\xFD\xB9\xFD\xB6\xE0\xA3\xAC\xC7\xEB\xC3\xF7\xCC\xEC\xD4\xD9\xCA\xD4";
+const std::string kEmailFormat = "\xD3\xCA\xCF\xE4\xB5\xD8\xD6\xB7\xB8\xF1\xCA\xBD\xB2\xBB"
+                                 "\xD5\xFD\xC8\xB7"; // 邮箱地址格式不正确
+
+// A loopback port nothing listens on (for a relay started later).
+int unused_port() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t n = sizeof a;
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(&a), &n) != 0)
+        std::abort();
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+// A test authority with a certificate for 127.0.0.1, made once per run.
+const std::string& test_ca(int which) {
+    static std::string dirs[2];
+    std::string& dir = dirs[which];
+    if (dir.empty()) {
+        char tmpl[] = "/tmp/tarnix-mail-ca-XXXXXX";
+        dir = mkdtemp(tmpl);
+        if (std::system(("sh " TARNIX_TEST_CA_SCRIPT " " + dir + " >/dev/null").c_str()) != 0)
+            std::abort();
+    }
+    return dir;
+}
+
+// The relay process; killed at the end.
+class Relay {
+public:
+    explicit Relay(std::vector<std::string> extra, int port = 0) {
+        char tmpl[] = "/tmp/tarnix-relay-XXXXXX";
+        dir_ = mkdtemp(tmpl);
+        std::vector<std::string> args = {"/usr/bin/python3",   TARNIX_SMTP_RELAY, "--port",
+                                         std::to_string(port), "--maildir",       dir_ + "/Maildir",
+                                         "--journal",          journal_path()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        int out[2];
+        if (pipe(out) != 0)
+            std::abort();
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], 1);
+            int log = open((dir_ + "/relay.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(log, 2);
+            close(out[0]);
+            exec_args(args);
+        }
+        close(out[1]);
+        std::string line;
+        char c;
+        while (read(out[0], &c, 1) == 1 && c != '\n')
+            line += c;
+        close(out[0]);
+        if (line.rfind("ready ", 0) == 0)
+            port_ = std::atoi(line.c_str() + 6);
+    }
+    ~Relay() {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        fs::remove_all(dir_);
+    }
+    int port() const { return port_; }
+    std::string journal_path() const { return dir_ + "/journal.txt"; }
+    std::string journal() const { return read_file(journal_path()); }
+    size_t journal_count(const std::string& line_start) const {
+        std::istringstream lines(journal());
+        size_t n = 0;
+        for (std::string l; std::getline(lines, l);)
+            n += l.rfind(line_start, 0) == 0;
+        return n;
+    }
+    // The mails in the Maildir, waiting up to `seconds` for at least `n`.
+    std::vector<std::string> mails(size_t n = 0, int seconds = 0) const {
+        const auto end = Clock::now() + std::chrono::seconds(seconds);
+        for (;;) {
+            std::vector<std::string> out;
+            std::error_code ec;
+            for (const auto& f : fs::directory_iterator(dir_ + "/Maildir/new", ec))
+                out.push_back(read_file(f.path()));
+            if (out.size() >= n || Clock::now() >= end)
+                return out;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+
+private:
+    std::string dir_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+// Waits up to `seconds` for `text` in the server's log.
+bool log_shows(const ServerProcess& server, const std::string& text, int seconds) {
+    const auto end = Clock::now() + std::chrono::seconds(seconds);
+    while (read_file(server.log_path()).find(text) == std::string::npos) {
+        if (Clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
+}
+
+std::string base64_decode(const std::string& text) {
+    std::string clean;
+    for (char c : text) {
+        if (!std::isspace(static_cast<unsigned char>(c)))
+            clean += c;
+    }
+    std::string out(clean.size(), '\0');
+    int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
+                            reinterpret_cast<const unsigned char*>(clean.data()),
+                            static_cast<int>(clean.size()));
+    if (n < 0)
+        return "<bad base64>";
+    size_t pad = 0;
+    while (pad < clean.size() && clean[clean.size() - 1 - pad] == '=')
+        ++pad;
+    out.resize(static_cast<size_t>(n) - pad);
+    return out;
+}
+
+// A header's value with its folded lines joined (CRLF SP removed).
+std::string header(const std::string& mail, const std::string& name) {
+    size_t at = mail.find("\n" + name + ": ");
+    if (mail.rfind(name + ": ", 0) == 0)
+        at = 0;
+    else if (at == std::string::npos)
+        return std::string();
+    else
+        ++at;
+    std::string value;
+    size_t pos = at + name.size() + 2;
+    for (;;) {
+        size_t end = mail.find('\n', pos);
+        std::string line = mail.substr(pos, end - pos);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        value += line;
+        if (end == std::string::npos || end + 1 >= mail.size() ||
+            (mail[end + 1] != ' ' && mail[end + 1] != '\t'))
+            return value;
+        pos = end + 2;
+    }
+}
+
+// Encoded words (=?UTF-8?B?...?=) decoded and joined.
+std::string decode_words(const std::string& value) {
+    std::string out;
+    static const std::regex word("=\\?UTF-8\\?B\\?([A-Za-z0-9+/=]*)\\?=");
+    for (auto it = std::sregex_iterator(value.begin(), value.end(), word);
+         it != std::sregex_iterator(); ++it)
+        out += base64_decode((*it)[1]);
+    return out.empty() ? value : out;
+}
+
+std::string body_of(const std::string& mail) {
+    size_t split = mail.find("\r\n\r\n");
+    size_t skip = 4;
+    if (split == std::string::npos) {
+        split = mail.find("\n\n");
+        skip = 2;
+    }
+    return base64_decode(mail.substr(split + skip));
+}
+
+std::string password_file(const std::string& dir, const std::string& password, int mode) {
+    const std::string path = dir + "/smtp-password";
+    std::ofstream(path) << password << "\n";
+    chmod(path.c_str(), static_cast<mode_t>(mode));
+    return path;
+}
+
+// Flags for a relay on plain loopback, answers quickly.
+std::vector<std::string> plain_relay(int port, std::vector<std::string> more = {}) {
+    std::vector<std::string> args = {"--smtp-url",
+                                     "smtp://127.0.0.1:" + std::to_string(port),
+                                     "--smtp-allow-plaintext",
+                                     "--mail-from",
+                                     "Tarnix <no-reply@example.com>",
+                                     "--smtp-timeout",
+                                     "2"};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
+// Runs the server to its end with its stderr kept; the exit code.
+int run_server_saying(std::vector<std::string> args, std::string& said) {
+    char tmpl[] = "/tmp/tarnix-mail-run-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    args.insert(args.begin(), {TARNIX_SERVER_EXE, "--port", "0", "--db", dir + "/a.db", "--outbox",
+                               dir + "/o.txt"});
+    pid_t pid = fork();
+    if (pid == 0) {
+        int err = open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(err, 2);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        exec_args(args);
+    }
+    // A server that starts is stopped after a moment: a refusal comes at once.
+    for (int i = 0; i < 30; ++i) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            said = read_file(dir + "/err");
+            fs::remove_all(dir);
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    said = read_file(dir + "/err");
+    fs::remove_all(dir);
+    return 0;
+}
+
+} // namespace
+
+TEST(MailTest, ACodeArrivesOverStartTlsWithAuthAndEveryHeader) {
+    const std::string& ca = test_ca(0);
+    Relay relay(
+        {"--starttls", ca + "/server.pem", ca + "/server.key", "--auth", "tarnix:s3cret-pw"});
+    ASSERT_GT(relay.port(), 0);
+    char tmpl[] = "/tmp/tarnix-mail-pw-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    ServerProcess server({"--smtp-url", "smtp://127.0.0.1:" + std::to_string(relay.port()),
+                          "--smtp-ca-file", ca + "/ca.pem", "--smtp-user", "tarnix",
+                          "--smtp-password-file", password_file(dir, "s3cret-pw", 0600),
+                          "--mail-from", "Tarnix账号服务 <no-reply@example.com>"});
+    ASSERT_GT(server.port(), 0);
+    const std::string code = server.ask("cmd=9&emily=life@example.org");
+    ASSERT_EQ(code.size(), 6u) << code;
+
+    auto mails = relay.mails(1, 20);
+    ASSERT_EQ(mails.size(), 1u) << read_file(server.log_path());
+    const std::string& m = mails[0];
+    EXPECT_EQ(decode_words(header(m, "From")).find("Tarnix账号服务"), 0u) << header(m, "From");
+    EXPECT_NE(header(m, "From").find("<no-reply@example.com>"), std::string::npos);
+    EXPECT_EQ(header(m, "To"), "life@example.org");
+    EXPECT_EQ(decode_words(header(m, "Subject")), "Tarnix账号服务邮箱验证码");
+    EXPECT_TRUE(
+        std::regex_match(header(m, "Date"), std::regex("[A-Z][a-z]{2}, \\d{2} [A-Z][a-z]{2} \\d{4} "
+                                                       "\\d{2}:\\d{2}:\\d{2} \\+0000")))
+        << header(m, "Date");
+    EXPECT_TRUE(std::regex_match(header(m, "Message-ID"), std::regex("<[^<>@ ]+@example\\.com>")))
+        << header(m, "Message-ID");
+    EXPECT_EQ(header(m, "MIME-Version"), "1.0");
+    EXPECT_EQ(header(m, "Content-Type"), "text/plain; charset=UTF-8");
+    EXPECT_EQ(header(m, "Content-Transfer-Encoding"), "base64");
+    std::istringstream lines(m);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_LT(line.size(), 78u) << line;
+    const std::string body = body_of(m);
+    EXPECT_NE(body.find(code), std::string::npos) << body;
+    EXPECT_NE(body.find("10分钟"), std::string::npos) << body;
+
+    EXPECT_EQ(relay.journal_count("auth tarnix ok"), 1u) << relay.journal();
+    EXPECT_NE(relay.journal().find("mail no-reply@example.com"), std::string::npos);
+    EXPECT_TRUE(log_shows(server, "to example.org, attempt 1: sent (reply 250)", 5));
+    const std::string log = read_file(server.log_path());
+    EXPECT_EQ(log.find(code), std::string::npos) << "the code is never logged with SMTP";
+    EXPECT_EQ(log.find("s3cret-pw"), std::string::npos) << "nor the password";
+    EXPECT_EQ(log.find("life@example.org, attempt"), std::string::npos) << "only the domain";
+    EXPECT_EQ(read_file(server.outbox_path()), "") << "the outbox is not used";
+    EXPECT_EQ(server.stop(), 0);
+    fs::remove_all(dir);
+}
+
+TEST(MailTest, ImplicitTlsWithATemplateFileAndOneConnectionForMailsDueTogether) {
+    const std::string& ca = test_ca(0);
+    Relay relay({"--tls", ca + "/server.pem", ca + "/server.key"});
+    ASSERT_GT(relay.port(), 0);
+    char tmpl[] = "/tmp/tarnix-mail-tpl-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    std::ofstream(dir + "/template.txt")
+        << "Subject: {service}：您的验证码 {code}\n\n验证码 {code}，{minutes} 分钟内有效。\n"
+           "{ braces alone stay }\n";
+    ServerProcess server({"--smtp-url", "smtps://127.0.0.1:" + std::to_string(relay.port()),
+                          "--smtp-ca-file", ca + "/ca.pem", "--mail-from", "no-reply@example.net",
+                          "--mail-template", dir + "/template.txt", "--service-name", "测试服务"});
+    ASSERT_GT(server.port(), 0);
+    std::vector<std::string> codes;
+    for (int i = 0; i < 5; ++i)
+        codes.push_back(server.ask("cmd=9&emily=user" + std::to_string(i) + "@example.org"));
+    auto mails = relay.mails(5, 20);
+    ASSERT_EQ(mails.size(), 5u) << read_file(server.log_path());
+    std::set<std::string> subjects, ids;
+    for (const std::string& m : mails) {
+        subjects.insert(decode_words(header(m, "Subject")));
+        ids.insert(header(m, "Message-ID"));
+        EXPECT_NE(body_of(m).find("分钟内有效。\r\n{ braces alone stay }"), std::string::npos)
+            << body_of(m);
+    }
+    for (const std::string& code : codes)
+        EXPECT_EQ(subjects.count("测试服务：您的验证码 " + code), 1u) << code;
+    EXPECT_EQ(ids.size(), 5u) << "every Message-ID differs";
+    EXPECT_EQ(header(mails[0], "From"), "no-reply@example.net");
+    EXPECT_EQ(relay.journal_count("connect"), 1u) << "mails due together share one connection\n"
+                                                  << relay.journal();
+    EXPECT_EQ(server.stop(), 0);
+    fs::remove_all(dir);
+}
+
+TEST(MailTest, ARelayDownWhenTheCodeIsAskedGetsItOnceWhenItComesUp) {
+    const int port = unused_port();
+    ServerProcess server(plain_relay(port));
+    ASSERT_GT(server.port(), 0);
+    const auto asked = Clock::now();
+    ASSERT_EQ(server.ask("cmd=9&emily=later@example.org").size(), 6u);
+    EXPECT_TRUE(log_shows(server, "attempt 1: failed (no reply", 5))
+        << read_file(server.log_path());
+    std::this_thread::sleep_until(asked + std::chrono::seconds(10));
+    Relay relay({}, port);
+    ASSERT_EQ(relay.port(), port);
+    auto mails = relay.mails(1, 40);
+    ASSERT_EQ(mails.size(), 1u) << read_file(server.log_path());
+    EXPECT_EQ(header(mails[0], "To"), "later@example.org");
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_EQ(relay.mails().size(), 1u) << "sent once";
+    EXPECT_TRUE(log_shows(server, "attempt 2: failed", 1)) << "5 s after the first";
+    EXPECT_TRUE(log_shows(server, "attempt 3: sent (reply 250)", 1))
+        << "10 s after the second\n"
+        << read_file(server.log_path());
+    EXPECT_EQ(server.stop(), 0);
+}
+
+TEST(MailTest, A451IsTriedAgainAnd550OnRcptAbandonsAtOnce) {
+    {
+        Relay relay({"--fault", "data451once"});
+        ServerProcess server(plain_relay(relay.port()));
+        ASSERT_EQ(server.ask("cmd=9&emily=again@example.org").size(), 6u);
+        auto mails = relay.mails(1, 15);
+        ASSERT_EQ(mails.size(), 1u) << read_file(server.log_path());
+        EXPECT_EQ(relay.journal_count("data REFUSED"), 1u);
+        EXPECT_EQ(relay.journal_count("data ACCEPTED"), 1u) << "exactly one mail";
+        EXPECT_TRUE(log_shows(server, "attempt 1: failed (reply 451", 1));
+        EXPECT_TRUE(log_shows(server, "next attempt in 5 s", 1));
+        EXPECT_EQ(server.stop(), 0);
+    }
+    {
+        Relay relay({"--fault", "rcpt550"});
+        ServerProcess server(plain_relay(relay.port()));
+        ASSERT_EQ(server.ask("cmd=9&emily=nobody@example.org").size(), 6u);
+        EXPECT_TRUE(log_shows(server, "to example.org, attempt 1: abandoned (reply 550", 10))
+            << read_file(server.log_path());
+        std::this_thread::sleep_for(std::chrono::seconds(6));
+        EXPECT_EQ(relay.journal_count("rcpt "), 1u) << "one attempt\n" << relay.journal();
+        EXPECT_EQ(relay.mails().size(), 0u);
+        EXPECT_EQ(server.stop(), 0);
+    }
+}
+
+TEST(MailTest, NoStartTlsOfferedOrAnUntrustedCertificateGetsNoAuthAndNoMail) {
+    {
+        // AUTH offered in the clear: a client that asks for TLS must not use it.
+        Relay relay({"--auth", "tarnix:s3cret-pw"});
+        char tmpl[] = "/tmp/tarnix-mail-pw-XXXXXX";
+        const std::string dir = mkdtemp(tmpl);
+        ServerProcess server({"--smtp-url", "smtp://127.0.0.1:" + std::to_string(relay.port()),
+                              "--smtp-user", "tarnix", "--smtp-password-file",
+                              password_file(dir, "s3cret-pw", 0600), "--mail-from",
+                              "no-reply@example.com", "--smtp-timeout", "2"});
+        ASSERT_EQ(server.ask("cmd=9&emily=clear@example.org").size(), 6u);
+        EXPECT_TRUE(log_shows(server, "attempt 1: failed", 10)) << read_file(server.log_path());
+        EXPECT_EQ(relay.journal_count("auth"), 0u) << relay.journal();
+        EXPECT_EQ(relay.journal_count("mail"), 0u);
+        EXPECT_EQ(relay.mails().size(), 0u);
+        EXPECT_EQ(server.stop(), 0);
+        fs::remove_all(dir);
+    }
+    {
+        // The relay's certificate is from an authority the server was not given.
+        const std::string& theirs = test_ca(1);
+        Relay relay({"--starttls", theirs + "/server.pem", theirs + "/server.key", "--auth",
+                     "tarnix:s3cret-pw"});
+        char tmpl[] = "/tmp/tarnix-mail-pw-XXXXXX";
+        const std::string dir = mkdtemp(tmpl);
+        ServerProcess server({"--smtp-url", "smtp://127.0.0.1:" + std::to_string(relay.port()),
+                              "--smtp-ca-file", test_ca(0) + "/ca.pem", "--smtp-user", "tarnix",
+                              "--smtp-password-file", password_file(dir, "s3cret-pw", 0600),
+                              "--mail-from", "no-reply@example.com", "--smtp-timeout", "2"});
+        ASSERT_EQ(server.ask("cmd=9&emily=spoof@example.org").size(), 6u);
+        EXPECT_TRUE(log_shows(server, "attempt 1: failed", 10)) << read_file(server.log_path());
+        EXPECT_EQ(relay.journal_count("auth"), 0u) << relay.journal();
+        EXPECT_EQ(relay.journal_count("mail"), 0u);
+        EXPECT_EQ(server.stop(), 0);
+        fs::remove_all(dir);
+    }
+}
+
+TEST(MailTest, AStallingRelayNeverDelaysTheAnswerAndTheAttemptEndsAtTheTimeOut) {
+    Relay relay({"--fault", "stall"});
+    ServerProcess server(plain_relay(relay.port()));
+    for (int i = 0; i < 3; ++i) {
+        const auto start = Clock::now();
+        EXPECT_EQ(server.ask("cmd=9&emily=stall" + std::to_string(i) + "@example.org").size(), 6u);
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(100)) << "answer " << i;
+    }
+    const auto start = Clock::now();
+    EXPECT_TRUE(log_shows(server, "attempt 1: failed", 10)) << read_file(server.log_path());
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5)) << "--smtp-timeout 2";
+    EXPECT_GE(relay.journal_count("data STALL"), 1u);
+    EXPECT_EQ(server.stop(), 0) << "a send in progress does not hold up the stop";
+}
+
+TEST(MailTest, MailQueuedWhenTheServerIsKilledIsSentAfterTheRestart) {
+    const int port = unused_port();
+    std::vector<std::string> on_one_database;
+    if (test_postgres())
+        on_one_database = {"--db", fresh_database()};
+    auto first = std::make_unique<ServerProcess>(plain_relay(port, on_one_database));
+    if (on_one_database.empty())
+        on_one_database = {"--db", first->db_path()};
+    const std::vector<std::string> again = plain_relay(port, on_one_database);
+    ASSERT_EQ(first->ask("cmd=9&emily=restart@example.org").size(), 6u);
+    EXPECT_TRUE(log_shows(*first, "attempt 1: failed", 5));
+    kill(first->pid(), SIGKILL);
+    EXPECT_EQ(first->stop(), 128 + SIGKILL);
+
+    Relay relay({}, port);
+    ASSERT_EQ(relay.port(), port);
+    ServerProcess second(again);
+    auto mails = relay.mails(1, 20);
+    ASSERT_EQ(mails.size(), 1u) << read_file(second.log_path());
+    EXPECT_EQ(header(mails[0], "To"), "restart@example.org");
+    EXPECT_EQ(second.stop(), 0);
+}
+
+TEST(MailTest, AddressesThatCouldReachTheEnvelopeOrHeadersAreRefusedAndNothingIsQueued) {
+    Relay relay({});
+    ServerProcess server(plain_relay(relay.port()));
+    const std::vector<std::string> bad = {
+        "a\r\nRCPT TO:<x@evil.example>\r\n@example.org",
+        "a@example.org\r\nBcc: x@evil.example",
+        "a\nb@example.org",
+        "a b@example.org",
+        "a\tb@example.org",
+        "<a@example.org>",
+        "a@example.org>",
+        "a(b)@example.org",
+        "a[b]@example.org",
+        "a,b@example.org",
+        "a;b@example.org",
+        "a:b@example.org",
+        "\"a\"@example.org",
+        "a\\b@example.org",
+        "a@b@example.org",
+        "@example.org",
+        "a@",
+        "a\x01@example.org",
+        "a\xFF@example.org",
+    };
+    for (const std::string& address : bad)
+        EXPECT_EQ(server.ask("cmd=9&emily=" + address), kEmailFormat) << address;
+    std::string with_nul = "cmd=9&emily=a";
+    with_nul += '\0';
+    with_nul += "b@example.org";
+    EXPECT_NE(server.post(with_nul).body.size(), 6u);
+    ASSERT_EQ(server.ask("cmd=9&emily=fine@example.org").size(), 6u);
+    ASSERT_EQ(relay.mails(1, 15).size(), 1u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(relay.journal_count("rcpt "), 1u) << relay.journal();
+    EXPECT_EQ(relay.journal_count("rcpt fine@example.org"), 1u);
+    EXPECT_EQ(server.stop(), 0);
+}
+
+TEST(MailTest, AChineseAddressGoesAsUtf8WithSmtpUtf8OrIsAbandoned) {
+    const std::string gbk_address = "\xD5\xC5\xC8\xFD@example.org"; // 张三@example.org
+    {
+        Relay relay({"--smtputf8"});
+        ServerProcess server(plain_relay(relay.port()));
+        ASSERT_EQ(server.ask("cmd=9&emily=" + gbk_address).size(), 6u);
+        auto mails = relay.mails(1, 15);
+        ASSERT_EQ(mails.size(), 1u) << read_file(server.log_path());
+        EXPECT_EQ(header(mails[0], "To"), "张三@example.org");
+        EXPECT_EQ(relay.journal_count("rcpt 张三@example.org"), 1u) << relay.journal();
+        EXPECT_NE(relay.journal().find("SMTPUTF8"), std::string::npos) << relay.journal();
+        EXPECT_EQ(server.stop(), 0);
+    }
+    {
+        Relay relay({});
+        ServerProcess server(plain_relay(relay.port()));
+        ASSERT_EQ(server.ask("cmd=9&emily=" + gbk_address).size(), 6u);
+        EXPECT_TRUE(log_shows(server, "does not offer SMTPUTF8", 10))
+            << read_file(server.log_path());
+        EXPECT_EQ(relay.journal_count("rcpt"), 0u);
+        EXPECT_EQ(server.stop(), 0);
+    }
+}
+
+TEST(MailTest, AMisconfiguredTransportStopsTheServerWithOneLine) {
+    char tmpl[] = "/tmp/tarnix-mail-cfg-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    const std::string open_pw = password_file(dir, "pw", 0644);
+    std::ofstream(dir + "/unknown.txt") << "Subject: {code}\n\n{code} {colour}\n";
+    std::ofstream(dir + "/nosubject.txt") << "{code}\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string says;
+    };
+    const std::vector<Case> cases = {
+        {{"--smtp-url", "smtp://relay.example.com:587"}, "--mail-from"},
+        {{"--smtp-url", "smtp://relay.example.com:587", "--mail-from", "a@example.com",
+          "--smtp-user", "u", "--smtp-password-file", open_pw},
+         "chmod 600"},
+        {{"--smtp-url", "smtp://relay.example.com:587", "--mail-from", "a@example.com",
+          "--smtp-user", "u", "--smtp-password-file", dir + "/missing"},
+         "cannot read the password file"},
+        {{"--smtp-url", "smtp://relay.example.com:587", "--smtp-allow-plaintext", "--mail-from",
+          "a@example.com"},
+         "loopback"},
+        {{"--smtp-url", "http://relay.example.com/", "--mail-from", "a@example.com"}, "smtp://"},
+        {{"--smtp-url", "smtp://relay.example.com:587", "--mail-from", "a@b@example.com"},
+         "--mail-from"},
+        {{"--mail-from", "a@example.com"}, "need --smtp-url"},
+        {{"--mail-template", dir + "/unknown.txt"}, "unknown placeholder {colour}"},
+        {{"--mail-template", dir + "/nosubject.txt"}, "Subject:"},
+    };
+    for (const Case& c : cases) {
+        std::string said;
+        EXPECT_EQ(run_server_saying(c.args, said), 2) << c.args[1];
+        EXPECT_NE(said.find(c.says), std::string::npos) << said;
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        EXPECT_EQ(said.find("pw\n"), std::string::npos);
+    }
+    fs::remove_all(dir);
+}
+
+// The daily cap through the commands themselves, with the 30 s spacing off.
+TEST(MailTest, AnAddressGetsAtMostItsDailyCodesAndOthersAreNotCounted) {
+    std::string bad;
+    ASSERT_TRUE(server::init_messages(bad)) << bad;
+    char tmpl[] = "/tmp/tarnix-mail-cap-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    server::StoreConfig config;
+    config.where = test_postgres() ? fresh_database() : dir + "/a.db";
+    std::string error;
+    auto store = server::Store::open(config, error);
+    ASSERT_TRUE(store) << error;
+    server::FileTransport outbox(dir + "/outbox.txt");
+    server::CodeMailing mailing;
+    mailing.transport = &outbox;
+    server::Timing timing;
+    timing.code_interval_seconds = 0;
+    server::Limits limits;
+    limits.codes_per_address_per_day = 3;
+    server::Commands commands(*store, mailing, server::StatusTexts(), timing, limits);
+    for (int i = 0; i < 3; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1100)); // codes a second apart
+        EXPECT_EQ(commands.handle("cmd=9&emily=cap@example.org").body.size(), 6u) << i;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(commands.handle("cmd=9&emily=cap@example.org").body, kDailyLimit);
+    EXPECT_EQ(commands.handle("cmd=9&emily=other@example.org").body.size(), 6u);
+    std::istringstream lines(read_file(dir + "/outbox.txt"));
+    size_t n = 0;
+    for (std::string l; std::getline(lines, l);)
+        n += l.find("\tcap@example.org\t") != std::string::npos;
+    EXPECT_EQ(n, 3u) << "the refused code was not written";
+    fs::remove_all(dir);
+}
+
+// Two instances on one PostgreSQL queue: every mail once.
+TEST(MailClusterTest, FortyCodesAskedAtTwoInstancesAreFortyMailsNoneTwice) {
+    if (!test_postgres())
+        GTEST_SKIP() << "needs PostgreSQL: run through with_postgres.sh";
+    Relay relay({});
+    const std::string db = fresh_database();
+    ServerProcess a(plain_relay(relay.port(), {"--db", db}));
+    ServerProcess b(plain_relay(relay.port(), {"--db", db}));
+    std::set<std::string> codes;
+    for (int i = 0; i < 40; ++i) {
+        const ServerProcess& at = i % 2 ? b : a;
+        codes.insert(at.ask("cmd=9&emily=n" + std::to_string(i) + "@example.org"));
+    }
+    EXPECT_EQ(codes.size(), 40u);
+    auto mails = relay.mails(40, 30);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    mails = relay.mails();
+    std::set<std::string> to;
+    for (const std::string& m : mails)
+        to.insert(header(m, "To"));
+    EXPECT_EQ(mails.size(), 40u);
+    EXPECT_EQ(to.size(), 40u) << "none twice";
+    EXPECT_EQ(relay.journal_count("data ACCEPTED"), 40u);
+    EXPECT_EQ(a.stop(), 0);
+    EXPECT_EQ(b.stop(), 0);
+}
