@@ -36,7 +36,15 @@ if [ -x "$server" ]; then
     "${server_args[@]}" \
     >>"$data/server.log" 2>&1 &
   server_pid=$!
-  echo "account server: pid $server_pid, log $data/server.log, outbox $data/outbox.txt"
+  codes_to="the outbox $data/outbox.txt (one line per code: time, address, code)"
+  for arg in "$@"; do
+    case "$arg" in
+      --smtp-url=*) codes_to="the SMTP relay ${arg#--smtp-url=}" ;;
+      --smtp-url) codes_to="the SMTP relay named by --smtp-url" ;;
+    esac
+  done
+  echo "account server: pid $server_pid, log $data/server.log"
+  echo "verification codes go to $codes_to"
 else
   echo "account server not built: the client will show its connection failure"
 fi
