@@ -7,6 +7,7 @@
 #include "mail.h"
 #include "messages.h"
 #include "server_process.h"
+#include "settings.h"
 #include "store.h"
 
 #include <gtest/gtest.h>
@@ -577,11 +578,13 @@ TEST(MailTest, AnAddressGetsAtMostItsDailyCodesAndOthersAreNotCounted) {
     server::FileTransport outbox(dir + "/outbox.txt");
     server::CodeMailing mailing;
     mailing.transport = &outbox;
-    server::Timing timing;
+    const server::Settings defaults = server::default_settings();
+    server::Timing timing = server::timing_config(defaults);
     timing.code_interval_seconds = 0;
-    server::Limits limits;
+    server::Limits limits = server::limits_config(defaults);
     limits.codes_per_address_per_day = 3;
-    server::Commands commands(*store, mailing, server::StatusTexts(), timing, limits);
+    server::Commands commands(*store, mailing, server::StatusTexts(), timing, limits,
+                              server::DeviceCookieConfig());
     for (int i = 0; i < 3; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1100)); // codes a second apart
         EXPECT_EQ(commands.handle("cmd=9&emily=cap@example.org").body.size(), 6u) << i;
