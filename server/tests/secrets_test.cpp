@@ -166,8 +166,10 @@ public:
         config.notice = [this](const std::string& line) { notices.push_back(line); };
         store_ = server::Store::open(config, error);
         if (store_) {
+            server::CodeMailing mailing;
+            mailing.transport = &outbox_;
             commands_.reset(new server::Commands(
-                *store_, outbox_, server::StatusTexts(), server::timing_config(settings),
+                *store_, mailing, server::StatusTexts(), server::timing_config(settings),
                 server::limits_config(settings), server::DeviceCookieConfig()));
             commands_->on_unreadable_password = [this](const std::string& account,
                                                        const std::string&) {
@@ -202,7 +204,7 @@ public:
     std::string last_failure; // the log's result of a failed request (racy: for messages)
 
 private:
-    server::Outbox outbox_;
+    server::FileTransport outbox_;
     std::unique_ptr<server::Store> store_;
     std::unique_ptr<server::Commands> commands_;
 };
