@@ -9,6 +9,7 @@ packages=(
   libmicrohttpd-dev libgnutls28-dev libcpp-httplib-dev libtomlplusplus-dev libsqlite3-dev libpq-dev postgresql haproxy libssl-dev openssl pkg-config
   libsystemd-dev
   libcurl4-gnutls-dev python3-aiosmtpd
+  chromium chromium-driver python3-selenium prometheus
   curl aria2 procps util-linux nginx-light apache2-utils wrk
   nsis osslsigncode zip
   build-essential debhelper dpkg-dev lintian systemd adduser
