@@ -7,6 +7,7 @@
 #include "metrics.h"
 #include "mail.h"
 #include "mail_sender.h"
+#include "recovery_mail.h"
 #include "messages.h"
 #include "service_notify.h"
 #include "settings.h"
@@ -155,20 +156,46 @@ int keygen_secret(int argc, char** argv) {
 
 // Where the codes go: the outbox (default) or an SMTP relay. A configuration that
 // cannot work is refused here, before the database is touched: false with the reason.
+// A template file named by `flag` (left as it is when `path` is empty); false with the reason.
+bool load_template(const std::string& flag, const std::string& path,
+                   const std::vector<std::string>& names, MailTemplate& out, std::string& error) {
+    if (path.empty())
+        return true;
+    std::string text;
+    if (!read_whole(path, text)) {
+        error = "cannot read --" + flag + " " + path;
+        return false;
+    }
+    if (!MailTemplate::parse(text, names, out, error)) {
+        error = "--" + flag + " " + path + ": " + error;
+        return false;
+    }
+    return true;
+}
+
+// The recovery's templates, by kind, from their files.
+bool load_notice_templates(const Settings& settings, NoticeMailing& notices, std::string& error) {
+    const std::map<std::string, const std::string*> files = {
+        {"reset", &settings.reset_mail_template},
+        {"changed", &settings.changed_mail_template},
+        {"locked", &settings.locked_mail_template}};
+    for (const std::string& kind : notice_kinds()) {
+        const std::string& path = *files.at(kind);
+        MailTemplate text = builtin_notice(kind);
+        if (!load_template(kind + "-mail-template", path, notice_template_names(kind), text, error))
+            return false;
+        if (!path.empty())
+            notices.templates[kind] = text;
+    }
+    return true;
+}
+
 bool make_mailing(const Settings& settings, std::unique_ptr<MailTransport>& transport,
                   CodeMailing& mailing, std::string& error) {
     mailing.service = settings.service_name;
-    if (!settings.mail_template.empty()) {
-        std::string text;
-        if (!read_whole(settings.mail_template, text)) {
-            error = "cannot read --mail-template " + settings.mail_template;
-            return false;
-        }
-        if (!MailTemplate::parse(text, code_template_names(), mailing.text, error)) {
-            error = "--mail-template " + settings.mail_template + ": " + error;
-            return false;
-        }
-    }
+    if (!load_template("mail-template", settings.mail_template, code_template_names(), mailing.text,
+                       error))
+        return false;
     if (settings.smtp_url.empty()) {
         if (!settings.mail_from.empty() || !settings.smtp_user.empty() ||
             !settings.smtp_password_file.empty() || !settings.smtp_ca_file.empty() ||
@@ -250,6 +277,13 @@ int main(int argc, char** argv) {
         return 2;
     }
     mailing.transport = transport.get();
+    NoticeMailing notices;
+    notices.transport = transport.get();
+    notices.message_domain = mailing.message_domain;
+    if (!load_notice_templates(settings, notices, error)) {
+        std::fprintf(stderr, "tarnix-server: %s\n", error.c_str());
+        return 2;
+    }
 
     // The database and the outbox hold passwords and codes: owner only.
     umask(077);
@@ -350,6 +384,7 @@ int main(int argc, char** argv) {
     MailSender sender(*store, *transport, sender_config, log_line);
     if (!transport->immediate()) {
         mailing.queued = [&sender] { sender.wake(); };
+        notices.queued = mailing.queued;
         sender.start();
     }
     Commands commands(*store, mailing, status, timing_config(settings), limits_config(settings),
@@ -362,12 +397,9 @@ int main(int argc, char** argv) {
     recovery_settings.secure = recovery_settings.secure || tls;
     std::unique_ptr<Recovery> recovery;
     if (!settings.public_url.empty()) {
+        notices.link_seconds = recovery_settings.link_seconds;
         recovery.reset(new Recovery(*store, commands.device_cookies(), recovery_settings,
-                                    [](const std::string& kind, const std::string&,
-                                       const std::map<std::string, std::string>&) {
-                                        log_line("recovery: no mail queue for the " + kind +
-                                                 " mail");
-                                    }));
+                                    make_notice_sender(*store, notices, log_line)));
         routes.recovery = recovery.get();
         routes.on_password_changed = [&recovery](const std::string& account,
                                                  const std::string& client) {

@@ -229,6 +229,15 @@ const Row kRows[] = {
     {"mail-template", "FILE", m(&Settings::mail_template), "", 0, 0, nullptr,
      "the code mail (UTF-8): \"Subject: ...\", an empty line, the body, with\n"
      "{code} {minutes} {service} (empty: the built-in Chinese one)"},
+    {"reset-mail-template", "FILE", m(&Settings::reset_mail_template), "", 0, 0, nullptr,
+     "the recovery link's mail, like mail-template, with\n"
+     "{service} {account} {link} {minutes}"},
+    {"changed-mail-template", "FILE", m(&Settings::changed_mail_template), "", 0, 0, nullptr,
+     "the notice of a changed password, with\n"
+     "{service} {account} {time} {address} {reset_page}"},
+    {"locked-mail-template", "FILE", m(&Settings::locked_mail_template), "", 0, 0, nullptr,
+     "the notice of a locked account, with\n"
+     "{service} {account} {until} {reset_page}"},
 };
 // clang-format on
 

@@ -70,6 +70,10 @@ struct Settings {
     std::string mail_from;
     int64_t smtp_timeout;
     std::string mail_template;
+    // The recovery's mails; empty: the built-in ones.
+    std::string reset_mail_template;
+    std::string changed_mail_template;
+    std::string locked_mail_template;
 };
 
 // Every setting at its default.

@@ -1,11 +1,13 @@
 // Password recovery on the main port, through HTTP as a browser speaks it: links
 // refused for every reason a link can be bad (and the password left alone), the
 // password rule counted in GBK bytes, one answer whatever a request matched, and
-// what a client sends coming back escaped or refused. The browser's own walk
-// through the pages, with real mail, is recovery_browser_test.py.
+// what a client sends coming back escaped or refused, and the link and the notices
+// arriving by mail. The browser's own walk through the pages, with real mail, is
+// recovery_browser_test.py.
 #include "answers.h"
 #include "crypto.h"
 #include "server_process.h"
+#include "smtp_relay.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -377,4 +379,116 @@ TEST(RecoveryTest, RequestsCountAgainstTheAddressBudget) {
     Answer a = b.post("/account/reset", body);
     EXPECT_EQ(a.status, 429);
     EXPECT_TRUE(contains(a.body, "请求过于频繁")) << a.body;
+}
+
+namespace {
+
+// The mails whose decoded subject is `subject`.
+std::vector<std::string> with_subject(const std::vector<std::string>& mails,
+                                      const std::string& subject) {
+    std::vector<std::string> out;
+    for (const std::string& m : mails) {
+        if (decode_words(header(m, "Subject")) == subject)
+            out.push_back(m);
+    }
+    return out;
+}
+
+// A mail's text with LF line ends.
+std::string text_of(const std::string& mail) {
+    std::string text = body_of(mail);
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
+}
+
+std::string link_in(const std::string& text) {
+    std::smatch m;
+    return std::regex_search(text, m, std::regex(kPublic + "/account/reset/[A-Za-z0-9_-]+"))
+               ? m[0].str()
+               : "";
+}
+
+} // namespace
+
+// Through the mail queue to a real SMTP server: the link's mail, then one notice for
+// each change (by the link, by command 3) and one for the failure that locks; none
+// for the wrong passwords before it.
+TEST(RecoveryTest, TheLinkAndEveryNoticeArriveByMailOnceEach) {
+    Relay relay({});
+    ASSERT_NE(relay.port(), 0);
+    ServerProcess server({"--public-url", kPublic, "--smtp-url",
+                          "smtp://127.0.0.1:" + std::to_string(relay.port()),
+                          "--smtp-allow-plaintext", "--mail-from", "Tarnix <no-reply@example.com>",
+                          "--lock-seconds", "300"});
+    sign_up(server, "mailed1", "mailed1@example.com");
+    ASSERT_EQ(relay.mails(1, 20).size(), 1u) << "the code's mail";
+
+    Browser b(server);
+    const std::string csrf = csrf_of(b.get("/account/reset").body);
+    ASSERT_EQ(
+        b.post("/account/reset", "csrf=" + csrf + "&account=mailed1&email=MAILED1%40example.com")
+            .status,
+        200);
+    std::vector<std::string> links = with_subject(relay.mails(2, 20), "Tarnix账号服务密码重置");
+    ASSERT_EQ(links.size(), 1u);
+    EXPECT_EQ(header(links[0], "To"), "mailed1@example.com");
+    const std::string body = text_of(links[0]);
+    EXPECT_TRUE(contains(body, "mailed1")) << body;
+    EXPECT_TRUE(contains(body, "30分钟")) << body;
+    const std::string link = link_in(body);
+    ASSERT_FALSE(link.empty()) << body;
+    ASSERT_TRUE(contains(set_password(b, path_of(link), "newpass1", "newpass1").body, kDone));
+
+    std::vector<std::string> changed = with_subject(relay.mails(3, 20), "您的Tarnix账号密码已修改");
+    ASSERT_EQ(changed.size(), 1u) << "a notice of the reset";
+    EXPECT_EQ(server.ask("cmd=3&u=mailed1&p=newpass1&n=newpass2"), kChanged);
+    changed = with_subject(relay.mails(4, 20), "您的Tarnix账号密码已修改");
+    ASSERT_EQ(changed.size(), 2u) << "a notice of the change by command 3";
+    for (const std::string& m : changed) {
+        const std::string text = text_of(m);
+        EXPECT_TRUE(contains(text, "127.0.0.1")) << "the address the change came from: " << text;
+        EXPECT_TRUE(contains(text, kPublic + "/account/reset\n")) << text;
+        EXPECT_FALSE(contains(text, "newpass")) << text;
+    }
+
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(sign_in(server, "mailed1", "wrong11"), kWrong);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_EQ(relay.mails().size(), 4u) << "no mail for a wrong password that does not lock";
+    sign_in(server, "mailed1", "wrong11");
+    ASSERT_EQ(sign_in(server, "mailed1", "newpass2"), kLocked);
+    const std::vector<std::string> locked =
+        with_subject(relay.mails(5, 20), "您的Tarnix账号已被锁定");
+    ASSERT_EQ(locked.size(), 1u);
+    EXPECT_TRUE(contains(text_of(locked[0]), kPublic + "/account/reset\n"));
+    sign_in(server, "mailed1", "wrong11");
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_EQ(relay.mails().size(), 5u) << "one notice per lock, not per failure while locked";
+}
+
+// The default transport writes the link where the codes go, so recovery works with
+// nothing more; a template that names an unknown placeholder stops the server.
+TEST(RecoveryTest, WithTheOutboxTheLinkIsALineAndTemplatesAreCheckedAtStart) {
+    ServerProcess server({"--public-url", kPublic});
+    sign_up(server, "boxed01", "boxed01@example.com");
+    Browser b(server);
+    const std::string csrf = csrf_of(b.get("/account/reset").body);
+    b.post("/account/reset", "csrf=" + csrf + "&account=boxed01&email=boxed01%40example.com");
+    std::string link;
+    for (int i = 0; i < 50 && link.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        link = link_in(read_file(server.outbox_path()));
+    }
+    ASSERT_FALSE(link.empty()) << read_file(server.outbox_path());
+    EXPECT_TRUE(contains(read_file(server.outbox_path()), "\tboxed01@example.com\treset\t" + link));
+    EXPECT_TRUE(contains(set_password(b, path_of(link), "newpass1", "newpass1").body, kDone));
+
+    const std::string dir = server.dir();
+    std::ofstream(dir + "/locked.txt") << "Subject: {service}\n\n{account} {link}\n";
+    std::string err;
+    EXPECT_EQ(run_server({"--public-url", kPublic, "--locked-mail-template", dir + "/locked.txt"},
+                         nullptr, &err),
+              2);
+    EXPECT_TRUE(contains(err, "locked-mail-template")) << err;
+    EXPECT_TRUE(contains(err, "{link}")) << err;
 }
