@@ -58,7 +58,8 @@ std::string csrf_field(const std::string& csrf) {
 }
 
 std::string back_link() {
-    return std::string("<p><a href=\"") + kRequestPath + "\">重新申请重置链接</a></p>\n";
+    return std::string("<p><a class=\"action\" href=\"") + kRequestPath +
+           "\">重新申请重置链接</a></p>\n";
 }
 
 } // namespace
@@ -138,6 +139,8 @@ const std::string& stylesheet() {
         "input:focus,button:focus,a:focus{outline:3px solid rgb(0,136,255);"
         "outline-offset:2px}\n"
         "a{color:rgb(0,102,204)}\n"
+        // A link that is a step of its own is a finger's height, like the button.
+        ".action{display:inline-block;padding:10px 0}\n"
         ".hint{color:#57606a;font-size:14px;margin:4px 0 0}\n"
         ".error{margin:12px 0;padding:10px 12px;color:#a40e26;background:#ffebe9;"
         "border-left:4px solid #cf222e}\n"
