@@ -4,7 +4,8 @@
 A real SMTP relay (smtp_relay.py) and a real server: an account signed up through
 the protocol, then in the browser the request form, the answer page, the link taken
 from the mail the relay received, the new password's form (once with two different
-entries, then right), the done page and the used link. Every page is screenshotted
+entries, then right), the done page, the owner's notice of the change and the used
+link. Every page is screenshotted
 at a phone's width (320 px) and a desktop's (1280 px) and checked: no sideways
 scrolling at 320 px, a label for every input, a visible focus, and the forms filled
 and sent with the keyboard alone. Then the new password signs in and the old one
@@ -340,17 +341,11 @@ def run(args):
         need(SENT in walk.body_text(), "the answer page says: " + walk.body_text())
         walk.page("sent")
 
-        # Until the recovery hands its mails to the queue: the operator's link, made
-        # after the request's own (which would otherwise end it).
-        end = time.time() + 20
-        while "recovery: no mail queue" not in open(server_log, encoding="utf-8").read():
-            need(time.time() < end, "the request was handled")
-            time.sleep(0.1)
-        body = subprocess.run(
-            [args.server, "admin", "--db", db, "--public-url", public, "accounts",
-             "reset-link", ACCOUNT], check=True, capture_output=True, text=True).stdout
+        mail = mailbox.wait(ADDRESS, 2)
+        check("密码重置" in mail["Subject"], "the link's mail: " + mail["Subject"])
+        body = text_of(mail)
         links = re.findall(re.escape(public) + r"/account/reset/[A-Za-z0-9_-]{43}", body)
-        need(len(links) == 1, "one link: " + body)
+        need(len(links) == 1, "one link in the mail: " + body)
         link = links[0]
 
         # The new password's form: first two different entries, then the same twice,
@@ -372,6 +367,13 @@ def run(args):
                 walk.page("passwords-differ")
         need(DONE in walk.body_text(), "the done page says: " + walk.body_text())
         walk.page("done")
+
+        # The owner is told, with the way back to the request form.
+        notice = mailbox.wait(ADDRESS, 3)
+        check("密码已修改" in notice["Subject"], "the change's notice: " + notice["Subject"])
+        check(ACCOUNT in text_of(notice) and
+              re.search(re.escape(public + "/account/reset") + r"\s", text_of(notice)),
+              "the notice names the account and the request form: " + text_of(notice))
 
         driver.get(link)
         need(USED in walk.body_text(), "a used link says so: " + walk.body_text())
