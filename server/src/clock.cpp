@@ -46,6 +46,20 @@ std::string utc_now_text_ms() {
     return buf;
 }
 
+std::string rfc_date_text(int64_t seconds, const char* zone) {
+    static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d %s", days[tm.tm_wday],
+                  tm.tm_mday, months[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
+                  tm.tm_sec, zone);
+    return buf;
+}
+
 std::string local_time_text(int64_t seconds) {
     std::time_t t = static_cast<std::time_t>(seconds);
     std::tm tm{};

@@ -23,6 +23,10 @@ std::string utc_time_text(int64_t seconds);
 // UTC now as RFC 3339 to the millisecond, "YYYY-MM-DDTHH:MM:SS.mmmZ" (JSON logs).
 std::string utc_now_text_ms();
 
+// UTC as the date of HTTP and of mail headers, "Tue, 02 Jan 2024 03:04:05 " and `zone`
+// ("GMT" for HTTP's IMF-fixdate, "+0000" for RFC 5322), without the C library's locale.
+std::string rfc_date_text(int64_t seconds, const char* zone);
+
 // Local time as "YYYY-MM-DD HH:MM:SS".
 std::string local_time_text(int64_t seconds);
 

@@ -74,12 +74,27 @@ std::string hmac_sha256(const std::string& key, const std::string& bytes) {
     return std::string(reinterpret_cast<char*>(out), len);
 }
 
-std::string base64url(const std::string& bytes) {
+std::string base64(const std::string& bytes) {
     std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
     const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
                                   reinterpret_cast<const unsigned char*>(bytes.data()),
                                   static_cast<int>(bytes.size()));
     out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+int hex_digit_value(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+std::string base64url(const std::string& bytes) {
+    std::string out = base64(bytes);
     while (!out.empty() && out.back() == '=')
         out.pop_back();
     for (char& c : out)

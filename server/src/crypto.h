@@ -25,10 +25,15 @@ std::string random_bytes(size_t n);
 std::string sha256(const std::string& bytes);
 std::string hmac_sha256(const std::string& key, const std::string& bytes);
 
+// Padded base64 (RFC 4648 section 4), one line.
+std::string base64(const std::string& bytes);
 // Unpadded base64url (RFC 4648 section 5).
 std::string base64url(const std::string& bytes);
 // False for anything but unpadded base64url in its one canonical spelling (the
 // unused low bits of the last character zero), so no two texts decode alike.
 bool from_base64url(const std::string& text, std::string& bytes);
+
+// The value of a hexadecimal digit of either case, or -1.
+int hex_digit_value(char c);
 
 } // namespace server

@@ -1,5 +1,6 @@
 #include "device_cookie.h"
 
+#include "clock.h"
 #include "crypto.h"
 
 #include <fcntl.h>
@@ -21,21 +22,6 @@ const char kHex[] = "0123456789abcdef";
 
 std::string random_key() {
     return random_bytes(kDeviceKeyBytes);
-}
-
-// An HTTP date (IMF-fixdate), written without the C library's locale.
-std::string http_date(int64_t seconds) {
-    static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[tm.tm_wday],
-                  tm.tm_mday, months[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
-                  tm.tm_sec);
-    return buf;
 }
 
 std::string trimmed(const std::string& s, size_t from, size_t to) {
@@ -122,7 +108,7 @@ std::string DeviceCookies::set_cookie(const std::string& account, const std::str
     // Expires as well as Max-Age: WinInet keeps a cookie across runs by its Expires.
     return cookie_name(account) + "=" + value(account, device, expires) +
            "; Max-Age=" + std::to_string(config_.lifetime_seconds) +
-           "; Expires=" + http_date(expires) + "; Path=/; HttpOnly; SameSite=Strict" +
+           "; Expires=" + rfc_date_text(expires, "GMT") + "; Path=/; HttpOnly; SameSite=Strict" +
            (config_.secure ? "; Secure" : "");
 }
 

@@ -1,5 +1,7 @@
 #include "form.h"
 
+#include "crypto.h"
+
 #include <array>
 
 namespace server {
@@ -17,39 +19,26 @@ size_t field_name_at(const std::string& body, size_t pos) {
     return 0;
 }
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+} // namespace
 
-FormError percent_decode(const std::string& in, std::string& out) {
+bool percent_decode(const std::string& in, bool plus_is_space, std::string& out) {
     out.clear();
     for (size_t i = 0; i < in.size(); ++i) {
-        if (in[i] != '%') {
+        if (in[i] == '+' && plus_is_space) {
+            out += ' ';
+        } else if (in[i] == '%') {
+            const int hi = i + 2 < in.size() ? hex_digit_value(in[i + 1]) : -1;
+            const int lo = i + 2 < in.size() ? hex_digit_value(in[i + 2]) : -1;
+            if (hi < 0 || lo < 0)
+                return false;
+            out += static_cast<char>(hi * 16 + lo);
+            i += 2;
+        } else {
             out += in[i];
-            continue;
         }
-        if (i + 2 >= in.size())
-            return FormError::BadRequest;
-        int hi = hex_value(in[i + 1]);
-        int lo = hex_value(in[i + 2]);
-        if (hi < 0 || lo < 0)
-            return FormError::BadRequest;
-        char c = static_cast<char>(hi * 16 + lo);
-        if (c == '\0')
-            return FormError::IllegalBytes;
-        out += c;
-        i += 2;
     }
-    return FormError::None;
+    return true;
 }
-
-} // namespace
 
 FormError parse_form(const std::string& body, Form& form) {
     form.clear();
@@ -75,7 +64,9 @@ FormError parse_form(const std::string& body, Form& form) {
         std::string value = body.substr(value_start, value_end - value_start);
         if (name == "u") {
             std::string decoded;
-            FormError e = percent_decode(value, decoded);
+            FormError e = !percent_decode(value, false, decoded)    ? FormError::BadRequest
+                          : decoded.find('\0') != std::string::npos ? FormError::IllegalBytes
+                                                                    : FormError::None;
             if (e != FormError::None)
                 return e;
             value = decoded;

@@ -20,4 +20,8 @@ using Form = std::map<std::string, std::string>;
 // byte, raw or escaped, is IllegalBytes.
 FormError parse_form(const std::string& body, Form& form);
 
+// Percent escapes decoded (and '+' as a space when `plus_is_space`, as browsers send
+// forms); false for an escape that is not two hexadecimal digits.
+bool percent_decode(const std::string& in, bool plus_is_space, std::string& out);
+
 } // namespace server

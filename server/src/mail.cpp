@@ -1,6 +1,7 @@
 #include "mail.h"
 
 #include "charset.h"
+#include "clock.h"
 #include "crypto.h"
 
 #include <curl/curl.h>
@@ -27,15 +28,6 @@ bool is_ascii(const std::string& s) {
             return false;
     }
     return true;
-}
-
-std::string base64(const std::string& bytes) {
-    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
-                                  reinterpret_cast<const unsigned char*>(bytes.data()),
-                                  static_cast<int>(bytes.size()));
-    out.resize(static_cast<size_t>(n));
-    return out;
 }
 
 // Pieces of at most `max` bytes that end on UTF-8 character boundaries.
@@ -438,17 +430,7 @@ std::string encode_header_text(const std::string& utf8) {
 }
 
 std::string mail_date(int64_t seconds) {
-    static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    const std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d +0000", kDays[tm.tm_wday],
-                  tm.tm_mday, kMonths[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
-                  tm.tm_sec);
-    return buf;
+    return rfc_date_text(seconds, "+0000");
 }
 
 std::string build_message(const OutgoingMail& mail, const MailFrom& from) {

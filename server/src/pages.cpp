@@ -1,40 +1,13 @@
 #include "pages.h"
 
+#include "form.h"
+
 #include <cstdint>
 
 namespace server {
 namespace {
 
 const char kRequestPath[] = "/account/reset";
-
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-bool decode_component(const std::string& in, std::string& out) {
-    out.clear();
-    for (size_t i = 0; i < in.size(); ++i) {
-        if (in[i] == '+') {
-            out += ' ';
-        } else if (in[i] == '%') {
-            const int hi = i + 2 < in.size() ? hex_digit(in[i + 1]) : -1;
-            const int lo = i + 2 < in.size() ? hex_digit(in[i + 2]) : -1;
-            if (hi < 0 || lo < 0)
-                return false;
-            out += static_cast<char>(hi * 16 + lo);
-            i += 2;
-        } else {
-            out += in[i];
-        }
-    }
-    return true;
-}
 
 std::string page(const PageFrame& frame, const std::string& title, const std::string& content) {
     return "<!DOCTYPE html>\n"
@@ -104,9 +77,9 @@ bool parse_urlencoded(const std::string& body, std::map<std::string, std::string
         if (!pair.empty()) {
             const size_t eq = pair.find('=');
             std::string name, value;
-            if (!decode_component(pair.substr(0, eq), name) ||
-                !decode_component(eq == std::string::npos ? std::string() : pair.substr(eq + 1),
-                                  value) ||
+            if (!percent_decode(pair.substr(0, eq), true, name) ||
+                !percent_decode(eq == std::string::npos ? std::string() : pair.substr(eq + 1), true,
+                                value) ||
                 !fields.emplace(name, value).second)
                 return false;
         }

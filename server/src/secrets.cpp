@@ -1,5 +1,7 @@
 #include "secrets.h"
 
+#include "crypto.h"
+
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -27,16 +29,6 @@ struct CipherCtxFree {
     void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
 };
 using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 std::string key_id(const Secret& key) {
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -155,8 +147,8 @@ bool load_secret_key(const std::string& path, SecretKey& key, std::string& error
     } else if (raw.size() == 2 * kKeyBytes + 1 && raw.data()[2 * kKeyBytes] == '\n') {
         ok = true;
         for (size_t i = 0; i < kKeyBytes && ok; ++i) {
-            const int hi = hex_value(static_cast<char>(raw.data()[2 * i]));
-            const int lo = hex_value(static_cast<char>(raw.data()[2 * i + 1]));
+            const int hi = hex_digit_value(static_cast<char>(raw.data()[2 * i]));
+            const int lo = hex_digit_value(static_cast<char>(raw.data()[2 * i + 1]));
             ok = hi >= 0 && lo >= 0;
             bytes.data()[i] = static_cast<unsigned char>(ok ? hi * 16 + lo : 0);
         }
