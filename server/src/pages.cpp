@@ -98,7 +98,7 @@ const std::string& stylesheet() {
         "body{margin:0}\n"
         "header{background:rgb(47,53,60);color:#fff;padding:12px 16px}\n"
         ".brand{font-size:18px;font-weight:bold}\n"
-        "main{max-width:440px;margin:24px auto;padding:20px 16px;background:#fff;"
+        "main{max-width:480px;margin:24px auto;padding:20px 16px;background:#fff;"
         "border-top:4px solid rgb(0,136,255)}\n"
         "h1{font-size:22px;margin:0 0 12px}\n"
         "label{display:block;margin:16px 0 4px;font-weight:bold}\n"
