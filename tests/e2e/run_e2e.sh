@@ -10,9 +10,12 @@
 #
 # SCENARIO is one of:
 #   server_down   nothing listens on the client's built-in port 8866; the real Tarnix.exe
-#   fresh_server  a new server on a free port; the client started with that endpoint
+#   fresh_server  a new server on a free port, mailing its codes to a local relay
+#                 (tests/support/mail_relay.sh) whose Maildir the driver reads; the
+#                 client started with that endpoint
 #   cluster       as fresh_server, through scripts/cluster.sh: two instances on one
-#                 PostgreSQL database behind HAProxy (exit 77 when those are not installed)
+#                 PostgreSQL database (and its mail queue) behind HAProxy (exit 77 when
+#                 those are not installed)
 #   device_cookie a new server on a free port: the client signs in through its window,
 #                 the account is then locked from outside with 5 wrong proofs, and the
 #                 client, started again in the same prefix, still signs in (its device
@@ -52,7 +55,14 @@ stop_server() {
   server_pid=
   return $rc
 }
-trap stop_server EXIT
+
+# The mailbox of the scenarios that sign up: the relay the server mails its codes to.
+relay_dir="$dir/relay"
+relay_port=
+start_relay() {
+  relay_port=$(sh "$here/../support/mail_relay.sh" start "$relay_dir" 170) || return 1
+}
+trap 'stop_server; sh "$here/../support/mail_relay.sh" stop "$relay_dir"' EXIT
 
 # Asks the server with curl, as a client without cookies; the answer's body.
 ask() {
@@ -133,9 +143,11 @@ case "$scenario" in
     args=(--gtest_filter=EndToEnd.Installed "--tarnix=$tarnix")
     ;;
   fresh_server)
-    start_server --port 0 --announcement "$announcement" || exit 1
+    start_relay || exit 1
+    start_server --port 0 --announcement "$announcement" --smtp-url "smtp://127.0.0.1:$relay_port" \
+      --smtp-allow-plaintext --mail-from "Tarnix <no-reply@example.com>" || exit 1
     args=(--gtest_filter=EndToEnd.FreshServer "--app=$app_prog" "--url=$url"
-          "--outbox=$dir/outbox.txt" "--server-log=$dir/server.log")
+          "--maildir=$relay_dir/Maildir" "--server-log=$dir/server.log")
     ;;
   device_cookie)
     start_server --port 0 --announcement "$announcement" --lock-seconds 600 || exit 1
@@ -185,13 +197,16 @@ case "$scenario" in
     fi
     port=18866
     while port_in_use "$port"; do port=$((port + 1)); done
+    start_relay || exit 1
     cluster_state="$dir/cluster.dir"
+    # The flags are split at spaces: a sender without a display name.
     TARNIX_CLUSTER_STATE=$cluster_state TARNIX_CLUSTER_SERVER=$server \
-      TARNIX_SERVER_ARGS="--announcement $announcement" \
+      TARNIX_SERVER_ARGS="--announcement $announcement --smtp-url smtp://127.0.0.1:$relay_port
+        --smtp-allow-plaintext --mail-from no-reply@example.com" \
       "$here/../../scripts/cluster.sh" start "$port" || exit 1
     cluster_dir=$(cat "$cluster_state")
     args=(--gtest_filter=EndToEnd.FreshServer "--app=$app_prog"
-          "--url=http://127.0.0.1:$port/tx-client.asp" "--outbox=$cluster_dir/outbox.txt"
+          "--url=http://127.0.0.1:$port/tx-client.asp" "--maildir=$relay_dir/Maildir"
           "--server-log=$cluster_dir/server.log")
     ;;
   update)

@@ -2,6 +2,7 @@
 // real server (the native build's binary, run by Wine as a Unix process), the
 // real main window in this process, the real message boxes.
 #include "support/box_watcher_win.h"
+#include "support/mailbox_win.h"
 #include "support/process_win.h"
 #include "ui/controls_win.h"
 #include "ui/forms_win.h"
@@ -24,6 +25,7 @@ using testsupport::BoxWatcher;
 using testsupport::windows_path;
 
 const std::string kServer = std::string(TARNIX_TEST_BIN_DIR) + "/../../native/server/tarnix-server";
+const std::string kMailRelay = std::string(TARNIX_SOURCE_DIR) + "/tests/support/mail_relay.sh";
 
 bool exists(const std::string& unix_path) {
     return GetFileAttributesA(windows_path(unix_path).c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -53,9 +55,10 @@ bool run_shell(const std::string& script) {
     return true;
 }
 
-// The reference server on a free port with its data in a fresh folder; stopped
-// (and the folder removed) when the test ends. `timeout` ends it anyway should
-// the test process die first.
+// The reference server on a free port with its data in a fresh folder, mailing
+// its codes to a relay of its own (tests/support/mail_relay.sh, its Maildir in
+// dir/relay); both stopped (and the folder removed) when the test ends. `timeout`
+// ends them anyway should the test process die first.
 struct ReferenceServer {
     std::string dir;
     std::string url;
@@ -72,9 +75,11 @@ struct ReferenceServer {
                   : "";
         run_shell("rm -rf " + dir + " && mkdir -p " + dir +
                   (https ? " && sh " TARNIX_TEST_CA_SCRIPT " " + dir + "/ca" : "") +
-                  " && echo $$ > " + dir + "/server.pid && exec timeout 300 " + kServer +
-                  " --port 0 --db " + dir + "/accounts.db --outbox " + dir + "/outbox.txt" + tls +
-                  " > " + dir + "/server.out 2> " + dir + "/server.log");
+                  " && port=$(sh " + kMailRelay + " start " + dir + "/relay 300) && echo $$ > " +
+                  dir + "/server.pid && exec timeout 300 " + kServer + " --port 0 --db " + dir +
+                  "/accounts.db --smtp-url smtp://127.0.0.1:$port --smtp-allow-plaintext"
+                  " --mail-from 'Tarnix <no-reply@example.com>'" +
+                  tls + " > " + dir + "/server.out 2> " + dir + "/server.log");
         const std::string prefix = "listening on ";
         return testsupport::wait_until(
             [&] {
@@ -91,25 +96,13 @@ struct ReferenceServer {
     }
     ~ReferenceServer() {
         if (!dir.empty()) {
-            run_shell("kill $(cat " + dir + "/server.pid); sleep 1; rm -rf " + dir);
+            run_shell("kill $(cat " + dir + "/server.pid); sh " + kMailRelay + " stop " + dir +
+                      "/relay; sleep 1; rm -rf " + dir);
         }
     }
-    // The last code the server "sent" to `address` (outbox lines: time TAB address TAB code).
-    std::string last_code_for(const std::string& address) {
-        std::istringstream lines(read_file(dir + "/outbox.txt"));
-        std::string line, code;
-        while (std::getline(lines, line)) {
-            const size_t a = line.find('\t');
-            const size_t b = line.find('\t', a + 1);
-            if (a != std::string::npos && b != std::string::npos &&
-                line.substr(a + 1, b - a - 1) == address) {
-                code = line.substr(b + 1);
-                while (!code.empty() && (code.back() == '\r' || code.back() == '\n')) {
-                    code.pop_back();
-                }
-            }
-        }
-        return code;
+    // The code the server mailed to `address`, as its owner reads it.
+    std::string code_mailed_to(const std::string& address) {
+        return testsupport::code_mailed_to(dir + "/relay/Maildir", address, 20000);
     }
 };
 
@@ -141,8 +134,9 @@ struct Page {
         ui::fire_event(w, main_names::kNavSignUp, ui::Event::Clicked);
         ui::set_text(w, main_names::kEmail, email);
         EXPECT_EQ(click(main_names::kGetCode), std::vector<std::string>{});
-        const std::string code = server.last_code_for(email);
-        EXPECT_EQ(code.size(), 6u) << "no code in the outbox for " << email;
+        const std::string code = server.code_mailed_to(email);
+        EXPECT_EQ(code.size(), 6u)
+            << "no mail with a code for " << email << " in " << server.dir << "/relay/Maildir";
         ui::set_text(w, main_names::kSignUpAccount, account);
         ui::set_text(w, main_names::kSignUpPassword, password);
         ui::set_text(w, main_names::kCode, code);
@@ -220,8 +214,8 @@ TEST(AccountEndToEnd, SignUpSignInAndPasswordChange) {
                         "tarnix-server";
     }
     ReferenceServer server;
-    ASSERT_TRUE(server.start()) << "the reference server did not start; see " << server.dir
-                                << "/server.log";
+    ASSERT_TRUE(server.start()) << "the reference server or its mail relay did not start; see "
+                                << server.dir << "/server.log and relay/relay.log";
     HWND w = load_main_window(server.url);
     ASSERT_NE(w, nullptr);
     ASSERT_FALSE(ui::disabled(w, main_names::kSignIn))
@@ -234,7 +228,7 @@ TEST(AccountEndToEnd, SignUpSignInAndPasswordChange) {
     const std::string account = gbk("测试") + "user";
     const std::string email = "e2e@example.cn";
 
-    // Sign-up: the code comes from the server's outbox, as from the user's mail.
+    // Sign-up: the code comes from the mail the server sent.
     EXPECT_EQ(page.sign_up(server, account, "Secret 123", email, "e2e_sign_up_success"),
               Boxes{info + gbk("注册成功")});
 
@@ -264,7 +258,7 @@ TEST(AccountEndToEnd, OverHttpsWithATestAuthority) {
     }
     ReferenceServer server;
     ASSERT_TRUE(server.start(true))
-        << "the reference server did not start; see " << server.dir << "/server.log";
+        << "the reference server or its mail relay did not start; see " << server.dir;
     ASSERT_EQ(server.url.compare(0, 18, "https://127.0.0.1:"), 0) << server.url;
     // By name: Wine matches a certificate's DNS names only, not its IP addresses.
     const std::string url = "https://localhost:" + server.url.substr(18);
