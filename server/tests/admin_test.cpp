@@ -24,12 +24,6 @@ const char kChineseWire[] = "%D5%C5%C8%FD%B7%E1ab";
 const char kChineseUtf8[] = "\xE5\xBC\xA0\xE4\xB8\x89\xE4\xB8\xB0"
                             "ab";
 
-std::string sign_in(const ServerProcess& server, const std::string& wire_name,
-                    const std::string& password) {
-    std::string challenge = server.ask("cmd=0&u=" + wire_name);
-    return server.ask("cmd=1&u=" + wire_name + "&p=" + server::md5_hex(challenge + password));
-}
-
 void sign_up(const ServerProcess& server, const std::string& wire_name, const std::string& email) {
     ASSERT_EQ(server.ask("cmd=9&emily=" + email).size(), 6u);
     ASSERT_EQ(server.ask("cmd=2&u=" + wire_name + "&p=secret1&q=" + email), kSignUpOk);
@@ -93,8 +87,8 @@ TEST(AdminTest, UnlockShowListAndDeleteWhileTheServerRuns) {
     sign_up(server, kChineseWire, "zhang@example.com");
     sign_up(server, "plain01", "plain@example.com");
     for (int i = 0; i < 5; ++i)
-        sign_in(server, kChineseWire, "wrong11");
-    ASSERT_EQ(sign_in(server, kChineseWire, "secret1"), kLocked);
+        server.sign_in(kChineseWire, "wrong11");
+    ASSERT_EQ(server.sign_in(kChineseWire, "secret1"), kLocked);
 
     std::string out;
     ASSERT_EQ(admin(server, {"accounts", "show", kChineseUtf8}, out), 0);
@@ -111,12 +105,12 @@ TEST(AdminTest, UnlockShowListAndDeleteWhileTheServerRuns) {
     EXPECT_LT(out.find(kChineseUtf8), std::string::npos);
 
     ASSERT_EQ(admin(server, {"accounts", "unlock", kChineseUtf8}, out), 0);
-    EXPECT_EQ(sign_in(server, kChineseWire, "secret1"), kSignInOk) << "at once";
+    EXPECT_EQ(server.sign_in(kChineseWire, "secret1"), kSignInOk) << "at once";
     ASSERT_EQ(admin(server, {"accounts", "show", kChineseUtf8}, out), 0);
     EXPECT_NE(out.find("failures: 0\nlocked until: not locked"), std::string::npos) << out;
 
     ASSERT_EQ(admin(server, {"accounts", "delete", "plain01"}, out), 0);
-    EXPECT_EQ(sign_in(server, "plain01", "secret1"), kWrong);
+    EXPECT_EQ(server.sign_in("plain01", "secret1"), kWrong);
     EXPECT_EQ(admin(server, {"accounts", "show", "plain01"}, out), 1);
     EXPECT_EQ(admin(server, {"accounts", "delete", "plain01"}, out), 1);
     EXPECT_EQ(admin(server, {"accounts", "unlock", "nobody1"}, out), 1);
@@ -127,7 +121,7 @@ TEST(AdminTest, UnlockShowListAndDeleteWhileTheServerRuns) {
     EXPECT_EQ(admin(server, {"accounts", "show", "a", "b"}, out), 2);
     EXPECT_EQ(admin(server, {"accounts", "list", "--everything"}, out), 2);
     EXPECT_EQ(admin(server, {"accounts", "show", "\xFF\xFE"}, out), 2) << "not UTF-8";
-    EXPECT_EQ(sign_in(server, kChineseWire, "secret1"), kSignInOk);
+    EXPECT_EQ(server.sign_in(kChineseWire, "secret1"), kSignInOk);
 }
 
 int64_t count_rows(sqlite3* db, const char* sql) {

@@ -41,12 +41,6 @@ double sample(const std::string& exposition, const std::string& series) {
     return std::stod(exposition.substr(at + series.size() + 2));
 }
 
-std::string sign_in(const ServerProcess& server, const std::string& account,
-                    const std::string& password) {
-    std::string challenge = server.ask("cmd=0&u=" + account);
-    return server.ask("cmd=1&u=" + account + "&p=" + server::md5_hex(challenge + password));
-}
-
 int free_port() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
@@ -83,8 +77,8 @@ TEST(MetricsTest, CountersFollowRequestsAndPassPromtool) {
     ASSERT_EQ(server.ask("cmd=2&u=metric1&p=secret1&q=m@example.com"), kSignUpOk);
     // A budget of 3 sign-ins a minute: the fourth wrong password is refused unseen.
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(sign_in(server, "metric1", "wrong11"), kWrong);
-    EXPECT_EQ(sign_in(server, "metric1", "wrong11"), kTooMany);
+        EXPECT_EQ(server.sign_in("metric1", "wrong11"), kWrong);
+    EXPECT_EQ(server.sign_in("metric1", "wrong11"), kTooMany);
 
     wire::Connection held; // a kept-alive connection to the public port
     wire::Reply reply;
@@ -125,8 +119,8 @@ TEST(MetricsTest, LocksAreCountedOnceEach) {
     ASSERT_EQ(server.ask("cmd=9&emily=l@example.com").size(), 6u);
     ASSERT_EQ(server.ask("cmd=2&u=lockme1&p=secret1&q=l@example.com"), kSignUpOk);
     for (int i = 0; i < 5; ++i)
-        sign_in(server, "lockme1", "wrong11");
-    EXPECT_EQ(sign_in(server, "lockme1", "secret1"), kLocked);
+        server.sign_in("lockme1", "wrong11");
+    EXPECT_EQ(server.sign_in("lockme1", "secret1"), kLocked);
     EXPECT_EQ(server.ask("cmd=3&u=lockme1&p=secret1&n=newpass1"), kLocked);
     const std::string m = get(server.admin_port(), "/metrics");
     EXPECT_EQ(sample(m, "tarnix_account_locks_total"), 1) << "locked once, refused twice";

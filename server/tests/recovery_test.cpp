@@ -69,12 +69,6 @@ bool contains(const std::string& haystack, const std::string& needle) {
     return haystack.find(needle) != std::string::npos;
 }
 
-std::string sign_in(const ServerProcess& server, const std::string& wire_name,
-                    const std::string& password) {
-    std::string challenge = server.ask("cmd=0&u=" + wire_name);
-    return server.ask("cmd=1&u=" + wire_name + "&p=" + server::md5_hex(challenge + password));
-}
-
 void sign_up(const ServerProcess& server, const std::string& wire_name, const std::string& email) {
     ASSERT_EQ(server.ask("cmd=9&emily=" + email).size(), 6u);
     ASSERT_EQ(server.ask("cmd=2&u=" + wire_name + "&p=secret1&q=" + email), kSignUpOk);
@@ -155,7 +149,7 @@ TEST(RecoveryTest, ALinkIsRefusedOnceUsedReplacedExpiredOrAlteredAndThePasswordS
     EXPECT_TRUE(contains(a.body, kNoCookie)) << a.body;
     a = b.post(path_of(link), "csrf=" + csrf + "x&password=hacked1&again=hacked1");
     EXPECT_EQ(a.status, 403) << "with another token";
-    EXPECT_EQ(sign_in(server, "forgot1", "secret1"), kSignInOk) << "nothing changed so far";
+    EXPECT_EQ(server.sign_in("forgot1", "secret1"), kSignInOk) << "nothing changed so far";
 
     a = set_password(b, path_of(link), "newpass1", "newpass1");
     EXPECT_EQ(a.status, 200);
@@ -163,15 +157,15 @@ TEST(RecoveryTest, ALinkIsRefusedOnceUsedReplacedExpiredOrAlteredAndThePasswordS
     a = set_password(b, path_of(link), "hacked1", "hacked1");
     EXPECT_EQ(a.status, 410) << "used twice";
     EXPECT_TRUE(contains(a.body, kUsed)) << a.body;
-    EXPECT_EQ(sign_in(server, "forgot1", "secret1"), kWrong);
-    EXPECT_EQ(sign_in(server, "forgot1", "newpass1"), kSignInOk);
+    EXPECT_EQ(server.sign_in("forgot1", "secret1"), kWrong);
+    EXPECT_EQ(server.sign_in("forgot1", "newpass1"), kSignInOk);
 
     const std::string late = admin_link(server, "forgot1");
     run_sql(server, "UPDATE reset_links SET expires = created - 1 WHERE state = 0");
     a = set_password(b, path_of(late), "hacked1", "hacked1");
     EXPECT_EQ(a.status, 410);
     EXPECT_TRUE(contains(a.body, kExpired)) << a.body;
-    EXPECT_EQ(sign_in(server, "forgot1", "newpass1"), kSignInOk) << "the password stayed";
+    EXPECT_EQ(server.sign_in("forgot1", "newpass1"), kSignInOk) << "the password stayed";
 
     EXPECT_EQ(server.stop(), 0);
     const std::string log = read_file(server.log_path());
@@ -203,13 +197,12 @@ TEST(RecoveryTest, TheNewPasswordFollowsTheSignUpRuleInGbkBytes) {
         EXPECT_TRUE(contains(a.body, c.message)) << c.password << ": " << a.body;
         EXPECT_TRUE(contains(a.body, "name=\"password\"")) << "the form again";
     }
-    EXPECT_EQ(sign_in(server, "rules01", "secret1"), kSignInOk);
+    EXPECT_EQ(server.sign_in("rules01", "secret1"), kSignInOk);
     // Seven characters of UTF-8 bytes, six GBK bytes: allowed.
     Answer a = set_password(b, path, two_han + "12", two_han + "12");
     EXPECT_TRUE(contains(a.body, kDone)) << a.body;
-    EXPECT_EQ(sign_in(server, "rules01",
-                      "\xC3\xDC\xC2\xEB"
-                      "12"),
+    EXPECT_EQ(server.sign_in("rules01", "\xC3\xDC\xC2\xEB"
+                                        "12"),
               kSignInOk)
         << "stored as GBK";
 }
@@ -219,8 +212,8 @@ TEST(RecoveryTest, AResetEndsEveryLockAndTheLiveChallengeAndIsCounted) {
         {"--public-url", kPublic, "--lock-seconds", "300", "--admin-listen", "127.0.0.1:0"});
     sign_up(server, "locked1", "locked1@example.com");
     for (int i = 0; i < 5; ++i)
-        sign_in(server, "locked1", "wrong11");
-    ASSERT_EQ(sign_in(server, "locked1", "secret1"), kLocked);
+        server.sign_in("locked1", "wrong11");
+    ASSERT_EQ(server.sign_in("locked1", "secret1"), kLocked);
     const std::string challenge = server.ask("cmd=0&u=locked1");
     Browser b(server);
     ASSERT_TRUE(contains(
@@ -229,7 +222,7 @@ TEST(RecoveryTest, AResetEndsEveryLockAndTheLiveChallengeAndIsCounted) {
     EXPECT_EQ(server.ask("cmd=1&u=locked1&p=" + server::md5_hex(challenge + "newpass1")),
               kNoChallenge)
         << "a challenge given before the reset is gone";
-    EXPECT_EQ(sign_in(server, "locked1", "newpass1"), kSignInOk) << "unlocked";
+    EXPECT_EQ(server.sign_in("locked1", "newpass1"), kSignInOk) << "unlocked";
 
     httplib::Client admin("127.0.0.1", server.admin_port());
     auto metrics = admin.Get("/metrics");
@@ -452,16 +445,16 @@ TEST(RecoveryTest, TheLinkAndEveryNoticeArriveByMailOnceEach) {
     }
 
     for (int i = 0; i < 4; ++i)
-        EXPECT_EQ(sign_in(server, "mailed1", "wrong11"), kWrong);
+        EXPECT_EQ(server.sign_in("mailed1", "wrong11"), kWrong);
     std::this_thread::sleep_for(std::chrono::seconds(2));
     EXPECT_EQ(relay.mails().size(), 4u) << "no mail for a wrong password that does not lock";
-    sign_in(server, "mailed1", "wrong11");
-    ASSERT_EQ(sign_in(server, "mailed1", "newpass2"), kLocked);
+    server.sign_in("mailed1", "wrong11");
+    ASSERT_EQ(server.sign_in("mailed1", "newpass2"), kLocked);
     const std::vector<std::string> locked =
         with_subject(relay.mails(5, 20), "您的Tarnix账号已被锁定");
     ASSERT_EQ(locked.size(), 1u);
     EXPECT_TRUE(contains(text_of(locked[0]), kPublic + "/account/reset\n"));
-    sign_in(server, "mailed1", "wrong11");
+    server.sign_in("mailed1", "wrong11");
     std::this_thread::sleep_for(std::chrono::seconds(2));
     EXPECT_EQ(relay.mails().size(), 5u) << "one notice per lock, not per failure while locked";
 }

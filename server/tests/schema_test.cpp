@@ -14,17 +14,11 @@ namespace {
 const std::string kSignInOk = "ok\xA3\xAC\xBB\xB6\xD3\xAD\xBB\xD8\xC0\xB4"; // ok，欢迎回来
 const std::string kSignUpOk = "\xD7\xA2\xB2\xE1\xB3\xC9\xB9\xA6";           // 注册成功
 
-std::string sign_in(const ServerProcess& server, const std::string& account,
-                    const std::string& password) {
-    std::string challenge = server.ask("cmd=0&u=" + account);
-    return server.ask("cmd=1&u=" + account + "&p=" + server::md5_hex(challenge + password));
-}
-
 void expect_current_schema(const ServerProcess& server) {
-    EXPECT_EQ(sign_in(server, "olduser1", "secret1"), kSignInOk);
+    EXPECT_EQ(server.sign_in("olduser1", "secret1"), kSignInOk);
     ASSERT_EQ(server.ask("cmd=9&emily=new@example.com").size(), 6u);
     EXPECT_EQ(server.ask("cmd=2&u=newuser1&p=secret1&q=new@example.com"), kSignUpOk);
-    EXPECT_EQ(sign_in(server, "newuser1", "secret1"), kSignInOk);
+    EXPECT_EQ(server.sign_in("newuser1", "secret1"), kSignInOk);
 }
 
 int64_t sqlite_version(const std::string& path) {

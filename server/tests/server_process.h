@@ -2,6 +2,8 @@
 // port, stopped (expecting a clean exit) at the end.
 #pragma once
 
+#include "crypto.h"
+
 #include <httplib.h>
 
 #include <algorithm>
@@ -30,6 +32,34 @@ namespace server_test {
     argv.push_back(nullptr);
     execv(argv[0], argv.data());
     _exit(127);
+}
+
+// Starts `args` with its stdout on a pipe, whose reading end goes to `out`, and its
+// stderr in the file `stderr_path`; the child's pid.
+inline pid_t spawn_piped(std::vector<std::string> args, const std::string& stderr_path, int& out) {
+    int fds[2];
+    if (pipe(fds) != 0)
+        std::abort();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        int log = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(log, 2);
+        close(fds[0]);
+        exec_args(args);
+    }
+    close(fds[1]);
+    out = fds[0];
+    return pid;
+}
+
+// The next line from `fd`, without its line end ("" at the end of the input).
+inline std::string read_line(int fd) {
+    std::string line;
+    char c;
+    while (read(fd, &c, 1) == 1 && c != '\n')
+        line += c;
+    return line;
 }
 
 struct Answer {
@@ -78,32 +108,19 @@ public:
         std::vector<std::string> args = {TARNIX_SERVER_EXE, "--port",     "0", "--db", db_,
                                          "--outbox",        outbox_path()};
         args.insert(args.end(), extra.begin(), extra.end());
-        int out[2];
-        if (pipe(out) != 0)
-            std::abort();
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], 1);
-            int log = open(log_path().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(log, 2);
-            close(out[0]);
-            exec_args(args);
-        }
-        close(out[1]);
+        int out = -1;
+        pid_ = spawn_piped(args, log_path(), out);
         // The first line on stdout names the port; with --admin-listen, the second
         // names the admin listener's.
         auto port_of_line = [&] {
-            std::string line;
-            char c;
-            while (read(out[0], &c, 1) == 1 && c != '\n')
-                line += c;
+            const std::string line = read_line(out);
             size_t colon = line.rfind(':');
             return colon == std::string::npos ? 0 : std::atoi(line.c_str() + colon + 1);
         };
         port_ = port_of_line();
         if (std::find(extra.begin(), extra.end(), "--admin-listen") != extra.end())
             admin_port_ = port_of_line();
-        close(out[0]);
+        close(out);
     }
 
     ~ServerProcess() {
@@ -140,6 +157,13 @@ public:
     }
 
     std::string ask(const std::string& body) const { return post(body).body; }
+
+    // Signs in as the client does (a challenge, then the MD5 of it and the password);
+    // the answer. `wire_name` as it goes in the form (percent-encoded where needed).
+    std::string sign_in(const std::string& wire_name, const std::string& password) const {
+        const std::string challenge = ask("cmd=0&u=" + wire_name);
+        return ask("cmd=1&u=" + wire_name + "&p=" + server::md5_hex(challenge + password));
+    }
 
 private:
     std::string dir_;

@@ -32,23 +32,10 @@ public:
                                          std::to_string(port), "--maildir",       dir_ + "/Maildir",
                                          "--journal",          journal_path()};
         args.insert(args.end(), extra.begin(), extra.end());
-        int out[2];
-        if (pipe(out) != 0)
-            std::abort();
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], 1);
-            int log = open((dir_ + "/relay.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(log, 2);
-            close(out[0]);
-            exec_args(args);
-        }
-        close(out[1]);
-        std::string line;
-        char c;
-        while (read(out[0], &c, 1) == 1 && c != '\n')
-            line += c;
-        close(out[0]);
+        int out = -1;
+        pid_ = spawn_piped(args, dir_ + "/relay.log", out);
+        const std::string line = read_line(out);
+        close(out);
         if (line.rfind("ready ", 0) == 0)
             port_ = std::atoi(line.c_str() + 6);
     }
