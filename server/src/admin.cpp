@@ -5,8 +5,10 @@
 #include "commands.h"
 #include "recovery.h"
 #include "rekey.h"
+#include "settings.h"
 
 #include <memory>
+#include <optional>
 
 namespace server {
 namespace {
@@ -17,6 +19,7 @@ constexpr int kUsage = 2;
 
 struct Context {
     const AdminConfig& config;
+    std::string command;           // its words, for messages: "accounts list"
     std::vector<std::string> args; // the words after the command's own
     std::FILE* out;
     std::FILE* err;
@@ -96,21 +99,27 @@ int accounts_forget_devices(Context& ctx) {
     return kDone;
 }
 
+// A command's one optional flag: whether it was given; nothing (said on err) when
+// another word was.
+std::optional<bool> only_flag(Context& ctx, const char* flag) {
+    if (ctx.args.empty())
+        return false;
+    if (ctx.args[0] == flag)
+        return true;
+    std::fprintf(ctx.err, "tarnix-server admin: %s takes only %s\n", ctx.command.c_str(), flag);
+    return std::nullopt;
+}
+
 int accounts_list(Context& ctx) {
-    bool locked_only = false;
-    if (!ctx.args.empty()) {
-        if (ctx.args[0] != "--locked") {
-            std::fprintf(ctx.err, "tarnix-server admin: accounts list takes only --locked\n");
-            return kUsage;
-        }
-        locked_only = true;
-    }
+    const std::optional<bool> locked_only = only_flag(ctx, "--locked");
+    if (!locked_only)
+        return kUsage;
     Store* store = ctx.open();
     if (!store)
         return kNotFound;
     // One line each, tab-separated: name, created, e-mail, failures, locked until.
     const int64_t now = now_seconds();
-    for (const AccountInfo& a : store->list_accounts(locked_only, now))
+    for (const AccountInfo& a : store->list_accounts(*locked_only, now))
         std::fprintf(ctx.out, "%s\t%s\t%s\t%lld\t%s\n", printable(a.name).c_str(),
                      utc_time_text(a.created).c_str(), printable(a.email).c_str(),
                      static_cast<long long>(a.failures),
@@ -207,6 +216,94 @@ int rekey(Context& ctx) {
     return report.left == 0 ? kDone : kNotFound;
 }
 
+// What became of a queued mail, for mail list: when it is tried next; of an abandoned
+// one, whether mail retry can put it back.
+std::string mail_outlook(const MailInfo& m, int64_t now) {
+    if (m.state == MailInfo::Queued) {
+        if (m.sending_until > now)
+            return "sending";
+        return m.next_attempt <= now ? "now" : local_time_text(m.next_attempt);
+    }
+    if (m.expires <= now)
+        return "expired";
+    return m.text_kept ? "can retry" : "text not kept";
+}
+
+// One line each, tab-separated: id, kind, recipient, failed attempts, next attempt
+// (or whether it can be retried), created, expires. Never the subject or body: a
+// code mail's body holds the code.
+int mail_list(Context& ctx) {
+    const std::optional<bool> abandoned = only_flag(ctx, "--abandoned");
+    if (!abandoned)
+        return kUsage;
+    Store* store = ctx.open();
+    if (!store)
+        return kNotFound;
+    const int64_t now = now_seconds();
+    for (const MailInfo& m : store->list_mails(*abandoned))
+        std::fprintf(ctx.out, "%lld\t%s\t%s\t%d\t%s\t%s\t%s\n", static_cast<long long>(m.id),
+                     m.kind.c_str(), m.recipient.c_str(), m.attempts, mail_outlook(m, now).c_str(),
+                     local_time_text(m.created).c_str(), local_time_text(m.expires).c_str());
+    return kDone;
+}
+
+// Why mail `id` was not put back.
+int mail_not_retried(Context& ctx, Store& store, int64_t id) {
+    const std::optional<MailInfo> m = store.find_mail(id);
+    const long long n = static_cast<long long>(id);
+    if (!m)
+        std::fprintf(ctx.err, "tarnix-server admin: no mail %lld (finished mails are kept a day)\n",
+                     n);
+    else if (m->state == MailInfo::Queued)
+        std::fprintf(ctx.err, "tarnix-server admin: mail %lld is still queued, not abandoned\n", n);
+    else if (m->state == MailInfo::Sent)
+        std::fprintf(ctx.err, "tarnix-server admin: mail %lld was sent\n", n);
+    else if (m->expires <= now_seconds())
+        // Its expiry is its code's: sent now it would carry a code that no longer works.
+        std::fprintf(ctx.err,
+                     "tarnix-server admin: mail %lld expired at %s: what it carries no longer "
+                     "works, so it is not sent again (the user asks for a new one)\n",
+                     n, local_time_text(m->expires).c_str());
+    else
+        std::fprintf(ctx.err,
+                     "tarnix-server admin: mail %lld has no text to send (abandoned before its "
+                     "text was kept): the user asks again\n",
+                     n);
+    return kNotFound;
+}
+
+// Abandoned mails back in the queue, due at once (a server sends them within its
+// poll interval). Only those not yet expired: their expiry and attempts stay.
+int mail_retry(Context& ctx) {
+    const bool all = ctx.args[0] == "--abandoned";
+    int64_t id = 0;
+    if (!all && (!parse_integer(ctx.args[0], id) || id == 0)) {
+        std::fprintf(ctx.err, "tarnix-server admin: mail retry takes a mail's id (from mail list "
+                              "--abandoned) or --abandoned\n");
+        return kUsage;
+    }
+    Store* store = ctx.open();
+    if (!store)
+        return kNotFound;
+    const int64_t now = now_seconds();
+    const int64_t put_back = store->requeue_abandoned_mail(id, now);
+    if (!all) {
+        if (put_back == 0)
+            return mail_not_retried(ctx, *store, id);
+        std::fprintf(ctx.out, "mail %lld is queued again, due now\n", static_cast<long long>(id));
+        return kDone;
+    }
+    std::fprintf(ctx.out, "%lld abandoned mails queued again, due now\n",
+                 static_cast<long long>(put_back));
+    const size_t left = store->list_mails(true).size();
+    if (left != 0)
+        std::fprintf(ctx.err,
+                     "tarnix-server admin: %zu abandoned mails left as they are: expired (what "
+                     "they carry no longer works) or without their text\n",
+                     left);
+    return kDone;
+}
+
 const Row kCommands[] = {
     {{"accounts", "show"}, "NAME", 1, 1, accounts_show},
     {{"accounts", "list"}, "[--locked]", 0, 1, accounts_list},
@@ -214,6 +311,8 @@ const Row kCommands[] = {
     {{"accounts", "forget-devices"}, "NAME", 1, 1, accounts_forget_devices},
     {{"accounts", "delete"}, "NAME", 1, 1, accounts_delete},
     {{"accounts", "reset-link"}, "NAME", 1, 1, accounts_reset_link},
+    {{"mail", "list"}, "[--abandoned]", 0, 1, mail_list},
+    {{"mail", "retry"}, "ID|--abandoned", 1, 1, mail_retry},
     {{"backup", nullptr}, "DEST", 1, 1, backup},
     {{"rekey", nullptr}, "", 0, 0, rekey},
 };
@@ -242,7 +341,11 @@ int run_admin(const AdminConfig& config, const std::vector<std::string>& words, 
         const size_t n = word_count(row);
         if (words.size() < n || words[0] != row.words[0] || (n == 2 && words[1] != row.words[1]))
             continue;
-        Context ctx{config, std::vector<std::string>(words.begin() + n, words.end()), out, err,
+        Context ctx{config,
+                    n == 2 ? words[0] + " " + words[1] : words[0],
+                    std::vector<std::string>(words.begin() + n, words.end()),
+                    out,
+                    err,
                     nullptr};
         if (ctx.args.size() < row.min_args || ctx.args.size() > row.max_args)
             break;

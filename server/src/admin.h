@@ -4,7 +4,8 @@
 //
 // The commands are rows of one table, command words to handler; another command is
 // one more row. Called from main's thread; writes its answer to `out` and what went
-// wrong to `err`. Exit codes: 0 done, 1 no such account (or the work failed), 2 usage.
+// wrong to `err`. Exit codes: 0 done, 1 nothing to act on (no such account, a mail
+// that cannot be sent again) or the work failed, 2 usage.
 #pragma once
 
 #include "store.h"

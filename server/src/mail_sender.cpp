@@ -83,7 +83,7 @@ void MailSender::drain() {
                                  address_domain(mail.recipient) + ", attempt " +
                                  std::to_string(mail.attempts + 1);
         if (now >= mail.expires) {
-            store_.finish_mail(mail.id, false);
+            store_.finish_mail(mail.id, MailEnd::Expired);
             counts_.abandoned.fetch_add(1, std::memory_order_relaxed);
             log_(what + ": abandoned, it expired before it could be sent");
             continue;
@@ -93,17 +93,20 @@ void MailSender::drain() {
         const std::string reply =
             a.reply ? "reply " + std::to_string(a.reply) : std::string("no reply");
         if (a.outcome == SendResult::Sent) {
-            store_.finish_mail(mail.id, true);
+            store_.finish_mail(mail.id, MailEnd::Sent);
             counts_.sent.fetch_add(1, std::memory_order_relaxed);
             log_(what + ": sent (" + reply + ")");
             continue;
         }
         const int64_t next = now_seconds() + retry_delay(mail.attempts + 1, config_);
         if (a.outcome == SendResult::Abandon || next >= mail.expires) {
-            store_.finish_mail(mail.id, false);
+            store_.finish_mail(mail.id, MailEnd::Refused);
             counts_.abandoned.fetch_add(1, std::memory_order_relaxed);
             log_(what + ": abandoned (" + reply + ": " + a.detail + ")" +
-                 (a.outcome == SendResult::Abandon ? "" : ", it expires before another attempt"));
+                 (a.outcome == SendResult::Abandon
+                      ? "; once the cause is mended, tarnix-server admin mail retry " +
+                            std::to_string(mail.id) + " sends it again"
+                      : ", it expires before another attempt"));
             continue;
         }
         store_.retry_mail(mail.id, next);

@@ -3,7 +3,8 @@
 //
 // Each mail is tried at once, and after a failure that may pass (no connection, a
 // time-out, a 4xx reply) again after 5 s, then 10, 20, 40 and every 60 s, until
-// it expires; a 5xx reply to the mail itself abandons it at once. One line is
+// it expires; a 5xx reply to the mail itself abandons it at once (an operator can
+// queue it again until it expires: tarnix-server admin mail retry). One line is
 // logged per attempt: queue id, the recipient's domain, outcome, reply code.
 //
 // Threads: start, stop, wake and the counters may be called from any thread. Store

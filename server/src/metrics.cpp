@@ -3,6 +3,7 @@
 #include "version.h"
 
 #include <cstdio>
+#include <exception>
 
 namespace server {
 namespace {
@@ -165,15 +166,27 @@ std::string Metrics::render(const Gauges& gauges) const {
                            const std::function<int64_t()>& read) {
         if (!read)
             return;
+        int64_t v = 0;
+        try {
+            v = read();
+        } catch (const std::exception&) {
+            // The database is down: this figure sits out the scrape, the rest (the
+            // store errors among them) still answer.
+            return;
+        }
         family(out, name, type, help);
-        const int64_t v = read();
         sample(out, name, v < 0 ? 0 : static_cast<uint64_t>(v));
     };
     gauge("tarnix_connections_open", "gauge", "Connections open on the public port.",
           gauges.connections_open);
-    gauge("tarnix_mail_queue_depth", "gauge", "Mails waiting to be sent.", gauges.mail_queue_depth);
-    gauge("tarnix_mail_sent_total", "counter", "Mails the mail server accepted.", gauges.mail_sent);
-    gauge("tarnix_mail_abandoned_total", "counter", "Mails given up on after every retry.",
+    gauge("tarnix_mail_queue_depth", "gauge",
+          "Mails waiting to be sent, in the whole queue (shared by the instances on one database).",
+          gauges.mail_queue_depth);
+    gauge("tarnix_mail_sent_total", "counter", "Mails the relay accepted from this instance.",
+          gauges.mail_sent);
+    gauge("tarnix_mail_abandoned_total", "counter",
+          "Mails this instance gave up on: refused by the relay, or expired before they could be "
+          "sent.",
           gauges.mail_abandoned);
     return out;
 }

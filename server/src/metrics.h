@@ -31,7 +31,8 @@ Command command_of(const std::string& cmd);
 const char* command_label(Command c);
 const char* outcome_label(Outcome o);
 
-// Figures the counters do not hold themselves, read at each scrape.
+// Figures the counters do not hold themselves, read at each scrape; one that throws
+// is left out of that scrape.
 struct Gauges {
     std::function<int64_t()> connections_open;
     // The mail queue's figures; unset: those metrics are left out.

@@ -444,6 +444,10 @@ public:
         run(c.get(), "DELETE FROM codes WHERE created < $1", {number(request.forget_before)});
         run(c.get(), "DELETE FROM mails WHERE state <> 0 AND created < $1",
             {number(request.day_since)});
+        run(c.get(),
+            "UPDATE mails SET subject = ''::bytea, body = ''::bytea WHERE state = 2"
+            " AND expires <= $1 AND length(body) > 0",
+            {number(request.now)});
         if (run(c.get(), "SELECT 1 FROM codes WHERE email = $1 AND created > $2 LIMIT 1",
                 {bytes(request.email), number(request.not_after)})
                 ->rows() != 0)
@@ -503,12 +507,39 @@ public:
             {number(next_attempt), number(id)});
     }
 
-    void finish_mail(int64_t id, bool sent) override {
+    void finish_mail(int64_t id, MailEnd end) override {
         Lease c(*this);
-        run(c.get(),
-            "UPDATE mails SET state = $1, subject = ''::bytea, body = ''::bytea, lease_until = 0"
-            " WHERE id = $2",
-            {number(sent ? 1 : 2), number(id)});
+        run(c.get(), finish_mail_sql(end), {number(id)});
+    }
+
+    std::vector<MailInfo> list_mails(bool abandoned) override {
+        Lease c(*this);
+        auto rows =
+            run(c.get(), (std::string(kMailInfoColumns) + " WHERE state = $1 ORDER BY id").c_str(),
+                {number(abandoned ? MailInfo::Abandoned : MailInfo::Queued)});
+        std::vector<MailInfo> out;
+        for (int i = 0; i < rows->rows(); ++i)
+            out.push_back(mail_info_from(*rows, i));
+        return out;
+    }
+
+    std::optional<MailInfo> find_mail(int64_t id) override {
+        Lease c(*this);
+        auto row =
+            run(c.get(), (std::string(kMailInfoColumns) + " WHERE id = $1").c_str(), {number(id)});
+        if (row->rows() == 0)
+            return std::nullopt;
+        return mail_info_from(*row, 0);
+    }
+
+    int64_t requeue_abandoned_mail(int64_t id, int64_t now) override {
+        Lease c(*this);
+        return run(c.get(),
+                   "UPDATE mails SET state = 0, next_attempt = $1, lease_until = 0"
+                   " WHERE state = 2 AND expires > $1 AND length(body) > 0"
+                   " AND ($2::bigint = 0 OR id = $2::bigint) RETURNING 1",
+                   {number(now), number(id)})
+            ->rows();
     }
 
     int64_t mail_queue_depth() override {
@@ -668,6 +699,41 @@ private:
 
     static constexpr char kAccountColumns[] =
         "SELECT name, email, created, failures, locked_until FROM accounts";
+
+    static constexpr char kMailInfoColumns[] =
+        "SELECT id, kind, recipient, state, attempts, next_attempt, lease_until, created, expires,"
+        " CASE WHEN length(body) > 0 THEN 1 ELSE 0 END FROM mails";
+
+    // A refused mail keeps its text until it expires, for an operator's retry.
+    static const char* finish_mail_sql(MailEnd end) {
+        switch (end) {
+        case MailEnd::Sent:
+            return "UPDATE mails SET state = 1, attempts = attempts + 1, subject = ''::bytea,"
+                   " body = ''::bytea, lease_until = 0 WHERE id = $1";
+        case MailEnd::Refused:
+            return "UPDATE mails SET state = 2, attempts = attempts + 1, lease_until = 0"
+                   " WHERE id = $1";
+        case MailEnd::Expired:
+            break;
+        }
+        return "UPDATE mails SET state = 2, subject = ''::bytea, body = ''::bytea, lease_until = 0"
+               " WHERE id = $1";
+    }
+
+    static MailInfo mail_info_from(const Result& r, int row) {
+        MailInfo m;
+        m.id = r.integer(row, 0);
+        m.kind = r.text(row, 1);
+        m.recipient = r.blob(row, 2);
+        m.state = static_cast<MailInfo::State>(r.integer(row, 3));
+        m.attempts = static_cast<int>(r.integer(row, 4));
+        m.next_attempt = r.integer(row, 5);
+        m.sending_until = r.integer(row, 6);
+        m.created = r.integer(row, 7);
+        m.expires = r.integer(row, 8);
+        m.text_kept = r.integer(row, 9) != 0;
+        return m;
+    }
 
     static AccountInfo account_from(const Result& r, int row) {
         AccountInfo a;

@@ -249,17 +249,6 @@ const Row* find_row(const std::string& name) {
     return nullptr;
 }
 
-bool parse_integer(const std::string& s, int64_t& out) {
-    if (s.empty() || s.size() > 18)
-        return false;
-    for (char c : s) {
-        if (c < '0' || c > '9')
-            return false;
-    }
-    out = std::strtoll(s.c_str(), nullptr, 10);
-    return true;
-}
-
 std::string range_text(const Row& row) {
     return "needs a whole number from " + std::to_string(row.min) + " to " +
            std::to_string(row.max);
@@ -431,6 +420,17 @@ std::string toml_value(const Settings& s, const Row& row) {
 }
 
 } // namespace
+
+bool parse_integer(const std::string& s, int64_t& out) {
+    if (s.empty() || s.size() > 18)
+        return false;
+    for (char c : s) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    out = std::strtoll(s.c_str(), nullptr, 10);
+    return true;
+}
 
 Settings default_settings() {
     Settings s{};

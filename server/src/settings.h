@@ -88,6 +88,10 @@ enum class ParseResult { Run, Help, PrintConfig, Error };
 ParseResult parse_settings(int argc, char** argv, Settings& settings, std::string& error,
                            int* first_word = nullptr);
 
+// A whole number of at most 18 digits, no sign: what a numeric setting (or an
+// admin command's id) may be.
+bool parse_integer(const std::string& s, int64_t& out);
+
 // The usage text, with every setting's flag, default and help.
 std::string usage_text();
 

@@ -136,9 +136,12 @@ public:
     int64_t enqueue_mail(const OutgoingMail& mail) override;
     bool claim_mail(int64_t now, int64_t lease_until, OutgoingMail& mail) override;
     void retry_mail(int64_t id, int64_t next_attempt) override;
-    void finish_mail(int64_t id, bool sent) override;
+    void finish_mail(int64_t id, MailEnd end) override;
     int64_t mail_queue_depth() override;
     int64_t next_mail_due() override;
+    std::vector<MailInfo> list_mails(bool abandoned) override;
+    std::optional<MailInfo> find_mail(int64_t id) override;
+    int64_t requeue_abandoned_mail(int64_t id, int64_t now) override;
     void put_challenge(const std::string& account, const std::string& text, int64_t now) override {
         challenges_.put(account, text, now);
     }
@@ -201,6 +204,39 @@ AccountInfo account_from(Statement& row) {
 }
 
 const char kAccountColumns[] = "SELECT name, email, created, failures, locked_until FROM accounts";
+
+const char kMailInfoColumns[] =
+    "SELECT id, kind, recipient, state, attempts, next_attempt, lease_until, created, expires,"
+    " length(body) > 0 FROM mails";
+
+// A refused mail keeps its text until it expires, for an operator's retry.
+const char* finish_mail_sql(MailEnd end) {
+    switch (end) {
+    case MailEnd::Sent:
+        return "UPDATE mails SET state = 1, attempts = attempts + 1, subject = x'', body = x'',"
+               " lease_until = 0 WHERE id = ?";
+    case MailEnd::Refused:
+        return "UPDATE mails SET state = 2, attempts = attempts + 1, lease_until = 0 WHERE id = ?";
+    case MailEnd::Expired:
+        break;
+    }
+    return "UPDATE mails SET state = 2, subject = x'', body = x'', lease_until = 0 WHERE id = ?";
+}
+
+MailInfo mail_info_from(Statement& row) {
+    MailInfo m;
+    m.id = row.integer(0);
+    m.kind = row.text(1);
+    m.recipient = row.text(2);
+    m.state = static_cast<MailInfo::State>(row.integer(3));
+    m.attempts = static_cast<int>(row.integer(4));
+    m.next_attempt = row.integer(5);
+    m.sending_until = row.integer(6);
+    m.created = row.integer(7);
+    m.expires = row.integer(8);
+    m.text_kept = row.integer(9) != 0;
+    return m;
+}
 
 } // namespace
 
@@ -719,6 +755,9 @@ CodeIssue SqliteStore::issue_code(const CodeRequest& request, OutgoingMail& mail
     old.bind(1, request.forget_before).step();
     Statement done(db_, "DELETE FROM mails WHERE state <> 0 AND created < ?");
     done.bind(1, request.day_since).step();
+    Statement dead(db_, "UPDATE mails SET subject = x'', body = x'' WHERE state = 2"
+                        " AND expires <= ? AND length(body) > 0");
+    dead.bind(1, request.now).step();
     Statement recent(db_, "SELECT 1 FROM codes WHERE email = ? AND created > ? LIMIT 1");
     recent.bind(1, request.email).bind(2, request.not_after);
     if (recent.step())
@@ -779,11 +818,38 @@ void SqliteStore::retry_mail(int64_t id, int64_t next_attempt) {
     retry.bind(1, next_attempt).bind(2, id).step();
 }
 
-void SqliteStore::finish_mail(int64_t id, bool sent) {
+void SqliteStore::finish_mail(int64_t id, MailEnd end) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement finish(db_, "UPDATE mails SET state = ?, subject = x'', body = x'', lease_until = 0"
-                          " WHERE id = ?");
-    finish.bind(1, static_cast<int64_t>(sent ? 1 : 2)).bind(2, id).step();
+    Statement finish(db_, finish_mail_sql(end));
+    finish.bind(1, id).step();
+}
+
+std::vector<MailInfo> SqliteStore::list_mails(bool abandoned) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement get(db_, (std::string(kMailInfoColumns) + " WHERE state = ? ORDER BY id").c_str());
+    get.bind(1, static_cast<int64_t>(abandoned ? MailInfo::Abandoned : MailInfo::Queued));
+    std::vector<MailInfo> out;
+    while (get.step())
+        out.push_back(mail_info_from(get));
+    return out;
+}
+
+std::optional<MailInfo> SqliteStore::find_mail(int64_t id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement get(db_, (std::string(kMailInfoColumns) + " WHERE id = ?").c_str());
+    get.bind(1, id);
+    if (!get.step())
+        return std::nullopt;
+    return mail_info_from(get);
+}
+
+int64_t SqliteStore::requeue_abandoned_mail(int64_t id, int64_t now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Statement put(db_,
+                  "UPDATE mails SET state = 0, next_attempt = ?, lease_until = 0"
+                  " WHERE state = 2 AND expires > ? AND length(body) > 0 AND (? = 0 OR id = ?)");
+    put.bind(1, now).bind(2, now).bind(3, id).bind(4, id).step();
+    return sqlite3_changes(db_);
 }
 
 int64_t SqliteStore::mail_queue_depth() {

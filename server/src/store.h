@@ -155,6 +155,25 @@ struct RekeyStep {
 // True when `where` names a PostgreSQL database rather than a file.
 bool is_postgres_uri(const std::string& where);
 
+// How a mail leaves the queue.
+enum class MailEnd { Sent, Refused, Expired };
+
+// What an operator may see of a mail: everything but its subject and body (a code
+// mail's body holds the code).
+struct MailInfo {
+    enum State { Queued, Sent, Abandoned }; // 0, 1, 2 in the mails table
+    int64_t id = 0;
+    std::string kind;
+    std::string recipient; // UTF-8
+    State state = Queued;
+    int attempts = 0;
+    int64_t next_attempt = 0;  // queued: due then, or when a sender's lease ends
+    int64_t sending_until = 0; // queued: a sender holds it until then (0: none)
+    int64_t created = 0;
+    int64_t expires = 0;
+    bool text_kept = false; // abandoned: its subject and body are still held
+};
+
 // What an operator may see of an account: everything but its password.
 struct AccountInfo {
     std::string name;  // GBK
@@ -224,12 +243,27 @@ public:
     virtual bool claim_mail(int64_t now, int64_t lease_until, OutgoingMail& mail) = 0;
     // A failed attempt: one more counted, due again at `next_attempt`, lease ended.
     virtual void retry_mail(int64_t id, int64_t next_attempt) = 0;
-    // Sent or abandoned: it leaves the queue (its subject and body are dropped).
-    virtual void finish_mail(int64_t id, bool sent) = 0;
+    // It leaves the queue: sent (its subject and body dropped), abandoned after an
+    // attempt that failed (counted), or abandoned untried because it expired (its
+    // subject and body dropped).
+    virtual void finish_mail(int64_t id, MailEnd end) = 0;
     // Mails waiting to be sent.
     virtual int64_t mail_queue_depth() = 0;
     // When the earliest queued mail is due (or its lease ends); 0 when none is queued.
     virtual int64_t next_mail_due() = 0;
+
+    // An abandoned mail keeps its subject and body until it expires, so an operator
+    // can put it back once the relay is mended; after that they are dropped (by the
+    // next code issued). A mail's expiry is when what it carries stops working (a
+    // code mail's is its code's), so an expired mail is never sent again.
+
+    // The queued mails, or the abandoned ones (kept a day), by id.
+    virtual std::vector<MailInfo> list_mails(bool abandoned) = 0;
+    virtual std::optional<MailInfo> find_mail(int64_t id) = 0;
+    // Puts mail `id` (0: every one) back in the queue, due at `now`, when it was
+    // abandoned, has not expired at `now` and still has its text; its attempts so far
+    // and its expiry stay. The number put back.
+    virtual int64_t requeue_abandoned_mail(int64_t id, int64_t now) = 0;
 
     // Issues a recovery link when the account exists and `email_matches` accepts its
     // bound address (which goes to `email`): every earlier link of the account ends.

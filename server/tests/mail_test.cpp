@@ -21,9 +21,6 @@
 #include <set>
 #include <thread>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 namespace fs = std::filesystem;
 using namespace server_test;
 using Clock = std::chrono::steady_clock;
@@ -35,20 +32,6 @@ const std::string kDailyLimit = // 该邮箱今日接收验证码次数过多，
     "\xCA\xFD\xB9\xFD\xB6\xE0\xA3\xAC\xC7\xEB\xC3\xF7\xCC\xEC\xD4\xD9\xCA\xD4";
 const std::string kEmailFormat = "\xD3\xCA\xCF\xE4\xB5\xD8\xD6\xB7\xB8\xF1\xCA\xBD\xB2\xBB"
                                  "\xD5\xFD\xC8\xB7"; // 邮箱地址格式不正确
-
-// A loopback port nothing listens on (for a relay started later).
-int unused_port() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        getsockname(s, reinterpret_cast<sockaddr*>(&a), &n) != 0)
-        std::abort();
-    close(s);
-    return ntohs(a.sin_port);
-}
 
 // A test authority with a certificate for 127.0.0.1, made once per run.
 const std::string& test_ca(int which) {
@@ -63,35 +46,11 @@ const std::string& test_ca(int which) {
     return dir;
 }
 
-// Waits up to `seconds` for `text` in the server's log.
-bool log_shows(const ServerProcess& server, const std::string& text, int seconds) {
-    const auto end = Clock::now() + std::chrono::seconds(seconds);
-    while (read_file(server.log_path()).find(text) == std::string::npos) {
-        if (Clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return true;
-}
-
 std::string password_file(const std::string& dir, const std::string& password, int mode) {
     const std::string path = dir + "/smtp-password";
     std::ofstream(path) << password << "\n";
     chmod(path.c_str(), static_cast<mode_t>(mode));
     return path;
-}
-
-// Flags for a relay on plain loopback, answers quickly.
-std::vector<std::string> plain_relay(int port, std::vector<std::string> more = {}) {
-    std::vector<std::string> args = {"--smtp-url",
-                                     "smtp://127.0.0.1:" + std::to_string(port),
-                                     "--smtp-allow-plaintext",
-                                     "--mail-from",
-                                     "Tarnix <no-reply@example.com>",
-                                     "--smtp-timeout",
-                                     "2"};
-    args.insert(args.end(), more.begin(), more.end());
-    return args;
 }
 
 // Runs the server to its end with its stderr kept; the exit code.
@@ -213,7 +172,7 @@ TEST(MailTest, ImplicitTlsWithATemplateFileAndOneConnectionForMailsDueTogether) 
 }
 
 TEST(MailTest, ARelayDownWhenTheCodeIsAskedGetsItOnceWhenItComesUp) {
-    const int port = unused_port();
+    const int port = free_port();
     ServerProcess server(plain_relay(port));
     ASSERT_GT(server.port(), 0);
     const auto asked = Clock::now();
@@ -315,7 +274,7 @@ TEST(MailTest, AStallingRelayNeverDelaysTheAnswerAndTheAttemptEndsAtTheTimeOut) 
 }
 
 TEST(MailTest, MailQueuedWhenTheServerIsKilledIsSentAfterTheRestart) {
-    const int port = unused_port();
+    const int port = free_port();
     std::vector<std::string> on_one_database;
     if (test_postgres())
         on_one_database = {"--db", fresh_database()};
@@ -498,4 +457,132 @@ TEST(MailClusterTest, FortyCodesAskedAtTwoInstancesAreFortyMailsNoneTwice) {
     EXPECT_EQ(relay.journal_count("data ACCEPTED"), 40u);
     EXPECT_EQ(a.stop(), 0);
     EXPECT_EQ(b.stop(), 0);
+}
+
+namespace {
+
+// tarnix-server admin on the server's database: its exit code; what it printed goes
+// to `out`, what it said on stderr to `said`.
+int admin(const ServerProcess& server, std::vector<std::string> words, std::string& out,
+          std::string& said) {
+    words.insert(words.begin(), {"admin", "--db", server.db()});
+    return run_server(words, &out, &said);
+}
+
+// The line of `list` (admin mail list) for mail to `address`, and its id in `id`.
+std::string mail_line(const std::string& list, const std::string& address, std::string& id) {
+    std::istringstream lines(list);
+    for (std::string l; std::getline(lines, l);) {
+        if (l.find("\t" + address + "\t") != std::string::npos) {
+            id = l.substr(0, l.find('\t'));
+            return l;
+        }
+    }
+    id.clear();
+    return std::string();
+}
+
+size_t count_of(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+// A relay answering 550 abandons the mails; once it is mended, admin mail retry puts
+// them back and they arrive, with their codes. One whose code has expired is refused
+// and never sent, and its text is dropped at the next code issued.
+TEST(MailTest, MailsARelayRefusedAreListedAndSentAgainByAdminUnlessExpired) {
+    const int port = free_port();
+    auto refusing = std::make_unique<Relay>(std::vector<std::string>{"--fault", "rcpt550"}, port);
+    ASSERT_EQ(refusing->port(), port);
+    ServerProcess server(plain_relay(port));
+    const std::string code = server.ask("cmd=9&emily=kept@example.org");
+    ASSERT_EQ(code.size(), 6u);
+    ASSERT_EQ(server.ask("cmd=9&emily=dead@example.org").size(), 6u);
+    ASSERT_EQ(server.ask("cmd=9&emily=third@example.org").size(), 6u);
+    const auto until = Clock::now() + std::chrono::seconds(15);
+    while (count_of(read_file(server.log_path()), ": abandoned (reply 550") < 3 &&
+           Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(log_shows(server, "tarnix-server admin mail retry", 0))
+        << "the log says how to send it again\n"
+        << read_file(server.log_path());
+
+    std::string out, said;
+    ASSERT_EQ(admin(server, {"mail", "list"}, out, said), 0) << said;
+    EXPECT_EQ(out, "") << "nothing queued";
+    ASSERT_EQ(admin(server, {"mail", "list", "--abandoned"}, out, said), 0) << said;
+    std::string kept, dead, third;
+    EXPECT_NE(
+        mail_line(out, "kept@example.org", kept).find("\tcode\tkept@example.org\t1\tcan retry\t"),
+        std::string::npos)
+        << out;
+    mail_line(out, "dead@example.org", dead);
+    mail_line(out, "third@example.org", third);
+    ASSERT_FALSE(kept.empty() || dead.empty() || third.empty()) << out;
+    EXPECT_EQ(count_of(out, "\n"), 3u) << out;
+    EXPECT_EQ(out.find(code), std::string::npos) << "never the code";
+    EXPECT_TRUE(std::regex_search(out, std::regex("\t\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\t"
+                                                  "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\n")))
+        << "created and expires, local times\n"
+        << out;
+
+    // Its code's time is over: sent now, it would carry a code that no longer works.
+    run_sql(server, "UPDATE mails SET expires = created WHERE id = " + dead);
+    ASSERT_EQ(admin(server, {"mail", "list", "--abandoned"}, out, said), 0);
+    EXPECT_NE(mail_line(out, "dead@example.org", dead).find("\t1\texpired\t"), std::string::npos)
+        << out;
+    EXPECT_EQ(admin(server, {"mail", "retry", dead}, out, said), 1);
+    EXPECT_NE(said.find("mail " + dead + " expired at "), std::string::npos) << said;
+    EXPECT_NE(said.find("no longer works"), std::string::npos) << said;
+    EXPECT_EQ(admin(server, {"mail", "retry", "9999"}, out, said), 1);
+    EXPECT_NE(said.find("no mail 9999"), std::string::npos) << said;
+    for (const std::vector<std::string>& bad :
+         std::vector<std::vector<std::string>>{{"mail", "retry"},
+                                               {"mail", "retry", "0"},
+                                               {"mail", "retry", "-1"},
+                                               {"mail", "retry", "x1"},
+                                               {"mail", "retry", kept, dead},
+                                               {"mail", "list", "--locked"},
+                                               {"mail"}})
+        EXPECT_EQ(admin(server, bad, out, said), 2) << bad.back();
+
+    refusing.reset();
+    Relay mended({}, port);
+    ASSERT_EQ(mended.port(), port);
+    // The next code issued drops the text of the expired mail.
+    ASSERT_EQ(server.ask("cmd=9&emily=fourth@example.org").size(), 6u);
+    ASSERT_EQ(mended.mails(1, 20).size(), 1u) << read_file(server.log_path());
+    run_sql(server, "UPDATE mails SET expires = created + 3600 WHERE id = " + dead);
+    ASSERT_EQ(admin(server, {"mail", "list", "--abandoned"}, out, said), 0);
+    EXPECT_NE(mail_line(out, "dead@example.org", dead).find("\ttext not kept\t"), std::string::npos)
+        << out;
+    EXPECT_EQ(admin(server, {"mail", "retry", dead}, out, said), 1);
+    EXPECT_NE(said.find("has no text to send"), std::string::npos) << said;
+
+    ASSERT_EQ(admin(server, {"mail", "retry", kept}, out, said), 0) << said;
+    EXPECT_EQ(out, "mail " + kept + " is queued again, due now\n");
+    auto mails = mended.mails(2, 20);
+    ASSERT_EQ(mails.size(), 2u) << read_file(server.log_path());
+    bool arrived = false;
+    for (const std::string& m : mails)
+        arrived = arrived || (header(m, "To") == "kept@example.org" &&
+                              body_of(m).find(code) != std::string::npos);
+    EXPECT_TRUE(arrived) << "the same mail, with its code";
+    EXPECT_TRUE(log_shows(server, "mail " + kept + " (code) to example.org, attempt 2: sent", 5))
+        << read_file(server.log_path());
+    EXPECT_EQ(admin(server, {"mail", "retry", kept}, out, said), 1);
+    EXPECT_NE(said.find("mail " + kept + " was sent"), std::string::npos) << said;
+
+    ASSERT_EQ(admin(server, {"mail", "retry", "--abandoned"}, out, said), 0) << said;
+    EXPECT_EQ(out, "1 abandoned mails queued again, due now\n") << "the third, not the dead one";
+    EXPECT_NE(said.find("1 abandoned mails left"), std::string::npos) << said;
+    ASSERT_EQ(mended.mails(3, 20).size(), 3u) << read_file(server.log_path());
+    ASSERT_EQ(admin(server, {"mail", "list", "--abandoned"}, out, said), 0);
+    EXPECT_EQ(count_of(out, "\n"), 1u) << out;
+    EXPECT_EQ(mended.journal_count("rcpt dead@example.org"), 0u) << mended.journal();
+    EXPECT_EQ(server.stop(), 0);
 }

@@ -2,20 +2,19 @@
 // passes promtool, and a real Prometheus scrapes it and answers a query with it.
 #include "answers.h"
 #include "crypto.h"
+#include "metrics.h"
 #include "server_process.h"
+#include "smtp_relay.h"
 #include "wire_client.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -41,16 +40,11 @@ double sample(const std::string& exposition, const std::string& series) {
     return std::stod(exposition.substr(at + series.size() + 2));
 }
 
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
+// promtool's verdict on an exposition.
+bool promtool_passes(const ServerProcess& server, const std::string& exposition) {
+    const std::string file = server.dir() + "/metrics.txt";
+    std::ofstream(file) << exposition;
+    return std::system(("promtool check metrics < " + file + " >&2").c_str()) == 0;
 }
 
 TEST(MetricsTest, CountersFollowRequestsAndPassPromtool) {
@@ -102,10 +96,73 @@ TEST(MetricsTest, CountersFollowRequestsAndPassPromtool) {
     EXPECT_EQ(after.find("metric1"), std::string::npos) << "no account in a label";
     EXPECT_EQ(after.find("127.0.0.1"), std::string::npos) << "no address in a label";
 
-    const std::string file = server.dir() + "/metrics.txt";
-    std::ofstream(file) << after;
-    EXPECT_EQ(std::system(("promtool check metrics < " + file + " >&2").c_str()), 0) << after;
+    EXPECT_EQ(sample(after, "tarnix_mail_queue_depth"), -1) << "the outbox has no queue";
+    EXPECT_TRUE(promtool_passes(server, after)) << after;
     EXPECT_EQ(server.stop(), 0);
+}
+
+// Codes through a relay: one queued while the relay is down raises the depth, and
+// falls back once the relay is up and has it; one refused with 550 is abandoned.
+TEST(MetricsTest, MailFiguresFollowTheQueueAndPassPromtool) {
+    const int port = free_port();
+    ServerProcess server(plain_relay(port, {"--admin-listen", "127.0.0.1:0"}));
+    const auto metrics = [&] { return get(server.admin_port(), "/metrics"); };
+    std::string m = metrics();
+    EXPECT_NE(m.find("# TYPE tarnix_mail_queue_depth gauge\n"), std::string::npos) << m;
+    EXPECT_NE(m.find("# TYPE tarnix_mail_sent_total counter\n"), std::string::npos) << m;
+    EXPECT_NE(m.find("# TYPE tarnix_mail_abandoned_total counter\n"), std::string::npos) << m;
+    EXPECT_EQ(sample(m, "tarnix_mail_queue_depth"), 0);
+
+    ASSERT_EQ(server.ask("cmd=9&emily=down@example.org").size(), 6u);
+    ASSERT_TRUE(log_shows(server, "attempt 1: failed", 5)) << read_file(server.log_path());
+    m = metrics();
+    EXPECT_EQ(sample(m, "tarnix_mail_queue_depth"), 1) << m;
+    EXPECT_EQ(sample(m, "tarnix_mail_sent_total"), 0);
+    EXPECT_TRUE(promtool_passes(server, m)) << m;
+
+    // The figures once the sender has counted `sent` and `abandoned` mails (or after 20 s).
+    const auto settled = [&](double sent, double abandoned) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        do {
+            m = metrics();
+            if (sample(m, "tarnix_mail_sent_total") == sent &&
+                sample(m, "tarnix_mail_abandoned_total") == abandoned)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        } while (std::chrono::steady_clock::now() < until);
+        return m;
+    };
+    {
+        Relay relay({}, port);
+        ASSERT_EQ(relay.port(), port);
+        m = settled(1, 0);
+        EXPECT_EQ(sample(m, "tarnix_mail_sent_total"), 1) << m;
+        EXPECT_EQ(sample(m, "tarnix_mail_queue_depth"), 0) << m;
+    }
+    Relay refusing({"--fault", "rcpt550"}, port);
+    ASSERT_EQ(refusing.port(), port);
+    ASSERT_EQ(server.ask("cmd=9&emily=refused@example.org").size(), 6u);
+    m = settled(1, 1);
+    EXPECT_EQ(sample(m, "tarnix_mail_abandoned_total"), 1) << m;
+    EXPECT_EQ(sample(m, "tarnix_mail_queue_depth"), 0) << m;
+    EXPECT_EQ(m.find("example.org"), std::string::npos) << "no address in the figures";
+    EXPECT_TRUE(promtool_passes(server, m)) << m;
+    EXPECT_EQ(server.stop(), 0);
+}
+
+// A figure read from a database that is down leaves that figure out, not the scrape.
+TEST(MetricsTest, AFigureThatCannotBeReadIsLeftOutAndTheRestAnswer) {
+    server::Metrics metrics;
+    metrics.store_error();
+    server::Gauges gauges;
+    gauges.connections_open = [] { return int64_t{2}; };
+    gauges.mail_queue_depth = []() -> int64_t { throw std::runtime_error("database down"); };
+    gauges.mail_sent = [] { return int64_t{5}; };
+    const std::string m = metrics.render(gauges);
+    EXPECT_EQ(m.find("tarnix_mail_queue_depth"), std::string::npos) << m;
+    EXPECT_EQ(sample(m, "tarnix_connections_open"), 2);
+    EXPECT_EQ(sample(m, "tarnix_mail_sent_total"), 5);
+    EXPECT_EQ(sample(m, "tarnix_store_errors_total"), 1);
 }
 
 TEST(MetricsTest, BadAdminListenOrLogFormatExitWithCode2) {

@@ -17,10 +17,6 @@
 #include <string>
 #include <thread>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 namespace fs = std::filesystem;
 using namespace server_test;
 
@@ -76,18 +72,6 @@ std::string shell_output(const std::string& command) {
     while (!out.empty() && out.back() == '\n')
         out.pop_back();
     return out;
-}
-
-int free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
 }
 
 const char kConnect[] = "POST /tx-client.asp HTTP/1.1\r\nHost: t\r\nContent-Type: "

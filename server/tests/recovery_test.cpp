@@ -86,23 +86,6 @@ std::string admin_link(const ServerProcess& server, const std::string& name) {
     return out;
 }
 
-// Runs SQL on the server's database, SQLite or PostgreSQL alike.
-void run_sql(const ServerProcess& server, const std::string& sql) {
-    if (test_postgres()) {
-        ASSERT_EQ(std::system(("psql -q -v ON_ERROR_STOP=1 '" + server.db() + "' -c \"" + sql +
-                               "\" >/dev/null")
-                                  .c_str()),
-                  0);
-        return;
-    }
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(server.db().c_str(), &db), SQLITE_OK);
-    sqlite3_busy_timeout(db, 5000);
-    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
-        << sqlite3_errmsg(db);
-    sqlite3_close(db);
-}
-
 // Sets the password through the link's form; the page that answers.
 Answer set_password(Browser& b, const std::string& path, const std::string& password,
                     const std::string& again) {

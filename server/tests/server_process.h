@@ -4,7 +4,9 @@
 
 #include "crypto.h"
 
+#include <gtest/gtest.h>
 #include <httplib.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -16,8 +18,11 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -203,6 +208,37 @@ inline int run_server(std::vector<std::string> args, std::string* out = nullptr,
         *err = read_file(dir + "/err");
     std::filesystem::remove_all(dir);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A loopback port free now (for a listener started later).
+inline int free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        std::abort();
+    close(fd);
+    return ntohs(a.sin_port);
+}
+
+// Runs SQL on the server's database, SQLite or PostgreSQL alike.
+inline void run_sql(const ServerProcess& server, const std::string& sql) {
+    if (test_postgres()) {
+        ASSERT_EQ(std::system(("psql -q -v ON_ERROR_STOP=1 '" + server.db() + "' -c \"" + sql +
+                               "\" >/dev/null")
+                                  .c_str()),
+                  0);
+        return;
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(server.db().c_str(), &db), SQLITE_OK);
+    sqlite3_busy_timeout(db, 5000);
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
 }
 
 } // namespace server_test

@@ -1,5 +1,6 @@
 // The real SMTP server of the tests (aiosmtpd, from smtp_relay.py) on loopback, and
-// what the tests read of the mails it keeps: headers, encoded words, the body.
+// what the tests read of the mails it keeps: headers, encoded words, the body; the
+// flags that point a server at it, and a wait for a line in the server's log.
 #pragma once
 
 #include "server_process.h"
@@ -135,6 +136,30 @@ inline std::string body_of(const std::string& mail) {
         skip = 2;
     }
     return base64_decode(mail.substr(split + skip));
+}
+
+// Flags for a relay on plain loopback, answers quickly.
+inline std::vector<std::string> plain_relay(int port, std::vector<std::string> more = {}) {
+    std::vector<std::string> args = {"--smtp-url",
+                                     "smtp://127.0.0.1:" + std::to_string(port),
+                                     "--smtp-allow-plaintext",
+                                     "--mail-from",
+                                     "Tarnix <no-reply@example.com>",
+                                     "--smtp-timeout",
+                                     "2"};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
+// Waits up to `seconds` for `text` in the server's log.
+inline bool log_shows(const ServerProcess& server, const std::string& text, int seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (read_file(server.log_path()).find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
 }
 
 } // namespace server_test
