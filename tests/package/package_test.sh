@@ -54,6 +54,9 @@ check "$config is 0640 root:tarnix" test "$(mode_owner $config)" = "640 root:tar
 check "$state is 0700 tarnix:tarnix" test "$(mode_owner $state)" = "700 tarnix:tarnix"
 check "a device key of 32 bytes, 0600 tarnix" bash -c "[ \"\$(stat -c '%a %U %s' $state/device.key)\" = '600 tarnix 32' ]"
 device_key=$(sha256sum <$state/device.key)
+check "a password key of 64 hex digits and a newline, 0600 tarnix" bash -c \
+  "[ \"\$(stat -c '%a %U %s' $state/secret.key)\" = '600 tarnix 65' ] && grep -qx '[0-9a-f]\{64\}' $state/secret.key"
+secret_key=$(sha256sum <$state/secret.key)
 
 systemd-analyze verify "$unit" >"$work/verify.log" 2>&1
 verified=$?
@@ -74,6 +77,9 @@ as_tarnix() { (cd / && exec setpriv --reuid=tarnix --regid=tarnix --init-groups 
 check "the packaged configuration keeps metrics on 127.0.0.1:9866" bash -c "$(declare -f as_tarnix);
   as_tarnix /usr/sbin/tarnix-server --config $config --print-config |
   grep -qx 'admin-listen = \"127.0.0.1:9866\"'"
+check "the packaged configuration names the password key" bash -c "$(declare -f as_tarnix);
+  as_tarnix /usr/sbin/tarnix-server --config $config --print-config |
+  grep -qx 'secret-key-file = \"$state/secret.key\"'"
 
 # The installed server, as the unit starts it, on free ports (the public one and
 # the admin listener's). Sets its pid and ports into server_pid, port and admin_port.
@@ -101,6 +107,12 @@ stop_server() {
 }
 ask() { curl -s --max-time 5 --data-binary "$1" "http://127.0.0.1:$port/tx-client.asp"; }
 status_field() { ask "cmd=5" | iconv -f GBK -t UTF-8 | cut -d'|' -f"$1"; }
+sign_in() { # sign_in NAME PASSWORD: the answer, in UTF-8
+  local challenge proof
+  challenge=$(ask "cmd=0&u=$1")
+  proof=$(printf '%s' "$challenge$2" | md5sum | cut -c1-32)
+  ask "cmd=1&u=$1&p=$proof" | iconv -f GBK -t UTF-8
+}
 
 check "the installed server starts as tarnix with $config" start_server
 get() { curl -s -o /dev/null -w '%{http_code}' --max-time 5 "http://127.0.0.1:$1"; }
@@ -112,6 +124,8 @@ check "no metrics on the public port" test "$(get "$port/metrics")" != 200
 check "it answers" test "$(ask 'cmd=c')" = "ConnectionOk"
 check "it runs as tarnix" test "$(ps -o user= -p "$server_pid")" = tarnix
 check "it signs device cookies with the packaged key" bash -c "! grep -q 'no --device-key-file' '$work/server.log'"
+check "it logs that passwords are sealed" bash -c "grep -q 'passwords sealed under key' '$work/server.log' &&
+  ! grep -q 'stored in plain text' '$work/server.log'"
 check "its version is the package's" test "$(status_field 7)" = "tarnix-server $version"
 code=$(ask "cmd=9&emily=pkg@example.com")
 check "a sign-up goes into $state" test "$(ask "cmd=2&u=pkguser1&p=secret1&q=pkg@example.com" |
@@ -129,6 +143,8 @@ check "reinstall" install_package
 check "the reinstalled server starts" start_server
 check "the account is still there" test "$(status_field 8)" = 1
 check "the device key is the same" test "$(sha256sum <$state/device.key)" = "$device_key"
+check "the password key is the same" test "$(sha256sum <$state/secret.key)" = "$secret_key"
+check "the account still signs in (its sealed password opens)" test "$(sign_in pkguser1 secret1)" = "ok，欢迎回来"
 check "stopped again" stop_server
 
 check "dpkg --purge" bash -c "dpkg --purge tarnix-server >\"$work/purge.log\" 2>&1"
