@@ -444,10 +444,6 @@ public:
         run(c.get(), "DELETE FROM codes WHERE created < $1", {number(request.forget_before)});
         run(c.get(), "DELETE FROM mails WHERE state <> 0 AND created < $1",
             {number(request.day_since)});
-        run(c.get(),
-            "UPDATE mails SET subject = ''::bytea, body = ''::bytea WHERE state = 2"
-            " AND expires <= $1 AND length(body) > 0",
-            {number(request.now)});
         if (run(c.get(), "SELECT 1 FROM codes WHERE email = $1 AND created > $2 LIMIT 1",
                 {bytes(request.email), number(request.not_after)})
                 ->rows() != 0)
@@ -773,6 +769,11 @@ private:
     };
 
     int64_t insert_mail(PGconn* c, const OutgoingMail& mail, bool sent) {
+        // Abandoned mails past their expiry can never be sent again: their text goes.
+        run(c,
+            "UPDATE mails SET subject = ''::bytea, body = ''::bytea WHERE state = 2"
+            " AND expires <= $1 AND length(body) > 0",
+            {number(mail.created)});
         // A mail handed over at once keeps no subject or body.
         return run(c,
                    "INSERT INTO mails (kind, recipient, subject, body, message_id, created,"

@@ -731,6 +731,10 @@ SignUp SqliteStore::create_account(const std::string& name, const std::string& p
 }
 
 int64_t SqliteStore::insert_mail(const OutgoingMail& mail, bool sent) {
+    // Abandoned mails past their expiry can never be sent again: their text goes.
+    Statement dead(db_, "UPDATE mails SET subject = x'', body = x'' WHERE state = 2"
+                        " AND expires <= ? AND length(body) > 0");
+    dead.bind(1, mail.created).step();
     Statement insert(db_, "INSERT INTO mails (kind, recipient, subject, body, message_id, created,"
                           " expires, state, next_attempt) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
     // A mail handed over at once keeps no subject or body.
@@ -755,9 +759,6 @@ CodeIssue SqliteStore::issue_code(const CodeRequest& request, OutgoingMail& mail
     old.bind(1, request.forget_before).step();
     Statement done(db_, "DELETE FROM mails WHERE state <> 0 AND created < ?");
     done.bind(1, request.day_since).step();
-    Statement dead(db_, "UPDATE mails SET subject = x'', body = x'' WHERE state = 2"
-                        " AND expires <= ? AND length(body) > 0");
-    dead.bind(1, request.now).step();
     Statement recent(db_, "SELECT 1 FROM codes WHERE email = ? AND created > ? LIMIT 1");
     recent.bind(1, request.email).bind(2, request.not_after);
     if (recent.step())

@@ -253,9 +253,10 @@ public:
     virtual int64_t next_mail_due() = 0;
 
     // An abandoned mail keeps its subject and body until it expires, so an operator
-    // can put it back once the relay is mended; after that they are dropped (by the
-    // next code issued). A mail's expiry is when what it carries stops working (a
-    // code mail's is its code's), so an expired mail is never sent again.
+    // can put it back once the relay is mended; after that they are dropped (when the
+    // next mail is queued). A mail's expiry is when what it carries stops working (a
+    // code mail's is its code's, a link's its link's), so an expired mail is never
+    // sent again.
 
     // The queued mails, or the abandoned ones (kept a day), by id.
     virtual std::vector<MailInfo> list_mails(bool abandoned) = 0;
