@@ -1,12 +1,17 @@
 // Load on the account server, as many users at once would bring it.
 //
 //   server_load --port N [--clients 256] [--seconds 30] [--sources 8] [--think-ms 100]
-//               [--ca ca.pem] [--slow 0] [--tag run1]
+//               [--ca ca.pem] [--slow 0] [--tag run1] [--flow all]
 //
-// Each client repeats the whole account flow with a fresh account: a code ("9"),
-// sign-up ("2"), challenge and sign-in ("0", "1"), password change ("3"), each
-// request on a new connection as the Windows client makes it, pausing a random
-// 0 to 2 x think-ms between requests. Clients are spread over --sources loopback
+// With --flow all each client repeats the whole account flow with a fresh account: a
+// code ("9"), sign-up ("2"), challenge and sign-in ("0", "1"), password change ("3"),
+// each request on a new connection as the Windows client makes it, pausing a random
+// 0 to 2 x think-ms between requests. Parts of it, to measure one command:
+//   sign-up  a code and a sign-up, each with a fresh account;
+//   sign-in  challenge and sign-in, over and over, to accounts each client made before
+//            the clock starts, keeping their device cookies as the Windows client does;
+//   code     only codes, each to a fresh address (what the mail queue gets).
+// Clients are spread over --sources loopback
 // source addresses (127.0.1.1, 127.0.1.2, ...). With --slow N, N more connections
 // from 127.0.0.2 each send one header byte a second (reconnecting when closed).
 // At the end every account that was answered "注册成功" must sign in with its
@@ -24,6 +29,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -53,7 +59,11 @@ struct Settings {
     int slow = 0;
     std::string ca;
     std::string tag = "r";
+    std::string flow = "all";
 };
+
+// Accounts each client makes for --flow sign-in before the clock starts.
+constexpr int kSignInAccounts = 8;
 
 std::string md5_hex(const std::string& s) {
     unsigned char d[EVP_MAX_MD_SIZE];
@@ -71,13 +81,30 @@ std::string md5_hex(const std::string& s) {
 struct Account {
     std::string name;
     std::string password;
+    std::string cookie; // "name=value" of its device cookie, once it has one
 };
 
 struct ClientResult {
     std::vector<double> latencies_ms;
+    std::map<std::string, std::vector<double>> by_command; // the same, by request
     std::map<std::string, int> errors;
     std::vector<Account> created;
+    long codes = 0; // codes answered
 };
+
+// The "name=value" of a Set-Cookie header in a raw header block, "" when none.
+std::string set_cookie(const std::string& headers) {
+    static const std::string kName = "set-cookie:";
+    std::string lower = headers;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const size_t at = lower.find(kName);
+    if (at == std::string::npos)
+        return std::string();
+    size_t from = headers.find_first_not_of(' ', at + kName.size());
+    size_t to = headers.find_first_of(";\r\n", from);
+    return from == std::string::npos ? std::string() : headers.substr(from, to - from);
+}
 
 class Client {
 public:
@@ -85,18 +112,29 @@ public:
         : s_(s), tls_(tls), source_(std::move(source)), id_(id), rng_(static_cast<unsigned>(id)) {}
 
     // One request on a new connection (or, with `keep_alive_`, on the one kept
-    // open); "" (and an error counted) on failure.
-    std::string ask(const std::string& body, ClientResult& out, const char* what) {
+    // open); "" (and an error counted) on failure. With `cookie`, sends it and keeps
+    // the one the answer sets.
+    std::string ask(const std::string& body, ClientResult& out, const char* what,
+                    std::string* cookie = nullptr) {
         auto t = Clock::now();
         wire::Connection fresh;
         wire::Connection& c = keep_alive_ ? kept_ : fresh;
         wire::Reply r;
+        std::string request = wire::post("/tx-client.asp", body);
+        if (cookie && !cookie->empty())
+            request.insert(request.find("\r\n") + 2, "Cookie: " + *cookie + "\r\n");
         bool ok = (c.is_open() || c.open(source_, "127.0.0.1", s_.port, tls_, 5000)) &&
-                  c.exchange(wire::post("/tx-client.asp", body), r);
+                  c.exchange(request, r);
         if (!ok)
             c.close();
-        out.latencies_ms.push_back(
-            std::chrono::duration<double, std::milli>(Clock::now() - t).count());
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+        out.latencies_ms.push_back(ms);
+        out.by_command[what].push_back(ms);
+        if (ok && cookie) {
+            std::string fresh_cookie = set_cookie(r.headers);
+            if (!fresh_cookie.empty())
+                *cookie = fresh_cookie;
+        }
         if (!ok || r.status != 200) {
             ++out.errors[std::string(what) +
                          (ok ? " status " + std::to_string(r.status) : " no answer")];
@@ -115,32 +153,77 @@ public:
                 std::uniform_int_distribution<int>(0, 2 * s_.think_ms)(rng_)));
     }
 
-    void run(Clock::time_point end, ClientResult& out) {
+    // A code and a sign-up for the n-th fresh account of this client; false when
+    // either failed.
+    bool sign_up(int n, ClientResult& out) {
+        char id[32];
+        std::snprintf(id, sizeof id, "%03dn%05d", id_ % 1000, n % 100000);
+        const std::string name = s_.tag + id; // 10 bytes: a valid account name
+        const std::string email = name + "@load.test";
+        const std::string password = "pw" + name;
+        if (!code(email, out))
+            return false;
+        think();
+        std::string a = ask("cmd=2&u=" + name + "&p=" + password + "&q=" + email, out, "sign-up");
+        if (a != kSignUpOk) {
+            ++out.errors["sign-up answer"];
+            return false;
+        }
+        out.created.push_back(Account{name, password, std::string()});
+        return true;
+    }
+
+    bool code(const std::string& email, ClientResult& out) {
+        if (ask("cmd=9&emily=" + email, out, "code").size() != 6)
+            return false;
+        ++out.codes;
+        return true;
+    }
+
+    void sign_in(Account& a, ClientResult& out) {
+        std::string challenge = ask("cmd=0&u=" + a.name, out, "challenge", &a.cookie);
+        if (ask("cmd=1&u=" + a.name + "&p=" + md5_hex(challenge + a.password), out, "sign-in",
+                &a.cookie) != kSignInOk)
+            ++out.errors["sign-in answer"];
+    }
+
+    // What --flow sign-in needs before the clock starts: accounts of this client.
+    void prepare(ClientResult& out) {
+        if (s_.flow == "sign-in")
+            for (int n = 0; n < kSignInAccounts; ++n)
+                sign_up(n, out);
+    }
+
+    void run(Clock::time_point end, ClientResult& out, std::vector<Account>& own) {
+        if (s_.flow == "sign-in") {
+            for (size_t n = 0; !own.empty() && Clock::now() < end; ++n) {
+                sign_in(own[n % own.size()], out);
+                think();
+            }
+            return;
+        }
         for (int n = 0; Clock::now() < end; ++n) {
-            char id[32];
-            std::snprintf(id, sizeof id, "%03dn%05d", id_ % 1000, n % 100000);
-            const std::string name = s_.tag + id; // 10 bytes: a valid account name
-            const std::string email = name + "@load.test";
-            const std::string password = "pw" + name;
-            if (ask("cmd=9&emily=" + email, out, "code").size() != 6)
-                continue;
-            think();
-            std::string a =
-                ask("cmd=2&u=" + name + "&p=" + password + "&q=" + email, out, "sign-up");
-            if (a != kSignUpOk) {
-                ++out.errors["sign-up answer"];
+            if (s_.flow == "code") {
+                char email[48];
+                std::snprintf(email, sizeof email, "%s%03dn%06d@load.test", s_.tag.c_str(),
+                              id_ % 1000, n % 1000000);
+                code(email, out);
+                think();
                 continue;
             }
-            out.created.push_back(Account{name, password});
+            if (!sign_up(n, out))
+                continue;
             think();
-            std::string challenge = ask("cmd=0&u=" + name, out, "challenge");
-            if (ask("cmd=1&u=" + name + "&p=" + md5_hex(challenge + password), out, "sign-in") !=
-                kSignInOk)
-                ++out.errors["sign-in answer"];
+            if (s_.flow == "sign-up")
+                continue;
+            Account& account = out.created.back();
+            sign_in(account, out);
             think();
+            const std::string& name = account.name;
+            const std::string& password = account.password;
             const std::string next = "nw" + name;
             if (ask("cmd=3&u=" + name + "&p=" + password + "&n=" + next, out, "change") == kChanged)
-                out.created.back().password = next;
+                account.password = next;
             else
                 ++out.errors["change answer"];
             think();
@@ -224,14 +307,19 @@ int main(int argc, char** argv) {
             s.ca = v;
         else if (f == "--tag")
             s.tag = v;
+        else if (f == "--flow")
+            s.flow = v;
         else {
             std::fprintf(stderr, "unknown flag %s\n", f.c_str());
             return 2;
         }
     }
-    if (s.port <= 0 || s.clients < 1 || s.seconds < 1 || s.seconds > 600) {
+    const bool known_flow =
+        s.flow == "all" || s.flow == "sign-up" || s.flow == "sign-in" || s.flow == "code";
+    if (s.port <= 0 || s.clients < 1 || s.seconds < 1 || s.seconds > 600 || !known_flow) {
         std::fprintf(stderr, "usage: server_load --port N [--clients 256] [--seconds 30] "
-                             "[--sources 8] [--think-ms 100] [--ca ca.pem] [--slow N] [--tag T]\n");
+                             "[--sources 8] [--think-ms 100] [--ca ca.pem] [--slow N] [--tag T] "
+                             "[--flow all|sign-up|sign-in|code]\n");
         return 2;
     }
     rlimit nofile{};
@@ -255,14 +343,30 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::seconds(2));
     }
 
+    auto source_of = [&](int i) { return "127.0.1." + std::to_string(1 + i % s.sources); };
+    // Before the clock: what the flow needs to exist (not counted but for its errors).
+    std::vector<ClientResult> prepared(static_cast<size_t>(s.clients));
+    {
+        std::vector<std::thread> threads;
+        for (int i = 0; i < s.clients; ++i)
+            threads.emplace_back([&, i] {
+                Client(s, tls, source_of(i), i).prepare(prepared[static_cast<size_t>(i)]);
+            });
+        for (auto& t : threads)
+            t.join();
+    }
+
     const auto start = Clock::now();
     const auto end = start + std::chrono::seconds(s.seconds);
+    const double start_unix =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     std::vector<ClientResult> results(static_cast<size_t>(s.clients));
     std::vector<std::thread> threads;
     for (int i = 0; i < s.clients; ++i) {
-        std::string source = "127.0.1." + std::to_string(1 + i % s.sources);
-        threads.emplace_back([&, i, source] {
-            Client(s, tls, source, i).run(end, results[static_cast<size_t>(i)]);
+        threads.emplace_back([&, i] {
+            Client(s, tls, source_of(i), i)
+                .run(end, results[static_cast<size_t>(i)],
+                     prepared[static_cast<size_t>(i)].created);
         });
     }
     int slow_open_seen = 0;
@@ -277,14 +381,27 @@ int main(int argc, char** argv) {
     if (slow.joinable())
         slow.join();
 
+    const double end_unix =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+
     std::vector<double> all;
+    std::map<std::string, std::vector<double>> by_command;
     std::map<std::string, int> errors;
     std::vector<Account> created;
+    long codes = 0;
+    for (auto& r : prepared) {
+        for (auto& e : r.errors)
+            errors["before the clock: " + e.first] += e.second;
+        created.insert(created.end(), r.created.begin(), r.created.end());
+    }
     for (auto& r : results) {
         all.insert(all.end(), r.latencies_ms.begin(), r.latencies_ms.end());
+        for (auto& c : r.by_command)
+            by_command[c.first].insert(by_command[c.first].end(), c.second.begin(), c.second.end());
         for (auto& e : r.errors)
             errors[e.first] += e.second;
         created.insert(created.end(), r.created.begin(), r.created.end());
+        codes += r.codes;
     }
     const size_t requests = all.size();
     const double p50 = percentile(all, 50), p90 = percentile(all, 90), p99 = percentile(all, 99);
@@ -310,6 +427,16 @@ int main(int argc, char** argv) {
     std::printf("requests %zu (%.0f/s), accounts created %zu, missing afterwards %d\n", requests,
                 static_cast<double>(requests) / elapsed, created.size(), missing);
     std::printf("latency ms: p50 %.2f  p90 %.2f  p99 %.2f  max %.2f\n", p50, p90, p99, worst);
+    // One line per request kind, for the scripts' tables: name, count, rate, p50, p99, max.
+    for (auto& c : by_command) {
+        std::vector<double>& v = c.second;
+        const double most = v.empty() ? 0 : *std::max_element(v.begin(), v.end());
+        const double c50 = percentile(v, 50), c99 = percentile(v, 99);
+        std::printf("command %s: %zu (%.1f/s)  p50 %.2f  p99 %.2f  max %.2f ms\n", c.first.c_str(),
+                    v.size(), static_cast<double>(v.size()) / elapsed, c50, c99, most);
+    }
+    std::printf("codes answered %ld; clock from %.3f to %.3f (Unix time)\n", codes, start_unix,
+                end_unix);
     if (s.slow > 0)
         std::printf("slow connections: %d kept trying, at most %d open at once, %ld ended by the "
                     "server (refused or timed out)\n",

@@ -6,39 +6,93 @@
 #   3. the same with the per-address connection limit raised so that all 1,000 stay open;
 #   4. run 1 through HTTPS (a throw-away test authority, P-256 server key);
 #   1m. run 1 again, right after it, with the admin listener on (scraped every second
-#      while the load runs) and JSON logs: what metrics and JSON logs cost.
+#      while the load runs) and JSON logs: what metrics and JSON logs cost;
+#   u. sign-up alone: 64 clients, no pause, a code and a sign-up with a fresh account;
+#   i. sign-in alone: 64 clients, no pause, challenge and sign-in to accounts made first.
 # The per-address request budgets are switched off for the run (--*-per-minute 0):
 # 256 clients share 8 source addresses, far more than a person's budget each.
 #   bench/server_load.sh [seconds] [tags]
-# tags: the scenarios to run, in that order, by their load tags (h, m, s, w, t), e.g.
-# "h m h m" to set runs 1 and 1m side by side twice; default all, in the order above.
+# tags: the scenarios to run, in that order, by their load tags (h, m, s, w, t, u, i), e.g.
+# "h m h m" to set runs 1 and 1m side by side twice; default the first five, in the order
+# above. Among them, words that set the server of the scenarios after them:
+#   nokey | key      passwords in plain text (the default) or sealed (AES-256-GCM) under a
+#                    key from `tarnix-server keygen-secret`
+#   sqlite | pg      a fresh SQLite file (the default) or a fresh database in a throw-away
+#                    PostgreSQL cluster (scripts/postgres.sh), for each run
+#   full | normal    SQLite's synchronous: FULL (the product's, the default) or NORMAL, from
+#                    a build of its own (build/server-release-sync-normal), for measuring
+#                    what FULL costs
+# e.g. "nokey u key u nokey u key u". The end is a table of every run.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/common.sh"
+source "$root/scripts/postgres.sh"
+source "$root/bench/load_lib.sh"
 seconds=${1:-30}
 tags=${2:-h m s w t}
 build_server_release || exit 1
 server="$build/server-release/server/tarnix-server"
 load="$build/server-release/bench/server_load"
+# The only build that commits with synchronous=NORMAL; the store honours the definition
+# only when it is set.
+normal_tree="$build/server-release-sync-normal"
 work=$(mktemp -d /tmp/tarnix-load-XXXXXX)
-trap 'rm -rf "$work"' EXIT
+pg=
+cleanup() {
+  [ -n "$pg" ] && pg_stop "$pg"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
 unlimited=(--challenges-per-minute 0 --sign-ins-per-minute 0 --password-changes-per-minute 0
            --codes-per-minute 0)
 
-run() { # name, server flags..., --, load flags...
-  local name=$1; shift
+# The settings words' state, and what they need, made on first use.
+key=nokey store=sqlite sync=full
+pg_uri=
+runs=0
+table=()
+need() { # what the current words need: the NORMAL build, the key, PostgreSQL
+  if [ "$store" = sqlite ] && [ "$sync" = normal ] && [ ! -e "$work/normal.built" ]; then
+    cmake --preset server-release -S "$root" -B "$normal_tree" \
+      -DCMAKE_CXX_FLAGS=-DTARNIX_SQLITE_SYNCHRONOUS=NORMAL >/dev/null &&
+      cmake --build "$normal_tree" --target tarnix-server || return 1
+    touch "$work/normal.built"
+  fi
+  if [ "$key" = key ] && [ ! -e "$work/key/secret.key" ]; then
+    mkdir -p "$work/key" && "$server" keygen-secret "$work/key" || return 1
+  fi
+  if [ "$store" = pg ] && [ -z "$pg_uri" ]; then
+    pg=$(mktemp -d /tmp/tarnix-pg-load-XXXXXX)
+    pg_uri=$(pg_start "$pg") || { echo "cannot start PostgreSQL" >&2; return 1; }
+  fi
+}
+
+load1() { cut -d' ' -f1 /proc/loadavg; }
+
+run() { # name, command to report ("" for all), server flags..., --, load flags...
+  local name=$1 command=$2; shift 2
   local flags=()
   while [ "$1" != -- ]; do flags+=("$1"); shift; done; shift
+  need || { echo "cannot set up: $store, $sync, $key" >&2; return 1; }
+  runs=$((runs + 1))
+  local exe=$server db="$work/accounts.db" sync_label=$sync
   rm -f "$work"/accounts.db* "$work"/outbox.txt
-  : >"$work/out"
-  "$server" --port 0 --db "$work/accounts.db" --outbox "$work/outbox.txt" "${unlimited[@]}" \
-    "${flags[@]}" >"$work/out" 2>"$work/log" &
-  local pid=$!
-  local port=
-  for _ in $(seq 50); do
-    port=$(sed -n 's/.*:\([0-9]*\)\/tx-client.asp$/\1/p' "$work/out"); [ -n "$port" ] && break
-    sleep 0.1
-  done
+  if [ "$store" = pg ]; then
+    psql -q "$pg_uri" -c "CREATE DATABASE run$runs" || return 1
+    db=${pg_uri/\/postgres\?//run$runs?}
+    sync_label="-"
+  elif [ "$sync" = normal ]; then
+    exe="$normal_tree/server/tarnix-server"
+  fi
+  [ "$key" = key ] && flags+=(--secret-key-file "$work/key/secret.key")
+  start_server "$work" "$exe" --db "$db" --outbox "$work/outbox.txt" "${unlimited[@]}" \
+    "${flags[@]}" || return 1
+  local pid=$server_pid port=$server_port
+  # The NORMAL build says so in its log; anything else would measure the wrong thing.
+  if [ "$sync_label" = normal ] && ! grep -q 'synchronous=NORMAL' "$work/log"; then
+    echo "$exe does not commit with synchronous=NORMAL" >&2; kill "$pid"; return 1
+  fi
   # With an admin listener, a scraper asks for /metrics every second meanwhile.
   local admin scraper=
   admin=$(sed -n 's/.*admin listener on http:\/\/127.0.0.1:\([0-9]*\)\/.*/\1/p' "$work/out")
@@ -48,35 +102,66 @@ run() { # name, server flags..., --, load flags...
      done) &
     scraper=$!
   fi
-  echo "== $name (load average before: $(cut -d' ' -f1-3 /proc/loadavg))"
-  "$load" --port "$port" "$@"
-  local rc=$?
+  local before after
+  before=$(load1)
+  echo "== $name; $store, synchronous $sync_label, $key (load average before: $(cut -d' ' -f1-3 /proc/loadavg))"
+  "$load" --port "$port" "$@" | tee "$work/result"
+  local rc=${PIPESTATUS[0]}
+  after=$(load1)
   [ -n "$scraper" ] && kill "$scraper" 2>/dev/null
-  # utime and stime, in clock ticks (fields 14 and 15 after the command name).
-  local ticks
-  ticks=$(sed 's/.*) //' "/proc/$pid/stat" | awk '{print $12 + $13}')
-  echo "server CPU: $(awk -v t="$ticks" -v hz="$(getconf CLK_TCK)" 'BEGIN{printf "%.1f", t/hz}') s"
+  local cpu
+  cpu=$(server_cpu "$pid")
+  echo "server CPU: $cpu s"
   kill "$pid"; wait "$pid"
-  return $rc
+  # One row: the run, what its command did (or all requests), errors, accounts, CPU.
+  local r=$work/result rate p50 p99 what=${command:-all requests}
+  if [ -n "$command" ]; then
+    read -r rate p50 p99 < <(awk -v c="command $command:" 'index($0, c) == 1 {
+      gsub(/[()\/s]/, "", $4); print $4, $6, $8}' "$r")
+  else
+    rate=$(awk '/^requests/{gsub(/[(\/s),]/, "", $3); print $3}' "$r")
+    read -r p50 p99 < <(awk '/^latency ms/{print $4, $8}' "$r")
+  fi
+  local total errors created missing per_request
+  total=$(awk '/^requests/{print $2}' "$r")
+  errors=$(awk '/^errors/{print $2 "+" $4}' "$r" | tr -d '(')
+  created=$(awk '/^requests/{gsub(",", ""); print $6}' "$r")
+  missing=$(awk '/^requests/{print $9}' "$r")
+  per_request=$(awk -v c="$cpu" -v n="$total" 'BEGIN{printf "%.2f", (n > 0) ? c * 1000 / n : 0}')
+  table+=("| $runs | $name | $store | $sync_label | $key | $what | $rate | $p50 | $p99 | $errors | $created / $missing | $cpu s | $per_request ms | $before → $after |")
+  return "$rc"
 }
 
+echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg) at the start"
 status=0
 "$root/server/tests/make_test_ca.sh" "$work/ca" ec
 for tag in $tags; do
   case $tag in
-    h) run "256 clients, HTTP" -- --clients 256 --seconds "$seconds" --tag h || status=1 ;;
-    m) run "256 clients, HTTP, metrics scraped and JSON logs" --admin-listen 127.0.0.1:0 \
+    key | nokey) key=$tag ;;
+    sqlite | pg) store=$tag ;;
+    full | normal) sync=$tag ;;
+    h) run "256 clients, HTTP" "" -- --clients 256 --seconds "$seconds" --tag h || status=1 ;;
+    m) run "256 clients, HTTP, metrics scraped and JSON logs" "" --admin-listen 127.0.0.1:0 \
          --log-format json -- --clients 256 --seconds "$seconds" --tag m || status=1 ;;
-    s) run "1,000 slow connections and 8 clients" -- --clients 8 --seconds "$seconds" \
+    s) run "1,000 slow connections and 8 clients" "" -- --clients 8 --seconds "$seconds" \
          --slow 1000 --tag s || status=1 ;;
     # The same with the per-address connection limit raised, so that all 1,000 stay
     # open until the time-out ends them.
-    w) run "1,000 slow connections held open, 8 clients" --max-per-address 1024 -- \
+    w) run "1,000 slow connections held open, 8 clients" "" --max-per-address 1024 -- \
          --clients 8 --seconds "$seconds" --slow 1000 --tag w || status=1 ;;
-    t) run "256 clients, HTTPS" --tls-cert "$work/ca/server.pem" \
+    t) run "256 clients, HTTPS" "" --tls-cert "$work/ca/server.pem" \
          --tls-key "$work/ca/server.key" -- --clients 256 --seconds "$seconds" \
          --ca "$work/ca/ca.pem" --tag t || status=1 ;;
+    u) run "sign-up, 64 clients" sign-up -- --clients 64 --think-ms 0 --seconds "$seconds" \
+         --flow sign-up --tag u || status=1 ;;
+    i) run "sign-in, 64 clients" sign-in -- --clients 64 --think-ms 0 --seconds "$seconds" \
+         --flow sign-in --tag i || status=1 ;;
     *) echo "unknown scenario tag $tag" >&2; status=2 ;;
   esac
 done
+echo
+echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg) at the end"
+echo "| run | scenario | store | synchronous | key | measured | per second | p50 ms | p99 ms | errors (+ in the check) | accounts created / missing | server CPU | CPU per request | load average before → after |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+printf '%s\n' "${table[@]}"
 exit $status

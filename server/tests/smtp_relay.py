@@ -15,6 +15,8 @@ each: "connect", "ehlo", "auth USER ok|refused", "mail ADDRESS [OPTIONS]",
   --fault NAME        rcpt550: every RCPT refused; data451once: the first DATA
                       answered 451; stall: DATA never answered
   --smtputf8          offer SMTPUTF8
+  --delay SECONDS     answer each mail's end of DATA only after SECONDS (a slow relay;
+                      other connections are served meanwhile)
 """
 import argparse
 import asyncio
@@ -69,6 +71,8 @@ class Relay(Mailbox):
         if self.args.fault == "data451once" and self.data_seen == 1:
             note(self.args, "data REFUSED")
             return "451 4.3.0 try again later"
+        if self.args.delay > 0:
+            await asyncio.sleep(self.args.delay)
         note(self.args, "data ACCEPTED")
         return await super().handle_DATA(server, session, envelope)
 
@@ -110,6 +114,7 @@ def main():
     p.add_argument("--auth")
     p.add_argument("--fault", default="")
     p.add_argument("--smtputf8", action="store_true")
+    p.add_argument("--delay", type=float, default=0)
     args = p.parse_args()
     open(args.journal, "a").close()
 
