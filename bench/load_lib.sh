@@ -20,10 +20,12 @@ start_server() {
   return 1
 }
 
-# server_cpu PID: its user + system time so far, in seconds (fields 14 and 15 of its
-# stat after the command name, in clock ticks).
+# server_cpu PID...: their user + system time so far, in seconds (fields 14 and 15 of
+# each stat after the command name, in clock ticks); processes already gone count 0.
 server_cpu() {
-  local ticks
-  ticks=$(sed 's/.*) //' "/proc/$1/stat" | awk '{print $12 + $13}')
+  local p ticks=0
+  for p in "$@"; do
+    ticks=$((ticks + $(sed 's/.*) //' "/proc/$p/stat" 2>/dev/null | awk '{t = $12 + $13} END {print t + 0}')))
+  done
   awk -v t="$ticks" -v hz="$(getconf CLK_TCK)" 'BEGIN{printf "%.1f", t/hz}'
 }

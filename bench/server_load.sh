@@ -102,6 +102,14 @@ run() { # name, command to report ("" for all), server flags..., --, load flags.
      done) &
     scraper=$!
   fi
+  # PostgreSQL's own CPU: its postmaster and every backend, over the load only.
+  local db_pids=() db_cpu0=0
+  if [ "$store" = pg ]; then
+    local postmaster
+    postmaster=$(head -n 1 "$pg/data/postmaster.pid")
+    db_pids=("$postmaster" $(pgrep -P "$postmaster"))
+    db_cpu0=$(server_cpu "${db_pids[@]}")
+  fi
   local before after
   before=$(load1)
   echo "== $name; $store, synchronous $sync_label, $key (load average before: $(cut -d' ' -f1-3 /proc/loadavg))"
@@ -109,9 +117,16 @@ run() { # name, command to report ("" for all), server flags..., --, load flags.
   local rc=${PIPESTATUS[0]}
   after=$(load1)
   [ -n "$scraper" ] && kill "$scraper" 2>/dev/null
-  local cpu
+  local cpu db_cpu=-
   cpu=$(server_cpu "$pid")
-  echo "server CPU: $cpu s"
+  if [ "$store" = pg ]; then
+    local postmaster
+    postmaster=$(head -n 1 "$pg/data/postmaster.pid")
+    # Backends of this run only: those there before it ended with theirs.
+    db_cpu=$(awk -v a="$(server_cpu "$postmaster" $(pgrep -P "$postmaster"))" -v b="$db_cpu0" \
+      'BEGIN{printf "%.1f", a - b}')
+  fi
+  echo "server CPU: $cpu s; PostgreSQL's: $db_cpu s"
   kill "$pid"; wait "$pid"
   # One row: the run, what its command did (or all requests), errors, accounts, CPU.
   local r=$work/result rate p50 p99 what=${command:-all requests}
@@ -127,8 +142,9 @@ run() { # name, command to report ("" for all), server flags..., --, load flags.
   errors=$(awk '/^errors/{print $2 "+" $4}' "$r" | tr -d '(')
   created=$(awk '/^requests/{gsub(",", ""); print $6}' "$r")
   missing=$(awk '/^requests/{print $9}' "$r")
-  per_request=$(awk -v c="$cpu" -v n="$total" 'BEGIN{printf "%.2f", (n > 0) ? c * 1000 / n : 0}')
-  table+=("| $runs | $name | $store | $sync_label | $key | $what | $rate | $p50 | $p99 | $errors | $created / $missing | $cpu s | $per_request ms | $before → $after |")
+  per_request=$(awk -v c="$cpu" -v d="$db_cpu" -v n="$total" \
+    'BEGIN{printf "%.3f", (n > 0) ? (c + d) * 1000 / n : 0}')
+  table+=("| $runs | $name | $store | $sync_label | $key | $what | $rate | $p50 | $p99 | $errors | $created / $missing | $cpu s | $db_cpu | $per_request ms | $before → $after |")
   return "$rc"
 }
 
@@ -161,7 +177,7 @@ for tag in $tags; do
 done
 echo
 echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg) at the end"
-echo "| run | scenario | store | synchronous | key | measured | per second | p50 ms | p99 ms | errors (+ in the check) | accounts created / missing | server CPU | CPU per request | load average before → after |"
-echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+echo "| run | scenario | store | synchronous | key | measured | per second | p50 ms | p99 ms | errors (+ in the check) | accounts created / missing | server CPU | PostgreSQL CPU | CPU per request (both) | load average before → after |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${table[@]}"
 exit $status
