@@ -40,10 +40,11 @@ build_native() {
   cmake --build "$build/native"
 }
 
-# The server and its load tool optimised, without sanitizers (for running and measuring).
+# The server, its load tool and the engine's floor optimised, without sanitizers (for
+# running and measuring).
 build_server_release() {
   cmake --preset server-release -S "$root" >/dev/null
-  cmake --build "$build/server-release" --target tarnix-server server_load
+  cmake --build "$build/server-release" --target tarnix-server server_load engine_floor
 }
 
 # Starts Xvfb when no display is given; sets STARTED_XVFB to its pid.
