@@ -14,13 +14,18 @@
 #      s_time, 5 s each; "reuse" resumes the first connection's session)
 #   bench/peer_compare.sh [rows...]     e.g. bench/peer_compare.sh 1 4
 #   OUR_FLAGS="--threads 2" bench/peer_compare.sh 2    (more flags for our server)
-#   RUNS=3 HTTPS_REQUESTS=1000 VARIANT_RUNS=1 bench/peer_compare.sh   (a shorter run)
+#   RUNS=3 HTTPS_REQUESTS=1000 VARIANT_RUNS=1 bench/peer_compare.sh   (a shorter run;
+#     VARIANT_RUNS=0: row 2 with P-256 over TLS 1.3 only)
+#   BARE=1 bench/peer_compare.sh 1 3    (a third server in every run: the bare engine,
+#     bench/engine_floor.cpp, the same library started the same way and nothing of ours;
+#     the table adds its column, ours / bare and its CPU)
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/common.sh"
 runs=${RUNS:-3}
 https_requests=${HTTPS_REQUESTS:-3000} # row 2's handshakes per run
 variant_runs=${VARIANT_RUNS:-$runs}    # runs of row 2's RSA and TLS 1.2 variants
+bare=${BARE:-0}
 rows=("$@")
 ((${#rows[@]})) || rows=(1 2 3 4 5 6)
 for tool in nginx ab wrk openssl; do
@@ -28,10 +33,18 @@ for tool in nginx ab wrk openssl; do
 done
 build_server_release || exit 1
 server="$build/server-release/server/tarnix-server"
+floor="$build/server-release/bench/engine_floor"
 work=$(mktemp -d /tmp/tarnix-peer-XXXXXX)
 pids=()
+# The servers start in command substitutions, so their pids come from their pid files:
+# they are not this shell's children, and are waited for until they are gone.
 cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+  local f p
+  for f in "$work"/*/pid; do [ -f "$f" ] && pids+=("$(<"$f")"); done
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  for p in "${pids[@]}"; do
+    for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -80,20 +93,25 @@ nginx -c "$work/nginx.conf" -p "$work" 2>>"$work/nginx-error.log" &
 ng_pid=$!
 pids+=("$ng_pid")
 
-# Ours at its default limits, with a fresh database: plain, P-256 and RSA-2048.
-start_ours() { # name, flags...
+# Starts a server that prints its URL; prints its port, and keeps its pid in $work/<name>/pid.
+start_server() { # name, command...
   local name=$1; shift
   mkdir -p "$work/$name"
-  # shellcheck disable=SC2086
-  "$server" --port 0 --db "$work/$name/accounts.db" --outbox "$work/$name/outbox.txt" "$@" ${OUR_FLAGS:-} \
-    >"$work/$name/out" 2>"$work/$name/log" &
-  pids+=($!)
+  : >"$work/$name/out"
+  "$@" >"$work/$name/out" 2>"$work/$name/log" &
   echo $! >"$work/$name/pid"
   for _ in $(seq 50); do
     sed -n 's/.*:\([0-9]*\)\/tx-client.asp$/\1/p' "$work/$name/out" | grep . && return
     sleep 0.1
   done
-  echo "our server ($name) did not start" >&2; exit 1
+  echo "server $name did not start" >&2; exit 1
+}
+# Ours at its default limits, with a fresh database: plain, P-256 and RSA-2048.
+start_ours() { # name, flags...
+  local name=$1; shift
+  # shellcheck disable=SC2086
+  start_server "$name" "$server" --port 0 --db "$work/$name/accounts.db" \
+    --outbox "$work/$name/outbox.txt" "$@" ${OUR_FLAGS:-}
 }
 our_http=$(start_ours http)
 # Row 4's 256 connections all come from one address: past the default per-address
@@ -101,6 +119,12 @@ our_http=$(start_ours http)
 our_wide=$(start_ours wide --max-per-address 1024)
 our_ec=$(start_ours ec --tls-cert "$work/ec/server.pem" --tls-key "$work/ec/server.key")
 our_rsa=$(start_ours rsa --tls-cert "$work/rsa/server.pem" --tls-key "$work/rsa/server.key")
+# The bare engine has no limits of its own: one plain instance serves rows 1, 3 and 4.
+if ((bare)); then
+  bare_http=$(start_server bare-http "$floor")
+  bare_ec=$(start_server bare-ec "$floor" --tls-cert "$work/ec/server.pem" --tls-key "$work/ec/server.key")
+  bare_rsa=$(start_server bare-rsa "$floor" --tls-cert "$work/rsa/server.pem" --tls-key "$work/rsa/server.key")
+fi
 sleep 0.5
 
 # CPU time (user + system, clock ticks) of a process and its children so far: nginx's
@@ -148,68 +172,98 @@ stime_run() { # port, -new|-reuse, -tls1_3|-tls1_2
 }
 
 median() { tr ' ' '\n' | sort -g | awk '{v[NR]=$1} END{print v[int((NR+1)/2)]}'; }
+cpu_per_k() { # ticks, rate, seconds of the run
+  awk -v t="$1" -v hz="$hz" -v n="$2" -v s="$3" 'BEGIN{printf "%.1f", (n * s > 0) ? t / hz * 1000 / (n * s / 1000) : 0}'
+}
+# One measurement: command, server pid. Prints "requests/s p99-ms errors cpu-ms-per-1k".
+measure() {
+  local t0 t1 s0 r p e
+  t0=$(cpu_ticks "$2"); s0=$EPOCHREALTIME
+  read -r r p e <<<"$(eval "$1")"
+  t1=$(cpu_ticks "$2")
+  echo "$r $p $e $(cpu_per_k $((t1 - t0)) "$r" "$(awk -v a="$s0" -v b="$EPOCHREALTIME" 'BEGIN{print b - a}')")"
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN{printf "%.2f", (b > 0) ? a / b : 0}'; }
+difference() { awk -v a="$1" -v b="$2" 'BEGIN{printf "%+.1f", a - b}'; }
 table=()
-# One row: label, nginx's command, ours, and our server's pid. Each command prints
-# "requests/s p99-ms errors"; the row adds the servers' CPU ms per 1,000 requests.
+# One row: label, nginx's command, ours, our server's pid, the bare engine's command
+# and its instance (measured with BARE=1). Each command prints "requests/s p99-ms
+# errors"; the row adds the servers' CPU ms per 1,000 requests. Every run measures
+# nginx, ours, then the bare engine.
 compare() {
-  local label=$1 ng=$2 ours=$3 our_pid=$4 i a b r p e t0 t1
+  local label=$1 ng=$2 ours=$3 our_pid=$4 bare_cmd="" bare_pid="" i r p e c
+  ((bare)) && bare_cmd=$5 bare_pid=$(<"$work/$6/pid")
   local ng_rps=() ng_p99=() our_rps=() our_p99=() ng_cpu=() our_cpu=() errs=""
+  local bare_rps=() bare_p99=() bare_cpu=() line
   echo "== $label (load average $(cut -d' ' -f1-3 /proc/loadavg))" >&2
-  cpu_per_k() { # ticks, rate, seconds of the run
-    awk -v t="$1" -v hz="$hz" -v n="$2" -v s="$3" 'BEGIN{printf "%.0f", (n * s > 0) ? t / hz * 1000 / (n * s / 1000) : 0}'
-  }
   for ((i = 0; i < runs; i++)); do
-    t0=$(cpu_ticks "$ng_pid"); local s0=$EPOCHREALTIME
-    read -r r p e <<<"$(eval "$ng")"; ng_rps+=("$r"); ng_p99+=("$p")
-    t1=$(cpu_ticks "$ng_pid")
-    ng_cpu+=("$(cpu_per_k $((t1 - t0)) "$r" "$(awk -v a="$s0" -v b="$EPOCHREALTIME" 'BEGIN{print b - a}')")")
+    read -r r p e c <<<"$(measure "$ng" "$ng_pid")"
+    ng_rps+=("$r"); ng_p99+=("$p"); ng_cpu+=("$c")
     [ "$e" != 0 ] && errs+=" nginx:$e"
-    t0=$(cpu_ticks "$our_pid"); s0=$EPOCHREALTIME
-    read -r r p e <<<"$(eval "$ours")"; our_rps+=("$r"); our_p99+=("$p")
-    t1=$(cpu_ticks "$our_pid")
-    our_cpu+=("$(cpu_per_k $((t1 - t0)) "$r" "$(awk -v a="$s0" -v b="$EPOCHREALTIME" 'BEGIN{print b - a}')")")
+    read -r r p e c <<<"$(measure "$ours" "$our_pid")"
+    our_rps+=("$r"); our_p99+=("$p"); our_cpu+=("$c")
     [ "$e" != 0 ] && errs+=" ours:$e"
-    echo "   run $((i + 1)): nginx ${ng_rps[i]}/s p99 ${ng_p99[i]} ms cpu ${ng_cpu[i]} ms/1k," \
-         "ours ${our_rps[i]}/s p99 ${our_p99[i]} ms cpu ${our_cpu[i]} ms/1k" >&2
+    line="   run $((i + 1)): nginx ${ng_rps[i]}/s p99 ${ng_p99[i]} ms cpu ${ng_cpu[i]} ms/1k, ours ${our_rps[i]}/s p99 ${our_p99[i]} ms cpu ${our_cpu[i]} ms/1k"
+    if [ -n "$bare_cmd" ]; then
+      read -r r p e c <<<"$(measure "$bare_cmd" "$bare_pid")"
+      bare_rps+=("$r"); bare_p99+=("$p"); bare_cpu+=("$c")
+      [ "$e" != 0 ] && errs+=" bare:$e"
+      line+=", bare ${bare_rps[i]}/s p99 ${bare_p99[i]} ms cpu ${bare_cpu[i]} ms/1k"
+    fi
+    echo "$line" >&2
   done
-  a=$(echo "${our_rps[*]}" | median); b=$(echo "${ng_rps[*]}" | median)
-  local ratio p99d
-  ratio=$(awk -v a="$a" -v b="$b" 'BEGIN{printf "%.2f", (b > 0) ? a / b : 0}')
-  p99d=$(awk -v a="$(echo "${our_p99[*]}" | median)" -v b="$(echo "${ng_p99[*]}" | median)" \
-         'BEGIN{printf "%+.1f", a - b}')
-  table+=("| $label | ${our_rps[*]} req/s, p99 ${our_p99[*]} ms | ${ng_rps[*]} req/s, p99 ${ng_p99[*]} ms | $ratio | $p99d | $(echo "${our_cpu[*]}" | median) / $(echo "${ng_cpu[*]}" | median) |${errs:- none} |")
+  local our_med ng_med our_p99_med ng_p99_med
+  our_med=$(echo "${our_rps[*]}" | median); ng_med=$(echo "${ng_rps[*]}" | median)
+  our_p99_med=$(echo "${our_p99[*]}" | median); ng_p99_med=$(echo "${ng_p99[*]}" | median)
+  local ours_col="${our_rps[*]} req/s, p99 ${our_p99[*]} ms" ng_col="${ng_rps[*]} req/s, p99 ${ng_p99[*]} ms"
+  local cpu_ours cpu_ng
+  cpu_ours=$(echo "${our_cpu[*]}" | median); cpu_ng=$(echo "${ng_cpu[*]}" | median)
+  if [ -n "$bare_cmd" ]; then
+    local bare_med bare_p99_med
+    bare_med=$(echo "${bare_rps[*]}" | median); bare_p99_med=$(echo "${bare_p99[*]}" | median)
+    table+=("| $label | $ours_col | ${bare_rps[*]} req/s, p99 ${bare_p99[*]} ms | $ng_col | $(ratio "$our_med" "$ng_med") | $(ratio "$our_med" "$bare_med") | $(difference "$our_p99_med" "$ng_p99_med") | $(difference "$our_p99_med" "$bare_p99_med") | $cpu_ours / $(echo "${bare_cpu[*]}" | median) / $cpu_ng |${errs:- none} |")
+  else
+    table+=("| $label | $ours_col | $ng_col | $(ratio "$our_med" "$ng_med") | $(difference "$our_p99_med" "$ng_p99_med") | $cpu_ours / $cpu_ng |${errs:- none} |")
+  fi
 }
 
 for row in "${rows[@]}"; do
   case $row in
   1) compare "1. cmd=c, new connection each, 64 at once (ab, 20,000)" \
        "ab_run 20000 http://127.0.0.1:$ng_http/tx-client.asp" \
-       "ab_run 20000 http://127.0.0.1:$our_http/tx-client.asp" "$(<"$work/http/pid")" ;;
+       "ab_run 20000 http://127.0.0.1:$our_http/tx-client.asp" "$(<"$work/http/pid")" \
+       "ab_run 20000 http://127.0.0.1:${bare_http:-}/tx-client.asp" bare-http ;;
   2) for v in 1.3 1.2; do
        for key in ec rsa; do
-         name=P-256 ng_port=$ng_ec our_port=$our_ec saved=$runs
-         [ $key = rsa ] && name=RSA-2048 ng_port=$ng_rsa our_port=$our_rsa
+         name=P-256 ng_port=$ng_ec our_port=$our_ec bare_port=${bare_ec:-} saved=$runs
+         [ $key = rsa ] && name=RSA-2048 ng_port=$ng_rsa our_port=$our_rsa bare_port=${bare_rsa:-}
          [ $key = rsa ] || [ $v = 1.2 ] && runs=$variant_runs
+         ((runs)) || { runs=$saved; continue; }
          compare "2. HTTPS, full handshake each, $name, TLS $v (ab, $https_requests)" \
            "ab_run $https_requests https://127.0.0.1:$ng_port/tx-client.asp -f TLS$v" \
            "ab_run $https_requests https://127.0.0.1:$our_port/tx-client.asp -f TLS$v" \
-           "$(<"$work/$key/pid")"
+           "$(<"$work/$key/pid")" \
+           "ab_run $https_requests https://127.0.0.1:$bare_port/tx-client.asp -f TLS$v" "bare-$key"
          runs=$saved
        done
      done ;;
   3) compare "3. keep-alive, 64 connections (wrk, 8 s)" \
        "wrk_run 64 http://127.0.0.1:$ng_http/tx-client.asp" \
-       "wrk_run 64 http://127.0.0.1:$our_http/tx-client.asp" "$(<"$work/http/pid")" ;;
+       "wrk_run 64 http://127.0.0.1:$our_http/tx-client.asp" "$(<"$work/http/pid")" \
+       "wrk_run 64 http://127.0.0.1:${bare_http:-}/tx-client.asp" bare-http ;;
   4) compare "4. keep-alive, 256 connections (wrk, 8 s)" \
        "wrk_run 256 http://127.0.0.1:$ng_http/tx-client.asp" \
-       "wrk_run 256 http://127.0.0.1:$our_wide/tx-client.asp" "$(<"$work/wide/pid")" ;;
+       "wrk_run 256 http://127.0.0.1:$our_wide/tx-client.asp" "$(<"$work/wide/pid")" \
+       "wrk_run 256 http://127.0.0.1:${bare_http:-}/tx-client.asp" bare-http ;;
   5) compare "5. HTTPS keep-alive, 64 connections, P-256 (wrk, 8 s)" \
        "wrk_run 64 https://127.0.0.1:$ng_ec/tx-client.asp" \
-       "wrk_run 64 https://127.0.0.1:$our_ec/tx-client.asp" "$(<"$work/ec/pid")" ;;
+       "wrk_run 64 https://127.0.0.1:$our_ec/tx-client.asp" "$(<"$work/ec/pid")" \
+       "wrk_run 64 https://127.0.0.1:${bare_ec:-}/tx-client.asp" bare-ec ;;
   6) for v in 1_3 1_2; do
        for mode in new reuse; do
          compare "6. TLS ${v/_/.} handshakes one at a time, P-256, -$mode (s_time, 5 s)" \
-           "stime_run $ng_ec -$mode -tls$v" "stime_run $our_ec -$mode -tls$v" "$(<"$work/ec/pid")"
+           "stime_run $ng_ec -$mode -tls$v" "stime_run $our_ec -$mode -tls$v" "$(<"$work/ec/pid")" \
+           "stime_run ${bare_ec:-} -$mode -tls$v" bare-ec
        done
      done ;;
   *) echo "no row $row" >&2; exit 2 ;;
@@ -217,6 +271,11 @@ for row in "${rows[@]}"; do
 done
 
 echo
-echo "| load | tarnix-server | nginx | ratio | p99 ours - nginx, ms | server CPU ms per 1,000 requests, ours / nginx | errors |"
-echo "|---|---|---|---|---|---|---|"
+if ((bare)); then
+  echo "| load | tarnix-server | bare engine | nginx | ratio | ours / bare | p99 ours - nginx, ms | p99 ours - bare, ms | server CPU ms per 1,000 requests, ours / bare / nginx | errors |"
+  echo "|---|---|---|---|---|---|---|---|---|---|"
+else
+  echo "| load | tarnix-server | nginx | ratio | p99 ours - nginx, ms | server CPU ms per 1,000 requests, ours / nginx | errors |"
+  echo "|---|---|---|---|---|---|---|"
+fi
 printf '%s\n' "${table[@]}"
