@@ -210,14 +210,17 @@ Handler make_handler(Commands& commands, const Routes& routes) {
         return exempt;
     };
     return [&commands, routes, page, not_found, is_exempt](const Request& req) {
-        const std::string what =
-            req.client + " " + req.method + " " + printable(path_for_log(req.path).substr(0, 200));
+        // Only the lines other than a command's need it: not made for every request.
+        auto what = [&req] {
+            return req.client + " " + req.method + " " +
+                   printable(path_for_log(req.path).substr(0, 200));
+        };
         if (req.kind == Request::Kind::CutShort) {
-            log_event("http", what + " -> 400 body cut short");
+            log_event("http", what() + " -> 400 body cut short");
             return text(400, gbk(Msg::BadRequest));
         }
         if (req.kind == Request::Kind::HeadersTooLarge) {
-            log_event("http", what + " -> 431 headers too large");
+            log_event("http", what() + " -> 431 headers too large");
             Response res = text(431, gbk(Msg::BadRequest));
             res.close = true;
             return res;
@@ -225,7 +228,7 @@ Handler make_handler(Commands& commands, const Routes& routes) {
         const bool get = req.method == "GET" || req.method == "HEAD";
         if (req.method == "POST" && req.path == routes.endpoint_path) {
             if (req.kind == Request::Kind::BodyTooLarge) {
-                log_event("http", what + " -> 413 body too large");
+                log_event("http", what() + " -> 413 body too large");
                 Response res = text(413, gbk(Msg::TooLarge));
                 res.close = true;
                 return res;
@@ -252,9 +255,9 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             // Asked every second by the balancer: not worth a log line each.
         } else if (routes.recovery && is_recovery_path(req.path)) {
             res = routes.recovery->handle(req, is_exempt(req));
-            log_event("http", what + " -> " + std::to_string(res.status));
+            log_event("http", what() + " -> " + std::to_string(res.status));
         } else if (get && req.path == routes.endpoint_path) {
-            log_event("http", what + " -> 200");
+            log_event("http", what() + " -> 200");
             res = text(200, page);
             res.content_type = "text/html; charset=gbk";
         } else {
@@ -266,7 +269,7 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             if (get && found) {
                 res = serve(*found, req);
             } else {
-                log_event("http", what + " -> 404");
+                log_event("http", what() + " -> 404");
                 res = text(404, not_found);
             }
         }

@@ -30,8 +30,13 @@ void write(const std::string& line) {
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
-void write_text(const std::string& text) {
-    write(time_text() + " " + text + "\n");
+// A text line: the time, the words and the end of line, built in one buffer.
+void write_text(const std::string& first, const std::string& rest = std::string()) {
+    const std::string& time = time_text();
+    std::string line;
+    line.reserve(time.size() + first.size() + rest.size() + 2);
+    line.append(time).append(1, ' ').append(first).append(rest).append(1, '\n');
+    write(line);
 }
 
 LogFormat g_format = LogFormat::Text;
@@ -141,10 +146,12 @@ void log_event(const char* event, const std::string& text) {
 
 void log_request(const RequestRecord& r) {
     if (g_format == LogFormat::Text) {
-        std::string line = r.client + " cmd=" + printable(r.command.substr(0, 16));
+        std::string line;
+        line.reserve(r.client.size() + r.command.size() + r.account.size() + r.result.size() + 16);
+        line.append(r.client).append(" cmd=").append(printable(r.command.substr(0, 16)));
         if (!r.account.empty())
-            line += " u=" + printable(r.account.substr(0, 64));
-        write_text(line + " -> " + r.result);
+            line.append(" u=").append(printable(r.account.substr(0, 64)));
+        write_text(line.append(" -> "), r.result);
         return;
     }
     std::string line =

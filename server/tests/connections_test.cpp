@@ -52,6 +52,43 @@ TEST(SharedAddressTest, SixtyFourClientsBehindOneAddressAreAllAnswered) {
     EXPECT_EQ(server.stop(), 0);
 }
 
+// The peer as the handler and the log see it, from sources whose octets have one,
+// two and three digits and zeros; the per-address key is the address's own bytes.
+TEST(PeerTest, TheClientAddressIsWrittenAsItsDottedOctets) {
+    server::EngineConfig config = server::engine_config(server::default_settings());
+    config.host = "127.0.0.1";
+    config.port = 0;
+    config.threads = 1;
+    server::Engine engine(config);
+    std::string error;
+    ASSERT_TRUE(engine.listen(error)) << error;
+    ASSERT_TRUE(engine.start(
+        [](const server::Request& req) {
+            server::Response res;
+            res.body = req.client + " ";
+            for (unsigned char b : req.client_key)
+                res.body += std::to_string(b) + ",";
+            return res;
+        },
+        error))
+        << error;
+    for (const std::string source :
+         {"127.0.0.1", "127.10.200.255", "127.0.100.9", "127.99.0.250", "127.255.255.254"}) {
+        wire::Connection c;
+        wire::Reply r;
+        ASSERT_TRUE(c.open(source, "127.0.0.1", engine.port()) &&
+                    c.exchange(wire::post(kEndpoint, "cmd=c"), r))
+            << source;
+        std::string key;
+        for (size_t at = 0, dot = 0; dot != std::string::npos; at = dot + 1) {
+            dot = source.find('.', at);
+            key += source.substr(at, dot == std::string::npos ? dot : dot - at) + ",";
+        }
+        EXPECT_EQ(r.body, source + " " + key);
+    }
+    engine.stop();
+}
+
 // The limit still holds for connections that stay open, kept alive or idle, and
 // a place comes free when one of them ends.
 TEST(SharedAddressTest, ConnectionsHeldOpenCountAgainstTheirAddress) {
