@@ -149,6 +149,9 @@ ab_run() { # requests, url, extra ab flags...
   rps=$(awk '/^Requests per second/{print $4}' <<<"$out")
   p99=$(awk '$1=="99%"{print $2}' <<<"$out")
   failed=$(awk '/^Failed requests/{f=$3} /^Non-2xx/{f+=$3} END{print f+0}' <<<"$out")
+  # Which kind, when any: "(Connect: 0, Receive: 7, Length: 0, Exceptions: 0)".
+  [ "$failed" != 0 ] &&
+    failed+=$(awk '/^Failed requests/{getline; print}' <<<"$out" | tr -d ' ' | tr 'A-Z' 'a-z')
   ((rc)) && failed="ab-exit-$rc:$(tail -n 1 <<<"$out" | tr ' ' '_')"
   echo "${rps:-0} ${p99:-0} $failed"
 }
