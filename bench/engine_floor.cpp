@@ -153,7 +153,8 @@ int main(int argc, char** argv) {
     int port = 0, threads = 0;
     const char* cert = nullptr;
     const char* key_file = nullptr;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    bool usage = argc % 2 == 0;
+    for (int i = 1; i + 1 < argc && !usage; i += 2) {
         const std::string flag = argv[i];
         if (flag == "--port")
             port = std::atoi(argv[i + 1]);
@@ -164,9 +165,9 @@ int main(int argc, char** argv) {
         else if (flag == "--tls-key")
             key_file = argv[i + 1];
         else
-            break;
+            usage = true;
     }
-    if (argc % 2 == 0 || !cert != !key_file) {
+    if (usage || !cert != !key_file) {
         std::fprintf(
             stderr,
             "usage: engine_floor [--port N] [--threads N] [--tls-cert PEM --tls-key PEM]\n");
