@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <string_view>
@@ -31,14 +33,79 @@ constexpr int64_t kSchemaVersion = 6;
     throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(db));
 }
 
+// A connection's prepared statements, kept by their text once used: parsing the SQL of
+// every statement anew was two thirds of a sign-in's work in the store. Used under the
+// connection's lock; a statement in use is never handed out twice.
+class StatementCache {
+public:
+    explicit StatementCache(sqlite3* db) : db_(db) {}
+    ~StatementCache() { clear(); }
+    StatementCache(const StatementCache&) = delete;
+    StatementCache& operator=(const StatementCache&) = delete;
+
+    sqlite3* db() const { return db_; }
+    sqlite3_stmt* take(const char* sql) {
+        auto it = idle_.find(std::string_view(sql));
+        if (it != idle_.end() && !it->second.empty()) {
+            sqlite3_stmt* stmt = it->second.back();
+            it->second.pop_back();
+            return stmt;
+        }
+        sqlite3_stmt* stmt = nullptr;
+        if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) !=
+            SQLITE_OK) {
+            sqlite3_finalize(stmt);
+            fail(db_, "prepare");
+        }
+        return stmt;
+    }
+    // Reset and unbound, ready for its next use; past the bounds it is finalized.
+    void give_back(sqlite3_stmt* stmt) {
+        sqlite3_reset(stmt);
+        sqlite3_clear_bindings(stmt);
+        const char* sql = sqlite3_sql(stmt);
+        auto it = idle_.find(std::string_view(sql));
+        if (it == idle_.end() && idle_.size() < kMaxTexts)
+            it = idle_.emplace(std::string(sql), std::vector<sqlite3_stmt*>()).first;
+        if (it == idle_.end() || it->second.size() >= kMaxIdlePerText) {
+            sqlite3_finalize(stmt);
+            return;
+        }
+        it->second.push_back(stmt);
+    }
+    // Before the connection is closed: a connection with statements left cannot be.
+    void clear() {
+        for (auto& entry : idle_) {
+            for (sqlite3_stmt* stmt : entry.second)
+                sqlite3_finalize(stmt);
+        }
+        idle_.clear();
+    }
+
+private:
+    static constexpr size_t kMaxTexts = 128;
+    static constexpr size_t kMaxIdlePerText = 2;
+    sqlite3* db_;
+    std::map<std::string, std::vector<sqlite3_stmt*>, std::less<>> idle_;
+};
+
 // One prepared statement; texts are bound as BLOBs so GBK bytes are kept exactly.
 class Statement {
 public:
     Statement(sqlite3* db, const char* sql) : db_(db) {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK)
+        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(stmt_);
             fail(db, "prepare");
+        }
     }
-    ~Statement() { sqlite3_finalize(stmt_); }
+    Statement(StatementCache& cache, const char* sql)
+        : db_(cache.db()), stmt_(cache.take(sql)), cache_(&cache) {}
+    ~Statement() {
+        if (cache_)
+            cache_->give_back(stmt_);
+        else
+            sqlite3_finalize(stmt_);
+    }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
@@ -75,6 +142,7 @@ public:
 private:
     sqlite3* db_;
     sqlite3_stmt* stmt_ = nullptr;
+    StatementCache* cache_ = nullptr;
 };
 
 // BEGIN IMMEDIATE takes the write lock at once, so two writers never both read
@@ -110,6 +178,7 @@ public:
         : db_(db), keys_(config.keys ? config.keys : std::make_shared<const Keyring>()),
           notice_(config.notice), challenges_(config.max_challenges, config.challenge_seconds) {}
     ~SqliteStore() override {
+        statements_.clear();
         sqlite3_close(db_);
         sqlite3_close(ping_db_);
     }
@@ -185,6 +254,7 @@ private:
     int64_t insert_mail(const OutgoingMail& mail, bool sent);
 
     sqlite3* db_;
+    StatementCache statements_{db_};
     const std::shared_ptr<const Keyring> keys_;
     const std::function<void(const std::string&)> notice_;
     std::mutex mutex_;
@@ -322,10 +392,11 @@ void SqliteStore::migrate() {
     // Before anything is written (even the journal mode): a newer server's file is
     // left as it is.
     {
-        Statement known(db_, "SELECT COUNT(*) FROM sqlite_master WHERE name = 'schema_version'");
+        Statement known(statements_,
+                        "SELECT COUNT(*) FROM sqlite_master WHERE name = 'schema_version'");
         known.step();
         if (known.integer(0) != 0) {
-            Statement get(db_, "SELECT MAX(version) FROM schema_version");
+            Statement get(statements_, "SELECT MAX(version) FROM schema_version");
             get.step();
             if (get.integer(0) > kSchemaVersion)
                 throw std::runtime_error(
@@ -352,7 +423,7 @@ void SqliteStore::migrate() {
     exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
     int64_t version = 0;
     {
-        Statement get(db_, "SELECT MAX(version) FROM schema_version");
+        Statement get(statements_, "SELECT MAX(version) FROM schema_version");
         get.step();
         version = get.integer(0);
     }
@@ -429,7 +500,7 @@ void SqliteStore::migrate() {
     }
     if (version < kSchemaVersion) {
         exec("DELETE FROM schema_version");
-        Statement set(db_, "INSERT INTO schema_version (version) VALUES (?)");
+        Statement set(statements_, "INSERT INTO schema_version (version) VALUES (?)");
         set.bind(1, kSchemaVersion).step();
     }
     // This process alone uses the file: a lease left by one that was killed mid-send
@@ -442,19 +513,19 @@ void SqliteStore::migrate() {
 PasswordSurvey SqliteStore::survey() {
     PasswordSurvey out;
     {
-        Statement table(db_,
+        Statement table(statements_,
                         "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'accounts'");
         if (!table.step())
             return out;
     }
     {
-        Statement plain(db_,
+        Statement plain(statements_,
                         "SELECT 1 FROM accounts WHERE substr(password, 1, 9) >= x'20' LIMIT 1");
         out.any_plain = plain.step();
     }
     {
-        Statement sealed(db_, "SELECT 1 FROM accounts WHERE substr(password, 1, 9) > x''"
-                              " AND substr(password, 1, 9) < x'20' LIMIT 1");
+        Statement sealed(statements_, "SELECT 1 FROM accounts WHERE substr(password, 1, 9) > x''"
+                                      " AND substr(password, 1, 9) < x'20' LIMIT 1");
         out.any_sealed = sealed.step();
     }
     for (const std::string& header : keys_->headers()) {
@@ -482,26 +553,27 @@ void SqliteStore::seal_plain_passwords() {
         Transaction tx(db_);
         std::vector<std::string> names;
         {
-            Statement plain(db_, "SELECT name FROM accounts WHERE substr(password, 1, 9) >= x'20'");
+            Statement plain(statements_,
+                            "SELECT name FROM accounts WHERE substr(password, 1, 9) >= x'20'");
             while (plain.step())
                 names.push_back(plain.text(0));
         }
         for (const std::string& name : names) {
             std::string stored;
             {
-                Statement get(db_, "SELECT password FROM accounts WHERE name = ?");
+                Statement get(statements_, "SELECT password FROM accounts WHERE name = ?");
                 get.bind(1, name);
                 get.step();
                 stored = keys_->seal(name, keys_->open(name, get.view(0)).view());
             }
-            Statement set(db_, "UPDATE accounts SET password = ? WHERE name = ?");
+            Statement set(statements_, "UPDATE accounts SET password = ? WHERE name = ?");
             set.bind(1, stored).bind(2, name).step();
             ++sealed;
         }
         tx.commit();
     }
     auto checkpoint = [&] {
-        Statement truncate(db_, "PRAGMA wal_checkpoint(TRUNCATE)");
+        Statement truncate(statements_, "PRAGMA wal_checkpoint(TRUNCATE)");
         if (!truncate.step() || truncate.integer(0) != 0)
             throw std::runtime_error("cannot truncate the WAL after sealing the passwords: "
                                      "another process holds the database");
@@ -523,7 +595,8 @@ void SqliteStore::exec(const char* sql) {
 CheckResult SqliteStore::check_locked(const std::string& name, const Attempt& who, int64_t now,
                                       const std::function<bool(const Secret&)>& matches,
                                       const LockPolicy& policy) {
-    Statement get(db_, "SELECT password, failures, locked_until FROM accounts WHERE name = ?");
+    Statement get(statements_,
+                  "SELECT password, failures, locked_until FROM accounts WHERE name = ?");
     get.bind(1, name);
     if (!get.step())
         return CheckResult();
@@ -532,8 +605,8 @@ CheckResult SqliteStore::check_locked(const std::string& name, const Attempt& wh
     int64_t locked_until = get.integer(2);
     bool known = false;
     if (!who.device.empty()) {
-        Statement device(db_, "SELECT failures, locked_until FROM devices"
-                              " WHERE account = ? AND id = ?");
+        Statement device(statements_, "SELECT failures, locked_until FROM devices"
+                                      " WHERE account = ? AND id = ?");
         device.bind(1, name).bind(2, who.device);
         if (device.step()) {
             known = true;
@@ -548,9 +621,9 @@ CheckResult SqliteStore::check_locked(const std::string& name, const Attempt& wh
         policy);
     if (known && (r.verdict == Verdict::Ok || failures != failures_before ||
                   locked_until != locked_before)) {
-        Statement count(db_, "UPDATE devices SET failures = ?, locked_until = ?,"
-                             " last_success = CASE WHEN ? THEN ? ELSE last_success END"
-                             " WHERE account = ? AND id = ?");
+        Statement count(statements_, "UPDATE devices SET failures = ?, locked_until = ?,"
+                                     " last_success = CASE WHEN ? THEN ? ELSE last_success END"
+                                     " WHERE account = ? AND id = ?");
         count.bind(1, failures)
             .bind(2, locked_until)
             .bind(3, static_cast<int64_t>(r.verdict == Verdict::Ok))
@@ -559,17 +632,19 @@ CheckResult SqliteStore::check_locked(const std::string& name, const Attempt& wh
             .bind(6, who.device)
             .step();
     } else if (!known && (failures != failures_before || locked_until != locked_before)) {
-        Statement count(db_, "UPDATE accounts SET failures = ?, locked_until = ? WHERE name = ?");
+        Statement count(statements_,
+                        "UPDATE accounts SET failures = ?, locked_until = ? WHERE name = ?");
         count.bind(1, failures).bind(2, locked_until).bind(3, name).step();
     }
     if (r.verdict == Verdict::Ok && known) {
         r.device = who.device;
     } else if (r.verdict == Verdict::Ok && !who.new_device.empty()) {
-        Statement add(db_, "INSERT INTO devices (account, id, last_success) VALUES (?, ?, ?)");
+        Statement add(statements_,
+                      "INSERT INTO devices (account, id, last_success) VALUES (?, ?, ?)");
         add.bind(1, name).bind(2, who.new_device).bind(3, now).step();
-        Statement drop(db_, "DELETE FROM devices WHERE account = ? AND id NOT IN"
-                            " (SELECT id FROM devices WHERE account = ?"
-                            "  ORDER BY last_success DESC, rowid DESC LIMIT ?)");
+        Statement drop(statements_, "DELETE FROM devices WHERE account = ? AND id NOT IN"
+                                    " (SELECT id FROM devices WHERE account = ?"
+                                    "  ORDER BY last_success DESC, rowid DESC LIMIT ?)");
         drop.bind(1, name).bind(2, name).bind(3, static_cast<int64_t>(policy.max_devices)).step();
         r.device = who.new_device;
     }
@@ -601,7 +676,7 @@ CheckResult SqliteStore::change_password(const std::string& name, const Attempt&
 }
 
 void SqliteStore::write_password(const std::string& name, const std::string& password) {
-    Statement set(db_, "UPDATE accounts SET password = ? WHERE name = ?");
+    Statement set(statements_, "UPDATE accounts SET password = ? WHERE name = ?");
     set.bind(1, keys_->seal(name, password)).bind(2, name).step();
 }
 
@@ -611,15 +686,15 @@ SqliteStore::issue_reset_link(const ResetLink& link,
                               std::string& email) {
     std::lock_guard<std::mutex> lock(mutex_);
     Transaction tx(db_);
-    Statement account(db_, "SELECT email FROM accounts WHERE name = ?");
+    Statement account(statements_, "SELECT email FROM accounts WHERE name = ?");
     account.bind(1, link.account);
     if (!account.step() || !email_matches(account.text(0)))
         return ResetIssue::NoMatch;
     email = account.text(0);
-    Statement forget(db_, "DELETE FROM reset_links WHERE expires < ?");
+    Statement forget(statements_, "DELETE FROM reset_links WHERE expires < ?");
     forget.bind(1, link.now - 86400).step();
     if (link.per_window > 0) {
-        Statement recent(db_,
+        Statement recent(statements_,
                          "SELECT COUNT(*) FROM reset_links WHERE account = ? AND created >= ?");
         recent.bind(1, link.account).bind(2, link.window_start).step();
         if (recent.integer(0) >= link.per_window) {
@@ -627,9 +702,10 @@ SqliteStore::issue_reset_link(const ResetLink& link,
             return ResetIssue::TooMany;
         }
     }
-    Statement replace(db_, "UPDATE reset_links SET state = 2 WHERE account = ? AND state = 0");
+    Statement replace(statements_,
+                      "UPDATE reset_links SET state = 2 WHERE account = ? AND state = 0");
     replace.bind(1, link.account).step();
-    Statement add(db_,
+    Statement add(statements_,
                   "INSERT INTO reset_links (hash, account, created, expires) VALUES (?, ?, ?, ?)");
     add.bind(1, link.token_hash)
         .bind(2, link.account)
@@ -642,8 +718,8 @@ SqliteStore::issue_reset_link(const ResetLink& link,
 
 LinkUse SqliteStore::find_link_locked(const std::string& token_hash, int64_t now) {
     LinkUse use;
-    Statement get(db_, "SELECT l.account, l.expires, l.state, a.email FROM reset_links l"
-                       " JOIN accounts a ON a.name = l.account WHERE l.hash = ?");
+    Statement get(statements_, "SELECT l.account, l.expires, l.state, a.email FROM reset_links l"
+                               " JOIN accounts a ON a.name = l.account WHERE l.hash = ?");
     get.bind(1, token_hash);
     if (!get.step())
         return use;
@@ -671,11 +747,13 @@ LinkUse SqliteStore::reset_password(const std::string& token_hash, const std::st
     if (use.state != LinkState::Live)
         return use;
     write_password(use.account, new_password);
-    Statement used(db_, "UPDATE reset_links SET state = 1 WHERE hash = ?");
+    Statement used(statements_, "UPDATE reset_links SET state = 1 WHERE hash = ?");
     used.bind(1, token_hash).step();
-    Statement account(db_, "UPDATE accounts SET failures = 0, locked_until = 0 WHERE name = ?");
+    Statement account(statements_,
+                      "UPDATE accounts SET failures = 0, locked_until = 0 WHERE name = ?");
     account.bind(1, use.account).step();
-    Statement devices(db_, "UPDATE devices SET failures = 0, locked_until = 0 WHERE account = ?");
+    Statement devices(statements_,
+                      "UPDATE devices SET failures = 0, locked_until = 0 WHERE account = ?");
     devices.bind(1, use.account).step();
     tx.commit();
     challenges_.take(use.account, now);
@@ -684,8 +762,8 @@ LinkUse SqliteStore::reset_password(const std::string& token_hash, const std::st
 
 std::vector<DeviceRecord> SqliteStore::devices(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement get(db_, "SELECT id, last_success, failures, locked_until FROM devices"
-                       " WHERE account = ? ORDER BY last_success DESC, rowid DESC");
+    Statement get(statements_, "SELECT id, last_success, failures, locked_until FROM devices"
+                               " WHERE account = ? ORDER BY last_success DESC, rowid DESC");
     get.bind(1, name);
     std::vector<DeviceRecord> out;
     while (get.step())
@@ -695,7 +773,7 @@ std::vector<DeviceRecord> SqliteStore::devices(const std::string& name) {
 
 int64_t SqliteStore::forget_devices(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement drop(db_, "DELETE FROM devices WHERE account = ?");
+    Statement drop(statements_, "DELETE FROM devices WHERE account = ?");
     drop.bind(1, name).step();
     return sqlite3_changes(db_);
 }
@@ -703,11 +781,13 @@ int64_t SqliteStore::forget_devices(const std::string& name) {
 bool SqliteStore::unlock(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
     Transaction tx(db_);
-    Statement account(db_, "UPDATE accounts SET failures = 0, locked_until = 0 WHERE name = ?");
+    Statement account(statements_,
+                      "UPDATE accounts SET failures = 0, locked_until = 0 WHERE name = ?");
     account.bind(1, name).step();
     if (sqlite3_changes(db_) == 0)
         return false;
-    Statement devices(db_, "UPDATE devices SET failures = 0, locked_until = 0 WHERE account = ?");
+    Statement devices(statements_,
+                      "UPDATE devices SET failures = 0, locked_until = 0 WHERE account = ?");
     devices.bind(1, name).step();
     tx.commit();
     return true;
@@ -718,24 +798,25 @@ SignUp SqliteStore::create_account(const std::string& name, const std::string& p
                                    int attempts_per_code) {
     std::lock_guard<std::mutex> lock(mutex_);
     Transaction tx(db_);
-    Statement code(db_, "SELECT rowid FROM codes WHERE email = ? AND created >= ? AND attempts < ?"
-                        " ORDER BY created LIMIT 1");
+    Statement code(statements_,
+                   "SELECT rowid FROM codes WHERE email = ? AND created >= ? AND attempts < ?"
+                   " ORDER BY created LIMIT 1");
     code.bind(1, email).bind(2, codes_since).bind(3, static_cast<int64_t>(attempts_per_code));
     if (!code.step())
         return SignUp::NoRecentCode;
     const int64_t code_row = code.integer(0);
-    Statement exists(db_, "SELECT 1 FROM accounts WHERE name = ?");
+    Statement exists(statements_, "SELECT 1 FROM accounts WHERE name = ?");
     exists.bind(1, name);
     if (exists.step()) {
-        Statement used(db_, "UPDATE codes SET attempts = attempts + 1 WHERE rowid = ?");
+        Statement used(statements_, "UPDATE codes SET attempts = attempts + 1 WHERE rowid = ?");
         used.bind(1, code_row).step();
         tx.commit();
         return SignUp::Exists;
     }
-    Statement insert(db_,
+    Statement insert(statements_,
                      "INSERT INTO accounts (name, password, email, created) VALUES (?, ?, ?, ?)");
     insert.bind(1, name).bind(2, keys_->seal(name, password)).bind(3, email).bind(4, now).step();
-    Statement used(db_, "DELETE FROM codes WHERE email = ?");
+    Statement used(statements_, "DELETE FROM codes WHERE email = ?");
     used.bind(1, email).step();
     tx.commit();
     return SignUp::Created;
@@ -743,11 +824,12 @@ SignUp SqliteStore::create_account(const std::string& name, const std::string& p
 
 int64_t SqliteStore::insert_mail(const OutgoingMail& mail, bool sent) {
     // Abandoned mails past their expiry can never be sent again: their text goes.
-    Statement dead(db_, "UPDATE mails SET subject = x'', body = x'' WHERE state = 2"
-                        " AND expires <= ? AND length(body) > 0");
+    Statement dead(statements_, "UPDATE mails SET subject = x'', body = x'' WHERE state = 2"
+                                " AND expires <= ? AND length(body) > 0");
     dead.bind(1, mail.created).step();
-    Statement insert(db_, "INSERT INTO mails (kind, recipient, subject, body, message_id, created,"
-                          " expires, state, next_attempt) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    Statement insert(statements_,
+                     "INSERT INTO mails (kind, recipient, subject, body, message_id, created,"
+                     " expires, state, next_attempt) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
     // A mail handed over at once keeps no subject or body.
     insert.bind(1, mail.kind)
         .bind(2, mail.recipient)
@@ -766,22 +848,22 @@ CodeIssue SqliteStore::issue_code(const CodeRequest& request, OutgoingMail& mail
                                   const std::function<bool()>& deliver) {
     std::lock_guard<std::mutex> lock(mutex_);
     Transaction tx(db_);
-    Statement old(db_, "DELETE FROM codes WHERE created < ?");
+    Statement old(statements_, "DELETE FROM codes WHERE created < ?");
     old.bind(1, request.forget_before).step();
-    Statement done(db_, "DELETE FROM mails WHERE state <> 0 AND created < ?");
+    Statement done(statements_, "DELETE FROM mails WHERE state <> 0 AND created < ?");
     done.bind(1, request.day_since).step();
-    Statement recent(db_, "SELECT 1 FROM codes WHERE email = ? AND created > ? LIMIT 1");
+    Statement recent(statements_, "SELECT 1 FROM codes WHERE email = ? AND created > ? LIMIT 1");
     recent.bind(1, request.email).bind(2, request.not_after);
     if (recent.step())
         return CodeIssue::TooSoon;
     if (request.per_day > 0) {
-        Statement today(db_, "SELECT COUNT(*) FROM mails WHERE recipient = ? AND kind = ?"
-                             " AND created > ?");
+        Statement today(statements_, "SELECT COUNT(*) FROM mails WHERE recipient = ? AND kind = ?"
+                                     " AND created > ?");
         today.bind(1, mail.recipient).bind(2, mail.kind).bind(3, request.day_since).step();
         if (today.integer(0) >= request.per_day)
             return CodeIssue::DailyLimit;
     }
-    Statement insert(db_, "INSERT INTO codes (email, code, created) VALUES (?, ?, ?)");
+    Statement insert(statements_, "INSERT INTO codes (email, code, created) VALUES (?, ?, ?)");
     insert.bind(1, request.email).bind(2, request.code).bind(3, request.now).step();
     mail.id = insert_mail(mail, static_cast<bool>(deliver));
     if (deliver && !deliver())
@@ -800,11 +882,12 @@ int64_t SqliteStore::enqueue_mail(const OutgoingMail& mail) {
 
 bool SqliteStore::claim_mail(int64_t now, int64_t lease_until, OutgoingMail& mail) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement claim(db_, "UPDATE mails SET lease_until = ? WHERE id = ("
-                         " SELECT id FROM mails WHERE state = 0 AND next_attempt <= ?"
-                         " AND lease_until <= ? ORDER BY next_attempt, id LIMIT 1)"
-                         " RETURNING id, kind, recipient, subject, body, message_id, created,"
-                         " expires, attempts");
+    Statement claim(statements_,
+                    "UPDATE mails SET lease_until = ? WHERE id = ("
+                    " SELECT id FROM mails WHERE state = 0 AND next_attempt <= ?"
+                    " AND lease_until <= ? ORDER BY next_attempt, id LIMIT 1)"
+                    " RETURNING id, kind, recipient, subject, body, message_id, created,"
+                    " expires, attempts");
     claim.bind(1, lease_until).bind(2, now).bind(3, now);
     if (!claim.step())
         return false;
@@ -825,20 +908,21 @@ bool SqliteStore::claim_mail(int64_t now, int64_t lease_until, OutgoingMail& mai
 
 void SqliteStore::retry_mail(int64_t id, int64_t next_attempt) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement retry(db_, "UPDATE mails SET attempts = attempts + 1, next_attempt = ?,"
-                         " lease_until = 0 WHERE id = ?");
+    Statement retry(statements_, "UPDATE mails SET attempts = attempts + 1, next_attempt = ?,"
+                                 " lease_until = 0 WHERE id = ?");
     retry.bind(1, next_attempt).bind(2, id).step();
 }
 
 void SqliteStore::finish_mail(int64_t id, MailEnd end) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement finish(db_, finish_mail_sql(end));
+    Statement finish(statements_, finish_mail_sql(end));
     finish.bind(1, id).step();
 }
 
 std::vector<MailInfo> SqliteStore::list_mails(bool abandoned) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement get(db_, (std::string(kMailInfoColumns) + " WHERE state = ? ORDER BY id").c_str());
+    Statement get(statements_,
+                  (std::string(kMailInfoColumns) + " WHERE state = ? ORDER BY id").c_str());
     get.bind(1, static_cast<int64_t>(abandoned ? MailInfo::Abandoned : MailInfo::Queued));
     std::vector<MailInfo> out;
     while (get.step())
@@ -848,7 +932,7 @@ std::vector<MailInfo> SqliteStore::list_mails(bool abandoned) {
 
 std::optional<MailInfo> SqliteStore::find_mail(int64_t id) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement get(db_, (std::string(kMailInfoColumns) + " WHERE id = ?").c_str());
+    Statement get(statements_, (std::string(kMailInfoColumns) + " WHERE id = ?").c_str());
     get.bind(1, id);
     if (!get.step())
         return std::nullopt;
@@ -857,7 +941,7 @@ std::optional<MailInfo> SqliteStore::find_mail(int64_t id) {
 
 int64_t SqliteStore::requeue_abandoned_mail(int64_t id, int64_t now) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement put(db_,
+    Statement put(statements_,
                   "UPDATE mails SET state = 0, next_attempt = ?, lease_until = 0"
                   " WHERE state = 2 AND expires > ? AND length(body) > 0 AND (? = 0 OR id = ?)");
     put.bind(1, now).bind(2, now).bind(3, id).bind(4, id).step();
@@ -866,21 +950,22 @@ int64_t SqliteStore::requeue_abandoned_mail(int64_t id, int64_t now) {
 
 int64_t SqliteStore::mail_queue_depth() {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement get(db_, "SELECT COUNT(*) FROM mails WHERE state = 0");
+    Statement get(statements_, "SELECT COUNT(*) FROM mails WHERE state = 0");
     get.step();
     return get.integer(0);
 }
 
 int64_t SqliteStore::next_mail_due() {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement get(db_, "SELECT MIN(MAX(next_attempt, lease_until)) FROM mails WHERE state = 0");
+    Statement get(statements_,
+                  "SELECT MIN(MAX(next_attempt, lease_until)) FROM mails WHERE state = 0");
     get.step();
     return get.integer(0);
 }
 
 int64_t SqliteStore::account_count() {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement get(db_, "SELECT COUNT(*) FROM accounts");
+    Statement get(statements_, "SELECT COUNT(*) FROM accounts");
     get.step();
     return get.integer(0);
 }
@@ -900,7 +985,7 @@ void SqliteStore::ping() {
 
 std::optional<AccountInfo> SqliteStore::find_account(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement get(db_, (std::string(kAccountColumns) + " WHERE name = ?").c_str());
+    Statement get(statements_, (std::string(kAccountColumns) + " WHERE name = ?").c_str());
     get.bind(1, name);
     if (!get.step())
         return std::nullopt;
@@ -909,7 +994,7 @@ std::optional<AccountInfo> SqliteStore::find_account(const std::string& name) {
 
 std::vector<AccountInfo> SqliteStore::list_accounts(bool locked_only, int64_t now) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement get(db_,
+    Statement get(statements_,
                   (std::string(kAccountColumns) + " WHERE locked_until > ? ORDER BY name").c_str());
     get.bind(1, locked_only ? now : INT64_MIN);
     std::vector<AccountInfo> out;
@@ -921,11 +1006,11 @@ std::vector<AccountInfo> SqliteStore::list_accounts(bool locked_only, int64_t no
 bool SqliteStore::delete_account(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
     Transaction tx(db_);
-    Statement devices(db_, "DELETE FROM devices WHERE account = ?");
+    Statement devices(statements_, "DELETE FROM devices WHERE account = ?");
     devices.bind(1, name).step();
-    Statement links(db_, "DELETE FROM reset_links WHERE account = ?");
+    Statement links(statements_, "DELETE FROM reset_links WHERE account = ?");
     links.bind(1, name).step();
-    Statement remove(db_, "DELETE FROM accounts WHERE name = ?");
+    Statement remove(statements_, "DELETE FROM accounts WHERE name = ?");
     remove.bind(1, name).step();
     const bool found = sqlite3_changes(db_) == 1;
     tx.commit();
@@ -939,8 +1024,9 @@ RekeyStep SqliteStore::rekey_step(std::string& after, size_t limit) {
     Transaction tx(db_);
     std::vector<std::pair<std::string, std::string>> rows;
     {
-        Statement list(db_, "SELECT name, password FROM accounts WHERE name > ? ORDER BY name"
-                            " LIMIT ?");
+        Statement list(statements_,
+                       "SELECT name, password FROM accounts WHERE name > ? ORDER BY name"
+                       " LIMIT ?");
         list.bind(1, after).bind(2, static_cast<int64_t>(limit));
         while (list.step())
             rows.emplace_back(list.text(0), list.text(1));
@@ -958,7 +1044,7 @@ RekeyStep SqliteStore::rekey_step(std::string& after, size_t limit) {
             step.unreadable.push_back(row.first);
             continue;
         }
-        Statement set(db_, "UPDATE accounts SET password = ? WHERE name = ?");
+        Statement set(statements_, "UPDATE accounts SET password = ? WHERE name = ?");
         set.bind(1, sealed).bind(2, row.first).step();
         ++step.resealed;
     }
@@ -969,7 +1055,8 @@ RekeyStep SqliteStore::rekey_step(std::string& after, size_t limit) {
 
 int64_t SqliteStore::count_not_under_current_key() {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement get(db_, "SELECT COUNT(*) FROM accounts WHERE substr(password, 1, 9) IS NOT ?");
+    Statement get(statements_,
+                  "SELECT COUNT(*) FROM accounts WHERE substr(password, 1, 9) IS NOT ?");
     get.bind(1, keys_->current_header());
     get.step();
     return get.integer(0);
