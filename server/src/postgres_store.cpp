@@ -163,6 +163,11 @@ const char* const kMigrations[] = {
     " lease_until BIGINT NOT NULL DEFAULT 0);"
     "CREATE INDEX IF NOT EXISTS mails_due ON mails(state, next_attempt);"
     "CREATE INDEX IF NOT EXISTS mails_by_recipient ON mails(recipient, kind, created);",
+    // 7: the clean-ups that every code and reset request runs find the old rows by
+    // their time instead of reading the whole table (a day of mails) each time.
+    "CREATE INDEX IF NOT EXISTS codes_by_created ON codes(created);"
+    "CREATE INDEX IF NOT EXISTS mails_by_created ON mails(created);"
+    "CREATE INDEX IF NOT EXISTS reset_links_by_expiry ON reset_links(expires);",
 };
 
 // The expression of the accounts_by_key index (step 4), as the queries must spell it
