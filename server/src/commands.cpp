@@ -130,7 +130,7 @@ Reply Commands::handle(const std::string& body, const std::string& client,
         } else if (cmd == "5") {
             r = status_record();
         } else if (cmd == "0" && u && !u->empty()) {
-            r = challenge(*u);
+            r = challenge(*u, cookies);
         } else if (cmd == "1" && u && !u->empty() && p) {
             r = sign_in(*u, *p, cookies);
         } else if (cmd == "2" && u && !u->empty() && p && q) {
@@ -179,7 +179,7 @@ Reply Commands::status_record() {
     return r;
 }
 
-Reply Commands::challenge(const std::string& account) {
+Reply Commands::challenge(const std::string& account, const std::string& cookies) {
     if (account.size() > kMaxAccountBytes || has_control_bytes(account) ||
         !well_formed_gbk(account))
         return answer(Msg::AccountFormat, "bad account");
@@ -187,7 +187,8 @@ Reply Commands::challenge(const std::string& account) {
     static const std::string alphabet =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     std::string text = random_text(kChallengeLength, alphabet);
-    store_.put_challenge(account, text, now_seconds());
+    const int64_t now = now_seconds();
+    store_.put_challenge(account, devices_.device_of(account, cookies, now), text, now);
     Reply r;
     r.body = text;
     r.result = "challenge";
@@ -196,16 +197,20 @@ Reply Commands::challenge(const std::string& account) {
 
 Reply Commands::sign_in(const std::string& account, const std::string& proof,
                         const std::string& cookies) {
-    // Used up by this attempt, right or wrong.
-    int64_t now = now_seconds();
-    std::string challenge = store_.take_challenge(account, now);
-    if (challenge.empty())
-        return answer(Msg::ChallengeMissing, "no challenge");
+    // The challenges this client asked for (a known device's own, or those it shares
+    // with every other client), all used up by this attempt, right or wrong.
+    const int64_t now = now_seconds();
     const Attempt who{devices_.device_of(account, cookies, now), DeviceCookies::new_device_id()};
+    const std::vector<std::string> challenges = store_.take_challenges(account, who.device, now);
+    if (challenges.empty())
+        return answer(Msg::ChallengeMissing, "no challenge");
     CheckResult check = store_.check_password(
         account, who, now,
         [&](const Secret& password) {
-            return equal_in_constant_time(md5_hex(challenge, password.view()), proof);
+            bool right = false;
+            for (const std::string& challenge : challenges)
+                right |= equal_in_constant_time(md5_hex(challenge, password.view()), proof);
+            return right;
         },
         timing_.lock);
     Reply r;

@@ -112,7 +112,7 @@ public:
 
 private:
     Reply status_record();
-    Reply challenge(const std::string& account);
+    Reply challenge(const std::string& account, const std::string& cookies);
     Reply sign_in(const std::string& account, const std::string& proof, const std::string& cookies);
     Reply sign_up(const std::string& account, const std::string& password,
                   const std::string& email);

@@ -168,6 +168,17 @@ const char* const kMigrations[] = {
     "CREATE INDEX IF NOT EXISTS codes_by_created ON codes(created);"
     "CREATE INDEX IF NOT EXISTS mails_by_created ON mails(created);"
     "CREATE INDEX IF NOT EXISTS reset_links_by_expiry ON reset_links(expires);",
+    // 8: challenges per account and asker (store.h), several each. A table of its own:
+    // instances of the version before, still running during a rolling upgrade, keep
+    // their one-per-account table (and their answers "no challenge" to ours).
+    "CREATE TABLE sign_in_challenges ("
+    " id BIGSERIAL PRIMARY KEY,"
+    " account BYTEA NOT NULL,"
+    " asker BYTEA NOT NULL,"
+    " text BYTEA NOT NULL,"
+    " expires BIGINT NOT NULL);"
+    "CREATE INDEX sign_in_challenges_by_asker ON sign_in_challenges(account, asker, id);"
+    "CREATE INDEX sign_in_challenges_by_expiry ON sign_in_challenges(expires);",
 };
 
 // The expression of the accounts_by_key index (step 4), as the queries must spell it
@@ -371,7 +382,7 @@ public:
             {bytes(use.account)});
         run(c.get(), "UPDATE devices SET failures = 0, locked_until = 0 WHERE account = $1",
             {bytes(use.account)});
-        run(c.get(), "DELETE FROM challenges WHERE account = $1", {bytes(use.account)});
+        run(c.get(), "DELETE FROM sign_in_challenges WHERE account = $1", {bytes(use.account)});
         tx.commit();
         return use;
     }
@@ -555,25 +566,37 @@ public:
             ->integer(0, 0);
     }
 
-    void put_challenge(const std::string& account, const std::string& text, int64_t now) override {
+    void put_challenge(const std::string& account, const std::string& asker,
+                       const std::string& text, int64_t now) override {
         Lease c(*this);
         if (puts_.fetch_add(1) % kSweepEvery == 0)
-            run(c.get(), "DELETE FROM challenges WHERE expires <= $1", {number(now)});
+            run(c.get(), "DELETE FROM sign_in_challenges WHERE expires <= $1", {number(now)});
         run(c.get(),
-            "INSERT INTO challenges (account, text, expires) VALUES ($1, $2, $3)"
-            " ON CONFLICT (account) DO UPDATE SET text = EXCLUDED.text, expires = EXCLUDED.expires",
-            {bytes(account), bytes(text), number(now + lifetime_)});
+            "INSERT INTO sign_in_challenges (account, asker, text, expires) VALUES ($1, $2, $3, "
+            "$4)",
+            {bytes(account), bytes(asker), bytes(text), number(now + lifetime_)});
+        // Two instances adding at once may each leave one over for a moment.
+        run(c.get(),
+            "DELETE FROM sign_in_challenges WHERE account = $1 AND asker = $2 AND id NOT IN"
+            " (SELECT id FROM sign_in_challenges WHERE account = $1 AND asker = $2"
+            "  ORDER BY id DESC LIMIT $3)",
+            {bytes(account), bytes(asker), number(static_cast<int64_t>(kChallengesPerAsker))});
     }
 
-    std::string take_challenge(const std::string& account, int64_t now) override {
+    std::vector<std::string> take_challenges(const std::string& account, const std::string& asker,
+                                             int64_t now) override {
         Lease c(*this);
-        // One statement: of two takers, only one gets the row.
-        auto taken =
-            run(c.get(), "DELETE FROM challenges WHERE account = $1 RETURNING text, expires",
-                {bytes(account)});
-        if (taken->rows() == 0 || taken->integer(0, 1) <= now)
-            return std::string();
-        return taken->blob(0, 0);
+        // One statement: of two takers, only one gets the rows.
+        auto taken = run(c.get(),
+                         "DELETE FROM sign_in_challenges WHERE account = $1 AND asker = $2"
+                         " RETURNING text, expires",
+                         {bytes(account), bytes(asker)});
+        std::vector<std::string> live;
+        for (int i = 0; i < taken->rows(); ++i) {
+            if (taken->integer(i, 1) > now)
+                live.push_back(taken->blob(i, 0));
+        }
+        return live;
     }
 
     int64_t account_count() override {
@@ -613,7 +636,7 @@ public:
     bool delete_account(const std::string& name) override {
         Lease c(*this);
         Transaction tx(c.get());
-        run(c.get(), "DELETE FROM challenges WHERE account = $1", {bytes(name)});
+        run(c.get(), "DELETE FROM sign_in_challenges WHERE account = $1", {bytes(name)});
         run(c.get(), "DELETE FROM devices WHERE account = $1", {bytes(name)});
         run(c.get(), "DELETE FROM reset_links WHERE account = $1", {bytes(name)});
         const bool found =

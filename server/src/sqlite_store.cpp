@@ -176,7 +176,8 @@ class SqliteStore final : public Store {
 public:
     SqliteStore(sqlite3* db, const StoreConfig& config)
         : db_(db), keys_(config.keys ? config.keys : std::make_shared<const Keyring>()),
-          notice_(config.notice), challenges_(config.max_challenges, config.challenge_seconds) {}
+          notice_(config.notice),
+          challenges_(config.max_challenges, kChallengesPerAsker, config.challenge_seconds) {}
     ~SqliteStore() override {
         statements_.clear();
         sqlite3_close(db_);
@@ -211,11 +212,13 @@ public:
     std::vector<MailInfo> list_mails(bool abandoned) override;
     std::optional<MailInfo> find_mail(int64_t id) override;
     int64_t requeue_abandoned_mail(int64_t id, int64_t now) override;
-    void put_challenge(const std::string& account, const std::string& text, int64_t now) override {
-        challenges_.put(account, text, now);
+    void put_challenge(const std::string& account, const std::string& asker,
+                       const std::string& text, int64_t now) override {
+        challenges_.put(account, asker, text, now);
     }
-    std::string take_challenge(const std::string& account, int64_t now) override {
-        return challenges_.take(account, now);
+    std::vector<std::string> take_challenges(const std::string& account, const std::string& asker,
+                                             int64_t now) override {
+        return challenges_.take(account, asker, now);
     }
     int64_t account_count() override;
     void ping() override;
@@ -763,7 +766,7 @@ LinkUse SqliteStore::reset_password(const std::string& token_hash, const std::st
                       "UPDATE devices SET failures = 0, locked_until = 0 WHERE account = ?");
     devices.bind(1, use.account).step();
     tx.commit();
-    challenges_.take(use.account, now);
+    challenges_.drop(use.account);
     return use;
 }
 
@@ -1021,6 +1024,7 @@ bool SqliteStore::delete_account(const std::string& name) {
     remove.bind(1, name).step();
     const bool found = sqlite3_changes(db_) == 1;
     tx.commit();
+    challenges_.drop(name);
     return found;
 }
 

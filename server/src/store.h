@@ -31,6 +31,10 @@ struct LockPolicy {
     int max_devices = 20; // known devices kept per account, the least recent dropped
 };
 
+// Live sign-in challenges one asker of an account may hold at once: a client that
+// asks again before it answers (a second window, a retry) keeps its first one.
+constexpr size_t kChallengesPerAsker = 4;
+
 enum class Verdict { Ok, Wrong, Locked };
 
 // One more wrong password: counted, and at the policy's limit the counter is
@@ -283,12 +287,16 @@ public:
     virtual LinkUse reset_password(const std::string& token_hash, const std::string& new_password,
                                    int64_t now) = 0;
 
-    // Replaces the account's challenge (at most one each).
-    virtual void put_challenge(const std::string& account, const std::string& text,
-                               int64_t now) = 0;
-    // Removes and returns the account's live challenge; "" when there is none. Of two
-    // takers at once, one gets it.
-    virtual std::string take_challenge(const std::string& account, int64_t now) = 0;
+    // Sign-in challenges, kept per account and asker: each device the account knows
+    // asks as itself (its id from a valid device cookie), everyone else as "". So a
+    // stranger's challenges never replace a device's, however many it asks for.
+    // Each asker keeps its kChallengesPerAsker most recent.
+    virtual void put_challenge(const std::string& account, const std::string& asker,
+                               const std::string& text, int64_t now) = 0;
+    // Removes the asker's challenges of the account and returns the live ones; empty
+    // when there is none. Of two takers at once, one gets them.
+    virtual std::vector<std::string> take_challenges(const std::string& account,
+                                                     const std::string& asker, int64_t now) = 0;
 
     virtual int64_t account_count() = 0;
 

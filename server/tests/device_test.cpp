@@ -5,10 +5,12 @@
 #include "crypto.h"
 #include "device_cookie.h"
 #include "server_process.h"
+#include "wire_client.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -119,6 +121,58 @@ TEST(DeviceTest, ADeviceWithFiveWrongPasswordsLocksOnlyItself) {
     EXPECT_EQ(server.stop(), 0);
     EXPECT_EQ(read_file(server.log_path()).find("locked for clients it does not know"),
               std::string::npos);
+}
+
+// Each sign-in asks for a challenge, then proves the password against it. A stranger
+// asking for challenges for the same account in between, by hand or in a flood, must
+// not turn the owner's right proofs into wrong passwords.
+TEST(DeviceTest, AStrangersChallengesCostTheOwnerNothing) {
+    ServerProcess server({"--lock-seconds", "60"});
+    sign_up(server, "owner01");
+    Client owner, newcomer, stranger;
+    ASSERT_EQ(owner.sign_in(server, "owner01", "secret1"), kSignInOk);
+    auto proof_for = [](const std::string& challenge) {
+        return server::md5_hex(challenge + "secret1");
+    };
+    for (int i = 0; i < 6; ++i) {
+        const std::string mine = owner.post(server, "cmd=0&u=owner01").body;
+        const std::string theirs = stranger.post(server, "cmd=0&u=owner01").body;
+        ASSERT_EQ(theirs.size(), 19u);
+        EXPECT_EQ(owner.post(server, "cmd=1&u=owner01&p=" + proof_for(mine)).body, kSignInOk) << i;
+    }
+    // A client the account does not know yet shares its challenges with strangers, a
+    // few of which may stand at once.
+    for (int i = 0; i < 3; ++i) {
+        const std::string mine = newcomer.post(server, "cmd=0&u=owner01").body;
+        stranger.post(server, "cmd=0&u=owner01");
+        stranger.post(server, "cmd=0&u=owner01");
+        EXPECT_EQ(newcomer.post(server, "cmd=1&u=owner01&p=" + proof_for(mine)).body, kSignInOk)
+            << i;
+        newcomer.cookie.clear();
+    }
+    // A challenge stays single use, and an answered one is gone.
+    const std::string once = owner.post(server, "cmd=0&u=owner01").body;
+    EXPECT_EQ(owner.post(server, "cmd=1&u=owner01&p=" + proof_for(once)).body, kSignInOk);
+    EXPECT_EQ(owner.post(server, "cmd=1&u=owner01&p=" + proof_for(once)).body, kNoChallenge);
+
+    // A flood from other addresses while the owner signs in.
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {
+        for (int i = 0; !stop; ++i) {
+            wire::Connection c;
+            wire::Reply r;
+            if (c.open("127.0.0." + std::to_string(2 + i % 5), "127.0.0.1", server.port()))
+                c.exchange(wire::post("/tx-client.asp", "cmd=0&u=owner01"), r);
+        }
+    });
+    int failed = 0;
+    for (int i = 0; i < 20; ++i)
+        failed += owner.sign_in(server, "owner01", "secret1") != kSignInOk;
+    stop = true;
+    flood.join();
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(server.stop(), 0);
+    EXPECT_EQ(read_file(server.log_path()).find("-> locked"), std::string::npos);
 }
 
 TEST(DeviceTest, CookiesThatProveNothingAreIgnored) {

@@ -205,18 +205,23 @@ TEST(ExposureTest, ChallengeFloodFromOneAddressLeavesAnotherSigningIn) {
 }
 
 TEST(ExposureTest, ChallengeTableDropsTheOldestFirst) {
-    server::ChallengeStore store(3, 100);
-    store.put("a", "A1", 0);
-    store.put("b", "B1", 1);
-    store.put("a", "A2", 2); // replaces: one live challenge per account
-    EXPECT_EQ(store.size(), 2u);
-    store.put("c", "C1", 3);
-    store.put("d", "D1", 4); // full: "b" is now the oldest
-    EXPECT_EQ(store.take("b", 5), "");
-    EXPECT_EQ(store.take("a", 5), "A2");
-    EXPECT_EQ(store.take("a", 5), "") << "single use";
-    EXPECT_EQ(store.take("c", 103), "") << "expired";
-    EXPECT_EQ(store.take("d", 103), "D1");
+    using List = std::vector<std::string>;
+    server::ChallengeStore store(4, 2, 100);
+    store.put("a", "", "A1", 0);
+    store.put("b", "", "B1", 1);
+    store.put("a", "", "A2", 2);
+    store.put("a", "", "A3", 3); // two per asker: A1 goes
+    EXPECT_EQ(store.size(), 3u);
+    store.put("a", "dev", "D1", 4); // another asker of the same account
+    store.put("c", "", "C1", 5);    // full: "b" was the oldest
+    EXPECT_EQ(store.take("b", "", 6), List());
+    EXPECT_EQ(store.take("a", "", 6), List({"A3", "A2"}));
+    EXPECT_EQ(store.take("a", "", 6), List()) << "single use";
+    EXPECT_EQ(store.take("c", "", 105), List()) << "expired";
+    store.put("a", "", "A4", 6);
+    store.drop("a");
+    EXPECT_EQ(store.size(), 0u) << "every asker's";
+    EXPECT_EQ(store.take("a", "dev", 7), List());
 }
 
 TEST(ExposureTest, ACodeAllowsFiveSignUpAttempts) {

@@ -72,7 +72,8 @@ TEST(SchemaTest, APostgresDatabaseAtVersionOneIsUpgraded) {
         EXPECT_EQ(first.stop(), 0);
     }
     // Back to what version 1 held, with one account in it.
-    const std::string sql = "DROP TABLE challenges; DROP TABLE devices; DROP TABLE reset_links;"
+    const std::string sql = "DROP TABLE challenges; DROP TABLE sign_in_challenges;"
+                            " DROP TABLE devices; DROP TABLE reset_links;"
                             " UPDATE schema_version SET version = 1;"
                             "INSERT INTO accounts (name, password, email, created) VALUES"
                             " ('olduser1'::bytea, 'secret1'::bytea, 'old@example.com'::bytea, 0)";
