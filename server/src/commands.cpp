@@ -84,7 +84,8 @@ Commands::Commands(Store& store, CodeMailing mailing, StatusTexts status, Timing
       challenge_budget_(limits.challenges_per_minute, limits.max_addresses),
       sign_in_budget_(limits.sign_ins_per_minute, limits.max_addresses),
       change_budget_(limits.changes_per_minute, limits.max_addresses),
-      code_budget_(limits.codes_per_minute, limits.max_addresses) {}
+      code_budget_(limits.codes_per_minute, limits.max_addresses),
+      status_budget_(limits.status_per_minute, limits.max_addresses) {}
 
 bool Commands::within_budget(const std::string& cmd, const std::string& client) {
     if (client.empty())
@@ -98,7 +99,30 @@ bool Commands::within_budget(const std::string& cmd, const std::string& client) 
         return change_budget_.allow(client, now);
     if (cmd == "9")
         return code_budget_.allow(client, now);
+    if (cmd == "5")
+        return status_budget_.allow(client, now);
     return true;
+}
+
+// Counting the accounts reads the whole table (under the SQLite store's lock, which
+// every sign-in waits for): one request a second counts, the others answer with the
+// figure it found.
+int64_t Commands::accounts() {
+    constexpr int64_t kMaxAgeMs = 1000;
+    const int64_t now = monotonic_ms();
+    if (count_read_at_.load(std::memory_order_acquire) > now - kMaxAgeMs)
+        return account_count_.load(std::memory_order_relaxed);
+    std::unique_lock<std::mutex> lock(count_mutex_, std::defer_lock);
+    // Until there is a figure, everyone waits for the first.
+    if (count_read_at_.load(std::memory_order_acquire) == kNever)
+        lock.lock();
+    else if (!lock.try_lock())
+        return account_count_.load(std::memory_order_relaxed);
+    if (count_read_at_.load(std::memory_order_acquire) <= now - kMaxAgeMs) {
+        account_count_.store(store_.account_count(), std::memory_order_relaxed);
+        count_read_at_.store(now, std::memory_order_release);
+    }
+    return account_count_.load(std::memory_order_relaxed);
 }
 
 Reply Commands::handle(const std::string& body, const std::string& client,
@@ -174,7 +198,7 @@ Reply Commands::status_record() {
     Reply r;
     r.body = status_.service_name + "|" + status_.client_version + "|" + status_.update_location +
              "|" + status_.update_description + "|" + status_.announcement + "|" +
-             local_time_text(now) + "|" + kBuild + "|" + std::to_string(store_.account_count());
+             local_time_text(now) + "|" + kBuild + "|" + std::to_string(accounts());
     r.result = "ok";
     return r;
 }

@@ -8,6 +8,7 @@
 #include "secrets.h"
 #include "store.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -41,6 +42,7 @@ struct Limits {
     int sign_ins_per_minute;       // "1"
     int changes_per_minute;        // "3"
     int codes_per_minute;          // "9"
+    int status_per_minute;         // "5"
     size_t max_addresses = 100000; // addresses whose budgets are remembered
     int sign_ups_per_code = 5;     // sign-up attempts a sent code allows, whatever they answer
     int codes_per_address_per_day; // code mails to one address in 24 hours (0: no cap)
@@ -123,6 +125,7 @@ private:
     Reply send_code(const std::string& email);
 
     bool within_budget(const std::string& cmd, const std::string& client);
+    int64_t accounts();
     void report_unreadable(const UnreadablePassword& e);
 
     Store& store_;
@@ -135,6 +138,12 @@ private:
     RateLimiter sign_in_budget_;
     RateLimiter change_budget_;
     RateLimiter code_budget_;
+    RateLimiter status_budget_;
+    // The status record's account count, read again at most once a second.
+    std::mutex count_mutex_;
+    std::atomic<int64_t> account_count_{0};
+    std::atomic<int64_t> count_read_at_{kNever};
+    static constexpr int64_t kNever = INT64_MIN;
     std::mutex reported_mutex_;
     std::unordered_set<std::string> reported_;
 };

@@ -194,6 +194,8 @@ const Row kRows[] = {
      1000000, nullptr, "\"3\" per client address (0: no limit)"},
     {"codes-per-minute", "N", m(&Settings::codes_per_minute), "5", 0, 1000000, nullptr,
      "\"9\" per client address (0: no limit)"},
+    {"status-requests-per-minute", "N", m(&Settings::status_requests_per_minute), "60", 0,
+     1000000, nullptr, "\"5\" per client address (0: no limit)"},
     {"max-challenges", "N", m(&Settings::max_challenges), "100000", 1, 10000000, nullptr,
      "live sign-in challenges kept (SQLite)"},
     {"exempt-addresses", "LIST", m(&Settings::exempt_addresses), "127.0.0.1,::1", 0, 0, nullptr,
@@ -613,6 +615,7 @@ Limits limits_config(const Settings& s) {
     c.sign_ins_per_minute = static_cast<int>(s.sign_ins_per_minute);
     c.changes_per_minute = static_cast<int>(s.password_changes_per_minute);
     c.codes_per_minute = static_cast<int>(s.codes_per_minute);
+    c.status_per_minute = static_cast<int>(s.status_requests_per_minute);
     c.codes_per_address_per_day = static_cast<int>(s.codes_per_address_per_day);
     return c;
 }

@@ -54,6 +54,7 @@ struct Settings {
     int64_t sign_ins_per_minute;
     int64_t password_changes_per_minute;
     int64_t codes_per_minute;
+    int64_t status_requests_per_minute;
     int64_t max_challenges;
     std::vector<std::string> exempt_addresses;
     std::string admin_listen; // HOST:PORT of /metrics, /healthz, /readyz; "": none

@@ -4,6 +4,7 @@
 #include "crypto.h"
 #include "answers.h"
 #include "server_process.h"
+#include "wire_client.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -272,6 +273,38 @@ TEST(ServerTest, StatusRecordHasEightFieldsFromTheFlags) {
         std::string::npos)
         << defaults;
     EXPECT_NE(defaults.find("||"), std::string::npos) << "empty announcement";
+}
+
+// The status record is what every client asks first: budgeted per address like the
+// other commands, and its account count is a figure of at most a second ago rather
+// than a count of the table at every request.
+TEST(ServerTest, StatusRequestsHaveABudgetAndTheCountFollowsWithinASecond) {
+    ServerProcess server;
+    auto status_from = [&](const std::string& source) {
+        wire::Connection c;
+        wire::Reply r;
+        if (!c.open(source, "127.0.0.1", server.port()) ||
+            !c.exchange(wire::post("/tx-client.asp", "cmd=5"), r))
+            r.status = -1;
+        return r;
+    };
+    int answered = 0;
+    for (int i = 0; i < 60; ++i)
+        answered += status_from("127.0.0.2").status == 200;
+    EXPECT_EQ(answered, 60);
+    EXPECT_EQ(status_from("127.0.0.2").status, 429) << "the 61st in a minute";
+    EXPECT_EQ(status_from("127.0.0.3").status, 200) << "another address has its own";
+
+    std::string status = server.ask("cmd=5");
+    EXPECT_EQ(status.substr(status.rfind('|') + 1), "0");
+    get_code(server, "count@example.com");
+    ASSERT_EQ(server.ask("cmd=2&u=count01&p=secret1&q=count@example.com"), kSignUpOk);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (std::chrono::steady_clock::now() < deadline &&
+           (status = server.ask("cmd=5")).substr(status.rfind('|') + 1) != "1")
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(status.substr(status.rfind('|') + 1), "1");
+    EXPECT_EQ(server.stop(), 0);
 }
 
 TEST(ServerTest, ManyClientsAtOnce) {
