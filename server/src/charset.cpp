@@ -150,6 +150,30 @@ bool well_formed_gbk(const std::string& bytes) {
     return true;
 }
 
+namespace {
+char lower_ascii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+} // namespace
+
+std::string fold_address_gbk(const std::string& gbk) {
+    std::string out = gbk;
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (static_cast<unsigned char>(out[i]) >= 0x81)
+            ++i; // a lead byte: its trail byte is part of the character
+        else
+            out[i] = lower_ascii(out[i]);
+    }
+    return out;
+}
+
+std::string fold_address_utf8(const std::string& utf8) {
+    std::string out = utf8;
+    for (char& c : out)
+        c = lower_ascii(c);
+    return out;
+}
+
 std::string gbk_to_utf8_replacing(const std::string& gbk) {
     if (std::optional<std::string> whole = gbk_to_utf8(gbk))
         return *whole;

@@ -19,6 +19,13 @@ bool valid_utf8(const std::string& bytes);
 // followed by a trail byte 0x40-0x7E or 0x80-0xFE.
 bool well_formed_gbk(const std::string& bytes);
 
+// A mail address as it is compared (the per-address interval and daily cap): ASCII
+// letters in lower case, the local part too, as the large mail providers treat it.
+// In GBK a trail byte may be an ASCII letter, so characters are walked, not bytes.
+std::string fold_address_gbk(const std::string& gbk);
+// The same for UTF-8, whose multi-byte characters hold no ASCII byte.
+std::string fold_address_utf8(const std::string& utf8);
+
 // GBK to UTF-8 whatever the bytes: what does not convert (a lone lead byte, an
 // unassigned pair) becomes U+FFFD, one per byte, and the rest converts as it is.
 std::string gbk_to_utf8_replacing(const std::string& gbk);

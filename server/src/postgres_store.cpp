@@ -1,3 +1,4 @@
+#include "charset.h"
 #include "store.h"
 
 #include <libpq-fe.h>
@@ -171,14 +172,21 @@ const char* const kMigrations[] = {
     // 8: challenges per account and asker (store.h), several each. A table of its own:
     // instances of the version before, still running during a rolling upgrade, keep
     // their one-per-account table (and their answers "no challenge" to ours).
-    "CREATE TABLE sign_in_challenges ("
+    "CREATE TABLE IF NOT EXISTS sign_in_challenges ("
     " id BIGSERIAL PRIMARY KEY,"
     " account BYTEA NOT NULL,"
     " asker BYTEA NOT NULL,"
     " text BYTEA NOT NULL,"
     " expires BIGINT NOT NULL);"
-    "CREATE INDEX sign_in_challenges_by_asker ON sign_in_challenges(account, asker, id);"
-    "CREATE INDEX sign_in_challenges_by_expiry ON sign_in_challenges(expires);",
+    "CREATE INDEX IF NOT EXISTS sign_in_challenges_by_asker ON sign_in_challenges(account, asker, "
+    "id);"
+    "CREATE INDEX IF NOT EXISTS sign_in_challenges_by_expiry ON sign_in_challenges(expires);",
+    // 9: the daily cap counts an address's mails however its letters were written.
+    // (IF NOT EXISTS, as in step 6.)
+    "ALTER TABLE mails ADD COLUMN IF NOT EXISTS recipient_key BYTEA NOT NULL DEFAULT ''::bytea;"
+    "UPDATE mails SET recipient_key = recipient;"
+    "DROP INDEX IF EXISTS mails_by_recipient;"
+    "CREATE INDEX IF NOT EXISTS mails_by_recipient_key ON mails(recipient_key, kind, created);",
 };
 
 // The expression of the accounts_by_key index (step 4), as the queries must spell it
@@ -423,13 +431,14 @@ public:
     SignUp create_account(const std::string& name, const std::string& password,
                           const std::string& email, int64_t now, int64_t codes_since,
                           int attempts_per_code) override {
+        const std::string key = fold_address_gbk(email);
         Lease c(*this);
         Transaction tx(c.get());
         // The code's row stays locked to the end, so its attempts count every try once.
         auto code = run(c.get(),
                         "SELECT id FROM codes WHERE email = $1 AND created >= $2 AND attempts < $3"
                         " ORDER BY created LIMIT 1 FOR UPDATE",
-                        {bytes(email), number(codes_since), number(attempts_per_code)});
+                        {bytes(key), number(codes_since), number(attempts_per_code)});
         if (code->rows() == 0)
             return SignUp::NoRecentCode;
         const int64_t id = code->integer(0, 0);
@@ -444,7 +453,7 @@ public:
             tx.commit();
             return SignUp::Exists;
         }
-        run(c.get(), "DELETE FROM codes WHERE email = $1", {bytes(email)});
+        run(c.get(), "DELETE FROM codes WHERE email = $1", {bytes(key)});
         tx.commit();
         return SignUp::Created;
     }
@@ -455,23 +464,25 @@ public:
         Transaction tx(c.get());
         // Two instances sending to one address at once: the second waits, then sees
         // the first one's code and counts its mail.
-        run(c.get(), "SELECT pg_advisory_xact_lock(hashtext(encode($1, 'hex')))",
-            {bytes(request.email)});
+        const std::string key = fold_address_gbk(request.email);
+        run(c.get(), "SELECT pg_advisory_xact_lock(hashtext(encode($1, 'hex')))", {bytes(key)});
         run(c.get(), "DELETE FROM codes WHERE created < $1", {number(request.forget_before)});
         run(c.get(), "DELETE FROM mails WHERE state <> 0 AND created < $1",
             {number(request.day_since)});
         if (run(c.get(), "SELECT 1 FROM codes WHERE email = $1 AND created > $2 LIMIT 1",
-                {bytes(request.email), number(request.not_after)})
+                {bytes(key), number(request.not_after)})
                 ->rows() != 0)
             return CodeIssue::TooSoon;
         if (request.per_day > 0 &&
             run(c.get(),
-                "SELECT COUNT(*) FROM mails WHERE recipient = $1 AND kind = $2 AND created > $3",
-                {bytes(mail.recipient), Param{mail.kind, false}, number(request.day_since)})
+                "SELECT COUNT(*) FROM mails WHERE recipient_key = $1 AND kind = $2"
+                " AND created > $3",
+                {bytes(fold_address_utf8(mail.recipient)), Param{mail.kind, false},
+                 number(request.day_since)})
                     ->integer(0, 0) >= request.per_day)
             return CodeIssue::DailyLimit;
         run(c.get(), "INSERT INTO codes (email, code, created) VALUES ($1, $2, $3)",
-            {bytes(request.email), Param{request.code, false}, number(request.now)});
+            {bytes(key), Param{request.code, false}, number(request.now)});
         mail.id = insert_mail(c.get(), mail, static_cast<bool>(deliver));
         if (deliver && !deliver())
             throw std::runtime_error("cannot hand the mail over");
@@ -805,12 +816,13 @@ private:
         // A mail handed over at once keeps no subject or body.
         return run(c,
                    "INSERT INTO mails (kind, recipient, subject, body, message_id, created,"
-                   " expires, state, next_attempt) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $6)"
-                   " RETURNING id",
+                   " expires, state, next_attempt, recipient_key)"
+                   " VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $6, $9) RETURNING id",
                    {Param{mail.kind, false}, bytes(mail.recipient),
                     bytes(sent ? std::string() : mail.subject),
                     bytes(sent ? std::string() : mail.body), Param{mail.message_id, false},
-                    number(mail.created), number(mail.expires), number(sent ? 1 : 0)})
+                    number(mail.created), number(mail.expires), number(sent ? 1 : 0),
+                    bytes(fold_address_utf8(mail.recipient))})
             ->integer(0, 0);
     }
 

@@ -1,4 +1,5 @@
 #include "bounded_tables.h"
+#include "charset.h"
 #include "store.h"
 
 #include <sqlite3.h>
@@ -27,7 +28,7 @@ namespace server {
 namespace {
 
 // The last of the numbered steps in SqliteStore::migrate.
-constexpr int64_t kSchemaVersion = 7;
+constexpr int64_t kSchemaVersion = 8;
 
 [[noreturn]] void fail(sqlite3* db, const char* what) {
     throw std::runtime_error(std::string(what) + ": " + sqlite3_errmsg(db));
@@ -508,6 +509,13 @@ void SqliteStore::migrate() {
         exec("CREATE INDEX mails_by_created ON mails(created)");
         exec("CREATE INDEX reset_links_by_expiry ON reset_links(expires)");
     }
+    if (version < 8) {
+        // The daily cap counts an address's mails however its letters were written.
+        exec("ALTER TABLE mails ADD COLUMN recipient_key BLOB NOT NULL DEFAULT x''");
+        exec("UPDATE mails SET recipient_key = recipient");
+        exec("DROP INDEX IF EXISTS mails_by_recipient");
+        exec("CREATE INDEX mails_by_recipient_key ON mails(recipient_key, kind, created)");
+    }
     if (version < kSchemaVersion) {
         exec("DELETE FROM schema_version");
         Statement set(statements_, "INSERT INTO schema_version (version) VALUES (?)");
@@ -811,7 +819,8 @@ SignUp SqliteStore::create_account(const std::string& name, const std::string& p
     Statement code(statements_,
                    "SELECT rowid FROM codes WHERE email = ? AND created >= ? AND attempts < ?"
                    " ORDER BY created LIMIT 1");
-    code.bind(1, email).bind(2, codes_since).bind(3, static_cast<int64_t>(attempts_per_code));
+    const std::string key = fold_address_gbk(email);
+    code.bind(1, key).bind(2, codes_since).bind(3, static_cast<int64_t>(attempts_per_code));
     if (!code.step())
         return SignUp::NoRecentCode;
     const int64_t code_row = code.integer(0);
@@ -827,7 +836,7 @@ SignUp SqliteStore::create_account(const std::string& name, const std::string& p
                      "INSERT INTO accounts (name, password, email, created) VALUES (?, ?, ?, ?)");
     insert.bind(1, name).bind(2, keys_->seal(name, password)).bind(3, email).bind(4, now).step();
     Statement used(statements_, "DELETE FROM codes WHERE email = ?");
-    used.bind(1, email).step();
+    used.bind(1, key).step();
     tx.commit();
     return SignUp::Created;
 }
@@ -839,7 +848,8 @@ int64_t SqliteStore::insert_mail(const OutgoingMail& mail, bool sent) {
     dead.bind(1, mail.created).step();
     Statement insert(statements_,
                      "INSERT INTO mails (kind, recipient, subject, body, message_id, created,"
-                     " expires, state, next_attempt) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                     " expires, state, next_attempt, recipient_key)"
+                     " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     // A mail handed over at once keeps no subject or body.
     insert.bind(1, mail.kind)
         .bind(2, mail.recipient)
@@ -850,6 +860,7 @@ int64_t SqliteStore::insert_mail(const OutgoingMail& mail, bool sent) {
         .bind(7, mail.expires)
         .bind(8, static_cast<int64_t>(sent ? 1 : 0))
         .bind(9, mail.created)
+        .bind(10, fold_address_utf8(mail.recipient))
         .step();
     return sqlite3_last_insert_rowid(db_);
 }
@@ -862,19 +873,23 @@ CodeIssue SqliteStore::issue_code(const CodeRequest& request, OutgoingMail& mail
     old.bind(1, request.forget_before).step();
     Statement done(statements_, "DELETE FROM mails WHERE state <> 0 AND created < ?");
     done.bind(1, request.day_since).step();
+    const std::string key = fold_address_gbk(request.email);
     Statement recent(statements_, "SELECT 1 FROM codes WHERE email = ? AND created > ? LIMIT 1");
-    recent.bind(1, request.email).bind(2, request.not_after);
+    recent.bind(1, key).bind(2, request.not_after);
     if (recent.step())
         return CodeIssue::TooSoon;
     if (request.per_day > 0) {
-        Statement today(statements_, "SELECT COUNT(*) FROM mails WHERE recipient = ? AND kind = ?"
-                                     " AND created > ?");
-        today.bind(1, mail.recipient).bind(2, mail.kind).bind(3, request.day_since).step();
+        Statement today(statements_, "SELECT COUNT(*) FROM mails WHERE recipient_key = ?"
+                                     " AND kind = ? AND created > ?");
+        today.bind(1, fold_address_utf8(mail.recipient))
+            .bind(2, mail.kind)
+            .bind(3, request.day_since)
+            .step();
         if (today.integer(0) >= request.per_day)
             return CodeIssue::DailyLimit;
     }
     Statement insert(statements_, "INSERT INTO codes (email, code, created) VALUES (?, ?, ?)");
-    insert.bind(1, request.email).bind(2, request.code).bind(3, request.now).step();
+    insert.bind(1, key).bind(2, request.code).bind(3, request.now).step();
     mail.id = insert_mail(mail, static_cast<bool>(deliver));
     if (deliver && !deliver())
         throw std::runtime_error("cannot hand the mail over");

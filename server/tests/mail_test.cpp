@@ -402,15 +402,16 @@ TEST(MailTest, AnAddressGetsAtMostItsDailyCodesAndOthersAreNotCounted) {
     ASSERT_TRUE(server::init_messages(bad)) << bad;
     char tmpl[] = "/tmp/tarnix-mail-cap-XXXXXX";
     const std::string dir = mkdtemp(tmpl);
-    server::StoreConfig config;
+    const server::Settings defaults = server::default_settings();
+    server::StoreConfig config = server::store_config(defaults);
     config.where = test_postgres() ? fresh_database() : dir + "/a.db";
+    config.pool_size = 1;
     std::string error;
     auto store = server::Store::open(config, error);
     ASSERT_TRUE(store) << error;
     server::FileTransport outbox(dir + "/outbox.txt");
     server::CodeMailing mailing;
     mailing.transport = &outbox;
-    const server::Settings defaults = server::default_settings();
     server::Timing timing = server::timing_config(defaults);
     timing.code_interval_seconds = 0;
     server::Limits limits = server::limits_config(defaults);
