@@ -308,6 +308,12 @@ std::string Keyring::seal(const std::string& account, std::string_view password)
 Secret Keyring::open(const std::string& account, std::string_view stored) const {
     switch (form_of(stored)) {
     case StoredForm::Plain:
+        // With a key, start-up seals every older row: a plain one now was written by
+        // someone without the key, and is not taken as a password.
+        if (encrypts())
+            throw UnreadablePassword(account, std::string(),
+                                     "stored password is not sealed though a key is set"
+                                     " (written behind the server's back)");
         return Secret(stored.data(), stored.size());
     case StoredForm::Unknown:
         throw UnreadablePassword(account, std::string(), "stored password of an unknown format");

@@ -115,8 +115,9 @@ public:
     // password itself without keys. Throws std::runtime_error when libcrypto fails.
     std::string seal(const std::string& account, std::string_view password) const;
 
-    // The password of a stored value: a plain-text one as it is, a sealed one opened
-    // with whichever known key it names. Throws UnreadablePassword otherwise.
+    // The password of a stored value: a sealed one opened with whichever known key it
+    // names; a plain-text one as it is, but only without keys. Throws
+    // UnreadablePassword otherwise.
     Secret open(const std::string& account, std::string_view stored) const;
 
     static StoredForm form_of(std::string_view stored);

@@ -582,7 +582,7 @@ void SqliteStore::seal_plain_passwords() {
                 Statement get(statements_, "SELECT password FROM accounts WHERE name = ?");
                 get.bind(1, name);
                 get.step();
-                stored = keys_->seal(name, keys_->open(name, get.view(0)).view());
+                stored = keys_->seal(name, get.view(0)); // a plain row is the password
             }
             Statement set(statements_, "UPDATE accounts SET password = ? WHERE name = ?");
             set.bind(1, stored).bind(2, name).step();

@@ -305,7 +305,9 @@ TEST(SecretKeyTest, ASealedPasswordNamesItsKeyAndOpensOnlyForItsAccount) {
     EXPECT_EQ(none.seal("alice01", "secret1"), "secret1");
     EXPECT_EQ(none.open("alice01", "secret1").view(), "secret1");
     EXPECT_THROW(none.open("alice01", sealed), server::UnreadablePassword);
-    EXPECT_EQ(a->open("alice01", "secret1").view(), "secret1"); // a row from before the key
+    // With a key every row is sealed (start-up seals the older ones): a plain one was
+    // written behind the server's back, by someone without the key.
+    EXPECT_THROW(a->open("alice01", "secret1"), server::UnreadablePassword);
 }
 
 // After sign-up, sign-in, a password change and a restart, neither password is in
@@ -497,6 +499,13 @@ TEST(SecretStoreTest, SwappedCiphertextsFailBothSignInsAndNothingElse) {
     // Under the current key already: a rekey leaves them (and cannot mend them).
     EXPECT_EQ(server::rekey_all(s.store(), 10, nullptr).resealed, 0);
     EXPECT_EQ(s.sign_in("swapped1", "secret1"), kServerError);
+
+    // Whoever can write a row but lacks the key cannot plant a password of its own.
+    sql(where, "UPDATE accounts SET password = " + literal(where, "planted1") +
+                   " WHERE name = " + literal(where, "bystand1") + ";");
+    EXPECT_EQ(s.sign_in("bystand1", "planted1"), kServerError);
+    EXPECT_EQ(s.ask("cmd=3&u=bystand1&p=planted1&n=secret9"), kServerError);
+    EXPECT_EQ(s.unreadable, (std::vector<std::string>{"swapped1", "swapped2", "bystand1"}));
 }
 
 // Rotation: rows under the old key are re-sealed under the new one while 64 clients
