@@ -93,6 +93,11 @@ std::optional<std::string> convert(const std::string& in, const char* from, cons
 }
 #endif
 
+// A byte that begins a two-byte GBK character.
+bool gbk_lead(unsigned char c) {
+    return c >= 0x81 && c <= 0xFE;
+}
+
 } // namespace
 
 #ifdef _WIN32
@@ -141,13 +146,22 @@ bool well_formed_gbk(const std::string& bytes) {
         unsigned char c = static_cast<unsigned char>(bytes[i]);
         if (c < 0x80)
             continue;
-        if (c == 0x80 || c == 0xFF || i + 1 == bytes.size())
+        if (!gbk_lead(c) || i + 1 == bytes.size())
             return false;
         unsigned char t = static_cast<unsigned char>(bytes[++i]);
         if (t < 0x40 || t == 0x7F || t == 0xFF)
             return false;
     }
     return true;
+}
+
+size_t find_in_gbk(const std::string& bytes, char c, size_t from) {
+    for (size_t i = from; i < bytes.size();
+         i += gbk_lead(static_cast<unsigned char>(bytes[i])) ? 2 : 1) {
+        if (bytes[i] == c)
+            return i;
+    }
+    return std::string::npos;
 }
 
 std::string gbk_to_utf8_replacing(const std::string& gbk) {

@@ -306,9 +306,9 @@ bool acceptable_address(const std::string& gbk) {
         if (c <= 0x20 || c == 0x7F || std::strchr("<>()[],;:\"\\", c))
             return false;
     }
-    const size_t at = gbk.find('@');
+    const size_t at = find_in_gbk(gbk, '@');
     return at != std::string::npos && at > 0 && at + 1 < gbk.size() &&
-           gbk.find('@', at + 1) == std::string::npos;
+           find_in_gbk(gbk, '@', at + 1) == std::string::npos;
 }
 
 std::string address_domain(const std::string& address) {

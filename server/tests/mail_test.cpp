@@ -346,6 +346,16 @@ TEST(MailTest, AddressesThatCouldReachTheEnvelopeOrHeadersAreRefusedAndNothingIs
     EXPECT_EQ(server.stop(), 0);
 }
 
+// 0x81 0x40 is one GBK character whose second byte is '@'.
+TEST(MailTest, TheAtOfAnAddressIsACharacterNotTheSecondByteOfOne) {
+    EXPECT_FALSE(server::acceptable_address("ab\x81\x40"
+                                            "cd"));
+    EXPECT_TRUE(server::acceptable_address("\x81\x40"
+                                           "a@example.org"));
+    EXPECT_TRUE(server::acceptable_address("a@\x81\x40"
+                                           ".example.org"));
+}
+
 TEST(MailTest, AChineseAddressGoesAsUtf8WithSmtpUtf8OrIsAbandoned) {
     const std::string gbk_address = "\xD5\xC5\xC8\xFD@example.org"; // 张三@example.org
     {
