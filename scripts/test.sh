@@ -90,6 +90,7 @@ fi
 # The release: built twice for bit-identity, then made (test-signed) and checked
 # as a user gets it: checksums, signatures, install, start, update, uninstall.
 echo "== release"
+out=$("$root/tests/release/endpoint_test.sh" 2>&1) || { echo "$out"; status=1; }; summary+=("release endpoint check: $(echo "$out" | tail -n 1)")
 if "$root/scripts/check-reproducible.sh" >"$build/repro.log" 2>&1; then
   summary+=("release: $(tail -n 1 "$build/repro.log")")
 else

@@ -93,6 +93,11 @@ std::optional<std::string> convert(const std::string& in, const char* from, cons
 }
 #endif
 
+// A byte that begins a two-byte GBK character.
+bool gbk_lead(unsigned char c) {
+    return c >= 0x81 && c <= 0xFE;
+}
+
 } // namespace
 
 #ifdef _WIN32
@@ -141,7 +146,7 @@ bool well_formed_gbk(const std::string& bytes) {
         unsigned char c = static_cast<unsigned char>(bytes[i]);
         if (c < 0x80)
             continue;
-        if (c == 0x80 || c == 0xFF || i + 1 == bytes.size())
+        if (!gbk_lead(c) || i + 1 == bytes.size())
             return false;
         unsigned char t = static_cast<unsigned char>(bytes[++i]);
         if (t < 0x40 || t == 0x7F || t == 0xFF)
@@ -159,8 +164,8 @@ char lower_ascii(char c) {
 std::string fold_address_gbk(const std::string& gbk) {
     std::string out = gbk;
     for (size_t i = 0; i < out.size(); ++i) {
-        if (static_cast<unsigned char>(out[i]) >= 0x81)
-            ++i; // a lead byte: its trail byte is part of the character
+        if (gbk_lead(static_cast<unsigned char>(out[i])))
+            ++i; // its trail byte is part of the character
         else
             out[i] = lower_ascii(out[i]);
     }
@@ -172,6 +177,15 @@ std::string fold_address_utf8(const std::string& utf8) {
     for (char& c : out)
         c = lower_ascii(c);
     return out;
+}
+
+size_t find_in_gbk(const std::string& bytes, char c, size_t from) {
+    for (size_t i = from; i < bytes.size();
+         i += gbk_lead(static_cast<unsigned char>(bytes[i])) ? 2 : 1) {
+        if (bytes[i] == c)
+            return i;
+    }
+    return std::string::npos;
 }
 
 std::string gbk_to_utf8_replacing(const std::string& gbk) {

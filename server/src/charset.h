@@ -26,6 +26,11 @@ std::string fold_address_gbk(const std::string& gbk);
 // The same for UTF-8, whose multi-byte characters hold no ASCII byte.
 std::string fold_address_utf8(const std::string& utf8);
 
+// Where the ASCII character `c` stands as a character of its own in GBK `bytes`, at
+// `from` (a character's start) or after; never the second byte of a pair, which may
+// be any of 0x40-0x7E. npos when it is nowhere.
+size_t find_in_gbk(const std::string& bytes, char c, size_t from = 0);
+
 // GBK to UTF-8 whatever the bytes: what does not convert (a lone lead byte, an
 // unassigned pair) becomes U+FFFD, one per byte, and the rest converts as it is.
 std::string gbk_to_utf8_replacing(const std::string& gbk);

@@ -203,9 +203,10 @@ private:
         last_command_.clear();
         last_reply_ = 0;
         quitting_ = false;
+        unreadable_ = false;
         const CURLcode rc = curl_easy_perform(curl_);
         curl_easy_setopt(curl_, CURLOPT_MAIL_RCPT, nullptr);
-        return rc;
+        return unreadable_ ? CURLE_ABORTED_BY_CALLBACK : rc;
     }
 
     // A refusal (5xx) of the mail itself ends it; anything else may pass.
@@ -219,39 +220,53 @@ private:
         return a;
     }
 
-    static int on_debug(CURL*, curl_infotype type, char* data, size_t size, void* self_ptr) {
+    // libcurl is C: nothing may be thrown through it. What cannot be read fails the
+    // transfer (on_progress stops it) and the attempt.
+    static int on_debug(CURL*, curl_infotype type, char* data, size_t size,
+                        void* self_ptr) noexcept {
         auto* self = static_cast<SmtpTransport*>(self_ptr);
-        const std::string text(data, size);
+        try {
+            self->see(type, std::string(data, size));
+        } catch (...) {
+            self->unreadable_ = true;
+        }
+        return 0;
+    }
+
+    void see(curl_infotype type, const std::string& text) {
         if (type == CURLINFO_HEADER_OUT) {
             std::string command = text.substr(0, text.find_first_of(" \r\n"));
             for (char& c : command)
                 c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
             // libcurl ends a refused mail with QUIT: what counts is the reply before it.
             if (command == "QUIT") {
-                self->quitting_ = true;
-                return 0;
+                quitting_ = true;
+                return;
             }
-            self->quitting_ = false;
-            self->last_command_ = command;
-            if (self->last_command_ == "EHLO") {
-                self->ehlo_seen_ = true;
-                self->smtputf8_ = false;
+            quitting_ = false;
+            last_command_ = command;
+            if (last_command_ == "EHLO") {
+                ehlo_seen_ = true;
+                smtputf8_ = false;
             }
-        } else if (type == CURLINFO_HEADER_IN && !self->quitting_) {
+        } else if (type == CURLINFO_HEADER_IN && !quitting_) {
+            // Any line may come, of any length: one that is not a reply is passed over.
             std::istringstream lines(text);
             std::string line;
             while (std::getline(lines, line)) {
-                if (line.size() < 3 || !std::isdigit(static_cast<unsigned char>(line[0])))
+                if (line.size() < 3 || !std::isdigit(static_cast<unsigned char>(line[0])) ||
+                    !std::isdigit(static_cast<unsigned char>(line[1])) ||
+                    !std::isdigit(static_cast<unsigned char>(line[2])))
                     continue;
-                self->last_reply_ = std::atoi(line.substr(0, 3).c_str());
-                if (self->last_command_ == "EHLO" && line.compare(4, 8, "SMTPUTF8") == 0)
-                    self->smtputf8_ = true;
+                last_reply_ = std::atoi(line.substr(0, 3).c_str());
+                if (last_command_ == "EHLO" && line.size() > 4 &&
+                    line.compare(4, 8, "SMTPUTF8") == 0)
+                    smtputf8_ = true;
             }
         }
-        return 0;
     }
 
-    static size_t on_read(char* buffer, size_t size, size_t count, void* self_ptr) {
+    static size_t on_read(char* buffer, size_t size, size_t count, void* self_ptr) noexcept {
         auto* self = static_cast<SmtpTransport*>(self_ptr);
         const size_t n = std::min(size * count, self->message_.size() - self->offset_);
         std::memcpy(buffer, self->message_.data() + self->offset_, n);
@@ -259,10 +274,14 @@ private:
         return n;
     }
 
-    static size_t on_write(char*, size_t size, size_t count, void*) { return size * count; }
+    static size_t on_write(char*, size_t size, size_t count, void*) noexcept {
+        return size * count;
+    }
 
-    static int on_progress(void* self_ptr, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-        return static_cast<SmtpTransport*>(self_ptr)->cancelled_ ? 1 : 0;
+    static int on_progress(void* self_ptr, curl_off_t, curl_off_t, curl_off_t,
+                           curl_off_t) noexcept {
+        const auto* self = static_cast<SmtpTransport*>(self_ptr);
+        return self->cancelled_ || self->unreadable_ ? 1 : 0;
     }
 
     const SmtpConfig config_;
@@ -274,6 +293,7 @@ private:
     bool ehlo_seen_ = false;
     bool smtputf8_ = false;
     bool quitting_ = false;
+    bool unreadable_ = false; // the debug callback failed: this transfer cannot be trusted
     std::atomic<bool> cancelled_{false};
 };
 
@@ -286,9 +306,9 @@ bool acceptable_address(const std::string& gbk) {
         if (c <= 0x20 || c == 0x7F || std::strchr("<>()[],;:\"\\", c))
             return false;
     }
-    const size_t at = gbk.find('@');
+    const size_t at = find_in_gbk(gbk, '@');
     return at != std::string::npos && at > 0 && at + 1 < gbk.size() &&
-           gbk.find('@', at + 1) == std::string::npos;
+           find_in_gbk(gbk, '@', at + 1) == std::string::npos;
 }
 
 std::string address_domain(const std::string& address) {

@@ -273,6 +273,18 @@ TEST(MailTest, AStallingRelayNeverDelaysTheAnswerAndTheAttemptEndsAtTheTimeOut) 
     EXPECT_EQ(server.stop(), 0) << "a send in progress does not hold up the stop";
 }
 
+// The EHLO reply comes before STARTTLS: anyone on the path can send these.
+TEST(MailTest, AnEhloReplyOfOneToThreeByteLinesFailsTheAttemptAndTheServerRunsOn) {
+    Relay relay({"--fault", "ehloshort"});
+    ServerProcess server(plain_relay(relay.port()));
+    ASSERT_EQ(server.ask("cmd=9&emily=short@example.org").size(), 6u);
+    EXPECT_TRUE(log_shows(server, "attempt 1: failed", 10)) << read_file(server.log_path());
+    EXPECT_GE(relay.journal_count("ehlo"), 1u);
+    EXPECT_EQ(relay.journal_count("mail"), 0u) << relay.journal();
+    EXPECT_EQ(server.ask("cmd=9&emily=after@example.org").size(), 6u);
+    EXPECT_EQ(server.stop(), 0);
+}
+
 TEST(MailTest, MailQueuedWhenTheServerIsKilledIsSentAfterTheRestart) {
     const int port = free_port();
     std::vector<std::string> on_one_database;
@@ -332,6 +344,16 @@ TEST(MailTest, AddressesThatCouldReachTheEnvelopeOrHeadersAreRefusedAndNothingIs
     EXPECT_EQ(relay.journal_count("rcpt "), 1u) << relay.journal();
     EXPECT_EQ(relay.journal_count("rcpt fine@example.org"), 1u);
     EXPECT_EQ(server.stop(), 0);
+}
+
+// 0x81 0x40 is one GBK character whose second byte is '@'.
+TEST(MailTest, TheAtOfAnAddressIsACharacterNotTheSecondByteOfOne) {
+    EXPECT_FALSE(server::acceptable_address("ab\x81\x40"
+                                            "cd"));
+    EXPECT_TRUE(server::acceptable_address("\x81\x40"
+                                           "a@example.org"));
+    EXPECT_TRUE(server::acceptable_address("a@\x81\x40"
+                                           ".example.org"));
 }
 
 TEST(MailTest, AChineseAddressGoesAsUtf8WithSmtpUtf8OrIsAbandoned) {

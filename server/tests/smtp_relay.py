@@ -13,7 +13,8 @@ each: "connect", "ehlo", "auth USER ok|refused", "mail ADDRESS [OPTIONS]",
   --tls CERT KEY      implicit TLS on connect
   --auth USER:PASS    require AUTH (only after TLS when TLS is on)
   --fault NAME        rcpt550: every RCPT refused; data451once: the first DATA
-                      answered 451; stall: DATA never answered
+                      answered 451; stall: DATA never answered; ehloshort: EHLO
+                      answered with lines of one to three bytes and no last line
   --smtputf8          offer SMTPUTF8
   --delay SECONDS     answer each mail's end of DATA only after SECONDS (a slow relay;
                       other connections are served meanwhile)
@@ -48,6 +49,10 @@ class Relay(Mailbox):
     async def handle_EHLO(self, server, session, envelope, hostname, responses):
         note(self.args, "ehlo")
         session.host_name = hostname
+        if self.args.fault == "ehloshort":
+            # Each is sent with CRLF after it: "250" inside the last one ends with LF
+            # alone, and the "2" after it is no last line.
+            return ["250-127.0.0.1", "2", "25", "250\n2"]
         return responses
 
     async def handle_MAIL(self, server, session, envelope, address, mail_options):
