@@ -314,8 +314,12 @@ int main(int argc, char** argv) {
                      settings.tls_key.c_str());
         return 1;
     }
+    // Users reach the service over HTTPS: this server's own TLS, or a proxy's in front
+    // of it that the public URL names.
+    RecoveryConfig recovery_settings = recovery_config(settings);
+    recovery_settings.secure = recovery_settings.secure || !config.tls_cert_pem.empty();
     DeviceCookieConfig devices;
-    devices.secure = !config.tls_cert_pem.empty();
+    devices.secure = recovery_settings.secure;
     if (!settings.device_key_file.empty() &&
         !read_device_key(settings.device_key_file, devices.key, error)) {
         std::fprintf(stderr, "tarnix-server: %s\n", error.c_str());
@@ -344,6 +348,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tarnix-server: cannot make %s owner-only\n", settings.outbox.c_str());
         return 1;
     }
+    if (transport->immediate())
+        log_line("warning: codes and recovery links are written to " + settings.outbox +
+                 " in clear and kept there: for development only (--smtp-url sends them)");
 
     Engine engine(config);
     if (!engine.listen(error)) {
@@ -393,8 +400,6 @@ int main(int argc, char** argv) {
     // Counted when the admin listener is on; before the recovery, whose thread counts.
     Metrics metrics;
     // Password recovery, and the notices it sends, once the public URL is known.
-    RecoveryConfig recovery_settings = recovery_config(settings);
-    recovery_settings.secure = recovery_settings.secure || tls;
     std::unique_ptr<Recovery> recovery;
     if (!settings.public_url.empty()) {
         notices.link_seconds = recovery_settings.link_seconds;

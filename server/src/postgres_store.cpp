@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
@@ -497,29 +498,34 @@ public:
 
     bool claim_mail(int64_t now, int64_t lease_until, OutgoingMail& mail) override {
         Lease c(*this);
-        // One statement: a row another sender is claiming is skipped, not waited for,
-        // and once claimed its lease keeps it from everyone else.
-        auto row = run(c.get(),
-                       (std::string("UPDATE mails SET lease_until = $1 WHERE id = ("
-                                    " SELECT id FROM mails WHERE state = 0 AND next_attempt <= $2"
-                                    " AND lease_until <= $2 ORDER BY next_attempt, id LIMIT 1"
-                                    " FOR UPDATE SKIP LOCKED) RETURNING ") +
-                        kMailColumns)
-                           .c_str(),
-                       {number(lease_until), number(now)});
-        if (row->rows() == 0)
-            return false;
-        mail = OutgoingMail();
-        mail.id = row->integer(0, 0);
-        mail.kind = row->text(0, 1);
-        mail.recipient = row->blob(0, 2);
-        mail.subject = row->blob(0, 3);
-        mail.body = row->blob(0, 4);
-        mail.message_id = row->text(0, 5);
-        mail.created = row->integer(0, 6);
-        mail.expires = row->integer(0, 7);
-        mail.attempts = static_cast<int>(row->integer(0, 8));
-        return true;
+        for (;;) {
+            // One statement: a row another sender is claiming is skipped, not waited
+            // for, and once claimed its lease keeps it from everyone else.
+            auto row =
+                run(c.get(),
+                    (std::string("UPDATE mails SET lease_until = $1 WHERE id = ("
+                                 " SELECT id FROM mails WHERE state = 0 AND next_attempt <= $2"
+                                 " AND lease_until <= $2 ORDER BY next_attempt, id LIMIT 1"
+                                 " FOR UPDATE SKIP LOCKED) RETURNING ") +
+                     kMailColumns)
+                        .c_str(),
+                    {number(lease_until), number(now)});
+            if (row->rows() == 0)
+                return false;
+            mail = OutgoingMail();
+            mail.id = row->integer(0, 0);
+            mail.kind = row->text(0, 1);
+            mail.recipient = row->blob(0, 2);
+            mail.subject = row->blob(0, 3);
+            mail.body = row->blob(0, 4);
+            mail.message_id = row->text(0, 5);
+            mail.created = row->integer(0, 6);
+            mail.expires = row->integer(0, 7);
+            mail.attempts = static_cast<int>(row->integer(0, 8));
+            if (open_mail_text(mail, keys_, notice_))
+                return true;
+            run(c.get(), finish_mail_sql(MailEnd::Expired), {number(mail.id)});
+        }
     }
 
     void retry_mail(int64_t id, int64_t next_attempt) override {
@@ -819,10 +825,11 @@ private:
                    " expires, state, next_attempt, recipient_key)"
                    " VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $6, $9) RETURNING id",
                    {Param{mail.kind, false}, bytes(mail.recipient),
-                    bytes(sent ? std::string() : mail.subject),
-                    bytes(sent ? std::string() : mail.body), Param{mail.message_id, false},
-                    number(mail.created), number(mail.expires), number(sent ? 1 : 0),
-                    bytes(fold_address_utf8(mail.recipient))})
+                    bytes(sent ? std::string()
+                               : keys_->seal_mail_text(mail.message_id, mail.subject)),
+                    bytes(sent ? std::string() : keys_->seal_mail_text(mail.message_id, mail.body)),
+                    Param{mail.message_id, false}, number(mail.created), number(mail.expires),
+                    number(sent ? 1 : 0), bytes(fold_address_utf8(mail.recipient))})
             ->integer(0, 0);
     }
 
@@ -895,7 +902,44 @@ private:
 
 } // namespace
 
+std::string database_transport_warning(const std::string& uri) {
+    PQconninfoOption* options = PQconninfoParse(uri.c_str(), nullptr);
+    if (!options)
+        return std::string(); // not a URI libpq takes: the connection reports that
+    std::string hosts, sslmode;
+    for (PQconninfoOption* o = options; o->keyword; ++o) {
+        if (o->val &&
+            (std::strcmp(o->keyword, "host") == 0 || std::strcmp(o->keyword, "hostaddr") == 0))
+            hosts += std::string(hosts.empty() ? "" : ",") + o->val;
+        else if (o->val && std::strcmp(o->keyword, "sslmode") == 0)
+            sslmode = o->val;
+    }
+    PQconninfoFree(options);
+    if (sslmode == "verify-full")
+        return std::string();
+    std::string remote;
+    for (size_t start = 0; start <= hosts.size();) {
+        size_t comma = hosts.find(',', start);
+        if (comma == std::string::npos)
+            comma = hosts.size();
+        const std::string host = hosts.substr(start, comma - start);
+        const bool local = host.empty() || host[0] == '/' || host[0] == '@' ||
+                           host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+        if (!local && remote.empty())
+            remote = host;
+        start = comma + 1;
+    }
+    if (remote.empty())
+        return std::string();
+    return "warning: the database at " + remote +
+           " is reached without sslmode=verify-full: what the server stores and reads"
+           " crosses the network unverified (add ?sslmode=verify-full&sslrootcert=FILE)";
+}
+
 std::unique_ptr<Store> open_postgres_store(const StoreConfig& config, std::string& error) {
+    const std::string warning = database_transport_warning(config.where);
+    if (!warning.empty() && config.notice)
+        config.notice(warning);
     std::unique_ptr<PostgresStore> store(new PostgresStore(config));
     if (!store->connect(config.where, config.pool_size < 1 ? 1 : config.pool_size, error))
         return nullptr;

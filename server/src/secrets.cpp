@@ -23,6 +23,7 @@ constexpr size_t kHeaderBytes = 1 + kIdChars;
 constexpr size_t kNonceBytes = 12;
 constexpr size_t kTagBytes = 16;
 const char kAssociatedPrefix[] = "tarnix-password:";
+const std::string kMailPrefix = "tarnix-mail:"; // a queued mail's subject and body
 const char kHex[] = "0123456789abcdef";
 
 struct CipherCtxFree {
@@ -282,13 +283,31 @@ std::string Keyring::key_id_of(std::string_view stored) {
 std::string Keyring::seal(const std::string& account, std::string_view password) const {
     if (keys_.empty())
         return std::string(password);
+    return seal_bound(associated_data(account), password);
+}
+
+std::string Keyring::seal_mail_text(const std::string& message_id, std::string_view text) const {
+    if (keys_.empty())
+        return std::string(text);
+    return seal_bound(kMailPrefix + message_id, text);
+}
+
+std::string Keyring::open_mail_text(const std::string& message_id, std::string_view stored) const {
+    // Mail text starts with a printable byte: one that is not sealed was queued before
+    // the key was given (and is sent as it is).
+    if (form_of(stored) != StoredForm::Sealed)
+        return std::string(stored);
+    Secret text = open_bound(kMailPrefix + message_id, stored, message_id);
+    return std::string(text.view());
+}
+
+std::string Keyring::seal_bound(const std::string& ad, std::string_view text) const {
     const SecretKey& key = keys_.front();
     std::string out = current_header();
-    out.resize(kHeaderBytes + kNonceBytes + password.size() + kTagBytes);
+    out.resize(kHeaderBytes + kNonceBytes + text.size() + kTagBytes);
     unsigned char* nonce = reinterpret_cast<unsigned char*>(&out[kHeaderBytes]);
     unsigned char* body = nonce + kNonceBytes;
-    unsigned char* tag = body + password.size();
-    const std::string ad = associated_data(account);
+    unsigned char* tag = body + text.size();
     CipherCtx ctx(EVP_CIPHER_CTX_new());
     int len = 0;
     if (RAND_bytes(nonce, static_cast<int>(kNonceBytes)) != 1 || !ctx ||
@@ -297,8 +316,8 @@ std::string Keyring::seal(const std::string& account, std::string_view password)
                           reinterpret_cast<const unsigned char*>(ad.data()),
                           static_cast<int>(ad.size())) != 1 ||
         EVP_EncryptUpdate(ctx.get(), body, &len,
-                          reinterpret_cast<const unsigned char*>(password.data()),
-                          static_cast<int>(password.size())) != 1 ||
+                          reinterpret_cast<const unsigned char*>(text.data()),
+                          static_cast<int>(text.size())) != 1 ||
         EVP_EncryptFinal_ex(ctx.get(), body + len, &len) != 1 ||
         EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, static_cast<int>(kTagBytes), tag) != 1)
         throw std::runtime_error("AES-256-GCM unavailable");
@@ -320,6 +339,11 @@ Secret Keyring::open(const std::string& account, std::string_view stored) const 
     case StoredForm::Sealed:
         break;
     }
+    return open_bound(associated_data(account), stored, account);
+}
+
+Secret Keyring::open_bound(const std::string& ad, std::string_view stored,
+                           const std::string& account) const {
     const std::string id(stored.substr(1, kIdChars));
     const SecretKey* key = find(id);
     if (!key)
@@ -330,7 +354,6 @@ Secret Keyring::open(const std::string& account, std::string_view stored) const 
     // The tag is handed over as a copy: the control call takes a non-const buffer.
     unsigned char tag[kTagBytes];
     std::memcpy(tag, body + body_size, kTagBytes);
-    const std::string ad = associated_data(account);
     Secret out(body_size);
     CipherCtx ctx(EVP_CIPHER_CTX_new());
     int len = 0;

@@ -120,11 +120,23 @@ public:
     // UnreadablePassword otherwise.
     Secret open(const std::string& account, std::string_view stored) const;
 
+    // A queued mail's subject or body (it may carry a live code or recovery link),
+    // bound to its Message-ID: sealed under the current key, or as it is without keys.
+    std::string seal_mail_text(const std::string& message_id, std::string_view text) const;
+    // The text again; one that is not sealed as it is. Throws UnreadablePassword (named
+    // for the Message-ID) when a sealed one opens under no known key.
+    std::string open_mail_text(const std::string& message_id, std::string_view stored) const;
+
     static StoredForm form_of(std::string_view stored);
     // The key id a sealed value names; "" for any other.
     static std::string key_id_of(std::string_view stored);
 
 private:
+    // Sealed under the current key with `ad` as the associated data (keys given).
+    std::string seal_bound(const std::string& ad, std::string_view text) const;
+    // Opens a sealed value; `account` names it in the exception.
+    Secret open_bound(const std::string& ad, std::string_view stored,
+                      const std::string& account) const;
     const SecretKey* find(const std::string& id) const;
     std::vector<SecretKey> keys_; // current first
 };

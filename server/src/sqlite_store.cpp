@@ -853,8 +853,8 @@ int64_t SqliteStore::insert_mail(const OutgoingMail& mail, bool sent) {
     // A mail handed over at once keeps no subject or body.
     insert.bind(1, mail.kind)
         .bind(2, mail.recipient)
-        .bind(3, sent ? std::string() : mail.subject)
-        .bind(4, sent ? std::string() : mail.body)
+        .bind(3, sent ? std::string() : keys_->seal_mail_text(mail.message_id, mail.subject))
+        .bind(4, sent ? std::string() : keys_->seal_mail_text(mail.message_id, mail.body))
         .bind(5, mail.message_id)
         .bind(6, mail.created)
         .bind(7, mail.expires)
@@ -907,28 +907,35 @@ int64_t SqliteStore::enqueue_mail(const OutgoingMail& mail) {
 
 bool SqliteStore::claim_mail(int64_t now, int64_t lease_until, OutgoingMail& mail) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement claim(statements_,
-                    "UPDATE mails SET lease_until = ? WHERE id = ("
-                    " SELECT id FROM mails WHERE state = 0 AND next_attempt <= ?"
-                    " AND lease_until <= ? ORDER BY next_attempt, id LIMIT 1)"
-                    " RETURNING id, kind, recipient, subject, body, message_id, created,"
-                    " expires, attempts");
-    claim.bind(1, lease_until).bind(2, now).bind(3, now);
-    if (!claim.step())
-        return false;
-    mail = OutgoingMail();
-    mail.id = claim.integer(0);
-    mail.kind = claim.text(1);
-    mail.recipient = claim.text(2);
-    mail.subject = claim.text(3);
-    mail.body = claim.text(4);
-    mail.message_id = claim.text(5);
-    mail.created = claim.integer(6);
-    mail.expires = claim.integer(7);
-    mail.attempts = static_cast<int>(claim.integer(8));
-    while (claim.step()) {
+    for (;;) {
+        {
+            Statement claim(statements_,
+                            "UPDATE mails SET lease_until = ? WHERE id = ("
+                            " SELECT id FROM mails WHERE state = 0 AND next_attempt <= ?"
+                            " AND lease_until <= ? ORDER BY next_attempt, id LIMIT 1)"
+                            " RETURNING id, kind, recipient, subject, body, message_id, created,"
+                            " expires, attempts");
+            claim.bind(1, lease_until).bind(2, now).bind(3, now);
+            if (!claim.step())
+                return false;
+            mail = OutgoingMail();
+            mail.id = claim.integer(0);
+            mail.kind = claim.text(1);
+            mail.recipient = claim.text(2);
+            mail.subject = claim.text(3);
+            mail.body = claim.text(4);
+            mail.message_id = claim.text(5);
+            mail.created = claim.integer(6);
+            mail.expires = claim.integer(7);
+            mail.attempts = static_cast<int>(claim.integer(8));
+            while (claim.step()) {
+            }
+        }
+        if (open_mail_text(mail, keys_, notice_))
+            return true;
+        Statement finish(statements_, finish_mail_sql(MailEnd::Expired));
+        finish.bind(1, mail.id).step();
     }
-    return true;
 }
 
 void SqliteStore::retry_mail(int64_t id, int64_t next_attempt) {

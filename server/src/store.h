@@ -159,6 +159,11 @@ struct RekeyStep {
 // True when `where` names a PostgreSQL database rather than a file.
 bool is_postgres_uri(const std::string& where);
 
+// A warning line when a PostgreSQL URI reaches a host other than this machine (not a
+// Unix socket, not loopback) without sslmode=verify-full; "" otherwise. It never holds
+// the URI's password.
+std::string database_transport_warning(const std::string& uri);
+
 // How a mail leaves the queue.
 enum class MailEnd { Sent, Refused, Expired };
 
@@ -322,6 +327,12 @@ public:
     // Accounts whose password is not sealed under the current key (all of them without one).
     virtual int64_t count_not_under_current_key() = 0;
 };
+
+// A claimed mail's subject and body opened with the keys, as both stores hand them to
+// a sender. False (said through `notice`) when they open under no known key: such a
+// mail can never be sent, and its store abandons it.
+bool open_mail_text(OutgoingMail& mail, const std::shared_ptr<const Keyring>& keys,
+                    const std::function<void(const std::string&)>& notice);
 
 std::unique_ptr<Store> open_sqlite_store(const StoreConfig& config, std::string& error);
 std::unique_ptr<Store> open_postgres_store(const StoreConfig& config, std::string& error);

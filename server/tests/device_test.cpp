@@ -61,6 +61,14 @@ TEST(DeviceTest, TheOwnersDeviceSignsInWhileStrangersAreLockedOut) {
         EXPECT_NE(set.find(part), std::string::npos) << part << " in " << set;
     EXPECT_EQ(set.find("Secure"), std::string::npos) << "plain HTTP";
     const std::string first_cookie = owner.cookie;
+    {
+        // Plain HTTP behind a proxy that users reach over HTTPS.
+        ServerProcess proxied({"--public-url", "https://accounts.example.com"});
+        sign_up(proxied, "owner01");
+        Client c;
+        ASSERT_EQ(c.sign_in(proxied, "owner01", "secret1"), kSignInOk);
+        EXPECT_NE(c.last_set_cookie.find("; Secure"), std::string::npos) << c.last_set_cookie;
+    }
 
     lock_for_strangers(server, "owner01");
     EXPECT_EQ(owner.sign_in(server, "owner01", "secret1"), kSignInOk)

@@ -349,6 +349,49 @@ TEST(SecretStoreTest, NoPasswordInTheDatabaseFiles) {
     EXPECT_FALSE(holds(where, link.token));
 }
 
+// A queued mail carries a live code or recovery link until it is sent (an abandoned
+// one until it expires): with a key its text is sealed too, and a sender gets it back
+// whole.
+TEST(SecretStoreTest, AQueuedMailsTextIsSealed) {
+    TempDir dir;
+    new_key(dir.path(), "k");
+    const std::string where = fresh_where(dir.path());
+    Service s(where, ring(copy_key_file(dir.path(), "k")), dir.path() + "/outbox.txt");
+    ASSERT_TRUE(s.open()) << s.error;
+    server::OutgoingMail mail;
+    mail.kind = "reset";
+    mail.recipient = "owner@example.com";
+    mail.subject = "Subject9sealed";
+    mail.body = "https://accounts.example.com/account/reset/Tok3nThatOpensTheAccount\r\n";
+    mail.message_id = "<m1@example.com>";
+    mail.created = 1000;
+    mail.expires = 2800;
+    s.store().enqueue_mail(mail);
+    EXPECT_FALSE(holds(where, "Tok3nThatOpensTheAccount"));
+    EXPECT_FALSE(holds(where, "Subject9sealed"));
+    EXPECT_TRUE(holds(where, "owner@example.com")); // the search does see the row
+
+    server::OutgoingMail claimed;
+    ASSERT_TRUE(s.store().claim_mail(1001, 1100, claimed));
+    EXPECT_EQ(claimed.subject, mail.subject);
+    EXPECT_EQ(claimed.body, mail.body);
+
+    // A text that opens under no key cannot be sent: the mail is abandoned, and the
+    // next one is handed out.
+    s.store().retry_mail(claimed.id, 1001);
+    mail.message_id = "<m2@example.com>";
+    mail.created = 1002; // due after the first
+    s.store().enqueue_mail(mail);
+    sql(where, "UPDATE mails SET body = " +
+                   literal(where, std::string("\x01") + "00000000" + std::string(40, 'x')) +
+                   " WHERE id = " + std::to_string(claimed.id) + ";");
+    const int64_t damaged = claimed.id;
+    ASSERT_TRUE(s.store().claim_mail(1003, 1100, claimed));
+    EXPECT_EQ(claimed.message_id, "<m2@example.com>");
+    EXPECT_EQ(s.store().find_mail(damaged)->state, server::MailInfo::Abandoned);
+    EXPECT_NE(s.notices.back().find("abandoned"), std::string::npos);
+}
+
 // A file as the server wrote it before encryption: schema version 2, plain-text
 // passwords, some changed and some accounts deleted (their old bytes in free space),
 // and a WAL left behind by a process that ended without closing the file.
