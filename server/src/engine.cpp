@@ -43,12 +43,26 @@ struct Pending {
     std::string method;
 };
 
-// The peer as bytes for per-address limits; an IPv6 client controls a whole /64,
-// so that is what it counts as.
-std::string peer_key(const sockaddr* sa) {
+// The peer's IPv4 address (4 bytes), also when a dual-stack socket hands it over
+// as ::ffff:a.b.c.d; nullptr for any other peer.
+const unsigned char* ipv4_of(const sockaddr* sa) {
     if (sa && sa->sa_family == AF_INET)
-        return std::string(
-            reinterpret_cast<const char*>(&reinterpret_cast<const sockaddr_in*>(sa)->sin_addr), 4);
+        return reinterpret_cast<const unsigned char*>(
+            &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr);
+    if (sa && sa->sa_family == AF_INET6) {
+        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&a))
+            return a.s6_addr + 12;
+    }
+    return nullptr;
+}
+
+// The peer as bytes for per-address limits; an IPv6 client controls a whole /64,
+// so that is what it counts as. A mapped IPv4 client is its IPv4 address: their
+// /64 is the same zeros for all of them.
+std::string peer_key(const sockaddr* sa) {
+    if (const unsigned char* v4 = ipv4_of(sa))
+        return std::string(reinterpret_cast<const char*>(v4), 4);
     if (sa && sa->sa_family == AF_INET6)
         return std::string(
             reinterpret_cast<const char*>(&reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr),
@@ -56,15 +70,14 @@ std::string peer_key(const sockaddr* sa) {
     return std::string();
 }
 
-// The peer as text for the log and as bytes for per-address limits. An IPv4
-// address is written out here: inet_ntop goes through sprintf, which cost as
-// much as the rest of the engine's own work for a kept-alive request.
+// The peer as text for the log and the exempt list, and as bytes for per-address
+// limits; a mapped IPv4 client as its IPv4 address. An IPv4 address is written
+// out here: inet_ntop goes through sprintf, which cost as much as the rest of the
+// engine's own work for a kept-alive request.
 void describe_peer(const sockaddr* sa, std::string& text, std::string& key) {
     char buf[INET6_ADDRSTRLEN] = "?";
     char* end = buf + 1;
-    if (sa && sa->sa_family == AF_INET) {
-        const auto* octets = reinterpret_cast<const unsigned char*>(
-            &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr.s_addr);
+    if (const unsigned char* octets = ipv4_of(sa)) {
         end = buf;
         for (int i = 0; i < 4; ++i) {
             const unsigned v = octets[i];

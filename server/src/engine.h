@@ -57,8 +57,11 @@ struct Request {
     Kind kind = Kind::Normal;
     std::string method;
     std::string path;
-    std::string client;     // the peer's address as text, for the log
-    std::string client_key; // the peer's address as bytes (IPv6: its /64), for limits
+    // The peer's address as text (the log, the exempt list) and as bytes (IPv6: its
+    // /64) for limits. An IPv4 client of a dual-stack listener (::ffff:a.b.c.d) is
+    // its IPv4 address in both.
+    std::string client;
+    std::string client_key;
     std::string body;
     std::function<std::string(const char*)> header; // "" when absent
 };
