@@ -32,17 +32,20 @@
 
 namespace server {
 
-// Made from the settings (engine_config in settings.h), which hold the defaults.
+// Made from the settings (engine_config and admin_engine_config in settings.h),
+// which hold the listeners' own values. The defaults here only make sure that a
+// config filled in part is still bounded: one loop on loopback, a few connections,
+// small headers and no body.
 struct EngineConfig {
-    std::string host;
-    int port;    // 0: any free port
-    int threads; // event loops; 0: one per core
-    int timeout_seconds;
-    int max_connections;
-    int max_per_address;
-    size_t max_header_bytes;
-    size_t max_body_bytes;
-    int backlog;
+    std::string host = "127.0.0.1";
+    int port = 0;    // 0: any free port
+    int threads = 1; // event loops; 0: one per core
+    int timeout_seconds = 10;
+    int max_connections = 16;
+    int max_per_address = 16;
+    size_t max_header_bytes = 4096;
+    size_t max_body_bytes = 0;
+    int backlog = 16;
     std::string tls_cert_pem; // both empty: plain HTTP
     std::string tls_key_pem;
     std::string tls_ticket_key_file;    // empty: a random key of this process
