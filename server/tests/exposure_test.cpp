@@ -204,6 +204,38 @@ TEST(ExposureTest, ChallengeFloodFromOneAddressLeavesAnotherSigningIn) {
     EXPECT_EQ(server.stop(), 0);
 }
 
+// Every /readyz on the public port asks the store: an address gets a small budget
+// of them (an exempt one none). /healthz stays free, and the admin listener's
+// /readyz (the operator's balancer) unbudgeted.
+TEST(ExposureTest, ReadinessChecksOnThePublicPortAreBudgetedPerAddress) {
+    ServerProcess server({"--admin-listen", "127.0.0.1:0"});
+    // `n` GETs of `path` on one connection from `source`; how many were answered 200,
+    // and the last answer in `last`.
+    auto gets = [](const std::string& source, int port, const std::string& path, int n,
+                   wire::Reply& last) {
+        wire::Connection c;
+        int ok = 0;
+        if (!c.open(source, "127.0.0.1", port))
+            return -1;
+        for (int i = 0; i < n && c.exchange("GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n", last);
+             ++i)
+            ok += last.status == 200;
+        return ok;
+    };
+    wire::Reply last;
+    const auto start = Clock::now();
+    EXPECT_EQ(gets("127.0.0.2", server.port(), "/readyz", 60, last), 60);
+    EXPECT_EQ(gets("127.0.0.2", server.port(), "/readyz", 1, last), 0);
+    EXPECT_EQ(last.status, 429);
+    EXPECT_EQ(last.body, "too many readiness checks\n");
+    ASSERT_LT(ms_since(start), 1000) << "the budget refills one a second";
+    EXPECT_EQ(gets("127.0.0.2", server.port(), "/healthz", 100, last), 100);
+    EXPECT_EQ(gets("127.0.0.3", server.port(), "/readyz", 1, last), 1);
+    EXPECT_EQ(gets("127.0.0.1", server.port(), "/readyz", 100, last), 100) << "exempt";
+    EXPECT_EQ(gets("127.0.0.2", server.admin_port(), "/readyz", 100, last), 100) << "admin";
+    EXPECT_EQ(server.stop(), 0);
+}
+
 TEST(ExposureTest, ChallengeTableDropsTheOldestFirst) {
     server::ChallengeStore store(3, 100);
     store.put("a", "A1", 0);
