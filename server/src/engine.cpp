@@ -1,6 +1,7 @@
 #include "engine.h"
 
 #include "clock.h"
+#include "mail.h"
 
 #include <gnutls/abstract.h>
 #include <gnutls/gnutls.h>
@@ -22,9 +23,7 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -111,16 +110,17 @@ bool client_closes(const char* version, const char* connection) {
            token.find("keep-alive") == std::string::npos;
 }
 
-// A ticket key file: 64 bytes as 128 hex digits (surrounding white space allowed).
+// A ticket key file: 64 bytes as 128 hex digits (surrounding white space allowed),
+// refused like every other secret file when its group or others may read it: with
+// the key, anyone can read every session of its tickets.
 bool read_ticket_key(const std::string& path, std::string& key, std::string& error) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    std::string text = s.str();
+    std::string text;
+    key.clear();
+    if (!read_secret_file(path, text, error))
+        return false;
     const size_t first = text.find_first_not_of(" \t\r\n");
     const size_t last = text.find_last_not_of(" \t\r\n");
     text = first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
-    key.clear();
     for (size_t i = 0; i + 1 < text.size() && text.size() == 128; i += 2) {
         auto nibble = [](char ch) {
             return ch >= '0' && ch <= '9'   ? ch - '0'

@@ -19,8 +19,10 @@
 // client resumes its session without a full handshake. The ticket key is this
 // process's own, replaced daily, or read from `tls_ticket_key_file` (128 hex
 // digits), which instances that share it agree on; that file is read again every
-// minute, so replacing it rotates the key. GnuTLS derives the key that encrypts
-// tickets from it anew for every ticket lifetime.
+// minute, so replacing it rotates the key. The file is refused (start() fails; a
+// later read keeps the key before) when its group or others may read or write it.
+// GnuTLS derives the key that encrypts tickets from it anew for every ticket
+// lifetime.
 #pragma once
 
 #include <cstdint>

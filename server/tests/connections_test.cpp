@@ -247,6 +247,7 @@ TEST_F(TlsSessionTest, AReturningClientResumesOverTls13And12) {
 TEST_F(TlsSessionTest, InstancesShareSessionsOnlyThroughAKeyFile) {
     const std::string key_file = dir_ + "/ticket.key";
     ASSERT_EQ(std::system(("openssl rand -hex 64 > " + key_file).c_str()), 0);
+    ASSERT_EQ(chmod(key_file.c_str(), 0600), 0);
     const std::vector<std::string> tls = {"--tls-cert", dir_ + "/server.pem", "--tls-key",
                                           dir_ + "/server.key"};
     std::vector<std::string> shared = tls;
@@ -258,6 +259,20 @@ TEST_F(TlsSessionTest, InstancesShareSessionsOnlyThroughAKeyFile) {
     s_client(own.port(), ca(), session(), false, "-tls1_2");
     EXPECT_TRUE(reused(s_client(own.port(), ca(), session(), true, "-tls1_2")));
     EXPECT_FALSE(reused(s_client(a.port(), ca(), session(), true, "-tls1_2")));
+
+    // A key file that its group or others may read stops the start, with one line.
+    ASSERT_EQ(chmod(key_file.c_str(), 0640), 0);
+    ServerProcess readable(shared);
+    EXPECT_EQ(readable.port(), 0);
+    EXPECT_EQ(readable.stop(), 1);
+    const std::string said = read_file(readable.log_path());
+    const size_t refusal = said.rfind("\ntarnix-server: ");
+    ASSERT_NE(refusal, std::string::npos) << said;
+    EXPECT_EQ(said.find('\n', refusal + 1), said.size() - 1) << said;
+    EXPECT_NE(said.find(key_file + " may be read by others (mode 0640)", refusal),
+              std::string::npos)
+        << said;
+    ASSERT_EQ(chmod(key_file.c_str(), 0600), 0);
 
     // An empty, short or malformed key file, or one without HTTPS, stops the start.
     for (const char* bad : {"", "abc", "zz"}) {
