@@ -507,6 +507,18 @@ void on_completed(void* cls, MHD_Connection* c, void** state, MHD_RequestTermina
     if (pending && !pending->answered && impl->config.tls_cert_pem.empty() &&
         toe != MHD_REQUEST_TERMINATED_COMPLETED_OK && toe != MHD_REQUEST_TERMINATED_DAEMON_SHUTDOWN)
         impl->answer_cut_short(c, *pending);
+    // An answer given up at the time-out (its client read too little of it to let
+    // the library write for that long) ends with a reset. Closed the usual way, the
+    // socket would stay in the kernel, holding what was already queued of the answer
+    // (megabytes of the update file), for as long as the client reads a few bytes a
+    // second: its place in the limits is free, the memory is not.
+    if (pending && pending->answered && toe == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED) {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+        const linger reset{1, 0};
+        if (info)
+            ::setsockopt(info->connect_fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
     const bool closing = toe != MHD_REQUEST_TERMINATED_COMPLETED_OK || !pending || pending->closing;
     if (pending)
         impl->in_flight.fetch_sub(1, std::memory_order_relaxed);

@@ -8,6 +8,9 @@
 // connection opening or of the previous answer; a connection that sends nothing
 // for that long is closed too. The library's own time-out only counts silence, so
 // a client trickling one byte a second would otherwise hold its connection forever.
+// While an answer is sent, that silence is the library's: a client that reads so
+// little that nothing more can be written for `timeout_seconds` loses the
+// connection, with a reset, so the rest already queued in the kernel goes too.
 //
 // The connection limits count connections from their accept until the answer
 // that ends them has been sent: a connection the engine is closing no longer
