@@ -1,6 +1,7 @@
 #include "engine.h"
 
 #include "clock.h"
+#include "mail.h"
 
 #include <gnutls/abstract.h>
 #include <gnutls/gnutls.h>
@@ -22,9 +23,7 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -43,12 +42,26 @@ struct Pending {
     std::string method;
 };
 
-// The peer as bytes for per-address limits; an IPv6 client controls a whole /64,
-// so that is what it counts as.
-std::string peer_key(const sockaddr* sa) {
+// The peer's IPv4 address (4 bytes), also when a dual-stack socket hands it over
+// as ::ffff:a.b.c.d; nullptr for any other peer.
+const unsigned char* ipv4_of(const sockaddr* sa) {
     if (sa && sa->sa_family == AF_INET)
-        return std::string(
-            reinterpret_cast<const char*>(&reinterpret_cast<const sockaddr_in*>(sa)->sin_addr), 4);
+        return reinterpret_cast<const unsigned char*>(
+            &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr);
+    if (sa && sa->sa_family == AF_INET6) {
+        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&a))
+            return a.s6_addr + 12;
+    }
+    return nullptr;
+}
+
+// The peer as bytes for per-address limits; an IPv6 client controls a whole /64,
+// so that is what it counts as. A mapped IPv4 client is its IPv4 address: their
+// /64 is the same zeros for all of them.
+std::string peer_key(const sockaddr* sa) {
+    if (const unsigned char* v4 = ipv4_of(sa))
+        return std::string(reinterpret_cast<const char*>(v4), 4);
     if (sa && sa->sa_family == AF_INET6)
         return std::string(
             reinterpret_cast<const char*>(&reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr),
@@ -56,15 +69,14 @@ std::string peer_key(const sockaddr* sa) {
     return std::string();
 }
 
-// The peer as text for the log and as bytes for per-address limits. An IPv4
-// address is written out here: inet_ntop goes through sprintf, which cost as
-// much as the rest of the engine's own work for a kept-alive request.
+// The peer as text for the log and the exempt list, and as bytes for per-address
+// limits; a mapped IPv4 client as its IPv4 address. An IPv4 address is written
+// out here: inet_ntop goes through sprintf, which cost as much as the rest of the
+// engine's own work for a kept-alive request.
 void describe_peer(const sockaddr* sa, std::string& text, std::string& key) {
     char buf[INET6_ADDRSTRLEN] = "?";
     char* end = buf + 1;
-    if (sa && sa->sa_family == AF_INET) {
-        const auto* octets = reinterpret_cast<const unsigned char*>(
-            &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr.s_addr);
+    if (const unsigned char* octets = ipv4_of(sa)) {
         end = buf;
         for (int i = 0; i < 4; ++i) {
             const unsigned v = octets[i];
@@ -98,16 +110,17 @@ bool client_closes(const char* version, const char* connection) {
            token.find("keep-alive") == std::string::npos;
 }
 
-// A ticket key file: 64 bytes as 128 hex digits (surrounding white space allowed).
+// A ticket key file: 64 bytes as 128 hex digits (surrounding white space allowed),
+// refused like every other secret file when its group or others may read it: with
+// the key, anyone can read every session of its tickets.
 bool read_ticket_key(const std::string& path, std::string& key, std::string& error) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    std::string text = s.str();
+    std::string text;
+    key.clear();
+    if (!read_secret_file(path, text, error))
+        return false;
     const size_t first = text.find_first_not_of(" \t\r\n");
     const size_t last = text.find_last_not_of(" \t\r\n");
     text = first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
-    key.clear();
     for (size_t i = 0; i + 1 < text.size() && text.size() == 128; i += 2) {
         auto nibble = [](char ch) {
             return ch >= '0' && ch <= '9'   ? ch - '0'
@@ -494,6 +507,18 @@ void on_completed(void* cls, MHD_Connection* c, void** state, MHD_RequestTermina
     if (pending && !pending->answered && impl->config.tls_cert_pem.empty() &&
         toe != MHD_REQUEST_TERMINATED_COMPLETED_OK && toe != MHD_REQUEST_TERMINATED_DAEMON_SHUTDOWN)
         impl->answer_cut_short(c, *pending);
+    // An answer given up at the time-out (its client read too little of it to let
+    // the library write for that long) ends with a reset. Closed the usual way, the
+    // socket would stay in the kernel, holding what was already queued of the answer
+    // (megabytes of the update file), for as long as the client reads a few bytes a
+    // second: its place in the limits is free, the memory is not.
+    if (pending && pending->answered && toe == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED) {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
+        const linger reset{1, 0};
+        if (info)
+            ::setsockopt(info->connect_fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
     const bool closing = toe != MHD_REQUEST_TERMINATED_COMPLETED_OK || !pending || pending->closing;
     if (pending)
         impl->in_flight.fetch_sub(1, std::memory_order_relaxed);

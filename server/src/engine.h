@@ -8,6 +8,9 @@
 // connection opening or of the previous answer; a connection that sends nothing
 // for that long is closed too. The library's own time-out only counts silence, so
 // a client trickling one byte a second would otherwise hold its connection forever.
+// While an answer is sent, that silence is the library's: a client that reads so
+// little that nothing more can be written for `timeout_seconds` loses the
+// connection, with a reset, so the rest already queued in the kernel goes too.
 //
 // The connection limits count connections from their accept until the answer
 // that ends them has been sent: a connection the engine is closing no longer
@@ -19,8 +22,10 @@
 // client resumes its session without a full handshake. The ticket key is this
 // process's own, replaced daily, or read from `tls_ticket_key_file` (128 hex
 // digits), which instances that share it agree on; that file is read again every
-// minute, so replacing it rotates the key. GnuTLS derives the key that encrypts
-// tickets from it anew for every ticket lifetime.
+// minute, so replacing it rotates the key. The file is refused (start() fails; a
+// later read keeps the key before) when its group or others may read or write it.
+// GnuTLS derives the key that encrypts tickets from it anew for every ticket
+// lifetime.
 #pragma once
 
 #include <cstdint>
@@ -32,17 +37,20 @@
 
 namespace server {
 
-// Made from the settings (engine_config in settings.h), which hold the defaults.
+// Made from the settings (engine_config and admin_engine_config in settings.h),
+// which hold the listeners' own values. The defaults here only make sure that a
+// config filled in part is still bounded: one loop on loopback, a few connections,
+// small headers and no body.
 struct EngineConfig {
-    std::string host;
-    int port;    // 0: any free port
-    int threads; // event loops; 0: one per core
-    int timeout_seconds;
-    int max_connections;
-    int max_per_address;
-    size_t max_header_bytes;
-    size_t max_body_bytes;
-    int backlog;
+    std::string host = "127.0.0.1";
+    int port = 0;    // 0: any free port
+    int threads = 1; // event loops; 0: one per core
+    int timeout_seconds = 10;
+    int max_connections = 16;
+    int max_per_address = 16;
+    size_t max_header_bytes = 4096;
+    size_t max_body_bytes = 0;
+    int backlog = 16;
     std::string tls_cert_pem; // both empty: plain HTTP
     std::string tls_key_pem;
     std::string tls_ticket_key_file;    // empty: a random key of this process
@@ -57,8 +65,11 @@ struct Request {
     Kind kind = Kind::Normal;
     std::string method;
     std::string path;
-    std::string client;     // the peer's address as text, for the log
-    std::string client_key; // the peer's address as bytes (IPv6: its /64), for limits
+    // The peer's address as text (the log, the exempt list) and as bytes (IPv6: its
+    // /64) for limits. An IPv4 client of a dual-stack listener (::ffff:a.b.c.d) is
+    // its IPv4 address in both.
+    std::string client;
+    std::string client_key;
     std::string body;
     std::function<std::string(const char*)> header; // "" when absent
 };

@@ -1,5 +1,6 @@
 #include "http.h"
 
+#include "bounded_tables.h"
 #include "charset.h"
 #include "clock.h"
 #include "log.h"
@@ -162,12 +163,24 @@ bool store_ready(Store& store) {
 
 namespace {
 
+// Readiness checks per client address and minute on the public port: each one
+// asks the store. A balancer asks every second or two; balancers that ask more, or
+// share an address, are exempt or ask the admin listener, which does not count.
+constexpr int kReadyChecksPerMinute = 60;
+// Addresses whose readiness budgets are remembered (the longest unseen go first).
+constexpr size_t kReadyCheckAddresses = 10000;
+
 // GET /healthz and /readyz, on both listeners; false when the path is neither.
-bool health(const Request& req, const std::function<bool()>& ready, Response& res) {
+// A /readyz that `within_budget()` refuses is answered 429 without asking the store.
+template <class WithinBudget>
+bool health(const Request& req, const std::function<bool()>& ready, Response& res,
+            WithinBudget within_budget) {
     if (req.method != "GET" && req.method != "HEAD")
         return false;
     if (req.path == "/healthz") {
         res = text(200, "ok\n");
+    } else if (req.path == "/readyz" && !within_budget()) {
+        res = text(429, "too many readiness checks\n");
     } else if (req.path == "/readyz") {
         const bool up = ready && ready();
         res = text(up ? 200 : 503, up ? "ready\n" : "the database does not answer\n");
@@ -183,7 +196,7 @@ bool health(const Request& req, const std::function<bool()>& ready, Response& re
 Handler make_admin_handler(const Metrics& metrics, Gauges gauges, std::function<bool()> ready) {
     return [&metrics, gauges, ready](const Request& req) {
         Response res;
-        if (health(req, ready, res))
+        if (health(req, ready, res, [] { return true; }))
             return res;
         if ((req.method == "GET" || req.method == "HEAD") && req.path == "/metrics") {
             res = text(200, metrics.render(gauges));
@@ -209,7 +222,8 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             exempt = exempt || a == req.client;
         return exempt;
     };
-    return [&commands, routes, page, not_found, is_exempt](const Request& req) {
+    auto ready_budget = std::make_shared<RateLimiter>(kReadyChecksPerMinute, kReadyCheckAddresses);
+    return [&commands, routes, page, not_found, is_exempt, ready_budget](const Request& req) {
         // Only the lines other than a command's need it: not made for every request.
         auto what = [&req] {
             return req.client + " " + req.method + " " +
@@ -251,7 +265,9 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             return res;
         }
         Response res;
-        if (health(req, routes.ready, res)) {
+        if (health(req, routes.ready, res, [&] {
+                return is_exempt(req) || ready_budget->allow(req.client_key, monotonic_ms());
+            })) {
             // Asked every second by the balancer: not worth a log line each.
         } else if (routes.recovery && is_recovery_path(req.path)) {
             res = routes.recovery->handle(req, is_exempt(req));

@@ -49,7 +49,8 @@ struct Routes {
     std::vector<Resource> resources;
     // Client addresses (as text) that the per-address request budgets do not count.
     std::vector<std::string> exempt_addresses;
-    // GET /readyz answers 200 when this says so, 503 otherwise (GET /healthz: 200).
+    // GET /readyz answers 200 when this says so, 503 otherwise (GET /healthz: 200);
+    // 429 without asking, past a small budget per client address (exempt ones aside).
     std::function<bool()> ready;
     // Counts every protocol request when set (the admin listener is on).
     Metrics* metrics = nullptr;
@@ -59,11 +60,12 @@ struct Routes {
     std::function<void(const std::string&, const std::string&)> on_password_changed;
 };
 
-// The handler the engine calls; every request is logged with `log_line`.
+// The handler the engine calls (from any of its loops at once); every request is
+// logged with `log_line`.
 Handler make_handler(Commands& commands, const Routes& routes);
 
 // The admin listener's handler: GET /metrics (the Prometheus text format),
-// /healthz and /readyz as on the public port.
+// /healthz and /readyz as on the public port, /readyz without a budget.
 Handler make_admin_handler(const Metrics& metrics, Gauges gauges, std::function<bool()> ready);
 
 // True when the store takes a write within a second (Store::ping).

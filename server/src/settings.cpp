@@ -596,6 +596,9 @@ EngineConfig admin_engine_config(const Settings& s) {
     c.timeout_seconds = 10;
     c.max_connections = 16;
     c.max_per_address = 16;
+    // GETs only: a scraper's or a browser's headers, and no body.
+    c.max_header_bytes = 8192;
+    c.max_body_bytes = 0;
     c.backlog = 16;
     return c;
 }

@@ -1,5 +1,6 @@
 // Connections as many users bring them: many clients behind one address, and
 // returning HTTPS clients that resume their TLS session.
+#include "answers.h"
 #include "engine.h"
 #include "server_process.h"
 #include "settings.h"
@@ -54,39 +55,81 @@ TEST(SharedAddressTest, SixtyFourClientsBehindOneAddressAreAllAnswered) {
 
 // The peer as the handler and the log see it, from sources whose octets have one,
 // two and three digits and zeros; the per-address key is the address's own bytes.
+// On a dual-stack listener ("::") an IPv4 client arrives as ::ffff:a.b.c.d, and is
+// the same IPv4 address: not the /64 of zeros that every IPv4 client shares.
 TEST(PeerTest, TheClientAddressIsWrittenAsItsDottedOctets) {
-    server::EngineConfig config = server::engine_config(server::default_settings());
-    config.host = "127.0.0.1";
-    config.port = 0;
-    config.threads = 1;
-    server::Engine engine(config);
-    std::string error;
-    ASSERT_TRUE(engine.listen(error)) << error;
-    ASSERT_TRUE(engine.start(
-        [](const server::Request& req) {
-            server::Response res;
-            res.body = req.client + " ";
-            for (unsigned char b : req.client_key)
-                res.body += std::to_string(b) + ",";
-            return res;
-        },
-        error))
-        << error;
-    for (const std::string source :
-         {"127.0.0.1", "127.10.200.255", "127.0.100.9", "127.99.0.250", "127.255.255.254"}) {
+    for (const std::string host : {"127.0.0.1", "::"}) {
+        server::EngineConfig config = server::engine_config(server::default_settings());
+        config.host = host;
+        config.port = 0;
+        config.threads = 1;
+        server::Engine engine(config);
+        std::string error;
+        ASSERT_TRUE(engine.listen(error)) << error;
+        ASSERT_TRUE(engine.start(
+            [](const server::Request& req) {
+                server::Response res;
+                res.body = req.client + " ";
+                for (unsigned char b : req.client_key)
+                    res.body += std::to_string(b) + ",";
+                return res;
+            },
+            error))
+            << error;
+        for (const std::string source :
+             {"127.0.0.1", "127.10.200.255", "127.0.100.9", "127.99.0.250", "127.255.255.254"}) {
+            wire::Connection c;
+            wire::Reply r;
+            ASSERT_TRUE(c.open(source, "127.0.0.1", engine.port()) &&
+                        c.exchange(wire::post(kEndpoint, "cmd=c"), r))
+                << source;
+            std::string key;
+            for (size_t at = 0, dot = 0; dot != std::string::npos; at = dot + 1) {
+                dot = source.find('.', at);
+                key += source.substr(at, dot == std::string::npos ? dot : dot - at) + ",";
+            }
+            EXPECT_EQ(r.body, source + " " + key) << "listening on " << host;
+        }
+        engine.stop();
+    }
+}
+
+// The server listening on "::": IPv4 clients keep budgets and connection places of
+// their own, and an exempt IPv4 address is exempt there too.
+TEST(PeerTest, IPv4ClientsOfADualStackListenerAreCountedApart) {
+    ServerProcess server(
+        {"--host", "::", "--max-per-address", "2", "--challenges-per-minute", "3"});
+    const int port = server.port();
+    // `n` challenges on one connection from `source`; the last answer.
+    auto challenges = [port](const std::string& source, int n) {
         wire::Connection c;
         wire::Reply r;
-        ASSERT_TRUE(c.open(source, "127.0.0.1", engine.port()) &&
-                    c.exchange(wire::post(kEndpoint, "cmd=c"), r))
-            << source;
-        std::string key;
-        for (size_t at = 0, dot = 0; dot != std::string::npos; at = dot + 1) {
-            dot = source.find('.', at);
-            key += source.substr(at, dot == std::string::npos ? dot : dot - at) + ",";
+        if (!c.open(source, "127.0.0.1", port))
+            return std::string("no connection");
+        for (int i = 0; i < n; ++i) {
+            if (!c.exchange(wire::post(kEndpoint, "cmd=0&u=dualstack1"), r))
+                return std::string("no answer");
         }
-        EXPECT_EQ(r.body, source + " " + key);
+        return r.body;
+    };
+    EXPECT_EQ(challenges("127.0.0.2", 3).size(), 19u);
+    EXPECT_EQ(challenges("127.0.0.2", 1), kTooMany);
+    EXPECT_EQ(challenges("127.0.0.3", 1).size(), 19u) << "another address has its own budget";
+    EXPECT_EQ(challenges("127.0.0.1", 6).size(), 19u) << "127.0.0.1 is exempt";
+
+    std::vector<std::unique_ptr<wire::Connection>> held;
+    for (int i = 0; i < 2; ++i) {
+        held.push_back(std::make_unique<wire::Connection>());
+        wire::Reply r;
+        ASSERT_TRUE(held.back()->open("127.0.0.4", "127.0.0.1", port) &&
+                    held.back()->exchange(wire::post(kEndpoint, "cmd=c"), r));
     }
-    engine.stop();
+    wire::Connection other;
+    wire::Reply r;
+    EXPECT_TRUE(other.open("127.0.0.5", "127.0.0.1", port, nullptr, 2000) &&
+                other.exchange(wire::post(kEndpoint, "cmd=c"), r) && r.body == "ConnectionOk")
+        << "another address while 127.0.0.4 holds all its places";
+    EXPECT_EQ(server.stop(), 0);
 }
 
 // The limit still holds for connections that stay open, kept alive or idle, and
@@ -204,6 +247,7 @@ TEST_F(TlsSessionTest, AReturningClientResumesOverTls13And12) {
 TEST_F(TlsSessionTest, InstancesShareSessionsOnlyThroughAKeyFile) {
     const std::string key_file = dir_ + "/ticket.key";
     ASSERT_EQ(std::system(("openssl rand -hex 64 > " + key_file).c_str()), 0);
+    ASSERT_EQ(chmod(key_file.c_str(), 0600), 0);
     const std::vector<std::string> tls = {"--tls-cert", dir_ + "/server.pem", "--tls-key",
                                           dir_ + "/server.key"};
     std::vector<std::string> shared = tls;
@@ -215,6 +259,20 @@ TEST_F(TlsSessionTest, InstancesShareSessionsOnlyThroughAKeyFile) {
     s_client(own.port(), ca(), session(), false, "-tls1_2");
     EXPECT_TRUE(reused(s_client(own.port(), ca(), session(), true, "-tls1_2")));
     EXPECT_FALSE(reused(s_client(a.port(), ca(), session(), true, "-tls1_2")));
+
+    // A key file that its group or others may read stops the start, with one line.
+    ASSERT_EQ(chmod(key_file.c_str(), 0640), 0);
+    ServerProcess readable(shared);
+    EXPECT_EQ(readable.port(), 0);
+    EXPECT_EQ(readable.stop(), 1);
+    const std::string said = read_file(readable.log_path());
+    const size_t refusal = said.rfind("\ntarnix-server: ");
+    ASSERT_NE(refusal, std::string::npos) << said;
+    EXPECT_EQ(said.find('\n', refusal + 1), said.size() - 1) << said;
+    EXPECT_NE(said.find(key_file + " may be read by others (mode 0640)", refusal),
+              std::string::npos)
+        << said;
+    ASSERT_EQ(chmod(key_file.c_str(), 0600), 0);
 
     // An empty, short or malformed key file, or one without HTTPS, stops the start.
     for (const char* bad : {"", "abc", "zz"}) {

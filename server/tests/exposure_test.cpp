@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 #include <openssl/ssl.h>
+#include <poll.h>
 
 #include <atomic>
 #include <chrono>
@@ -202,6 +203,93 @@ TEST(ExposureTest, ChallengeFloodFromOneAddressLeavesAnotherSigningIn) {
     EXPECT_EQ(signed_in, 10);
     EXPECT_GE(refused.load(), 50) << "the flooding address ran out of its budget";
     EXPECT_EQ(server.stop(), 0);
+}
+
+// Every /readyz on the public port asks the store: an address gets a small budget
+// of them (an exempt one none). /healthz stays free, and the admin listener's
+// /readyz (the operator's balancer) unbudgeted.
+TEST(ExposureTest, ReadinessChecksOnThePublicPortAreBudgetedPerAddress) {
+    ServerProcess server({"--admin-listen", "127.0.0.1:0"});
+    // `n` GETs of `path` on one connection from `source`; how many were answered 200,
+    // and the last answer in `last`.
+    auto gets = [](const std::string& source, int port, const std::string& path, int n,
+                   wire::Reply& last) {
+        wire::Connection c;
+        int ok = 0;
+        if (!c.open(source, "127.0.0.1", port))
+            return -1;
+        for (int i = 0; i < n && c.exchange("GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n", last);
+             ++i)
+            ok += last.status == 200;
+        return ok;
+    };
+    wire::Reply last;
+    const auto start = Clock::now();
+    EXPECT_EQ(gets("127.0.0.2", server.port(), "/readyz", 60, last), 60);
+    EXPECT_EQ(gets("127.0.0.2", server.port(), "/readyz", 1, last), 0);
+    EXPECT_EQ(last.status, 429);
+    EXPECT_EQ(last.body, "too many readiness checks\n");
+    ASSERT_LT(ms_since(start), 1000) << "the budget refills one a second";
+    EXPECT_EQ(gets("127.0.0.2", server.port(), "/healthz", 100, last), 100);
+    EXPECT_EQ(gets("127.0.0.3", server.port(), "/readyz", 1, last), 1);
+    EXPECT_EQ(gets("127.0.0.1", server.port(), "/readyz", 100, last), 100) << "exempt";
+    EXPECT_EQ(gets("127.0.0.2", server.admin_port(), "/readyz", 100, last), 100) << "admin";
+    EXPECT_EQ(server.stop(), 0);
+}
+
+// A client that reads its answer a few bytes at a time loses its connection at the
+// time-out, and with it the rest of the answer: the server's socket must not stay
+// behind, holding megabytes of the file for it, for as long as it keeps reading. A
+// client reading at any real speed gets the whole file.
+TEST(ExposureTest, AClientThatBarelyReadsItsAnswerIsReset) {
+    char tmpl[] = "/tmp/tarnix-update-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    const std::string file = dir + "/update.bin";
+    std::string content(4 * 1000 * 1000, '\0');
+    for (size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>(i * 7 + i / 4096);
+    std::ofstream(file, std::ios::binary) << content;
+    {
+        ServerProcess server({"--timeout", "2", "--update-file", file});
+        // A tiny receive window, set before the handshake so that it is the one offered.
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int small = 1024;
+        ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+        sockaddr_in from{}, to{};
+        from.sin_family = to.sin_family = AF_INET;
+        inet_pton(AF_INET, "127.0.0.2", &from.sin_addr);
+        inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+        to.sin_port = htons(static_cast<uint16_t>(server.port()));
+        ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        const std::string get = "GET /download/Tarnix.exe HTTP/1.1\r\nHost: x\r\n\r\n";
+        ASSERT_EQ(send(fd, get.data(), get.size(), MSG_NOSIGNAL), static_cast<ssize_t>(get.size()));
+        // 64 bytes every half second, until the server's end is seen (what is still
+        // in the client's own buffer is not waited for).
+        const auto start = Clock::now();
+        bool ended = false;
+        size_t got = 0;
+        while (!ended && ms_since(start) < 20000) {
+            pollfd p{fd, POLLIN, 0};
+            ended = poll(&p, 1, 500) == 1 && (p.revents & (POLLHUP | POLLERR)) != 0;
+            char buf[64];
+            const ssize_t n = ended ? 0 : recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+            got += n > 0 ? static_cast<size_t>(n) : 0;
+            if (!ended)
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+        const long after = ms_since(start);
+        close(fd);
+        EXPECT_TRUE(ended) << "still sending after " << after << " ms, " << got << " bytes read";
+        EXPECT_LT(after, 8000);
+
+        httplib::Client client("127.0.0.1", server.port());
+        auto whole = client.Get("/download/Tarnix.exe");
+        ASSERT_TRUE(whole);
+        EXPECT_TRUE(whole->body == content) << whole->body.size() << " bytes";
+        EXPECT_EQ(server.stop(), 0);
+    }
+    std::filesystem::remove_all(dir);
 }
 
 TEST(ExposureTest, ChallengeTableDropsTheOldestFirst) {
