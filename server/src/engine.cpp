@@ -1,7 +1,7 @@
 #include "engine.h"
 
 #include "clock.h"
-#include "mail.h"
+#include "secrets.h"
 
 #include <gnutls/abstract.h>
 #include <gnutls/gnutls.h>
@@ -116,7 +116,7 @@ bool client_closes(const char* version, const char* connection) {
 bool read_ticket_key(const std::string& path, std::string& key, std::string& error) {
     std::string text;
     key.clear();
-    if (!read_secret_file(path, text, error))
+    if (!read_owner_only_file(path, "ticket key file", text, error))
         return false;
     const size_t first = text.find_first_not_of(" \t\r\n");
     const size_t last = text.find_last_not_of(" \t\r\n");

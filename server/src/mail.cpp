@@ -488,38 +488,6 @@ SendResult FileTransport::send(const OutgoingMail& mail) {
     return a;
 }
 
-bool read_secret_file(const std::string& path, std::string& out, std::string& error) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        error = "cannot read the password file " + path;
-        return false;
-    }
-    if ((st.st_mode & 077) != 0) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        error = "the password file " + path + " may be read by others (mode " + mode +
-                "): make it owner-only (chmod 600)";
-        return false;
-    }
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    out = s.str();
-    if (!in) {
-        error = "cannot read the password file " + path;
-        return false;
-    }
-    if (!out.empty() && out.back() == '\n')
-        out.pop_back();
-    if (!out.empty() && out.back() == '\r')
-        out.pop_back();
-    if (out.empty()) {
-        error = "the password file " + path + " is empty";
-        return false;
-    }
-    return true;
-}
-
 std::unique_ptr<MailTransport> make_smtp_transport(const SmtpConfig& config, std::string& error) {
     CURLU* url = curl_url();
     std::string scheme, host;

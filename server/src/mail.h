@@ -130,10 +130,6 @@ struct SmtpConfig {
     int64_t timeout_seconds = 30; // connecting, and each reply
 };
 
-// Reads a password file: refused when group or others may read it, or it is empty.
-// One trailing line end is dropped.
-bool read_secret_file(const std::string& path, std::string& out, std::string& error);
-
 // The SMTP transport (libcurl); nothing and a reason when the configuration cannot work.
 std::unique_ptr<MailTransport> make_smtp_transport(const SmtpConfig& config, std::string& error);
 

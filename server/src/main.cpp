@@ -219,7 +219,7 @@ bool make_mailing(const Settings& settings, std::unique_ptr<MailTransport>& tran
     if (!parse_mail_from(settings.mail_from, smtp.from, error))
         return false;
     if (!settings.smtp_password_file.empty() &&
-        !read_secret_file(settings.smtp_password_file, smtp.password, error))
+        !read_owner_only_file(settings.smtp_password_file, "password file", smtp.password, error))
         return false;
     if (settings.smtp_user.empty() != settings.smtp_password_file.empty()) {
         error = "--smtp-user and --smtp-password-file go together";

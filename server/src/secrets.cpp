@@ -7,7 +7,10 @@
 #include <openssl/rand.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -372,6 +375,39 @@ Secret Keyring::open_bound(const std::string& ad, std::string_view stored,
                                  "stored password does not open under key " + id +
                                      " (damaged, or moved from another account)");
     return out;
+}
+
+bool read_owner_only_file(const std::string& path, const std::string& what, std::string& out,
+                          std::string& error) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        error = "cannot read the " + what + " " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if ((st.st_mode & 077) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        error = "the " + what + " " + path + " may be read by others (mode " + mode +
+                "): make it owner-only (chmod 600)";
+        return false;
+    }
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    out = s.str();
+    if (!in) {
+        error = "cannot read the " + what + " " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (!out.empty() && out.back() == '\n')
+        out.pop_back();
+    if (!out.empty() && out.back() == '\r')
+        out.pop_back();
+    if (out.empty()) {
+        error = "the " + what + " " + path + " is empty";
+        return false;
+    }
+    return true;
 }
 
 std::string key_mismatch(const PasswordSurvey& survey, const Keyring& keys) {

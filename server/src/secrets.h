@@ -71,6 +71,12 @@ bool load_secret_key(const std::string& path, SecretKey& key, std::string& error
 // 0600; an existing file is never overwritten. `path` gets the file's path.
 bool make_secret_key(const std::string& dir, std::string& path, std::string& error);
 
+// Reads a small secret text file (`what` names it in the error: "password file"): refused
+// when group or others may read it, or it is empty; one trailing line end is dropped.
+// False with the reason, and the system's for a file that cannot be read.
+bool read_owner_only_file(const std::string& path, const std::string& what, std::string& out,
+                          std::string& error);
+
 class Keyring;
 
 // The keyring of the key files: the current one (every write) and previous ones (read
