@@ -452,6 +452,21 @@ TEST(MailTest, AnAddressGetsAtMostItsDailyCodesAndOthersAreNotCounted) {
     for (std::string l; std::getline(lines, l);)
         n += l.find("\tcap@example.org\t") != std::string::npos;
     EXPECT_EQ(n, 3u) << "the refused code was not written";
+
+    // The spacing and the cap hold for an address however its letters are written:
+    // mailboxes take Victim@ and vIctim@ alike.
+    timing.code_interval_seconds = 30;
+    server::Commands spaced(*store, mailing, server::StatusTexts(), timing, limits,
+                            server::DeviceCookieConfig());
+    EXPECT_EQ(spaced.handle("cmd=9&emily=Victim@Example.org").body.size(), 6u);
+    EXPECT_EQ(spaced.handle("cmd=9&emily=vIctim@example.ORG").body, kTooSoon);
+    EXPECT_EQ(spaced.handle("cmd=2&u=victim1&p=secret1&q=victim@example.org").body, kSignUpOk)
+        << "the code of Victim@Example.org";
+    for (const char* same : {"VICTIM@example.org", "ViCtIm@example.org"})
+        EXPECT_EQ(commands.handle(std::string("cmd=9&emily=") + same).body.size(), 6u) << same;
+    EXPECT_EQ(commands.handle("cmd=9&emily=victiM@example.org").body, kDailyLimit);
+    EXPECT_EQ(commands.handle("cmd=9&emily=%D6%D0victim@example.org").body.size(), 6u)
+        << "another mailbox";
     fs::remove_all(dir);
 }
 

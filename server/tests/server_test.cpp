@@ -1,11 +1,7 @@
 // The account server, driven over loopback: each test starts its own server on a
 // free port with a fresh database and outbox, and stops it at the end (expecting a
 // clean exit, which under the sanitizers also means no leak or error report).
-#include "commands.h"
 #include "crypto.h"
-#include "mail.h"
-#include "messages.h"
-#include "settings.h"
 #include "store.h"
 #include "answers.h"
 #include "server_process.h"
@@ -310,47 +306,6 @@ TEST(ServerTest, StatusRequestsHaveABudgetAndTheCountFollowsWithinASecond) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(status.substr(status.rfind('|') + 1), "1");
     EXPECT_EQ(server.stop(), 0);
-}
-
-// The interval between codes and the daily cap hold for an address however its
-// letters are written: mailboxes take Victim@ and vIctim@ alike.
-TEST(ServerTest, LetterCaseDoesNotMultiplyCodeMails) {
-    std::string bad;
-    ASSERT_TRUE(server::init_messages(bad)) << bad;
-    char tmpl[] = "/tmp/tarnix-case-XXXXXX";
-    const std::string dir = mkdtemp(tmpl);
-    const server::Settings defaults = server::default_settings();
-    server::StoreConfig config = server::store_config(defaults);
-    config.where = test_postgres() ? fresh_database() : dir + "/a.db";
-    config.pool_size = 1;
-    std::string error;
-    auto store = server::Store::open(config, error);
-    ASSERT_TRUE(store) << error;
-    server::FileTransport outbox(dir + "/outbox.txt");
-    server::CodeMailing mailing;
-    mailing.transport = &outbox;
-    server::Limits limits = server::limits_config(defaults);
-    limits.codes_per_address_per_day = 3;
-    auto commands = [&](int64_t interval) {
-        server::Timing timing = server::timing_config(defaults);
-        timing.code_interval_seconds = interval;
-        return std::make_unique<server::Commands>(*store, mailing, server::StatusTexts(), timing,
-                                                  limits, server::DeviceCookieConfig());
-    };
-    auto spaced = commands(30);
-    EXPECT_EQ(spaced->handle("cmd=9&emily=Victim@Example.org").body.size(), 6u);
-    EXPECT_EQ(spaced->handle("cmd=9&emily=vIctim@example.ORG").body, kTooSoon);
-    EXPECT_EQ(spaced->handle("cmd=2&u=victim1&p=secret1&q=victim@example.org").body, kSignUpOk)
-        << "the code of Victim@Example.org";
-
-    auto at_once = commands(0);
-    for (const char* other : {"VICTIM@example.org", "ViCtIm@example.org"})
-        EXPECT_EQ(at_once->handle(std::string("cmd=9&emily=") + other).body.size(), 6u) << other;
-    EXPECT_EQ(at_once->handle("cmd=9&emily=victiM@example.org").body,
-              server::gbk(server::Msg::CodeDailyLimit));
-    EXPECT_EQ(at_once->handle("cmd=9&emily=%D6%D0victim@example.org").body.size(), 6u)
-        << "another mailbox";
-    std::filesystem::remove_all(dir);
 }
 
 // Passwords (sealed or not) and codes cross the network to a database on another
