@@ -2,11 +2,11 @@
 # Builds the account server's Debian package, build/deb/tarnix-server_<version>_amd64.deb,
 # with debhelper (debian/) on a copy of the tree, so the source stays clean, and
 # checks it with lintian (no error allowed). The version is the server's own
-# (server/src/version.h); debian/changelog must have an entry for it.
+# (server/src/base/version.h); debian/changelog must have an entry for it.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
-version=$(sed -n 's/^#define TARNIX_SERVER_VERSION "\(.*\)"$/\1/p' "$root/server/src/version.h")
+version=$(sed -n 's/^#define TARNIX_SERVER_VERSION "\(.*\)"$/\1/p' "$root/server/src/base/version.h")
 changelog=$(dpkg-parsechangelog -l "$root/debian/changelog" -S Version)
 if [ -z "$version" ] || [ "$version" != "$changelog" ]; then
   echo "package-server: the server is version '$version' but debian/changelog's last entry is" \

@@ -2,7 +2,7 @@
 // the server sees at the next request; a backup taken under load is whole.
 #include "answers.h"
 #include "cookie_client.h"
-#include "crypto.h"
+#include "base/crypto.h"
 #include "server_process.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // Two server instances on one PostgreSQL database (run by with_postgres.sh): what
 // one instance does to an account, the other sees at once, and requests racing at
 // both count once.
-#include "crypto.h"
+#include "base/crypto.h"
 #include "answers.h"
 #include "cookie_client.h"
 #include "server_process.h"

@@ -1,9 +1,9 @@
 // Connections as many users bring them: many clients behind one address, and
 // returning HTTPS clients that resume their TLS session.
 #include "answers.h"
-#include "engine.h"
+#include "http/engine.h"
 #include "server_process.h"
-#include "settings.h"
+#include "app/settings.h"
 #include "wire_client.h"
 
 #include <gtest/gtest.h>

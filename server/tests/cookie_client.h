@@ -2,7 +2,7 @@
 // one: the device cookie the server set last is sent back on every request.
 #pragma once
 
-#include "crypto.h"
+#include "base/crypto.h"
 #include "server_process.h"
 
 #include <gtest/gtest.h>

@@ -2,8 +2,8 @@
 // lock out strangers only; cookies that prove nothing are passed over.
 #include "answers.h"
 #include "cookie_client.h"
-#include "crypto.h"
-#include "device_cookie.h"
+#include "base/crypto.h"
+#include "base/device_cookie.h"
 #include "server_process.h"
 #include "wire_client.h"
 

@@ -2,8 +2,8 @@
 // oversized headers, floods, probing, files left readable, and HTTPS. Clients use
 // their own loopback source addresses (127.0.0.2, 127.0.0.3) so that per-address
 // limits can be told apart; 127.0.0.1 is exempt from the budgets by default.
-#include "bounded_tables.h"
-#include "crypto.h"
+#include "store/challenges.h"
+#include "base/crypto.h"
 #include "answers.h"
 #include "server_process.h"
 #include "wire_client.h"

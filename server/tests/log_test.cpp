@@ -2,8 +2,8 @@
 // for account names that are not GBK), and neither format holds a password, proof
 // or code.
 #include "answers.h"
-#include "crypto.h"
-#include "log.h"
+#include "base/crypto.h"
+#include "base/log.h"
 #include "server_process.h"
 
 #include <gtest/gtest.h>

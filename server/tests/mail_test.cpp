@@ -3,13 +3,13 @@
 // relay scripted to fail (451, 550, no STARTTLS, a certificate nobody trusts, a
 // stall, down for the first 10 s). Mails are read back from the relay's Maildir.
 #include "answers.h"
-#include "commands.h"
-#include "mail.h"
-#include "messages.h"
+#include "protocol/commands.h"
+#include "mail/mail.h"
+#include "protocol/messages.h"
 #include "server_process.h"
-#include "settings.h"
+#include "app/settings.h"
 #include "smtp_relay.h"
-#include "store.h"
+#include "store/store.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>

@@ -1,8 +1,8 @@
 // /metrics on the admin listener: counters follow the requests made, the text
 // passes promtool, and a real Prometheus scrapes it and answers a query with it.
 #include "answers.h"
-#include "crypto.h"
-#include "metrics.h"
+#include "base/crypto.h"
+#include "base/metrics.h"
 #include "server_process.h"
 #include "smtp_relay.h"
 #include "wire_client.h"

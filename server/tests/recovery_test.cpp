@@ -5,7 +5,7 @@
 // arriving by mail. The browser's own walk through the pages, with real mail, is
 // recovery_browser_test.py.
 #include "answers.h"
-#include "crypto.h"
+#include "base/crypto.h"
 #include "server_process.h"
 #include "smtp_relay.h"
 

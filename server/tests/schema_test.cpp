@@ -1,5 +1,5 @@
 // Databases made by older servers are upgraded in place at start-up.
-#include "crypto.h"
+#include "base/crypto.h"
 #include "server_process.h"
 
 #include <gtest/gtest.h>

@@ -3,15 +3,15 @@
 // opened as the server opens it), on SQLite, and on PostgreSQL when TARNIX_TEST_PG
 // names a test cluster (with_postgres.sh).
 #include "answers.h"
-#include "commands.h"
-#include "crypto.h"
-#include "recovery.h"
-#include "messages.h"
-#include "rekey.h"
-#include "secrets.h"
+#include "protocol/commands.h"
+#include "base/crypto.h"
+#include "web/recovery.h"
+#include "protocol/messages.h"
+#include "ops/rekey.h"
+#include "base/secrets.h"
 #include "server_process.h"
-#include "settings.h"
-#include "store.h"
+#include "app/settings.h"
+#include "store/store.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

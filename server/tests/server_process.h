@@ -2,7 +2,7 @@
 // port, stopped (expecting a clean exit) at the end.
 #pragma once
 
-#include "crypto.h"
+#include "base/crypto.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>

@@ -1,8 +1,8 @@
 // The account server, driven over loopback: each test starts its own server on a
 // free port with a fresh database and outbox, and stops it at the end (expecting a
 // clean exit, which under the sanitizers also means no leak or error report).
-#include "crypto.h"
-#include "store.h"
+#include "base/crypto.h"
+#include "store/store.h"
 #include "answers.h"
 #include "server_process.h"
 #include "wire_client.h"

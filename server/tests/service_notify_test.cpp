@@ -1,6 +1,6 @@
 // What the server tells systemd: a notification socket of the test's own stands in
 // for systemd's (NOTIFY_SOCKET), read as systemd reads it.
-#include "service_notify.h"
+#include "ops/service_notify.h"
 #include "server_process.h"
 
 #include <gtest/gtest.h>

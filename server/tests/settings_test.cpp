@@ -1,5 +1,5 @@
 // Settings from the command line and a TOML file, as an operator gives them.
-#include "charset.h"
+#include "base/charset.h"
 #include "server_process.h"
 
 #include <gtest/gtest.h>

@@ -1,0 +1,146 @@
+#include "base/device_cookie.h"
+
+#include "base/clock.h"
+#include "base/crypto.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+#include <stdexcept>
+
+namespace server {
+namespace {
+
+const char kPrefix[] = "tx_device_";
+constexpr unsigned char kFormat = 1;
+constexpr size_t kDeviceIdLength = 32;
+constexpr size_t kMacBytes = 32;
+const char kHex[] = "0123456789abcdef";
+
+std::string random_key() {
+    return random_bytes(kDeviceKeyBytes);
+}
+
+std::string trimmed(const std::string& s, size_t from, size_t to) {
+    while (from < to && (s[from] == ' ' || s[from] == '\t'))
+        ++from;
+    while (to > from && (s[to - 1] == ' ' || s[to - 1] == '\t'))
+        --to;
+    return s.substr(from, to - from);
+}
+
+} // namespace
+
+bool read_device_key(const std::string& path, std::string& key, std::string& error) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        error = "cannot read the device key " + path;
+        return false;
+    }
+    if ((st.st_mode & 077) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        error = "the device key " + path + " must be a file for its owner only (mode 0600)";
+        return false;
+    }
+    char buf[kDeviceKeyBytes + 1];
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    ::close(fd);
+    if (n != static_cast<ssize_t>(kDeviceKeyBytes)) {
+        error = "the device key " + path + " must hold exactly 32 bytes";
+        return false;
+    }
+    key.assign(buf, kDeviceKeyBytes);
+    return true;
+}
+
+DeviceCookies::DeviceCookies(DeviceCookieConfig config) : config_(std::move(config)) {
+    if (config_.key.empty()) {
+        config_.key = random_key();
+        ephemeral_ = true;
+    }
+    if (config_.key.size() != kDeviceKeyBytes)
+        throw std::invalid_argument("a device key has 32 bytes");
+}
+
+std::string DeviceCookies::cookie_name(const std::string& account) {
+    const std::string digest = sha256(account);
+    std::string name = kPrefix;
+    for (int i = 0; i < 4; ++i) {
+        const unsigned char b = static_cast<unsigned char>(digest[static_cast<size_t>(i)]);
+        name += kHex[b >> 4];
+        name += kHex[b & 15];
+    }
+    return name;
+}
+
+std::string DeviceCookies::new_device_id() {
+    return random_text(kDeviceIdLength, kHex);
+}
+
+std::string DeviceCookies::mac(const std::string& payload) const {
+    return hmac_sha256(config_.key, payload);
+}
+
+std::string DeviceCookies::tag(const std::string& purpose, const std::string& data) const {
+    // A cookie's payload starts with its format byte (1), a purpose with a letter.
+    return mac(purpose + '\0' + data);
+}
+
+std::string DeviceCookies::value(const std::string& account, const std::string& device,
+                                 int64_t expires) const {
+    std::string payload(1, static_cast<char>(kFormat));
+    for (int shift = 56; shift >= 0; shift -= 8)
+        payload += static_cast<char>((static_cast<uint64_t>(expires) >> shift) & 0xFF);
+    payload += device;
+    payload += account;
+    return base64url(payload + mac(payload));
+}
+
+std::string DeviceCookies::set_cookie(const std::string& account, const std::string& device,
+                                      int64_t now) const {
+    const int64_t expires = now + config_.lifetime_seconds;
+    // Expires as well as Max-Age: WinInet keeps a cookie across runs by its Expires.
+    return cookie_name(account) + "=" + value(account, device, expires) +
+           "; Max-Age=" + std::to_string(config_.lifetime_seconds) +
+           "; Expires=" + rfc_date_text(expires, "GMT") + "; Path=/; HttpOnly; SameSite=Strict" +
+           (config_.secure ? "; Secure" : "");
+}
+
+std::string DeviceCookies::device_of(const std::string& account, const std::string& cookie_header,
+                                     int64_t now) const {
+    const std::string name = cookie_name(account);
+    size_t checked = 0;
+    size_t at = 0;
+    while (at <= cookie_header.size() && checked < config_.max_checked) {
+        size_t end = cookie_header.find(';', at);
+        if (end == std::string::npos)
+            end = cookie_header.size();
+        const size_t eq = cookie_header.find('=', at);
+        if (eq != std::string::npos && eq < end && trimmed(cookie_header, at, eq) == name) {
+            ++checked;
+            std::string bytes;
+            if (from_base64url(trimmed(cookie_header, eq + 1, end), bytes) &&
+                bytes.size() == 1 + 8 + kDeviceIdLength + account.size() + kMacBytes &&
+                static_cast<unsigned char>(bytes[0]) == kFormat) {
+                const std::string payload = bytes.substr(0, bytes.size() - kMacBytes);
+                uint64_t expires = 0;
+                for (int i = 1; i <= 8; ++i)
+                    expires = expires << 8 | static_cast<unsigned char>(bytes[i]);
+                if (equal_in_constant_time(mac(payload), bytes.substr(payload.size())) &&
+                    payload.compare(1 + 8 + kDeviceIdLength, std::string::npos, account) == 0 &&
+                    static_cast<int64_t>(expires) > now)
+                    return payload.substr(1 + 8, kDeviceIdLength);
+            }
+        }
+        at = end + 1;
+    }
+    return std::string();
+}
+
+} // namespace server

@@ -1,0 +1,170 @@
+#include "base/log.h"
+
+#include "base/charset.h"
+#include "base/clock.h"
+
+#include <cstdio>
+#include <mutex>
+
+namespace server {
+namespace {
+
+std::mutex g_log_mutex;
+
+// A line is written for every request, and its time text changes once a second.
+const std::string& time_text() {
+    thread_local int64_t at = -1;
+    thread_local std::string text;
+    const int64_t now = now_seconds();
+    if (now != at) {
+        text = local_time_text(now);
+        at = now;
+    }
+    return text;
+}
+
+// The one writer: a whole line at once.
+void write(const std::string& line) {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    // stderr is unbuffered: the line goes out in one write, nothing to flush.
+    std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+// A text line: the time, the words and the end of line, built in one buffer.
+void write_text(const std::string& first, const std::string& rest = std::string()) {
+    const std::string& time = time_text();
+    std::string line;
+    line.reserve(time.size() + first.size() + rest.size() + 2);
+    line.append(time).append(1, ' ').append(first).append(rest).append(1, '\n');
+    write(line);
+}
+
+LogFormat g_format = LogFormat::Text;
+
+// The length of the UTF-8 sequence at `i`, 0 when it is not one (overlong forms and
+// surrogates included).
+size_t utf8_length(const std::string& s, size_t i) {
+    const auto at = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = at(i);
+    size_t n = c >= 0xC2 && c <= 0xDF   ? 2
+               : c >= 0xE0 && c <= 0xEF ? 3
+               : c >= 0xF0 && c <= 0xF4 ? 4
+                                        : 0;
+    if (n == 0 || i + n > s.size())
+        return 0;
+    const unsigned char second = at(i + 1);
+    const unsigned char low = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+    const unsigned char high = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+    if (second < low || second > high)
+        return 0;
+    for (size_t k = 2; k < n; ++k)
+        if ((at(i + k) & 0xC0) != 0x80)
+            return 0;
+    return n;
+}
+
+// {"time":...,"level":...,"event":... (the caller adds its fields and the end)
+std::string json_start(const char* level, const char* event) {
+    std::string out;
+    out.reserve(256);
+    out += "{\"time\":\"";
+    out += utc_now_text_ms();
+    out += "\",\"level\":\"";
+    out += level;
+    out += "\",\"event\":";
+    append_json_string(out, event);
+    return out;
+}
+
+void json_field(std::string& out, const char* name, const std::string& utf8) {
+    out += ",\"";
+    out += name;
+    out += "\":";
+    append_json_string(out, utf8);
+}
+
+// An account name or other client bytes as UTF-8: ASCII as it is, GBK converted.
+std::string client_text(const std::string& gbk) {
+    for (unsigned char c : gbk)
+        if (c >= 0x80)
+            return gbk_to_utf8_replacing(gbk);
+    return gbk;
+}
+
+} // namespace
+
+void log_line(const std::string& text) {
+    log_event("server", text);
+}
+
+void set_log_format(LogFormat format) {
+    g_format = format;
+}
+
+void append_json_string(std::string& out, const std::string& s) {
+    static const char hex[] = "0123456789abcdef";
+    out += '"';
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+            ++i;
+        } else if (c < 0x20 || c == 0x7F) {
+            out += c == '\n' ? "\\n" : c == '\t' ? "\\t" : c == '\r' ? "\\r" : "";
+            if (c != '\n' && c != '\t' && c != '\r') {
+                out += "\\u00";
+                out += hex[c >> 4];
+                out += hex[c & 15];
+            }
+            ++i;
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++i;
+        } else if (size_t n = utf8_length(s, i)) {
+            out.append(s, i, n);
+            i += n;
+        } else {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        }
+    }
+    out += '"';
+}
+
+void log_event(const char* event, const std::string& text) {
+    if (g_format == LogFormat::Text) {
+        write_text(text);
+        return;
+    }
+    const bool warning = text.rfind("warning:", 0) == 0;
+    std::string line = json_start(warning ? "warn" : "info", event);
+    json_field(line, "message", text);
+    line += "}\n";
+    write(line);
+}
+
+void log_request(const RequestRecord& r) {
+    if (g_format == LogFormat::Text) {
+        std::string line;
+        line.reserve(r.client.size() + r.command.size() + r.account.size() + r.result.size() + 16);
+        line.append(r.client).append(" cmd=").append(printable(r.command.substr(0, 16)));
+        if (!r.account.empty())
+            line.append(" u=").append(printable(r.account.substr(0, 64)));
+        write_text(line.append(" -> "), r.result);
+        return;
+    }
+    std::string line =
+        json_start(r.result.rfind("server error", 0) == 0 ? "error" : "info", "request");
+    json_field(line, "client", r.client);
+    json_field(line, "command", client_text(r.command.substr(0, 16)));
+    if (!r.account.empty())
+        json_field(line, "account", client_text(r.account.substr(0, 64)));
+    json_field(line, "result", r.result);
+    char ms[32];
+    std::snprintf(ms, sizeof ms, ",\"duration_ms\":%.3f}\n", r.duration_ms);
+    line += ms;
+    write(line);
+}
+
+} // namespace server

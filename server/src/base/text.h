@@ -1,0 +1,25 @@
+// Small text rules and parsers shared by the protocol, the pages, the settings and
+// the operator's commands. Pure functions: any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace server {
+
+// True when the bytes hold a control character (below 0x20, or 0x7F).
+bool has_control_bytes(const std::string& s);
+
+// Account names and passwords (GBK): 6 to 16 bytes, nothing the client could not
+// have typed (no control bytes).
+bool valid_credential(const std::string& gbk);
+
+// A whole number of at most 18 digits, no sign: what a numeric setting (or an
+// admin command's id) may be.
+bool parse_integer(const std::string& s, int64_t& out);
+
+// Percent escapes decoded (and '+' as a space when `plus_is_space`, as browsers send
+// forms); false for an escape that is not two hexadecimal digits.
+bool percent_decode(const std::string& in, bool plus_is_space, std::string& out);
+
+} // namespace server

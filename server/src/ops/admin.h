@@ -1,0 +1,33 @@
+// tarnix-server admin: an operator's commands on the database the servers use.
+// Each is one short statement or transaction (SQLite waits out another process's
+// lock), so it is safe while servers run on the same database.
+//
+// The commands are rows of one table, command words to handler; another command is
+// one more row. Called from main's thread; writes its answer to `out` and what went
+// wrong to `err`. Exit codes: 0 done, 1 nothing to act on (no such account, a mail
+// that cannot be sent again) or the work failed, 2 usage.
+#pragma once
+
+#include "store/store.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace server {
+
+// What the commands work on: the store, and where recovery links point.
+struct AdminConfig {
+    StoreConfig store;
+    std::string public_url; // "": no recovery links
+    int64_t link_seconds = 1800;
+};
+
+// `words` are what follows the settings: "accounts", "show", NAME...
+int run_admin(const AdminConfig& config, const std::vector<std::string>& words, std::FILE* out,
+              std::FILE* err);
+
+// The commands, one per line, for the usage text.
+std::string admin_usage();
+
+} // namespace server

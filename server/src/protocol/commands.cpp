@@ -1,0 +1,357 @@
+#include "protocol/commands.h"
+
+#include "base/charset.h"
+#include "base/crypto.h"
+#include "base/text.h"
+#include "protocol/form.h"
+#include "protocol/messages.h"
+#include "base/metrics.h"
+#include "base/version.h"
+
+#include <cstdio>
+#include <map>
+#include <exception>
+
+namespace server {
+namespace {
+
+constexpr size_t kChallengeLength = 19;
+constexpr size_t kMaxAccountBytes = 64; // longer names cannot exist; refuse them early
+constexpr size_t kMaxReported = 10000;  // accounts whose unreadable password was logged
+const char kBuild[] = "tarnix-server " TARNIX_SERVER_VERSION;
+
+// Names are also whole GBK characters: the client cannot type anything else.
+bool valid_account(const std::string& s) {
+    return valid_credential(s) && well_formed_gbk(s);
+}
+
+Outcome outcome_of(Msg m) {
+    switch (m) {
+    case Msg::ConnectionOk:
+    case Msg::SignInOk:
+    case Msg::SignUpOk:
+    case Msg::PasswordChanged:
+        return Outcome::Ok;
+    case Msg::WrongAccountOrPassword:
+    case Msg::WrongAccountOrOldPassword:
+        return Outcome::Wrong;
+    case Msg::ChallengeMissing:
+        return Outcome::NoChallenge;
+    case Msg::AccountLocked:
+        return Outcome::Locked;
+    case Msg::AccountTaken:
+        return Outcome::Exists;
+    case Msg::NoRecentCode:
+        return Outcome::NoCode;
+    case Msg::CodeTooSoon:
+        return Outcome::TooSoon;
+    case Msg::ServerError:
+        return Outcome::Error;
+    case Msg::TooManyRequests:
+    case Msg::CodeDailyLimit:
+        return Outcome::RateLimited;
+    default:
+        return Outcome::Invalid;
+    }
+}
+
+Reply answer(Msg m, const char* result, int status = 200) {
+    Reply r;
+    r.outcome = outcome_of(m);
+    r.status = status;
+    r.body = gbk(m);
+    r.result = result;
+    return r;
+}
+
+} // namespace
+
+Commands::Commands(Store& store, CodeMailing mailing, StatusTexts status, Timing timing,
+                   Limits limits, DeviceCookieConfig devices)
+    : store_(store), mailing_(std::move(mailing)), status_(std::move(status)), timing_(timing),
+      limits_(limits), devices_(std::move(devices)),
+      challenge_budget_(limits.challenges_per_minute, limits.max_addresses),
+      sign_in_budget_(limits.sign_ins_per_minute, limits.max_addresses),
+      change_budget_(limits.changes_per_minute, limits.max_addresses),
+      code_budget_(limits.codes_per_minute, limits.max_addresses),
+      status_budget_(limits.status_per_minute, limits.max_addresses) {}
+
+bool Commands::within_budget(const std::string& cmd, const std::string& client) {
+    if (client.empty())
+        return true;
+    const int64_t now = monotonic_ms();
+    if (cmd == "0")
+        return challenge_budget_.allow(client, now);
+    if (cmd == "1")
+        return sign_in_budget_.allow(client, now);
+    if (cmd == "3")
+        return change_budget_.allow(client, now);
+    if (cmd == "9")
+        return code_budget_.allow(client, now);
+    if (cmd == "5")
+        return status_budget_.allow(client, now);
+    return true;
+}
+
+// Counting the accounts reads the whole table (under the SQLite store's lock, which
+// every sign-in waits for): one request a second counts, the others answer with the
+// figure it found.
+int64_t Commands::accounts() {
+    constexpr int64_t kMaxAgeMs = 1000;
+    const int64_t now = monotonic_ms();
+    if (count_read_at_.load(std::memory_order_acquire) > now - kMaxAgeMs)
+        return account_count_.load(std::memory_order_relaxed);
+    std::unique_lock<std::mutex> lock(count_mutex_, std::defer_lock);
+    // Until there is a figure, everyone waits for the first.
+    if (count_read_at_.load(std::memory_order_acquire) == kNever)
+        lock.lock();
+    else if (!lock.try_lock())
+        return account_count_.load(std::memory_order_relaxed);
+    if (count_read_at_.load(std::memory_order_acquire) <= now - kMaxAgeMs) {
+        account_count_.store(store_.account_count(), std::memory_order_relaxed);
+        count_read_at_.store(now, std::memory_order_release);
+    }
+    return account_count_.load(std::memory_order_relaxed);
+}
+
+Reply Commands::handle(const std::string& body, const std::string& client,
+                       const std::string& cookies) {
+    Form form;
+    FormError e = parse_form(body, form);
+    if (e == FormError::IllegalBytes)
+        return answer(Msg::IllegalBytes, "illegal bytes", 400);
+    if (e == FormError::BadRequest)
+        return answer(Msg::BadRequest, "bad request", 400);
+
+    const std::string cmd = form["cmd"];
+    auto field = [&](const char* name) -> const std::string* {
+        auto it = form.find(name);
+        return it == form.end() ? nullptr : &it->second;
+    };
+    const std::string* u = field("u");
+    const std::string* p = field("p");
+    const std::string* q = field("q");
+    const std::string* n = field("n");
+    const std::string* emily = field("emily");
+
+    Reply r;
+    try {
+        if (!within_budget(cmd, client)) {
+            r = answer(Msg::TooManyRequests, "too many requests", 429);
+        } else if (cmd == "c") {
+            r = answer(Msg::ConnectionOk, "ok");
+        } else if (cmd == "5") {
+            r = status_record();
+        } else if (cmd == "0" && u && !u->empty()) {
+            r = challenge(*u, cookies);
+        } else if (cmd == "1" && u && !u->empty() && p) {
+            r = sign_in(*u, *p, cookies);
+        } else if (cmd == "2" && u && !u->empty() && p && q) {
+            r = sign_up(*u, *p, *q);
+        } else if (cmd == "3" && u && !u->empty() && p && n) {
+            r = change_password(*u, *p, *n, cookies);
+        } else if (cmd == "9" && emily) {
+            r = send_code(*emily);
+        } else if (cmd == "0" || cmd == "1" || cmd == "2" || cmd == "3" || cmd == "9") {
+            r = answer(Msg::MissingField, "missing field", 400);
+        } else {
+            r = answer(Msg::UnknownCommand, "unknown command", 400);
+        }
+    } catch (const UnreadablePassword& ex) {
+        r = answer(Msg::ServerError, "server error: stored password unreadable", 500);
+        report_unreadable(ex);
+    } catch (const std::exception& ex) {
+        r = answer(Msg::ServerError, "server error", 500);
+        r.result += std::string(": ") + ex.what();
+    }
+    r.command = cmd;
+    if (u)
+        r.account = *u;
+    else if (emily)
+        r.account = *emily;
+    return r;
+}
+
+void Commands::report_unreadable(const UnreadablePassword& e) {
+    {
+        std::lock_guard<std::mutex> lock(reported_mutex_);
+        if (reported_.size() >= kMaxReported || !reported_.insert(e.account()).second)
+            return;
+    }
+    if (on_unreadable_password)
+        on_unreadable_password(e.account(), e.what());
+}
+
+Reply Commands::status_record() {
+    int64_t now = now_seconds();
+    Reply r;
+    r.body = status_.service_name + "|" + status_.client_version + "|" + status_.update_location +
+             "|" + status_.update_description + "|" + status_.announcement + "|" +
+             local_time_text(now) + "|" + kBuild + "|" + std::to_string(accounts());
+    r.result = "ok";
+    return r;
+}
+
+Reply Commands::challenge(const std::string& account, const std::string& cookies) {
+    if (account.size() > kMaxAccountBytes || has_control_bytes(account) ||
+        !well_formed_gbk(account))
+        return answer(Msg::AccountFormat, "bad account");
+    // Issued whether or not the account exists, so the answer tells nobody which do.
+    static const std::string alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::string text = random_text(kChallengeLength, alphabet);
+    const int64_t now = now_seconds();
+    store_.put_challenge(account, devices_.device_of(account, cookies, now), text, now);
+    Reply r;
+    r.body = text;
+    r.result = "challenge";
+    return r;
+}
+
+Reply Commands::sign_in(const std::string& account, const std::string& proof,
+                        const std::string& cookies) {
+    // The challenges this client asked for (a known device's own, or those it shares
+    // with every other client), all used up by this attempt, right or wrong.
+    const int64_t now = now_seconds();
+    const Attempt who{devices_.device_of(account, cookies, now), DeviceCookies::new_device_id()};
+    const std::vector<std::string> challenges = store_.take_challenges(account, who.device, now);
+    if (challenges.empty())
+        return answer(Msg::ChallengeMissing, "no challenge");
+    CheckResult check = store_.check_password(
+        account, who, now,
+        [&](const Secret& password) {
+            bool right = false;
+            for (const std::string& challenge : challenges)
+                right |= equal_in_constant_time(md5_hex(challenge, password.view()), proof);
+            return right;
+        },
+        timing_.lock);
+    Reply r;
+    if (check.verdict == Verdict::Locked) {
+        r = answer(Msg::AccountLocked, "locked");
+    } else if (check.verdict == Verdict::Wrong) {
+        r = answer(Msg::WrongAccountOrPassword, "wrong account or password");
+    } else {
+        r = answer(Msg::SignInOk, "ok");
+        // A known device gets its cookie again, for another year from now.
+        if (!check.device.empty())
+            r.set_cookie = devices_.set_cookie(account, check.device, now);
+    }
+    after_check(account, check, r);
+    return r;
+}
+
+void Commands::after_check(const std::string& account, const CheckResult& check, Reply& reply) {
+    if (check.locked_now && metrics)
+        metrics->account_locked();
+    if (check.known_device)
+        reply.result += " (known device)";
+    if (check.untrusted_locked) {
+        reply.result += " (untrusted attempts locked)";
+        if (on_untrusted_lock)
+            on_untrusted_lock(account);
+    }
+}
+
+Reply Commands::sign_up(const std::string& account, const std::string& password,
+                        const std::string& email) {
+    if (!valid_account(account))
+        return answer(Msg::AccountFormat, "bad account");
+    if (!valid_credential(password))
+        return answer(Msg::PasswordFormat, "bad password");
+    if (!acceptable_address(email))
+        return answer(Msg::EmailFormat, "bad email");
+    int64_t now = now_seconds();
+    switch (store_.create_account(account, password, email, now, now - timing_.code_valid_seconds,
+                                  limits_.sign_ups_per_code)) {
+    case SignUp::Created:
+        return answer(Msg::SignUpOk, "created");
+    case SignUp::Exists:
+        return answer(Msg::AccountTaken, "exists");
+    case SignUp::NoRecentCode:
+        break;
+    }
+    return answer(Msg::NoRecentCode, "no recent code");
+}
+
+Reply Commands::change_password(const std::string& account, const std::string& old_password,
+                                const std::string& new_password, const std::string& cookies) {
+    if (!valid_credential(new_password))
+        return answer(Msg::NewPasswordFormat, "bad new password");
+    const int64_t now = now_seconds();
+    // The old password's check is counted like a sign-in's; a change makes no device.
+    const Attempt who{devices_.device_of(account, cookies, now), std::string()};
+    CheckResult check =
+        store_.change_password(account, who, old_password, new_password, now, timing_.lock);
+    Reply r;
+    switch (check.verdict) {
+    case Verdict::Ok:
+        r = answer(Msg::PasswordChanged, "changed");
+        break;
+    case Verdict::Locked:
+        r = answer(Msg::AccountLocked, "locked");
+        break;
+    case Verdict::Wrong:
+        r = answer(Msg::WrongAccountOrOldPassword, "wrong account or password");
+        break;
+    }
+    after_check(account, check, r);
+    return r;
+}
+
+Reply Commands::send_code(const std::string& email) {
+    // Checked before anything is stored: nothing the client sends may reach the
+    // envelope or a header but one plain address.
+    const std::optional<std::string> recipient =
+        acceptable_address(email) ? gbk_to_utf8(email) : std::nullopt;
+    if (!recipient)
+        return answer(Msg::EmailFormat, "bad email");
+    const int64_t now = now_seconds();
+    CodeRequest request;
+    request.email = email;
+    request.code = random_text(6, "0123456789");
+    request.now = now;
+    request.not_after = now - timing_.code_interval_seconds;
+    request.forget_before = now - timing_.code_valid_seconds;
+    request.day_since = now - 24 * 3600;
+    request.per_day = limits_.codes_per_address_per_day;
+
+    const std::map<std::string, std::string> values = {
+        {"code", request.code},
+        {"minutes", std::to_string(timing_.code_valid_seconds / 60)},
+        {"service", mailing_.service}};
+    OutgoingMail mail;
+    mail.kind = "code";
+    mail.recipient = *recipient;
+    mail.subject = mailing_.text.render_subject(values);
+    mail.body = mailing_.text.render_body(values);
+    mail.message_id = new_message_id(mailing_.message_domain, now);
+    mail.created = now;
+    mail.expires = now + timing_.code_valid_seconds;
+    mail.file_line = local_time_text(now) + "\t" + email + "\t" + request.code + "\n";
+
+    MailTransport& transport = *mailing_.transport;
+    std::function<bool()> deliver;
+    if (transport.immediate())
+        deliver = [&] { return transport.send(mail).outcome == SendResult::Sent; };
+    switch (store_.issue_code(request, mail, deliver)) {
+    case CodeIssue::TooSoon:
+        return answer(Msg::CodeTooSoon, "too soon");
+    case CodeIssue::DailyLimit:
+        return answer(Msg::CodeDailyLimit, "daily limit");
+    case CodeIssue::Issued:
+        break;
+    }
+    if (!transport.immediate() && mailing_.queued)
+        mailing_.queued();
+    if (on_code_sent)
+        on_code_sent(transport.immediate() ? "code sent to " + printable(email)
+                                           : "code queued: mail " + std::to_string(mail.id) +
+                                                 " to " + printable(address_domain(email)));
+    Reply r;
+    r.body = request.code;
+    r.result = transport.immediate() ? "code sent" : "code queued";
+    return r;
+}
+
+} // namespace server

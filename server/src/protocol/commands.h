@@ -1,0 +1,131 @@
+// The account protocol: one form body in, one GBK answer out.
+#pragma once
+
+#include "base/rate_limiter.h"
+#include "base/clock.h"
+#include "base/device_cookie.h"
+#include "base/metrics.h"
+#include "mail/mail.h"
+#include "base/secrets.h"
+#include "store/store.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+
+namespace server {
+
+// Texts of the status record, already GBK.
+struct StatusTexts {
+    std::string service_name;
+    std::string client_version;
+    std::string update_location;
+    std::string update_description;
+    std::string announcement;
+};
+
+struct Timing {
+    int64_t code_valid_seconds = 600;   // a sign-up needs a code this recent
+    int64_t code_interval_seconds = 30; // at most one code per address this often
+    LockPolicy lock;
+};
+
+// What one client address, and all of them together, may make the server hold or do.
+// The budgets come from the settings (limits_config in settings.h).
+struct Limits {
+    int challenges_per_minute;     // "0", per client address (0: no limit)
+    int sign_ins_per_minute;       // "1"
+    int changes_per_minute;        // "3"
+    int codes_per_minute;          // "9"
+    int status_per_minute;         // "5"
+    size_t max_addresses = 100000; // addresses whose budgets are remembered
+    int sign_ups_per_code = 5;     // sign-up attempts a sent code allows, whatever they answer
+    int codes_per_address_per_day; // code mails to one address in 24 hours (0: no cap)
+};
+
+struct Reply {
+    Outcome outcome = Outcome::Ok;
+    int status = 200;
+    std::string body;       // GBK
+    std::string command;    // for the log
+    std::string account;    // GBK, for the log
+    std::string result;     // for the log: never a password or a proof
+    std::string set_cookie; // a Set-Cookie header value to send ("" none)
+};
+
+// How "9" mails its code.
+struct CodeMailing {
+    MailTransport* transport = nullptr; // the file transport or SMTP (not owned)
+    MailTemplate text = MailTemplate::builtin_code();
+    std::string service;                      // UTF-8, the template's {service}
+    std::string message_domain = "localhost"; // of the Message-IDs
+    std::function<void()> queued;             // a mail was queued (wakes the sender)
+};
+
+class Commands {
+public:
+    Commands(Store& store, CodeMailing mailing, StatusTexts status, Timing timing, Limits limits,
+             DeviceCookieConfig devices);
+
+    // Never throws: a failure of the store becomes the server-error answer. `client`
+    // (the address as bytes) is what the per-address budgets count; "" counts nothing.
+    // `cookies` is the request's Cookie header, where device cookies come from.
+    Reply handle(const std::string& body, const std::string& client = std::string(),
+                 const std::string& cookies = std::string());
+
+    // Called for every code sent or queued, with a line for the log, never the code
+    // (the address with the file transport; with SMTP the queue id and domain).
+    std::function<void(const std::string&)> on_code_sent;
+    // Counts the accounts locked by wrong passwords, when set.
+    Metrics* metrics = nullptr;
+
+    // Called (with the account, GBK) once per lock of an account's untrusted
+    // counter, by the failure that locks it: where a notice to the owner belongs.
+    std::function<void(const std::string&)> on_untrusted_lock;
+
+    const DeviceCookies& device_cookies() const { return devices_; }
+    // Called once per account (GBK name) whose stored password opens under none of the
+    // keys, with the reason; its requests keep getting the server-error answer.
+    std::function<void(const std::string&, const std::string&)> on_unreadable_password;
+
+private:
+    Reply status_record();
+    Reply challenge(const std::string& account, const std::string& cookies);
+    Reply sign_in(const std::string& account, const std::string& proof, const std::string& cookies);
+    Reply sign_up(const std::string& account, const std::string& password,
+                  const std::string& email);
+    Reply change_password(const std::string& account, const std::string& old_password,
+                          const std::string& new_password, const std::string& cookies);
+    // The log's result text and the lock hook, for the answer of a password check.
+    void after_check(const std::string& account, const CheckResult& check, Reply& reply);
+    Reply send_code(const std::string& email);
+
+    bool within_budget(const std::string& cmd, const std::string& client);
+    int64_t accounts();
+    void report_unreadable(const UnreadablePassword& e);
+
+    Store& store_;
+    CodeMailing mailing_;
+    StatusTexts status_;
+    Timing timing_;
+    Limits limits_;
+    DeviceCookies devices_;
+    RateLimiter challenge_budget_;
+    RateLimiter sign_in_budget_;
+    RateLimiter change_budget_;
+    RateLimiter code_budget_;
+    RateLimiter status_budget_;
+    // The status record's account count, read again at most once a second.
+    std::mutex count_mutex_;
+    std::atomic<int64_t> account_count_{0};
+    std::atomic<int64_t> count_read_at_{kNever};
+    static constexpr int64_t kNever = INT64_MIN;
+    std::mutex reported_mutex_;
+    std::unordered_set<std::string> reported_;
+};
+
+} // namespace server
