@@ -94,11 +94,11 @@ Handler make_handler(Commands& commands, const Routes& routes) {
                                           req.header("Cookie"));
             const double seconds = monotonic_seconds() - start;
             if (routes.metrics)
-                routes.metrics->request(command_of(reply.command), reply.outcome, seconds);
+                routes.metrics->request(reply.label, reply.outcome, seconds);
             log_request(RequestRecord{req.client, reply.command, reply.account, reply.result,
                                       seconds * 1000});
-            if (reply.outcome == Outcome::Ok &&
-                command_of(reply.command) == Command::ChangePassword && routes.on_password_changed)
+            if (reply.outcome == Outcome::Ok && reply.label == Command::ChangePassword &&
+                routes.on_password_changed)
                 routes.on_password_changed(reply.account, req.client);
             Response res = text_answer(reply.status, reply.body);
             if (!reply.set_cookie.empty())

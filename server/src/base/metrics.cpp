@@ -51,29 +51,6 @@ std::string bound_text(double bound) {
 
 constexpr double Metrics::kBuckets[];
 
-Command command_of(const std::string& cmd) {
-    if (cmd.size() != 1)
-        return Command::Other;
-    switch (cmd[0]) {
-    case 'c':
-        return Command::Connect;
-    case '5':
-        return Command::Status;
-    case '0':
-        return Command::Challenge;
-    case '1':
-        return Command::SignIn;
-    case '2':
-        return Command::SignUp;
-    case '3':
-        return Command::ChangePassword;
-    case '9':
-        return Command::SendCode;
-    default:
-        return Command::Other;
-    }
-}
-
 const char* command_label(Command c) {
     return kCommandLabels[static_cast<size_t>(c)];
 }

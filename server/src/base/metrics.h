@@ -39,8 +39,6 @@ enum class Command {
     Count
 };
 
-// The command a request's `cmd` field names.
-Command command_of(const std::string& cmd);
 const char* command_label(Command c);
 const char* outcome_label(Outcome o);
 

@@ -9,6 +9,7 @@
 #include "base/version.h"
 
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <exception>
 
@@ -55,6 +56,16 @@ Outcome outcome_of(Msg m) {
     }
 }
 
+// Every field of `needs` present, and the account name not empty.
+bool has_fields(const Form& form, unsigned needs) {
+    for (size_t i = 0; i < static_cast<size_t>(Field::Count); ++i) {
+        const std::string* value = form.get(static_cast<Field>(i));
+        if ((needs >> i & 1u) && (!value || (static_cast<Field>(i) == Field::U && value->empty())))
+            return false;
+    }
+    return true;
+}
+
 Reply answer(Msg m, const char* result, int status = 200) {
     Reply r;
     r.outcome = outcome_of(m);
@@ -66,31 +77,46 @@ Reply answer(Msg m, const char* result, int status = 200) {
 
 } // namespace
 
+namespace {
+
+constexpr unsigned need(Field f) {
+    return 1u << static_cast<unsigned>(f);
+}
+
+} // namespace
+
+// clang-format off
+const Commands::Row Commands::kRows[] = {
+    {"c", Command::Connect, 0, nullptr,
+     [](Commands&, const Form&, const std::string&) { return answer(Msg::ConnectionOk, "ok"); }},
+    {"5", Command::Status, 0, &Limits::status_per_minute,
+     [](Commands& c, const Form&, const std::string&) { return c.status_record(); }},
+    {"0", Command::Challenge, need(Field::U), &Limits::challenges_per_minute,
+     [](Commands& c, const Form& f, const std::string& cookies) {
+         return c.challenge(*f.get(Field::U), cookies); }},
+    {"1", Command::SignIn, need(Field::U) | need(Field::P), &Limits::sign_ins_per_minute,
+     [](Commands& c, const Form& f, const std::string& cookies) {
+         return c.sign_in(*f.get(Field::U), *f.get(Field::P), cookies); }},
+    {"2", Command::SignUp, need(Field::U) | need(Field::P) | need(Field::Q), nullptr,
+     [](Commands& c, const Form& f, const std::string&) {
+         return c.sign_up(*f.get(Field::U), *f.get(Field::P), *f.get(Field::Q)); }},
+    {"3", Command::ChangePassword, need(Field::U) | need(Field::P) | need(Field::N),
+     &Limits::changes_per_minute,
+     [](Commands& c, const Form& f, const std::string& cookies) {
+         return c.change_password(*f.get(Field::U), *f.get(Field::P), *f.get(Field::N), cookies); }},
+    {"9", Command::SendCode, need(Field::Emily), &Limits::codes_per_minute,
+     [](Commands& c, const Form& f, const std::string&) { return c.send_code(*f.get(Field::Emily)); }},
+};
+// clang-format on
+
 Commands::Commands(Store& store, CodeMailing mailing, StatusTexts status, Timing timing,
                    Limits limits, DeviceCookieConfig devices)
     : store_(store), mailing_(std::move(mailing)), status_(std::move(status)), timing_(timing),
-      limits_(limits), devices_(std::move(devices)),
-      challenge_budget_(limits.challenges_per_minute, limits.max_addresses),
-      sign_in_budget_(limits.sign_ins_per_minute, limits.max_addresses),
-      change_budget_(limits.changes_per_minute, limits.max_addresses),
-      code_budget_(limits.codes_per_minute, limits.max_addresses),
-      status_budget_(limits.status_per_minute, limits.max_addresses) {}
-
-bool Commands::within_budget(const std::string& cmd, const std::string& client) {
-    if (client.empty())
-        return true;
-    const int64_t now = monotonic_ms();
-    if (cmd == "0")
-        return challenge_budget_.allow(client, now);
-    if (cmd == "1")
-        return sign_in_budget_.allow(client, now);
-    if (cmd == "3")
-        return change_budget_.allow(client, now);
-    if (cmd == "9")
-        return code_budget_.allow(client, now);
-    if (cmd == "5")
-        return status_budget_.allow(client, now);
-    return true;
+      limits_(limits), devices_(std::move(devices)) {
+    for (const Row& row : kRows)
+        budgets_.push_back(row.per_minute ? std::make_unique<RateLimiter>(limits.*row.per_minute,
+                                                                          limits.max_addresses)
+                                          : nullptr);
 }
 
 // Counting the accounts reads the whole table (under the SQLite store's lock, which
@@ -123,39 +149,22 @@ Reply Commands::handle(const std::string& body, const std::string& client,
     if (e == FormError::BadRequest)
         return answer(Msg::BadRequest, "bad request", 400);
 
-    const std::string cmd = form["cmd"];
-    auto field = [&](const char* name) -> const std::string* {
-        auto it = form.find(name);
-        return it == form.end() ? nullptr : &it->second;
-    };
-    const std::string* u = field("u");
-    const std::string* p = field("p");
-    const std::string* q = field("q");
-    const std::string* n = field("n");
-    const std::string* emily = field("emily");
-
+    const std::string& cmd = *form.get(Field::Cmd);
+    size_t at = 0;
+    while (at < std::size(kRows) && cmd != kRows[at].word)
+        ++at;
+    const Row* row = at < std::size(kRows) ? &kRows[at] : nullptr;
     Reply r;
     try {
-        if (!within_budget(cmd, client)) {
+        if (!row) {
+            r = answer(Msg::UnknownCommand, "unknown command", 400);
+        } else if (budgets_[at] && !client.empty() &&
+                   !budgets_[at]->allow(client, monotonic_ms())) {
             r = answer(Msg::TooManyRequests, "too many requests", 429);
-        } else if (cmd == "c") {
-            r = answer(Msg::ConnectionOk, "ok");
-        } else if (cmd == "5") {
-            r = status_record();
-        } else if (cmd == "0" && u && !u->empty()) {
-            r = challenge(*u, cookies);
-        } else if (cmd == "1" && u && !u->empty() && p) {
-            r = sign_in(*u, *p, cookies);
-        } else if (cmd == "2" && u && !u->empty() && p && q) {
-            r = sign_up(*u, *p, *q);
-        } else if (cmd == "3" && u && !u->empty() && p && n) {
-            r = change_password(*u, *p, *n, cookies);
-        } else if (cmd == "9" && emily) {
-            r = send_code(*emily);
-        } else if (cmd == "0" || cmd == "1" || cmd == "2" || cmd == "3" || cmd == "9") {
+        } else if (!has_fields(form, row->needs)) {
             r = answer(Msg::MissingField, "missing field", 400);
         } else {
-            r = answer(Msg::UnknownCommand, "unknown command", 400);
+            r = row->run(*this, form, cookies);
         }
     } catch (const UnreadablePassword& ex) {
         r = answer(Msg::ServerError, "server error: stored password unreadable", 500);
@@ -165,9 +174,11 @@ Reply Commands::handle(const std::string& body, const std::string& client,
         r.result += std::string(": ") + ex.what();
     }
     r.command = cmd;
-    if (u)
+    if (row)
+        r.label = row->label;
+    if (const std::string* u = form.get(Field::U))
         r.account = *u;
-    else if (emily)
+    else if (const std::string* emily = form.get(Field::Emily))
         r.account = *emily;
     return r;
 }

@@ -7,15 +7,18 @@
 #include "base/metrics.h"
 #include "mail/mail.h"
 #include "base/secrets.h"
+#include "protocol/form.h"
 #include "store/store.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 namespace server {
 
@@ -48,6 +51,7 @@ struct Limits {
 };
 
 struct Reply {
+    Command label = Command::Other; // the command, as the metrics count it
     Outcome outcome = Outcome::Ok;
     int status = 200;
     std::string body;       // GBK
@@ -93,6 +97,20 @@ public:
     std::function<void(const std::string&, const std::string&)> on_unreadable_password;
 
 private:
+    // One protocol command: the word of its `cmd` field, the fields it needs (a bit per
+    // Field; "u" must also not be empty), its budget per client address (the Limits
+    // field, nullptr: none), its metrics label and its handler. Dispatch, the missing
+    // field answer, the budgets and the metrics all read the row: a new command is a
+    // row and a handler.
+    struct Row {
+        const char* word;
+        Command label;
+        unsigned needs;
+        int Limits::*per_minute;
+        Reply (*run)(Commands&, const Form&, const std::string& cookies);
+    };
+    static const Row kRows[];
+
     Reply status_record();
     Reply challenge(const std::string& account, const std::string& cookies);
     Reply sign_in(const std::string& account, const std::string& proof, const std::string& cookies);
@@ -104,7 +122,6 @@ private:
     void after_check(const std::string& account, const CheckResult& check, Reply& reply);
     Reply send_code(const std::string& email);
 
-    bool within_budget(const std::string& cmd, const std::string& client);
     int64_t accounts();
     void report_unreadable(const UnreadablePassword& e);
 
@@ -114,11 +131,8 @@ private:
     Timing timing_;
     Limits limits_;
     DeviceCookies devices_;
-    RateLimiter challenge_budget_;
-    RateLimiter sign_in_budget_;
-    RateLimiter change_budget_;
-    RateLimiter code_budget_;
-    RateLimiter status_budget_;
+    // Each row's budget, by the row's place in kRows (null: none).
+    std::vector<std::unique_ptr<RateLimiter>> budgets_;
     // The status record's account count, read again at most once a second.
     std::mutex count_mutex_;
     std::atomic<int64_t> account_count_{0};

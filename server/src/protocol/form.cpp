@@ -3,18 +3,22 @@
 #include "base/text.h"
 
 #include <array>
+#include <string_view>
 
 namespace server {
 namespace {
 
-const std::array<const char*, 6> kFieldNames = {"cmd", "u", "p", "q", "n", "emily"};
+// The fields' names with their "=", in the order of Field.
+constexpr std::array<std::string_view, static_cast<size_t>(Field::Count)> kFieldKeys = {
+    "cmd=", "u=", "p=", "q=", "n=", "emily="};
 
-// Length of the field name (with its "=") that starts at `pos`, or 0.
-size_t field_name_at(const std::string& body, size_t pos) {
-    for (const char* name : kFieldNames) {
-        std::string key = std::string(name) + "=";
-        if (body.compare(pos, key.size(), key) == 0)
-            return key.size();
+// The field whose name (with its "=") starts at `pos`, and that name's length (0: none).
+size_t field_name_at(const std::string& body, size_t pos, Field& field) {
+    for (size_t i = 0; i < kFieldKeys.size(); ++i) {
+        if (body.compare(pos, kFieldKeys[i].size(), kFieldKeys[i]) == 0) {
+            field = static_cast<Field>(i);
+            return kFieldKeys[i].size();
+        }
     }
     return 0;
 }
@@ -28,36 +32,38 @@ FormError parse_form(const std::string& body, Form& form) {
     if (body.compare(0, 4, "cmd=") != 0)
         return FormError::BadRequest;
 
+    Field field = Field::Cmd;
     size_t name_start = 0;
     size_t name_len = 4;
     while (true) {
-        size_t value_start = name_start + name_len;
+        const size_t value_start = name_start + name_len;
         size_t next = value_start;
         size_t next_len = 0;
+        Field next_field = Field::Cmd;
         while ((next = body.find('&', next)) != std::string::npos) {
-            next_len = field_name_at(body, next + 1);
+            next_len = field_name_at(body, next + 1, next_field);
             if (next_len != 0)
                 break;
             ++next;
         }
-        size_t value_end = next == std::string::npos ? body.size() : next;
-        std::string name = body.substr(name_start, name_len - 1);
+        const size_t value_end = next == std::string::npos ? body.size() : next;
         std::string value = body.substr(value_start, value_end - value_start);
-        if (name == "u") {
+        if (field == Field::U) {
             std::string decoded;
             FormError e = !percent_decode(value, false, decoded)    ? FormError::BadRequest
                           : decoded.find('\0') != std::string::npos ? FormError::IllegalBytes
                                                                     : FormError::None;
             if (e != FormError::None)
                 return e;
-            value = decoded;
+            value = std::move(decoded);
         }
-        if (!form.emplace(name, value).second)
+        if (!form.set(field, std::move(value)))
             return FormError::BadRequest;
         if (next == std::string::npos)
             break;
         name_start = next + 1;
         name_len = next_len;
+        field = next_field;
     }
     return FormError::None;
 }

@@ -6,14 +6,40 @@
 // Only the account name ("u") is percent-encoded; "+" is never a space.
 #pragma once
 
-#include <map>
+#include <array>
+#include <cstdint>
 #include <string>
 
 namespace server {
 
 enum class FormError { None, BadRequest, IllegalBytes };
 
-using Form = std::map<std::string, std::string>;
+// The protocol's fields, in a fixed set.
+enum class Field : uint8_t { Cmd, U, P, Q, N, Emily, Count };
+
+// A form's fields by name: each present or not. No map is built per request.
+class Form {
+public:
+    // The field's value; nullptr when the body does not hold it.
+    const std::string* get(Field f) const {
+        const size_t i = static_cast<size_t>(f);
+        return (present_ >> i & 1u) ? &values_[i] : nullptr;
+    }
+    // False when the field was already there.
+    bool set(Field f, std::string value) {
+        const size_t i = static_cast<size_t>(f);
+        if (present_ >> i & 1u)
+            return false;
+        present_ |= 1u << i;
+        values_[i] = std::move(value);
+        return true;
+    }
+    void clear() { present_ = 0; }
+
+private:
+    std::array<std::string, static_cast<size_t>(Field::Count)> values_;
+    unsigned present_ = 0;
+};
 
 // Fills `form` from a body that must start with "cmd=". A repeated field, a body
 // that does not start with "cmd=" or a broken percent escape is BadRequest; a NUL
