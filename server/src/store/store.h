@@ -315,9 +315,6 @@ public:
 bool open_mail_text(OutgoingMail& mail, const std::shared_ptr<const Keyring>& keys,
                     const std::function<void(const std::string&)>& notice);
 
-std::unique_ptr<Store> open_sqlite_store(const StoreConfig& config, std::string& error);
-std::unique_ptr<Store> open_postgres_store(const StoreConfig& config, std::string& error);
-
 // Copies the SQLite database at `path` to the new file `dest` (owner-only) with
 // SQLite's online backup: one consistent snapshot, while servers keep writing. The
 // copy passes PRAGMA integrity_check or is removed. False with a reason otherwise.
