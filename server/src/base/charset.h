@@ -1,6 +1,7 @@
 // Conversions between UTF-8 (source code, command line, log) and GBK (the wire).
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -11,6 +12,11 @@ std::optional<std::string> utf8_to_gbk(const std::string& utf8);
 
 // GBK to UTF-8; nothing when the bytes are not GBK.
 std::optional<std::string> gbk_to_utf8(const std::string& gbk);
+
+// The length (1 to 4) of the UTF-8 character that starts at `i` (< s.size()); 0 when
+// the bytes there are not one: a stray byte, a sequence cut short, an overlong form,
+// a surrogate or past U+10FFFF.
+size_t utf8_char_length(const std::string& s, size_t i);
 
 // True when the bytes are UTF-8 (shortest forms, no surrogates).
 bool valid_utf8(const std::string& bytes);
