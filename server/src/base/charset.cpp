@@ -1,6 +1,5 @@
 #include "base/charset.h"
 
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <vector>

@@ -1,4 +1,7 @@
-// Conversions between UTF-8 (source code, command line, log) and GBK (the wire).
+// Conversions between UTF-8 (source code, command line, log) and GBK (the wire), and
+// the rules of both encodings. Pure functions: any thread (each thread keeps its own
+// converters). Nothing throws but std::bad_alloc; text that does not convert is
+// nothing, false or replaced, as each says.
 #pragma once
 
 #include <cstddef>

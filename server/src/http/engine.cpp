@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>

@@ -166,9 +166,7 @@ bool parse_mail_from(const std::string& text, MailFrom& out, std::string& error)
             return false;
         }
         address = text.substr(open + 1, close - open - 1);
-        name = text.substr(0, open);
-        while (!name.empty() && name.back() == ' ')
-            name.pop_back();
+        name = trim(text.substr(0, open), " ");
     }
     if (!is_ascii(address) || !acceptable_address(address) || !valid_utf8(name)) {
         error = "--mail-from needs an ASCII address with one @ (and a UTF-8 name)";
