@@ -34,7 +34,7 @@ bool status_text_not_empty(const std::string& v, std::string& why) {
     return not_empty(v, why) && status_text(v, why);
 }
 
-bool update_location(const std::string& v, std::string& why) {
+bool update_location_value(const std::string& v, std::string& why) {
     if (v.empty())
         return true;
     if (!status_text(v, why))
@@ -55,7 +55,7 @@ bool host_and_port(const std::string& v, std::string& why) {
     return false;
 }
 
-bool log_format(const std::string& v, std::string& why) {
+bool log_format_value(const std::string& v, std::string& why) {
     if (v == "text" || v == "json")
         return true;
     why = "must be text or json";
@@ -90,7 +90,7 @@ const std::vector<Row>& setting_rows() {
          status_text_not_empty, "status field 1"},
         {"client-version", "TEXT", m(&Settings::client_version), "1.001", 0, 0,
          status_text_not_empty, "status field 2, the current client version"},
-        {"update-location", "TEXT", m(&Settings::update_location), "", 0, 0, update_location,
+        {"update-location", "TEXT", m(&Settings::update_location), "", 0, 0, update_location_value,
          "status field 3: host and path of the update file without http://\n"
          "(empty: HOST:PORT/download/Tarnix.exe)"},
         {"update-description", "TEXT", m(&Settings::update_description),
@@ -123,8 +123,8 @@ const std::vector<Row>& setting_rows() {
          "open connections in all"},
         {"max-per-address", "N", m(&Settings::max_per_address), "64", 1, 100000, nullptr,
          "open connections per client address"},
-        {"max-header-bytes", "N", m(&Settings::max_header_bytes), "16384", 1024, 1024 * 1024, nullptr,
-         "request line and headers"},
+        {"max-header-bytes", "N", m(&Settings::max_header_bytes), "16384", 1024, 1024 * 1024,
+         nullptr, "request line and headers"},
         {"max-body-bytes", "N", m(&Settings::max_body_bytes), "65536", 1024, 1024 * 1024, nullptr,
          "request body"},
         {"backlog", "N", m(&Settings::backlog), "1024", 1, 65535, nullptr,
@@ -148,8 +148,8 @@ const std::vector<Row>& setting_rows() {
         {"device-key-file", "PATH", m(&Settings::device_key_file), "", 0, 0, nullptr,
          "32-byte key (mode 0600) that signs device cookies, the same for every\n"
          "instance (empty: a random key of this process; cookies end with it)"},
-        {"challenges-per-minute", "N", m(&Settings::challenges_per_minute), "20", 0, 1000000, nullptr,
-         "\"0\" per client address (0: no limit)"},
+        {"challenges-per-minute", "N", m(&Settings::challenges_per_minute), "20", 0, 1000000,
+         nullptr, "\"0\" per client address (0: no limit)"},
         {"sign-ins-per-minute", "N", m(&Settings::sign_ins_per_minute), "20", 0, 1000000, nullptr,
          "\"1\" per client address (0: no limit)"},
         {"password-changes-per-minute", "N", m(&Settings::password_changes_per_minute), "10", 0,
@@ -166,15 +166,15 @@ const std::vector<Row>& setting_rows() {
         {"admin-listen", "HOST:PORT", m(&Settings::admin_listen), "", 0, 0, host_and_port,
          "serve /metrics, /healthz and /readyz there (\"\": not at all; port 0: a free one,\n"
          "printed as stdout's second line); keep it on loopback or a private network"},
-        {"log-format", "text|json", m(&Settings::log_format), "text", 0, 0, log_format,
+        {"log-format", "text|json", m(&Settings::log_format), "text", 0, 0, log_format_value,
          "the log on stderr: text lines, or one JSON object per line"},
         {"public-url", "URL", m(&Settings::public_url), "", 0, 0, public_url,
          "where users reach this server (https://host[:port][/prefix]): recovery\n"
          "links are PUBLIC-URL/account/reset/TOKEN (empty: no password recovery)"},
         {"reset-requests-per-minute", "N", m(&Settings::reset_requests_per_minute), "10", 0,
          1000000, nullptr, "password recovery requests per client address (0: no limit)"},
-        {"codes-per-address-per-day", "N", m(&Settings::codes_per_address_per_day), "10", 0, 1000000,
-         nullptr, "code mails to one address in 24 hours (0: no cap)"},
+        {"codes-per-address-per-day", "N", m(&Settings::codes_per_address_per_day), "10", 0,
+         1000000, nullptr, "code mails to one address in 24 hours (0: no cap)"},
         {"smtp-url", "URL", m(&Settings::smtp_url), "", 0, 0, nullptr,
          "send the codes through this relay: smtp://HOST:PORT (STARTTLS required)\n"
          "or smtps://HOST:PORT (TLS from the start); empty: append them to outbox"},
