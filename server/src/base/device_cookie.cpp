@@ -16,7 +16,7 @@ const char kPrefix[] = "tx_device_";
 constexpr unsigned char kFormat = 1;
 constexpr size_t kDeviceIdLength = 32;
 constexpr size_t kMacBytes = 32;
-const char kHex[] = "0123456789abcdef";
+const char kHexDigits[] = "0123456789abcdef";
 
 std::string random_key() {
     return random_bytes(kDeviceKeyBytes);
@@ -49,18 +49,11 @@ DeviceCookies::DeviceCookies(DeviceCookieConfig config) : config_(std::move(conf
 }
 
 std::string DeviceCookies::cookie_name(const std::string& account) {
-    const std::string digest = sha256(account);
-    std::string name = kPrefix;
-    for (int i = 0; i < 4; ++i) {
-        const unsigned char b = static_cast<unsigned char>(digest[static_cast<size_t>(i)]);
-        name += kHex[b >> 4];
-        name += kHex[b & 15];
-    }
-    return name;
+    return kPrefix + hex_lower(sha256(account).substr(0, 4));
 }
 
 std::string DeviceCookies::new_device_id() {
-    return random_text(kDeviceIdLength, kHex);
+    return random_text(kDeviceIdLength, kHexDigits);
 }
 
 std::string DeviceCookies::mac(const std::string& payload) const {

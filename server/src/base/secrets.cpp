@@ -34,12 +34,7 @@ std::string key_id(const Secret& key) {
     unsigned int len = 0;
     if (EVP_Digest(key.data(), key.size(), digest, &len, EVP_sha256(), nullptr) != 1)
         throw std::runtime_error("SHA-256 unavailable");
-    std::string id;
-    for (size_t i = 0; i < kIdChars / 2; ++i) {
-        id += kHex[digest[i] >> 4];
-        id += kHex[digest[i] & 15];
-    }
-    return id;
+    return hex_lower(std::string_view(reinterpret_cast<const char*>(digest), kIdChars / 2));
 }
 
 std::string associated_data(const std::string& account) {
@@ -144,6 +139,7 @@ bool make_secret_key(const std::string& dir, std::string& path, std::string& err
         error = "the random generator failed";
         return false;
     }
+    // Spelled out here rather than by hex_lower, whose string would not be wiped.
     Secret text(2 * kKeyBytes + 1);
     for (size_t i = 0; i < kKeyBytes; ++i) {
         text.data()[2 * i] = static_cast<unsigned char>(kHex[bytes.data()[i] >> 4]);

@@ -1,5 +1,6 @@
 #include "ops/update_signature.h"
 
+#include "base/crypto.h"
 #include "base/files.h"
 
 #include <openssl/bio.h>
@@ -32,17 +33,6 @@ struct BioFree {
 };
 using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
 
-const char kHex[] = "0123456789abcdef";
-
-std::string hex_of(const unsigned char* data, size_t size) {
-    std::string out;
-    for (size_t i = 0; i < size; ++i) {
-        out += kHex[data[i] >> 4];
-        out += kHex[data[i] & 15];
-    }
-    return out;
-}
-
 bool is_p256(EVP_PKEY* key) {
     char group[64] = {};
     size_t len = 0;
@@ -71,7 +61,7 @@ bool file_sha256_hex(const std::string& path, std::string& hex) {
     unsigned int len = 0;
     if (EVP_DigestFinal_ex(ctx.get(), digest, &len) != 1)
         return false;
-    hex = hex_of(digest, len);
+    hex = hex_lower(std::string_view(reinterpret_cast<const char*>(digest), len));
     return true;
 }
 
@@ -107,7 +97,7 @@ bool make_update_key(const std::string& dir, std::string& key_path, std::string&
     // A publisher's key is never replaced by accident.
     if (!create_owner_only_file(key_path, std::string_view(data, static_cast<size_t>(size)), error))
         return false;
-    public_hex = hex_of(point + 1, 64);
+    public_hex = hex_lower(std::string_view(reinterpret_cast<const char*>(point + 1), 64));
     return true;
 }
 

@@ -44,23 +44,6 @@ const char kPasswordLength[] =
 const char kPasswordControl[] = "新密码不能含有制表符等控制字符。";
 const char kPasswordsDiffer[] = "两次输入的新密码不一致。";
 
-// ASCII letters compared without case (the domain's case never matters, and people
-// do not remember the local part's); anything else byte for byte.
-bool same_address(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return true;
-}
-
 std::string utf8_of(const std::string& gbk) {
     return gbk_to_utf8(gbk).value_or(printable(gbk));
 }
@@ -165,10 +148,11 @@ void Recovery::run() {
 }
 
 void Recovery::mail_link(const std::string& account, const std::string& email) {
-    const std::string wanted = trim(email);
+    // Compared as the code mails' interval and cap compare addresses (charset.h).
+    const std::string wanted = fold_address_gbk(trim(email));
     IssuedLink link = issue_reset_link(
         store_, account, now_seconds(), config_.link_seconds, config_.mails_per_hour,
-        [&](const std::string& bound) { return same_address(bound, wanted); });
+        [&](const std::string& bound) { return fold_address_gbk(bound) == wanted; });
     if (link.result == ResetIssue::NoMatch) {
         log_info("recovery: no link for u=" + printable(account) + " (no such pair)", "recovery");
         return;
