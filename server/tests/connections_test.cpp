@@ -3,7 +3,7 @@
 #include "answers.h"
 #include "http/engine.h"
 #include "server_process.h"
-#include "app/settings.h"
+#include "app/configs.h"
 #include "wire_client.h"
 
 #include <gtest/gtest.h>

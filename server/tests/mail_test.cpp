@@ -7,7 +7,7 @@
 #include "mail/mail.h"
 #include "protocol/messages.h"
 #include "server_process.h"
-#include "app/settings.h"
+#include "app/configs.h"
 #include "smtp_relay.h"
 #include "store/store.h"
 

@@ -10,7 +10,7 @@
 #include "ops/rekey.h"
 #include "base/secrets.h"
 #include "server_process.h"
-#include "app/settings.h"
+#include "app/configs.h"
 #include "store/store.h"
 
 #include <gtest/gtest.h>

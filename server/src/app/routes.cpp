@@ -71,11 +71,11 @@ Handler make_handler(Commands& commands, const Routes& routes) {
                    printable(path_for_log(req.path).substr(0, 200));
         };
         if (req.kind == Request::Kind::CutShort) {
-            log_event("http", what() + " -> 400 body cut short");
+            log_info(what() + " -> 400 body cut short", "http");
             return text_answer(400, gbk(Msg::BadRequest));
         }
         if (req.kind == Request::Kind::HeadersTooLarge) {
-            log_event("http", what() + " -> 431 headers too large");
+            log_info(what() + " -> 431 headers too large", "http");
             Response res = text_answer(431, gbk(Msg::BadRequest));
             res.close = true;
             return res;
@@ -83,7 +83,7 @@ Handler make_handler(Commands& commands, const Routes& routes) {
         const bool get = req.method == "GET" || req.method == "HEAD";
         if (req.method == "POST" && req.path == routes.endpoint_path) {
             if (req.kind == Request::Kind::BodyTooLarge) {
-                log_event("http", what() + " -> 413 body too large");
+                log_info(what() + " -> 413 body too large", "http");
                 Response res = text_answer(413, gbk(Msg::TooLarge));
                 res.close = true;
                 return res;
@@ -113,9 +113,9 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             // Asked every second by the balancer: not worth a log line each.
         } else if (routes.recovery && is_recovery_path(req.path)) {
             res = routes.recovery->handle(req, is_exempt(req));
-            log_event("http", what() + " -> " + std::to_string(res.status));
+            log_info(what() + " -> " + std::to_string(res.status), "http");
         } else if (get && req.path == routes.endpoint_path) {
-            log_event("http", what() + " -> 200");
+            log_info(what() + " -> 200", "http");
             res = text_answer(200, page);
             res.content_type = "text/html; charset=gbk";
         } else {
@@ -127,7 +127,7 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             if (get && found) {
                 res = serve_resource(*found, req);
             } else {
-                log_event("http", what() + " -> 404");
+                log_info(what() + " -> 404", "http");
                 res = text_answer(404, not_found);
             }
         }

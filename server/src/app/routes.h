@@ -33,7 +33,7 @@ struct Routes {
 };
 
 // The handler the engine calls (from any of its loops at once); every request is
-// logged with `log_line`.
+// logged (log.h).
 Handler make_handler(Commands& commands, const Routes& routes);
 
 // The admin listener's handler: GET /metrics (the Prometheus text format),

@@ -1,20 +1,18 @@
-// The server's settings: one table of rows (name, type, default, help, check), from
-// which the usage text, the command-line flags, the TOML config file and
-// --print-config all come. A setting is added by one field here and one row in
-// settings.cpp; nothing else holds its default.
+// The server's settings: one table of rows (name, type, default, help, check, in
+// settings_table.cpp), from which the usage text, the command-line flags, the TOML
+// config file and --print-config all come. A setting is added by one field here and
+// one row in the table; nothing else holds its default. What each part of the server
+// is configured with is made from them by configs.h.
 //
 // Order of precedence: the row's default, then the file given by --config, then
 // the flags on the command line. Called from main's thread before any other
-// starts; the functions hold no state of their own.
+// starts; the functions hold no state of their own. Nothing throws but
+// std::bad_alloc; a failure is a ParseResult with the reason.
 #pragma once
-
-#include "protocol/commands.h"
-#include "http/engine.h"
-#include "web/recovery.h"
-#include "store/store.h"
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace server {
@@ -80,10 +78,14 @@ struct Settings {
 // Every setting at its default.
 Settings default_settings();
 
-enum class ParseResult { Run, Help, PrintConfig, Error };
+// Error: a flag, a key or a value is wrong (a usage error). Conflict: each setting is
+// right but they cannot work together (check_together in settings.cpp, where every
+// such check is). Both exit with code 2.
+enum class ParseResult { Run, Help, PrintConfig, Error, Conflict };
 
 // Reads the config file named by --config (if any), then the flags. On Error,
-// `error` names the flag, or the file, line and key, and says what was wrong.
+// `error` names the flag, or the file, line and key, and says what was wrong; on
+// Conflict, which settings and why.
 // Given `first_word`, the flags end at the first argument that is not one (a
 // subcommand's words), whose index goes there (argc when there is none).
 ParseResult parse_settings(int argc, char** argv, Settings& settings, std::string& error,
@@ -95,17 +97,9 @@ std::string usage_text();
 // The settings as a TOML file that --config reads back to the same settings.
 std::string print_config(const Settings& settings);
 
-// What the parts of the server are configured with, made from the settings.
-EngineConfig engine_config(const Settings& s);
-StoreConfig store_config(const Settings& s);
-Limits limits_config(const Settings& s);
-Timing timing_config(const Settings& s);
-// The admin listener's engine (admin_listen must not be empty): a loop of its own
-// and a few connections, plain HTTP.
-EngineConfig admin_engine_config(const Settings& s);
-// The public URL and the service's name; `secure` is set by main (it knows the TLS).
-RecoveryConfig recovery_config(const Settings& s);
-// The status record's texts in GBK (update_location as given: main fills in an empty one).
-StatusTexts status_texts(const Settings& s);
+// Every setting's name (its flag without "--", its key in the file) and its default
+// as written on the command line ("": none; "false" for a switch), in the table's
+// order.
+std::vector<std::pair<std::string, std::string>> setting_defaults();
 
 } // namespace server

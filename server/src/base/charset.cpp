@@ -1,6 +1,5 @@
 #include "base/charset.h"
 
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -116,27 +115,36 @@ std::optional<std::string> gbk_to_utf8(const std::string& gbk) {
 }
 #endif
 
+size_t utf8_char_length(const std::string& s, size_t i) {
+    const auto at = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = at(i);
+    if (c < 0x80)
+        return 1;
+    const size_t n = c >= 0xC2 && c <= 0xDF   ? 2
+                     : c >= 0xE0 && c <= 0xEF ? 3
+                     : c >= 0xF0 && c <= 0xF4 ? 4
+                                              : 0;
+    if (n == 0 || i + n > s.size())
+        return 0;
+    // The second byte's range rules out overlong forms (E0, F0), surrogates (ED) and
+    // code points past U+10FFFF (F4).
+    const unsigned char second = at(i + 1);
+    const unsigned char low = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+    const unsigned char high = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+    if (second < low || second > high)
+        return 0;
+    for (size_t k = 2; k < n; ++k)
+        if ((at(i + k) & 0xC0) != 0x80)
+            return 0;
+    return n;
+}
+
 bool valid_utf8(const std::string& bytes) {
     for (size_t i = 0; i < bytes.size();) {
-        const unsigned char c = static_cast<unsigned char>(bytes[i]);
-        size_t n = c < 0x80                 ? 0
-                   : c >= 0xC2 && c <= 0xDF ? 1
-                   : c >= 0xE0 && c <= 0xEF ? 2
-                   : c >= 0xF0 && c <= 0xF4 ? 3
-                                            : 9;
-        if (n == 9 || i + n >= bytes.size())
+        const size_t n = utf8_char_length(bytes, i);
+        if (n == 0)
             return false;
-        uint32_t cp = n == 0 ? c : c & (0x3F >> n);
-        for (size_t k = 1; k <= n; ++k) {
-            const unsigned char t = static_cast<unsigned char>(bytes[i + k]);
-            if ((t & 0xC0) != 0x80)
-                return false;
-            cp = (cp << 6) | (t & 0x3F);
-        }
-        if ((n == 2 && cp < 0x800) || (n == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += n + 1;
+        i += n;
     }
     return true;
 }

@@ -1,6 +1,10 @@
-// Conversions between UTF-8 (source code, command line, log) and GBK (the wire).
+// Conversions between UTF-8 (source code, command line, log) and GBK (the wire), and
+// the rules of both encodings. Pure functions: any thread (each thread keeps its own
+// converters). Nothing throws but std::bad_alloc; text that does not convert is
+// nothing, false or replaced, as each says.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -11,6 +15,11 @@ std::optional<std::string> utf8_to_gbk(const std::string& utf8);
 
 // GBK to UTF-8; nothing when the bytes are not GBK.
 std::optional<std::string> gbk_to_utf8(const std::string& gbk);
+
+// The length (1 to 4) of the UTF-8 character that starts at `i` (< s.size()); 0 when
+// the bytes there are not one: a stray byte, a sequence cut short, an overlong form,
+// a surrogate or past U+10FFFF.
+size_t utf8_char_length(const std::string& s, size_t i);
 
 // True when the bytes are UTF-8 (shortest forms, no surrogates).
 bool valid_utf8(const std::string& bytes);

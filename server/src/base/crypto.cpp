@@ -19,11 +19,16 @@ std::string md5_hex(std::string_view first, std::string_view second) {
         EVP_DigestUpdate(ctx.get(), second.data(), second.size()) != 1 ||
         EVP_DigestFinal_ex(ctx.get(), digest, &len) != 1)
         throw std::runtime_error("MD5 unavailable");
-    static const char hex[] = "0123456789abcdef";
+    return hex_lower(std::string_view(reinterpret_cast<const char*>(digest), len));
+}
+
+std::string hex_lower(std::string_view bytes) {
+    static const char digits[] = "0123456789abcdef";
     std::string out;
-    for (unsigned int i = 0; i < len; ++i) {
-        out += hex[digest[i] >> 4];
-        out += hex[digest[i] & 15];
+    out.reserve(2 * bytes.size());
+    for (unsigned char b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
     }
     return out;
 }

@@ -1,4 +1,6 @@
-// Hashes, MACs, random bytes and base64url from libcrypto.
+// Hashes, MACs, random bytes, hexadecimal and base64url from libcrypto. Pure
+// functions: any thread. What libcrypto cannot do throws std::runtime_error, as each
+// says; a text that does not decode is false or -1.
 #pragma once
 
 #include <string>
@@ -32,6 +34,9 @@ std::string base64url(const std::string& bytes);
 // False for anything but unpadded base64url in its one canonical spelling (the
 // unused low bits of the last character zero), so no two texts decode alike.
 bool from_base64url(const std::string& text, std::string& bytes);
+
+// The bytes as lower-case hexadecimal, two digits each.
+std::string hex_lower(std::string_view bytes);
 
 // The value of a hexadecimal digit of either case, or -1.
 int hex_digit_value(char c);

@@ -2,13 +2,11 @@
 
 #include "base/clock.h"
 #include "base/crypto.h"
+#include "base/files.h"
+#include "base/text.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <ctime>
 #include <stdexcept>
 
 namespace server {
@@ -18,44 +16,26 @@ const char kPrefix[] = "tx_device_";
 constexpr unsigned char kFormat = 1;
 constexpr size_t kDeviceIdLength = 32;
 constexpr size_t kMacBytes = 32;
-const char kHex[] = "0123456789abcdef";
+const char kHexDigits[] = "0123456789abcdef";
 
 std::string random_key() {
     return random_bytes(kDeviceKeyBytes);
 }
 
-std::string trimmed(const std::string& s, size_t from, size_t to) {
-    while (from < to && (s[from] == ' ' || s[from] == '\t'))
-        ++from;
-    while (to > from && (s[to - 1] == ' ' || s[to - 1] == '\t'))
-        --to;
-    return s.substr(from, to - from);
-}
-
 } // namespace
 
 bool read_device_key(const std::string& path, std::string& key, std::string& error) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st {};
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        if (fd >= 0)
-            ::close(fd);
-        error = "cannot read the device key " + path;
+    const int fd = open_owner_only(path, "device key", error);
+    if (fd < 0)
         return false;
-    }
-    if ((st.st_mode & 077) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        error = "the device key " + path + " must be a file for its owner only (mode 0600)";
-        return false;
-    }
-    char buf[kDeviceKeyBytes + 1];
-    ssize_t n = ::read(fd, buf, sizeof buf);
+    Secret bytes;
+    const bool read = read_up_to(fd, kDeviceKeyBytes + 1, bytes);
     ::close(fd);
-    if (n != static_cast<ssize_t>(kDeviceKeyBytes)) {
+    if (!read || bytes.size() != kDeviceKeyBytes) {
         error = "the device key " + path + " must hold exactly 32 bytes";
         return false;
     }
-    key.assign(buf, kDeviceKeyBytes);
+    key.assign(bytes.view());
     return true;
 }
 
@@ -69,18 +49,11 @@ DeviceCookies::DeviceCookies(DeviceCookieConfig config) : config_(std::move(conf
 }
 
 std::string DeviceCookies::cookie_name(const std::string& account) {
-    const std::string digest = sha256(account);
-    std::string name = kPrefix;
-    for (int i = 0; i < 4; ++i) {
-        const unsigned char b = static_cast<unsigned char>(digest[static_cast<size_t>(i)]);
-        name += kHex[b >> 4];
-        name += kHex[b & 15];
-    }
-    return name;
+    return kPrefix + hex_lower(sha256(account).substr(0, 4));
 }
 
 std::string DeviceCookies::new_device_id() {
-    return random_text(kDeviceIdLength, kHex);
+    return random_text(kDeviceIdLength, kHexDigits);
 }
 
 std::string DeviceCookies::mac(const std::string& payload) const {
@@ -114,31 +87,21 @@ std::string DeviceCookies::set_cookie(const std::string& account, const std::str
 
 std::string DeviceCookies::device_of(const std::string& account, const std::string& cookie_header,
                                      int64_t now) const {
-    const std::string name = cookie_name(account);
-    size_t checked = 0;
-    size_t at = 0;
-    while (at <= cookie_header.size() && checked < config_.max_checked) {
-        size_t end = cookie_header.find(';', at);
-        if (end == std::string::npos)
-            end = cookie_header.size();
-        const size_t eq = cookie_header.find('=', at);
-        if (eq != std::string::npos && eq < end && trimmed(cookie_header, at, eq) == name) {
-            ++checked;
-            std::string bytes;
-            if (from_base64url(trimmed(cookie_header, eq + 1, end), bytes) &&
-                bytes.size() == 1 + 8 + kDeviceIdLength + account.size() + kMacBytes &&
-                static_cast<unsigned char>(bytes[0]) == kFormat) {
-                const std::string payload = bytes.substr(0, bytes.size() - kMacBytes);
-                uint64_t expires = 0;
-                for (int i = 1; i <= 8; ++i)
-                    expires = expires << 8 | static_cast<unsigned char>(bytes[i]);
-                if (equal_in_constant_time(mac(payload), bytes.substr(payload.size())) &&
-                    payload.compare(1 + 8 + kDeviceIdLength, std::string::npos, account) == 0 &&
-                    static_cast<int64_t>(expires) > now)
-                    return payload.substr(1 + 8, kDeviceIdLength);
-            }
-        }
-        at = end + 1;
+    for (const std::string& value :
+         cookie_values(cookie_header, cookie_name(account), config_.max_checked)) {
+        std::string bytes;
+        if (!from_base64url(value, bytes) ||
+            bytes.size() != 1 + 8 + kDeviceIdLength + account.size() + kMacBytes ||
+            static_cast<unsigned char>(bytes[0]) != kFormat)
+            continue;
+        const std::string payload = bytes.substr(0, bytes.size() - kMacBytes);
+        uint64_t expires = 0;
+        for (int i = 1; i <= 8; ++i)
+            expires = expires << 8 | static_cast<unsigned char>(bytes[i]);
+        if (equal_in_constant_time(mac(payload), bytes.substr(payload.size())) &&
+            payload.compare(1 + 8 + kDeviceIdLength, std::string::npos, account) == 0 &&
+            static_cast<int64_t>(expires) > now)
+            return payload.substr(1 + 8, kDeviceIdLength);
     }
     return std::string();
 }

@@ -13,6 +13,8 @@
 // call it. Nothing here throws except when the system's random generator fails.
 #pragma once
 
+#include "base/policy.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -21,15 +23,15 @@ namespace server {
 
 constexpr size_t kDeviceKeyBytes = 32;
 
-// Reads a device key file: exactly 32 bytes, not readable or writable by group or
-// others. False with the reason in `error`.
+// Reads a device key file: exactly 32 bytes in an owner-only file (open_owner_only in
+// files.h). False with the reason in `error`.
 bool read_device_key(const std::string& path, std::string& key, std::string& error);
 
 struct DeviceCookieConfig {
-    std::string key;                            // 32 bytes; empty: a random one of this process
-    int64_t lifetime_seconds = 365 * 24 * 3600; // a cookie is good for a year
-    bool secure = false;                        // served over HTTPS: the cookie says Secure
-    size_t max_checked = 10;                    // cookies looked at per request
+    std::string key;                              // 32 bytes; empty: a random one of this process
+    int64_t lifetime_seconds = 365 * kDaySeconds; // a cookie is good for a year
+    bool secure = false;                          // served over HTTPS: the cookie says Secure
+    size_t max_checked = 10;                      // cookies looked at per request
 };
 
 class DeviceCookies {

@@ -2,6 +2,7 @@
 
 #include "base/charset.h"
 #include "base/clock.h"
+#include "base/text.h"
 
 #include <cstdio>
 #include <mutex>
@@ -41,28 +42,6 @@ void write_text(const std::string& first, const std::string& rest = std::string(
 
 LogFormat g_format = LogFormat::Text;
 
-// The length of the UTF-8 sequence at `i`, 0 when it is not one (overlong forms and
-// surrogates included).
-size_t utf8_length(const std::string& s, size_t i) {
-    const auto at = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char c = at(i);
-    size_t n = c >= 0xC2 && c <= 0xDF   ? 2
-               : c >= 0xE0 && c <= 0xEF ? 3
-               : c >= 0xF0 && c <= 0xF4 ? 4
-                                        : 0;
-    if (n == 0 || i + n > s.size())
-        return 0;
-    const unsigned char second = at(i + 1);
-    const unsigned char low = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
-    const unsigned char high = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
-    if (second < low || second > high)
-        return 0;
-    for (size_t k = 2; k < n; ++k)
-        if ((at(i + k) & 0xC0) != 0x80)
-            return 0;
-    return n;
-}
-
 // {"time":...,"level":...,"event":... (the caller adds its fields and the end)
 std::string json_start(const char* level, const char* event) {
     std::string out;
@@ -85,17 +64,29 @@ void json_field(std::string& out, const char* name, const std::string& utf8) {
 
 // An account name or other client bytes as UTF-8: ASCII as it is, GBK converted.
 std::string client_text(const std::string& gbk) {
-    for (unsigned char c : gbk)
-        if (c >= 0x80)
-            return gbk_to_utf8_replacing(gbk);
-    return gbk;
+    return is_ascii(gbk) ? gbk : gbk_to_utf8_replacing(gbk);
+}
+
+enum class Level { Info, Warning, Error };
+
+void write_line(Level level, const char* event, const std::string& text) {
+    if (g_format == LogFormat::Text) {
+        write_text(level == Level::Warning ? "warning: "
+                   : level == Level::Error ? "error: "
+                                           : "",
+                   text);
+        return;
+    }
+    std::string line = json_start(level == Level::Warning ? "warn"
+                                  : level == Level::Error ? "error"
+                                                          : "info",
+                                  event);
+    json_field(line, "message", text);
+    line += "}\n";
+    write(line);
 }
 
 } // namespace
-
-void log_line(const std::string& text) {
-    log_event("server", text);
-}
 
 void set_log_format(LogFormat format) {
     g_format = format;
@@ -121,7 +112,7 @@ void append_json_string(std::string& out, const std::string& s) {
         } else if (c < 0x80) {
             out += static_cast<char>(c);
             ++i;
-        } else if (size_t n = utf8_length(s, i)) {
+        } else if (size_t n = utf8_char_length(s, i)) {
             out.append(s, i, n);
             i += n;
         } else {
@@ -132,16 +123,23 @@ void append_json_string(std::string& out, const std::string& s) {
     out += '"';
 }
 
-void log_event(const char* event, const std::string& text) {
-    if (g_format == LogFormat::Text) {
-        write_text(text);
-        return;
-    }
-    const bool warning = text.rfind("warning:", 0) == 0;
-    std::string line = json_start(warning ? "warn" : "info", event);
-    json_field(line, "message", text);
-    line += "}\n";
-    write(line);
+void log_info(const std::string& text, const char* event) {
+    write_line(Level::Info, event, text);
+}
+
+void log_warning(const std::string& text, const char* event) {
+    write_line(Level::Warning, event, text);
+}
+
+void log_error(const std::string& text, const char* event) {
+    write_line(Level::Error, event, text);
+}
+
+void log_start_failure(const std::string& text) {
+    if (g_format == LogFormat::Text)
+        write("tarnix-server: " + text + "\n");
+    else
+        write_line(Level::Error, "start", text);
 }
 
 void log_request(const RequestRecord& r) {

@@ -1,19 +1,14 @@
 #include "base/secrets.h"
 
 #include "base/crypto.h"
+#include "base/files.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace server {
@@ -39,37 +34,11 @@ std::string key_id(const Secret& key) {
     unsigned int len = 0;
     if (EVP_Digest(key.data(), key.size(), digest, &len, EVP_sha256(), nullptr) != 1)
         throw std::runtime_error("SHA-256 unavailable");
-    std::string id;
-    for (size_t i = 0; i < kIdChars / 2; ++i) {
-        id += kHex[digest[i] >> 4];
-        id += kHex[digest[i] & 15];
-    }
-    return id;
+    return hex_lower(std::string_view(reinterpret_cast<const char*>(digest), kIdChars / 2));
 }
 
 std::string associated_data(const std::string& account) {
     return kAssociatedPrefix + account;
-}
-
-// Reads the whole of a small file through `fd` into `out`; false on a read error.
-bool read_all(int fd, Secret& out, size_t limit) {
-    Secret buf(limit + 1);
-    size_t got = 0;
-    for (;;) {
-        ssize_t n = ::read(fd, buf.data() + got, buf.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            break;
-        got += static_cast<size_t>(n);
-        if (got == buf.size())
-            break;
-    }
-    buf.shrink(got);
-    out = std::move(buf);
-    return true;
 }
 
 // The cipher fetched once: EVP_aes_256_gcm() is looked up in the provider store at
@@ -129,25 +98,11 @@ void Secret::shrink(size_t size) {
 }
 
 bool load_secret_key(const std::string& path, SecretKey& key, std::string& error) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = "cannot read the secret key " + path + ": " + std::strerror(errno);
+    const int fd = open_owner_only(path, "secret key", error);
+    if (fd < 0)
         return false;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        error = "the secret key " + path + " is not a regular file";
-        return false;
-    }
-    if ((st.st_mode & 077) != 0) {
-        ::close(fd);
-        error = "the secret key " + path + " is open to its group or to others (chmod 600 " + path +
-                ")";
-        return false;
-    }
     Secret raw;
-    const bool read = read_all(fd, raw, 2 * kKeyBytes + 1);
+    const bool read = read_up_to(fd, 2 * kKeyBytes + 2, raw);
     ::close(fd);
     if (!read) {
         error = "cannot read the secret key " + path;
@@ -184,6 +139,7 @@ bool make_secret_key(const std::string& dir, std::string& path, std::string& err
         error = "the random generator failed";
         return false;
     }
+    // Spelled out here rather than by hex_lower, whose string would not be wiped.
     Secret text(2 * kKeyBytes + 1);
     for (size_t i = 0; i < kKeyBytes; ++i) {
         text.data()[2 * i] = static_cast<unsigned char>(kHex[bytes.data()[i] >> 4]);
@@ -191,22 +147,8 @@ bool make_secret_key(const std::string& dir, std::string& path, std::string& err
     }
     text.data()[2 * kKeyBytes] = '\n';
     path = dir + "/secret.key";
-    // O_EXCL: a key that sealed passwords is never replaced by accident.
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        error = "cannot create " + path + " (it may exist already): " + std::strerror(errno);
-        return false;
-    }
-    bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-                   ::fsync(fd) == 0;
-    if (::close(fd) != 0)
-        written = false;
-    if (!written) {
-        ::unlink(path.c_str());
-        error = "cannot write " + path;
-        return false;
-    }
-    return true;
+    // A key that sealed passwords is never replaced by accident.
+    return create_owner_only_file(path, text.view(), error);
 }
 
 bool load_keyring(const std::string& current, const std::vector<std::string>& previous,
@@ -375,39 +317,6 @@ Secret Keyring::open_bound(const std::string& ad, std::string_view stored,
                                  "stored password does not open under key " + id +
                                      " (damaged, or moved from another account)");
     return out;
-}
-
-bool read_owner_only_file(const std::string& path, const std::string& what, std::string& out,
-                          std::string& error) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        error = "cannot read the " + what + " " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    if ((st.st_mode & 077) != 0) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        error = "the " + what + " " + path + " may be read by others (mode " + mode +
-                "): make it owner-only (chmod 600)";
-        return false;
-    }
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    out = s.str();
-    if (!in) {
-        error = "cannot read the " + what + " " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    if (!out.empty() && out.back() == '\n')
-        out.pop_back();
-    if (!out.empty() && out.back() == '\r')
-        out.pop_back();
-    if (out.empty()) {
-        error = "the " + what + " " + path + " is empty";
-        return false;
-    }
-    return true;
 }
 
 std::string key_mismatch(const PasswordSurvey& survey, const Keyring& keys) {

@@ -63,19 +63,14 @@ struct SecretKey {
 };
 
 // Reads a key file: 32 raw bytes, or 64 hex digits and a newline. Refused (false,
-// with the reason in `error`) when it is not a regular file, when its group or others
-// may read or write it, or when it holds anything else.
+// with the reason in `error`) when it is not an owner-only regular file
+// (open_owner_only in files.h), or when it holds anything else.
 bool load_secret_key(const std::string& path, SecretKey& key, std::string& error);
 
-// Writes a new random key to DIR/secret.key as 64 hex digits and a newline, mode
-// 0600; an existing file is never overwritten. `path` gets the file's path.
+// Writes a new random key to DIR/secret.key as 64 hex digits and a newline
+// (create_owner_only_file: mode 0600, never over an existing file). `path` gets the
+// file's path.
 bool make_secret_key(const std::string& dir, std::string& path, std::string& error);
-
-// Reads a small secret text file (`what` names it in the error: "password file"): refused
-// when group or others may read it, or it is empty; one trailing line end is dropped.
-// False with the reason, and the system's for a file that cannot be read.
-bool read_owner_only_file(const std::string& path, const std::string& what, std::string& out,
-                          std::string& error);
 
 class Keyring;
 

@@ -1,27 +1,22 @@
 #include "http/engine.h"
 
 #include "base/clock.h"
-#include "base/secrets.h"
+#include "base/worker.h"
+#include "http/connection_limits.h"
+#include "http/sockets.h"
+#include "http/tls.h"
 
-#include <gnutls/abstract.h>
-#include <gnutls/gnutls.h>
-#include <gnutls/x509.h>
 #include <microhttpd.h>
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <ctime>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -42,60 +37,6 @@ struct Pending {
     std::string method;
 };
 
-// The peer's IPv4 address (4 bytes), also when a dual-stack socket hands it over
-// as ::ffff:a.b.c.d; nullptr for any other peer.
-const unsigned char* ipv4_of(const sockaddr* sa) {
-    if (sa && sa->sa_family == AF_INET)
-        return reinterpret_cast<const unsigned char*>(
-            &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr);
-    if (sa && sa->sa_family == AF_INET6) {
-        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr;
-        if (IN6_IS_ADDR_V4MAPPED(&a))
-            return a.s6_addr + 12;
-    }
-    return nullptr;
-}
-
-// The peer as bytes for per-address limits; an IPv6 client controls a whole /64,
-// so that is what it counts as. A mapped IPv4 client is its IPv4 address: their
-// /64 is the same zeros for all of them.
-std::string peer_key(const sockaddr* sa) {
-    if (const unsigned char* v4 = ipv4_of(sa))
-        return std::string(reinterpret_cast<const char*>(v4), 4);
-    if (sa && sa->sa_family == AF_INET6)
-        return std::string(
-            reinterpret_cast<const char*>(&reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr),
-            8);
-    return std::string();
-}
-
-// The peer as text for the log and the exempt list, and as bytes for per-address
-// limits; a mapped IPv4 client as its IPv4 address. An IPv4 address is written
-// out here: inet_ntop goes through sprintf, which cost as much as the rest of the
-// engine's own work for a kept-alive request.
-void describe_peer(const sockaddr* sa, std::string& text, std::string& key) {
-    char buf[INET6_ADDRSTRLEN] = "?";
-    char* end = buf + 1;
-    if (const unsigned char* octets = ipv4_of(sa)) {
-        end = buf;
-        for (int i = 0; i < 4; ++i) {
-            const unsigned v = octets[i];
-            if (v >= 100)
-                *end++ = static_cast<char>('0' + v / 100);
-            if (v >= 10)
-                *end++ = static_cast<char>('0' + v / 10 % 10);
-            *end++ = static_cast<char>('0' + v % 10);
-            if (i < 3)
-                *end++ = '.';
-        }
-    } else if (sa && sa->sa_family == AF_INET6) {
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr, buf, sizeof buf);
-        end = buf + std::strlen(buf);
-    }
-    text.assign(buf, end);
-    key = peer_key(sa);
-}
-
 // Whether the client asked for its connection to end after this request: HTTP/1.0
 // unless it asked to keep it, or "Connection: close". This only decides when the
 // connection stops counting against the limits; a guess that it closes, where the
@@ -110,146 +51,12 @@ bool client_closes(const char* version, const char* connection) {
            token.find("keep-alive") == std::string::npos;
 }
 
-// A ticket key file: 64 bytes as 128 hex digits (surrounding white space allowed),
-// refused like every other secret file when its group or others may read it: with
-// the key, anyone can read every session of its tickets.
-bool read_ticket_key(const std::string& path, std::string& key, std::string& error) {
-    std::string text;
-    key.clear();
-    if (!read_owner_only_file(path, "ticket key file", text, error))
-        return false;
-    const size_t first = text.find_first_not_of(" \t\r\n");
-    const size_t last = text.find_last_not_of(" \t\r\n");
-    text = first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
-    for (size_t i = 0; i + 1 < text.size() && text.size() == 128; i += 2) {
-        auto nibble = [](char ch) {
-            return ch >= '0' && ch <= '9'   ? ch - '0'
-                   : ch >= 'a' && ch <= 'f' ? ch - 'a' + 10
-                   : ch >= 'A' && ch <= 'F' ? ch - 'A' + 10
-                                            : -1;
-        };
-        int hi = nibble(text[i]);
-        int lo = nibble(text[i + 1]);
-        if (hi < 0 || lo < 0)
-            break;
-        key += static_cast<char>(hi * 16 + lo);
-    }
-    if (key.size() == 64)
-        return true;
-    error = "the ticket key file " + path + " must hold 128 hex digits (openssl rand -hex 64)";
-    key.clear();
-    return false;
-}
-
-std::string random_ticket_key() {
-    gnutls_datum_t key{};
-    std::string out;
-    if (gnutls_session_ticket_key_generate(&key) == 0) {
-        out.assign(reinterpret_cast<const char*>(key.data), key.size);
-        gnutls_memset(key.data, 0, key.size);
-        gnutls_free(key.data);
-    }
-    return out;
-}
-
-// A certificate chain and its key as GnuTLS hands them to a handshake.
-struct Credentials {
-    std::vector<gnutls_pcert_st> chain;
-    gnutls_privkey_t key = nullptr;
-    Credentials() = default;
-    Credentials(const Credentials&) = delete;
-    Credentials& operator=(const Credentials&) = delete;
-    ~Credentials() {
-        for (gnutls_pcert_st& c : chain)
-            gnutls_pcert_deinit(&c);
-        if (key)
-            gnutls_privkey_deinit(key);
-    }
-};
-
-gnutls_datum_t datum(const std::string& s) {
-    return gnutls_datum_t{reinterpret_cast<unsigned char*>(const_cast<char*>(s.data())),
-                          static_cast<unsigned>(s.size())};
-}
-
-bool same_public_key(gnutls_pubkey_t a, gnutls_pubkey_t b) {
-    gnutls_datum_t da{}, db{};
-    bool same = gnutls_pubkey_export2(a, GNUTLS_X509_FMT_DER, &da) == 0 &&
-                gnutls_pubkey_export2(b, GNUTLS_X509_FMT_DER, &db) == 0 && da.size == db.size &&
-                std::memcmp(da.data, db.data, da.size) == 0;
-    gnutls_free(da.data);
-    gnutls_free(db.data);
-    return same;
-}
-
-// Loads and checks a pair: the chain parses, the key parses and is the first
-// certificate's, and that certificate is within its validity period.
-std::unique_ptr<Credentials> load_credentials(const std::string& cert_pem,
-                                              const std::string& key_pem, std::string& error) {
-    auto c = std::make_unique<Credentials>();
-    const gnutls_datum_t cert = datum(cert_pem);
-    gnutls_pcert_st chain[16];
-    unsigned n = 16;
-    int rc = gnutls_pcert_list_import_x509_raw(chain, &n, &cert, GNUTLS_X509_FMT_PEM, 0);
-    if (rc < 0 || n == 0) {
-        error = std::string("the certificate does not load: ") + gnutls_strerror(rc);
-        return nullptr;
-    }
-    c->chain.assign(chain, chain + n);
-    const gnutls_datum_t key = datum(key_pem);
-    if ((rc = gnutls_privkey_init(&c->key)) < 0 ||
-        (rc = gnutls_privkey_import_x509_raw(c->key, &key, GNUTLS_X509_FMT_PEM, nullptr, 0)) < 0) {
-        error = std::string("the key does not load: ") + gnutls_strerror(rc);
-        return nullptr;
-    }
-    gnutls_pubkey_t of_key = nullptr;
-    bool matches = gnutls_pubkey_init(&of_key) == 0 &&
-                   gnutls_pubkey_import_privkey(of_key, c->key, 0, 0) == 0 &&
-                   same_public_key(of_key, c->chain[0].pubkey);
-    gnutls_pubkey_deinit(of_key);
-    if (!matches) {
-        error = "the key is not the certificate's";
-        return nullptr;
-    }
-    gnutls_x509_crt_t x509 = nullptr;
-    time_t not_after = 0, not_before = 0;
-    if (gnutls_x509_crt_init(&x509) == 0 &&
-        gnutls_x509_crt_import(x509, &c->chain[0].cert, GNUTLS_X509_FMT_DER) == 0) {
-        not_after = gnutls_x509_crt_get_expiration_time(x509);
-        not_before = gnutls_x509_crt_get_activation_time(x509);
-    }
-    gnutls_x509_crt_deinit(x509);
-    const time_t now = std::time(nullptr);
-    if (not_after <= now || not_before > now) {
-        error = "the certificate is not valid now (expired or not yet valid)";
-        return nullptr;
-    }
-    return c;
-}
-
-// GnuTLS asks for the pair at each handshake. The library gives every session its
-// connection as the pointer, and each connection carries its engine's current
-// pair (set in on_connection, before the handshake).
-int pick_credentials(gnutls_session_t session, const gnutls_datum_t*, int,
-                     const gnutls_pk_algorithm_t*, int, gnutls_pcert_st** chain,
-                     unsigned int* length, gnutls_privkey_t* key) {
-    auto* connection = static_cast<MHD_Connection*>(gnutls_session_get_ptr(session));
-    const MHD_ConnectionInfo* info =
-        connection ? MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT)
-                   : nullptr;
-    auto* slot = info ? static_cast<std::atomic<Credentials*>*>(info->socket_context) : nullptr;
-    Credentials* c = slot ? slot->load(std::memory_order_acquire) : nullptr;
-    if (!c)
-        return -1;
-    *chain = c->chain.data();
-    *length = static_cast<unsigned>(c->chain.size());
-    *key = c->key;
-    return 0;
-}
-
 } // namespace
 
 struct Engine::Impl {
+    explicit Impl(EngineConfig c)
+        : config(std::move(c)), limits(config.max_connections, config.max_per_address) {}
+
     EngineConfig config;
     Handler handler;
     std::vector<MHD_Daemon*> daemons; // one per event loop
@@ -269,8 +76,7 @@ struct Engine::Impl {
     std::condition_variable wake;
     bool stopping = false;
     std::unordered_map<MHD_Connection*, Tracked> connections;
-    std::unordered_map<std::string, int> per_address; // counted connections by address
-    int counted = 0;
+    ConnectionLimits limits;
     std::thread watchdog;
     // Requests between their first byte and the end of their answer (for drain).
     std::atomic<int> in_flight{0};
@@ -282,55 +88,17 @@ struct Engine::Impl {
 
     void stop_loops();
 
-    // The master key of the session tickets and when it was taken.
-    std::string ticket_key;
-    int64_t ticket_key_at = 0;
+    // The master key of the session tickets (refreshed under the mutex).
+    TicketKey ticket_key;
 
-    bool admits(const std::string& key) const {
-        auto it = per_address.find(key);
-        return counted < config.max_connections &&
-               (it == per_address.end() || it->second < config.max_per_address);
-    }
-
-    void count(Tracked& t) {
-        if (t.counted)
-            return;
-        t.counted = true;
-        ++per_address[t.key];
-        ++counted;
-    }
-
-    void uncount(Tracked& t) {
-        if (!t.counted)
-            return;
-        t.counted = false;
-        auto it = per_address.find(t.key);
-        if (it != per_address.end() && --it->second <= 0)
-            per_address.erase(it);
-        --counted;
-    }
-
-    // With the mutex held: a key of this process is replaced once it is
-    // `ticket_key_seconds` old; a key file is read again every minute.
+    // With the mutex held.
     bool refresh_ticket_key(int64_t now, std::string& error) {
-        if (!ticket_key.empty() && config.tls_ticket_key_file.empty() &&
-            now - ticket_key_at < config.ticket_key_seconds * 1000LL)
-            return true;
-        if (!ticket_key.empty() && !config.tls_ticket_key_file.empty() &&
-            now - ticket_key_at < 60 * 1000)
-            return true;
-        std::string key = config.tls_ticket_key_file.empty() ? random_ticket_key() : std::string();
-        if (!config.tls_ticket_key_file.empty() &&
-            !read_ticket_key(config.tls_ticket_key_file, key, error))
-            return false;
-        if (key.size() != 64) {
-            error = "cannot make a session ticket key";
-            return false;
-        }
-        ticket_key = std::move(key);
-        ticket_key_at = now;
-        return true;
+        return server::refresh_ticket_key(ticket_key, config.tls_ticket_key_file,
+                                          config.ticket_key_seconds, now, error);
     }
+
+    void count(Tracked& t) { limits.count(t.key, t.counted); }
+    void uncount(Tracked& t) { limits.uncount(t.key, t.counted); }
 
     int64_t next_deadline() const { return monotonic_ms() + config.timeout_seconds * 1000LL; }
 
@@ -537,7 +305,7 @@ void on_completed(void* cls, MHD_Connection* c, void** state, MHD_RequestTermina
 MHD_Result on_accept(void* cls, const sockaddr* addr, socklen_t) {
     auto* impl = static_cast<Engine::Impl*>(cls);
     std::lock_guard<std::mutex> lock(impl->mutex);
-    return impl->admits(peer_key(addr)) ? MHD_YES : MHD_NO;
+    return impl->limits.admits(peer_key(addr)) ? MHD_YES : MHD_NO;
 }
 
 void on_connection(void* cls, MHD_Connection* c, void** context,
@@ -559,8 +327,8 @@ void on_connection(void* cls, MHD_Connection* c, void** context,
         // Before the handshake: the session offers tickets under the current key.
         const MHD_ConnectionInfo* tls =
             MHD_get_connection_info(c, MHD_CONNECTION_INFO_GNUTLS_SESSION);
-        if (tls && tls->tls_session && impl->ticket_key.size() == 64) {
-            gnutls_datum_t key{reinterpret_cast<unsigned char*>(impl->ticket_key.data()), 64};
+        if (tls && tls->tls_session && impl->ticket_key.bytes.size() == 64) {
+            gnutls_datum_t key{reinterpret_cast<unsigned char*>(impl->ticket_key.bytes.data()), 64};
             gnutls_session_ticket_enable_server(static_cast<gnutls_session_t>(tls->tls_session),
                                                 &key);
         }
@@ -573,28 +341,9 @@ void on_connection(void* cls, MHD_Connection* c, void** context,
     }
 }
 
-bool resolve(const std::string& host, int port, sockaddr_storage& addr, std::string& error) {
-    std::memset(&addr, 0, sizeof addr);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    addrinfo* found = nullptr;
-    int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (rc != 0 || !found) {
-        error = "cannot resolve " + host + ": " + gai_strerror(rc);
-        return false;
-    }
-    std::memcpy(&addr, found->ai_addr, found->ai_addrlen);
-    freeaddrinfo(found);
-    return true;
-}
-
 } // namespace
 
-Engine::Engine(EngineConfig config) : impl_(new Impl) {
-    impl_->config = std::move(config);
-}
+Engine::Engine(EngineConfig config) : impl_(new Impl(std::move(config))) {}
 
 Engine::~Engine() {
     stop();
@@ -604,47 +353,17 @@ Engine::~Engine() {
 
 bool Engine::listen(std::string& error) {
     const EngineConfig& cfg = impl_->config;
-    sockaddr_storage addr;
-    if (!resolve(cfg.host, cfg.port, addr, error))
-        return false;
-    socklen_t len = addr.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-    auto fail = [&](int fd) {
-        error = "cannot listen on " + cfg.host + ":" + std::to_string(cfg.port) + ": " +
-                std::strerror(errno);
-        if (fd >= 0)
-            ::close(fd);
-        for (int open_fd : impl_->listen_fds)
-            ::close(open_fd);
-        impl_->listen_fds.clear();
-        return false;
-    };
-    // A first socket without SO_REUSEPORT takes the port (a free one for port 0):
-    // it fails where any other listener holds it, even one whose sockets share it,
-    // so a second server on a busy port is refused instead of splitting its load.
-    int on = 1;
-    int probe = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (probe < 0 || ::setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        ::bind(probe, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        ::getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        return fail(probe);
-    ::close(probe);
     // Loops past the cores only wait their turn for one, colder: a full TLS handshake
     // cost four times the CPU with 16 loops than with 2 on two cores.
     const int loops = cfg.threads > 0
                           ? cfg.threads
                           : std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
-    for (int i = 0; i < loops; ++i) {
-        int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-            ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0 ||
-            ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-            ::listen(fd, cfg.backlog) != 0)
-            return fail(fd);
-        impl_->listen_fds.push_back(fd);
-    }
-    impl_->ipv6 = addr.ss_family == AF_INET6;
-    impl_->port = ntohs(impl_->ipv6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
-                                    : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+    Listeners listeners;
+    if (!open_listeners(cfg.host, cfg.port, loops, cfg.backlog, listeners, error))
+        return false;
+    impl_->listen_fds = std::move(listeners.fds);
+    impl_->ipv6 = listeners.ipv6;
+    impl_->port = listeners.port;
     return true;
 }
 
@@ -703,7 +422,7 @@ bool Engine::start(Handler handler, std::string& error) {
     }
     impl_->listen_fds.clear(); // the loops' now, closed by MHD_stop_daemon
     impl_->stopping = false;
-    impl_->watchdog = std::thread([this] { impl_->watch(); });
+    impl_->watchdog = start_worker("the connection watchdog", [this] { impl_->watch(); });
     return true;
 }
 

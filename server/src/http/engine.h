@@ -28,6 +28,8 @@
 // lifetime.
 #pragma once
 
+#include "base/policy.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -37,7 +39,7 @@
 
 namespace server {
 
-// Made from the settings (engine_config and admin_engine_config in settings.h),
+// Made from the settings (engine_config and admin_engine_config in configs.h),
 // which hold the listeners' own values. The defaults here only make sure that a
 // config filled in part is still bounded: one loop on loopback, a few connections,
 // small headers and no body.
@@ -53,8 +55,8 @@ struct EngineConfig {
     int backlog = 16;
     std::string tls_cert_pem; // both empty: plain HTTP
     std::string tls_key_pem;
-    std::string tls_ticket_key_file;    // empty: a random key of this process
-    int ticket_key_seconds = 24 * 3600; // a random ticket key is replaced this often
+    std::string tls_ticket_key_file;          // empty: a random key of this process
+    int64_t ticket_key_seconds = kDaySeconds; // a random ticket key is replaced this often
 };
 
 struct Request {

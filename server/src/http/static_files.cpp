@@ -74,7 +74,7 @@ Response serve_resource(const Resource& resource, const Request& req) {
         if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             if (fd >= 0)
                 ::close(fd);
-            log_event("http", line + " -> 404 (file missing)");
+            log_info(line + " -> 404 (file missing)", "http");
             return text_answer(404, utf8_to_gbk("找不到该页面").value_or("not found"));
         }
         size = static_cast<uint64_t>(st.st_size);
@@ -94,7 +94,7 @@ Response serve_resource(const Resource& resource, const Request& req) {
         res.status = 416;
         res.content_type = "text/plain";
         res.headers.emplace_back("Content-Range", "bytes */" + std::to_string(size));
-        log_event("http", line + " -> 416 (" + std::to_string(size) + " bytes)");
+        log_info(line + " -> 416 (" + std::to_string(size) + " bytes)", "http");
         return res;
     }
     if (kind == RangeKind::Part) {
@@ -110,8 +110,9 @@ Response serve_resource(const Resource& resource, const Request& req) {
     res.length = size == 0 ? 0 : last - first + 1;
     res.fd = fd;
     res.data = bytes ? bytes->data() : nullptr;
-    log_event("http", line + " -> " + std::to_string(res.status) + " " +
-                          std::to_string(res.length) + " of " + std::to_string(size) + " bytes");
+    log_info(line + " -> " + std::to_string(res.status) + " " + std::to_string(res.length) +
+                 " of " + std::to_string(size) + " bytes",
+             "http");
     return res;
 }
 

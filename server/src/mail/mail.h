@@ -4,7 +4,7 @@
 //
 // Threads: the free functions are pure and safe anywhere. A transport is used by one
 // thread at a time: the file transport by request threads (it locks), the SMTP
-// transport by the mail sender's thread alone.
+// transport (smtp.h) by the mail sender's thread alone.
 #pragma once
 
 #include "store/mail_queue.h"
@@ -107,18 +107,5 @@ private:
     std::string path_;
     std::mutex mutex_;
 };
-
-struct SmtpConfig {
-    std::string url;              // smtp://host:port (STARTTLS required) or smtps://host:port
-    bool allow_plaintext = false; // a relay without TLS, only on a loopback host
-    std::string user;             // AUTH when not empty
-    std::string password;
-    std::string ca_file; // extra authorities (PEM); empty: the system's
-    MailFrom from;
-    int64_t timeout_seconds = 30; // connecting, and each reply
-};
-
-// The SMTP transport (libcurl); nothing and a reason when the configuration cannot work.
-std::unique_ptr<MailTransport> make_smtp_transport(const SmtpConfig& config, std::string& error);
 
 } // namespace server

@@ -1,6 +1,8 @@
 #include "mail/mail_sender.h"
 
 #include "base/clock.h"
+#include "base/log.h"
+#include "base/worker.h"
 
 #include <algorithm>
 #include <chrono>
@@ -15,12 +17,11 @@ int64_t retry_delay(int failures, const SenderConfig& config) {
     return std::min(delay, config.longest_retry);
 }
 
-MailSender::MailSender(Store& store, MailTransport& transport, SenderConfig config,
-                       std::function<void(const std::string&)> log)
-    : store_(store), transport_(transport), config_(config), log_(std::move(log)) {}
+MailSender::MailSender(Store& store, MailTransport& transport, SenderConfig config)
+    : store_(store), transport_(transport), config_(config) {}
 
 void MailSender::start() {
-    thread_ = std::thread([this] { run(); });
+    thread_ = start_worker("the mail sender", [this] { run(); });
 }
 
 void MailSender::stop() {
@@ -54,7 +55,7 @@ void MailSender::run() {
             if (due != 0)
                 wait = std::max<int64_t>(0, std::min(wait, due - now_seconds()));
         } catch (const std::exception& e) {
-            log_(std::string("mail queue: ") + e.what());
+            log_error(std::string("mail queue: ") + e.what());
         }
         lock.lock();
         if (wait > 0 && !stopping_ && !woken_ &&
@@ -85,7 +86,7 @@ void MailSender::drain() {
         if (now >= mail.expires) {
             store_.finish_mail(mail.id, MailEnd::Expired);
             counts_.abandoned.fetch_add(1, std::memory_order_relaxed);
-            log_(what + ": abandoned, it expired before it could be sent");
+            log_warning(what + ": abandoned, it expired before it could be sent");
             continue;
         }
         const SendResult a = transport_.send(mail);
@@ -95,23 +96,23 @@ void MailSender::drain() {
         if (a.outcome == SendResult::Sent) {
             store_.finish_mail(mail.id, MailEnd::Sent);
             counts_.sent.fetch_add(1, std::memory_order_relaxed);
-            log_(what + ": sent (" + reply + ")");
+            log_info(what + ": sent (" + reply + ")");
             continue;
         }
         const int64_t next = now_seconds() + retry_delay(mail.attempts + 1, config_);
         if (a.outcome == SendResult::Abandon || next >= mail.expires) {
             store_.finish_mail(mail.id, MailEnd::Refused);
             counts_.abandoned.fetch_add(1, std::memory_order_relaxed);
-            log_(what + ": abandoned (" + reply + ": " + a.detail + ")" +
-                 (a.outcome == SendResult::Abandon
-                      ? "; once the cause is mended, tarnix-server admin mail retry " +
-                            std::to_string(mail.id) + " sends it again"
-                      : ", it expires before another attempt"));
+            log_warning(what + ": abandoned (" + reply + ": " + a.detail + ")" +
+                        (a.outcome == SendResult::Abandon
+                             ? "; once the cause is mended, tarnix-server admin mail retry " +
+                                   std::to_string(mail.id) + " sends it again"
+                             : ", it expires before another attempt"));
             continue;
         }
         store_.retry_mail(mail.id, next);
-        log_(what + ": failed (" + reply + ": " + a.detail + "), next attempt in " +
-             std::to_string(next - now_seconds()) + " s");
+        log_warning(what + ": failed (" + reply + ": " + a.detail + "), next attempt in " +
+                    std::to_string(next - now_seconds()) + " s");
     }
 }
 

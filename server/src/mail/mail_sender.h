@@ -7,8 +7,9 @@
 // queue it again until it expires: tarnix-server admin mail retry). One line is
 // logged per attempt: queue id, the recipient's domain, outcome, reply code.
 //
-// Threads: start, stop, wake and the counters may be called from any thread. Store
-// failures are logged and tried again later; nothing is thrown.
+// Threads: start, stop, wake and the counters may be called from any thread; the
+// sender's own thread is a worker (worker.h). Store failures are logged and tried
+// again later; nothing is thrown.
 #pragma once
 
 #include "mail/mail.h"
@@ -17,7 +18,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -42,8 +42,7 @@ int64_t retry_delay(int failures, const SenderConfig& config);
 
 class MailSender {
 public:
-    MailSender(Store& store, MailTransport& transport, SenderConfig config,
-               std::function<void(const std::string&)> log);
+    MailSender(Store& store, MailTransport& transport, SenderConfig config);
     ~MailSender() { stop(); }
     MailSender(const MailSender&) = delete;
     MailSender& operator=(const MailSender&) = delete;
@@ -64,7 +63,6 @@ private:
     Store& store_;
     MailTransport& transport_;
     const SenderConfig config_;
-    std::function<void(const std::string&)> log_;
     MailCounts counts_;
     std::mutex mutex_;
     std::condition_variable changed_;

@@ -8,6 +8,7 @@
 // that cannot be sent again) or the work failed, 2 usage.
 #pragma once
 
+#include "base/policy.h"
 #include "store/store.h"
 
 #include <cstdio>
@@ -20,7 +21,7 @@ namespace server {
 struct AdminConfig {
     StoreConfig store;
     std::string public_url; // "": no recovery links
-    int64_t link_seconds = 1800;
+    int64_t link_seconds = kLinkSeconds;
 };
 
 // `words` are what follows the settings: "accounts", "show", NAME...

@@ -1,5 +1,7 @@
 #include "ops/rekey.h"
 
+#include "base/clock.h"
+
 #include <chrono>
 #include <stdexcept>
 #include <thread>
@@ -14,7 +16,7 @@ RekeyReport rekey_all(Store& store, size_t batch,
     int failures = 0; // steps failed in a row
     constexpr int kRetries = 10;
     for (;;) {
-        const auto start = std::chrono::steady_clock::now();
+        const double start = monotonic_seconds();
         RekeyStep step;
         try {
             step = store.rekey_step(after, batch < 1 ? 1 : batch);
@@ -34,7 +36,7 @@ RekeyReport rekey_all(Store& store, size_t batch,
         // As long again without the write lock: a server waiting for it (SQLite's busy
         // handler retries every few milliseconds) gets in between two steps instead of
         // waiting for the whole walk.
-        std::this_thread::sleep_for(std::chrono::steady_clock::now() - start);
+        std::this_thread::sleep_for(std::chrono::duration<double>(monotonic_seconds() - start));
         report.examined += static_cast<int64_t>(step.examined);
         report.resealed += static_cast<int64_t>(step.resealed);
         report.unreadable.insert(report.unreadable.end(), step.unreadable.begin(),

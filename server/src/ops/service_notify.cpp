@@ -1,5 +1,7 @@
 #include "ops/service_notify.h"
 
+#include "base/worker.h"
+
 #include <chrono>
 #include <cstdint>
 #include <utility>
@@ -20,7 +22,8 @@ void ServiceNotifier::ready(const std::string& status) {
         return;
     uint64_t usec = 0;
     if (!watchdog_.joinable() && sd_watchdog_enabled(0, &usec) > 0 && usec > 0)
-        watchdog_ = std::thread([this, usec] { watch(static_cast<long long>(usec / 2)); });
+        watchdog_ = start_worker("the systemd watchdog",
+                                 [this, usec] { watch(static_cast<long long>(usec / 2)); });
 }
 
 void ServiceNotifier::reloading() {

@@ -4,7 +4,8 @@
 // does nothing and no thread is started.
 //
 // Threads: construct, ready(), reloading() and stopping() on one thread (main's).
-// The watchdog thread is the notifier's own and only calls `alive`.
+// The watchdog thread (a worker, worker.h) is the notifier's own and only calls
+// `alive`.
 #pragma once
 
 #include <condition_variable>

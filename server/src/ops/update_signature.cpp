@@ -1,5 +1,9 @@
 #include "ops/update_signature.h"
 
+#include "base/crypto.h"
+#include "base/files.h"
+
+#include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
@@ -9,10 +13,8 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <string_view>
 #include <vector>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace server {
 namespace {
@@ -26,18 +28,10 @@ struct MdCtxFree {
 struct SigFree {
     void operator()(ECDSA_SIG* p) const { ECDSA_SIG_free(p); }
 };
+struct BioFree {
+    void operator()(BIO* p) const { BIO_free(p); }
+};
 using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-
-const char kHex[] = "0123456789abcdef";
-
-std::string hex_of(const unsigned char* data, size_t size) {
-    std::string out;
-    for (size_t i = 0; i < size; ++i) {
-        out += kHex[data[i] >> 4];
-        out += kHex[data[i] & 15];
-    }
-    return out;
-}
 
 bool is_p256(EVP_PKEY* key) {
     char group[64] = {};
@@ -67,7 +61,7 @@ bool file_sha256_hex(const std::string& path, std::string& hex) {
     unsigned int len = 0;
     if (EVP_DigestFinal_ex(ctx.get(), digest, &len) != 1)
         return false;
-    hex = hex_of(digest, len);
+    hex = hex_lower(std::string_view(reinterpret_cast<const char*>(digest), len));
     return true;
 }
 
@@ -88,24 +82,22 @@ bool make_update_key(const std::string& dir, std::string& key_path, std::string&
         error = "cannot read the public key";
         return false;
     }
+    // The PEM goes through memory that is wiped when it is freed (a secure-heap BIO).
+    std::unique_ptr<BIO, BioFree> pem(BIO_new(BIO_s_secmem()));
+    char* data = nullptr;
+    long size = 0;
+    if (!pem ||
+        PEM_write_bio_PrivateKey(pem.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) !=
+            1 ||
+        (size = BIO_get_mem_data(pem.get(), &data)) <= 0) {
+        error = "cannot write the key as PEM";
+        return false;
+    }
     key_path = dir + "/update-key.pem";
-    // O_EXCL: a publisher's key is never replaced by accident.
-    int fd = open(key_path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-    if (fd < 0) {
-        error = "cannot create " + key_path + " (it may exist already)";
+    // A publisher's key is never replaced by accident.
+    if (!create_owner_only_file(key_path, std::string_view(data, static_cast<size_t>(size)), error))
         return false;
-    }
-    FILE* f = fdopen(fd, "w");
-    bool written =
-        f && PEM_write_PrivateKey(f, key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
-    if (f ? std::fclose(f) != 0 : close(fd) != 0)
-        written = false;
-    if (!written) {
-        unlink(key_path.c_str());
-        error = "cannot write " + key_path;
-        return false;
-    }
-    public_hex = hex_of(point + 1, 64);
+    public_hex = hex_lower(std::string_view(reinterpret_cast<const char*>(point + 1), 64));
     return true;
 }
 
@@ -156,6 +148,18 @@ bool sign_update(const std::string& key_path, const std::string& file, const std
         return false;
     }
     signature.assign(reinterpret_cast<const char*>(raw), sizeof raw);
+    return true;
+}
+
+bool update_signature(const UpdateSigning& signing, std::string& out, std::string& error) {
+    out.clear();
+    if (!signing.key_file.empty())
+        return sign_update(signing.key_file, signing.file, signing.version, out, error);
+    if (!signing.signature_file.empty() &&
+        (!read_whole_file(signing.signature_file, out) || out.size() != 64)) {
+        error = signing.signature_file + " is not a 64-byte update signature";
+        return false;
+    }
     return true;
 }
 

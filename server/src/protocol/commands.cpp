@@ -324,7 +324,7 @@ Reply Commands::send_code(const std::string& email) {
     request.now = now;
     request.not_after = now - timing_.code_interval_seconds;
     request.forget_before = now - timing_.code_valid_seconds;
-    request.day_since = now - 24 * 3600;
+    request.day_since = now - kDaySeconds;
     request.per_day = limits_.codes_per_address_per_day;
 
     const std::map<std::string, std::string> values = {

@@ -5,6 +5,7 @@
 #include "base/clock.h"
 #include "base/device_cookie.h"
 #include "base/metrics.h"
+#include "base/policy.h"
 #include "mail/mail.h"
 #include "base/secrets.h"
 #include "protocol/form.h"
@@ -38,14 +39,14 @@ struct Timing {
 };
 
 // What one client address, and all of them together, may make the server hold or do.
-// The budgets come from the settings (limits_config in settings.h).
+// The budgets come from the settings (limits_config in configs.h).
 struct Limits {
-    int challenges_per_minute;     // "0", per client address (0: no limit)
-    int sign_ins_per_minute;       // "1"
-    int changes_per_minute;        // "3"
-    int codes_per_minute;          // "9"
-    int status_per_minute;         // "5"
-    size_t max_addresses = 100000; // addresses whose budgets are remembered
+    int challenges_per_minute;                   // "0", per client address (0: no limit)
+    int sign_ins_per_minute;                     // "1"
+    int changes_per_minute;                      // "3"
+    int codes_per_minute;                        // "9"
+    int status_per_minute;                       // "5"
+    size_t max_addresses = kMaxTrackedAddresses; // addresses whose budgets are remembered
     int sign_ups_per_code = 5;     // sign-up attempts a sent code allows, whatever they answer
     int codes_per_address_per_day; // code mails to one address in 24 hours (0: no cap)
 };

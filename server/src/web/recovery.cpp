@@ -7,6 +7,8 @@
 #include "base/crypto.h"
 #include "base/log.h"
 #include "base/metrics.h"
+#include "base/policy.h"
+#include "base/worker.h"
 #include "web/pages.h"
 
 #include <exception>
@@ -42,50 +44,6 @@ const char kPasswordLength[] =
 const char kPasswordControl[] = "新密码不能含有制表符等控制字符。";
 const char kPasswordsDiffer[] = "两次输入的新密码不一致。";
 
-// The value of cookie `name` in a Cookie header ("" when absent).
-std::string cookie_value(const std::string& header, const std::string& name) {
-    size_t at = 0;
-    while (at < header.size()) {
-        size_t end = header.find(';', at);
-        if (end == std::string::npos)
-            end = header.size();
-        size_t from = at;
-        while (from < end && header[from] == ' ')
-            ++from;
-        const size_t eq = header.find('=', from);
-        if (eq != std::string::npos && eq < end && header.compare(from, eq - from, name) == 0)
-            return header.substr(eq + 1, end - eq - 1);
-        at = end + 1;
-    }
-    return std::string();
-}
-
-// ASCII letters compared without case (the domain's case never matters, and people
-// do not remember the local part's); anything else byte for byte.
-bool same_address(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return true;
-}
-
-std::string trimmed(const std::string& s) {
-    size_t from = 0, to = s.size();
-    while (from < to && (s[from] == ' ' || s[from] == '\t'))
-        ++from;
-    while (to > from && (s[to - 1] == ' ' || s[to - 1] == '\t'))
-        --to;
-    return s.substr(from, to - from);
-}
-
 std::string utf8_of(const std::string& gbk) {
     return gbk_to_utf8(gbk).value_or(printable(gbk));
 }
@@ -102,7 +60,7 @@ IssuedLink issue_reset_link(Store& store, const std::string& account, int64_t no
     link.token_hash = sha256(out.token);
     link.now = now;
     link.expires = now + lifetime_seconds;
-    link.window_start = now - 3600;
+    link.window_start = now - kHourSeconds;
     link.per_window = per_hour;
     out.result = store.issue_reset_link(link, matches, out.email);
     return out;
@@ -147,7 +105,7 @@ bool valid_public_url(const std::string& url, std::string& why) {
 Recovery::Recovery(Store& store, const DeviceCookies& keys, RecoveryConfig config, SendMail send)
     : store_(store), keys_(keys), config_(std::move(config)), send_(std::move(send)),
       budget_(new RateLimiter(config_.requests_per_minute, config_.max_addresses)) {
-    thread_ = std::thread([this] { run(); });
+    thread_ = start_worker("the recovery's mails", [this] { run(); });
 }
 
 Recovery::~Recovery() {
@@ -183,24 +141,26 @@ void Recovery::run() {
         try {
             job();
         } catch (const std::exception& e) {
-            log_event("recovery", std::string("recovery: ") + e.what());
+            log_error(std::string("recovery: ") + e.what(), "recovery");
         }
         lock.lock();
     }
 }
 
 void Recovery::mail_link(const std::string& account, const std::string& email) {
-    const std::string wanted = trimmed(email);
+    // Compared as the code mails' interval and cap compare addresses (charset.h).
+    const std::string wanted = fold_address_gbk(trim(email));
     IssuedLink link = issue_reset_link(
         store_, account, now_seconds(), config_.link_seconds, config_.mails_per_hour,
-        [&](const std::string& bound) { return same_address(bound, wanted); });
+        [&](const std::string& bound) { return fold_address_gbk(bound) == wanted; });
     if (link.result == ResetIssue::NoMatch) {
-        log_event("recovery", "recovery: no link for u=" + printable(account) + " (no such pair)");
+        log_info("recovery: no link for u=" + printable(account) + " (no such pair)", "recovery");
         return;
     }
     if (link.result == ResetIssue::TooMany) {
-        log_event("recovery", "recovery: no link for u=" + printable(account) + " (" +
-                                  std::to_string(config_.mails_per_hour) + " this hour already)");
+        log_info("recovery: no link for u=" + printable(account) + " (" +
+                     std::to_string(config_.mails_per_hour) + " this hour already)",
+                 "recovery");
         return;
     }
     send_("reset", link.email,
@@ -210,7 +170,7 @@ void Recovery::mail_link(const std::string& account, const std::string& email) {
            {"minutes", std::to_string((config_.link_seconds + 59) / 60)}});
     if (metrics)
         metrics->reset_mail();
-    log_event("recovery", "recovery: link mailed for u=" + printable(account));
+    log_info("recovery: link mailed for u=" + printable(account), "recovery");
 }
 
 void Recovery::password_changed(const std::string& account, const std::string& client) {
@@ -226,8 +186,9 @@ void Recovery::password_changed(const std::string& account, const std::string& c
                    {"address", client},
                    {"reset_page", config_.public_url + kFormPath}});
         }))
-        log_event("recovery", "recovery: queue full, no notice of the password change of u=" +
-                                  printable(account));
+        log_warning("recovery: queue full, no notice of the password change of u=" +
+                        printable(account),
+                    "recovery");
 }
 
 void Recovery::account_locked(const std::string& account) {
@@ -241,7 +202,7 @@ void Recovery::account_locked(const std::string& account) {
                    {"until", local_time_text(found->locked_until)},
                    {"reset_page", config_.public_url + kFormPath}});
         }))
-        log_event("recovery", "recovery: queue full, no lock notice for u=" + printable(account));
+        log_warning("recovery: queue full, no lock notice for u=" + printable(account), "recovery");
 }
 
 std::string Recovery::csrf_for(const std::string& cookie) const {
@@ -289,7 +250,7 @@ Response Recovery::post_request(const Request& req, const std::string& csrf_cook
     // Not shown again: it could not be written into a UTF-8 page as it is.
     if (!valid_utf8(account) || !valid_utf8(email))
         return request_form(csrf_cookie, kNotUtf8, "", "", 400);
-    if (trimmed(account).empty() || trimmed(email).empty())
+    if (trim(account).empty() || trim(email).empty())
         return request_form(csrf_cookie, kFillBoth, account, email, 400);
     // The same answer whatever follows: names and addresses that no account can
     // have (too long, or not GBK) simply match nothing.
@@ -298,7 +259,7 @@ Response Recovery::post_request(const Request& req, const std::string& csrf_cook
     if (gbk_account && gbk_email && account.size() <= kMaxAccountBytes &&
         email.size() <= kMaxEmailBytes) {
         if (!post([this, a = *gbk_account, e = *gbk_email] { mail_link(a, e); }))
-            log_event("recovery", "recovery: queue full, a request for a link dropped");
+            log_warning("recovery: queue full, a request for a link dropped", "recovery");
     }
     return page(200, reset_sent_page(frame, (config_.link_seconds + 59) / 60));
 }
@@ -355,7 +316,7 @@ Response Recovery::link_page(const Request& req, const std::string& token, bool 
         return refused(use.state);
     if (metrics)
         metrics->password_reset();
-    log_event("recovery", req.client + " recovery: password reset for u=" + printable(use.account));
+    log_info(req.client + " recovery: password reset for u=" + printable(use.account), "recovery");
     password_changed(use.account, req.client);
     return page(200, reset_done_page(frame));
 }
@@ -390,7 +351,8 @@ Response Recovery::handle(const Request& req, bool exempt) {
         return page(429, message_page(frame, "请稍后再试", kTooMany));
 
     // The form's cookie: the one the browser sent, or a new one with this answer.
-    std::string cookie = cookie_value(req.header("Cookie"), kCookieName);
+    const std::vector<std::string> sent = cookie_values(req.header("Cookie"), kCookieName, 1);
+    std::string cookie = sent.empty() ? std::string() : sent.front();
     std::string ignored;
     std::string set_cookie;
     if (cookie.size() != 43 || !from_base64url(cookie, ignored)) {
@@ -407,7 +369,7 @@ Response Recovery::handle(const Request& req, bool exempt) {
         else
             res = link_page(req, req.path.substr(sizeof kLinkPrefix - 1), post, cookie);
     } catch (const std::exception& e) {
-        log_event("recovery", req.client + " recovery: " + e.what());
+        log_error(req.client + " recovery: " + e.what(), "recovery");
         res = page(500, message_page(frame, "服务器错误", "服务器暂时无法处理请求，请稍后再试。"));
     }
     if (!set_cookie.empty())

@@ -17,10 +17,12 @@
 // are queued on the same thread and never delay an answer.
 //
 // Threads: handle() and the notice calls from any thread; the mails are handed to
-// `send` on the recovery's thread, one at a time. Store failures there are logged.
+// `send` on the recovery's thread (a worker, worker.h), one at a time. Store failures
+// there are logged.
 #pragma once
 
 #include "base/device_cookie.h"
+#include "base/policy.h"
 #include "http/engine.h"
 #include "store/store.h"
 
@@ -39,15 +41,15 @@ namespace server {
 class Metrics;
 class RateLimiter;
 
-// Made from the settings (recovery_config in settings.h).
+// Made from the settings (recovery_config in configs.h).
 struct RecoveryConfig {
     std::string public_url; // "https://host[:port][/prefix]" without a trailing '/'; "": off
     std::string service;    // UTF-8, the pages' header
     bool secure = false;    // the form cookie says Secure (HTTPS here or in front)
-    int64_t link_seconds = 1800;
+    int64_t link_seconds = kLinkSeconds;
     int mails_per_hour = 3;  // links mailed per account
     int requests_per_minute; // recovery requests per client address (0: no limit)
-    size_t max_addresses = 100000;
+    size_t max_addresses = kMaxTrackedAddresses;
     size_t max_queued = 10000; // mails and lookups waiting for the thread
 };
 

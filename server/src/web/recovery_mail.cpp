@@ -2,19 +2,13 @@
 
 #include "base/charset.h"
 #include "base/clock.h"
+#include "base/log.h"
 #include "store/store.h"
 
 #include <exception>
 #include <stdexcept>
 
 namespace server {
-namespace {
-
-// A notice is worth sending for a day; a link only while it works.
-constexpr int64_t kNoticeSeconds = 24 * 3600;
-
-} // namespace
-
 const std::vector<std::string>& notice_kinds() {
     static const std::vector<std::string> kinds = {"reset", "changed", "locked"};
     return kinds;
@@ -85,15 +79,14 @@ MailTemplate builtin_notice(const std::string& kind) {
     return t;
 }
 
-SendMail make_notice_sender(Store& store, NoticeMailing mailing,
-                            std::function<void(const std::string&)> log) {
-    return [&store, mailing = std::move(mailing),
-            log = std::move(log)](const std::string& kind, const std::string& recipient,
-                                  const std::map<std::string, std::string>& values) {
+SendMail make_notice_sender(Store& store, NoticeMailing mailing) {
+    return [&store,
+            mailing = std::move(mailing)](const std::string& kind, const std::string& recipient,
+                                          const std::map<std::string, std::string>& values) {
         const std::optional<std::string> to = gbk_to_utf8(recipient);
         if (!to || !acceptable_address(recipient)) {
-            log("recovery: no " + kind + " mail: the bound address " + printable(recipient) +
-                " cannot be mailed");
+            log_warning("recovery: no " + kind + " mail: the bound address " +
+                        printable(recipient) + " cannot be mailed");
             return;
         }
         auto custom = mailing.templates.find(kind);
@@ -107,7 +100,8 @@ SendMail make_notice_sender(Store& store, NoticeMailing mailing,
         mail.body = text.render_body(values);
         mail.message_id = new_message_id(mailing.message_domain, now);
         mail.created = now;
-        mail.expires = now + (kind == "reset" ? mailing.link_seconds : kNoticeSeconds);
+        // A notice is worth sending for a day; a link only while it works.
+        mail.expires = now + (kind == "reset" ? mailing.link_seconds : kDaySeconds);
         auto link = values.find("link");
         mail.file_line = local_time_text(now) + "\t" + recipient + "\t" + kind + "\t" +
                          (link != values.end() ? link->second : std::string()) + "\n";
@@ -115,19 +109,20 @@ SendMail make_notice_sender(Store& store, NoticeMailing mailing,
             MailTransport& transport = *mailing.transport;
             if (transport.immediate()) {
                 const SendResult sent = transport.send(mail);
-                log(sent.outcome == SendResult::Sent
-                        ? "recovery: " + kind + " mail written to the outbox for " +
-                              printable(recipient)
-                        : "recovery: " + kind + " mail not written: " + sent.detail);
+                if (sent.outcome == SendResult::Sent)
+                    log_info("recovery: " + kind + " mail written to the outbox for " +
+                             printable(recipient));
+                else
+                    log_error("recovery: " + kind + " mail not written: " + sent.detail);
                 return;
             }
             mail.id = store.enqueue_mail(mail);
             if (mailing.queued)
                 mailing.queued();
-            log("recovery: " + kind + " mail queued: mail " + std::to_string(mail.id) + " to " +
-                printable(address_domain(recipient)));
+            log_info("recovery: " + kind + " mail queued: mail " + std::to_string(mail.id) +
+                     " to " + printable(address_domain(recipient)));
         } catch (const std::exception& e) {
-            log("recovery: " + kind + " mail not queued: " + e.what());
+            log_error("recovery: " + kind + " mail not queued: " + e.what());
         }
     };
 }

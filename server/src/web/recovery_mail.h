@@ -5,6 +5,7 @@
 // Threads: the SendMail it makes is called on the recovery's thread.
 #pragma once
 
+#include "base/policy.h"
 #include "mail/mail.h"
 #include "web/recovery.h"
 
@@ -31,13 +32,13 @@ struct NoticeMailing {
     MailTransport* transport = nullptr; // the code mail's (not owned)
     std::string message_domain = "localhost";
     std::map<std::string, MailTemplate> templates; // by kind; a missing kind: built-in
-    int64_t link_seconds = 1800;                   // a link's mail is useless after the link
+    int64_t link_seconds = kLinkSeconds;           // a link's mail is useless after the link
     std::function<void()> queued;                  // a mail was queued (wakes the sender)
 };
 
 // Renders each mail, and queues it (or, with the file transport, appends its line:
-// "time TAB address TAB kind TAB link-or-empty"). A failure is logged, never thrown.
-SendMail make_notice_sender(Store& store, NoticeMailing mailing,
-                            std::function<void(const std::string&)> log);
+// "time TAB address TAB kind TAB link-or-empty"); each is logged. A failure is logged,
+// never thrown.
+SendMail make_notice_sender(Store& store, NoticeMailing mailing);
 
 } // namespace server

@@ -1,0 +1,249 @@
+#include "app/configs.h"
+
+#include "base/charset.h"
+#include "base/files.h"
+#include "base/policy.h"
+#include "base/text.h"
+
+#include <map>
+
+namespace server {
+namespace {
+
+// A template file named by --`flag` (`out` left as it is when `path` is empty).
+bool load_template(const std::string& flag, const std::string& path,
+                   const std::vector<std::string>& names, MailTemplate& out, std::string& error) {
+    if (path.empty())
+        return true;
+    std::string text;
+    if (!read_whole_file(path, text)) {
+        error = "cannot read --" + flag + " " + path;
+        return false;
+    }
+    if (!MailTemplate::parse(text, names, out, error)) {
+        error = "--" + flag + " " + path + ": " + error;
+        return false;
+    }
+    return true;
+}
+
+// The recovery's templates, by kind, from their files.
+bool load_notice_templates(const Settings& s, NoticeMailing& notices, std::string& error) {
+    const std::map<std::string, const std::string*> files = {{"reset", &s.reset_mail_template},
+                                                             {"changed", &s.changed_mail_template},
+                                                             {"locked", &s.locked_mail_template}};
+    for (const std::string& kind : notice_kinds()) {
+        const std::string& path = *files.at(kind);
+        MailTemplate text = builtin_notice(kind);
+        if (!load_template(kind + "-mail-template", path, notice_template_names(kind), text, error))
+            return false;
+        if (!path.empty())
+            notices.templates[kind] = text;
+    }
+    return true;
+}
+
+bool served_over_https(const Settings& s) {
+    return !s.tls_cert.empty() || s.public_url.rfind("https://", 0) == 0;
+}
+
+} // namespace
+
+LogFormat log_format(const Settings& s) {
+    return s.log_format == "json" ? LogFormat::Json : LogFormat::Text;
+}
+
+EngineConfig engine_config(const Settings& s) {
+    EngineConfig c;
+    c.host = s.host;
+    c.port = static_cast<int>(s.port);
+    c.threads = static_cast<int>(s.threads);
+    c.timeout_seconds = static_cast<int>(s.timeout);
+    c.max_connections = static_cast<int>(s.max_connections);
+    c.max_per_address = static_cast<int>(s.max_per_address);
+    c.max_header_bytes = static_cast<size_t>(s.max_header_bytes);
+    c.max_body_bytes = static_cast<size_t>(s.max_body_bytes);
+    c.backlog = static_cast<int>(s.backlog);
+    c.tls_ticket_key_file = s.tls_ticket_key_file;
+    return c;
+}
+
+std::optional<EngineConfig> admin_engine_config(const Settings& s) {
+    if (s.admin_listen.empty())
+        return std::nullopt;
+    EngineConfig c;
+    int port = 0;
+    split_host_port(s.admin_listen, c.host, port);
+    c.port = port;
+    c.threads = 1;
+    c.timeout_seconds = 10;
+    c.max_connections = 16;
+    c.max_per_address = 16;
+    // GETs only: a scraper's or a browser's headers, and no body.
+    c.max_header_bytes = 8192;
+    c.max_body_bytes = 0;
+    c.backlog = 16;
+    return c;
+}
+
+TlsFiles tls_files(const Settings& s) {
+    return TlsFiles{s.tls_cert, s.tls_key};
+}
+
+bool read_tls_files(const TlsFiles& files, std::string& cert_pem, std::string& key_pem,
+                    std::string& error) {
+    cert_pem.clear();
+    key_pem.clear();
+    if (files.cert.empty())
+        return true;
+    if (read_whole_file(files.cert, cert_pem) && read_whole_file(files.key, key_pem))
+        return true;
+    error = "cannot read " + files.cert + " or " + files.key;
+    return false;
+}
+
+StoreConfig store_config(const Settings& s) {
+    StoreConfig c;
+    c.where = s.db;
+    c.pool_size = static_cast<int>(s.db_pool);
+    c.challenge_seconds = s.challenge_seconds;
+    c.max_challenges = static_cast<size_t>(s.max_challenges);
+    return c;
+}
+
+bool keyed_store_config(const Settings& s, StoreConfig& out, std::string& error) {
+    out = store_config(s);
+    return load_keyring(s.secret_key_file, s.previous_secret_key_files, out.keys, error);
+}
+
+void log_store_notice(const std::string& line) {
+    // The store's notices say a warning in their words, as a line of text would.
+    static const std::string kWarning = "warning: ";
+    if (line.rfind(kWarning, 0) == 0)
+        log_warning(line.substr(kWarning.size()));
+    else
+        log_info(line);
+}
+
+std::string database_for_log(const Settings& s) {
+    if (!is_postgres_uri(s.db))
+        return s.db;
+    const size_t scheme = s.db.find("://") + 3;
+    const size_t at = s.db.find('@', scheme);
+    return at == std::string::npos ? s.db : s.db.substr(0, scheme) + s.db.substr(at + 1);
+}
+
+bool admin_config(const Settings& s, AdminConfig& out, std::string& error) {
+    out = AdminConfig();
+    out.public_url = s.public_url;
+    if (!keyed_store_config(s, out.store, error))
+        return false;
+    // One command at a time: one connection.
+    out.store.pool_size = 1;
+    return true;
+}
+
+Limits limits_config(const Settings& s) {
+    Limits c;
+    c.challenges_per_minute = static_cast<int>(s.challenges_per_minute);
+    c.sign_ins_per_minute = static_cast<int>(s.sign_ins_per_minute);
+    c.changes_per_minute = static_cast<int>(s.password_changes_per_minute);
+    c.codes_per_minute = static_cast<int>(s.codes_per_minute);
+    c.status_per_minute = static_cast<int>(s.status_requests_per_minute);
+    c.codes_per_address_per_day = static_cast<int>(s.codes_per_address_per_day);
+    return c;
+}
+
+Timing timing_config(const Settings& s) {
+    Timing c;
+    c.lock.lock_seconds = s.lock_seconds;
+    c.lock.max_failures = kMaxPasswordFailures;
+    return c;
+}
+
+RecoveryConfig recovery_config(const Settings& s) {
+    RecoveryConfig c;
+    c.public_url = s.public_url;
+    c.service = s.service_name;
+    c.secure = served_over_https(s);
+    c.requests_per_minute = static_cast<int>(s.reset_requests_per_minute);
+    return c;
+}
+
+bool device_cookie_config(const Settings& s, DeviceCookieConfig& out, std::string& error) {
+    out = DeviceCookieConfig();
+    out.secure = served_over_https(s);
+    return s.device_key_file.empty() || read_device_key(s.device_key_file, out.key, error);
+}
+
+std::string update_location(const Settings& s, int port) {
+    if (!s.update_location.empty())
+        return s.update_location;
+    const bool any = s.host == "0.0.0.0" || s.host == "::";
+    return (any ? std::string("127.0.0.1") : host_in_url(s.host)) + ":" + std::to_string(port) +
+           "/download/Tarnix.exe";
+}
+
+StatusTexts status_texts(const Settings& s, int port) {
+    // The rows have checked that each converts.
+    StatusTexts t;
+    t.service_name = utf8_to_gbk(s.service_name).value_or("");
+    t.client_version = utf8_to_gbk(s.client_version).value_or("");
+    const std::string location = update_location(s, port);
+    t.update_location = utf8_to_gbk(location).value_or(location);
+    t.update_description = utf8_to_gbk(s.update_description).value_or("");
+    t.announcement = utf8_to_gbk(s.announcement).value_or("");
+    return t;
+}
+
+UpdateSigning update_signing(const Settings& s) {
+    UpdateSigning u;
+    u.file = s.update_file;
+    u.key_file = s.update_key;
+    u.signature_file = s.update_signature;
+    u.version = utf8_to_gbk(s.client_version).value_or("");
+    return u;
+}
+
+Routes routes_config(const Settings& s) {
+    Routes r;
+    r.exempt_addresses = s.exempt_addresses;
+    return r;
+}
+
+bool mail_config(const Settings& s, MailConfig& out, std::string& error) {
+    out = MailConfig();
+    out.codes.service = s.service_name;
+    if (!load_template("mail-template", s.mail_template, code_template_names(), out.codes.text,
+                       error) ||
+        !load_notice_templates(s, out.notices, error))
+        return false;
+    // A send may take a connection and a few replies, each up to the time-out, twice
+    // (a NOOP first for a non-ASCII address): past that, a claimed mail is free again.
+    out.sender.lease_seconds = 8 * s.smtp_timeout + 10;
+    if (s.smtp_url.empty()) {
+        out.outbox = s.outbox;
+        return true;
+    }
+    SmtpConfig smtp;
+    smtp.url = s.smtp_url;
+    smtp.allow_plaintext = s.smtp_allow_plaintext;
+    smtp.user = s.smtp_user;
+    smtp.ca_file = s.smtp_ca_file;
+    smtp.timeout_seconds = s.smtp_timeout;
+    if (!parse_mail_from(s.mail_from, smtp.from, error))
+        return false;
+    if (!s.smtp_password_file.empty() &&
+        !read_owner_only_file(s.smtp_password_file, "password file", smtp.password, error))
+        return false;
+    out.codes.message_domain = smtp.from.domain;
+    out.notices.message_domain = smtp.from.domain;
+    out.smtp = std::move(smtp);
+    return true;
+}
+
+std::string host_in_url(const std::string& host) {
+    return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
+} // namespace server

@@ -1,0 +1,210 @@
+#include "app/settings_table.h"
+
+#include "base/charset.h"
+#include "base/policy.h"
+#include "base/text.h"
+#include "web/recovery.h"
+
+namespace server {
+namespace {
+
+bool not_empty(const std::string& v, std::string& why) {
+    if (!v.empty())
+        return true;
+    why = "cannot be empty";
+    return false;
+}
+
+// A status field goes into a "|"-separated record of GBK text.
+bool status_text(const std::string& v, std::string& why) {
+    for (unsigned char c : v) {
+        if (c == '|' || c < 0x20 || c == 0x7F) {
+            why = "cannot contain '|' or control characters";
+            return false;
+        }
+    }
+    if (!utf8_to_gbk(v)) {
+        why = "must be UTF-8 text that GBK can hold";
+        return false;
+    }
+    return true;
+}
+
+bool status_text_not_empty(const std::string& v, std::string& why) {
+    return not_empty(v, why) && status_text(v, why);
+}
+
+bool update_location_value(const std::string& v, std::string& why) {
+    if (v.empty())
+        return true;
+    if (!status_text(v, why))
+        return false;
+    if (v.find('/') == std::string::npos) {
+        why = "needs a path after the host (host/path)";
+        return false;
+    }
+    return true;
+}
+
+bool host_and_port(const std::string& v, std::string& why) {
+    std::string host;
+    int port = 0;
+    if (v.empty() || split_host_port(v, host, port))
+        return true;
+    why = "must be HOST:PORT (IPv6 in brackets: [::1]:9866)";
+    return false;
+}
+
+bool log_format_value(const std::string& v, std::string& why) {
+    if (v == "text" || v == "json")
+        return true;
+    why = "must be text or json";
+    return false;
+}
+
+bool public_url(const std::string& v, std::string& why) {
+    return v.empty() || valid_public_url(v, why);
+}
+
+template <typename T> Member m(T Settings::*p) {
+    return Member(p);
+}
+
+} // namespace
+
+const std::vector<Row>& setting_rows() {
+    // clang-format off
+    static const std::vector<Row> rows = {
+        {"host", "HOST", m(&Settings::host), "127.0.0.1", 0, 0, not_empty,
+         "address to listen on"},
+        {"port", "N", m(&Settings::port), "8866", 0, 65535, nullptr,
+         "port (0 takes a free one, printed on stdout)"},
+        {"db", "PATH|URI", m(&Settings::db), "accounts.db", 0, 0, not_empty,
+         "SQLite database of accounts and codes, or a postgresql:// URI\n"
+         "shared by several instances"},
+        {"db-pool", "N", m(&Settings::db_pool), "8", 1, 1000, nullptr,
+         "PostgreSQL connections of this instance"},
+        {"outbox", "PATH", m(&Settings::outbox), "outbox.txt", 0, 0, not_empty,
+         "file that receives the sent verification codes"},
+        {"service-name", "TEXT", m(&Settings::service_name), "Tarnix账号服务", 0, 0,
+         status_text_not_empty, "status field 1"},
+        {"client-version", "TEXT", m(&Settings::client_version), "1.001", 0, 0,
+         status_text_not_empty, "status field 2, the current client version"},
+        {"update-location", "TEXT", m(&Settings::update_location), "", 0, 0, update_location_value,
+         "status field 3: host and path of the update file without http://\n"
+         "(empty: HOST:PORT/download/Tarnix.exe)"},
+        {"update-description", "TEXT", m(&Settings::update_description),
+         "新版本改进了登录和注册的体验，点击“开始更新”即可下载。", 0, 0, status_text_not_empty,
+         "status field 4"},
+        {"announcement", "TEXT", m(&Settings::announcement),
+         "欢迎使用 Tarnix！新用户请先注册账号，注册时验证码会发送到您填写的邮箱。", 0, 0, status_text,
+         "status field 5 (may be empty)"},
+        {"update-file", "PATH", m(&Settings::update_file), "", 0, 0, nullptr,
+         "file served at the path of the update location (empty: none)"},
+        {"update-key", "PEM", m(&Settings::update_key), "", 0, 0, nullptr,
+         "sign the update file for client-version at start-up and serve the\n"
+         "signature at its path + .sig"},
+        {"update-signature", "FILE", m(&Settings::update_signature), "", 0, 0, nullptr,
+         "serve this 64-byte signature (made by the publisher, e.g. a release's\n"
+         "Tarnix.exe.sig) at the update path + .sig"},
+        {"challenge-seconds", "N", m(&Settings::challenge_seconds), "120", 1, kDaySeconds, nullptr,
+         "lifetime of a sign-in challenge"},
+        {"lock-seconds", "N", m(&Settings::lock_seconds), "300", 0, 365 * kDaySeconds, nullptr,
+         "how long " + std::to_string(kMaxPasswordFailures) +
+         " wrong passwords in a row lock a counter: the account's for\n"
+         "clients it does not know, or one device's"},
+        {"threads", "N", m(&Settings::threads), "0", 0, 256, nullptr,
+         "event loops, each a thread with its own listening socket on the port\n"
+         "(0: one per core; more where the store's round trips are long)"},
+        {"timeout", "N", m(&Settings::timeout), "10", 1, 3600, nullptr,
+         "seconds a request may take to arrive in full, and a connection may\n"
+         "stay idle"},
+        {"max-connections", "N", m(&Settings::max_connections), "1024", 1, 100000, nullptr,
+         "open connections in all"},
+        {"max-per-address", "N", m(&Settings::max_per_address), "64", 1, 100000, nullptr,
+         "open connections per client address"},
+        {"max-header-bytes", "N", m(&Settings::max_header_bytes), "16384", 1024, 1024 * 1024,
+         nullptr, "request line and headers"},
+        {"max-body-bytes", "N", m(&Settings::max_body_bytes), "65536", 1024, 1024 * 1024, nullptr,
+         "request body"},
+        {"backlog", "N", m(&Settings::backlog), "1024", 1, 65535, nullptr,
+         "connections waiting to be accepted"},
+        {"tls-cert", "PEM", m(&Settings::tls_cert), "", 0, 0, nullptr,
+         "certificate chain: with tls-key, serve HTTPS (TLS 1.2 and 1.3) instead of HTTP"},
+        {"tls-key", "PEM", m(&Settings::tls_key), "", 0, 0, nullptr,
+         "private key of tls-cert"},
+        {"secret-key-file", "PATH", m(&Settings::secret_key_file), "", 0, 0, nullptr,
+         "key that seals the stored passwords (AES-256-GCM): 32 bytes, or 64 hex\n"
+         "digits and a newline, mode 0600; made by tarnix-server keygen-secret DIR\n"
+         "(empty: passwords stored in plain text)"},
+        {"previous-secret-key-file", "PATH", m(&Settings::previous_secret_key_files), "", 0, 0,
+         nullptr,
+         "an older key whose sealed passwords are still read; given again, one\n"
+         "more (every write uses secret-key-file; admin rekey moves the rows)"},
+        {"tls-ticket-key-file", "FILE", m(&Settings::tls_ticket_key_file), "", 0, 0, nullptr,
+         "session ticket key, 128 hex digits (openssl rand -hex 64), read again every\n"
+         "minute; instances given the same file resume each other's sessions\n"
+         "(empty: a key of this process, replaced daily)"},
+        {"device-key-file", "PATH", m(&Settings::device_key_file), "", 0, 0, nullptr,
+         "32-byte key (mode 0600) that signs device cookies, the same for every\n"
+         "instance (empty: a random key of this process; cookies end with it)"},
+        {"challenges-per-minute", "N", m(&Settings::challenges_per_minute), "20", 0, 1000000,
+         nullptr, "\"0\" per client address (0: no limit)"},
+        {"sign-ins-per-minute", "N", m(&Settings::sign_ins_per_minute), "20", 0, 1000000, nullptr,
+         "\"1\" per client address (0: no limit)"},
+        {"password-changes-per-minute", "N", m(&Settings::password_changes_per_minute), "10", 0,
+         1000000, nullptr, "\"3\" per client address (0: no limit)"},
+        {"codes-per-minute", "N", m(&Settings::codes_per_minute), "5", 0, 1000000, nullptr,
+         "\"9\" per client address (0: no limit)"},
+        {"status-requests-per-minute", "N", m(&Settings::status_requests_per_minute), "60", 0,
+         1000000, nullptr, "\"5\" per client address (0: no limit)"},
+        {"max-challenges", "N", m(&Settings::max_challenges), "100000", 1, 10000000, nullptr,
+         "live sign-in challenges kept (SQLite)"},
+        {"exempt-addresses", "LIST", m(&Settings::exempt_addresses), "127.0.0.1,::1", 0, 0, nullptr,
+         "comma-separated client addresses the per-minute budgets do not count\n"
+         "(\"\" for none)"},
+        {"admin-listen", "HOST:PORT", m(&Settings::admin_listen), "", 0, 0, host_and_port,
+         "serve /metrics, /healthz and /readyz there (\"\": not at all; port 0: a free one,\n"
+         "printed as stdout's second line); keep it on loopback or a private network"},
+        {"log-format", "text|json", m(&Settings::log_format), "text", 0, 0, log_format_value,
+         "the log on stderr: text lines, or one JSON object per line"},
+        {"public-url", "URL", m(&Settings::public_url), "", 0, 0, public_url,
+         "where users reach this server (https://host[:port][/prefix]): recovery\n"
+         "links are PUBLIC-URL/account/reset/TOKEN (empty: no password recovery)"},
+        {"reset-requests-per-minute", "N", m(&Settings::reset_requests_per_minute), "10", 0,
+         1000000, nullptr, "password recovery requests per client address (0: no limit)"},
+        {"codes-per-address-per-day", "N", m(&Settings::codes_per_address_per_day), "10", 0,
+         1000000, nullptr, "code mails to one address in 24 hours (0: no cap)"},
+        {"smtp-url", "URL", m(&Settings::smtp_url), "", 0, 0, nullptr,
+         "send the codes through this relay: smtp://HOST:PORT (STARTTLS required)\n"
+         "or smtps://HOST:PORT (TLS from the start); empty: append them to outbox"},
+        {"smtp-allow-plaintext", "", m(&Settings::smtp_allow_plaintext), "false", 0, 0, nullptr,
+         "allow a relay without TLS (loopback addresses only)"},
+        {"smtp-user", "NAME", m(&Settings::smtp_user), "", 0, 0, nullptr,
+         "AUTH as NAME (with smtp-password-file)"},
+        {"smtp-password-file", "PATH", m(&Settings::smtp_password_file), "", 0, 0, nullptr,
+         "the relay password, one line, in a file only its owner may read"},
+        {"smtp-ca-file", "PEM", m(&Settings::smtp_ca_file), "", 0, 0, nullptr,
+         "authorities for the relay's certificate, besides the system's"},
+        {"mail-from", "\"NAME <ADDRESS>\"", m(&Settings::mail_from), "", 0, 0, nullptr,
+         "sender of the mails (needed with smtp-url); Message-IDs are on its domain"},
+        {"smtp-timeout", "N", m(&Settings::smtp_timeout), "30", 1, 600, nullptr,
+         "seconds to connect to the relay, and for each of its replies"},
+        {"mail-template", "FILE", m(&Settings::mail_template), "", 0, 0, nullptr,
+         "the code mail (UTF-8): \"Subject: ...\", an empty line, the body, with\n"
+         "{code} {minutes} {service} (empty: the built-in Chinese one)"},
+        {"reset-mail-template", "FILE", m(&Settings::reset_mail_template), "", 0, 0, nullptr,
+         "the recovery link's mail, like mail-template, with\n"
+         "{service} {account} {link} {minutes}"},
+        {"changed-mail-template", "FILE", m(&Settings::changed_mail_template), "", 0, 0, nullptr,
+         "the notice of a changed password, with\n"
+         "{service} {account} {time} {address} {reset_page}"},
+        {"locked-mail-template", "FILE", m(&Settings::locked_mail_template), "", 0, 0, nullptr,
+         "the notice of a locked account, with\n"
+         "{service} {account} {until} {reset_page}"},
+    };
+    // clang-format on
+    return rows;
+}
+
+} // namespace server
