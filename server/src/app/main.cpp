@@ -3,6 +3,7 @@
 #include "app/routes.h"
 #include "app/settings.h"
 #include "base/charset.h"
+#include "base/files.h"
 #include "base/log.h"
 #include "base/metrics.h"
 #include "base/secrets.h"

@@ -123,4 +123,11 @@ bool create_owner_only_file(const std::string& path, std::string_view bytes, std
     return true;
 }
 
+bool make_owner_only(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return errno == ENOENT;
+    return (st.st_mode & 0777) == 0600 || ::chmod(path.c_str(), 0600) == 0;
+}
+
 } // namespace server

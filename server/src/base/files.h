@@ -33,6 +33,10 @@ bool read_up_to(int fd, size_t max, Secret& out);
 bool read_owner_only_file(const std::string& path, const std::string& what, std::string& out,
                           std::string& error);
 
+// Makes an existing file readable and writable by its owner only (nothing when it
+// does not exist); false when it exists and cannot be changed.
+bool make_owner_only(const std::string& path);
+
 // Creates `path` holding `bytes`, owner-only (0600) from its first byte and never
 // over an existing file (O_EXCL), written and synced before it returns true. A file
 // that could not be written in full is removed again.

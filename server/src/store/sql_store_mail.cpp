@@ -3,6 +3,7 @@
 #include "store/sql_store.h"
 
 #include "base/charset.h"
+#include "base/policy.h"
 
 #include <stdexcept>
 
@@ -13,8 +14,6 @@ using sql::integer;
 using sql::text;
 
 namespace {
-
-constexpr int64_t kDaySeconds = 24 * 3600; // links past their expiry by this are forgotten
 
 // A recovery link's states in reset_links.state.
 enum LinkRow : int64_t { kLinkLive = 0, kLinkUsed = 1, kLinkReplaced = 2 };
@@ -285,6 +284,7 @@ ResetIssue SqlStore::issue_reset_link(const ResetLink& link,
         email.clear();
         return ResetIssue::NoMatch;
     }
+    // Links past their expiry by a day are forgotten.
     c->exec("DELETE FROM reset_links WHERE expires < ?", {integer(link.now - kDaySeconds)});
     if (link.per_window > 0) {
         auto recent =

@@ -4,22 +4,12 @@
 #include "store/sql_store.h"
 #include "store/sqlite/sqlite_database.h"
 
-#include <cerrno>
 #include <exception>
-
-#include <sys/stat.h>
 
 namespace server {
 
 bool is_postgres_uri(const std::string& where) {
     return where.rfind("postgresql://", 0) == 0 || where.rfind("postgres://", 0) == 0;
-}
-
-bool make_owner_only(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
-        return errno == ENOENT;
-    return (st.st_mode & 0777) == 0600 || ::chmod(path.c_str(), 0600) == 0;
 }
 
 std::unique_ptr<Store> Store::open(const StoreConfig& config, std::string& error) {

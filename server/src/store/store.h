@@ -14,6 +14,7 @@
 #pragma once
 
 #include "store/mail_queue.h"
+#include "base/policy.h"
 #include "base/secrets.h"
 
 #include <cstdint>
@@ -26,8 +27,8 @@
 namespace server {
 
 struct LockPolicy {
-    int max_failures = 5; // failures in a row that lock a counter
-    int64_t lock_seconds; // how long it stays locked (a setting)
+    int max_failures = kMaxPasswordFailures; // failures in a row that lock a counter
+    int64_t lock_seconds;                    // how long it stays locked (a setting)
     int max_devices = 20; // known devices kept per account, the least recent dropped
 };
 
@@ -110,10 +111,6 @@ struct CodeRequest {
     int per_day = 0;           // at most this many (0: no cap)
 };
 
-// Makes an existing file readable and writable by its owner only (nothing when it
-// does not exist); false when it exists and cannot be changed.
-bool make_owner_only(const std::string& path);
-
 // Password recovery links. Only the SHA-256 of a link's token is stored, and an
 // account has at most one live link: issuing one replaces every earlier one.
 struct ResetLink {
@@ -135,7 +132,7 @@ struct LinkUse {
     std::string email;   // the account's bound address, when the link was live
 };
 
-// Made from the settings (store_config in settings.h), which hold the defaults.
+// Made from the settings (store_config in app/configs.h), which hold the defaults.
 struct StoreConfig {
     // A file path (SQLite) or a postgresql:// (or postgres://) connection URI.
     std::string where;

@@ -1,5 +1,6 @@
 #include "store/sqlite/sqlite_database.h"
 
+#include "base/files.h"
 #include "base/log.h"
 #include "store/store.h"
 
@@ -227,13 +228,6 @@ private:
     std::mutex ping_mutex_;
 };
 
-bool owner_only_if_there(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
-        return errno == ENOENT;
-    return (st.st_mode & 0777) == 0600 || ::chmod(path.c_str(), 0600) == 0;
-}
-
 } // namespace
 
 std::unique_ptr<Database> open_sqlite_database(const std::string& path, std::string& error) {
@@ -247,7 +241,7 @@ std::unique_ptr<Database> open_sqlite_database(const std::string& path, std::str
     }
     const bool owner_only = ::fchmod(fd, 0600) == 0;
     ::close(fd);
-    if (!owner_only || !owner_only_if_there(path + "-wal") || !owner_only_if_there(path + "-shm")) {
+    if (!owner_only || !make_owner_only(path + "-wal") || !make_owner_only(path + "-shm")) {
         error = "cannot make " + path + " (and its -wal and -shm files) owner-only";
         return nullptr;
     }
@@ -288,13 +282,10 @@ bool backup_sqlite(const std::string& path, const std::string& dest, std::string
     sqlite3_busy_timeout(src, 5000);
     // The copy holds the same passwords: owner-only from its first byte; an existing
     // file is not overwritten.
-    int fd = ::open(dest.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        error = "cannot create " + dest + ": " + std::strerror(errno);
+    if (!create_owner_only_file(dest, "", error)) {
         close_both();
         return false;
     }
-    ::close(fd);
     if (sqlite3_open_v2(dest.c_str(), &out, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
         error = "cannot open " + dest + ": " + sqlite3_errmsg(out);
         close_both();
