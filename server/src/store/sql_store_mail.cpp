@@ -358,14 +358,17 @@ void SqlStore::put_challenge(const std::string& account, const std::string& aske
     constexpr unsigned kSweepEvery = 256;
     if (puts_.fetch_add(1) % kSweepEvery == 0)
         c->exec("DELETE FROM sign_in_challenges WHERE expires <= ?", {integer(now)});
-    c->exec("INSERT INTO sign_in_challenges (account, asker, text, expires) VALUES (?, ?, ?, ?)",
-            {bytes(account), bytes(asker), bytes(text_), integer(now + lifetime_)});
+    // One statement, one round trip: the delete sees the rows from before the insert,
+    // so it keeps the asker's newest kChallengesPerAsker - 1 of them beside the new one.
     // Two instances adding at once may each leave one over for a moment.
-    c->exec("DELETE FROM sign_in_challenges WHERE account = ? AND asker = ? AND id NOT IN"
-            " (SELECT id FROM sign_in_challenges WHERE account = ? AND asker = ?"
-            "  ORDER BY id DESC LIMIT ?)",
-            {bytes(account), bytes(asker), bytes(account), bytes(asker),
-             integer(static_cast<int64_t>(kChallengesPerAsker))});
+    c->exec("WITH added AS (INSERT INTO sign_in_challenges (account, asker, text, expires)"
+            " VALUES (?, ?, ?, ?) RETURNING id)"
+            " DELETE FROM sign_in_challenges WHERE account = ? AND asker = ? AND id < ("
+            "  SELECT MIN(id) FROM (SELECT id FROM sign_in_challenges WHERE account = ?"
+            "  AND asker = ? ORDER BY id DESC LIMIT ?) AS kept)",
+            {bytes(account), bytes(asker), bytes(text_), integer(now + lifetime_), bytes(account),
+             bytes(asker), bytes(account), bytes(asker),
+             integer(static_cast<int64_t>(kChallengesPerAsker) - 1)});
 }
 
 std::vector<std::string> SqlStore::take_challenges(const std::string& account,
