@@ -5,7 +5,9 @@
 #include "base/charset.h"
 #include "base/policy.h"
 
+#include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 namespace server {
 
@@ -358,17 +360,10 @@ void SqlStore::put_challenge(const std::string& account, const std::string& aske
     constexpr unsigned kSweepEvery = 256;
     if (puts_.fetch_add(1) % kSweepEvery == 0)
         c->exec("DELETE FROM sign_in_challenges WHERE expires <= ?", {integer(now)});
-    // One statement, one round trip: the delete sees the rows from before the insert,
-    // so it keeps the asker's newest kChallengesPerAsker - 1 of them beside the new one.
-    // Two instances adding at once may each leave one over for a moment.
-    c->exec("WITH added AS (INSERT INTO sign_in_challenges (account, asker, text, expires)"
-            " VALUES (?, ?, ?, ?) RETURNING id)"
-            " DELETE FROM sign_in_challenges WHERE account = ? AND asker = ? AND id < ("
-            "  SELECT MIN(id) FROM (SELECT id FROM sign_in_challenges WHERE account = ?"
-            "  AND asker = ? ORDER BY id DESC LIMIT ?) AS kept)",
-            {bytes(account), bytes(asker), bytes(text_), integer(now + lifetime_), bytes(account),
-             bytes(asker), bytes(account), bytes(asker),
-             integer(static_cast<int64_t>(kChallengesPerAsker) - 1)});
+    // A plain insert: the bound per asker is applied when the challenges are taken,
+    // and the table is bounded by the challenges' lifetime and the request budgets.
+    c->exec("INSERT INTO sign_in_challenges (account, asker, text, expires) VALUES (?, ?, ?, ?)",
+            {bytes(account), bytes(asker), bytes(text_), integer(now + lifetime_)});
 }
 
 std::vector<std::string> SqlStore::take_challenges(const std::string& account,
@@ -378,14 +373,22 @@ std::vector<std::string> SqlStore::take_challenges(const std::string& account,
     SqlLease c = db_->lease();
     // One statement: of two takers, only one gets the rows.
     auto taken = c->query("DELETE FROM sign_in_challenges WHERE account = ? AND asker = ?"
-                          " RETURNING text, expires",
+                          " RETURNING id, text, expires",
                           {bytes(account), bytes(asker)});
-    std::vector<std::string> live;
+    std::vector<std::pair<int64_t, std::string>> live;
     while (taken->next()) {
-        if (taken->integer(1) > now)
-            live.push_back(taken->bytes(0));
+        if (taken->integer(2) > now)
+            live.emplace_back(taken->integer(0), taken->bytes(1));
     }
-    return live;
+    // The asker's newest kChallengesPerAsker count; older ones went with the rest.
+    std::sort(live.begin(), live.end(),
+              [](const auto& a, const auto& b) { return a.first > b.first; });
+    if (live.size() > kChallengesPerAsker)
+        live.resize(kChallengesPerAsker);
+    std::vector<std::string> out;
+    for (auto& entry : live)
+        out.push_back(std::move(entry.second));
+    return out;
 }
 
 void SqlStore::drop_challenges(SqlConnection& c, const std::string& account) {
