@@ -228,6 +228,21 @@ private:
     std::mutex ping_mutex_;
 };
 
+// How long a connection waits for another process's lock (a backup, the sqlite3 shell,
+// an admin rekey or a server beside it).
+constexpr int kBusyMs = 5000;
+
+// SQLite's own busy time-out sleeps up to 100 ms between tries. A process waiting for
+// the write lock of a busy server (admin rekey) then misses every gap between the
+// server's short transactions and can wait out its whole time-out again and again.
+// Trying again every millisecond takes the next gap.
+int retry_every_millisecond(void* limit, int tries) {
+    if (tries >= *static_cast<const int*>(limit))
+        return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return 1;
+}
+
 } // namespace
 
 std::unique_ptr<Database> open_sqlite_database(const std::string& path, std::string& error) {
@@ -256,9 +271,9 @@ std::unique_ptr<Database> open_sqlite_database(const std::string& path, std::str
     if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
         SQLITE_OK)
         return refuse(db);
-    // Other processes (a backup, the sqlite3 shell, a rekey) may hold the lock for a
-    // moment. Freed space is zeroed, so a changed password leaves nothing in free pages.
-    sqlite3_busy_timeout(db, 5000);
+    // Other processes may hold the lock for a moment. Freed space is zeroed, so a
+    // changed password leaves nothing in free pages.
+    sqlite3_busy_handler(db, retry_every_millisecond, const_cast<int*>(&kBusyMs));
     if (sqlite3_exec(db, "PRAGMA secure_delete=ON", nullptr, nullptr, nullptr) != SQLITE_OK)
         return refuse(db);
     if (sqlite3_open_v2(path.c_str(), &ping_db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
