@@ -59,13 +59,15 @@ int run_server_saying(std::vector<std::string> args, std::string& said) {
     const std::string dir = mkdtemp(tmpl);
     args.insert(args.begin(), {TARNIX_SERVER_EXE, "--port", "0", "--db", dir + "/a.db", "--outbox",
                                dir + "/o.txt"});
+    const Argv argv(std::move(args));
+    const std::string err_path = dir + "/err";
     pid_t pid = fork();
     if (pid == 0) {
-        int err = open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(err, 2);
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
-        exec_args(args);
+        exec_args(argv);
     }
     // A server that starts is stopped after a moment: a refusal comes at once.
     for (int i = 0; i < 30; ++i) {

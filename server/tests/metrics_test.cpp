@@ -199,16 +199,16 @@ TEST(MetricsTest, ARealPrometheusScrapesTheAdminListener) {
            "    static_configs:\n      - targets: ['127.0.0.1:"
         << server.admin_port() << "']\n";
     const int web = free_port();
+    const Argv argv({"/usr/bin/prometheus", "--config.file=" + dir + "/prometheus.yml",
+                     "--storage.tsdb.path=" + dir + "/data",
+                     "--web.listen-address=127.0.0.1:" + std::to_string(web)});
+    const std::string log_path = dir + "/prometheus.log";
     pid_t prometheus = fork();
     if (prometheus == 0) {
-        int log = open((dir + "/prometheus.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(log, 1);
         dup2(log, 2);
-        std::vector<std::string> args = {"/usr/bin/prometheus",
-                                         "--config.file=" + dir + "/prometheus.yml",
-                                         "--storage.tsdb.path=" + dir + "/data",
-                                         "--web.listen-address=127.0.0.1:" + std::to_string(web)};
-        exec_args(args);
+        exec_args(argv);
     }
     // The counter as Prometheus answers the query, once it has scraped it.
     std::string answer;

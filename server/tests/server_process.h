@@ -29,19 +29,29 @@
 
 namespace server_test {
 
-// In a forked child: becomes the program args[0] with its arguments; 127 if it cannot.
-[[noreturn]] inline void exec_args(std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
+// A program's argv, made before a fork: the child of a process with other threads
+// may only call what needs no lock (a malloc there can wait forever for a lock
+// another thread held at the fork), so it gets everything ready-made.
+struct Argv {
+    explicit Argv(std::vector<std::string> a) : args(std::move(a)) {
+        for (auto& arg : args)
+            ptrs.push_back(arg.data());
+        ptrs.push_back(nullptr);
+    }
+    std::vector<std::string> args;
+    std::vector<char*> ptrs;
+};
+
+// In a forked child: becomes the program argv[0] with its arguments; 127 if it cannot.
+[[noreturn]] inline void exec_args(const Argv& argv) {
+    execv(argv.ptrs[0], argv.ptrs.data());
     _exit(127);
 }
 
 // Starts `args` with its stdout on a pipe, whose reading end goes to `out`, and its
 // stderr in the file `stderr_path`; the child's pid.
 inline pid_t spawn_piped(std::vector<std::string> args, const std::string& stderr_path, int& out) {
+    const Argv argv(std::move(args));
     int fds[2];
     if (pipe(fds) != 0)
         std::abort();
@@ -51,7 +61,7 @@ inline pid_t spawn_piped(std::vector<std::string> args, const std::string& stder
         int log = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(log, 2);
         close(fds[0]);
-        exec_args(args);
+        exec_args(argv);
     }
     close(fds[1]);
     out = fds[0];
@@ -190,15 +200,17 @@ inline std::string read_file(const std::string& path) {
 inline int run_server(std::vector<std::string> args, std::string* out = nullptr,
                       std::string* err = nullptr) {
     args.insert(args.begin(), TARNIX_SERVER_EXE);
+    const Argv argv(std::move(args));
     char tmpl[] = "/tmp/tarnix-run-XXXXXX";
     const std::string dir = mkdtemp(tmpl);
+    const std::string out_path = dir + "/out", err_path = dir + "/err";
     pid_t pid = fork();
     if (pid == 0) {
-        int o = open((dir + "/out").c_str(), O_WRONLY | O_CREAT, 0600);
-        int e = open((dir + "/err").c_str(), O_WRONLY | O_CREAT, 0600);
+        int o = open(out_path.c_str(), O_WRONLY | O_CREAT, 0600);
+        int e = open(err_path.c_str(), O_WRONLY | O_CREAT, 0600);
         dup2(o, 1);
         dup2(e, 2);
-        exec_args(args);
+        exec_args(argv);
     }
     int status = 0;
     waitpid(pid, &status, 0);
