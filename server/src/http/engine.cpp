@@ -3,6 +3,8 @@
 #include "base/clock.h"
 #include "base/worker.h"
 #include "http/connection_limits.h"
+#include "http/connection_state.h"
+#include "http/request_headers.h"
 #include "http/sockets.h"
 #include "http/tls.h"
 
@@ -13,7 +15,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -24,34 +25,6 @@
 #include <vector>
 
 namespace server {
-
-namespace {
-
-// One request while it is being read.
-struct Pending {
-    std::string body;
-    bool too_large = false;
-    bool answered = false;
-    bool closing = false; // the connection ends after this answer
-    std::string url;
-    std::string method;
-};
-
-// Whether the client asked for its connection to end after this request: HTTP/1.0
-// unless it asked to keep it, or "Connection: close". This only decides when the
-// connection stops counting against the limits; a guess that it closes, where the
-// library keeps it after all, is set right by its next request.
-bool client_closes(const char* version, const char* connection) {
-    std::string token = connection ? connection : "";
-    for (char& ch : token)
-        ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    if (token.find("close") != std::string::npos)
-        return true;
-    return !(version && std::strcmp(version, MHD_HTTP_VERSION_1_1) == 0) &&
-           token.find("keep-alive") == std::string::npos;
-}
-
-} // namespace
 
 struct Engine::Impl {
     explicit Impl(EngineConfig c)
@@ -64,18 +37,10 @@ struct Engine::Impl {
     bool ipv6 = false;
     int port = 0;
 
-    // Every open connection with the time by which its request must have arrived
-    // (0 while an answer is being sent), and whether it counts against the limits.
-    struct Tracked {
-        int fd;
-        int64_t deadline;
-        std::string key;
-        bool counted;
-    };
     std::mutex mutex;
     std::condition_variable wake;
     bool stopping = false;
-    std::unordered_map<MHD_Connection*, Tracked> connections;
+    std::unordered_map<MHD_Connection*, ConnectionState> connections;
     ConnectionLimits limits;
     std::thread watchdog;
     // Requests between their first byte and the end of their answer (for drain).
@@ -97,16 +62,18 @@ struct Engine::Impl {
                                           config.ticket_key_seconds, now, error);
     }
 
-    void count(Tracked& t) { limits.count(t.key, t.counted); }
-    void uncount(Tracked& t) { limits.uncount(t.key, t.counted); }
+    void count(ConnectionState& t) { limits.count(t.key, t.counted); }
+    void uncount(ConnectionState& t) { limits.uncount(t.key, t.counted); }
 
     int64_t next_deadline() const { return monotonic_ms() + config.timeout_seconds * 1000LL; }
 
-    void set_deadline(MHD_Connection* c, int64_t deadline) {
-        std::lock_guard<std::mutex> lock(mutex);
-        auto it = connections.find(c);
-        if (it != connections.end())
-            it->second.deadline = deadline;
+    // The connection's own state (set when it started).
+    static ConnectionState* tracked(MHD_Connection* c) {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        return info && info->socket_context
+                   ? static_cast<ConnectionState*>(static_cast<TlsContext*>(info->socket_context))
+                   : nullptr;
     }
 
     // Shuts down the reading side (without closing: the descriptor stays the
@@ -123,8 +90,9 @@ struct Engine::Impl {
             wake.wait_for(lock, period);
             const int64_t now = monotonic_ms();
             for (auto& entry : connections) {
-                Tracked& t = entry.second;
-                if (t.deadline != 0 && t.deadline <= now)
+                ConnectionState& t = entry.second;
+                const int64_t deadline = t.deadline.load(std::memory_order_relaxed);
+                if (deadline != 0 && deadline <= now)
                     ::shutdown(t.fd, SHUT_RD);
             }
             // A key file that cannot be read now keeps the key read before.
@@ -134,16 +102,12 @@ struct Engine::Impl {
         }
     }
 
-    Response respond(MHD_Connection* c, const char* url, const char* method, Pending& pending,
+    Response respond(MHD_Connection* c, const char* url, const char* method, ConnectionState& t,
                      Request::Kind kind) {
+        Pending& pending = t.pending;
         pending.answered = true;
-        Request req;
+        Request req(method ? method : "", url ? url : "", t.client, t.key);
         req.kind = kind;
-        req.method = method ? method : "";
-        req.path = url ? url : "";
-        const MHD_ConnectionInfo* info =
-            MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-        describe_peer(info ? info->client_addr : nullptr, req.client, req.client_key);
         req.body = std::move(pending.body);
         req.header = [c](const char* name) {
             const char* v = MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
@@ -160,26 +124,34 @@ struct Engine::Impl {
     }
 
     // Writes a short text answer straight to the socket the library is closing.
-    void answer_cut_short(MHD_Connection* c, Pending& pending) {
-        const MHD_ConnectionInfo* info =
-            MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
-        if (!info)
-            return;
-        Response res = respond(c, pending.url.c_str(), pending.method.c_str(), pending,
-                               Request::Kind::CutShort);
+    void answer_cut_short(MHD_Connection* c, ConnectionState& t) {
+        const Pending& pending = t.pending;
+        Response res =
+            respond(c, pending.url.c_str(), pending.method.c_str(), t, Request::Kind::CutShort);
         if (res.fd >= 0)
             ::close(res.fd);
         const char* reason = MHD_get_reason_phrase_for(static_cast<unsigned>(res.status));
-        std::string raw = "HTTP/1.1 " + std::to_string(res.status) + " " + reason +
-                          "\r\nConnection: close\r\nContent-Type: " + res.content_type +
-                          "\r\nContent-Length: " + std::to_string(res.body.size()) + "\r\n\r\n" +
-                          res.body;
-        ::send(info->connect_fd, raw.data(), raw.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        std::string raw =
+            "HTTP/1.1 " + std::to_string(res.status) + " " + reason +
+            "\r\nConnection: close\r\nContent-Type: " + std::string(res.content_type) +
+            "\r\nContent-Length: " + std::to_string(res.body.size()) + "\r\n\r\n" + res.body;
+        ::send(t.fd, raw.data(), raw.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     }
 
-    void answer(MHD_Connection* c, const char* url, const char* method, Pending& pending,
+    void answer(MHD_Connection* c, const char* url, const char* method, ConnectionState& t,
                 Request::Kind kind) {
-        Response res = respond(c, url, method, pending, kind);
+        Response res = respond(c, url, method, t, kind);
+        t.pending.closing = t.pending.closing || res.close;
+        t.deadline.store(0, std::memory_order_relaxed);
+        const auto status = static_cast<unsigned>(res.status);
+        const bool plain = res.fd < 0 && !res.data && res.headers.empty() && !res.close &&
+                           res.body.size() <= kLastAnswerBytes;
+        ConnectionState::LastAnswer& last = t.last;
+        if (plain && last.response && last.status == res.status && last.body == res.body &&
+            std::strcmp(last.content_type, res.content_type) == 0) {
+            MHD_queue_response(c, status, last.response);
+            return;
+        }
         MHD_Response* r = nullptr;
         if (res.fd >= 0 && res.length > 0) {
             r = MHD_create_response_from_fd_at_offset64(res.length, res.fd, res.offset);
@@ -196,16 +168,23 @@ struct Engine::Impl {
         }
         if (!r)
             return; // out of memory: the connection is closed without an answer
-        if (!res.content_type.empty())
-            MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, res.content_type.c_str());
+        if (*res.content_type)
+            MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, res.content_type);
         for (const auto& h : res.headers)
             MHD_add_response_header(r, h.first.c_str(), h.second.c_str());
         if (res.close)
             MHD_add_response_header(r, MHD_HTTP_HEADER_CONNECTION, "close");
-        pending.closing = pending.closing || res.close;
-        set_deadline(c, 0);
-        MHD_queue_response(c, static_cast<unsigned>(res.status), r);
-        MHD_destroy_response(r);
+        MHD_queue_response(c, status, r);
+        if (!plain) {
+            MHD_destroy_response(r);
+            return;
+        }
+        if (last.response)
+            MHD_destroy_response(last.response);
+        last.response = r;
+        last.status = res.status;
+        last.content_type = res.content_type;
+        last.body = std::move(res.body);
     }
 };
 
@@ -215,37 +194,38 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* url, const char*
                       const char* version, const char* upload_data, size_t* upload_size,
                       void** state) {
     auto* impl = static_cast<Engine::Impl*>(cls);
-    auto* pending = static_cast<Pending*>(*state);
-    if (!pending) {
+    // The request's state is its connection's, found once, at its first call.
+    auto* t = static_cast<ConnectionState*>(*state);
+    if (!t) {
+        t = Engine::Impl::tracked(c);
+        if (!t)
+            return MHD_NO; // not a connection the engine started: close it
         impl->in_flight.fetch_add(1, std::memory_order_relaxed);
-        pending = new Pending;
-        pending->url = url ? url : "";
-        pending->method = method ? method : "";
-        pending->closing = client_closes(
-            version, MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONNECTION));
-        *state = pending;
-        {
+        Pending* pending = &t->pending;
+        pending->begin(url, method);
+        const FramingHeaders headers = framing_headers(c);
+        pending->closing = client_closes(version, headers.connection);
+        *state = t;
+        if (!t->counted) {
             // A connection taken for closing that the library kept after all
             // counts again from its next request.
             std::lock_guard<std::mutex> lock(impl->mutex);
-            auto it = impl->connections.find(c);
-            if (it != impl->connections.end())
-                impl->count(it->second);
+            impl->count(*t);
         }
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(c, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
         if (info && info->header_size > impl->config.max_header_bytes) {
-            impl->answer(c, url, method, *pending, Request::Kind::HeadersTooLarge);
+            impl->answer(c, url, method, *t, Request::Kind::HeadersTooLarge);
             return MHD_YES;
         }
         // A declared length over the limit is refused before any of the body is read.
-        const char* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Content-Length");
-        if (length && (std::strlen(length) > 15 ||
-                       std::strtoull(length, nullptr, 10) > impl->config.max_body_bytes)) {
-            impl->answer(c, url, method, *pending, Request::Kind::BodyTooLarge);
+        if (headers.content_length &&
+            declared_length(headers.content_length) > impl->config.max_body_bytes) {
+            impl->answer(c, url, method, *t, Request::Kind::BodyTooLarge);
         }
         return MHD_YES;
     }
+    Pending* pending = &t->pending;
     if (*upload_size != 0) {
         if (!pending->answered && !pending->too_large) {
             if (pending->body.size() + *upload_size > impl->config.max_body_bytes) {
@@ -260,46 +240,48 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* url, const char*
         return MHD_YES;
     }
     if (!pending->answered)
-        impl->answer(c, url, method, *pending,
+        impl->answer(c, url, method, *t,
                      pending->too_large ? Request::Kind::BodyTooLarge : Request::Kind::Normal);
     return MHD_YES;
 }
 
 void on_completed(void* cls, MHD_Connection* c, void** state, MHD_RequestTerminationCode toe) {
     auto* impl = static_cast<Engine::Impl*>(cls);
-    auto* pending = static_cast<Pending*>(*state);
+    auto* begun = static_cast<ConnectionState*>(*state);
     *state = nullptr;
+    ConnectionState* t = begun ? begun : Engine::Impl::tracked(c);
+    if (!t)
+        return;
+    Pending* pending = begun ? &t->pending : nullptr;
     // A body that did not arrive in full (the client stopped sending, or ended its
     // side early): the library only closes the connection, but the client can
     // still read why.
     if (pending && !pending->answered && impl->config.tls_cert_pem.empty() &&
         toe != MHD_REQUEST_TERMINATED_COMPLETED_OK && toe != MHD_REQUEST_TERMINATED_DAEMON_SHUTDOWN)
-        impl->answer_cut_short(c, *pending);
+        impl->answer_cut_short(c, *t);
     // An answer given up at the time-out (its client read too little of it to let
     // the library write for that long) ends with a reset. Closed the usual way, the
     // socket would stay in the kernel, holding what was already queued of the answer
     // (megabytes of the update file), for as long as the client reads a few bytes a
     // second: its place in the limits is free, the memory is not.
     if (pending && pending->answered && toe == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED) {
-        const MHD_ConnectionInfo* info =
-            MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
         const linger reset{1, 0};
-        if (info)
-            ::setsockopt(info->connect_fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        ::setsockopt(t->fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     }
     const bool closing = toe != MHD_REQUEST_TERMINATED_COMPLETED_OK || !pending || pending->closing;
-    if (pending)
+    if (pending) {
         impl->in_flight.fetch_sub(1, std::memory_order_relaxed);
-    delete pending;
-    std::lock_guard<std::mutex> lock(impl->mutex);
-    auto it = impl->connections.find(c);
-    if (it == impl->connections.end())
-        return;
+        // The next request starts with an empty body; a large one is not kept.
+        if (pending->body.capacity() > 4096)
+            std::string().swap(pending->body);
+    }
     // The next request (or the end of a kept-alive connection) has the full time again.
-    it->second.deadline = impl->next_deadline();
+    t->deadline.store(impl->next_deadline(), std::memory_order_relaxed);
     // Its last answer sent, a closing connection no longer holds a place.
-    if (closing)
-        impl->uncount(it->second);
+    if (closing && t->counted) {
+        std::lock_guard<std::mutex> lock(impl->mutex);
+        impl->uncount(*t);
+    }
 }
 
 MHD_Result on_accept(void* cls, const sockaddr* addr, socklen_t) {
@@ -311,33 +293,39 @@ MHD_Result on_accept(void* cls, const sockaddr* addr, socklen_t) {
 void on_connection(void* cls, MHD_Connection* c, void** context,
                    MHD_ConnectionNotificationCode code) {
     auto* impl = static_cast<Engine::Impl*>(cls);
-    std::lock_guard<std::mutex> lock(impl->mutex);
     if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-        *context = &impl->current; // for pick_credentials
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
         const MHD_ConnectionInfo* peer =
             MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-        if (info) {
-            auto& t = impl->connections[c];
-            t = Engine::Impl::Tracked{info->connect_fd, impl->next_deadline(),
-                                      peer_key(peer ? peer->client_addr : nullptr), false};
-            impl->count(t);
-        }
+        std::string client, key;
+        describe_peer(peer ? peer->client_addr : nullptr, client, key);
+        std::lock_guard<std::mutex> lock(impl->mutex);
+        ConnectionState& t = impl->connections.try_emplace(c).first->second;
+        t.current = &impl->current; // for pick_credentials
+        t.fd = info ? info->connect_fd : -1;
+        t.deadline.store(impl->next_deadline(), std::memory_order_relaxed);
+        t.client = std::move(client);
+        t.key = std::move(key);
+        impl->count(t);
+        *context = static_cast<TlsContext*>(&t);
         // Before the handshake: the session offers tickets under the current key.
         const MHD_ConnectionInfo* tls =
             MHD_get_connection_info(c, MHD_CONNECTION_INFO_GNUTLS_SESSION);
         if (tls && tls->tls_session && impl->ticket_key.bytes.size() == 64) {
-            gnutls_datum_t key{reinterpret_cast<unsigned char*>(impl->ticket_key.bytes.data()), 64};
+            gnutls_datum_t ticket{reinterpret_cast<unsigned char*>(impl->ticket_key.bytes.data()),
+                                  64};
             gnutls_session_ticket_enable_server(static_cast<gnutls_session_t>(tls->tls_session),
-                                                &key);
+                                                &ticket);
         }
     } else {
+        std::lock_guard<std::mutex> lock(impl->mutex);
         auto it = impl->connections.find(c);
         if (it != impl->connections.end()) {
             impl->uncount(it->second);
             impl->connections.erase(it);
         }
+        *context = nullptr;
     }
 }
 

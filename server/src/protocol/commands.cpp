@@ -86,26 +86,28 @@ constexpr unsigned need(Field f) {
 } // namespace
 
 // clang-format off
+const Commands::CookieHeader Commands::kNoCookies = [] { return std::string(); };
+
 const Commands::Row Commands::kRows[] = {
     {"c", Command::Connect, 0, nullptr,
-     [](Commands&, const Form&, const std::string&) { return answer(Msg::ConnectionOk, "ok"); }},
+     [](Commands&, const Form&, const CookieHeader&) { return answer(Msg::ConnectionOk, "ok"); }},
     {"5", Command::Status, 0, &Limits::status_per_minute,
-     [](Commands& c, const Form&, const std::string&) { return c.status_record(); }},
+     [](Commands& c, const Form&, const CookieHeader&) { return c.status_record(); }},
     {"0", Command::Challenge, need(Field::U), &Limits::challenges_per_minute,
-     [](Commands& c, const Form& f, const std::string& cookies) {
-         return c.challenge(*f.get(Field::U), cookies); }},
+     [](Commands& c, const Form& f, const CookieHeader& cookies) {
+         return c.challenge(*f.get(Field::U), cookies()); }},
     {"1", Command::SignIn, need(Field::U) | need(Field::P), &Limits::sign_ins_per_minute,
-     [](Commands& c, const Form& f, const std::string& cookies) {
-         return c.sign_in(*f.get(Field::U), *f.get(Field::P), cookies); }},
+     [](Commands& c, const Form& f, const CookieHeader& cookies) {
+         return c.sign_in(*f.get(Field::U), *f.get(Field::P), cookies()); }},
     {"2", Command::SignUp, need(Field::U) | need(Field::P) | need(Field::Q), nullptr,
-     [](Commands& c, const Form& f, const std::string&) {
+     [](Commands& c, const Form& f, const CookieHeader&) {
          return c.sign_up(*f.get(Field::U), *f.get(Field::P), *f.get(Field::Q)); }},
     {"3", Command::ChangePassword, need(Field::U) | need(Field::P) | need(Field::N),
      &Limits::changes_per_minute,
-     [](Commands& c, const Form& f, const std::string& cookies) {
-         return c.change_password(*f.get(Field::U), *f.get(Field::P), *f.get(Field::N), cookies); }},
+     [](Commands& c, const Form& f, const CookieHeader& cookies) {
+         return c.change_password(*f.get(Field::U), *f.get(Field::P), *f.get(Field::N), cookies()); }},
     {"9", Command::SendCode, need(Field::Emily), &Limits::codes_per_minute,
-     [](Commands& c, const Form& f, const std::string&) { return c.send_code(*f.get(Field::Emily)); }},
+     [](Commands& c, const Form& f, const CookieHeader&) { return c.send_code(*f.get(Field::Emily)); }},
 };
 // clang-format on
 
@@ -141,7 +143,7 @@ int64_t Commands::accounts() {
 }
 
 Reply Commands::handle(const std::string& body, const std::string& client,
-                       const std::string& cookies) {
+                       const CookieHeader& cookies) {
     Form form;
     FormError e = parse_form(body, form);
     if (e == FormError::IllegalBytes)
@@ -154,25 +156,25 @@ Reply Commands::handle(const std::string& body, const std::string& client,
     while (at < std::size(kRows) && cmd != kRows[at].word)
         ++at;
     const Row* row = at < std::size(kRows) ? &kRows[at] : nullptr;
-    Reply r;
-    try {
-        if (!row) {
-            r = answer(Msg::UnknownCommand, "unknown command", 400);
-        } else if (budgets_[at] && !client.empty() &&
-                   !budgets_[at]->allow(client, monotonic_ms())) {
-            r = answer(Msg::TooManyRequests, "too many requests", 429);
-        } else if (!has_fields(form, row->needs)) {
-            r = answer(Msg::MissingField, "missing field", 400);
-        } else {
-            r = row->run(*this, form, cookies);
+    // Made in place, not moved: this is every request's path.
+    Reply r = [&]() -> Reply {
+        try {
+            if (!row)
+                return answer(Msg::UnknownCommand, "unknown command", 400);
+            if (budgets_[at] && !client.empty() && !budgets_[at]->allow(client, monotonic_ms()))
+                return answer(Msg::TooManyRequests, "too many requests", 429);
+            if (!has_fields(form, row->needs))
+                return answer(Msg::MissingField, "missing field", 400);
+            return row->run(*this, form, cookies ? cookies : kNoCookies);
+        } catch (const UnreadablePassword& ex) {
+            report_unreadable(ex);
+            return answer(Msg::ServerError, "server error: stored password unreadable", 500);
+        } catch (const std::exception& ex) {
+            Reply failed = answer(Msg::ServerError, "server error", 500);
+            failed.result += std::string(": ") + ex.what();
+            return failed;
         }
-    } catch (const UnreadablePassword& ex) {
-        r = answer(Msg::ServerError, "server error: stored password unreadable", 500);
-        report_unreadable(ex);
-    } catch (const std::exception& ex) {
-        r = answer(Msg::ServerError, "server error", 500);
-        r.result += std::string(": ") + ex.what();
-    }
+    }();
     r.command = cmd;
     if (row)
         r.label = row->label;

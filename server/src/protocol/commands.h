@@ -76,11 +76,15 @@ public:
     Commands(Store& store, CodeMailing mailing, StatusTexts status, Timing timing, Limits limits,
              DeviceCookieConfig devices);
 
+    // The request's Cookie header (where device cookies come from), asked for only by
+    // the commands that read it.
+    using CookieHeader = std::function<std::string()>;
+
     // Never throws: a failure of the store becomes the server-error answer. `client`
     // (the address as bytes) is what the per-address budgets count; "" counts nothing.
-    // `cookies` is the request's Cookie header, where device cookies come from.
+    // No `cookies`: the request has none.
     Reply handle(const std::string& body, const std::string& client = std::string(),
-                 const std::string& cookies = std::string());
+                 const CookieHeader& cookies = CookieHeader());
 
     // Called for every code sent or queued, with a line for the log, never the code
     // (the address with the file transport; with SMTP the queue id and domain).
@@ -108,9 +112,10 @@ private:
         Command label;
         unsigned needs;
         int Limits::*per_minute;
-        Reply (*run)(Commands&, const Form&, const std::string& cookies);
+        Reply (*run)(Commands&, const Form&, const CookieHeader& cookies);
     };
     static const Row kRows[];
+    static const CookieHeader kNoCookies;
 
     Reply status_record();
     Reply challenge(const std::string& account, const std::string& cookies);
