@@ -7,6 +7,7 @@
 #include "base/log.h"
 #include "base/metrics.h"
 #include "base/secrets.h"
+#include "base/version.h"
 #include "mail/mail.h"
 #include "mail/mail_sender.h"
 #include "mail/smtp.h"
@@ -90,27 +91,28 @@ int keygen(int argc, char** argv) {
     return 0;
 }
 
-// tarnix-server admin [--config FILE] [flags] WORDS...: the operator's commands
-// (admin.h), on the store the same settings name.
+// tarnix-server admin [--config FILE] [flags] WORDS... [flags]: the operator's
+// commands (admin.h), on the store the same settings name.
 int admin(int argc, char** argv) {
+    std::vector<char*> flags;
+    std::vector<std::string> words;
+    split_settings_flags(argc - 1, argv + 1, flags, words);
     Settings settings;
     std::string error;
-    int words = argc;
-    switch (parse_settings(argc - 1, argv + 1, settings, error, &words)) {
+    switch (parse_settings(static_cast<int>(flags.size()), flags.data(), settings, error)) {
     case ParseResult::Run:
         break;
     case ParseResult::Error:
     case ParseResult::Conflict:
         return usage_error(error);
     default:
-        return usage_error("admin takes settings and then its command words");
+        return usage_error("admin takes settings and its command words");
     }
     AdminConfig config;
     if (!admin_config(settings, config, error))
         return tool_failure(error);
     umask(077);
-    return run_admin(config, std::vector<std::string>(argv + 1 + words, argv + argc), stdout,
-                     stderr);
+    return run_admin(config, words, stdout, stderr);
 }
 
 // tarnix-server keygen-secret DIR: a new key for the passwords at rest.
@@ -344,7 +346,10 @@ int main(int argc, char** argv) {
     std::string error;
     switch (parse_settings(argc, argv, settings, error)) {
     case ParseResult::Help:
-        std::fputs(usage_text().c_str(), stdout);
+        std::fputs(usage_text(admin_usage()).c_str(), stdout);
+        return 0;
+    case ParseResult::Version:
+        std::puts("tarnix-server " TARNIX_SERVER_VERSION);
         return 0;
     case ParseResult::PrintConfig:
         std::fputs(print_config(settings).c_str(), stdout);
