@@ -1,4 +1,5 @@
 // tarnix-server: the reference account server of Tarnix.
+#include "app/check_config.h"
 #include "app/configs.h"
 #include "app/routes.h"
 #include "app/settings.h"
@@ -115,6 +116,26 @@ int admin(int argc, char** argv) {
     return run_admin(config, words, stdout, stderr);
 }
 
+// tarnix-server check-config [--config FILE] [flags]: what a start would check.
+int check_config_command(int argc, char** argv) {
+    Settings settings;
+    std::string error;
+    switch (parse_settings(argc - 1, argv + 1, settings, error)) {
+    case ParseResult::Run:
+        return check_config(settings, stdout);
+    case ParseResult::Conflict:
+        // Each setting parsed: the files are checked too, so every fault is told at once.
+        std::printf("error: %s\n", error.c_str());
+        check_config(settings, stdout);
+        return 2;
+    case ParseResult::Error:
+        std::printf("error: %s\n", error.c_str());
+        return 2;
+    default:
+        return usage_error("check-config takes the settings a start would take");
+    }
+}
+
 // tarnix-server keygen-secret DIR: a new key for the passwords at rest.
 int keygen_secret(int argc, char** argv) {
     if (argc != 3)
@@ -203,7 +224,8 @@ int serve(const Settings& settings) {
     if (transport->immediate()) {
         if (!make_owner_only(mail.outbox))
             return start_failure("cannot make " + mail.outbox + " owner-only");
-        log_warning("codes and recovery links are written to " + mail.outbox +
+        log_warning(std::string(is_loopback_host(config.host) ? "" : "NOT FOR USERS: ") +
+                    "codes and recovery links are written to " + mail.outbox +
                     " in clear and kept there: for development only (--smtp-url sends them)");
     }
 
@@ -342,6 +364,8 @@ int main(int argc, char** argv) {
         return admin(argc, argv);
     if (argc >= 2 && std::string(argv[1]) == "keygen-secret")
         return keygen_secret(argc, argv);
+    if (argc >= 2 && std::string(argv[1]) == "check-config")
+        return check_config_command(argc, argv);
     Settings settings;
     std::string error;
     switch (parse_settings(argc, argv, settings, error)) {

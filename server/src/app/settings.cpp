@@ -171,6 +171,17 @@ bool check_together(const Settings& s, std::string& error) {
         error = "--smtp-url needs --mail-from \"Name <address>\"";
     else if (s.smtp_user.empty() != s.smtp_password_file.empty())
         error = "--smtp-user and --smtp-password-file go together";
+    // The status record names where clients download the update: by default this
+    // server's own address and port, which does not fit every listener.
+    else if (!s.update_file.empty() && s.update_location.empty() &&
+             (s.host == "0.0.0.0" || s.host == "::"))
+        error = "update-file with host " + s.host +
+                " needs update-location (HOST:PORT/download/Tarnix.exe as clients reach this "
+                "server): by default they would be told to download from 127.0.0.1";
+    else if (!s.update_file.empty() && s.update_location.empty() && !s.tls_cert.empty())
+        error = "update-file with tls-cert needs update-location on a plain-HTTP server or "
+                "proxy: clients download the update over http://, which this port does not "
+                "speak";
     return error.empty();
 }
 
@@ -317,6 +328,8 @@ std::string usage_text(const std::string& admin_commands) {
         "                                                 the operator's commands (below)\n"
         "       tarnix-server keygen DIR                   a new update signing key\n"
         "       tarnix-server keygen-secret DIR            a new key for the passwords at rest\n"
+        "       tarnix-server check-config [--config FILE] [flags]\n"
+        "                                                 what a start would check, without it\n"
         "Reference account server of Tarnix: POST /tx-client.asp, update file by GET.\n\n"
         "  --config FILE               read settings from a TOML file (keys are the flags\n"
         "                              without their dashes); flags win over it\n"
