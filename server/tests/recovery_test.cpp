@@ -423,6 +423,7 @@ TEST(RecoveryTest, TheLinkAndEveryNoticeArriveByMailOnceEach) {
     for (const std::string& m : changed) {
         const std::string text = text_of(m);
         EXPECT_TRUE(contains(text, "127.0.0.1")) << "the address the change came from: " << text;
+        EXPECT_TRUE(contains(text, " UTC+08:00")) << "the time with its zone: " << text;
         EXPECT_TRUE(contains(text, kPublic + "/account/reset\n")) << text;
         EXPECT_FALSE(contains(text, "newpass")) << text;
     }

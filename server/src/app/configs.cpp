@@ -49,6 +49,10 @@ bool served_over_https(const Settings& s) {
 
 } // namespace
 
+std::string time_zone(const Settings& s) {
+    return s.time_zone;
+}
+
 LogFormat log_format(const Settings& s) {
     return s.log_format == "json" ? LogFormat::Json : LogFormat::Text;
 }

@@ -4,6 +4,7 @@
 #include "app/routes.h"
 #include "app/settings.h"
 #include "base/charset.h"
+#include "base/clock.h"
 #include "base/files.h"
 #include "base/log.h"
 #include "base/metrics.h"
@@ -387,5 +388,6 @@ int main(int argc, char** argv) {
         break;
     }
     set_log_format(log_format(settings));
+    use_time_zone(time_zone(settings)); // the row has checked the zone is known
     return serve(settings);
 }

@@ -57,6 +57,7 @@ struct Settings {
     std::vector<std::string> exempt_addresses;
     std::string admin_listen; // HOST:PORT of /metrics, /healthz, /readyz; "": none
     std::string log_format;   // "text" or "json"
+    std::string time_zone;    // IANA name of the times in mails and text log lines
     std::string public_url;   // where users reach this service; empty: no password recovery
     int64_t reset_requests_per_minute;
     int64_t codes_per_address_per_day;

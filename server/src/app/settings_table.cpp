@@ -1,6 +1,7 @@
 #include "app/settings_table.h"
 
 #include "base/charset.h"
+#include "base/clock.h"
 #include "base/policy.h"
 #include "base/text.h"
 #include "web/recovery.h"
@@ -59,6 +60,14 @@ bool log_format_value(const std::string& v, std::string& why) {
     if (v == "text" || v == "json")
         return true;
     why = "must be text or json";
+    return false;
+}
+
+bool time_zone_value(const std::string& v, std::string& why) {
+    if (known_time_zone(v))
+        return true;
+    why = "is no time zone this system knows (an IANA name such as Asia/Shanghai; the "
+          "tzdata package has them)";
     return false;
 }
 
@@ -171,6 +180,9 @@ const std::vector<Row>& setting_rows() {
          Group::Listening},
         {"log-format", "text|json", m(&Settings::log_format), "text", 0, 0, log_format_value,
          "the log on stderr: text lines, or one JSON object per line", Group::Log},
+        {"time-zone", "ZONE", m(&Settings::time_zone), "Asia/Shanghai", 0, 0, time_zone_value,
+         "IANA time zone of the times in mails (written with their offset from\n"
+         "UTC) and in the log's text lines (JSON lines are UTC)", Group::Log},
         {"public-url", "URL", m(&Settings::public_url), "", 0, 0, public_url,
          "where users reach this server (https://host[:port][/prefix]): recovery\n"
          "links are PUBLIC-URL/account/reset/TOKEN (empty: no password recovery)", Group::Recovery},

@@ -183,7 +183,7 @@ void Recovery::password_changed(const std::string& account, const std::string& c
             send_("changed", found->email,
                   {{"service", config_.service},
                    {"account", utf8_of(account)},
-                   {"time", local_time_text(when)},
+                   {"time", zoned_time_text(when)},
                    {"address", client},
                    {"reset_page", config_.public_url + kFormPath}});
         }))
@@ -200,7 +200,7 @@ void Recovery::account_locked(const std::string& account) {
             send_("locked", found->email,
                   {{"service", config_.service},
                    {"account", utf8_of(account)},
-                   {"until", local_time_text(found->locked_until)},
+                   {"until", zoned_time_text(found->locked_until)},
                    {"reset_page", config_.public_url + kFormPath}});
         }))
         log_warning("recovery: queue full, no lock notice for u=" + printable(account), "recovery");
