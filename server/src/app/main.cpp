@@ -293,15 +293,14 @@ int serve(const Settings& settings) {
         admin_listener = std::make_unique<Engine>(*admin_config);
         Gauges gauges;
         gauges.connections_open = [&engine] { return engine.open_connections(); };
-        if (!transport->immediate()) {
-            gauges.mail_queue_depth = [&store] { return store->mail_queue_depth(); };
-            gauges.mail_sent = [&sender] {
-                return sender.counts().sent.load(std::memory_order_relaxed);
-            };
-            gauges.mail_abandoned = [&sender] {
-                return sender.counts().abandoned.load(std::memory_order_relaxed);
-            };
-        }
+        // With the outbox too: its figures stay 0.
+        gauges.mail_queue_depth = [&store] { return store->mail_queue_depth(); };
+        gauges.mail_sent = [&sender] {
+            return sender.counts().sent.load(std::memory_order_relaxed);
+        };
+        gauges.mail_abandoned = [&sender] {
+            return sender.counts().abandoned.load(std::memory_order_relaxed);
+        };
         if (!admin_listener->listen(error) ||
             !admin_listener->start(make_admin_handler(metrics, gauges, routes.ready), error))
             return start_failure("admin listener: " + error);

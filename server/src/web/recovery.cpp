@@ -39,8 +39,7 @@ const char kLinkReplaced[] = "此链接已失效：之后又申请了新的链�
 const char kLinkExpired[] = "此链接已过期，请重新申请。";
 const char kPasswordNotGbk[] =
     "新密码含有无法使用的字符（如表情符号或生僻字），请只用字母、数字、符号和常用汉字。";
-const char kPasswordLength[] =
-    "新密码须为6至16个字节：字母、数字和符号各占1个字节，汉字占2个字节。";
+const std::string kPasswordLength = std::string("新密码须为") + kPasswordRule;
 const char kPasswordControl[] = "新密码不能含有制表符等控制字符。";
 const char kPasswordsDiffer[] = "两次输入的新密码不一致。";
 
@@ -286,7 +285,7 @@ Response Recovery::link_page(const Request& req, const std::string& token, bool 
     if (use.state != LinkState::Live)
         return refused(use.state);
     const std::string account = utf8_of(use.account);
-    auto again = [&](const char* error) {
+    auto again = [&](const std::string& error) {
         return page(400, new_password_page(frame, csrf_for(csrf_cookie), std::string(req.path),
                                            account, error));
     };
@@ -298,7 +297,7 @@ Response Recovery::link_page(const Request& req, const std::string& token, bool 
     if (!parse_urlencoded(req.body, form))
         return page(400, message_page(frame, "无法处理请求", kBadForm));
     if (!csrf_ok(csrf_cookie, form["csrf"]))
-        return page(403, message_page(frame, "安全校验失败", kNoCookie));
+        return page(403, message_page(frame, "安全校验失败", kNoCookie, std::string(req.path)));
 
     const std::string& password = form["password"];
     if (password.size() > kMaxPasswordBytes)
