@@ -345,6 +345,9 @@ TEST(RecoveryTest, WithoutAPublicUrlThePagesAreNotThere) {
     EXPECT_TRUE(contains(read_file(server.log_path()), "password recovery is off"));
     EXPECT_EQ(run_server({"--public-url", "ftp://x"}, nullptr, &err), 2);
     EXPECT_TRUE(contains(err, "public-url")) << err;
+    // A path under which the pages' absolute paths would all miss is refused.
+    EXPECT_EQ(run_server({"--public-url", "https://example.org/tarnix"}, nullptr, &err), 2);
+    EXPECT_TRUE(contains(err, "without a path")) << err;
 }
 
 TEST(RecoveryTest, RequestsCountAgainstTheAddressBudget) {

@@ -184,7 +184,7 @@ const std::vector<Row>& setting_rows() {
          "IANA time zone of the times in mails (written with their offset from\n"
          "UTC) and in the log's text lines (JSON lines are UTC)", Group::Log},
         {"public-url", "URL", m(&Settings::public_url), "", 0, 0, public_url,
-         "where users reach this server (https://host[:port][/prefix]): recovery\n"
+         "where users reach this server (https://host[:port], no path): recovery\n"
          "links are PUBLIC-URL/account/reset/TOKEN (empty: no password recovery)", Group::Recovery},
         {"reset-requests-per-minute", "N", m(&Settings::reset_requests_per_minute), "10", 0,
          1000000, nullptr, "password recovery requests per client address (0: no limit)",

@@ -124,6 +124,7 @@ const std::string& stylesheet() {
         "font-size:18px;font-weight:bold;color:#fff;background:rgb(0,102,204);border:0;"
         "border-radius:4px;cursor:pointer}\n"
         "button:hover{background:rgb(0,82,163)}\n"
+        "input[aria-invalid=true]{border:2px solid #a40e26}\n"
         "input:focus,button:focus,a:focus{outline:3px solid rgb(0,136,255);"
         "outline-offset:2px}\n"
         "a{color:rgb(0,102,204)}\n"

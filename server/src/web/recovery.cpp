@@ -99,6 +99,14 @@ bool valid_public_url(const std::string& url, std::string& why) {
         why = "must not end with /";
         return false;
     }
+    // The pages are served at /account/ of the server's root, and their forms, their
+    // stylesheet and their cookie name absolute paths: under a prefix every one of
+    // them would miss.
+    if (url.find('/', scheme) != std::string::npos) {
+        why = "must be the server's root, https://host[:port], without a path: the pages "
+              "are at /account/ there";
+        return false;
+    }
     return true;
 }
 
