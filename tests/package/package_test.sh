@@ -155,7 +155,8 @@ check "stopped again" stop_server
 # the configuration's commented smtp-ca-file line is for).
 relay_pid=
 start_relay() {
-  rm -rf "$work/relay" && mkdir -p "$work/relay/maildir"
+  # The relay makes its Maildir (a folder already there would lack new/ and cur/).
+  rm -rf "$work/relay" && mkdir -p "$work/relay"
   sh "$root/server/tests/make_test_ca.sh" "$work/relay/ca" || return 1
   install -m 0644 "$work/relay/ca/ca.pem" /etc/tarnix/relay-ca.pem
   /usr/bin/python3 "$root/server/tests/smtp_relay.py" --port 0 --maildir "$work/relay/maildir" \
@@ -183,7 +184,9 @@ fill_smtp_lines() {
 # The first mail in the relay's Maildir whose decoded body holds the code.
 mailed() { # mailed CODE ADDRESS
   /usr/bin/python3 - "$work/relay/maildir" "$1" "$2" <<'PY'
-import mailbox, sys
+import mailbox, os, sys
+if not os.path.isdir(os.path.join(sys.argv[1], "new")):
+    sys.exit(1)
 for m in mailbox.Maildir(sys.argv[1], create=False):
     if m["To"] == sys.argv[3] and sys.argv[2] in m.get_payload(decode=True).decode():
         sys.exit(0)
