@@ -186,6 +186,13 @@ bool device_cookie_config(const Settings& s, DeviceCookieConfig& out, std::strin
     return s.device_key_file.empty() || read_device_key(s.device_key_file, out.key, error);
 }
 
+PasswordScreenConfig password_screen_config(const Settings& s) {
+    PasswordScreenConfig out;
+    out.breached_file = s.breached_passwords;
+    out.quality_file = s.password_quality_file;
+    return out;
+}
+
 std::string update_location(const Settings& s, int port) {
     if (!s.update_location.empty())
         return s.update_location;

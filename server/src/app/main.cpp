@@ -54,11 +54,22 @@ int start_failure(const std::string& message, int code = 1) {
     return code;
 }
 
-// SIGHUP: the certificate and key, and the update file's signature, read again. What
+// SIGHUP: the certificate and key, the update file's signature, and the password
+// screen's corpus and quality rules, read again. What
 // does not load is logged and the old one kept. The update file itself is opened
 // for every request, so a new one is served without this.
-void reload(const Settings& settings, Engine& engine, ReplaceableBytes* signature) {
+void reload(const Settings& settings, Engine& engine, ReplaceableBytes* signature,
+            PasswordScreen& passwords) {
     std::string error;
+    if (passwords.enabled()) {
+        if (!passwords.load(error))
+            log_error("reload: kept the password screen in use: " + error);
+        else
+            log_info("reload: password screen read again" +
+                     (settings.breached_passwords.empty()
+                          ? std::string()
+                          : ", corpus " + settings.breached_passwords));
+    }
     const TlsFiles tls = tls_files(settings);
     if (!tls.cert.empty()) {
         std::string cert, key;
@@ -210,6 +221,10 @@ int serve(const Settings& settings) {
     if (!device_cookie_config(settings, devices, error))
         return start_failure(error);
 
+    PasswordScreen passwords(password_screen_config(settings));
+    if (passwords.enabled() && !passwords.load(error))
+        return start_failure(error);
+
     StoreConfig store_settings;
     if (!keyed_store_config(settings, store_settings, error))
         return start_failure(error);
@@ -258,6 +273,7 @@ int serve(const Settings& settings) {
     Commands commands(*store, mail.codes, status_texts(settings, port), timing_config(settings),
                       limits_config(settings), devices);
     commands.on_code_sent = [](const std::string& line) { log_info(line); };
+    commands.passwords = &passwords;
     // Counted when the admin listener is on; before the recovery, whose thread counts.
     Metrics metrics;
     // Password recovery, and the notices it sends, once the public URL is known.
@@ -266,6 +282,7 @@ int serve(const Settings& settings) {
     if (!recovery_settings.public_url.empty()) {
         recovery.reset(new Recovery(*store, commands.device_cookies(), recovery_settings,
                                     make_notice_sender(*store, mail.notices)));
+        recovery->passwords = &passwords;
         routes.recovery = recovery.get();
         routes.on_password_changed = [&recovery](const std::string& account,
                                                  const std::string& client) {
@@ -341,7 +358,7 @@ int serve(const Settings& settings) {
     int sig = 0;
     while (sigwait(&signals, &sig) == 0 && sig == SIGHUP) {
         notifier.reloading();
-        reload(settings, engine, signature);
+        reload(settings, engine, signature, passwords);
         notifier.ready("reloaded");
     }
     notifier.stopping();

@@ -74,6 +74,9 @@ struct Settings {
     std::string reset_mail_template;
     std::string changed_mail_template;
     std::string locked_mail_template;
+    // New passwords: the breach corpus and libpwquality's settings ("": each off).
+    std::string breached_passwords;
+    std::string password_quality_file;
 };
 
 // Every setting at its default.

@@ -218,6 +218,14 @@ const std::vector<Row>& setting_rows() {
         {"locked-mail-template", "FILE", m(&Settings::locked_mail_template), "", 0, 0, nullptr,
          "the notice of a locked account, with\n"
          "{service} {account} {until} {reset_page}", Group::Mail},
+        {"breached-passwords", "FILE", m(&Settings::breached_passwords), "", 0, 0, nullptr,
+         "refuse new passwords found in this corpus: SHA1HEX:COUNT lines sorted by\n"
+         "hash, searched in place (replace it by renaming a new file over it, then\n"
+         "SIGHUP); empty: no corpus", Group::Accounts, Reload::Sighup},
+        {"password-quality-file", "FILE", m(&Settings::password_quality_file), "", 0, 0, nullptr,
+         "refuse new passwords that libpwquality's rules in this settings file\n"
+         "refuse (dictionary words, simple patterns); empty: no such rules", Group::Accounts,
+         Reload::Sighup},
     };
     // clang-format on
     return rows;

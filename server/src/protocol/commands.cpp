@@ -274,6 +274,8 @@ Reply Commands::sign_up(const std::string& account, const std::string& password,
         return answer(Msg::PasswordFormat, "bad password");
     if (!acceptable_address(email))
         return answer(Msg::EmailFormat, "bad email");
+    if (std::optional<Reply> refused = screen(account, password))
+        return *refused;
     int64_t now = now_seconds();
     switch (store_.create_account(account, password, email, now, now - timing_.code_valid_seconds,
                                   limits_.sign_ups_per_code)) {
@@ -291,6 +293,8 @@ Reply Commands::change_password(const std::string& account, const std::string& o
                                 const std::string& new_password, const std::string& cookies) {
     if (!valid_credential(new_password))
         return answer(Msg::NewPasswordFormat, "bad new password");
+    if (std::optional<Reply> refused = screen(account, new_password))
+        return *refused;
     const int64_t now = now_seconds();
     // The old password's check is counted like a sign-in's; a change makes no device.
     const Attempt who{devices_.device_of(account, cookies, now), std::string()};
@@ -310,6 +314,17 @@ Reply Commands::change_password(const std::string& account, const std::string& o
     }
     after_check(account, check, r);
     return r;
+}
+
+std::optional<Reply> Commands::screen(const std::string& account, const std::string& password) {
+    const Refusal why = passwords ? passwords->check(password, account) : Refusal::None;
+    if (why == Refusal::None)
+        return std::nullopt;
+    if (metrics)
+        metrics->password_refused(why);
+    return answer(why == Refusal::Breached ? Msg::PasswordBreached : Msg::PasswordTooSimple,
+                  why == Refusal::Breached ? "password refused: breached"
+                                           : "password refused: too simple");
 }
 
 Reply Commands::send_code(const std::string& email) {

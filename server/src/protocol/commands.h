@@ -5,6 +5,7 @@
 #include "base/clock.h"
 #include "base/device_cookie.h"
 #include "base/metrics.h"
+#include "base/password_screen.h"
 #include "base/policy.h"
 #include "mail/mail.h"
 #include "base/secrets.h"
@@ -17,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -91,6 +93,8 @@ public:
     std::function<void(const std::string&)> on_code_sent;
     // Counts the accounts locked by wrong passwords, when set.
     Metrics* metrics = nullptr;
+    // The screen new passwords pass (sign-up, change), when set.
+    const PasswordScreen* passwords = nullptr;
 
     // Called (with the account, GBK) once per lock of an account's untrusted
     // counter, by the failure that locks it: where a notice to the owner belongs.
@@ -127,6 +131,9 @@ private:
     // The log's result text and the lock hook, for the answer of a password check.
     void after_check(const std::string& account, const CheckResult& check, Reply& reply);
     Reply send_code(const std::string& email);
+    // The refusal of a new password the screen does not let through, before anything
+    // is stored or counted, so the user can try again at once; nothing when it passes.
+    std::optional<Reply> screen(const std::string& account, const std::string& password);
 
     int64_t accounts();
     void report_unreadable(const UnreadablePassword& e);

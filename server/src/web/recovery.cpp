@@ -321,6 +321,13 @@ Response Recovery::link_page(const Request& req, const std::string& token, bool 
         return again(kPasswordLength);
     if (password != form["again"])
         return again(kPasswordsDiffer);
+    if (const Refusal why =
+            passwords ? passwords->check(*gbk_password, use.account) : Refusal::None;
+        why != Refusal::None) {
+        if (metrics)
+            metrics->password_refused(why);
+        return again(refusal_text(why));
+    }
     use = store_.reset_password(hash, *gbk_password, now);
     if (use.state != LinkState::Live)
         return refused(use.state);

@@ -22,6 +22,7 @@
 #pragma once
 
 #include "base/device_cookie.h"
+#include "base/password_screen.h"
 #include "base/policy.h"
 #include "http/engine.h"
 #include "store/store.h"
@@ -100,6 +101,8 @@ public:
 
     // Counts the links mailed and the passwords reset, when set.
     Metrics* metrics = nullptr;
+    // The screen a new password passes, when set.
+    const PasswordScreen* passwords = nullptr;
 
 private:
     Response request_form(const std::string& csrf_cookie, const std::string& error,
