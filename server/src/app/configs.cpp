@@ -7,6 +7,8 @@
 
 #include <map>
 
+#include <unistd.h>
+
 namespace server {
 namespace {
 
@@ -150,6 +152,12 @@ bool admin_config(const Settings& s, AdminConfig& out, std::string& error) {
         return false;
     // One command at a time: one connection.
     out.store.pool_size = 1;
+    EventLogConfig events;
+    if (!event_log_config(s, events, error))
+        return false;
+    out.event_key = events.key;
+    out.instance = events.instance;
+    out.event_retention_seconds = events.retention_seconds;
     return true;
 }
 
@@ -184,6 +192,25 @@ bool device_cookie_config(const Settings& s, DeviceCookieConfig& out, std::strin
     out = DeviceCookieConfig();
     out.secure = served_over_https(s);
     return s.device_key_file.empty() || read_device_key(s.device_key_file, out.key, error);
+}
+
+bool event_log_config(const Settings& s, EventLogConfig& out, std::string& error) {
+    out = EventLogConfig();
+    out.retention_seconds = s.event_retention_days * kDaySeconds;
+    out.instance = s.instance_name;
+    if (out.instance.empty()) {
+        char host[256] = {};
+        out.instance = gethostname(host, sizeof host - 1) == 0 ? host : "server";
+    }
+    if (s.events_key_file.empty())
+        return true;
+    SecretKey key;
+    if (!load_secret_key(s.events_key_file, key, error)) {
+        error = "events-key-file: " + error;
+        return false;
+    }
+    out.key.assign(key.bytes.view());
+    return true;
 }
 
 PasswordScreenConfig password_screen_config(const Settings& s) {

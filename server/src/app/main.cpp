@@ -264,6 +264,15 @@ int serve(const Settings& settings) {
         }
     }
 
+    EventLogConfig event_settings;
+    if (!event_log_config(settings, event_settings, error))
+        return start_failure(error);
+    EventLog events(*store, event_settings);
+    if (events.enabled())
+        routes.events = &events;
+    else
+        log_info("no --events-key-file: security events are not recorded");
+
     MailSender sender(*store, *transport, mail.sender);
     if (!transport->immediate()) {
         mail.codes.queued = [&sender] { sender.wake(); };
@@ -283,6 +292,7 @@ int serve(const Settings& settings) {
         recovery.reset(new Recovery(*store, commands.device_cookies(), recovery_settings,
                                     make_notice_sender(*store, mail.notices)));
         recovery->passwords = &passwords;
+        recovery->events = routes.events;
         routes.recovery = recovery.get();
         routes.on_password_changed = [&recovery](const std::string& account,
                                                  const std::string& client) {
@@ -325,6 +335,7 @@ int serve(const Settings& settings) {
         commands.metrics = &metrics;
         if (recovery)
             recovery->metrics = &metrics;
+        events.metrics = &metrics;
     }
     if (!engine.start(make_handler(commands, routes), error))
         return start_failure(error);
@@ -368,6 +379,7 @@ int serve(const Settings& settings) {
     if (admin_listener)
         admin_listener->stop();
     sender.stop();
+    events.stop();
     log_info("stopped");
     return 0;
 }

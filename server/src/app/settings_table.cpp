@@ -226,6 +226,22 @@ const std::vector<Row>& setting_rows() {
          "refuse new passwords that libpwquality's rules in this settings file\n"
          "refuse (dictionary words, simple patterns); empty: no such rules", Group::Accounts,
          Reload::Sighup},
+        {"events-key-file", "PATH", m(&Settings::events_key_file), "", 0, 0, nullptr,
+         "key (32 bytes, or 64 hex digits and a newline; mode 0600) that chains the\n"
+         "record of security events, the same for every instance; empty: no record",
+         Group::Log},
+        {"event-retention-days", "N", m(&Settings::event_retention_days), "0", 0, 36500, nullptr,
+         "remove security event records older than this many days, keeping the\n"
+         "chain verifiable (0: keep them all)", Group::Log},
+        {"instance-name", "TEXT", m(&Settings::instance_name), "", 0, 0, nullptr,
+         "this server's name in the event record (empty: the host name)", Group::Log},
+        {"new-device-notices", "", m(&Settings::new_device_notices), "true", 0, 0, nullptr,
+         "mail the owner when an account signs in from a device it does not know\n"
+         "(at most 3 a day; =false: never)", Group::Recovery},
+        {"new-device-mail-template", "FILE", m(&Settings::new_device_mail_template), "", 0, 0,
+         nullptr,
+         "the notice of a sign-in from a new device, like mail-template, with\n"
+         "{service} {account} {time} {address} {reset_page}", Group::Mail},
     };
     // clang-format on
     return rows;

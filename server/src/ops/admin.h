@@ -22,6 +22,11 @@ struct AdminConfig {
     StoreConfig store;
     std::string public_url; // "": no recovery links
     int64_t link_seconds = kLinkSeconds;
+    // The security event record's key ("": actions are not recorded, events cannot
+    // be verified) and this machine's name in it.
+    std::string event_key;
+    std::string instance;
+    int64_t event_retention_seconds = 0; // events prune (0: nothing to prune)
 };
 
 // `words` are what follows the settings: "accounts", "show", NAME...

@@ -62,6 +62,11 @@ struct Reply {
     std::string account;    // GBK, for the log
     std::string result;     // for the log: never a password or a proof
     std::string set_cookie; // a Set-Cookie header value to send ("" none)
+    // What the security event record keeps of it (one of event::k*, events.h), with a
+    // detail; nullptr: nothing.
+    const char* event = nullptr;
+    std::string event_detail;
+    bool new_device = false; // a sign-in by a client the account did not know
 };
 
 // How "9" mails its code.

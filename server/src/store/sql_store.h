@@ -68,6 +68,14 @@ public:
     bool delete_account(const std::string& name) override;
     RekeyStep rekey_step(std::string& after, size_t limit) override;
     int64_t count_not_under_current_key() override;
+    void append_events(const std::vector<NewEvent>& events, const std::string& key,
+                       const std::string& instance) override;
+    EventChain event_chain() override;
+    std::vector<EventRecord> events_after(int64_t after, size_t limit) override;
+    std::vector<EventRecord> list_events(const std::optional<std::string>& account, int64_t since,
+                                         size_t limit) override;
+    int64_t prune_events(int64_t before, int64_t now, const std::string& key,
+                         const std::string& instance) override;
 
 private:
     // The text of a pair for this database's dialect.
@@ -85,6 +93,11 @@ private:
                       bool for_update);
     int64_t insert_mail(SqlConnection& c, const OutgoingMail& mail, bool sent);
     void finish_mail(SqlConnection& c, int64_t id, MailEnd end);
+    // The chain's head and anchor, locked for this transaction where rows lock.
+    EventChain lock_event_chain(SqlConnection& c);
+    // Appends after the head read by lock_event_chain, and moves it on.
+    void append_locked(SqlConnection& c, EventChain& chain, const std::vector<NewEvent>& events,
+                       const std::string& key, const std::string& instance);
     // Every challenge of the account, whoever asked.
     void drop_challenges(SqlConnection& c, const std::string& account);
 

@@ -266,6 +266,11 @@ Response Recovery::post_request(const Request& req, const std::string& csrf_cook
     const std::optional<std::string> gbk_email = utf8_to_gbk(email);
     if (gbk_account && gbk_email && account.size() <= kMaxAccountBytes &&
         email.size() <= kMaxEmailBytes) {
+        // The account as it was asked for: whether it exists is not the answer's, nor
+        // the record's, to say.
+        if (events)
+            events->record(
+                NewEvent{now_seconds(), event::kRecoveryRequested, *gbk_account, req.client, ""});
         if (!post([this, a = *gbk_account, e = *gbk_email] { mail_link(a, e); }))
             log_warning("recovery: queue full, a request for a link dropped", "recovery");
     }
@@ -334,6 +339,9 @@ Response Recovery::link_page(const Request& req, const std::string& token, bool 
     if (metrics)
         metrics->password_reset();
     log_info(req.client + " recovery: password reset for u=" + printable(use.account), "recovery");
+    if (events)
+        events->record(
+            NewEvent{now_seconds(), event::kRecoveryCompleted, use.account, req.client, ""});
     password_changed(use.account, req.client);
     return page(200, reset_done_page(frame));
 }

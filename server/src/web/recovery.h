@@ -25,6 +25,7 @@
 #include "base/password_screen.h"
 #include "base/policy.h"
 #include "http/engine.h"
+#include "store/event_log.h"
 #include "store/store.h"
 
 #include <condition_variable>
@@ -103,6 +104,8 @@ public:
     Metrics* metrics = nullptr;
     // The screen a new password passes, when set.
     const PasswordScreen* passwords = nullptr;
+    // Keeps the requests for a link and the passwords set through one, when set.
+    EventLog* events = nullptr;
 
 private:
     Response request_form(const std::string& csrf_cookie, const std::string& error,
