@@ -31,9 +31,12 @@ bool load_template(const std::string& flag, const std::string& path,
 
 // The recovery's templates, by kind, from their files.
 bool load_notice_templates(const Settings& s, NoticeMailing& notices, std::string& error) {
-    const std::map<std::string, const std::string*> files = {{"reset", &s.reset_mail_template},
-                                                             {"changed", &s.changed_mail_template},
-                                                             {"locked", &s.locked_mail_template}};
+    const std::map<std::string, const std::string*> files = {
+        {"reset", &s.reset_mail_template},
+        {"changed", &s.changed_mail_template},
+        {"locked", &s.locked_mail_template},
+        {"new-device", &s.new_device_mail_template},
+        {"audit", &s.audit_mail_template}};
     for (const std::string& kind : notice_kinds()) {
         const std::string& path = *files.at(kind);
         MailTemplate text = builtin_notice(kind);
@@ -158,6 +161,8 @@ bool admin_config(const Settings& s, AdminConfig& out, std::string& error) {
     out.event_key = events.key;
     out.instance = events.instance;
     out.event_retention_seconds = events.retention_seconds;
+    out.passwords = password_screen_config(s);
+    out.service = s.service_name;
     return true;
 }
 
@@ -185,6 +190,7 @@ RecoveryConfig recovery_config(const Settings& s) {
     c.service = s.service_name;
     c.secure = served_over_https(s);
     c.requests_per_minute = static_cast<int>(s.reset_requests_per_minute);
+    c.new_device_notices_per_day = s.new_device_notices ? kNewDeviceNoticesPerDay : 0;
     return c;
 }
 

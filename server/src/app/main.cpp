@@ -66,9 +66,9 @@ void reload(const Settings& settings, Engine& engine, ReplaceableBytes* signatur
             log_error("reload: kept the password screen in use: " + error);
         else
             log_info("reload: password screen read again" +
-                     (settings.breached_passwords.empty()
+                     (passwords.corpus_identity().empty()
                           ? std::string()
-                          : ", corpus " + settings.breached_passwords));
+                          : ", corpus " + passwords.corpus_identity()));
     }
     const TlsFiles tls = tls_files(settings);
     if (!tls.cert.empty()) {
@@ -104,6 +104,13 @@ int keygen(int argc, char** argv) {
     return 0;
 }
 
+// Where the codes go: the outbox, or the relay of the mail settings.
+std::unique_ptr<MailTransport> make_transport(const MailConfig& mail, std::string& error) {
+    if (mail.smtp)
+        return make_smtp_transport(*mail.smtp, error);
+    return std::make_unique<FileTransport>(mail.outbox);
+}
+
 // tarnix-server admin [--config FILE] [flags] WORDS... [flags]: the operator's
 // commands (admin.h), on the store the same settings name.
 int admin(int argc, char** argv) {
@@ -124,6 +131,20 @@ int admin(int argc, char** argv) {
     AdminConfig config;
     if (!admin_config(settings, config, error))
         return tool_failure(error);
+    // The mails of a command that sends some (passwords audit --notify): queued for the
+    // servers' senders, or with the outbox appended to it at once.
+    std::shared_ptr<MailTransport> transport;
+    config.notice_mailing = [&settings, &transport](NoticeMailing& out, std::string& why) {
+        MailConfig mail;
+        if (!mail_config(settings, mail, why))
+            return false;
+        transport = make_transport(mail, why);
+        if (!transport)
+            return false;
+        out = mail.notices;
+        out.transport = transport.get();
+        return true;
+    };
     umask(077);
     return run_admin(config, words, stdout, stderr);
 }
@@ -157,13 +178,6 @@ int keygen_secret(int argc, char** argv) {
         return tool_failure(error);
     std::fprintf(stderr, "tarnix-server: secret key written to %s\n", path.c_str());
     return 0;
-}
-
-// Where the codes go: the outbox, or the relay of the mail settings.
-std::unique_ptr<MailTransport> make_transport(const MailConfig& mail, std::string& error) {
-    if (mail.smtp)
-        return make_smtp_transport(*mail.smtp, error);
-    return std::make_unique<FileTransport>(mail.outbox);
 }
 
 // Room for every connection allowed, the database and the listener.
@@ -301,6 +315,10 @@ int serve(const Settings& settings) {
     } else {
         log_info("password recovery is off: no --public-url, so /account/reset answers 404");
     }
+    if (recovery)
+        routes.on_new_device = [&recovery](const std::string& account, const std::string& client) {
+            recovery->new_device(account, client);
+        };
     commands.on_untrusted_lock = [&recovery](const std::string& account) {
         log_info("account " + printable(account) + " locked for clients it does not know");
         if (recovery)

@@ -85,6 +85,7 @@ struct Settings {
     // A mail to the owner when an account signs in from a device it does not know.
     bool new_device_notices;
     std::string new_device_mail_template;
+    std::string audit_mail_template;
 };
 
 // Every setting at its default.

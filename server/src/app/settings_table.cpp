@@ -237,11 +237,15 @@ const std::vector<Row>& setting_rows() {
          "this server's name in the event record (empty: the host name)", Group::Log},
         {"new-device-notices", "", m(&Settings::new_device_notices), "true", 0, 0, nullptr,
          "mail the owner when an account signs in from a device it does not know\n"
-         "(at most 3 a day; =false: never)", Group::Recovery},
+         "(at most " + std::to_string(kNewDeviceNoticesPerDay) + " a day; =false: never)",
+         Group::Recovery},
         {"new-device-mail-template", "FILE", m(&Settings::new_device_mail_template), "", 0, 0,
          nullptr,
          "the notice of a sign-in from a new device, like mail-template, with\n"
          "{service} {account} {time} {address} {reset_page}", Group::Mail},
+        {"audit-mail-template", "FILE", m(&Settings::audit_mail_template), "", 0, 0, nullptr,
+         "the mail of admin passwords audit --notify, with\n"
+         "{service} {account} {reason} {link} {hours}", Group::Mail},
     };
     // clang-format on
     return rows;

@@ -324,6 +324,7 @@ const Row kCommands[] = {
     {{"events", "list"}, "[--account NAME] [--since TIME]", 0, 4, events_list},
     {{"events", "verify"}, "", 0, 0, events_verify},
     {{"events", "prune"}, "", 0, 0, events_prune},
+    {{"passwords", "audit"}, "[--notify]", 0, 1, passwords_audit, event::kAdmin},
 };
 
 // Keeps an action in the event record: its words, the account it named and how it

@@ -41,4 +41,7 @@ int events_list(AdminContext& ctx);
 int events_verify(AdminContext& ctx);
 int events_prune(AdminContext& ctx);
 
+// The audit of the stored passwords (audit.cpp).
+int passwords_audit(AdminContext& ctx);
+
 } // namespace server

@@ -76,6 +76,14 @@ public:
                                          size_t limit) override;
     int64_t prune_events(int64_t before, int64_t now, const std::string& key,
                          const std::string& instance) override;
+    bool mark_signed_in(const std::string& name) override;
+    int64_t mails_since(const std::string& recipient, const std::string& kind,
+                        int64_t since) override;
+    size_t visit_passwords(std::string& after, size_t limit,
+                           const std::function<void(const AccountInfo&, const Secret&)>& visit,
+                           std::vector<std::string>& unreadable) override;
+    bool note_audit_notice(const std::string& account, const std::string& corpus,
+                           int64_t now) override;
 
 private:
     // The text of a pair for this database's dialect.

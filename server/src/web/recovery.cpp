@@ -213,6 +213,41 @@ void Recovery::account_locked(const std::string& account) {
         log_warning("recovery: queue full, no lock notice for u=" + printable(account), "recovery");
 }
 
+void Recovery::new_device(const std::string& account, const std::string& client) {
+    if (config_.new_device_notices_per_day <= 0)
+        return;
+    const int64_t when = now_seconds();
+    if (!post([this, account, client, when] {
+            auto found = store_.find_account(account);
+            if (!found)
+                return;
+            // The first sign-in of an account (noted now) has no earlier device to
+            // compare with; one that already knows another device is not its first.
+            if (store_.mark_signed_in(account) && store_.devices(account).size() <= 1)
+                return;
+            const std::string to = gbk_to_utf8(found->email).value_or(std::string());
+            if (store_.mails_since(to, "new-device", when - kDaySeconds) >=
+                config_.new_device_notices_per_day) {
+                log_info("recovery: no new-device notice for u=" + printable(account) +
+                             ": its day's notices were sent",
+                         "recovery");
+                return;
+            }
+            send_("new-device", found->email,
+                  {{"service", config_.service},
+                   {"account", utf8_of(account)},
+                   {"time", local_time_zone_text(when)},
+                   {"address", client},
+                   {"reset_page", config_.public_url + kFormPath}});
+            if (metrics)
+                metrics->new_device_notice();
+            if (events)
+                events->record(NewEvent{when, event::kNewDeviceNotice, account, client, ""});
+        }))
+        log_warning("recovery: queue full, no new-device notice for u=" + printable(account),
+                    "recovery");
+}
+
 std::string Recovery::csrf_for(const std::string& cookie) const {
     return base64url(keys_.tag(kCsrfPurpose, cookie));
 }
