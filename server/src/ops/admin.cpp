@@ -305,16 +305,12 @@ int mail_retry(Context& ctx) {
     return kDone;
 }
 
+// clang-format off
 const Row kCommands[] = {
     {{"accounts", "show"}, "NAME", 1, 1, accounts_show},
     {{"accounts", "list"}, "[--locked]", 0, 1, accounts_list},
     {{"accounts", "unlock"}, "NAME", 1, 1, accounts_unlock, event::kAdmin},
-    {{"accounts", "forget-devices"},
-     "NAME",
-     1,
-     1,
-     accounts_forget_devices,
-     event::kDevicesForgotten},
+    {{"accounts", "forget-devices"}, "NAME", 1, 1, accounts_forget_devices, event::kDevicesForgotten},
     {{"accounts", "delete"}, "NAME", 1, 1, accounts_delete, event::kAdmin},
     {{"accounts", "reset-link"}, "NAME", 1, 1, accounts_reset_link, event::kAdmin},
     {{"mail", "list"}, "[--abandoned]", 0, 1, mail_list},
@@ -326,6 +322,7 @@ const Row kCommands[] = {
     {{"events", "prune"}, "", 0, 0, events_prune},
     {{"passwords", "audit"}, "[--notify]", 0, 1, passwords_audit, event::kAdmin},
 };
+// clang-format on
 
 // Keeps an action in the event record: its words, the account it named and how it
 // ended; the operator's login as the client. Said on err when it cannot be kept.
