@@ -1,6 +1,7 @@
 // A server's writer of the security event record (events.h): handlers hand it events
-// and go on; its own thread appends what has gathered in one transaction, so a
-// request never waits for the record, and a burst costs one commit. Once an hour,
+// and go on; its own thread appends what has gathered (for 50 ms after the first) in
+// one transaction, so a request never waits for the record, and a burst costs one
+// commit. Once an hour,
 // with a retention, it removes the records older than that.
 //
 // What a crash loses: the events handed over in the last moments and not yet
