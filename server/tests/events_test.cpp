@@ -221,11 +221,12 @@ TEST(EventsTest, RetentionRemovesOldRecordsAndTheChainStillVerifies) {
     ASSERT_TRUE(store) << error;
     const int64_t now = 2000000000;
     std::vector<server::NewEvent> batch;
-    for (int i = 0; i < 30; ++i)
-        batch.push_back(server::NewEvent{now - (30 - i) * 86400, server::event::kSignIn,
+    // 70: two INSERTs of 32 rows and 6 of one.
+    for (int i = 0; i < 70; ++i)
+        batch.push_back(server::NewEvent{now - (70 - i) * 86400, server::event::kSignIn,
                                          "acct" + std::to_string(i), "192.0.2.1", "new device"});
     store->append_events(batch, key_text, "a");
-    EXPECT_EQ(store->prune_events(now - 10 * 86400, now, key_text, "a"), 20);
+    EXPECT_EQ(store->prune_events(now - 10 * 86400, now, key_text, "a"), 60);
     auto verify = [&] {
         const server::EventChain chain = store->event_chain();
         server::EventVerifier v(key_text, chain);
@@ -236,8 +237,8 @@ TEST(EventsTest, RetentionRemovesOldRecordsAndTheChainStillVerifies) {
     std::vector<std::string> problems = verify();
     EXPECT_TRUE(problems.empty()) << problems.front();
     const server::EventChain chain = store->event_chain();
-    EXPECT_EQ(chain.anchor_seq, 20);
-    EXPECT_EQ(chain.head_seq, 31) << "the pruned record follows";
+    EXPECT_EQ(chain.anchor_seq, 60);
+    EXPECT_EQ(chain.head_seq, 71) << "the pruned record follows";
     store->append_events({server::NewEvent{now, server::event::kSignUp, "late", "", ""}}, key_text,
                          "b");
     EXPECT_TRUE(verify().empty());
