@@ -215,20 +215,23 @@ const std::string kPublic = "http://tarnix.example";
 // corpus lists the SHA-1 of its UTF-8 form only, so it is found through the conversion.
 const std::string kHanGbk = "\xC3\xDC\xC2\xEB\xB0\xB2\xC8\xAB";
 const std::string kHanUtf8 = "密码安全";
+// 安全口令 in GBK: the corpus lists the SHA-1 of these bytes, not of its UTF-8 form.
+const std::string kGbkListed = "\xB0\xB2\xC8\xAB\xBF\xDA\xC1\xEE";
 const std::string kStrong = "Vq7#mzkwTr";
 
 // A password the corpus lists that the quality rules would let through.
 const std::string kLeakedStrong = "Hj5#tQ9wZx";
 
 // A server that screens passwords: the corpus lists "leaked99", kLeakedStrong, the
-// UTF-8 of 密码安全 and "gbkonly!"; the quality rules are libpwquality's dictionary
-// check with 6 characters at least.
+// UTF-8 of 密码安全, the GBK of 安全口令 and "gbkonly!"; the quality rules are libpwquality's
+// dictionary check with 6 characters at least.
 struct ScreenedServer {
     std::string dir = temp_dir();
     ServerProcess* server = nullptr;
     ScreenedServer() {
-        write_file(dir + "/corpus.txt", corpus_text({hash_of("leaked99"), hash_of(kLeakedStrong),
-                                                     hash_of(kHanUtf8), hash_of("gbkonly!")}));
+        write_file(dir + "/corpus.txt",
+                   corpus_text({hash_of("leaked99"), hash_of(kLeakedStrong), hash_of(kHanUtf8),
+                                hash_of(kGbkListed), hash_of("gbkonly!")}));
         write_file(dir + "/pwquality.conf", "minlen = 6\ndictcheck = 1\n");
         server = new ServerProcess({"--breached-passwords", dir + "/corpus.txt",
                                     "--password-quality-file", dir + "/pwquality.conf",
@@ -284,6 +287,7 @@ TEST(PasswordScreenTest, EachPlaceRefusesABreachedOrSimplePasswordAndLeavesTheRe
     EXPECT_EQ(server.ask(signup + "leaked99"), kBreached);
     EXPECT_EQ(server.ask(signup + kHanGbk), kBreached) << "found by its UTF-8 form";
     EXPECT_EQ(server.ask(signup + "gbkonly!"), kBreached);
+    EXPECT_EQ(server.ask(signup + kGbkListed), kBreached) << "found by its GBK bytes";
     EXPECT_EQ(server.ask(signup + "password"), kTooSimple) << "a dictionary word";
     EXPECT_EQ(server.ask(signup + "abcabc"), kTooSimple);
     for (int i = 0; i < 6; ++i)
@@ -320,7 +324,7 @@ TEST(PasswordScreenTest, EachPlaceRefusesABreachedOrSimplePasswordAndLeavesTheRe
     EXPECT_EQ(server.sign_in("screen01", "Kd8$wqTn"), kSignInOk);
 
     const std::string metrics = metrics_of(server);
-    EXPECT_TRUE(contains(metrics, "tarnix_passwords_refused_total{reason=\"breached\"} 18"))
+    EXPECT_TRUE(contains(metrics, "tarnix_passwords_refused_total{reason=\"breached\"} 19"))
         << metrics;
     EXPECT_TRUE(contains(metrics, "tarnix_passwords_refused_total{reason=\"simple\"} 9"))
         << metrics;
