@@ -65,8 +65,8 @@ TEST(NewDeviceTest, ANewDeviceIsToldToTheOwnerAKnownOneAndTheFirstSignInAreNot) 
     EXPECT_TRUE(text.find("127.0.0.1") != std::string::npos) << text;
     EXPECT_TRUE(text.find(kPublic + "/account/reset\n") != std::string::npos) << text;
     // The time with its offset from UTC.
-    EXPECT_TRUE(
-        std::regex_search(text, std::regex("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d [+-]\\d{4}")))
+    EXPECT_TRUE(std::regex_search(
+        text, std::regex("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d UTC[+-]\\d\\d:\\d\\d")))
         << text;
     EXPECT_TRUE(text.find("Secret991") == std::string::npos);
 

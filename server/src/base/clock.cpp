@@ -102,13 +102,4 @@ std::string local_time_text(int64_t seconds) {
     return buf;
 }
 
-std::string local_time_zone_text(int64_t seconds) {
-    std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char buf[64];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S %z (%Z)", &tm);
-    return buf;
-}
-
 } // namespace server

@@ -40,8 +40,4 @@ bool use_time_zone(const std::string& zone);
 // Whether the system knows the IANA zone `zone`.
 bool known_time_zone(const std::string& zone);
 
-// Local time with its offset from UTC and the zone's name, "YYYY-MM-DD HH:MM:SS +0800
-// (CST)": for a reader who may be elsewhere.
-std::string local_time_zone_text(int64_t seconds);
-
 } // namespace server

@@ -236,7 +236,7 @@ void Recovery::new_device(const std::string& account, const std::string& client)
             send_("new-device", found->email,
                   {{"service", config_.service},
                    {"account", utf8_of(account)},
-                   {"time", local_time_zone_text(when)},
+                   {"time", zoned_time_text(when)},
                    {"address", client},
                    {"reset_page", config_.public_url + kFormPath}});
             if (metrics)
