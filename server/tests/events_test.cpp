@@ -144,19 +144,22 @@ TEST(EventsTest, EachKindOfEventIsKeptWithoutSecretsAndListedByAccountAndTime) {
     std::filesystem::remove_all(dir);
 }
 
-// Each change an intruder without the key could make, made to the stored rows and
-// then undone: verify finds each, and the whole chain again once it is undone.
+// Each change an intruder without the key could make, made to the stored rows of a
+// chain two instances wrote, then undone: verify finds each, and the whole chain
+// again once it is undone.
 TEST(EventsTest, VerifyFindsAnEditedRemovedSwappedOrInsertedRecord) {
     const std::string dir = temp_dir();
     const std::string key = make_key(dir);
-    ServerProcess server({"--events-key-file", key});
-    ASSERT_EQ(server.ask("cmd=9&emily=ev2@example.com").size(), 6u);
-    ASSERT_EQ(server.ask("cmd=2&u=events02&p=Secret991&q=ev2@example.com"), kSignUpOk);
-    for (int i = 0; i < 5; ++i)
-        ASSERT_EQ(server.sign_in("events02", i % 2 ? "Secret991" : "wrong991"),
-                  i % 2 ? kSignInOk : kWrong);
-    wait_for_records(server.db(), key, 6);
-    const std::string db = server.db();
+    const std::string db = test_postgres() ? fresh_database() : dir + "/shared.db";
+    ServerProcess one({"--db", db, "--events-key-file", key, "--instance-name", "one"});
+    ServerProcess two({"--db", db, "--events-key-file", key, "--instance-name", "two"});
+    ASSERT_EQ(one.ask("cmd=9&emily=ev2@example.com").size(), 6u);
+    ASSERT_EQ(two.ask("cmd=2&u=events02&p=Secret991&q=ev2@example.com"), kSignUpOk);
+    for (int i = 0; i < 6; ++i)
+        ASSERT_EQ((i % 2 ? one : two).sign_in("events02", i % 3 ? "Secret991" : "wrong991"),
+                  i % 3 ? kSignInOk : kWrong);
+    const std::string listed = wait_for_records(db, key, 7);
+    ASSERT_TRUE(contains(listed, "\tone\t") && contains(listed, "\ttwo\t")) << listed;
     std::string out;
     ASSERT_EQ(events(db, key, {"verify"}, &out), 0) << out;
     run_sql_on(db, "CREATE TABLE events_kept AS SELECT * FROM events");
