@@ -102,6 +102,11 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             if (reply.outcome == Outcome::Ok && reply.label == Command::ChangePassword &&
                 routes.on_password_changed)
                 routes.on_password_changed(reply.account, req.client);
+            if (reply.event && routes.events)
+                routes.events->record(NewEvent{now_seconds(), reply.event, reply.account,
+                                               req.client, reply.event_detail});
+            if (reply.new_device && routes.on_new_device)
+                routes.on_new_device(reply.account, req.client);
             Response res = text_answer(reply.status, std::move(reply.body));
             if (!reply.set_cookie.empty())
                 res.headers.emplace_back("Set-Cookie", reply.set_cookie);

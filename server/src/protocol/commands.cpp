@@ -249,12 +249,21 @@ Reply Commands::sign_in(const std::string& account, const std::string& proof,
         // A known device gets its cookie again, for another year from now.
         if (!check.device.empty())
             r.set_cookie = devices_.set_cookie(account, check.device, now);
+        r.event = event::kSignIn;
+        r.event_detail = check.known_device ? "known device" : "new device";
+        r.new_device = !check.known_device;
     }
     after_check(account, check, r);
     return r;
 }
 
 void Commands::after_check(const std::string& account, const CheckResult& check, Reply& reply) {
+    if (check.verdict != Verdict::Ok) {
+        reply.event = check.locked_now ? event::kLocked : event::kSignInFailed;
+        reply.event_detail =
+            std::string(check.known_device ? "device" : "untrusted") +
+            (check.locked_now || check.verdict != Verdict::Locked ? "" : ", while locked");
+    }
     if (check.locked_now && metrics)
         metrics->account_locked();
     if (check.known_device)
@@ -274,11 +283,16 @@ Reply Commands::sign_up(const std::string& account, const std::string& password,
         return answer(Msg::PasswordFormat, "bad password");
     if (!acceptable_address(email))
         return answer(Msg::EmailFormat, "bad email");
+    if (std::optional<Reply> refused = screen(account, password))
+        return *refused;
     int64_t now = now_seconds();
     switch (store_.create_account(account, password, email, now, now - timing_.code_valid_seconds,
                                   limits_.sign_ups_per_code)) {
-    case SignUp::Created:
-        return answer(Msg::SignUpOk, "created");
+    case SignUp::Created: {
+        Reply r = answer(Msg::SignUpOk, "created");
+        r.event = event::kSignUp;
+        return r;
+    }
     case SignUp::Exists:
         return answer(Msg::AccountTaken, "exists");
     case SignUp::NoRecentCode:
@@ -291,6 +305,8 @@ Reply Commands::change_password(const std::string& account, const std::string& o
                                 const std::string& new_password, const std::string& cookies) {
     if (!valid_credential(new_password))
         return answer(Msg::NewPasswordFormat, "bad new password");
+    if (std::optional<Reply> refused = screen(account, new_password))
+        return *refused;
     const int64_t now = now_seconds();
     // The old password's check is counted like a sign-in's; a change makes no device.
     const Attempt who{devices_.device_of(account, cookies, now), std::string()};
@@ -300,6 +316,7 @@ Reply Commands::change_password(const std::string& account, const std::string& o
     switch (check.verdict) {
     case Verdict::Ok:
         r = answer(Msg::PasswordChanged, "changed");
+        r.event = event::kPasswordChanged;
         break;
     case Verdict::Locked:
         r = answer(Msg::AccountLocked, "locked");
@@ -309,7 +326,20 @@ Reply Commands::change_password(const std::string& account, const std::string& o
         break;
     }
     after_check(account, check, r);
+    if (check.verdict != Verdict::Ok)
+        r.event_detail += ", password change";
     return r;
+}
+
+std::optional<Reply> Commands::screen(const std::string& account, const std::string& password) {
+    const Refusal why = passwords ? passwords->check(password, account) : Refusal::None;
+    if (why == Refusal::None)
+        return std::nullopt;
+    if (metrics)
+        metrics->password_refused(why);
+    return answer(why == Refusal::Breached ? Msg::PasswordBreached : Msg::PasswordTooSimple,
+                  why == Refusal::Breached ? "password refused: breached"
+                                           : "password refused: too simple");
 }
 
 Reply Commands::send_code(const std::string& email) {

@@ -5,6 +5,7 @@
 #include "base/clock.h"
 #include "base/device_cookie.h"
 #include "base/metrics.h"
+#include "base/password_screen.h"
 #include "base/policy.h"
 #include "mail/mail.h"
 #include "base/secrets.h"
@@ -17,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -60,6 +62,11 @@ struct Reply {
     std::string account;    // GBK, for the log
     std::string result;     // for the log: never a password or a proof
     std::string set_cookie; // a Set-Cookie header value to send ("" none)
+    // What the security event record keeps of it (one of event::k*, events.h), with a
+    // detail; nullptr: nothing.
+    const char* event = nullptr;
+    std::string event_detail;
+    bool new_device = false; // a sign-in by a client the account did not know
 };
 
 // How "9" mails its code.
@@ -91,6 +98,8 @@ public:
     std::function<void(const std::string&)> on_code_sent;
     // Counts the accounts locked by wrong passwords, when set.
     Metrics* metrics = nullptr;
+    // The screen new passwords pass (sign-up, change), when set.
+    const PasswordScreen* passwords = nullptr;
 
     // Called (with the account, GBK) once per lock of an account's untrusted
     // counter, by the failure that locks it: where a notice to the owner belongs.
@@ -127,6 +136,9 @@ private:
     // The log's result text and the lock hook, for the answer of a password check.
     void after_check(const std::string& account, const CheckResult& check, Reply& reply);
     Reply send_code(const std::string& email);
+    // The refusal of a new password the screen does not let through, before anything
+    // is stored or counted, so the user can try again at once; nothing when it passes.
+    std::optional<Reply> screen(const std::string& account, const std::string& password);
 
     int64_t accounts();
     void report_unreadable(const UnreadablePassword& e);
