@@ -70,6 +70,19 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             return req.client + " " + req.method + " " +
                    printable(path_for_log(req.path).substr(0, 200));
         };
+        // The proxy's own connections are for its health checks, nothing else.
+        if (req.proxy_local) {
+            Response res;
+            if (answer_health(
+                    req, routes.ready, [] { return true; }, res))
+                return res;
+            log_warning(what() + " -> 403 refused: a proxy's LOCAL connection asks more than a "
+                                 "health check",
+                        "http");
+            res = text_answer(403, gbk(Msg::BadRequest));
+            res.close = true;
+            return res;
+        }
         if (req.kind == Request::Kind::CutShort) {
             log_info(what() + " -> 400 body cut short", "http");
             return text_answer(400, gbk(Msg::BadRequest));

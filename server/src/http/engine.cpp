@@ -3,6 +3,7 @@
 #include "base/clock.h"
 #include "base/worker.h"
 #include "http/connection_limits.h"
+#include "http/proxy_gate.h"
 #include "http/sockets.h"
 #include "http/tls.h"
 
@@ -35,6 +36,7 @@ struct Pending {
     bool closing = false; // the connection ends after this answer
     std::string url;
     std::string method;
+    Arrival arrival; // the connection's, from the proxy in front
 };
 
 // Whether the client asked for its connection to end after this request: HTTP/1.0
@@ -71,6 +73,7 @@ struct Engine::Impl {
         int64_t deadline;
         std::string key;
         bool counted;
+        Arrival arrival;
     };
     std::mutex mutex;
     std::condition_variable wake;
@@ -78,6 +81,12 @@ struct Engine::Impl {
     std::unordered_map<MHD_Connection*, Tracked> connections;
     ConnectionLimits limits;
     std::thread watchdog;
+    // With proxies in front: the gate accepts, and hands connections to the loops in
+    // turn; what it learnt of each waits here (by descriptor) for its start.
+    std::unique_ptr<ProxyGate> gate;
+    std::unordered_map<int, Arrival> arrivals;
+    size_t next_loop = 0;
+    void hand_over(int fd, const sockaddr* client, socklen_t length, const Arrival& arrival);
     // Requests between their first byte and the end of their answer (for drain).
     std::atomic<int> in_flight{0};
     // Every pair loaded, the current one last: a handshake under way may still use
@@ -144,6 +153,8 @@ struct Engine::Impl {
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
         describe_peer(info ? info->client_addr : nullptr, req.client, req.client_key);
+        req.over_tls = pending.arrival.tls;
+        req.proxy_local = pending.arrival.local;
         req.body = std::move(pending.body);
         req.header = [c](const char* name) {
             const char* v = MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
@@ -229,8 +240,10 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* url, const char*
             // counts again from its next request.
             std::lock_guard<std::mutex> lock(impl->mutex);
             auto it = impl->connections.find(c);
-            if (it != impl->connections.end())
+            if (it != impl->connections.end()) {
                 impl->count(it->second);
+                pending->arrival = it->second.arrival;
+            }
         }
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(c, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
@@ -321,7 +334,13 @@ void on_connection(void* cls, MHD_Connection* c, void** context,
         if (info) {
             auto& t = impl->connections[c];
             t = Engine::Impl::Tracked{info->connect_fd, impl->next_deadline(),
-                                      peer_key(peer ? peer->client_addr : nullptr), false};
+                                      peer_key(peer ? peer->client_addr : nullptr), false,
+                                      Arrival()};
+            auto arrived = impl->arrivals.find(info->connect_fd);
+            if (arrived != impl->arrivals.end()) {
+                t.arrival = arrived->second;
+                impl->arrivals.erase(arrived);
+            }
             impl->count(t);
         }
         // Before the handshake: the session offers tickets under the current key.
@@ -400,29 +419,54 @@ bool Engine::start(Handler handler, std::string& error) {
     // Request headers are read into the connection's memory pool; the rest of the
     // pool is the read buffer and the answer's headers.
     const size_t pool = cfg.max_header_bytes + 16 * 1024;
+    // Behind proxies the gate accepts and the loops only take what it hands over.
+    const bool gated = !cfg.proxy_from.empty();
+    if (gated)
+        flags |= MHD_USE_NO_LISTEN_SOCKET;
     for (int fd : impl_->listen_fds) {
+        MHD_OptionItem listen_option[] = {
+            {gated ? MHD_OPTION_END : MHD_OPTION_LISTEN_SOCKET, fd, nullptr},
+            {MHD_OPTION_END, 0, nullptr},
+        };
         // The limits are the engine's own (on_accept), across all loops.
         MHD_Daemon* d = MHD_start_daemon(
-            flags, 0, &on_accept, impl_.get(), &on_request, impl_.get(), MHD_OPTION_LISTEN_SOCKET,
-            fd, MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(cfg.max_connections + 1),
+            flags, 0, &on_accept, impl_.get(), &on_request, impl_.get(), MHD_OPTION_ARRAY,
+            listen_option, MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(cfg.max_connections + 1),
             MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(cfg.timeout_seconds),
             MHD_OPTION_CONNECTION_MEMORY_LIMIT, pool, MHD_OPTION_NOTIFY_COMPLETED, &on_completed,
             impl_.get(), MHD_OPTION_NOTIFY_CONNECTION, &on_connection, impl_.get(),
             MHD_OPTION_ARRAY, tls_options, MHD_OPTION_END);
         if (!d) {
             // The loops started have taken their sockets; the rest are still ours.
-            impl_->listen_fds.erase(impl_->listen_fds.begin(),
-                                    impl_->listen_fds.begin() +
-                                        static_cast<long>(impl_->daemons.size()));
+            if (!gated)
+                impl_->listen_fds.erase(impl_->listen_fds.begin(),
+                                        impl_->listen_fds.begin() +
+                                            static_cast<long>(impl_->daemons.size()));
             stop();
             error = tls ? "cannot start HTTPS" : "cannot start the HTTP engine";
             return false;
         }
         impl_->daemons.push_back(d);
     }
-    impl_->listen_fds.clear(); // the loops' now, closed by MHD_stop_daemon
     impl_->stopping = false;
     impl_->watchdog = start_worker("the connection watchdog", [this] { impl_->watch(); });
+    if (gated) {
+        // As many waiting for their first bytes as may be open: a flood of silent
+        // connections is then refused at the gate as it would be by the limits.
+        GateConfig gate{cfg.proxy_from, cfg.timeout_seconds * 1000,
+                        static_cast<size_t>(cfg.max_connections)};
+        Impl* impl = impl_.get();
+        impl_->gate = std::make_unique<ProxyGate>(
+            gate, [impl](int fd, const sockaddr* client, socklen_t length, const Arrival& a) {
+                impl->hand_over(fd, client, length, a);
+            });
+        if (!impl_->gate->start(std::move(impl_->listen_fds), error)) {
+            impl_->listen_fds.clear();
+            stop();
+            return false;
+        }
+    }
+    impl_->listen_fds.clear(); // the loops' or the gate's now, closed when they stop
     return true;
 }
 
@@ -431,6 +475,11 @@ int Engine::port() const {
 }
 
 void Engine::stop() {
+    // The gate first: it hands connections to the loops.
+    if (impl_->gate) {
+        impl_->gate->stop();
+        impl_->gate.reset();
+    }
     if (!impl_->daemons.empty())
         impl_->stop_loops();
     if (impl_->owns_tls) {
@@ -442,6 +491,8 @@ void Engine::stop() {
 
 void Engine::drain(int max_ms) {
     // Refused at once rather than left in the backlog: a balancer retries elsewhere.
+    if (impl_->gate)
+        impl_->gate->stop_accepting();
     for (MHD_Daemon* d : impl_->daemons) {
         const MHD_socket listener = MHD_quiesce_daemon(d);
         if (listener != MHD_INVALID_SOCKET)
@@ -471,6 +522,21 @@ bool Engine::replace_certificate(const std::string& cert_pem, const std::string&
     impl_->current.store(loaded.get(), std::memory_order_release);
     impl_->credentials.push_back(std::move(loaded));
     return true;
+}
+
+// On the gate's thread. The library closes `fd` when it cannot take it (on_accept
+// refusing it at the limits, among others).
+void Engine::Impl::hand_over(int fd, const sockaddr* client, socklen_t length,
+                             const Arrival& arrival) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        arrivals[fd] = arrival;
+    }
+    MHD_Daemon* d = daemons[next_loop++ % daemons.size()];
+    if (MHD_add_connection(d, fd, client, length) != MHD_YES) {
+        std::lock_guard<std::mutex> lock(mutex);
+        arrivals.erase(fd);
+    }
 }
 
 void Engine::Impl::stop_loops() {
