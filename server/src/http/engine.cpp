@@ -431,11 +431,11 @@ bool Engine::start(Handler handler, std::string& error) {
         // The limits are the engine's own (on_accept), across all loops.
         MHD_Daemon* d = MHD_start_daemon(
             flags, 0, &on_accept, impl_.get(), &on_request, impl_.get(), MHD_OPTION_ARRAY,
-            listen_option, MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(cfg.max_connections + 1),
-            MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(cfg.timeout_seconds),
-            MHD_OPTION_CONNECTION_MEMORY_LIMIT, pool, MHD_OPTION_NOTIFY_COMPLETED, &on_completed,
-            impl_.get(), MHD_OPTION_NOTIFY_CONNECTION, &on_connection, impl_.get(),
-            MHD_OPTION_ARRAY, tls_options, MHD_OPTION_END);
+            listen_option, MHD_OPTION_CONNECTION_LIMIT,
+            static_cast<unsigned>(cfg.max_connections + 1), MHD_OPTION_CONNECTION_TIMEOUT,
+            static_cast<unsigned>(cfg.timeout_seconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT, pool,
+            MHD_OPTION_NOTIFY_COMPLETED, &on_completed, impl_.get(), MHD_OPTION_NOTIFY_CONNECTION,
+            &on_connection, impl_.get(), MHD_OPTION_ARRAY, tls_options, MHD_OPTION_END);
         if (!d) {
             // The loops started have taken their sockets; the rest are still ours.
             if (!gated)

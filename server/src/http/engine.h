@@ -73,8 +73,8 @@ struct Request {
     std::string method;
     std::string path;
     // The peer's address (behind a proxy in front, the client's from its header) as
-    // text (the log, the exempt list) and as bytes (IPv6: its /64) for limits. An IPv4 client of a dual-stack listener (::ffff:a.b.c.d) is
-    // its IPv4 address in both.
+    // text (the log, the exempt list) and as bytes (IPv6: its /64) for limits. An IPv4 client of a
+    // dual-stack listener (::ffff:a.b.c.d) is its IPv4 address in both.
     std::string client;
     std::string client_key;
     // From the proxy's header: the client reached the proxy over TLS; the connection

@@ -43,8 +43,8 @@ struct GateConfig {
 
 // Takes `fd` over, with the client's address: the header's, or the peer's own for a
 // connection from an untrusted address and for the proxy's own connections.
-using HandOver = std::function<void(int fd, const sockaddr* client, socklen_t length,
-                                    const Arrival& arrival)>;
+using HandOver =
+    std::function<void(int fd, const sockaddr* client, socklen_t length, const Arrival& arrival)>;
 
 class ProxyGate {
 public:

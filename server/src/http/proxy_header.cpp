@@ -120,13 +120,11 @@ bool parse_port(const std::string& text, unsigned& port) {
     return port <= 65535;
 }
 
-ProxyParse parse_text(const unsigned char* data, size_t size, ProxyHeader& out,
-                      std::string& why) {
+ProxyParse parse_text(const unsigned char* data, size_t size, ProxyHeader& out, std::string& why) {
     const unsigned char* lf = static_cast<const unsigned char*>(
         std::memchr(data, '\n', size < kMaxTextLine ? size : kMaxTextLine));
     if (!lf)
-        return size < kMaxTextLine ? ProxyParse::Incomplete
-                                   : invalid(why, "PROXY line too long");
+        return size < kMaxTextLine ? ProxyParse::Incomplete : invalid(why, "PROXY line too long");
     if (lf == data || lf[-1] != '\r')
         return invalid(why, "PROXY line without CRLF");
     const std::string line(reinterpret_cast<const char*>(data) + kTextStartLength,
@@ -200,8 +198,7 @@ ProxyParse parse_proxy_header(const unsigned char* data, size_t size, ProxyHeade
         return size < sizeof kSignature ? ProxyParse::Incomplete
                                         : parse_binary(data, size, out, why);
     if (agrees(data, size, kTextStart, kTextStartLength))
-        return size < kTextStartLength ? ProxyParse::Incomplete
-                                       : parse_text(data, size, out, why);
+        return size < kTextStartLength ? ProxyParse::Incomplete : parse_text(data, size, out, why);
     return ProxyParse::NotProxy;
 }
 

@@ -18,9 +18,9 @@ namespace server {
 constexpr size_t kMaxProxyHeaderBytes = 1024;
 
 struct ProxyHeader {
-    size_t length = 0;  // bytes of the header; the client's own bytes follow
-    bool local = false; // LOCAL (v2) or UNKNOWN (v1): the proxy's own connection
-    bool tls = false;   // the proxy says the client reached it over TLS
+    size_t length = 0;         // bytes of the header; the client's own bytes follow
+    bool local = false;        // LOCAL (v2) or UNKNOWN (v1): the proxy's own connection
+    bool tls = false;          // the proxy says the client reached it over TLS
     sockaddr_storage source{}; // the client (unless `local`)
     socklen_t source_length = 0;
 };
