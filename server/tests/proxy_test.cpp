@@ -191,6 +191,44 @@ TEST_F(ProxyTest, AProxyThatSendsNothingIsClosedAtTheTimeOut) {
     EXPECT_EQ(server.stop(), 0);
 }
 
+// A device cookie is Secure when the client came over TLS, to the proxy in front
+// as much as to the server itself, and only then.
+TEST_F(ProxyTest, CookiesAreSecureWhenTheProxySaysTheClientCameOverTls) {
+    ServerProcess server({"--proxy-from", "127.0.0.1", "--exempt-addresses", ""});
+    Haproxy proxy(server.port(), dir_);
+    ASSERT_TRUE(proxy.started());
+    // One request from 127.0.0.2: through the proxy (TLS), or straight to the server,
+    // with `header` first.
+    auto ask = [&](bool through, const std::string& body, const std::string& header = "") {
+        wire::Connection c;
+        wire::Reply r;
+        const bool open = through ? c.open("127.0.0.2", "127.0.0.1", proxy.port(), proxy.tls())
+                                  : c.open(header.empty() ? "127.0.0.2" : "127.0.0.1", "127.0.0.1",
+                                           server.port());
+        if (!open || !c.exchange(header + wire::post(kEndpoint, body), r))
+            r.status = -1;
+        return r;
+    };
+    ASSERT_EQ(ask(false, "cmd=9&emily=tls@example.org").body.size(), 6u);
+    ASSERT_EQ(ask(false, "cmd=2&u=tlsuser1&p=secret1&q=tls@example.org").body, kSignUpOk);
+    auto sign_in = [&](bool through, const std::string& header = "") {
+        const std::string challenge = ask(through, "cmd=0&u=tlsuser1", header).body;
+        return ask(through, "cmd=1&u=tlsuser1&p=" + server::md5_hex(challenge + "secret1"), header);
+    };
+    ASSERT_TRUE(eventually(5, [&] { return sign_in(true).body == kSignInOk; }));
+    const wire::Reply proxied = sign_in(true);
+    EXPECT_NE(proxied.headers.find("Set-Cookie: tx_device_"), std::string::npos);
+    EXPECT_NE(proxied.headers.find("; Secure"), std::string::npos) << proxied.headers;
+
+    const wire::Reply plain = sign_in(false);
+    EXPECT_NE(plain.headers.find("Set-Cookie: tx_device_"), std::string::npos);
+    EXPECT_EQ(plain.headers.find("; Secure"), std::string::npos) << plain.headers;
+    const wire::Reply no_tls = sign_in(false, "PROXY TCP4 198.51.100.2 127.0.0.1 1 2\r\n");
+    EXPECT_NE(no_tls.headers.find("Set-Cookie: tx_device_"), std::string::npos);
+    EXPECT_EQ(no_tls.headers.find("; Secure"), std::string::npos) << "a header without TLS";
+    EXPECT_EQ(server.stop(), 0);
+}
+
 TEST(ProxySettingsTest, AnExemptProxyOrABadRangeIsRefusedAtStart) {
     std::string err;
     EXPECT_EQ(run_server({"--proxy-from", "127.0.0.0/8", "--db", "/nonexistent/x"}, nullptr, &err),

@@ -104,7 +104,7 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             const bool exempt = is_exempt(req);
             const double start = monotonic_seconds();
             Reply reply = commands.handle(req.body, exempt ? std::string() : req.client_key,
-                                          req.header("Cookie"));
+                                          req.header("Cookie"), req.over_tls);
             const double seconds = monotonic_seconds() - start;
             if (routes.metrics)
                 routes.metrics->request(reply.label, reply.outcome, seconds);

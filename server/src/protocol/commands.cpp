@@ -88,24 +88,24 @@ constexpr unsigned need(Field f) {
 // clang-format off
 const Commands::Row Commands::kRows[] = {
     {"c", Command::Connect, 0, nullptr,
-     [](Commands&, const Form&, const std::string&) { return answer(Msg::ConnectionOk, "ok"); }},
+     [](Commands&, const Form&, const Sender&) { return answer(Msg::ConnectionOk, "ok"); }},
     {"5", Command::Status, 0, &Limits::status_per_minute,
-     [](Commands& c, const Form&, const std::string&) { return c.status_record(); }},
+     [](Commands& c, const Form&, const Sender&) { return c.status_record(); }},
     {"0", Command::Challenge, need(Field::U), &Limits::challenges_per_minute,
-     [](Commands& c, const Form& f, const std::string& cookies) {
-         return c.challenge(*f.get(Field::U), cookies); }},
+     [](Commands& c, const Form& f, const Sender& s) {
+         return c.challenge(*f.get(Field::U), s.cookies); }},
     {"1", Command::SignIn, need(Field::U) | need(Field::P), &Limits::sign_ins_per_minute,
-     [](Commands& c, const Form& f, const std::string& cookies) {
-         return c.sign_in(*f.get(Field::U), *f.get(Field::P), cookies); }},
+     [](Commands& c, const Form& f, const Sender& s) {
+         return c.sign_in(*f.get(Field::U), *f.get(Field::P), s); }},
     {"2", Command::SignUp, need(Field::U) | need(Field::P) | need(Field::Q), nullptr,
-     [](Commands& c, const Form& f, const std::string&) {
+     [](Commands& c, const Form& f, const Sender&) {
          return c.sign_up(*f.get(Field::U), *f.get(Field::P), *f.get(Field::Q)); }},
     {"3", Command::ChangePassword, need(Field::U) | need(Field::P) | need(Field::N),
      &Limits::changes_per_minute,
-     [](Commands& c, const Form& f, const std::string& cookies) {
-         return c.change_password(*f.get(Field::U), *f.get(Field::P), *f.get(Field::N), cookies); }},
+     [](Commands& c, const Form& f, const Sender& s) {
+         return c.change_password(*f.get(Field::U), *f.get(Field::P), *f.get(Field::N), s.cookies); }},
     {"9", Command::SendCode, need(Field::Emily), &Limits::codes_per_minute,
-     [](Commands& c, const Form& f, const std::string&) { return c.send_code(*f.get(Field::Emily)); }},
+     [](Commands& c, const Form& f, const Sender&) { return c.send_code(*f.get(Field::Emily)); }},
 };
 // clang-format on
 
@@ -141,7 +141,7 @@ int64_t Commands::accounts() {
 }
 
 Reply Commands::handle(const std::string& body, const std::string& client,
-                       const std::string& cookies) {
+                       const std::string& cookies, bool over_tls) {
     Form form;
     FormError e = parse_form(body, form);
     if (e == FormError::IllegalBytes)
@@ -164,7 +164,7 @@ Reply Commands::handle(const std::string& body, const std::string& client,
         } else if (!has_fields(form, row->needs)) {
             r = answer(Msg::MissingField, "missing field", 400);
         } else {
-            r = row->run(*this, form, cookies);
+            r = row->run(*this, form, Sender{cookies, over_tls});
         }
     } catch (const UnreadablePassword& ex) {
         r = answer(Msg::ServerError, "server error: stored password unreadable", 500);
@@ -220,11 +220,12 @@ Reply Commands::challenge(const std::string& account, const std::string& cookies
 }
 
 Reply Commands::sign_in(const std::string& account, const std::string& proof,
-                        const std::string& cookies) {
+                        const Sender& sender) {
     // The challenges this client asked for (a known device's own, or those it shares
     // with every other client), all used up by this attempt, right or wrong.
     const int64_t now = now_seconds();
-    const Attempt who{devices_.device_of(account, cookies, now), DeviceCookies::new_device_id()};
+    const Attempt who{devices_.device_of(account, sender.cookies, now),
+                      DeviceCookies::new_device_id()};
     const std::vector<std::string> challenges = store_.take_challenges(account, who.device, now);
     if (challenges.empty())
         return answer(Msg::ChallengeMissing, "no challenge");
@@ -246,7 +247,7 @@ Reply Commands::sign_in(const std::string& account, const std::string& proof,
         r = answer(Msg::SignInOk, "ok");
         // A known device gets its cookie again, for another year from now.
         if (!check.device.empty())
-            r.set_cookie = devices_.set_cookie(account, check.device, now);
+            r.set_cookie = devices_.set_cookie(account, check.device, now, sender.over_tls);
     }
     after_check(account, check, r);
     return r;
