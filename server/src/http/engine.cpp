@@ -411,9 +411,7 @@ bool Engine::start(Handler handler, std::string& error) {
     MHD_OptionItem tls_options[] = {
         {tls ? MHD_OPTION_HTTPS_CERT_CALLBACK : MHD_OPTION_END, 0,
          reinterpret_cast<void*>(&pick_credentials)},
-        // Nothing older than TLS 1.2.
-        {MHD_OPTION_HTTPS_PRIORITIES, 0,
-         const_cast<char*>("NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2")},
+        {MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(kTlsPriorities)},
         {MHD_OPTION_END, 0, nullptr},
     };
     // Request headers are read into the connection's memory pool; the rest of the
