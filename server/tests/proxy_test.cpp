@@ -33,7 +33,9 @@ bool eventually(double seconds, const std::function<bool()>& condition) {
 // (both of its servers name it), with a test certificate (P-256) and ticket keys.
 class Haproxy {
 public:
-    explicit Haproxy(int instance_port, const std::string& dir) : dir_(dir), port_(free_port()) {
+    explicit Haproxy(int instance_port, const std::string& dir,
+                     const std::string& client_timeout = "10s")
+        : dir_(dir), port_(free_port()) {
         if (std::system(("sh " TARNIX_TEST_CA_SCRIPT " " + dir + "/ca ec && cat " + dir +
                          "/ca/server.pem " + dir + "/ca/server.key > " + dir +
                          "/haproxy.pem && (for i in 1 2 3; do head -c 48 /dev/urandom | base64 "
@@ -45,6 +47,7 @@ public:
         const std::string cmd = "TARNIX_BIND=127.0.0.1:" + std::to_string(port_) +
                                 " TARNIX_CERT=" + dir + "/haproxy.pem TARNIX_TICKET_KEYS=" + dir +
                                 "/ticket.keys TARNIX_A=" + instance + " TARNIX_B=" + instance +
+                                " TARNIX_CLIENT_TIMEOUT=" + client_timeout +
                                 " TARNIX_MAXCONN=1000 haproxy -D -q -f " TARNIX_HAPROXY_CFG " -p " +
                                 dir + "/haproxy.pid";
         started_ = std::system(cmd.c_str()) == 0;
@@ -89,6 +92,15 @@ wire::Reply straight(const std::string& source, int port, const std::string& byt
     if (!c.open(source, "127.0.0.1", port, nullptr, 2000) || !c.send(bytes) || !c.read(r))
         r.status = -1;
     return r;
+}
+
+// The admin listener's /metrics.
+void get_metrics(int port, std::string& out) {
+    wire::Connection c;
+    wire::Reply r;
+    if (c.open("127.0.0.1", "127.0.0.1", port) &&
+        c.exchange("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", r))
+        out = r.body;
 }
 
 } // namespace
@@ -226,6 +238,37 @@ TEST_F(ProxyTest, CookiesAreSecureWhenTheProxySaysTheClientCameOverTls) {
     const wire::Reply no_tls = sign_in(false, "PROXY TCP4 198.51.100.2 127.0.0.1 1 2\r\n");
     EXPECT_NE(no_tls.headers.find("Set-Cookie: tx_device_"), std::string::npos);
     EXPECT_EQ(no_tls.headers.find("; Secure"), std::string::npos) << "a header without TLS";
+    EXPECT_EQ(server.stop(), 0);
+}
+
+// Clients stalling their TLS handshakes wait at HAProxy, which cuts them at its
+// time-out, and never take the instance's places: with room for two connections
+// there, a real client still gets through 20 of them.
+TEST_F(ProxyTest, AStalledHandshakeIsCutByTheProxyWithoutTakingAServerPlace) {
+    ServerProcess server({"--proxy-from", "127.0.0.1", "--exempt-addresses", "",
+                          "--max-connections", "2", "--admin-listen", "127.0.0.1:0"});
+    Haproxy proxy(server.port(), dir_, "1s");
+    ASSERT_TRUE(proxy.started());
+    auto connect_ok = [&] {
+        wire::Connection c;
+        wire::Reply r;
+        return c.open("127.0.0.2", "127.0.0.1", proxy.port(), proxy.tls()) &&
+               c.exchange(wire::post(kEndpoint, "cmd=c"), r) && r.body == "ConnectionOk";
+    };
+    ASSERT_TRUE(eventually(5, connect_ok));
+    // The first bytes of a ClientHello's record, and no more.
+    std::vector<std::unique_ptr<wire::Connection>> stalled;
+    for (int i = 0; i < 20; ++i) {
+        stalled.push_back(std::make_unique<wire::Connection>());
+        ASSERT_TRUE(stalled.back()->open("127.0.0.3", "127.0.0.1", proxy.port()));
+        stalled.back()->send(std::string("\x16\x03\x01\x02\x00\x01", 6));
+    }
+    EXPECT_TRUE(connect_ok()) << "a client while 20 handshakes stall";
+    std::string metrics;
+    get_metrics(server.admin_port(), metrics);
+    EXPECT_NE(metrics.find("tarnix_connections_open 0"), std::string::npos) << metrics;
+    for (auto& c : stalled)
+        EXPECT_TRUE(c->closed_within(3000)) << "cut by HAProxy's time-out";
     EXPECT_EQ(server.stop(), 0);
 }
 
