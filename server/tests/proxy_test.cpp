@@ -203,6 +203,25 @@ TEST_F(ProxyTest, AProxyThatSendsNothingIsClosedAtTheTimeOut) {
     EXPECT_EQ(server.stop(), 0);
 }
 
+// Before a connection reaches the engine's limits it waits at the gate, where one
+// address may hold no more places than it may hold connections.
+TEST_F(ProxyTest, SilentConnectionsFromOneAddressCannotFillTheGate) {
+    ServerProcess server({"--proxy-from", "127.0.0.9", "--exempt-addresses", "",
+                          "--max-per-address", "2", "--timeout", "5"});
+    std::vector<std::unique_ptr<wire::Connection>> silent;
+    for (int i = 0; i < 2; ++i) {
+        silent.push_back(std::make_unique<wire::Connection>());
+        ASSERT_TRUE(silent.back()->open("127.0.0.2", "127.0.0.1", server.port()));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    wire::Connection third;
+    ASSERT_TRUE(third.open("127.0.0.2", "127.0.0.1", server.port()));
+    EXPECT_TRUE(third.closed_within(1000)) << "a third silent connection of 127.0.0.2";
+    EXPECT_FALSE(silent[0]->closed_within(200));
+    EXPECT_EQ(straight("127.0.0.3", server.port(), "GET /healthz HTTP/1.1\r\n\r\n").status, 200);
+    EXPECT_EQ(server.stop(), 0);
+}
+
 // A device cookie is Secure when the client came over TLS, to the proxy in front
 // as much as to the server itself, and only then.
 TEST_F(ProxyTest, CookiesAreSecureWhenTheProxySaysTheClientCameOverTls) {

@@ -270,7 +270,7 @@ bool Engine::start(Handler handler, std::string& error) {
         // As many waiting for their first bytes as may be open: a flood of silent
         // connections is then refused at the gate as it would be by the limits.
         GateConfig gate{cfg.proxy_from, cfg.timeout_seconds * 1000,
-                        static_cast<size_t>(cfg.max_connections)};
+                        static_cast<size_t>(cfg.max_connections), cfg.max_per_address};
         Impl* impl = impl_.get();
         impl_->gate = std::make_unique<ProxyGate>(
             gate, [impl](int fd, const sockaddr* client, socklen_t length, const Arrival& a) {

@@ -30,7 +30,8 @@ std::string peer_text(const sockaddr_storage& peer) {
 } // namespace
 
 ProxyGate::ProxyGate(GateConfig config, HandOver hand_over)
-    : config_(std::move(config)), hand_over_(std::move(hand_over)) {}
+    : config_(std::move(config)), hand_over_(std::move(hand_over)),
+      strangers_(static_cast<int>(config_.max_waiting), config_.max_waiting_per_address) {}
 
 ProxyGate::~ProxyGate() {
     stop();
@@ -126,18 +127,17 @@ void ProxyGate::accept_all(int listener) {
         if (fd < 0)
             return; // none left (or a peer gone before its accept)
         if (waiting_.size() >= config_.max_waiting) {
-            ::close(fd);
-            // A flood would write a line per connection: one a second says enough.
-            const int64_t now = monotonic_ms();
-            if (now - last_full_log_ >= 1000) {
-                last_full_log_ = now;
-                log_warning("connections waiting for their first bytes at the limit (" +
-                                std::to_string(config_.max_waiting) + "): refusing more",
-                            "http");
-            }
+            refuse_full(fd, "in all");
             continue;
         }
         w.trusted = in_ranges(config_.proxies, reinterpret_cast<const sockaddr*>(&w.peer));
+        if (!w.trusted) {
+            w.key = peer_key(reinterpret_cast<const sockaddr*>(&w.peer));
+            if (!strangers_.admits(w.key)) {
+                refuse_full(fd, "from one address");
+                continue;
+            }
+        }
         w.deadline = monotonic_ms() + config_.timeout_ms;
         epoll_event ev{};
         ev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
@@ -146,10 +146,29 @@ void ProxyGate::accept_all(int listener) {
             ::close(fd);
             continue;
         }
-        waiting_.emplace(fd, w);
+        auto placed = waiting_.emplace(fd, w).first;
+        if (!w.trusted)
+            strangers_.count(placed->second.key, placed->second.counted);
         // A proxy sends its header with the connection: it is usually here already.
         examine(fd);
     }
+}
+
+void ProxyGate::refuse_full(int fd, const char* what) {
+    ::close(fd);
+    // A flood would write a line per connection: one a second says enough.
+    const int64_t now = monotonic_ms();
+    if (now - last_full_log_ >= 1000) {
+        last_full_log_ = now;
+        log_warning(std::string("connections waiting for their first bytes at the limit ") + what +
+                        ": refusing more",
+                    "http");
+    }
+}
+
+void ProxyGate::forget(std::unordered_map<int, Waiting>::iterator it) {
+    strangers_.uncount(it->second.key, it->second.counted);
+    waiting_.erase(it);
 }
 
 void ProxyGate::drop(int fd, const std::string& reason) {
@@ -159,7 +178,7 @@ void ProxyGate::drop(int fd, const std::string& reason) {
     if (!reason.empty())
         log_warning(peer_text(it->second.peer) + " refused: " + reason, "http");
     ::close(fd);
-    waiting_.erase(it);
+    forget(it);
 }
 
 // Looks at the bytes that have arrived without taking them, so the engine reads the
@@ -211,7 +230,7 @@ void ProxyGate::examine(int fd) {
         }
     }
     ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
-    waiting_.erase(it);
+    forget(it);
     hand_over_(fd, client, length, arrival);
 }
 

@@ -11,12 +11,16 @@
 // begins otherwise (so a header cannot reach the HTTP parser as a request).
 //
 // One thread, non-blocking: a peer that sends slowly only waits in the gate, up to
-// `max_waiting` of them, and never holds up the next accept.
+// `max_waiting` of them and `max_waiting_per_address` from one untrusted address (so
+// one address cannot fill the gate), and never holds up the next accept. A
+// connection may wait up to the time-out here and then has the engine's whole
+// time-out for its request.
 //
 // Threads: start, stop_accepting and stop from the owner's thread; `hand_over` runs
 // on the gate's own. Nothing throws but std::bad_alloc and start's std::system_error.
 #pragma once
 
+#include "http/connection_limits.h"
 #include "http/proxy_header.h"
 
 #include <atomic>
@@ -39,6 +43,7 @@ struct GateConfig {
     std::vector<AddressRange> proxies; // trusted to send a header, and must
     int timeout_ms = 10000;            // for a connection's first bytes or its header
     size_t max_waiting = 64;           // connections whose first bytes are awaited
+    int max_waiting_per_address = 16;  // of them from one untrusted address (its peer_key)
 };
 
 // Takes `fd` over, with the client's address: the header's, or the peer's own for a
@@ -68,18 +73,23 @@ private:
         socklen_t length;
         bool trusted;
         int64_t deadline;
+        std::string key; // untrusted: its place in `strangers_`
+        bool counted;
     };
 
     void run();
     void accept_all(int listener);
     void examine(int fd);
     void drop(int fd, const std::string& reason);
+    void forget(std::unordered_map<int, Waiting>::iterator it);
+    void refuse_full(int fd, const char* what);
     void close_listeners();
 
     GateConfig config_;
     HandOver hand_over_;
     std::vector<int> listeners_;
     std::unordered_map<int, Waiting> waiting_;
+    ConnectionLimits strangers_; // the untrusted ones waiting, in all and per address
     int epoll_ = -1;
     int wake_ = -1; // eventfd: stop or stop accepting
     std::atomic<bool> stopping_{false};
