@@ -1,4 +1,4 @@
-// The HTTP engine's floor: libmicrohttpd started the way server/src/engine.cpp
+// The HTTP engine's floor: libmicrohttpd started the way server/src/http/engine.cpp
 // starts it, answering every request with a fixed 200 "ConnectionOk" and doing
 // nothing else (no parsing, no log, no store, no limits of our own, no watchdog).
 // peer_compare.sh runs it beside the account server and nginx; what the account
@@ -38,7 +38,7 @@
 
 namespace {
 
-// The account server's defaults (server/src/settings.cpp).
+// The account server's defaults (server/src/app/settings_table.cpp).
 constexpr unsigned kTimeoutSeconds = 10;
 constexpr unsigned kMaxConnections = 1024;
 constexpr size_t kMaxHeaderBytes = 16384;

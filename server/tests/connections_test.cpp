@@ -53,6 +53,39 @@ TEST(SharedAddressTest, SixtyFourClientsBehindOneAddressAreAllAnswered) {
     EXPECT_EQ(server.stop(), 0);
 }
 
+// One kept-alive connection asking the same and then something else, again and
+// again: every answer is its own request's (an answer the connection sent before is
+// sent again only when it is the same), with its header, and nothing is lost when a
+// different answer comes between two that are the same.
+TEST(KeptAliveTest, EveryAnswerIsItsOwnRequestsOnOneConnection) {
+    ServerProcess server;
+    wire::Connection c;
+    ASSERT_TRUE(c.open("", "127.0.0.1", server.port()));
+    const struct {
+        const char* body;
+        int status;
+        std::string answer; // "" : the status record
+    } asked[] = {
+        {"cmd=c", 200, "ConnectionOk"}, {"cmd=c", 200, "ConnectionOk"}, {"cmd=5", 200, ""},
+        {"cmd=c", 200, "ConnectionOk"}, {"cmd=x", 400, kUnknown},       {"cmd=x", 400, kUnknown},
+        {"cmd=c", 200, "ConnectionOk"}};
+    for (int round = 0; round < 2; ++round) {
+        for (const auto& a : asked) {
+            wire::Reply r;
+            ASSERT_TRUE(c.exchange(wire::post(kEndpoint, a.body), r)) << a.body;
+            EXPECT_EQ(r.status, a.status) << a.body;
+            if (a.answer.empty())
+                EXPECT_NE(r.body.find('|'), std::string::npos) << r.body;
+            else
+                EXPECT_EQ(r.body, a.answer) << a.body;
+            EXPECT_NE(r.headers.find("Content-Type: text/plain; charset=gbk"), std::string::npos)
+                << a.body;
+        }
+    }
+    c.close();
+    EXPECT_EQ(server.stop(), 0);
+}
+
 // The peer as the handler and the log see it, from sources whose octets have one,
 // two and three digits and zeros; the per-address key is the address's own bytes.
 // On a dual-stack listener ("::") an IPv4 client arrives as ::ffff:a.b.c.d, and is

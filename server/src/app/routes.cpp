@@ -9,6 +9,7 @@
 
 #include <exception>
 #include <memory>
+#include <string_view>
 
 namespace server {
 
@@ -67,7 +68,7 @@ Handler make_handler(Commands& commands, const Routes& routes) {
     return [&commands, routes, page, not_found, is_exempt, ready_budget](const Request& req) {
         // Only the lines other than a command's need it: not made for every request.
         auto what = [&req] {
-            return req.client + " " + req.method + " " +
+            return req.client + " " + std::string(req.method) + " " +
                    printable(path_for_log(req.path).substr(0, 200));
         };
         // The proxy's own connections are for its health checks, nothing else.
@@ -93,8 +94,8 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             res.close = true;
             return res;
         }
-        const bool get = req.method == "GET" || req.method == "HEAD";
-        if (req.method == "POST" && req.path == routes.endpoint_path) {
+        const std::string_view method = req.method;
+        if (method == "POST" && req.path == routes.endpoint_path) {
             if (req.kind == Request::Kind::BodyTooLarge) {
                 log_info(what() + " -> 413 body too large", "http");
                 Response res = text_answer(413, gbk(Msg::TooLarge));
@@ -103,8 +104,10 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             }
             const bool exempt = is_exempt(req);
             const double start = monotonic_seconds();
-            Reply reply = commands.handle(req.body, exempt ? std::string() : req.client_key,
-                                          req.header("Cookie"), req.over_tls);
+            static const std::string kUncounted;
+            Reply reply = commands.handle(
+                req.body, exempt ? kUncounted : req.client_key,
+                [&req] { return req.header("Cookie"); }, req.over_tls);
             const double seconds = monotonic_seconds() - start;
             if (routes.metrics)
                 routes.metrics->request(reply.label, reply.outcome, seconds);
@@ -113,11 +116,12 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             if (reply.outcome == Outcome::Ok && reply.label == Command::ChangePassword &&
                 routes.on_password_changed)
                 routes.on_password_changed(reply.account, req.client);
-            Response res = text_answer(reply.status, reply.body);
+            Response res = text_answer(reply.status, std::move(reply.body));
             if (!reply.set_cookie.empty())
                 res.headers.emplace_back("Set-Cookie", reply.set_cookie);
             return res;
         }
+        const bool get = method == "GET" || method == "HEAD";
         Response res;
         const auto within_budget = [&] {
             return is_exempt(req) || ready_budget->allow(req.client_key, monotonic_ms());

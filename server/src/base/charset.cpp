@@ -224,14 +224,19 @@ std::string gbk_to_utf8_replacing(const std::string& gbk) {
     return out;
 }
 
+bool is_printable_ascii(std::string_view text) {
+    for (unsigned char c : text) {
+        if (c < 0x20 || c >= 0x7F || c == '\\')
+            return false;
+    }
+    return true;
+}
+
 std::string printable(const std::string& gbk) {
-    bool ascii = true;
-    for (unsigned char c : gbk)
-        ascii = ascii && c >= 0x20 && c < 0x7F && c != '\\';
-    if (ascii) // the same in GBK and UTF-8, and nothing to escape
+    if (is_printable_ascii(gbk)) // the same in GBK and UTF-8, and nothing to escape
         return gbk;
     std::optional<std::string> utf8 = gbk_to_utf8(gbk);
-    bool converted = utf8.has_value();
+    const bool converted = utf8.has_value();
     const std::string& text = converted ? *utf8 : gbk;
     std::string out;
     for (unsigned char c : text) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace server {
 
@@ -47,5 +48,7 @@ std::string gbk_to_utf8_replacing(const std::string& gbk);
 // A client-supplied GBK text made safe for one log line: UTF-8 when it converts,
 // control characters and unconvertible bytes written as \xNN.
 std::string printable(const std::string& gbk);
+// Whether `text` is printable ASCII without a backslash: what printable() keeps as it is.
+bool is_printable_ascii(std::string_view text);
 
 } // namespace server

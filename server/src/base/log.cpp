@@ -4,8 +4,14 @@
 #include "base/clock.h"
 #include "base/text.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <string_view>
+
+#include <unistd.h>
 
 namespace server {
 namespace {
@@ -24,11 +30,32 @@ const std::string& time_text() {
     return text;
 }
 
-// The one writer: a whole line at once.
-void write(const std::string& line) {
+// The one writer: a whole line in one write(2) (stderr is unbuffered, so stdio
+// would only add its own locking and copying), again for what a signal cut short.
+void write(const char* line, size_t size) {
     std::lock_guard<std::mutex> lock(g_log_mutex);
-    // stderr is unbuffered: the line goes out in one write, nothing to flush.
-    std::fwrite(line.data(), 1, line.size(), stderr);
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(STDERR_FILENO, line + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return; // nowhere to report it
+        done += static_cast<size_t>(n);
+    }
+}
+
+void write(const std::string& line) {
+    write(line.data(), line.size());
+}
+
+// Client text for a line: as it is when it is printable ASCII (a request's
+// command and account, nearly always), else made printable.
+template <typename Add> void add_printable(const Add& add, std::string_view gbk) {
+    if (is_printable_ascii(gbk))
+        add(gbk);
+    else
+        add(printable(std::string(gbk)));
 }
 
 // A text line: the time, the words and the end of line, built in one buffer.
@@ -144,12 +171,28 @@ void log_start_failure(const std::string& text) {
 
 void log_request(const RequestRecord& r) {
     if (g_format == LogFormat::Text) {
-        std::string line;
-        line.reserve(r.client.size() + r.command.size() + r.account.size() + r.result.size() + 16);
-        line.append(r.client).append(" cmd=").append(printable(r.command.substr(0, 16)));
-        if (!r.account.empty())
-            line.append(" u=").append(printable(r.account.substr(0, 64)));
-        write_text(line.append(" -> "), r.result);
+        // A line for every request: built in a buffer of this thread, so it costs no
+        // allocation; a line past its size (a long result) is cut.
+        thread_local char buffer[1024];
+        size_t size = 0;
+        const auto add = [&size](std::string_view text) {
+            const size_t n = std::min(text.size(), sizeof buffer - 1 - size);
+            std::memcpy(buffer + size, text.data(), n);
+            size += n;
+        };
+        add(time_text());
+        add(" ");
+        add(r.client);
+        add(" cmd=");
+        add_printable(add, std::string_view(r.command).substr(0, 16));
+        if (!r.account.empty()) {
+            add(" u=");
+            add_printable(add, std::string_view(r.account).substr(0, 64));
+        }
+        add(" -> ");
+        add(r.result);
+        buffer[size++] = '\n';
+        write(buffer, size);
         return;
     }
     std::string line =

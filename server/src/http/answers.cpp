@@ -2,11 +2,11 @@
 
 namespace server {
 
-Response text_answer(int status, const std::string& body) {
+Response text_answer(int status, std::string body) {
     Response res;
     res.status = status;
     res.content_type = "text/plain; charset=gbk";
-    res.body = body;
+    res.body = std::move(body);
     return res;
 }
 

@@ -9,7 +9,7 @@
 namespace server {
 
 // A text/plain answer in GBK.
-Response text_answer(int status, const std::string& body);
+Response text_answer(int status, std::string body);
 
 // GET /healthz (always 200) and /readyz (200 when `ready` says so, 503 otherwise, 429
 // when `within_budget` refuses, without asking `ready`); false when the request is

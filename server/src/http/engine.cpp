@@ -3,6 +3,7 @@
 #include "base/clock.h"
 #include "base/worker.h"
 #include "http/engine_impl.h"
+#include "http/request_headers.h"
 #include "http/sockets.h"
 
 #include <microhttpd.h>
@@ -12,71 +13,52 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <exception>
 #include <mutex>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 namespace server {
 
 namespace {
 
-// Whether the client asked for its connection to end after this request: HTTP/1.0
-// unless it asked to keep it, or "Connection: close". This only decides when the
-// connection stops counting against the limits; a guess that it closes, where the
-// library keeps it after all, is set right by its next request.
-bool client_closes(const char* version, const char* connection) {
-    std::string token = connection ? connection : "";
-    for (char& ch : token)
-        ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    if (token.find("close") != std::string::npos)
-        return true;
-    return !(version && std::strcmp(version, MHD_HTTP_VERSION_1_1) == 0) &&
-           token.find("keep-alive") == std::string::npos;
-}
-
 MHD_Result on_request(void* cls, MHD_Connection* c, const char* url, const char* method,
                       const char* version, const char* upload_data, size_t* upload_size,
                       void** state) {
     auto* impl = static_cast<Engine::Impl*>(cls);
-    auto* pending = static_cast<Pending*>(*state);
-    if (!pending) {
+    // The request's state is its connection's, found once, at its first call.
+    auto* t = static_cast<ConnectionState*>(*state);
+    if (!t) {
+        t = Engine::Impl::tracked(c);
+        if (!t)
+            return MHD_NO; // not a connection the engine started: close it
         impl->in_flight.fetch_add(1, std::memory_order_relaxed);
-        pending = new Pending;
-        pending->url = url ? url : "";
-        pending->method = method ? method : "";
-        pending->closing = client_closes(
-            version, MHD_lookup_connection_value(c, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONNECTION));
-        *state = pending;
-        {
+        Pending* pending = &t->pending;
+        pending->begin(url, method);
+        const FramingHeaders headers = framing_headers(c);
+        pending->closing = client_closes(version, headers.connection);
+        *state = t;
+        if (!t->counted) {
             // A connection taken for closing that the library kept after all
             // counts again from its next request.
             std::lock_guard<std::mutex> lock(impl->mutex);
-            auto it = impl->connections.find(c);
-            if (it != impl->connections.end()) {
-                impl->count(it->second);
-                pending->arrival = it->second.arrival;
-            }
+            impl->count(*t);
         }
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(c, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
         if (info && info->header_size > impl->config.max_header_bytes) {
-            impl->answer(c, url, method, *pending, Request::Kind::HeadersTooLarge);
+            impl->answer(c, url, method, *t, Request::Kind::HeadersTooLarge);
             return MHD_YES;
         }
         // A declared length over the limit is refused before any of the body is read.
-        const char* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Content-Length");
-        if (length && (std::strlen(length) > 15 ||
-                       std::strtoull(length, nullptr, 10) > impl->config.max_body_bytes)) {
-            impl->answer(c, url, method, *pending, Request::Kind::BodyTooLarge);
+        if (headers.content_length &&
+            declared_length(headers.content_length) > impl->config.max_body_bytes) {
+            impl->answer(c, url, method, *t, Request::Kind::BodyTooLarge);
         }
         return MHD_YES;
     }
+    Pending* pending = &t->pending;
     if (*upload_size != 0) {
         if (!pending->answered && !pending->too_large) {
             if (pending->body.size() + *upload_size > impl->config.max_body_bytes) {
@@ -91,46 +73,48 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* url, const char*
         return MHD_YES;
     }
     if (!pending->answered)
-        impl->answer(c, url, method, *pending,
+        impl->answer(c, url, method, *t,
                      pending->too_large ? Request::Kind::BodyTooLarge : Request::Kind::Normal);
     return MHD_YES;
 }
 
 void on_completed(void* cls, MHD_Connection* c, void** state, MHD_RequestTerminationCode toe) {
     auto* impl = static_cast<Engine::Impl*>(cls);
-    auto* pending = static_cast<Pending*>(*state);
+    auto* begun = static_cast<ConnectionState*>(*state);
     *state = nullptr;
+    ConnectionState* t = begun ? begun : Engine::Impl::tracked(c);
+    if (!t)
+        return;
+    Pending* pending = begun ? &t->pending : nullptr;
     // A body that did not arrive in full (the client stopped sending, or ended its
     // side early): the library only closes the connection, but the client can
     // still read why.
     if (pending && !pending->answered && impl->config.tls_cert_pem.empty() &&
         toe != MHD_REQUEST_TERMINATED_COMPLETED_OK && toe != MHD_REQUEST_TERMINATED_DAEMON_SHUTDOWN)
-        impl->answer_cut_short(c, *pending);
+        impl->answer_cut_short(c, *t);
     // An answer given up at the time-out (its client read too little of it to let
     // the library write for that long) ends with a reset. Closed the usual way, the
     // socket would stay in the kernel, holding what was already queued of the answer
     // (megabytes of the update file), for as long as the client reads a few bytes a
     // second: its place in the limits is free, the memory is not.
     if (pending && pending->answered && toe == MHD_REQUEST_TERMINATED_TIMEOUT_REACHED) {
-        const MHD_ConnectionInfo* info =
-            MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
         const linger reset{1, 0};
-        if (info)
-            ::setsockopt(info->connect_fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        ::setsockopt(t->fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     }
     const bool closing = toe != MHD_REQUEST_TERMINATED_COMPLETED_OK || !pending || pending->closing;
-    if (pending)
+    if (pending) {
         impl->in_flight.fetch_sub(1, std::memory_order_relaxed);
-    delete pending;
-    std::lock_guard<std::mutex> lock(impl->mutex);
-    auto it = impl->connections.find(c);
-    if (it == impl->connections.end())
-        return;
+        // The next request starts with an empty body; a large one is not kept.
+        if (pending->body.capacity() > 4096)
+            std::string().swap(pending->body);
+    }
     // The next request (or the end of a kept-alive connection) has the full time again.
-    it->second.deadline = impl->next_deadline();
+    t->deadline.store(impl->next_deadline(), std::memory_order_relaxed);
     // Its last answer sent, a closing connection no longer holds a place.
-    if (closing)
-        impl->uncount(it->second);
+    if (closing && t->counted) {
+        std::lock_guard<std::mutex> lock(impl->mutex);
+        impl->uncount(*t);
+    }
 }
 
 MHD_Result on_accept(void* cls, const sockaddr* addr, socklen_t) {
@@ -142,39 +126,44 @@ MHD_Result on_accept(void* cls, const sockaddr* addr, socklen_t) {
 void on_connection(void* cls, MHD_Connection* c, void** context,
                    MHD_ConnectionNotificationCode code) {
     auto* impl = static_cast<Engine::Impl*>(cls);
-    std::lock_guard<std::mutex> lock(impl->mutex);
     if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-        *context = &impl->current; // for pick_credentials
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
         const MHD_ConnectionInfo* peer =
             MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-        if (info) {
-            auto& t = impl->connections[c];
-            t = Engine::Impl::Tracked{info->connect_fd, impl->next_deadline(),
-                                      peer_key(peer ? peer->client_addr : nullptr), false,
-                                      Arrival()};
-            auto arrived = impl->arrivals.find(info->connect_fd);
-            if (arrived != impl->arrivals.end()) {
-                t.arrival = arrived->second;
-                impl->arrivals.erase(arrived);
-            }
-            impl->count(t);
+        std::string client, key;
+        describe_peer(peer ? peer->client_addr : nullptr, client, key);
+        std::lock_guard<std::mutex> lock(impl->mutex);
+        ConnectionState& t = impl->connections.try_emplace(c).first->second;
+        t.current = &impl->current; // for pick_credentials
+        t.fd = info ? info->connect_fd : -1;
+        t.deadline.store(impl->next_deadline(), std::memory_order_relaxed);
+        t.client = std::move(client);
+        t.key = std::move(key);
+        auto arrived = impl->arrivals.find(t.fd);
+        if (arrived != impl->arrivals.end()) {
+            t.arrival = arrived->second;
+            impl->arrivals.erase(arrived);
         }
+        impl->count(t);
+        *context = static_cast<TlsContext*>(&t);
         // Before the handshake: the session offers tickets under the current key.
         const MHD_ConnectionInfo* tls =
             MHD_get_connection_info(c, MHD_CONNECTION_INFO_GNUTLS_SESSION);
         if (tls && tls->tls_session && impl->ticket_key.bytes.size() == 64) {
-            gnutls_datum_t key{reinterpret_cast<unsigned char*>(impl->ticket_key.bytes.data()), 64};
+            gnutls_datum_t ticket{reinterpret_cast<unsigned char*>(impl->ticket_key.bytes.data()),
+                                  64};
             gnutls_session_ticket_enable_server(static_cast<gnutls_session_t>(tls->tls_session),
-                                                &key);
+                                                &ticket);
         }
     } else {
+        std::lock_guard<std::mutex> lock(impl->mutex);
         auto it = impl->connections.find(c);
         if (it != impl->connections.end()) {
             impl->uncount(it->second);
             impl->connections.erase(it);
         }
+        *context = nullptr;
     }
 }
 
@@ -267,8 +256,8 @@ bool Engine::start(Handler handler, std::string& error) {
     impl_->stopping = false;
     impl_->watchdog = start_worker("the connection watchdog", [this] { impl_->watch(); });
     if (gated) {
-        // As many waiting for their first bytes as may be open: a flood of silent
-        // connections is then refused at the gate as it would be by the limits.
+        // As many waiting for their first bytes as may be open, and per address: a
+        // flood of silent connections is refused at the gate as by the limits.
         GateConfig gate{cfg.proxy_from, cfg.timeout_seconds * 1000,
                         static_cast<size_t>(cfg.max_connections), cfg.max_per_address};
         Impl* impl = impl_.get();

@@ -35,6 +35,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -64,19 +65,27 @@ struct EngineConfig {
     std::vector<AddressRange> proxy_from;
 };
 
+// One request, as the handler sees it. Its texts are the engine's and stay valid
+// while the handler runs: it copies what it keeps.
 struct Request {
+    Request(std::string_view request_method, std::string_view request_path,
+            const std::string& client_text, const std::string& client_bytes)
+        : method(request_method), path(request_path), client(client_text),
+          client_key(client_bytes) {}
+
     // CutShort: the body did not arrive in full (within the time-out, or before the
     // client ended its side); the answer is written as the connection closes
     // (plain HTTP only).
     enum class Kind { Normal, BodyTooLarge, HeadersTooLarge, CutShort };
     Kind kind = Kind::Normal;
-    std::string method;
-    std::string path;
+    std::string_view method;
+    std::string_view path;
     // The peer's address (behind a proxy in front, the client's from its header) as
-    // text (the log, the exempt list) and as bytes (IPv6: its /64) for limits. An IPv4 client of a
-    // dual-stack listener (::ffff:a.b.c.d) is its IPv4 address in both.
-    std::string client;
-    std::string client_key;
+    // text (the log, the exempt list) and as bytes (IPv6: its /64) for limits. An
+    // IPv4 client of a dual-stack listener (::ffff:a.b.c.d) is its IPv4 address in
+    // both. Described once per connection.
+    const std::string& client;
+    const std::string& client_key;
     // From the proxy's header: the client reached the proxy over TLS; the connection
     // is the proxy's own (LOCAL), which only its health checks use.
     bool over_tls = false;
@@ -87,7 +96,7 @@ struct Request {
 
 struct Response {
     int status = 200;
-    std::string content_type;
+    const char* content_type = ""; // a literal, or a text that outlives the engine
     std::vector<std::pair<std::string, std::string>> headers;
     bool close = false; // end the connection after this answer
 

@@ -1,19 +1,19 @@
 // The engine's state, shared by the callbacks the library calls (engine.cpp): the
-// configuration, the event loops, every open connection with its deadline and its
-// place in the limits, the gate in front when proxies are trusted, and the TLS
-// pieces. One per Engine, owned by it.
+// configuration, the event loops, every open connection (connection_state.h) with its
+// place in the limits, the gate in front when proxies are trusted, the TLS pieces,
+// and the making of a request's answer. One per Engine, owned by it.
 //
 // Threads: the loops' callbacks, the watchdog and the gate's hand-over take `mutex`
-// for the connections, the limits, the arrivals and the ticket key; the handler and
-// the credentials' pointer need no lock. Nothing throws but std::bad_alloc, and the
-// handler's exceptions are caught (a 500).
+// for the connections, the limits, the arrivals and the ticket key; a connection's
+// own state is its loop's. Nothing throws but std::bad_alloc; the handler's
+// exceptions become a 500.
 #pragma once
 
 #include "base/clock.h"
 #include "http/connection_limits.h"
+#include "http/connection_state.h"
 #include "http/engine.h"
 #include "http/proxy_gate.h"
-#include "http/sockets.h"
 #include "http/tls.h"
 
 #include <microhttpd.h>
@@ -24,6 +24,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -33,17 +34,6 @@
 #include <vector>
 
 namespace server {
-
-// One request while it is being read.
-struct Pending {
-    std::string body;
-    bool too_large = false;
-    bool answered = false;
-    bool closing = false; // the connection ends after this answer
-    std::string url;
-    std::string method;
-    Arrival arrival; // the connection's, from the proxy in front
-};
 
 struct Engine::Impl {
     explicit Impl(EngineConfig c)
@@ -56,19 +46,10 @@ struct Engine::Impl {
     bool ipv6 = false;
     int port = 0;
 
-    // Every open connection with the time by which its request must have arrived
-    // (0 while an answer is being sent), and whether it counts against the limits.
-    struct Tracked {
-        int fd;
-        int64_t deadline;
-        std::string key;
-        bool counted;
-        Arrival arrival;
-    };
     std::mutex mutex;
     std::condition_variable wake;
     bool stopping = false;
-    std::unordered_map<MHD_Connection*, Tracked> connections;
+    std::unordered_map<MHD_Connection*, ConnectionState> connections;
     ConnectionLimits limits;
     std::thread watchdog;
     // With proxies in front: the gate accepts, and hands connections to the loops in
@@ -96,16 +77,18 @@ struct Engine::Impl {
                                           config.ticket_key_seconds, now, error);
     }
 
-    void count(Tracked& t) { limits.count(t.key, t.counted); }
-    void uncount(Tracked& t) { limits.uncount(t.key, t.counted); }
+    void count(ConnectionState& t) { limits.count(t.key, t.counted); }
+    void uncount(ConnectionState& t) { limits.uncount(t.key, t.counted); }
 
     int64_t next_deadline() const { return monotonic_ms() + config.timeout_seconds * 1000LL; }
 
-    void set_deadline(MHD_Connection* c, int64_t deadline) {
-        std::lock_guard<std::mutex> lock(mutex);
-        auto it = connections.find(c);
-        if (it != connections.end())
-            it->second.deadline = deadline;
+    // The connection's own state (set when it started).
+    static ConnectionState* tracked(MHD_Connection* c) {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        return info && info->socket_context
+                   ? static_cast<ConnectionState*>(static_cast<TlsContext*>(info->socket_context))
+                   : nullptr;
     }
 
     // Shuts down the reading side (without closing: the descriptor stays the
@@ -122,8 +105,9 @@ struct Engine::Impl {
             wake.wait_for(lock, period);
             const int64_t now = monotonic_ms();
             for (auto& entry : connections) {
-                Tracked& t = entry.second;
-                if (t.deadline != 0 && t.deadline <= now)
+                ConnectionState& t = entry.second;
+                const int64_t deadline = t.deadline.load(std::memory_order_relaxed);
+                if (deadline != 0 && deadline <= now)
                     ::shutdown(t.fd, SHUT_RD);
             }
             // A key file that cannot be read now keeps the key read before.
@@ -133,18 +117,14 @@ struct Engine::Impl {
         }
     }
 
-    Response respond(MHD_Connection* c, const char* url, const char* method, Pending& pending,
+    Response respond(MHD_Connection* c, const char* url, const char* method, ConnectionState& t,
                      Request::Kind kind) {
+        Pending& pending = t.pending;
         pending.answered = true;
-        Request req;
+        Request req(method ? method : "", url ? url : "", t.client, t.key);
         req.kind = kind;
-        req.method = method ? method : "";
-        req.path = url ? url : "";
-        const MHD_ConnectionInfo* info =
-            MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-        describe_peer(info ? info->client_addr : nullptr, req.client, req.client_key);
-        req.over_tls = pending.arrival.tls;
-        req.proxy_local = pending.arrival.local;
+        req.over_tls = t.arrival.tls;
+        req.proxy_local = t.arrival.local;
         req.body = std::move(pending.body);
         req.header = [c](const char* name) {
             const char* v = MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
@@ -161,26 +141,34 @@ struct Engine::Impl {
     }
 
     // Writes a short text answer straight to the socket the library is closing.
-    void answer_cut_short(MHD_Connection* c, Pending& pending) {
-        const MHD_ConnectionInfo* info =
-            MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
-        if (!info)
-            return;
-        Response res = respond(c, pending.url.c_str(), pending.method.c_str(), pending,
-                               Request::Kind::CutShort);
+    void answer_cut_short(MHD_Connection* c, ConnectionState& t) {
+        const Pending& pending = t.pending;
+        Response res =
+            respond(c, pending.url.c_str(), pending.method.c_str(), t, Request::Kind::CutShort);
         if (res.fd >= 0)
             ::close(res.fd);
         const char* reason = MHD_get_reason_phrase_for(static_cast<unsigned>(res.status));
-        std::string raw = "HTTP/1.1 " + std::to_string(res.status) + " " + reason +
-                          "\r\nConnection: close\r\nContent-Type: " + res.content_type +
-                          "\r\nContent-Length: " + std::to_string(res.body.size()) + "\r\n\r\n" +
-                          res.body;
-        ::send(info->connect_fd, raw.data(), raw.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        std::string raw =
+            "HTTP/1.1 " + std::to_string(res.status) + " " + reason +
+            "\r\nConnection: close\r\nContent-Type: " + std::string(res.content_type) +
+            "\r\nContent-Length: " + std::to_string(res.body.size()) + "\r\n\r\n" + res.body;
+        ::send(t.fd, raw.data(), raw.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     }
 
-    void answer(MHD_Connection* c, const char* url, const char* method, Pending& pending,
+    void answer(MHD_Connection* c, const char* url, const char* method, ConnectionState& t,
                 Request::Kind kind) {
-        Response res = respond(c, url, method, pending, kind);
+        Response res = respond(c, url, method, t, kind);
+        t.pending.closing = t.pending.closing || res.close;
+        t.deadline.store(0, std::memory_order_relaxed);
+        const auto status = static_cast<unsigned>(res.status);
+        const bool plain = res.fd < 0 && !res.data && res.headers.empty() && !res.close &&
+                           res.body.size() <= kLastAnswerBytes;
+        ConnectionState::LastAnswer& last = t.last;
+        if (plain && last.response && last.status == res.status && last.body == res.body &&
+            std::strcmp(last.content_type, res.content_type) == 0) {
+            MHD_queue_response(c, status, last.response);
+            return;
+        }
         MHD_Response* r = nullptr;
         if (res.fd >= 0 && res.length > 0) {
             r = MHD_create_response_from_fd_at_offset64(res.length, res.fd, res.offset);
@@ -197,16 +185,23 @@ struct Engine::Impl {
         }
         if (!r)
             return; // out of memory: the connection is closed without an answer
-        if (!res.content_type.empty())
-            MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, res.content_type.c_str());
+        if (*res.content_type)
+            MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, res.content_type);
         for (const auto& h : res.headers)
             MHD_add_response_header(r, h.first.c_str(), h.second.c_str());
         if (res.close)
             MHD_add_response_header(r, MHD_HTTP_HEADER_CONNECTION, "close");
-        pending.closing = pending.closing || res.close;
-        set_deadline(c, 0);
-        MHD_queue_response(c, static_cast<unsigned>(res.status), r);
-        MHD_destroy_response(r);
+        MHD_queue_response(c, status, r);
+        if (!plain) {
+            MHD_destroy_response(r);
+            return;
+        }
+        if (last.response)
+            MHD_destroy_response(last.response);
+        last.response = r;
+        last.status = res.status;
+        last.content_type = res.content_type;
+        last.body = std::move(res.body);
     }
 };
 

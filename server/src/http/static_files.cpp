@@ -62,7 +62,8 @@ RangeKind parse_range(const std::string& header, uint64_t size, uint64_t& first,
 
 // replaced update file is served at once.
 Response serve_resource(const Resource& resource, const Request& req) {
-    std::string line = req.client + " " + req.method + " " + req.path;
+    std::string line = req.client;
+    line.append(" ").append(req.method).append(" ").append(req.path);
     int fd = -1;
     uint64_t size = 0;
     const std::string* bytes = resource.bytes ? &resource.bytes->current() : nullptr;
@@ -80,7 +81,7 @@ Response serve_resource(const Resource& resource, const Request& req) {
         size = static_cast<uint64_t>(st.st_size);
     }
     Response res;
-    res.content_type = resource.content_type;
+    res.content_type = resource.content_type.c_str(); // the routes outlive the engine
     res.headers.emplace_back("Accept-Ranges", "bytes");
     std::string range = req.header("Range");
     uint64_t first = 0;

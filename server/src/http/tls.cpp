@@ -120,8 +120,9 @@ int pick_credentials(gnutls_session_t session, const gnutls_datum_t*, int,
     const MHD_ConnectionInfo* info =
         connection ? MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT)
                    : nullptr;
-    auto* slot = info ? static_cast<std::atomic<Credentials*>*>(info->socket_context) : nullptr;
-    Credentials* c = slot ? slot->load(std::memory_order_acquire) : nullptr;
+    const auto* context = info ? static_cast<const TlsContext*>(info->socket_context) : nullptr;
+    Credentials* c =
+        context && context->current ? context->current->load(std::memory_order_acquire) : nullptr;
     if (!c)
         return -1;
     *chain = c->chain.data();

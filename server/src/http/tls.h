@@ -10,6 +10,7 @@
 #include <gnutls/abstract.h>
 #include <gnutls/gnutls.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -41,9 +42,15 @@ struct Credentials {
 std::unique_ptr<Credentials> load_credentials(const std::string& cert_pem,
                                               const std::string& key_pem, std::string& error);
 
+// What the certificate callback finds in a connection's socket context (the engine's
+// state of that connection starts with it): the engine's current pair.
+struct TlsContext {
+    const std::atomic<Credentials*>* current = nullptr;
+};
+
 // GnuTLS's certificate callback (MHD_OPTION_HTTPS_CERT_CALLBACK). The library gives
-// every session its connection as the pointer; the connection's socket context is
-// the engine's std::atomic<Credentials*>, its current pair (set before the handshake).
+// every session its connection as the pointer; the connection's socket context is a
+// TlsContext (set before the handshake).
 int pick_credentials(gnutls_session_t session, const gnutls_datum_t*, int,
                      const gnutls_pk_algorithm_t*, int, gnutls_pcert_st** chain,
                      unsigned int* length, gnutls_privkey_t* key);

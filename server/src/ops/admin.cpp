@@ -127,30 +127,26 @@ int accounts_list(Context& ctx) {
     return kDone;
 }
 
-int accounts_unlock(Context& ctx) {
+// One store action on the named account, and the word that says it was done.
+int on_account(Context& ctx, bool (Store::*action)(const std::string&), const char* done) {
     std::string name;
     if (!account_name(ctx, name))
         return kUsage;
     Store* store = ctx.open();
     if (!store)
         return kNotFound;
-    if (!store->unlock(name))
+    if (!(store->*action)(name))
         return no_such_account(ctx);
-    std::fprintf(ctx.out, "unlocked %s\n", ctx.args[0].c_str());
+    std::fprintf(ctx.out, "%s %s\n", done, ctx.args[0].c_str());
     return kDone;
 }
 
+int accounts_unlock(Context& ctx) {
+    return on_account(ctx, &Store::unlock, "unlocked");
+}
+
 int accounts_delete(Context& ctx) {
-    std::string name;
-    if (!account_name(ctx, name))
-        return kUsage;
-    Store* store = ctx.open();
-    if (!store)
-        return kNotFound;
-    if (!store->delete_account(name))
-        return no_such_account(ctx);
-    std::fprintf(ctx.out, "deleted %s\n", ctx.args[0].c_str());
-    return kDone;
+    return on_account(ctx, &Store::delete_account, "deleted");
 }
 
 // A fresh recovery link, for support by phone: it ends the account's earlier links,

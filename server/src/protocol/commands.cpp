@@ -86,6 +86,8 @@ constexpr unsigned need(Field f) {
 } // namespace
 
 // clang-format off
+const Commands::CookieHeader Commands::kNoCookies = [] { return std::string(); };
+
 const Commands::Row Commands::kRows[] = {
     {"c", Command::Connect, 0, nullptr,
      [](Commands&, const Form&, const Sender&) { return answer(Msg::ConnectionOk, "ok"); }},
@@ -93,17 +95,17 @@ const Commands::Row Commands::kRows[] = {
      [](Commands& c, const Form&, const Sender&) { return c.status_record(); }},
     {"0", Command::Challenge, need(Field::U), &Limits::challenges_per_minute,
      [](Commands& c, const Form& f, const Sender& s) {
-         return c.challenge(*f.get(Field::U), s.cookies); }},
+         return c.challenge(*f.get(Field::U), s.cookies()); }},
     {"1", Command::SignIn, need(Field::U) | need(Field::P), &Limits::sign_ins_per_minute,
      [](Commands& c, const Form& f, const Sender& s) {
-         return c.sign_in(*f.get(Field::U), *f.get(Field::P), s); }},
+         return c.sign_in(*f.get(Field::U), *f.get(Field::P), s.cookies(), s.over_tls); }},
     {"2", Command::SignUp, need(Field::U) | need(Field::P) | need(Field::Q), nullptr,
      [](Commands& c, const Form& f, const Sender&) {
          return c.sign_up(*f.get(Field::U), *f.get(Field::P), *f.get(Field::Q)); }},
     {"3", Command::ChangePassword, need(Field::U) | need(Field::P) | need(Field::N),
      &Limits::changes_per_minute,
      [](Commands& c, const Form& f, const Sender& s) {
-         return c.change_password(*f.get(Field::U), *f.get(Field::P), *f.get(Field::N), s.cookies); }},
+         return c.change_password(*f.get(Field::U), *f.get(Field::P), *f.get(Field::N), s.cookies()); }},
     {"9", Command::SendCode, need(Field::Emily), &Limits::codes_per_minute,
      [](Commands& c, const Form& f, const Sender&) { return c.send_code(*f.get(Field::Emily)); }},
 };
@@ -141,7 +143,7 @@ int64_t Commands::accounts() {
 }
 
 Reply Commands::handle(const std::string& body, const std::string& client,
-                       const std::string& cookies, bool over_tls) {
+                       const CookieHeader& cookies, bool over_tls) {
     Form form;
     FormError e = parse_form(body, form);
     if (e == FormError::IllegalBytes)
@@ -154,25 +156,25 @@ Reply Commands::handle(const std::string& body, const std::string& client,
     while (at < std::size(kRows) && cmd != kRows[at].word)
         ++at;
     const Row* row = at < std::size(kRows) ? &kRows[at] : nullptr;
-    Reply r;
-    try {
-        if (!row) {
-            r = answer(Msg::UnknownCommand, "unknown command", 400);
-        } else if (budgets_[at] && !client.empty() &&
-                   !budgets_[at]->allow(client, monotonic_ms())) {
-            r = answer(Msg::TooManyRequests, "too many requests", 429);
-        } else if (!has_fields(form, row->needs)) {
-            r = answer(Msg::MissingField, "missing field", 400);
-        } else {
-            r = row->run(*this, form, Sender{cookies, over_tls});
+    // Made in place, not moved: this is every request's path.
+    Reply r = [&]() -> Reply {
+        try {
+            if (!row)
+                return answer(Msg::UnknownCommand, "unknown command", 400);
+            if (budgets_[at] && !client.empty() && !budgets_[at]->allow(client, monotonic_ms()))
+                return answer(Msg::TooManyRequests, "too many requests", 429);
+            if (!has_fields(form, row->needs))
+                return answer(Msg::MissingField, "missing field", 400);
+            return row->run(*this, form, Sender{cookies ? cookies : kNoCookies, over_tls});
+        } catch (const UnreadablePassword& ex) {
+            report_unreadable(ex);
+            return answer(Msg::ServerError, "server error: stored password unreadable", 500);
+        } catch (const std::exception& ex) {
+            Reply failed = answer(Msg::ServerError, "server error", 500);
+            failed.result += std::string(": ") + ex.what();
+            return failed;
         }
-    } catch (const UnreadablePassword& ex) {
-        r = answer(Msg::ServerError, "server error: stored password unreadable", 500);
-        report_unreadable(ex);
-    } catch (const std::exception& ex) {
-        r = answer(Msg::ServerError, "server error", 500);
-        r.result += std::string(": ") + ex.what();
-    }
+    }();
     r.command = cmd;
     if (row)
         r.label = row->label;
@@ -220,12 +222,11 @@ Reply Commands::challenge(const std::string& account, const std::string& cookies
 }
 
 Reply Commands::sign_in(const std::string& account, const std::string& proof,
-                        const Sender& sender) {
+                        const std::string& cookies, bool over_tls) {
     // The challenges this client asked for (a known device's own, or those it shares
     // with every other client), all used up by this attempt, right or wrong.
     const int64_t now = now_seconds();
-    const Attempt who{devices_.device_of(account, sender.cookies, now),
-                      DeviceCookies::new_device_id()};
+    const Attempt who{devices_.device_of(account, cookies, now), DeviceCookies::new_device_id()};
     const std::vector<std::string> challenges = store_.take_challenges(account, who.device, now);
     if (challenges.empty())
         return answer(Msg::ChallengeMissing, "no challenge");
@@ -247,7 +248,7 @@ Reply Commands::sign_in(const std::string& account, const std::string& proof,
         r = answer(Msg::SignInOk, "ok");
         // A known device gets its cookie again, for another year from now.
         if (!check.device.empty())
-            r.set_cookie = devices_.set_cookie(account, check.device, now, sender.over_tls);
+            r.set_cookie = devices_.set_cookie(account, check.device, now, over_tls);
     }
     after_check(account, check, r);
     return r;

@@ -76,13 +76,17 @@ public:
     Commands(Store& store, CodeMailing mailing, StatusTexts status, Timing timing, Limits limits,
              DeviceCookieConfig devices);
 
+    // The request's Cookie header (where device cookies come from), asked for only by
+    // the commands that read it.
+    using CookieHeader = std::function<std::string()>;
+
     // Never throws: a failure of the store becomes the server-error answer. `client`
     // (the address as bytes) is what the per-address budgets count; "" counts nothing.
-    // `cookies` is the request's Cookie header, where device cookies come from;
-    // `over_tls`: the request came over TLS to a proxy in front (the cookies sent back
-    // are then Secure, as they always are when this server is configured for HTTPS).
+    // No `cookies`: the request has none. `over_tls`: the request came over TLS to a
+    // proxy in front (the cookies sent back are then Secure, as they always are when
+    // this server is configured for HTTPS).
     Reply handle(const std::string& body, const std::string& client = std::string(),
-                 const std::string& cookies = std::string(), bool over_tls = false);
+                 const CookieHeader& cookies = CookieHeader(), bool over_tls = false);
 
     // Called for every code sent or queued, with a line for the log, never the code
     // (the address with the file transport; with SMTP the queue id and domain).
@@ -107,7 +111,7 @@ private:
     // row and a handler.
     // What the request says of its sender besides the form.
     struct Sender {
-        const std::string& cookies;
+        const CookieHeader& cookies;
         bool over_tls;
     };
     struct Row {
@@ -118,10 +122,12 @@ private:
         Reply (*run)(Commands&, const Form&, const Sender& sender);
     };
     static const Row kRows[];
+    static const CookieHeader kNoCookies;
 
     Reply status_record();
     Reply challenge(const std::string& account, const std::string& cookies);
-    Reply sign_in(const std::string& account, const std::string& proof, const Sender& sender);
+    Reply sign_in(const std::string& account, const std::string& proof, const std::string& cookies,
+                  bool over_tls);
     Reply sign_up(const std::string& account, const std::string& password,
                   const std::string& email);
     Reply change_password(const std::string& account, const std::string& old_password,

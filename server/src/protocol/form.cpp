@@ -15,7 +15,7 @@ constexpr std::array<std::string_view, static_cast<size_t>(Field::Count)> kField
 // The field whose name (with its "=") starts at `pos`, and that name's length (0: none).
 size_t field_name_at(const std::string& body, size_t pos, Field& field) {
     for (size_t i = 0; i < kFieldKeys.size(); ++i) {
-        if (body.compare(pos, kFieldKeys[i].size(), kFieldKeys[i]) == 0) {
+        if (std::string_view(body).substr(pos, kFieldKeys[i].size()) == kFieldKeys[i]) {
             field = static_cast<Field>(i);
             return kFieldKeys[i].size();
         }
@@ -29,7 +29,7 @@ FormError parse_form(const std::string& body, Form& form) {
     form.clear();
     if (body.find('\0') != std::string::npos)
         return FormError::IllegalBytes;
-    if (body.compare(0, 4, "cmd=") != 0)
+    if (std::string_view(body).substr(0, 4) != "cmd=")
         return FormError::BadRequest;
 
     Field field = Field::Cmd;
@@ -47,18 +47,25 @@ FormError parse_form(const std::string& body, Form& form) {
             ++next;
         }
         const size_t value_end = next == std::string::npos ? body.size() : next;
-        std::string value = body.substr(value_start, value_end - value_start);
         if (field == Field::U) {
             std::string decoded;
-            FormError e = !percent_decode(value, false, decoded)    ? FormError::BadRequest
-                          : decoded.find('\0') != std::string::npos ? FormError::IllegalBytes
-                                                                    : FormError::None;
+            FormError e =
+                !percent_decode(body.substr(value_start, value_end - value_start), false, decoded)
+                    ? FormError::BadRequest
+                : decoded.find('\0') != std::string::npos ? FormError::IllegalBytes
+                                                          : FormError::None;
             if (e != FormError::None)
                 return e;
-            value = std::move(decoded);
+            std::string* slot = form.claim(field);
+            if (!slot)
+                return FormError::BadRequest;
+            *slot = std::move(decoded);
+        } else {
+            std::string* slot = form.claim(field);
+            if (!slot)
+                return FormError::BadRequest;
+            slot->assign(body, value_start, value_end - value_start);
         }
-        if (!form.set(field, std::move(value)))
-            return FormError::BadRequest;
         if (next == std::string::npos)
             break;
         name_start = next + 1;

@@ -25,14 +25,14 @@ public:
         const size_t i = static_cast<size_t>(f);
         return (present_ >> i & 1u) ? &values_[i] : nullptr;
     }
-    // False when the field was already there.
-    bool set(Field f, std::string value) {
+    // The field's place, now present, to fill; nullptr when it was already there.
+    // The string keeps its capacity from an earlier form.
+    std::string* claim(Field f) {
         const size_t i = static_cast<size_t>(f);
         if (present_ >> i & 1u)
-            return false;
+            return nullptr;
         present_ |= 1u << i;
-        values_[i] = std::move(value);
-        return true;
+        return &values_[i];
     }
     void clear() { present_ = 0; }
 

@@ -70,12 +70,13 @@ std::string reset_link_url(const std::string& public_url, const std::string& tok
     return public_url + kLinkPrefix + token;
 }
 
-bool is_recovery_path(const std::string& path) {
+bool is_recovery_path(std::string_view path) {
     return path.rfind("/account/", 0) == 0;
 }
 
-std::string path_for_log(const std::string& path) {
-    return path.rfind(kLinkPrefix, 0) == 0 ? std::string(kLinkPrefix) + "(token)" : path;
+std::string path_for_log(std::string_view path) {
+    return path.rfind(kLinkPrefix, 0) == 0 ? std::string(kLinkPrefix) + "(token)"
+                                           : std::string(path);
 }
 
 bool valid_public_url(const std::string& url, std::string& why) {
@@ -286,10 +287,12 @@ Response Recovery::link_page(const Request& req, const std::string& token, bool 
         return refused(use.state);
     const std::string account = utf8_of(use.account);
     auto again = [&](const char* error) {
-        return page(400, new_password_page(frame, csrf_for(csrf_cookie), req.path, account, error));
+        return page(400, new_password_page(frame, csrf_for(csrf_cookie), std::string(req.path),
+                                           account, error));
     };
     if (!is_post)
-        return page(200, new_password_page(frame, csrf_for(csrf_cookie), req.path, account, ""));
+        return page(200, new_password_page(frame, csrf_for(csrf_cookie), std::string(req.path),
+                                           account, ""));
     // A bad link is said first: nothing of the form matters then.
     std::map<std::string, std::string> form;
     if (!parse_urlencoded(req.body, form))
@@ -367,7 +370,8 @@ Response Recovery::handle(const Request& req, bool exempt) {
         if (form)
             res = post ? post_request(req, cookie) : request_form(cookie, "", "", "", 200);
         else
-            res = link_page(req, req.path.substr(sizeof kLinkPrefix - 1), post, cookie);
+            res =
+                link_page(req, std::string(req.path.substr(sizeof kLinkPrefix - 1)), post, cookie);
     } catch (const std::exception& e) {
         log_error(req.client + " recovery: " + e.what(), "recovery");
         res = page(500, message_page(frame, "服务器错误", "服务器暂时无法处理请求，请稍后再试。"));

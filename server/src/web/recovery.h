@@ -34,6 +34,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 namespace server {
@@ -75,9 +76,9 @@ IssuedLink issue_reset_link(Store& store, const std::string& account, int64_t no
 std::string reset_link_url(const std::string& public_url, const std::string& token);
 
 // The path prefix of the recovery's pages.
-bool is_recovery_path(const std::string& path);
+bool is_recovery_path(std::string_view path);
 // A path as the log may show it: a link's token left out (it is as good as a password).
-std::string path_for_log(const std::string& path);
+std::string path_for_log(std::string_view path);
 
 // False (with the reason) for a public URL that cannot begin a link: not http(s)://,
 // no host, or characters a mail or a page would have to escape.
