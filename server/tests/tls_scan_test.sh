@@ -5,6 +5,14 @@
 # preferences sections. The test authority is given to testssl, so the chain of
 # trust is judged as a client that trusts it would. Exit 77 (skipped) without
 # testssl or haproxy.
+#
+# One line is checked again rather than believed: testssl calls client-initiated
+# renegotiation a "DoS threat" when openssl s_client exits 0 after asking for it,
+# which it also does when the server ends the connection at once without an alert
+# (as the built-in HTTPS does: the library closes a connection whose client asks to
+# renegotiate); whether it shows depends on which of the two is quicker. The line
+# passes only when a request sent after asking is left unanswered, while the same
+# request without the asking is answered.
 #   tls_scan_test.sh SERVER HAPROXY_CFG MAKE_TEST_CA_SCRIPT
 set -uo pipefail
 server=$1 cfg=$2 make_ca=$3
@@ -54,6 +62,21 @@ TARNIX_BIND=127.0.0.1:$front TARNIX_CERT=$dir/haproxy.pem TARNIX_TICKET_KEYS=$di
   TARNIX_A=127.0.0.1:$behind TARNIX_B=127.0.0.1:$behind TARNIX_MAXCONN=1000 \
   haproxy -D -q -f "$cfg" -p "$dir/haproxy.pid" || exit 1
 
+# Whether a client asking to renegotiate over TLS 1.2 loses its connection: a request
+# after the asking is not answered, one on a connection that did not ask is.
+renegotiation_ends_the_connection() { # port
+  local request='POST /tx-client.asp HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\ncmd=c'
+  local asked plain
+  # shellcheck disable=SC2059
+  asked=$( (echo R; sleep 1; printf "$request"; sleep 1) |
+    timeout 10 openssl s_client -tls1_2 -connect "127.0.0.1:$1" -CAfile "$dir/ca/ca.pem" 2>&1)
+  # shellcheck disable=SC2059
+  plain=$( (sleep 1; printf "$request"; sleep 1) |
+    timeout 10 openssl s_client -tls1_2 -connect "127.0.0.1:$1" -CAfile "$dir/ca/ca.pem" 2>&1)
+  grep -q RENEGOTIATING <<<"$asked" && ! grep -q ConnectionOk <<<"$asked" &&
+    grep -q ConnectionOk <<<"$plain"
+}
+
 status=0
 scan() { # name, port
   local start=$SECONDS
@@ -62,7 +85,17 @@ scan() { # name, port
   echo "$1: scanned in $((SECONDS - start)) s"
   if ! grep -q "Has server cipher order" "$dir/$1.scan"; then
     echo "$1: the scan did not finish:"; cat "$dir/$1.scan"; status=1
-  elif grep -E "NOT ok|VULNERABLE" "$dir/$1.scan"; then
+    return
+  fi
+  local findings
+  findings=$(grep -E "NOT ok|VULNERABLE" "$dir/$1.scan")
+  if grep -q "Secure Client-Initiated Renegotiation" <<<"$findings" &&
+    renegotiation_ends_the_connection "$2"; then
+    echo "$1: renegotiation ends the connection (testssl's line not taken)"
+    findings=$(grep -v "Secure Client-Initiated Renegotiation" <<<"$findings")
+  fi
+  if [ -n "$findings" ]; then
+    echo "$findings"
     echo "$1: findings above"; status=1
   fi
 }
