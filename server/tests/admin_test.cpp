@@ -100,6 +100,14 @@ TEST(AdminTest, UnlockShowListAndDeleteWhileTheServerRuns) {
     ASSERT_EQ(admin(server, {"accounts", "list", "--locked"}, out), 0);
     EXPECT_EQ(out.find("plain01"), std::string::npos) << out;
     EXPECT_NE(out.find(kChineseUtf8), std::string::npos) << out;
+    // The settings may follow the command's words, its own option among them.
+    std::string after;
+    ASSERT_EQ(run_server({"admin", "accounts", "list", "--locked", "--db", server.db()}, &after),
+              0);
+    EXPECT_EQ(after, out);
+    ASSERT_EQ(run_server({"admin", "accounts", "--db=" + server.db(), "show", "plain01"}, &after),
+              0);
+    EXPECT_NE(after.find("name: plain01\n"), std::string::npos) << after;
     ASSERT_EQ(admin(server, {"accounts", "list"}, out), 0);
     EXPECT_NE(out.find("plain01\t"), std::string::npos) << out;
     EXPECT_LT(out.find(kChineseUtf8), std::string::npos);

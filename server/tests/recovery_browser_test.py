@@ -209,6 +209,46 @@ class Walk:
             }
             return out;""")
         check(not tiny, "%s: too small to tap: %s" % (name, tiny))
+        # Every text at least 4.5:1 against what is behind it (WCAG AA for text under
+        # 18.7 px bold), the background found up the tree.
+        faint = self.js("""
+            const rgb = c => (c.match(/[\\d.]+/g) || []).map(Number);
+            const lum = c => {
+              const [r, g, b] = c.slice(0, 3).map(v => {
+                v /= 255; return v <= 0.03928 ? v / 12.92 : Math.pow((v + 0.055) / 1.055, 2.4);
+              });
+              return 0.2126 * r + 0.7152 * g + 0.0722 * b;
+            };
+            const behind = e => {
+              for (; e; e = e.parentElement) {
+                const c = rgb(getComputedStyle(e).backgroundColor);
+                if (c.length === 3 || (c.length === 4 && c[3] > 0)) return c;
+              }
+              return [255, 255, 255];
+            };
+            const out = [];
+            for (const e of document.querySelectorAll('p, label, a, button, input, h1, span, strong')) {
+              if (!e.getClientRects().length || !e.innerText && e.tagName !== 'INPUT') continue;
+              const a = lum(rgb(getComputedStyle(e).color)), b = lum(behind(e));
+              const ratio = (Math.max(a, b) + 0.05) / (Math.min(a, b) + 0.05);
+              if (ratio < 4.5) out.push(e.tagName + ' ' + ratio.toFixed(2) + ':1');
+            }
+            return out;""")
+        check(not faint, "%s: text under 4.5:1 contrast: %s" % (name, faint))
+        # A field the error is about says so and reads the error with it.
+        untied = self.js("""
+            const error = document.getElementById('error');
+            if (!error) return [];
+            const out = [];
+            for (const i of document.querySelectorAll('input:not([type=hidden])')) {
+              if (i.getAttribute('aria-invalid') === 'true' &&
+                  !(i.getAttribute('aria-describedby') || '').split(' ').includes('error'))
+                out.push(i.name + ' invalid without the error');
+            }
+            if (!document.querySelector('input[aria-invalid=true]'))
+              out.push('an error that no field is tied to');
+            return out;""")
+        check(not untied, "%s: %s" % (name, untied))
         self.labels(name)
         self.shot(name)
 

@@ -130,6 +130,9 @@ TEST(RecoveryTest, ALinkIsRefusedOnceUsedReplacedExpiredOrAlteredAndThePasswordS
     a = b.post(path_of(link), "csrf=" + csrf + "&password=hacked1&again=hacked1", false);
     EXPECT_EQ(a.status, 403) << "without the form's cookie";
     EXPECT_TRUE(contains(a.body, kNoCookie)) << a.body;
+    // The way on opens this form again; a new link would end the one the user holds.
+    EXPECT_TRUE(contains(a.body, "href=\"" + path_of(link) + "\"")) << a.body;
+    EXPECT_FALSE(contains(a.body, "href=\"/account/reset\"")) << a.body;
     a = b.post(path_of(link), "csrf=" + csrf + "x&password=hacked1&again=hacked1");
     EXPECT_EQ(a.status, 403) << "with another token";
     EXPECT_EQ(server.sign_in("forgot1", "secret1"), kSignInOk) << "nothing changed so far";
@@ -166,9 +169,9 @@ TEST(RecoveryTest, TheNewPasswordFollowsTheSignUpRuleInGbkBytes) {
         std::string password, again, message;
     };
     const std::vector<Case> refused = {
-        {two_han + "1", two_han + "1", "新密码须为6至16个字节"}, // 5 GBK bytes
-        {"abc", "abc", "新密码须为6至16个字节"},
-        {"abcdefghijklmnopq", "abcdefghijklmnopq", "新密码须为6至16个字节"},
+        {two_han + "1", two_han + "1", "新密码须为6至16位"}, // 5 GBK bytes
+        {"abc", "abc", "新密码须为6至16位"},
+        {"abcdefghijklmnopq", "abcdefghijklmnopq", "新密码须为6至16位"},
         {"ab%F0%9F%98%80cdef", "ab%F0%9F%98%80cdef", "无法使用的字符"}, // an emoji
         {"abc%FFdef", "abc%FFdef", "不是有效的UTF-8"},
         {"abc%09def", "abc%09def", "控制字符"}, // a tab
@@ -342,6 +345,9 @@ TEST(RecoveryTest, WithoutAPublicUrlThePagesAreNotThere) {
     EXPECT_TRUE(contains(read_file(server.log_path()), "password recovery is off"));
     EXPECT_EQ(run_server({"--public-url", "ftp://x"}, nullptr, &err), 2);
     EXPECT_TRUE(contains(err, "public-url")) << err;
+    // A path under which the pages' absolute paths would all miss is refused.
+    EXPECT_EQ(run_server({"--public-url", "https://example.org/tarnix"}, nullptr, &err), 2);
+    EXPECT_TRUE(contains(err, "without a path")) << err;
 }
 
 TEST(RecoveryTest, RequestsCountAgainstTheAddressBudget) {
@@ -423,6 +429,7 @@ TEST(RecoveryTest, TheLinkAndEveryNoticeArriveByMailOnceEach) {
     for (const std::string& m : changed) {
         const std::string text = text_of(m);
         EXPECT_TRUE(contains(text, "127.0.0.1")) << "the address the change came from: " << text;
+        EXPECT_TRUE(contains(text, " UTC+08:00")) << "the time with its zone: " << text;
         EXPECT_TRUE(contains(text, kPublic + "/account/reset\n")) << text;
         EXPECT_FALSE(contains(text, "newpass")) << text;
     }

@@ -149,6 +149,20 @@ std::vector<std::string> cells_of(const std::string& row) {
 // The README's table of flags (README.md, "## The account server") against the rows:
 // every setting is there with its default, and every flag there is a setting or one
 // of the parser's own, which the usage text names.
+// --help names every way to run the server and every admin command; --version says
+// the version; neither starts anything.
+TEST_F(SettingsTest, HelpNamesEverySubcommandAndVersionSaysTheVersion) {
+    std::string out;
+    ASSERT_EQ(server_test::run_server({"--help"}, &out), 0);
+    for (const char* part :
+         {"tarnix-server admin", "tarnix-server keygen DIR", "tarnix-server keygen-secret DIR",
+          "--version", "accounts unlock NAME", "mail retry", "rekey", "backup DEST"})
+        EXPECT_NE(out.find(part), std::string::npos) << part;
+    ASSERT_EQ(server_test::run_server({"--version"}, &out), 0);
+    EXPECT_EQ(out.rfind("tarnix-server ", 0), 0u) << out;
+    EXPECT_EQ(out.back(), '\n');
+}
+
 TEST(SettingsReadmeTest, TheTableHoldsEverySettingWithItsDefault) {
     const std::string readme = read_file(TARNIX_README);
     const size_t section = readme.find("\n## The account server");
@@ -185,7 +199,7 @@ TEST(SettingsReadmeTest, TheTableHoldsEverySettingWithItsDefault) {
             EXPECT_NE(row->second.find("`" + value + "`"), std::string::npos)
                 << "--" << name << " defaults to " << value << ", the README shows:" << row->second;
     }
-    const std::string usage = server::usage_text();
+    const std::string usage = server::usage_text("");
     for (const auto& [flag, cell] : table) {
         bool setting = false;
         for (const auto& [name, value] : settings)

@@ -112,7 +112,7 @@ TEST(EndToEnd, ServerDown) {
     screenshot("server_down_2_after_click");
 
     click(control(w, "×"));
-    EXPECT_EQ(p.wait_exit(10000), 0);
+    EXPECT_EQ(p.wait_exit(testsupport::kProgramExitMs), 0);
 }
 
 // An installed copy (from the installer, in its per-user folder) connects to the
@@ -127,7 +127,7 @@ TEST(EndToEnd, Installed) {
     EXPECT_NE(wait_child_with_text(w, L"1.001", 3000), nullptr) << "no version label";
     screenshot("installed_1_connected");
     click(control(w, "×"));
-    EXPECT_EQ(p.wait_exit(10000), 0);
+    EXPECT_EQ(p.wait_exit(testsupport::kProgramExitMs), 0);
 }
 
 // A fresh server: connect, sign up with the code from the mail the server sent,
@@ -242,7 +242,7 @@ TEST(EndToEnd, FreshServer) {
     EXPECT_TRUE(wait_idle());
 
     click(control(w, "×"));
-    EXPECT_EQ(p.wait_exit(10000), 0);
+    EXPECT_EQ(p.wait_exit(testsupport::kProgramExitMs), 0);
     EXPECT_TRUE(testsupport::file_exists(ws(windows_path(marker))))
         << "the exit routine did not run";
 }
@@ -283,7 +283,7 @@ TEST(EndToEnd, SignInAsDevice) {
         screenshot("device_" + expect + "_signed_in");
     }
     click(control(w, "×"));
-    EXPECT_EQ(p.wait_exit(10000), 0);
+    EXPECT_EQ(p.wait_exit(testsupport::kProgramExitMs), 0);
 }
 
 namespace {
@@ -423,7 +423,7 @@ TEST(EndToEnd, Update) {
 
     // 更新完成 starts the new program and ends this one with exit code 0.
     click(done);
-    EXPECT_EQ(p.wait_exit(15000), 0);
+    EXPECT_EQ(p.wait_exit(testsupport::kProgramExitMs), 0);
     step("the old process ended");
     HWND next = nullptr;
     DWORD next_pid = 0;
@@ -485,7 +485,7 @@ TEST(EndToEnd, Rollback) {
         HWND u = wait_top_level(p.id, L"TarnixUpdateWindow", ws("在线更新").c_str(), kStartMs);
         ASSERT_NE(u, nullptr) << "no update window";
         click(control(u, "×"));
-        EXPECT_EQ(p.wait_exit(10000), 0);
+        EXPECT_EQ(p.wait_exit(testsupport::kProgramExitMs), 0);
         EXPECT_EQ(read_file(option("install") + "/Tarnix.exe"), original);
         return;
     }
@@ -506,7 +506,7 @@ TEST(EndToEnd, Rollback) {
         << "the older release was fetched";
 
     click(control(w, "×"));
-    EXPECT_EQ(p.wait_exit(10000), 0);
+    EXPECT_EQ(p.wait_exit(testsupport::kProgramExitMs), 0);
     EXPECT_EQ(read_file(option("install") + "/Tarnix.exe"), original) << "the program changed";
     EXPECT_EQ(file_size_of(exe + ".part"), -1);
     EXPECT_EQ(file_size_of(exe + ".old"), -1);

@@ -13,6 +13,12 @@ namespace testsupport {
 // A path from the build (a Unix path under Wine) as Windows sees it.
 std::string windows_path(const std::string& path);
 
+// How long a started program may take to show its main window, and to end once
+// closed. Waits poll, so these cost nothing on a quiet machine; under Wine on a busy
+// one (a build beside the tests) a start took over 20 s.
+constexpr DWORD kProgramStartMs = 60000;
+constexpr DWORD kProgramExitMs = 30000;
+
 struct Process {
     HANDLE handle = nullptr;
     DWORD id = 0;

@@ -13,6 +13,8 @@
 #include <ole2.h>
 #include <oleacc.h>
 
+#include <chrono>
+#include <future>
 #include <map>
 #include <string>
 #include <vector>
@@ -127,9 +129,14 @@ std::string exe(const char* name) {
     return std::string(TARNIX_TEST_BIN_DIR) + "/" + name + ".exe";
 }
 
-void script_handshake(testsupport::Responder& r, unsigned first_delay_ms) {
+// The handshake's answers; the first is held until `released` is ready (or a minute
+// has passed), so the test reads the connecting state however slow the machine is.
+void script_handshake(testsupport::Responder& r, std::shared_future<void> released) {
     testsupport::ScriptedAnswer ok = testsupport::answer_with_body("ConnectionOk");
-    ok.delay_ms = first_delay_ms;
+    ok.compute = [released, bytes = ok.bytes](const testsupport::ReceivedRequest&) {
+        released.wait_for(std::chrono::minutes(1));
+        return bytes;
+    };
     r.script(ok);
     r.answer_with_body("Tarnix|1.001|127.0.0.1/download/Tarnix.exe|" + gbk("更新说明") + "|" +
                        gbk("欢迎使用Tarnix") + "|2026-12-07|test|0");
@@ -151,10 +158,22 @@ constexpr long kStatic = ROLE_SYSTEM_STATICTEXT;
 TEST(Accessibility, EveryControlOfEveryPageFromAnotherProcess) {
     ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
     testsupport::Responder r;
-    script_handshake(r, 1500);
+    std::promise<void> connecting_seen;
+    script_handshake(r, connecting_seen.get_future().share());
+    // Released however the test ends, so the responder is not left waiting.
+    struct Release {
+        std::promise<void>& p;
+        bool done = false;
+        void operator()() {
+            if (!done)
+                p.set_value();
+            done = true;
+        }
+        ~Release() { (*this)(); }
+    } release{connecting_seen};
     testsupport::Process p;
     ASSERT_TRUE(testsupport::start_process_with_args(exe("tarnix_app_prog"), {r.url()}, p));
-    HWND w = testsupport::wait_for_window(p.id, L"TarnixMainWindow", 20000);
+    HWND w = testsupport::wait_for_window(p.id, L"TarnixMainWindow", testsupport::kProgramStartMs);
     ASSERT_NE(w, nullptr);
 
     // Connecting: navigation unavailable and unchecked.
@@ -167,6 +186,7 @@ TEST(Accessibility, EveryControlOfEveryPageFromAnotherProcess) {
                  {L"正在连接服务器", kStatic, 0}},
                 "connecting");
     EXPECT_EQ(read_window(w)[L"Tarnix主页"].state & kChecked, 0);
+    release();
 
     HWND home = testsupport::find_child_by_text(w, L"Tarnix主页");
     ASSERT_TRUE(wait_until([&] { return (read_accessible(home).state & kChecked) != 0; }, 15000));
@@ -234,7 +254,7 @@ TEST(Accessibility, EveryControlOfEveryPageFromAnotherProcess) {
         EXPECT_EQ(read_accessible(home).state & kChecked, 0);
     }
     PostMessageW(testsupport::find_child_by_text(w, L"\u00D7"), BM_CLICK, 0, 0);
-    EXPECT_EQ(p.wait_exit(10000), 0);
+    EXPECT_EQ(p.wait_exit(testsupport::kProgramExitMs), 0);
     CoUninitialize();
 }
 

@@ -9,7 +9,7 @@
 TEST(Program, StartsCentredAndClosesWithExitCodeZero) {
     testsupport::Process p;
     ASSERT_TRUE(testsupport::start_process(TARNIX_EXE_PATH, p));
-    HWND w = testsupport::wait_for_window(p.id, L"TarnixMainWindow", 20000);
+    HWND w = testsupport::wait_for_window(p.id, L"TarnixMainWindow", testsupport::kProgramStartMs);
     ASSERT_NE(w, nullptr);
     RECT r;
     GetWindowRect(w, &r);
@@ -27,7 +27,7 @@ TEST(Program, StartsCentredAndClosesWithExitCodeZero) {
     EXPECT_NEAR((r.top + r.bottom) / 2, (work.top + work.bottom) / 2, 1);
     testsupport::save_screenshot("app_start");
     PostMessageW(w, WM_CLOSE, 0, 0);
-    EXPECT_EQ(p.wait_exit(15000), 0);
+    EXPECT_EQ(p.wait_exit(testsupport::kProgramExitMs), 0);
 }
 
 // A main window that cannot be created leaves nothing for the user to close:
@@ -36,5 +36,5 @@ TEST(Program, EndsWhenTheMainWindowCannotBeCreated) {
     testsupport::Process p;
     ASSERT_TRUE(testsupport::start_process(
         std::string(TARNIX_TEST_BIN_DIR) + "/no_main_window_prog.exe", p));
-    EXPECT_EQ(p.wait_exit(10000), 1);
+    EXPECT_EQ(p.wait_exit(testsupport::kProgramExitMs), 1);
 }

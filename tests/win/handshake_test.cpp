@@ -256,14 +256,14 @@ TEST(Handshake, CloseButtonWhileConnectingEndsWithExitCodeZero) {
     testsupport::Process p;
     std::string exe = std::string(TARNIX_TEST_BIN_DIR) + "/tarnix_app_prog.exe";
     ASSERT_TRUE(testsupport::start_process_with_args(exe, {r.url(), marker}, p));
-    HWND w = testsupport::wait_for_window(p.id, L"TarnixMainWindow", 20000);
+    HWND w = testsupport::wait_for_window(p.id, L"TarnixMainWindow", testsupport::kProgramStartMs);
     ASSERT_NE(w, nullptr);
     ASSERT_TRUE(r.wait_for_requests(1, 10000));
     HWND close = testsupport::find_child_by_text(w, L"\u00D7");
     ASSERT_NE(close, nullptr);
     DWORD start = GetTickCount();
     PostMessageW(close, BM_CLICK, 0, 0);
-    EXPECT_EQ(p.wait_exit(10000), 0);
+    EXPECT_EQ(p.wait_exit(testsupport::kProgramExitMs), 0);
     EXPECT_LT(GetTickCount() - start, 1900u);
     EXPECT_NE(GetFileAttributesA(marker.c_str()), INVALID_FILE_ATTRIBUTES);
     DeleteFileA(marker.c_str());
@@ -321,7 +321,7 @@ TEST(Handshake, ClosingTheUpdateWindowEndsTheProgramWithExitCodeZero) {
     HWND close = testsupport::find_child_by_text(u, L"\u00D7");
     ASSERT_NE(close, nullptr);
     PostMessageW(close, BM_CLICK, 0, 0);
-    EXPECT_EQ(p.wait_exit(10000), 0);
+    EXPECT_EQ(p.wait_exit(testsupport::kProgramExitMs), 0);
 }
 
 namespace {

@@ -207,7 +207,7 @@ TEST(KeyboardProgram, AltF4EndsLikeTheCloseButton) {
     testsupport::Process p;
     ASSERT_TRUE(testsupport::start_process_with_args(
         std::string(TARNIX_TEST_BIN_DIR) + "/tarnix_app_prog.exe", {r.url(), marker}, p));
-    HWND w = testsupport::wait_for_window(p.id, L"TarnixMainWindow", 20000);
+    HWND w = testsupport::wait_for_window(p.id, L"TarnixMainWindow", testsupport::kProgramStartMs);
     ASSERT_NE(w, nullptr);
     HWND edit = nullptr;
     ASSERT_TRUE(wait_until(
@@ -219,7 +219,7 @@ TEST(KeyboardProgram, AltF4EndsLikeTheCloseButton) {
         15000));
     // The key as it arrives with Alt held: WM_SYSKEYDOWN, context bit set.
     PostMessageW(edit, WM_SYSKEYDOWN, VK_F4, 1 | (1 << 29));
-    EXPECT_EQ(p.wait_exit(10000), 0);
+    EXPECT_EQ(p.wait_exit(testsupport::kProgramExitMs), 0);
     EXPECT_NE(GetFileAttributesA(marker.c_str()), INVALID_FILE_ATTRIBUTES) << "exit routine";
     DeleteFileA(marker.c_str());
 }

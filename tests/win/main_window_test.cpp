@@ -359,10 +359,10 @@ TEST_F(MainWindow, ControlNamesMatchTheLayoutAndUnknownNamesAreReported) {
 TEST(MainWindowProgram, CloseButtonFoundByItsTextEndsWithZero) {
     testsupport::Process p;
     ASSERT_TRUE(testsupport::start_process(TARNIX_EXE_PATH, p));
-    HWND w = testsupport::wait_for_window(p.id, L"TarnixMainWindow", 20000);
+    HWND w = testsupport::wait_for_window(p.id, L"TarnixMainWindow", testsupport::kProgramStartMs);
     ASSERT_NE(w, nullptr);
     HWND close = testsupport::find_child_by_text(w, L"×");
     ASSERT_NE(close, nullptr);
     PostMessageW(close, BM_CLICK, 0, 0);
-    EXPECT_EQ(p.wait_exit(15000), 0);
+    EXPECT_EQ(p.wait_exit(testsupport::kProgramExitMs), 0);
 }

@@ -15,9 +15,9 @@ bool load_template(const std::string& flag, const std::string& path,
                    const std::vector<std::string>& names, MailTemplate& out, std::string& error) {
     if (path.empty())
         return true;
-    std::string text;
-    if (!read_whole_file(path, text)) {
-        error = "cannot read --" + flag + " " + path;
+    std::string text, why;
+    if (!read_whole_file(path, text, &why)) {
+        error = flag + ": cannot read " + path + ": " + why;
         return false;
     }
     if (!MailTemplate::parse(text, names, out, error)) {
@@ -48,6 +48,10 @@ bool served_over_https(const Settings& s) {
 }
 
 } // namespace
+
+std::string time_zone(const Settings& s) {
+    return s.time_zone;
+}
 
 LogFormat log_format(const Settings& s) {
     return s.log_format == "json" ? LogFormat::Json : LogFormat::Text;
@@ -102,10 +106,16 @@ bool read_tls_files(const TlsFiles& files, std::string& cert_pem, std::string& k
     key_pem.clear();
     if (files.cert.empty())
         return true;
-    if (read_whole_file(files.cert, cert_pem) && read_whole_file(files.key, key_pem))
-        return true;
-    error = "cannot read " + files.cert + " or " + files.key;
-    return false;
+    std::string why;
+    if (!read_whole_file(files.cert, cert_pem, &why)) {
+        error = "tls-cert: cannot read " + files.cert + ": " + why;
+        return false;
+    }
+    if (!read_whole_file(files.key, key_pem, &why)) {
+        error = "tls-key: cannot read " + files.key + ": " + why;
+        return false;
+    }
+    return true;
 }
 
 StoreConfig store_config(const Settings& s) {

@@ -29,6 +29,8 @@
 namespace server {
 
 LogFormat log_format(const Settings& s);
+// The IANA time zone of mails and text log lines.
+std::string time_zone(const Settings& s);
 
 // The public listener; its TLS pair is read by read_tls_files.
 EngineConfig engine_config(const Settings& s);

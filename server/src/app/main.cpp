@@ -1,12 +1,15 @@
 // tarnix-server: the reference account server of Tarnix.
+#include "app/check_config.h"
 #include "app/configs.h"
 #include "app/routes.h"
 #include "app/settings.h"
 #include "base/charset.h"
+#include "base/clock.h"
 #include "base/files.h"
 #include "base/log.h"
 #include "base/metrics.h"
 #include "base/secrets.h"
+#include "base/version.h"
 #include "mail/mail.h"
 #include "mail/mail_sender.h"
 #include "mail/smtp.h"
@@ -90,27 +93,48 @@ int keygen(int argc, char** argv) {
     return 0;
 }
 
-// tarnix-server admin [--config FILE] [flags] WORDS...: the operator's commands
-// (admin.h), on the store the same settings name.
+// tarnix-server admin [--config FILE] [flags] WORDS... [flags]: the operator's
+// commands (admin.h), on the store the same settings name.
 int admin(int argc, char** argv) {
+    std::vector<char*> flags;
+    std::vector<std::string> words;
+    split_settings_flags(argc - 1, argv + 1, flags, words);
     Settings settings;
     std::string error;
-    int words = argc;
-    switch (parse_settings(argc - 1, argv + 1, settings, error, &words)) {
+    switch (parse_settings(static_cast<int>(flags.size()), flags.data(), settings, error)) {
     case ParseResult::Run:
         break;
     case ParseResult::Error:
     case ParseResult::Conflict:
         return usage_error(error);
     default:
-        return usage_error("admin takes settings and then its command words");
+        return usage_error("admin takes settings and its command words");
     }
     AdminConfig config;
     if (!admin_config(settings, config, error))
         return tool_failure(error);
     umask(077);
-    return run_admin(config, std::vector<std::string>(argv + 1 + words, argv + argc), stdout,
-                     stderr);
+    return run_admin(config, words, stdout, stderr);
+}
+
+// tarnix-server check-config [--config FILE] [flags]: what a start would check.
+int check_config_command(int argc, char** argv) {
+    Settings settings;
+    std::string error;
+    switch (parse_settings(argc - 1, argv + 1, settings, error)) {
+    case ParseResult::Run:
+        return check_config(settings, stdout);
+    case ParseResult::Conflict:
+        // Each setting parsed: the files are checked too, so every fault is told at once.
+        std::printf("error: %s\n", error.c_str());
+        check_config(settings, stdout);
+        return 2;
+    case ParseResult::Error:
+        std::printf("error: %s\n", error.c_str());
+        return 2;
+    default:
+        return usage_error("check-config takes the settings a start would take");
+    }
 }
 
 // tarnix-server keygen-secret DIR: a new key for the passwords at rest.
@@ -201,7 +225,8 @@ int serve(const Settings& settings) {
     if (transport->immediate()) {
         if (!make_owner_only(mail.outbox))
             return start_failure("cannot make " + mail.outbox + " owner-only");
-        log_warning("codes and recovery links are written to " + mail.outbox +
+        log_warning(std::string(is_loopback_host(config.host) ? "" : "NOT FOR USERS: ") +
+                    "codes and recovery links are written to " + mail.outbox +
                     " in clear and kept there: for development only (--smtp-url sends them)");
     }
 
@@ -268,15 +293,14 @@ int serve(const Settings& settings) {
         admin_listener = std::make_unique<Engine>(*admin_config);
         Gauges gauges;
         gauges.connections_open = [&engine] { return engine.open_connections(); };
-        if (!transport->immediate()) {
-            gauges.mail_queue_depth = [&store] { return store->mail_queue_depth(); };
-            gauges.mail_sent = [&sender] {
-                return sender.counts().sent.load(std::memory_order_relaxed);
-            };
-            gauges.mail_abandoned = [&sender] {
-                return sender.counts().abandoned.load(std::memory_order_relaxed);
-            };
-        }
+        // With the outbox too: its figures stay 0.
+        gauges.mail_queue_depth = [&store] { return store->mail_queue_depth(); };
+        gauges.mail_sent = [&sender] {
+            return sender.counts().sent.load(std::memory_order_relaxed);
+        };
+        gauges.mail_abandoned = [&sender] {
+            return sender.counts().abandoned.load(std::memory_order_relaxed);
+        };
         if (!admin_listener->listen(error) ||
             !admin_listener->start(make_admin_handler(metrics, gauges, routes.ready), error))
             return start_failure("admin listener: " + error);
@@ -340,11 +364,16 @@ int main(int argc, char** argv) {
         return admin(argc, argv);
     if (argc >= 2 && std::string(argv[1]) == "keygen-secret")
         return keygen_secret(argc, argv);
+    if (argc >= 2 && std::string(argv[1]) == "check-config")
+        return check_config_command(argc, argv);
     Settings settings;
     std::string error;
     switch (parse_settings(argc, argv, settings, error)) {
     case ParseResult::Help:
-        std::fputs(usage_text().c_str(), stdout);
+        std::fputs(usage_text(admin_usage()).c_str(), stdout);
+        return 0;
+    case ParseResult::Version:
+        std::puts("tarnix-server " TARNIX_SERVER_VERSION);
         return 0;
     case ParseResult::PrintConfig:
         std::fputs(print_config(settings).c_str(), stdout);
@@ -358,5 +387,6 @@ int main(int argc, char** argv) {
         break;
     }
     set_log_format(log_format(settings));
+    use_time_zone(time_zone(settings)); // the row has checked the zone is known
     return serve(settings);
 }

@@ -194,6 +194,17 @@ bool check_together(const Settings& s, std::string& error) {
         error = "--smtp-url needs --mail-from \"Name <address>\"";
     else if (s.smtp_user.empty() != s.smtp_password_file.empty())
         error = "--smtp-user and --smtp-password-file go together";
+    // The status record names where clients download the update: by default this
+    // server's own address and port, which does not fit every listener.
+    else if (!s.update_file.empty() && s.update_location.empty() &&
+             (s.host == "0.0.0.0" || s.host == "::"))
+        error = "update-file with host " + s.host +
+                " needs update-location (HOST:PORT/download/Tarnix.exe as clients reach this "
+                "server): by default they would be told to download from 127.0.0.1";
+    else if (!s.update_file.empty() && s.update_location.empty() && !s.tls_cert.empty())
+        error = "update-file with tls-cert needs update-location on a plain-HTTP server or "
+                "proxy: clients download the update over http://, which this port does not "
+                "speak";
     return error.empty() && check_proxies(s, error);
 }
 
@@ -236,20 +247,30 @@ Settings default_settings() {
     return s;
 }
 
-ParseResult parse_settings(int argc, char** argv, Settings& s, std::string& error,
-                           int* first_word) {
+void split_settings_flags(int argc, char** argv, std::vector<char*>& flags,
+                          std::vector<std::string>& words) {
+    flags.assign(argv, argv + std::min(argc, 1));
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        const char* eq = std::strchr(arg, '=');
+        const std::string name = std::strncmp(arg, "--", 2) == 0
+                                     ? std::string(arg + 2, eq ? eq : arg + std::strlen(arg))
+                                     : std::string();
+        const Row* row = name.empty() ? nullptr : find_row(name);
+        if (!row && name != "config") {
+            words.push_back(arg); // the subcommand's own, "--locked" too
+            continue;
+        }
+        flags.push_back(argv[i]);
+        // A value in the next argument, but for a switch.
+        if (!eq && !(row && row->member.index() == 2) && i + 1 < argc)
+            flags.push_back(argv[++i]);
+    }
+}
+
+ParseResult parse_settings(int argc, char** argv, Settings& s, std::string& error) {
     s = default_settings();
     bool print = false;
-    if (first_word) {
-        // Flags and their values until the first word that is neither.
-        int i = 1;
-        while (i < argc && std::strncmp(argv[i], "--", 2) == 0) {
-            const Row* row = find_row(std::string(argv[i] + 2));
-            i += std::strchr(argv[i], '=') || (row && row->member.index() == 2) ? 1 : 2;
-        }
-        *first_word = std::min(i, argc);
-        argc = *first_word;
-    }
     // The file first, wherever --config stands, so that every flag wins over it.
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
@@ -271,6 +292,8 @@ ParseResult parse_settings(int argc, char** argv, Settings& s, std::string& erro
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h")
             return ParseResult::Help;
+        if (arg == "--version")
+            return ParseResult::Version;
         if (arg == "--print-config") {
             print = true;
             continue;
@@ -321,16 +344,21 @@ ParseResult parse_settings(int argc, char** argv, Settings& s, std::string& erro
     return print ? ParseResult::PrintConfig : ParseResult::Run;
 }
 
-std::string usage_text() {
-    std::string text = "Usage: tarnix-server [--config FILE] [flags]\n"
-                       "       tarnix-server keygen DIR\n"
-                       "Reference account server of Tarnix: POST /tx-client.asp, update file by "
-                       "GET.\n\n"
-                       "  --config FILE               read settings from a TOML file (keys are the "
-                       "flags\n"
-                       "                              without their dashes); flags win over it\n"
-                       "  --print-config              print the settings as such a file and exit\n"
-                       "  --help                      this text\n\n";
+std::string usage_text(const std::string& admin_commands) {
+    std::string text =
+        "Usage: tarnix-server [--config FILE] [flags]      serve\n"
+        "       tarnix-server admin [--config FILE] [flags] COMMAND...\n"
+        "                                                 the operator's commands (below)\n"
+        "       tarnix-server keygen DIR                   a new update signing key\n"
+        "       tarnix-server keygen-secret DIR            a new key for the passwords at rest\n"
+        "       tarnix-server check-config [--config FILE] [flags]\n"
+        "                                                 what a start would check, without it\n"
+        "Reference account server of Tarnix: POST /tx-client.asp, update file by GET.\n\n"
+        "  --config FILE               read settings from a TOML file (keys are the flags\n"
+        "                              without their dashes); flags win over it\n"
+        "  --print-config              print the settings as such a file and exit\n"
+        "  --version                   print the version and exit\n"
+        "  --help                      this text\n\n";
     for (const Row& row : setting_rows()) {
         std::string flag = std::string("  --") + row.name;
         if (*row.value_name)
@@ -347,8 +375,12 @@ std::string usage_text() {
             text += std::string(" (default ") + row.default_text + ")";
         text += "\n";
     }
-    text += "\nkeygen DIR writes a new update signing key to DIR/update-key.pem (mode 0600)\n"
+    text += "\nadmin COMMAND takes the settings that name the store (db, secret-key-file,\n"
+            "...) before or after its words:\n" +
+            admin_commands +
+            "\nkeygen DIR writes a new update signing key to DIR/update-key.pem (mode 0600)\n"
             "and prints its public key (128 hex digits) for TARNIX_UPDATE_PUBLIC_KEY.\n"
+            "keygen-secret DIR writes a new key for the passwords at rest to DIR (mode 0600).\n"
             "\nTexts are UTF-8 on the command line and in the file, GBK on the wire.\n";
     return text;
 }

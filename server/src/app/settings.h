@@ -58,6 +58,7 @@ struct Settings {
     std::vector<std::string> proxy_from;
     std::string admin_listen; // HOST:PORT of /metrics, /healthz, /readyz; "": none
     std::string log_format;   // "text" or "json"
+    std::string time_zone;    // IANA name of the times in mails and text log lines
     std::string public_url;   // where users reach this service; empty: no password recovery
     int64_t reset_requests_per_minute;
     int64_t codes_per_address_per_day;
@@ -82,18 +83,22 @@ Settings default_settings();
 // Error: a flag, a key or a value is wrong (a usage error). Conflict: each setting is
 // right but they cannot work together (check_together in settings.cpp, where every
 // such check is). Both exit with code 2.
-enum class ParseResult { Run, Help, PrintConfig, Error, Conflict };
+enum class ParseResult { Run, Help, Version, PrintConfig, Error, Conflict };
 
 // Reads the config file named by --config (if any), then the flags. On Error,
 // `error` names the flag, or the file, line and key, and says what was wrong; on
 // Conflict, which settings and why.
-// Given `first_word`, the flags end at the first argument that is not one (a
-// subcommand's words), whose index goes there (argc when there is none).
-ParseResult parse_settings(int argc, char** argv, Settings& settings, std::string& error,
-                           int* first_word = nullptr);
+ParseResult parse_settings(int argc, char** argv, Settings& settings, std::string& error);
 
-// The usage text, with every setting's flag, default and help.
-std::string usage_text();
+// A subcommand's arguments parted: `flags` (argv[0], then every setting's flag and
+// its value, and --config, wherever they stand: for parse_settings) and `words`
+// (the rest in their order, a subcommand's own options too).
+void split_settings_flags(int argc, char** argv, std::vector<char*>& flags,
+                          std::vector<std::string>& words);
+
+// The usage text, with every setting's flag, default and help, and the admin
+// commands' lines.
+std::string usage_text(const std::string& admin_commands);
 
 // The settings as a TOML file that --config reads back to the same settings.
 std::string print_config(const Settings& settings);

@@ -29,5 +29,15 @@ std::string rfc_date_text(int64_t seconds, const char* zone);
 
 // Local time as "YYYY-MM-DD HH:MM:SS".
 std::string local_time_text(int64_t seconds);
+// The same with its offset from UTC, "YYYY-MM-DD HH:MM:SS UTC+08:00": for texts a
+// reader elsewhere reads (mails), where a bare local time is hours off.
+std::string zoned_time_text(int64_t seconds);
+
+// Makes `zone` (an IANA name, "Asia/Shanghai") the process's local time zone; false
+// when the system has no such zone. Before any thread starts: the C library's zone
+// is the process's.
+bool use_time_zone(const std::string& zone);
+// Whether the system knows the IANA zone `zone`.
+bool known_time_zone(const std::string& zone);
 
 } // namespace server

@@ -3,8 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,12 +15,28 @@ constexpr size_t kMaxSecretText = 64 * 1024;
 
 } // namespace
 
-bool read_whole_file(const std::string& path, std::string& out) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    out = s.str();
-    return static_cast<bool>(in) && !out.empty();
+bool read_whole_file(const std::string& path, std::string& out, std::string* why) {
+    out.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int failure = fd < 0 ? errno : 0;
+    char buf[64 * 1024];
+    while (fd >= 0) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            failure = n < 0 ? errno : 0;
+            break;
+        }
+        out.append(buf, static_cast<size_t>(n));
+    }
+    if (fd >= 0)
+        ::close(fd);
+    if (failure == 0 && !out.empty())
+        return true;
+    if (why)
+        *why = failure != 0 ? std::strerror(failure) : "the file is empty";
+    return false;
 }
 
 int open_owner_only(const std::string& path, const std::string& what, std::string& error) {

@@ -15,8 +15,9 @@
 
 namespace server {
 
-// The whole of a file; false when it cannot be read or is empty.
-bool read_whole_file(const std::string& path, std::string& out);
+// The whole of a file; false when it cannot be read or is empty, with why in `why`
+// when given (the system's reason, or "the file is empty").
+bool read_whole_file(const std::string& path, std::string& out, std::string* why = nullptr);
 
 // Opens a secret file to read: refused unless it is a regular file that neither its
 // group nor others may read or write (whoever can read it has the secret). `what`

@@ -326,7 +326,9 @@ std::string admin_usage() {
         text += row.words[0];
         if (row.words[1])
             text += std::string(" ") + row.words[1];
-        text += std::string(" ") + row.arguments + "\n";
+        if (*row.arguments)
+            text += std::string(" ") + row.arguments;
+        text += "\n";
     }
     return text;
 }

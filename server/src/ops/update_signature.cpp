@@ -10,7 +10,9 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string_view>
@@ -105,7 +107,7 @@ bool sign_update(const std::string& key_path, const std::string& file, const std
                  std::string& signature, std::string& error) {
     FILE* f = std::fopen(key_path.c_str(), "r");
     if (!f) {
-        error = "cannot read the key " + key_path;
+        error = "update-key: cannot read " + key_path + ": " + std::strerror(errno);
         return false;
     }
     Pkey key(PEM_read_PrivateKey(f, nullptr, nullptr, nullptr));
@@ -116,7 +118,7 @@ bool sign_update(const std::string& key_path, const std::string& file, const std
     }
     std::string digest_hex;
     if (!file_sha256_hex(file, digest_hex)) {
-        error = "cannot read the update file " + file;
+        error = "update-file: cannot read " + file + ": " + std::strerror(errno);
         return false;
     }
     const std::string message = "tarnix-update:" + version + ":" + digest_hex;
@@ -155,9 +157,14 @@ bool update_signature(const UpdateSigning& signing, std::string& out, std::strin
     out.clear();
     if (!signing.key_file.empty())
         return sign_update(signing.key_file, signing.file, signing.version, out, error);
-    if (!signing.signature_file.empty() &&
-        (!read_whole_file(signing.signature_file, out) || out.size() != 64)) {
-        error = signing.signature_file + " is not a 64-byte update signature";
+    std::string why;
+    if (!signing.signature_file.empty() && !read_whole_file(signing.signature_file, out, &why)) {
+        error = "update-signature: cannot read " + signing.signature_file + ": " + why;
+        return false;
+    }
+    if (!signing.signature_file.empty() && out.size() != 64) {
+        error =
+            "update-signature: " + signing.signature_file + " is not a 64-byte update signature";
         return false;
     }
     return true;

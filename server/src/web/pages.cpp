@@ -22,22 +22,37 @@ std::string page(const PageFrame& frame, const std::string& title, const std::st
 }
 
 std::string error_block(const std::string& error) {
-    return error.empty() ? std::string()
-                         : "<p class=\"error\" role=\"alert\">" + html_escape(error) + "</p>\n";
+    return error.empty()
+               ? std::string()
+               : "<p class=\"error\" id=\"error\" role=\"alert\">" + html_escape(error) + "</p>\n";
+}
+
+// A field's ties to the error above the form: marked invalid, and the error read
+// with it (before what else describes it, `also`).
+std::string tied_to(const std::string& error, const std::string& also = std::string()) {
+    if (error.empty())
+        return also.empty() ? std::string() : " aria-describedby=\"" + also + "\"";
+    return " aria-invalid=\"true\" aria-describedby=\"error" + (also.empty() ? "" : " " + also) +
+           "\"";
 }
 
 std::string csrf_field(const std::string& csrf) {
     return "<input type=\"hidden\" name=\"csrf\" value=\"" + html_escape(csrf) + "\">\n";
 }
 
+std::string action_link(const std::string& href, const std::string& text) {
+    return "<p><a class=\"action\" href=\"" + html_escape(href) + "\">" + html_escape(text) +
+           "</a></p>\n";
+}
+
 std::string back_link() {
-    return std::string("<p><a class=\"action\" href=\"") + kRequestPath +
-           "\">重新申请重置链接</a></p>\n";
+    return action_link(kRequestPath, "重新申请重置链接");
 }
 
 } // namespace
 
 const char kStylesheetPath[] = "/account/style.css";
+const char kPasswordRule[] = "6至16位：字母、数字和符号每个算1位，汉字每个算2位。";
 
 std::string html_escape(const std::string& text) {
     std::string out;
@@ -106,9 +121,10 @@ const std::string& stylesheet() {
         "font:inherit;color:inherit;border:1px solid #8c959f;border-radius:4px;"
         "background:#fff}\n"
         "button{display:block;width:100%;margin-top:24px;padding:10px;font:inherit;"
-        "font-size:18px;font-weight:bold;color:#fff;background:rgb(0,136,255);border:0;"
+        "font-size:18px;font-weight:bold;color:#fff;background:rgb(0,102,204);border:0;"
         "border-radius:4px;cursor:pointer}\n"
-        "button:hover{background:rgb(0,112,214)}\n"
+        "button:hover{background:rgb(0,82,163)}\n"
+        "input[aria-invalid=true]{border:2px solid #a40e26}\n"
         "input:focus,button:focus,a:focus{outline:3px solid rgb(0,136,255);"
         "outline-offset:2px}\n"
         "a{color:rgb(0,102,204)}\n"
@@ -131,15 +147,14 @@ std::string reset_request_page(const PageFrame& frame, const std::string& csrf,
                     "\" accept-charset=\"UTF-8\">\n" + csrf_field(csrf) +
                     "<label for=\"account\">账号</label>\n"
                     "<input type=\"text\" id=\"account\" name=\"account\" required "
-                    "autocomplete=\"username\" autocapitalize=\"none\" spellcheck=\"false\" "
-                    "value=\"" +
-                    html_escape(account) +
+                    "autocomplete=\"username\" autocapitalize=\"none\" spellcheck=\"false\"" +
+                    tied_to(error) + " value=\"" + html_escape(account) +
                     "\">\n"
                     "<label for=\"email\">绑定邮箱</label>\n"
                     "<input type=\"text\" id=\"email\" name=\"email\" required "
                     "inputmode=\"email\" autocomplete=\"email\" autocapitalize=\"none\" "
-                    "spellcheck=\"false\" value=\"" +
-                    html_escape(email) +
+                    "spellcheck=\"false\"" +
+                    tied_to(error) + " value=\"" + html_escape(email) +
                     "\">\n"
                     "<button type=\"submit\">发送重置链接</button>\n</form>\n");
 }
@@ -162,9 +177,12 @@ std::string new_password_page(const PageFrame& frame, const std::string& csrf,
                     "\" accept-charset=\"UTF-8\">\n" + csrf_field(csrf) +
                     "<label for=\"password\">新密码</label>\n"
                     "<input type=\"password\" id=\"password\" name=\"password\" required "
-                    "autocomplete=\"new-password\" aria-describedby=\"rule\">\n"
-                    "<p class=\"hint\" id=\"rule\">6至16个字节：字母、数字和符号各占1个字节，"
-                    "汉字占2个字节。</p>\n"
+                    "autocomplete=\"new-password\"" +
+                    tied_to(error, "rule") +
+                    ">\n"
+                    "<p class=\"hint\" id=\"rule\">" +
+                    kPasswordRule +
+                    "</p>\n"
                     "<label for=\"again\">再次输入新密码</label>\n"
                     "<input type=\"password\" id=\"again\" name=\"again\" required "
                     "autocomplete=\"new-password\">\n"
@@ -179,10 +197,10 @@ std::string reset_done_page(const PageFrame& frame) {
 }
 
 std::string message_page(const PageFrame& frame, const std::string& title,
-                         const std::string& message) {
+                         const std::string& message, const std::string& again) {
     return page(frame, title,
                 "<p class=\"error\" role=\"alert\">" + html_escape(message) + "</p>\n" +
-                    back_link());
+                    (again.empty() ? back_link() : action_link(again, "重新打开此页面")));
 }
 
 } // namespace server

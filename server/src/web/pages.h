@@ -19,6 +19,8 @@ bool parse_urlencoded(const std::string& body, std::map<std::string, std::string
 
 // The stylesheet, served at kStylesheetPath.
 extern const char kStylesheetPath[];
+// The rule of a password's length, in the words users read.
+extern const char kPasswordRule[];
 const std::string& stylesheet();
 
 // What every page shares. `service` names the service in the header bar.
@@ -43,8 +45,9 @@ std::string new_password_page(const PageFrame& frame, const std::string& csrf,
 std::string reset_done_page(const PageFrame& frame);
 
 // A page with a title and one message (a refused link, a refused form...), with a
-// link back to the request form.
+// link back to the request form, or, given `again`, to open that page anew (a form
+// whose security check failed: a new link would end the one the user holds).
 std::string message_page(const PageFrame& frame, const std::string& title,
-                         const std::string& message);
+                         const std::string& message, const std::string& again = std::string());
 
 } // namespace server

@@ -39,8 +39,7 @@ const char kLinkReplaced[] = "此链接已失效：之后又申请了新的链�
 const char kLinkExpired[] = "此链接已过期，请重新申请。";
 const char kPasswordNotGbk[] =
     "新密码含有无法使用的字符（如表情符号或生僻字），请只用字母、数字、符号和常用汉字。";
-const char kPasswordLength[] =
-    "新密码须为6至16个字节：字母、数字和符号各占1个字节，汉字占2个字节。";
+const std::string kPasswordLength = std::string("新密码须为") + kPasswordRule;
 const char kPasswordControl[] = "新密码不能含有制表符等控制字符。";
 const char kPasswordsDiffer[] = "两次输入的新密码不一致。";
 
@@ -98,6 +97,14 @@ bool valid_public_url(const std::string& url, std::string& why) {
     }
     if (url.back() == '/') {
         why = "must not end with /";
+        return false;
+    }
+    // The pages are served at /account/ of the server's root, and their forms, their
+    // stylesheet and their cookie name absolute paths: under a prefix every one of
+    // them would miss.
+    if (url.find('/', scheme) != std::string::npos) {
+        why = "must be the server's root, https://host[:port], without a path: the pages "
+              "are at /account/ there";
         return false;
     }
     return true;
@@ -183,7 +190,7 @@ void Recovery::password_changed(const std::string& account, const std::string& c
             send_("changed", found->email,
                   {{"service", config_.service},
                    {"account", utf8_of(account)},
-                   {"time", local_time_text(when)},
+                   {"time", zoned_time_text(when)},
                    {"address", client},
                    {"reset_page", config_.public_url + kFormPath}});
         }))
@@ -200,7 +207,7 @@ void Recovery::account_locked(const std::string& account) {
             send_("locked", found->email,
                   {{"service", config_.service},
                    {"account", utf8_of(account)},
-                   {"until", local_time_text(found->locked_until)},
+                   {"until", zoned_time_text(found->locked_until)},
                    {"reset_page", config_.public_url + kFormPath}});
         }))
         log_warning("recovery: queue full, no lock notice for u=" + printable(account), "recovery");
@@ -286,7 +293,7 @@ Response Recovery::link_page(const Request& req, const std::string& token, bool 
     if (use.state != LinkState::Live)
         return refused(use.state);
     const std::string account = utf8_of(use.account);
-    auto again = [&](const char* error) {
+    auto again = [&](const std::string& error) {
         return page(400, new_password_page(frame, csrf_for(csrf_cookie), std::string(req.path),
                                            account, error));
     };
@@ -298,7 +305,7 @@ Response Recovery::link_page(const Request& req, const std::string& token, bool 
     if (!parse_urlencoded(req.body, form))
         return page(400, message_page(frame, "无法处理请求", kBadForm));
     if (!csrf_ok(csrf_cookie, form["csrf"]))
-        return page(403, message_page(frame, "安全校验失败", kNoCookie));
+        return page(403, message_page(frame, "安全校验失败", kNoCookie, std::string(req.path)));
 
     const std::string& password = form["password"];
     if (password.size() > kMaxPasswordBytes)

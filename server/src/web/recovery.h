@@ -44,7 +44,7 @@ class RateLimiter;
 
 // Made from the settings (recovery_config in configs.h).
 struct RecoveryConfig {
-    std::string public_url; // "https://host[:port][/prefix]" without a trailing '/'; "": off
+    std::string public_url; // "https://host[:port]", no path; "": off
     std::string service;    // UTF-8, the pages' header
     bool secure = false;    // the form cookie says Secure (HTTPS here or in front)
     int64_t link_seconds = kLinkSeconds;
