@@ -10,7 +10,7 @@ packages=(
   libsystemd-dev libpwquality-dev cracklib-runtime
   libcurl4-gnutls-dev python3-aiosmtpd
   chromium chromium-driver python3-selenium prometheus
-  curl aria2 procps util-linux nginx-light apache2-utils wrk
+  curl aria2 procps util-linux nginx-light apache2-utils wrk testssl.sh
   nsis osslsigncode zip
   build-essential debhelper dpkg-dev lintian systemd adduser
 )

@@ -74,6 +74,12 @@ EngineConfig engine_config(const Settings& s) {
     c.max_body_bytes = static_cast<size_t>(s.max_body_bytes);
     c.backlog = static_cast<int>(s.backlog);
     c.tls_ticket_key_file = s.tls_ticket_key_file;
+    // Checked together with the other settings: each is a range.
+    for (const std::string& item : s.proxy_from) {
+        AddressRange r;
+        if (parse_address_range(item, r))
+            c.proxy_from.push_back(r);
+    }
     return c;
 }
 

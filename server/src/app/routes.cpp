@@ -71,6 +71,19 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             return req.client + " " + std::string(req.method) + " " +
                    printable(path_for_log(req.path).substr(0, 200));
         };
+        // The proxy's own connections are for its health checks, nothing else.
+        if (req.proxy_local) {
+            Response res;
+            if (answer_health(
+                    req, routes.ready, [] { return true; }, res))
+                return res;
+            log_warning(what() + " -> 403 refused: a proxy's LOCAL connection asks more than a "
+                                 "health check",
+                        "http");
+            res = text_answer(403, gbk(Msg::BadRequest));
+            res.close = true;
+            return res;
+        }
         if (req.kind == Request::Kind::CutShort) {
             log_info(what() + " -> 400 body cut short", "http");
             return text_answer(400, gbk(Msg::BadRequest));
@@ -92,8 +105,9 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             const bool exempt = is_exempt(req);
             const double start = monotonic_seconds();
             static const std::string kUncounted;
-            Reply reply = commands.handle(req.body, exempt ? kUncounted : req.client_key,
-                                          [&req] { return req.header("Cookie"); });
+            Reply reply = commands.handle(
+                req.body, exempt ? kUncounted : req.client_key,
+                [&req] { return req.header("Cookie"); }, req.over_tls);
             const double seconds = monotonic_seconds() - start;
             if (routes.metrics)
                 routes.metrics->request(reply.label, reply.outcome, seconds);

@@ -55,6 +55,7 @@ struct Settings {
     int64_t status_requests_per_minute;
     int64_t max_challenges;
     std::vector<std::string> exempt_addresses;
+    std::vector<std::string> proxy_from;
     std::string admin_listen; // HOST:PORT of /metrics, /healthz, /readyz; "": none
     std::string log_format;   // "text" or "json"
     std::string time_zone;    // IANA name of the times in mails and text log lines

@@ -174,6 +174,10 @@ const std::vector<Row>& setting_rows() {
         {"exempt-addresses", "LIST", m(&Settings::exempt_addresses), "127.0.0.1,::1", 0, 0, nullptr,
          "comma-separated client addresses the per-minute budgets do not count\n"
          "(\"\" for none)", Group::Listening},
+        {"proxy-from", "LIST", m(&Settings::proxy_from), "", 0, 0, nullptr,
+         "comma-separated addresses or ranges (ADDRESS/PREFIX) of proxies in front: their\n"
+         "connections begin with a PROXY header naming the client; none may be exempt",
+         Group::Listening},
         {"admin-listen", "HOST:PORT", m(&Settings::admin_listen), "", 0, 0, host_and_port,
          "serve /metrics, /healthz and /readyz there (\"\": not at all; port 0: a free one,\n"
          "printed as stdout's second line); keep it on loopback or a private network",

@@ -75,14 +75,18 @@ std::string DeviceCookies::value(const std::string& account, const std::string& 
     return base64url(payload + mac(payload));
 }
 
+std::string secure_attribute(bool configured, bool over_tls) {
+    return configured || over_tls ? "; Secure" : "";
+}
+
 std::string DeviceCookies::set_cookie(const std::string& account, const std::string& device,
-                                      int64_t now) const {
+                                      int64_t now, bool over_tls) const {
     const int64_t expires = now + config_.lifetime_seconds;
     // Expires as well as Max-Age: WinInet keeps a cookie across runs by its Expires.
     return cookie_name(account) + "=" + value(account, device, expires) +
            "; Max-Age=" + std::to_string(config_.lifetime_seconds) +
            "; Expires=" + rfc_date_text(expires, "GMT") + "; Path=/; HttpOnly; SameSite=Strict" +
-           (config_.secure ? "; Secure" : "");
+           secure_attribute(config_.secure, over_tls);
 }
 
 std::string DeviceCookies::device_of(const std::string& account, const std::string& cookie_header,

@@ -90,24 +90,24 @@ const Commands::CookieHeader Commands::kNoCookies = [] { return std::string(); }
 
 const Commands::Row Commands::kRows[] = {
     {"c", Command::Connect, 0, nullptr,
-     [](Commands&, const Form&, const CookieHeader&) { return answer(Msg::ConnectionOk, "ok"); }},
+     [](Commands&, const Form&, const Sender&) { return answer(Msg::ConnectionOk, "ok"); }},
     {"5", Command::Status, 0, &Limits::status_per_minute,
-     [](Commands& c, const Form&, const CookieHeader&) { return c.status_record(); }},
+     [](Commands& c, const Form&, const Sender&) { return c.status_record(); }},
     {"0", Command::Challenge, need(Field::U), &Limits::challenges_per_minute,
-     [](Commands& c, const Form& f, const CookieHeader& cookies) {
-         return c.challenge(*f.get(Field::U), cookies()); }},
+     [](Commands& c, const Form& f, const Sender& s) {
+         return c.challenge(*f.get(Field::U), s.cookies()); }},
     {"1", Command::SignIn, need(Field::U) | need(Field::P), &Limits::sign_ins_per_minute,
-     [](Commands& c, const Form& f, const CookieHeader& cookies) {
-         return c.sign_in(*f.get(Field::U), *f.get(Field::P), cookies()); }},
+     [](Commands& c, const Form& f, const Sender& s) {
+         return c.sign_in(*f.get(Field::U), *f.get(Field::P), s.cookies(), s.over_tls); }},
     {"2", Command::SignUp, need(Field::U) | need(Field::P) | need(Field::Q), nullptr,
-     [](Commands& c, const Form& f, const CookieHeader&) {
+     [](Commands& c, const Form& f, const Sender&) {
          return c.sign_up(*f.get(Field::U), *f.get(Field::P), *f.get(Field::Q)); }},
     {"3", Command::ChangePassword, need(Field::U) | need(Field::P) | need(Field::N),
      &Limits::changes_per_minute,
-     [](Commands& c, const Form& f, const CookieHeader& cookies) {
-         return c.change_password(*f.get(Field::U), *f.get(Field::P), *f.get(Field::N), cookies()); }},
+     [](Commands& c, const Form& f, const Sender& s) {
+         return c.change_password(*f.get(Field::U), *f.get(Field::P), *f.get(Field::N), s.cookies()); }},
     {"9", Command::SendCode, need(Field::Emily), &Limits::codes_per_minute,
-     [](Commands& c, const Form& f, const CookieHeader&) { return c.send_code(*f.get(Field::Emily)); }},
+     [](Commands& c, const Form& f, const Sender&) { return c.send_code(*f.get(Field::Emily)); }},
 };
 // clang-format on
 
@@ -143,7 +143,7 @@ int64_t Commands::accounts() {
 }
 
 Reply Commands::handle(const std::string& body, const std::string& client,
-                       const CookieHeader& cookies) {
+                       const CookieHeader& cookies, bool over_tls) {
     Form form;
     FormError e = parse_form(body, form);
     if (e == FormError::IllegalBytes)
@@ -165,7 +165,7 @@ Reply Commands::handle(const std::string& body, const std::string& client,
                 return answer(Msg::TooManyRequests, "too many requests", 429);
             if (!has_fields(form, row->needs))
                 return answer(Msg::MissingField, "missing field", 400);
-            return row->run(*this, form, cookies ? cookies : kNoCookies);
+            return row->run(*this, form, Sender{cookies ? cookies : kNoCookies, over_tls});
         } catch (const UnreadablePassword& ex) {
             report_unreadable(ex);
             return answer(Msg::ServerError, "server error: stored password unreadable", 500);
@@ -222,7 +222,7 @@ Reply Commands::challenge(const std::string& account, const std::string& cookies
 }
 
 Reply Commands::sign_in(const std::string& account, const std::string& proof,
-                        const std::string& cookies) {
+                        const std::string& cookies, bool over_tls) {
     // The challenges this client asked for (a known device's own, or those it shares
     // with every other client), all used up by this attempt, right or wrong.
     const int64_t now = now_seconds();
@@ -248,7 +248,7 @@ Reply Commands::sign_in(const std::string& account, const std::string& proof,
         r = answer(Msg::SignInOk, "ok");
         // A known device gets its cookie again, for another year from now.
         if (!check.device.empty())
-            r.set_cookie = devices_.set_cookie(account, check.device, now);
+            r.set_cookie = devices_.set_cookie(account, check.device, now, over_tls);
         r.event = event::kSignIn;
         r.event_detail = check.known_device ? "known device" : "new device";
         r.new_device = !check.known_device;

@@ -89,9 +89,11 @@ public:
 
     // Never throws: a failure of the store becomes the server-error answer. `client`
     // (the address as bytes) is what the per-address budgets count; "" counts nothing.
-    // No `cookies`: the request has none.
+    // No `cookies`: the request has none. `over_tls`: the request came over TLS to a
+    // proxy in front (the cookies sent back are then Secure, as they always are when
+    // this server is configured for HTTPS).
     Reply handle(const std::string& body, const std::string& client = std::string(),
-                 const CookieHeader& cookies = CookieHeader());
+                 const CookieHeader& cookies = CookieHeader(), bool over_tls = false);
 
     // Called for every code sent or queued, with a line for the log, never the code
     // (the address with the file transport; with SMTP the queue id and domain).
@@ -116,19 +118,25 @@ private:
     // field, nullptr: none), its metrics label and its handler. Dispatch, the missing
     // field answer, the budgets and the metrics all read the row: a new command is a
     // row and a handler.
+    // What the request says of its sender besides the form.
+    struct Sender {
+        const CookieHeader& cookies;
+        bool over_tls;
+    };
     struct Row {
         const char* word;
         Command label;
         unsigned needs;
         int Limits::*per_minute;
-        Reply (*run)(Commands&, const Form&, const CookieHeader& cookies);
+        Reply (*run)(Commands&, const Form&, const Sender& sender);
     };
     static const Row kRows[];
     static const CookieHeader kNoCookies;
 
     Reply status_record();
     Reply challenge(const std::string& account, const std::string& cookies);
-    Reply sign_in(const std::string& account, const std::string& proof, const std::string& cookies);
+    Reply sign_in(const std::string& account, const std::string& proof, const std::string& cookies,
+                  bool over_tls);
     Reply sign_up(const std::string& account, const std::string& password,
                   const std::string& email);
     Reply change_password(const std::string& account, const std::string& old_password,

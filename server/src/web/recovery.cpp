@@ -256,9 +256,9 @@ bool Recovery::csrf_ok(const std::string& cookie, const std::string& field) cons
     return !cookie.empty() && equal_in_constant_time(csrf_for(cookie), field);
 }
 
-std::string Recovery::form_cookie(const std::string& value) const {
+std::string Recovery::form_cookie(const std::string& value, bool over_tls) const {
     return std::string(kCookieName) + "=" + value + "; Path=" + kFormPath +
-           "; HttpOnly; SameSite=Strict" + (config_.secure ? "; Secure" : "");
+           "; HttpOnly; SameSite=Strict" + secure_attribute(config_.secure, over_tls);
 }
 
 Response Recovery::page(int status, const std::string& html) const {
@@ -419,7 +419,7 @@ Response Recovery::handle(const Request& req, bool exempt) {
         cookie.clear();
         if (get) {
             cookie = base64url(random_bytes(kTokenBytes));
-            set_cookie = form_cookie(cookie);
+            set_cookie = form_cookie(cookie, req.over_tls);
         }
     }
     Response res;

@@ -121,7 +121,7 @@ private:
     Response page(int status, const std::string& html) const;
     std::string csrf_for(const std::string& cookie) const;
     bool csrf_ok(const std::string& cookie, const std::string& field) const;
-    std::string form_cookie(const std::string& value) const;
+    std::string form_cookie(const std::string& value, bool over_tls) const;
 
     // The thread's work: one job at a time; false when the queue is full.
     bool post(std::function<void()> job);
