@@ -7,6 +7,7 @@
 #include "http/engine.h"
 #include "http/static_files.h"
 #include "protocol/commands.h"
+#include "protocol/rollout.h"
 #include "store/store.h"
 #include "web/recovery.h"
 
@@ -28,6 +29,8 @@ struct Routes {
     Metrics* metrics = nullptr;
     // Serves /account/... when set (a public URL is configured); 404 otherwise.
     Recovery* recovery = nullptr;
+    // Serves the rollouts' files and signatures (under /download/) when set.
+    Rollouts* rollouts = nullptr;
     // Called (account GBK, client address text) after every password change by "3".
     std::function<void(const std::string&, const std::string&)> on_password_changed;
 };

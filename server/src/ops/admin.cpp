@@ -1,5 +1,7 @@
 #include "ops/admin.h"
 
+#include "ops/admin_context.h"
+
 #include "base/charset.h"
 #include "base/clock.h"
 #include "protocol/commands.h"
@@ -13,27 +15,8 @@
 namespace server {
 namespace {
 
-constexpr int kDone = 0;
-constexpr int kNotFound = 1;
-constexpr int kUsage = 2;
-
-struct Context {
-    const AdminConfig& config;
-    std::string command;           // its words, for messages: "accounts list"
-    std::vector<std::string> args; // the words after the command's own
-    std::FILE* out;
-    std::FILE* err;
-    std::unique_ptr<Store> store;
-
-    // Opened by the commands that need it (a backup reads the file itself).
-    Store* open() {
-        std::string error;
-        store = Store::open(config.store, error);
-        if (!store)
-            std::fprintf(err, "tarnix-server admin: cannot open the database: %s\n", error.c_str());
-        return store.get();
-    }
-};
+using namespace admin_exit;
+using Context = AdminContext;
 
 struct Row {
     const char* words[2];
@@ -311,6 +294,17 @@ const Row kCommands[] = {
     {{"mail", "retry"}, "ID|--abandoned", 1, 1, mail_retry},
     {{"backup", nullptr}, "DEST", 1, 1, backup},
     {{"rekey", nullptr}, "", 0, 0, rekey},
+    {{"rollout", "start"},
+     "VERSION --file PATH --signature PATH [--description TEXT] [--percent N]",
+     5,
+     9,
+     rollout_start},
+    {{"rollout", "percent"}, "N", 1, 1, rollout_percent},
+    {{"rollout", "pause"}, "", 0, 0, rollout_pause},
+    {{"rollout", "resume"}, "", 0, 0, rollout_resume},
+    {{"rollout", "pull"}, "", 0, 0, rollout_pull},
+    {{"rollout", "finish"}, "", 0, 0, rollout_finish},
+    {{"rollout", "status"}, "", 0, 0, rollout_status},
 };
 
 size_t word_count(const Row& row) {

@@ -22,6 +22,7 @@ struct AdminConfig {
     StoreConfig store;
     std::string public_url; // "": no recovery links
     int64_t link_seconds = kLinkSeconds;
+    std::string update_description; // UTF-8: a rollout's description when none is given
 };
 
 // `words` are what follows the settings: "accounts", "show", NAME...

@@ -90,24 +90,24 @@ const Commands::CookieHeader Commands::kNoCookies = [] { return std::string(); }
 
 const Commands::Row Commands::kRows[] = {
     {"c", Command::Connect, 0, nullptr,
-     [](Commands&, const Form&, const CookieHeader&) { return answer(Msg::ConnectionOk, "ok"); }},
+     [](Commands&, const Form&, const Caller&) { return answer(Msg::ConnectionOk, "ok"); }},
     {"5", Command::Status, 0, &Limits::status_per_minute,
-     [](Commands& c, const Form&, const CookieHeader&) { return c.status_record(); }},
+     [](Commands& c, const Form&, const Caller& from) { return c.status_record(from); }},
     {"0", Command::Challenge, need(Field::U), &Limits::challenges_per_minute,
-     [](Commands& c, const Form& f, const CookieHeader& cookies) {
-         return c.challenge(*f.get(Field::U), cookies()); }},
+     [](Commands& c, const Form& f, const Caller& from) {
+         return c.challenge(*f.get(Field::U), from.cookies()); }},
     {"1", Command::SignIn, need(Field::U) | need(Field::P), &Limits::sign_ins_per_minute,
-     [](Commands& c, const Form& f, const CookieHeader& cookies) {
-         return c.sign_in(*f.get(Field::U), *f.get(Field::P), cookies()); }},
+     [](Commands& c, const Form& f, const Caller& from) {
+         return c.sign_in(*f.get(Field::U), *f.get(Field::P), from.cookies()); }},
     {"2", Command::SignUp, need(Field::U) | need(Field::P) | need(Field::Q), nullptr,
-     [](Commands& c, const Form& f, const CookieHeader&) {
+     [](Commands& c, const Form& f, const Caller&) {
          return c.sign_up(*f.get(Field::U), *f.get(Field::P), *f.get(Field::Q)); }},
     {"3", Command::ChangePassword, need(Field::U) | need(Field::P) | need(Field::N),
      &Limits::changes_per_minute,
-     [](Commands& c, const Form& f, const CookieHeader& cookies) {
-         return c.change_password(*f.get(Field::U), *f.get(Field::P), *f.get(Field::N), cookies()); }},
+     [](Commands& c, const Form& f, const Caller& from) {
+         return c.change_password(*f.get(Field::U), *f.get(Field::P), *f.get(Field::N), from.cookies()); }},
     {"9", Command::SendCode, need(Field::Emily), &Limits::codes_per_minute,
-     [](Commands& c, const Form& f, const CookieHeader&) { return c.send_code(*f.get(Field::Emily)); }},
+     [](Commands& c, const Form& f, const Caller&) { return c.send_code(*f.get(Field::Emily)); }},
 };
 // clang-format on
 
@@ -143,7 +143,7 @@ int64_t Commands::accounts() {
 }
 
 Reply Commands::handle(const std::string& body, const std::string& client,
-                       const CookieHeader& cookies) {
+                       const CookieHeader& cookies, const std::string& address) {
     Form form;
     FormError e = parse_form(body, form);
     if (e == FormError::IllegalBytes)
@@ -165,7 +165,7 @@ Reply Commands::handle(const std::string& body, const std::string& client,
                 return answer(Msg::TooManyRequests, "too many requests", 429);
             if (!has_fields(form, row->needs))
                 return answer(Msg::MissingField, "missing field", 400);
-            return row->run(*this, form, cookies ? cookies : kNoCookies);
+            return row->run(*this, form, Caller{cookies ? cookies : kNoCookies, address});
         } catch (const UnreadablePassword& ex) {
             report_unreadable(ex);
             return answer(Msg::ServerError, "server error: stored password unreadable", 500);
@@ -195,12 +195,16 @@ void Commands::report_unreadable(const UnreadablePassword& e) {
         on_unreadable_password(e.account(), e.what());
 }
 
-Reply Commands::status_record() {
+Reply Commands::status_record(const Caller& from) {
     int64_t now = now_seconds();
     Reply r;
-    r.body = status_.service_name + "|" + status_.client_version + "|" + status_.update_location +
-             "|" + status_.update_description + "|" + status_.announcement + "|" +
-             local_time_text(now) + "|" + kBuild + "|" + std::to_string(accounts());
+    UpdateFields update{status_.client_version, status_.update_location,
+                        status_.update_description};
+    if (rollouts)
+        update = rollouts->fields_for(update, from.cookies(), from.address, now, r.set_cookie);
+    r.body = status_.service_name + "|" + update.version + "|" + update.location + "|" +
+             update.description + "|" + status_.announcement + "|" + local_time_text(now) + "|" +
+             kBuild + "|" + std::to_string(accounts());
     r.result = "ok";
     return r;
 }

@@ -9,6 +9,7 @@
 #include "mail/mail.h"
 #include "base/secrets.h"
 #include "protocol/form.h"
+#include "protocol/rollout.h"
 #include "store/store.h"
 
 #include <atomic>
@@ -83,8 +84,14 @@ public:
     // Never throws: a failure of the store becomes the server-error answer. `client`
     // (the address as bytes) is what the per-address budgets count; "" counts nothing.
     // No `cookies`: the request has none.
+    // `address` (as text) is who a status request without an install cookie is
+    // bucketed as, for a rollout.
     Reply handle(const std::string& body, const std::string& client = std::string(),
-                 const CookieHeader& cookies = CookieHeader());
+                 const CookieHeader& cookies = CookieHeader(),
+                 const std::string& address = std::string());
+
+    // Decides status fields 2 to 4 per install when set (a rollout may name a candidate).
+    Rollouts* rollouts = nullptr;
 
     // Called for every code sent or queued, with a line for the log, never the code
     // (the address with the file transport; with SMTP the queue id and domain).
@@ -107,17 +114,21 @@ private:
     // field, nullptr: none), its metrics label and its handler. Dispatch, the missing
     // field answer, the budgets and the metrics all read the row: a new command is a
     // row and a handler.
+    struct Caller {
+        const CookieHeader& cookies;
+        const std::string& address;
+    };
     struct Row {
         const char* word;
         Command label;
         unsigned needs;
         int Limits::*per_minute;
-        Reply (*run)(Commands&, const Form&, const CookieHeader& cookies);
+        Reply (*run)(Commands&, const Form&, const Caller& from);
     };
     static const Row kRows[];
     static const CookieHeader kNoCookies;
 
-    Reply status_record();
+    Reply status_record(const Caller& from);
     Reply challenge(const std::string& account, const std::string& cookies);
     Reply sign_in(const std::string& account, const std::string& proof, const std::string& cookies);
     Reply sign_up(const std::string& account, const std::string& password,

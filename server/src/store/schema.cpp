@@ -140,6 +140,48 @@ const SchemaStep kSteps[] = {
      "UPDATE mails SET recipient_key = recipient;"
      "DROP INDEX IF EXISTS mails_by_recipient;"
      "CREATE INDEX IF NOT EXISTS mails_by_recipient_key ON mails(recipient_key, kind, created);"},
+    // 10: staged rollouts of a client update (RolloutState), and per version and
+    // install what the downloads did (the rollout's signals).
+    {"CREATE TABLE rollouts ("
+     " id INTEGER PRIMARY KEY,"
+     " version TEXT NOT NULL,"
+     " file TEXT NOT NULL,"
+     " signature TEXT NOT NULL,"
+     " description BLOB NOT NULL,"
+     " percent INTEGER NOT NULL,"
+     " state INTEGER NOT NULL,"
+     " halt_reason TEXT NOT NULL DEFAULT '',"
+     " started INTEGER NOT NULL,"
+     " changed INTEGER NOT NULL);"
+     "CREATE TABLE rollout_installs ("
+     " version TEXT NOT NULL,"
+     " install TEXT NOT NULL,"
+     " offered INTEGER NOT NULL DEFAULT 0,"
+     " file_bytes INTEGER NOT NULL DEFAULT 0,"
+     " signature INTEGER NOT NULL DEFAULT 0,"
+     " completed INTEGER NOT NULL DEFAULT 0,"
+     " repeated INTEGER NOT NULL DEFAULT 0,"
+     " PRIMARY KEY (version, install));",
+     "CREATE TABLE IF NOT EXISTS rollouts ("
+     " id BIGSERIAL PRIMARY KEY,"
+     " version TEXT NOT NULL,"
+     " file TEXT NOT NULL,"
+     " signature TEXT NOT NULL,"
+     " description BYTEA NOT NULL,"
+     " percent BIGINT NOT NULL,"
+     " state BIGINT NOT NULL,"
+     " halt_reason TEXT NOT NULL DEFAULT '',"
+     " started BIGINT NOT NULL,"
+     " changed BIGINT NOT NULL);"
+     "CREATE TABLE IF NOT EXISTS rollout_installs ("
+     " version TEXT NOT NULL,"
+     " install TEXT NOT NULL,"
+     " offered BIGINT NOT NULL DEFAULT 0,"
+     " file_bytes BIGINT NOT NULL DEFAULT 0,"
+     " signature BIGINT NOT NULL DEFAULT 0,"
+     " completed BIGINT NOT NULL DEFAULT 0,"
+     " repeated BIGINT NOT NULL DEFAULT 0,"
+     " PRIMARY KEY (version, install));"},
 };
 
 } // namespace

@@ -68,6 +68,14 @@ public:
     bool delete_account(const std::string& name) override;
     RekeyStep rekey_step(std::string& after, size_t limit) override;
     int64_t count_not_under_current_key() override;
+    bool start_rollout(Rollout& r) override;
+    std::optional<Rollout> live_rollout() override;
+    std::optional<Rollout> released_rollout() override;
+    std::optional<Rollout> change_rollout(const std::function<bool(Rollout&)>& change,
+                                          int64_t now) override;
+    void record_offer(const std::string& version, const std::string& install, int64_t now) override;
+    FetchResult record_fetch(const Fetch& fetch) override;
+    RolloutSignals rollout_signals(const std::string& version) override;
 
 private:
     // The text of a pair for this database's dialect.
@@ -85,6 +93,8 @@ private:
                       bool for_update);
     int64_t insert_mail(SqlConnection& c, const OutgoingMail& mail, bool sent);
     void finish_mail(SqlConnection& c, int64_t id, MailEnd end);
+    std::optional<Rollout> find_live(SqlConnection& c, bool for_update);
+    RolloutSignals signals(SqlConnection& c, const std::string& version);
     // Every challenge of the account, whoever asked.
     void drop_challenges(SqlConnection& c, const std::string& account);
 
