@@ -106,7 +106,9 @@ UpdateFields Rollouts::fields_for(const UpdateFields& release, const std::string
         fields.description = s->released->description;
     }
     const std::optional<Rollout>& live = s->live;
-    if (live && in_rollout_share(install, live->version, live->percent)) {
+    // Paused: no install is added, those offered it before keep it.
+    if (live && in_rollout_share(install, live->version, live->percent) &&
+        (live->state == RolloutState::Running || store_.was_offered(live->version, install))) {
         fields.version = live->version;
         fields.location = config_.download_host + rollout_file_path(live->version);
         fields.description = live->description;

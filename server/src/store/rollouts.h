@@ -9,7 +9,7 @@
 namespace server {
 
 // A rollout's states (rollouts.state): offered to its share while Running; a Paused
-// one keeps offering it to the installs already in its share but adds none; a Pulled
+// one keeps offering it to the installs it was offered to but adds none; a Pulled
 // one is offered to nobody; a Finished one is the release everyone is offered.
 enum class RolloutState : int64_t { Running = 0, Paused = 1, Pulled = 2, Finished = 3 };
 

@@ -74,6 +74,7 @@ public:
     std::optional<Rollout> change_rollout(const std::function<bool(Rollout&)>& change,
                                           int64_t now) override;
     void record_offer(const std::string& version, const std::string& install, int64_t now) override;
+    bool was_offered(const std::string& version, const std::string& install) override;
     FetchResult record_fetch(const Fetch& fetch) override;
     RolloutSignals rollout_signals(const std::string& version) override;
 

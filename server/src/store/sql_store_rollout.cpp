@@ -122,6 +122,14 @@ void SqlStore::record_offer(const std::string& version, const std::string& insta
             {text(version), text(install), integer(now)});
 }
 
+bool SqlStore::was_offered(const std::string& version, const std::string& install) {
+    SqlLease c = db_->lease();
+    auto row = c->query("SELECT 1 FROM rollout_installs WHERE version = ? AND install = ?"
+                        " AND offered > 0",
+                        {text(version), text(install)});
+    return row->next();
+}
+
 RolloutSignals SqlStore::signals(SqlConnection& c, const std::string& version) {
     auto row = c.query("SELECT COALESCE(SUM(CASE WHEN offered > 0 THEN 1 ELSE 0 END), 0),"
                        " COALESCE(SUM(CASE WHEN completed > 0 THEN 1 ELSE 0 END), 0),"

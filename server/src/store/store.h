@@ -320,6 +320,8 @@ public:
     // The version was named to the install in a status answer (counted once).
     virtual void record_offer(const std::string& version, const std::string& install,
                               int64_t now) = 0;
+    // Whether the version was named to the install before.
+    virtual bool was_offered(const std::string& version, const std::string& install) = 0;
     // One answer of a download, counted for its version and install.
     virtual FetchResult record_fetch(const Fetch& fetch) = 0;
     virtual RolloutSignals rollout_signals(const std::string& version) = 0;
