@@ -65,16 +65,33 @@ bool valid_rollout_version(const std::string& version) {
 Rollouts::Rollouts(Store& store, const DeviceCookies& cookies, RolloutConfig config)
     : store_(store), cookies_(cookies), config_(std::move(config)) {}
 
-// One instance reads the rollouts at most once per period; the others answer with the
-// snapshot it found, and wait only for the very first.
+// Each instance reads the rollouts at most once per period: one request reads them,
+// the others meanwhile answer with the snapshot before (only the very first waits).
 std::shared_ptr<const Rollouts::Snapshot> Rollouts::snapshot() {
     const int64_t now = monotonic_ms();
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (snapshot_ && now - read_at_ms_ < config_.refresh_ms)
-        return snapshot_;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (snapshot_ && now - read_at_ms_ < config_.refresh_ms)
+            return snapshot_;
+    }
+    std::unique_lock<std::mutex> reading(read_mutex_, std::defer_lock);
+    if (!reading.try_lock()) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (snapshot_)
+                return snapshot_;
+        }
+        reading.lock();
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (snapshot_ && monotonic_ms() - read_at_ms_ < config_.refresh_ms)
+            return snapshot_; // read by the request this one waited for
+    }
     auto fresh = std::make_shared<Snapshot>();
     fresh->live = store_.live_rollout();
     fresh->released = store_.released_rollout();
+    std::lock_guard<std::mutex> lock(mutex_);
     snapshot_ = std::move(fresh);
     read_at_ms_ = now;
     return snapshot_;

@@ -90,7 +90,8 @@ private:
     Store& store_;
     const DeviceCookies& cookies_;
     RolloutConfig config_;
-    std::mutex mutex_;
+    std::mutex read_mutex_; // held by the one request reading the store
+    std::mutex mutex_;      // guards the two below
     std::shared_ptr<const Snapshot> snapshot_;
     int64_t read_at_ms_ = 0;
 };

@@ -140,8 +140,9 @@ const SchemaStep kSteps[] = {
      "UPDATE mails SET recipient_key = recipient;"
      "DROP INDEX IF EXISTS mails_by_recipient;"
      "CREATE INDEX IF NOT EXISTS mails_by_recipient_key ON mails(recipient_key, kind, created);"},
-    // 10: staged rollouts of a client update (RolloutState), and per version and
-    // install what the downloads did (the rollout's signals).
+    // 10: staged rollouts of a client update (RolloutState), per version and install
+    // what the downloads did, and per version their sums (read at every download, so
+    // kept as counts rather than summed over the installs).
     {"CREATE TABLE rollouts ("
      " id INTEGER PRIMARY KEY,"
      " version TEXT NOT NULL,"
@@ -161,7 +162,12 @@ const SchemaStep kSteps[] = {
      " signature INTEGER NOT NULL DEFAULT 0,"
      " completed INTEGER NOT NULL DEFAULT 0,"
      " repeated INTEGER NOT NULL DEFAULT 0,"
-     " PRIMARY KEY (version, install));",
+     " PRIMARY KEY (version, install));"
+     "CREATE TABLE rollout_signals ("
+     " version TEXT PRIMARY KEY,"
+     " offered INTEGER NOT NULL DEFAULT 0,"
+     " complete INTEGER NOT NULL DEFAULT 0,"
+     " repeated INTEGER NOT NULL DEFAULT 0);",
      "CREATE TABLE IF NOT EXISTS rollouts ("
      " id BIGSERIAL PRIMARY KEY,"
      " version TEXT NOT NULL,"
@@ -181,7 +187,12 @@ const SchemaStep kSteps[] = {
      " signature BIGINT NOT NULL DEFAULT 0,"
      " completed BIGINT NOT NULL DEFAULT 0,"
      " repeated BIGINT NOT NULL DEFAULT 0,"
-     " PRIMARY KEY (version, install));"},
+     " PRIMARY KEY (version, install));"
+     "CREATE TABLE IF NOT EXISTS rollout_signals ("
+     " version TEXT PRIMARY KEY,"
+     " offered BIGINT NOT NULL DEFAULT 0,"
+     " complete BIGINT NOT NULL DEFAULT 0,"
+     " repeated BIGINT NOT NULL DEFAULT 0);"},
 };
 
 } // namespace

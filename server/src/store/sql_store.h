@@ -96,6 +96,8 @@ private:
     void finish_mail(SqlConnection& c, int64_t id, MailEnd end);
     std::optional<Rollout> find_live(SqlConnection& c, bool for_update);
     RolloutSignals signals(SqlConnection& c, const std::string& version);
+    // One more of `column` (offered, complete, repeated) in the version's sums.
+    void count_signal(SqlConnection& c, const std::string& version, const char* column);
     // Every challenge of the account, whoever asked.
     void drop_challenges(SqlConnection& c, const std::string& account);
 

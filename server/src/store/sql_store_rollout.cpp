@@ -115,11 +115,27 @@ std::optional<Rollout> SqlStore::change_rollout(const std::function<bool(Rollout
     return changed;
 }
 
+// The version's sums change in the transaction that changes an install's row.
+void SqlStore::count_signal(SqlConnection& c, const std::string& version, const char* column) {
+    c.exec("INSERT INTO rollout_signals (version) VALUES (?) ON CONFLICT (version) DO NOTHING",
+           {text(version)});
+    c.exec((std::string("UPDATE rollout_signals SET ") + column + " = " + column +
+            " + 1 WHERE version = ?")
+               .c_str(),
+           {text(version)});
+}
+
 void SqlStore::record_offer(const std::string& version, const std::string& install, int64_t now) {
     SqlLease c = db_->lease();
-    c->exec("INSERT INTO rollout_installs (version, install, offered) VALUES (?, ?, ?)"
-            " ON CONFLICT (version, install) DO NOTHING",
-            {text(version), text(install), integer(now)});
+    SqlTransaction tx(*c);
+    // A row a download made first has not been offered yet.
+    if (c->exec("INSERT INTO rollout_installs (version, install, offered) VALUES (?, ?, ?)"
+                " ON CONFLICT (version, install) DO UPDATE SET offered = excluded.offered"
+                " WHERE rollout_installs.offered = 0",
+                {text(version), text(install), integer(now)}) == 0)
+        return;
+    count_signal(*c, version, "offered");
+    tx.commit();
 }
 
 bool SqlStore::was_offered(const std::string& version, const std::string& install) {
@@ -131,9 +147,7 @@ bool SqlStore::was_offered(const std::string& version, const std::string& instal
 }
 
 RolloutSignals SqlStore::signals(SqlConnection& c, const std::string& version) {
-    auto row = c.query("SELECT COALESCE(SUM(CASE WHEN offered > 0 THEN 1 ELSE 0 END), 0),"
-                       " COALESCE(SUM(CASE WHEN completed > 0 THEN 1 ELSE 0 END), 0),"
-                       " COALESCE(SUM(repeated), 0) FROM rollout_installs WHERE version = ?",
+    auto row = c.query("SELECT offered, complete, repeated FROM rollout_signals WHERE version = ?",
                        {text(version)});
     RolloutSignals s;
     if (row->next()) {
@@ -187,6 +201,10 @@ FetchResult SqlStore::record_fetch(const Fetch& f) {
             " repeated = ? WHERE version = ? AND install = ?",
             {integer(file_bytes), integer(signature), integer(completed), integer(repeated),
              text(f.version), text(f.install)});
+    if (result.completed)
+        count_signal(*c, f.version, "complete");
+    if (result.repeated)
+        count_signal(*c, f.version, "repeated");
     result.signals = signals(*c, f.version);
     tx.commit();
     return result;
