@@ -14,6 +14,8 @@
 // session ticket key enabled on every session before its handshake.
 // Prints "... listening on http(s)://127.0.0.1:PORT/tx-client.asp" and serves until
 // SIGINT or SIGTERM.
+#include "http/tls.h"
+
 #include <gnutls/abstract.h>
 #include <gnutls/gnutls.h>
 #include <microhttpd.h>
@@ -199,8 +201,7 @@ int main(int argc, char** argv) {
     MHD_OptionItem tls_options[] = {
         {tls ? MHD_OPTION_HTTPS_CERT_CALLBACK : MHD_OPTION_END, 0,
          reinterpret_cast<void*>(&pick_credentials)},
-        {MHD_OPTION_HTTPS_PRIORITIES, 0,
-         const_cast<char*>("NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2")},
+        {MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(server::kTlsPriorities)},
         {MHD_OPTION_END, 0, nullptr},
     };
     std::vector<MHD_Daemon*> daemons;

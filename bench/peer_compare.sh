@@ -12,6 +12,11 @@
 #   5. HTTPS keep-alive, 64 connections (wrk, 8 s)
 #   6. TLS handshakes one after another, full and resumed, TLS 1.3 and 1.2 (openssl
 #      s_time, 5 s each; "reuse" resumes the first connection's session)
+#   7. "HAProxy + ours": the shipped deploy/haproxy/tarnix.cfg ending TLS in front of
+#      ours (--proxy-from), against nginx: rows 2 (P-256), 6 and 5 through it; the
+#      CPU is HAProxy's and ours together. Last, HTTPS keep-alive through HAProxy in
+#      front of the bare engine (a plain tcp frontend, no PROXY header), in the nginx
+#      column of its row.
 #   bench/peer_compare.sh [rows...]     e.g. bench/peer_compare.sh 1 4
 #   OUR_FLAGS="--threads 2" bench/peer_compare.sh 2    (more flags for our server)
 #   RUNS=3 HTTPS_REQUESTS=1000 VARIANT_RUNS=1 bench/peer_compare.sh   (a shorter run;
@@ -27,9 +32,9 @@ https_requests=${HTTPS_REQUESTS:-3000} # row 2's handshakes per run
 variant_runs=${VARIANT_RUNS:-$runs}    # runs of row 2's RSA and TLS 1.2 variants
 bare=${BARE:-0}
 rows=("$@")
-((${#rows[@]})) || rows=(1 2 3 4 5 6)
-for tool in nginx ab wrk openssl; do
-  command -v "$tool" >/dev/null || { echo "needs $tool (nginx-light, apache2-utils, wrk)"; exit 1; }
+((${#rows[@]})) || rows=(1 2 3 4 5 6 7)
+for tool in nginx ab wrk openssl haproxy; do
+  command -v "$tool" >/dev/null || { echo "needs $tool (nginx-light, apache2-utils, wrk, haproxy)"; exit 1; }
 done
 build_server_release || exit 1
 server="$build/server-release/server/tarnix-server"
@@ -125,14 +130,37 @@ if ((bare)); then
   bare_ec=$(start_server bare-ec "$floor" --tls-cert "$work/ec/server.pem" --tls-key "$work/ec/server.key")
   bare_rsa=$(start_server bare-rsa "$floor" --tls-cert "$work/rsa/server.pem" --tls-key "$work/rsa/server.key")
 fi
+# Row 7: ours behind the shipped HAProxy configuration (P-256, ticket keys), and the
+# bare engine behind a plain tcp frontend of the same HAProxy. All of ab's and wrk's
+# connections come from 127.0.0.1: the per-address limits are raised as for row 4.
+if [[ " ${rows[*]} " == *" 7 "* ]]; then
+  our_behind=$(start_ours behind --proxy-from 127.0.0.1 --exempt-addresses "" \
+    --max-per-address 1024)
+  floor_http=$(start_server floor-http "$floor")
+  cat "$work/ec/server.pem" "$work/ec/server.key" >"$work/haproxy.pem"
+  for _ in 1 2 3; do head -c 48 /dev/urandom | base64 -w0; echo; done >"$work/ticket.keys"
+  hp_ours=$(free_port); hp_bare=$(free_port)
+  printf '%s\n' "frontend bare" \
+    "  bind 127.0.0.1:$hp_bare ssl crt $work/haproxy.pem tls-ticket-keys $work/ticket.keys alpn http/1.1" \
+    "  default_backend bare" "backend bare" "  server floor 127.0.0.1:$floor_http" \
+    >"$work/haproxy-bare.cfg"
+  mkdir -p "$work/haproxy"
+  TARNIX_BIND=127.0.0.1:$hp_ours TARNIX_CERT=$work/haproxy.pem \
+    TARNIX_TICKET_KEYS=$work/ticket.keys TARNIX_A=127.0.0.1:$our_behind \
+    TARNIX_B=127.0.0.1:$our_behind TARNIX_MAXCONN=4096 TARNIX_PER_SOURCE=1024 \
+    haproxy -db -f "$root/deploy/haproxy/tarnix.cfg" -f "$work/haproxy-bare.cfg" \
+    2>"$work/haproxy/log" &
+  echo $! >"$work/haproxy/pid"
+fi
 sleep 0.5
 
-# CPU time (user + system, clock ticks) of a process and its children so far: nginx's
-# master and workers, or our one process. On a shared machine the CPU a server spends
-# per request says more than its rate, which depends on what else runs.
-cpu_ticks() {
+# CPU time (user + system, clock ticks) of processes and their children so far:
+# nginx's master and workers, our one process, or HAProxy and ours together. On a
+# shared machine the CPU a server spends per request says more than its rate, which
+# depends on what else runs.
+cpu_ticks() { # pids...
   local total=0 p
-  for p in "$1" $(pgrep -P "$1"); do
+  for p in "$@" $(for q in "$@"; do pgrep -P "$q"; done); do
     total=$((total + $(sed 's/.*) //' "/proc/$p/stat" | awk '{print $12 + $13}')))
   done
   echo "$total"
@@ -181,9 +209,11 @@ cpu_per_k() { # ticks, rate, seconds of the run
 # One measurement: command, server pid. Prints "requests/s p99-ms errors cpu-ms-per-1k".
 measure() {
   local t0 t1 s0 r p e
-  t0=$(cpu_ticks "$2"); s0=$EPOCHREALTIME
+  # shellcheck disable=SC2086
+  t0=$(cpu_ticks $2); s0=$EPOCHREALTIME
   read -r r p e <<<"$(eval "$1")"
-  t1=$(cpu_ticks "$2")
+  # shellcheck disable=SC2086
+  t1=$(cpu_ticks $2)
   echo "$r $p $e $(cpu_per_k $((t1 - t0)) "$r" "$(awk -v a="$s0" -v b="$EPOCHREALTIME" 'BEGIN{print b - a}')")"
 }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN{printf "%.2f", (b > 0) ? a / b : 0}'; }
@@ -269,6 +299,29 @@ for row in "${rows[@]}"; do
            "stime_run ${bare_ec:-} -$mode -tls$v" bare-ec
        done
      done ;;
+  7) behind="$(<"$work/haproxy/pid") $(<"$work/behind/pid")"
+     for v in 1.3 1.2; do
+       compare "7. HAProxy + ours: HTTPS, full handshake each, P-256, TLS $v (ab, $https_requests)" \
+         "ab_run $https_requests https://127.0.0.1:$ng_ec/tx-client.asp -f TLS$v" \
+         "ab_run $https_requests https://127.0.0.1:$hp_ours/tx-client.asp -f TLS$v" "$behind"
+     done
+     for v in 1_3 1_2; do
+       for mode in new reuse; do
+         compare "7. HAProxy + ours: TLS ${v/_/.} handshakes one at a time, P-256, -$mode (s_time, 5 s)" \
+           "stime_run $ng_ec -$mode -tls$v" "stime_run $hp_ours -$mode -tls$v" "$behind"
+       done
+     done
+     compare "7. HAProxy + ours: HTTPS keep-alive, 64 connections, P-256 (wrk, 8 s)" \
+       "wrk_run 64 https://127.0.0.1:$ng_ec/tx-client.asp" \
+       "wrk_run 64 https://127.0.0.1:$hp_ours/tx-client.asp" "$behind"
+     # The "nginx" side of this row is HAProxy in front of the bare engine, and its CPU
+     # theirs together.
+     saved_ng_pid=$ng_pid
+     ng_pid="$(<"$work/haproxy/pid") $(<"$work/floor-http/pid")"
+     compare "7. HTTPS keep-alive through HAProxy, 64 connections: ours, and HAProxy + bare engine in the nginx column (wrk, 8 s)" \
+       "wrk_run 64 https://127.0.0.1:$hp_bare/tx-client.asp" \
+       "wrk_run 64 https://127.0.0.1:$hp_ours/tx-client.asp" "$behind"
+     ng_pid=$saved_ng_pid ;;
   *) echo "no row $row" >&2; exit 2 ;;
   esac
 done

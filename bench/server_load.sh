@@ -22,6 +22,9 @@
 #   full | normal    SQLite's synchronous: FULL (the product's, the default) or NORMAL, from
 #                    a build of its own (build/server-release-sync-normal), for measuring
 #                    what FULL costs
+#   noscreen | screen  the password screen and the event record off (the default) or on:
+#                    a generated 1 GiB breach corpus (make_corpus), libpwquality's
+#                    dictionary check, and the chained record of security events
 # e.g. "nokey u key u nokey u key u". The end is a table of every run.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -48,7 +51,7 @@ unlimited=(--challenges-per-minute 0 --sign-ins-per-minute 0 --password-changes-
            --codes-per-minute 0)
 
 # The settings words' state, and what they need, made on first use.
-key=nokey store=sqlite sync=full
+key=nokey store=sqlite sync=full screen=noscreen
 pg_uri=
 runs=0
 table=()
@@ -61,6 +64,13 @@ need() { # what the current words need: the NORMAL build, the key, PostgreSQL
   fi
   if [ "$key" = key ] && [ ! -e "$work/key/secret.key" ]; then
     mkdir -p "$work/key" && "$server" keygen-secret "$work/key" || return 1
+  fi
+  if [ "$screen" = screen ] && [ ! -e "$work/screen/events.key" ]; then
+    mkdir -p "$work/screen" &&
+      "$build/server-release/bench/make_corpus" "$work/screen/corpus.txt" 1024 &&
+      printf 'minlen = 6\ndictcheck = 1\nusercheck = 0\n' >"$work/screen/pwquality.conf" &&
+      head -c 32 /dev/urandom >"$work/screen/events.key" && chmod 600 "$work/screen/events.key" ||
+      return 1
   fi
   if [ "$store" = pg ] && [ -z "$pg_uri" ]; then
     pg=$(mktemp -d /tmp/tarnix-pg-load-XXXXXX)
@@ -86,6 +96,9 @@ run() { # name, command to report ("" for all), server flags..., --, load flags.
     exe="$normal_tree/server/tarnix-server"
   fi
   [ "$key" = key ] && flags+=(--secret-key-file "$work/key/secret.key")
+  [ "$screen" = screen ] && flags+=(--breached-passwords "$work/screen/corpus.txt"
+    --password-quality-file "$work/screen/pwquality.conf"
+    --events-key-file "$work/screen/events.key")
   start_server "$work" "$exe" --db "$db" --outbox "$work/outbox.txt" "${unlimited[@]}" \
     "${flags[@]}" || return 1
   local pid=$server_pid port=$server_port
@@ -112,7 +125,7 @@ run() { # name, command to report ("" for all), server flags..., --, load flags.
   fi
   local before after
   before=$(load1)
-  echo "== $name; $store, synchronous $sync_label, $key (load average before: $(cut -d' ' -f1-3 /proc/loadavg))"
+  echo "== $name; $store, synchronous $sync_label, $key, $screen (load average before: $(cut -d' ' -f1-3 /proc/loadavg))"
   "$load" --port "$port" "$@" | tee "$work/result"
   local rc=${PIPESTATUS[0]}
   after=$(load1)
@@ -144,7 +157,7 @@ run() { # name, command to report ("" for all), server flags..., --, load flags.
   missing=$(awk '/^requests/{print $9}' "$r")
   per_request=$(awk -v c="$cpu" -v d="$db_cpu" -v n="$total" \
     'BEGIN{printf "%.3f", (n > 0) ? (c + d) * 1000 / n : 0}')
-  table+=("| $runs | $name | $store | $sync_label | $key | $what | $rate | $p50 | $p99 | $errors | $created / $missing | $cpu s | $db_cpu | $per_request ms | $before → $after |")
+  table+=("| $runs | $name | $store | $sync_label | $key | $screen | $what | $rate | $p50 | $p99 | $errors | $created / $missing | $cpu s | $db_cpu | $per_request ms | $before → $after |")
   return "$rc"
 }
 
@@ -156,6 +169,7 @@ for tag in $tags; do
     key | nokey) key=$tag ;;
     sqlite | pg) store=$tag ;;
     full | normal) sync=$tag ;;
+    screen | noscreen) screen=$tag ;;
     h) run "256 clients, HTTP" "" -- --clients 256 --seconds "$seconds" --tag h || status=1 ;;
     m) run "256 clients, HTTP, metrics scraped and JSON logs" "" --admin-listen 127.0.0.1:0 \
          --log-format json -- --clients 256 --seconds "$seconds" --tag m || status=1 ;;
@@ -177,7 +191,7 @@ for tag in $tags; do
 done
 echo
 echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg) at the end"
-echo "| run | scenario | store | synchronous | key | measured | per second | p50 ms | p99 ms | errors (+ in the check) | accounts created / missing | server CPU | PostgreSQL CPU | CPU per request (both) | load average before → after |"
-echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
+echo "| run | scenario | store | synchronous | key | screen and record | measured | per second | p50 ms | p99 ms | errors (+ in the check) | accounts created / missing | server CPU | PostgreSQL CPU | CPU per request (both) | load average before → after |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${table[@]}"
 exit $status

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # A local cluster of the account service: a PostgreSQL cluster in a temporary
 # folder (run as "nobody" when started as root), two server instances on that
-# database, and HAProxy in front, round-robin, on 127.0.0.1:PORT.
+# database, and HAProxy in front with the shipped configuration
+# (deploy/haproxy/tarnix.cfg): HTTPS on 127.0.0.1:PORT+1 with a test certificate,
+# and plain HTTP on 127.0.0.1:PORT through the same instances. Both pass the
+# client's address on in a PROXY header (the instances run with --proxy-from).
 #   scripts/cluster.sh start [PORT]   (default 8866, the client's own; builds the server if needed)
 #   scripts/cluster.sh stop
-# The folder is named in build/cluster.dir; it holds haproxy.cfg and the instances'
-# outbox (outbox.txt) and log (server.log), both shared by the two, and per
-# instance the first line it printed (a.port, b.port). Extra server flags:
+# The folder is named in build/cluster.dir; it holds the plain frontend
+# (plain.cfg), the test authority to trust (ca/ca.pem), and the instances' outbox
+# (outbox.txt) and log (server.log), both shared by the two, and per instance the
+# first line it printed (a.port, b.port). Extra server flags:
 # TARNIX_SERVER_ARGS="--threads 8 ..."; another server program: TARNIX_CLUSTER_SERVER;
 # another state file than build/cluster.dir: TARNIX_CLUSTER_STATE.
 set -uo pipefail
@@ -22,10 +26,10 @@ start_instance() {
   local name=$1 db=$2 front=$3 out
   out="$dir/$name.port"
   # shellcheck disable=SC2086
-  # One outbox and one log for both: lines are appended whole (O_APPEND). Every
-  # connection comes from the balancer's address: the per-address connection limit
-  # is the balancer's job, so here it is the limit in all.
+  # One outbox and one log for both: lines are appended whole (O_APPEND). The load
+  # tools' clients all come from 127.0.0.1: the per-address limit is raised for them.
   "$server" --port 0 --db "$db" --outbox "$dir/outbox.txt" --max-per-address 1024 \
+    --proxy-from 127.0.0.1 --exempt-addresses "" \
     --device-key-file "$dir/device.key" \
     --update-location "127.0.0.1:$front/download/Tarnix.exe" ${TARNIX_SERVER_ARGS:-} \
     >"$out" 2>>"$dir/server.log" &
@@ -89,34 +93,30 @@ start_cluster() {
   echo "${a% *}" >"$dir/server-a.pid"
   b=$(start_instance b "$db" "$front") || { stop_cluster; return 1; }
   echo "${b% *}" >"$dir/server-b.pid"
-  cat >"$dir/haproxy.cfg" <<CFG
-global
-  maxconn 4096
-defaults
-  mode http
-  timeout connect 2s
-  timeout client 30s
-  timeout server 30s
-  # A request that cannot reach a stopped instance goes to the other one.
-  retries 2
-  option redispatch
-frontend tarnix
+  # The shipped configuration, and beside it a plain frontend to the same instances
+  # (a file of its own: HAProxy reads both).
+  sh "$root/server/tests/make_test_ca.sh" "$dir/ca" ec || { stop_cluster; return 1; }
+  cat "$dir/ca/server.pem" "$dir/ca/server.key" >"$dir/haproxy.pem"
+  (umask 077 && for _ in 1 2 3; do head -c 48 /dev/urandom | base64 -w0; echo; done \
+    >"$dir/ticket.keys") || { stop_cluster; return 1; }
+  cat >"$dir/plain.cfg" <<CFG
+frontend plain
   bind 127.0.0.1:$front
+  tcp-request connection track-sc0 src table tarnix
+  tcp-request connection reject if { sc0_conn_cur gt 1024 }
   default_backend instances
-backend instances
-  balance roundrobin
-  # An instance whose database does not answer is taken out until it does again.
-  option httpchk GET /readyz
-  server a 127.0.0.1:${a#* } check inter 1s fall 1
-  server b 127.0.0.1:${b#* } check inter 1s fall 1
 CFG
-  if ! haproxy -D -f "$dir/haproxy.cfg" -p "$dir/haproxy.pid"; then
+  if ! TARNIX_BIND=127.0.0.1:$((front + 1)) TARNIX_CERT=$dir/haproxy.pem \
+    TARNIX_TICKET_KEYS=$dir/ticket.keys TARNIX_A=127.0.0.1:${a#* } TARNIX_B=127.0.0.1:${b#* } \
+    TARNIX_MAXCONN=4096 TARNIX_PER_SOURCE=1024 \
+    haproxy -D -f "$root/deploy/haproxy/tarnix.cfg" -f "$dir/plain.cfg" -p "$dir/haproxy.pid"; then
     stop_cluster
     return 1
   fi
-  echo "cluster: http://127.0.0.1:$front/tx-client.asp -> instances on ports ${a#* } and ${b#* }"
+  echo "cluster: http://127.0.0.1:$front/tx-client.asp and https://127.0.0.1:$((front + 1))/tx-client.asp" \
+    "(trust $dir/ca/ca.pem) -> instances on ports ${a#* } and ${b#* }"
   echo "database: $db"
-  echo "folder: $dir (logs, outboxes, haproxy.cfg)"
+  echo "folder: $dir (logs, outboxes, plain.cfg, ca/)"
 }
 
 case "${1:-}" in

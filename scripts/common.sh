@@ -44,7 +44,7 @@ build_native() {
 # running and measuring).
 build_server_release() {
   cmake --preset server-release -S "$root" >/dev/null
-  cmake --build "$build/server-release" --target tarnix-server server_load engine_floor
+  cmake --build "$build/server-release" --target tarnix-server server_load engine_floor make_corpus
 }
 
 # Starts Xvfb when no display is given; sets STARTED_XVFB to its pid.

@@ -7,10 +7,10 @@ packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools
   wine wine64 xvfb x11-utils xdotool imagemagick fonts-wqy-microhei locales
   libmicrohttpd-dev libgnutls28-dev libcpp-httplib-dev libtomlplusplus-dev libsqlite3-dev libpq-dev postgresql haproxy libssl-dev openssl pkg-config
-  libsystemd-dev
+  libsystemd-dev libpwquality-dev cracklib-runtime
   libcurl4-gnutls-dev python3-aiosmtpd
   chromium chromium-driver python3-selenium prometheus
-  curl aria2 procps util-linux nginx-light apache2-utils wrk
+  curl aria2 procps util-linux nginx-light apache2-utils wrk testssl.sh
   nsis osslsigncode zip
   build-essential debhelper dpkg-dev lintian systemd adduser
 )

@@ -97,3 +97,19 @@ TEST_F(CheckConfigTest, CombinationsThatCannotServeTheUpdateAreRefusedWithTheWay
 }
 
 } // namespace
+
+TEST_F(CheckConfigTest, ThePasswordScreenAndTheEventKeyAreCheckedAsAStartChecksThem) {
+    const std::string words = file("words.txt", "password\n", 0644);
+    const std::string rules = file("pwquality.conf", "nosuchsetting = 1\n", 0644);
+    const std::string events = file("events.key", std::string(32, 'e'), 0644);
+    std::string out;
+    ASSERT_EQ(check({"--breached-passwords", words, "--events-key-file", events}, out), 2);
+    EXPECT_NE(out.find("error: the breached-password corpus " + words +
+                       " does not begin with a SHA1HEX:COUNT line"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("error: events-key-file: the secret key " + events), std::string::npos)
+        << out;
+    ASSERT_EQ(check({"--password-quality-file", rules}, out), 2);
+    EXPECT_NE(out.find("error: password-quality-file " + rules), std::string::npos) << out;
+}

@@ -236,21 +236,26 @@ inline int free_port() {
     return ntohs(a.sin_port);
 }
 
-// Runs SQL on the server's database, SQLite or PostgreSQL alike.
-inline void run_sql(const ServerProcess& server, const std::string& sql) {
-    if (test_postgres()) {
-        ASSERT_EQ(std::system(("psql -q -v ON_ERROR_STOP=1 '" + server.db() + "' -c \"" + sql +
-                               "\" >/dev/null")
-                                  .c_str()),
+// Runs SQL on a database (a SQLite file or a PostgreSQL URI) alike.
+inline void run_sql_on(const std::string& db_name, const std::string& sql) {
+    if (db_name.rfind("postgres", 0) == 0) {
+        ASSERT_EQ(std::system(
+                      ("psql -q -v ON_ERROR_STOP=1 '" + db_name + "' -c \"" + sql + "\" >/dev/null")
+                          .c_str()),
                   0);
         return;
     }
     sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(server.db().c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(db_name.c_str(), &db), SQLITE_OK);
     sqlite3_busy_timeout(db, 5000);
     EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
         << sqlite3_errmsg(db);
     sqlite3_close(db);
+}
+
+// Runs SQL on the server's database, SQLite or PostgreSQL alike.
+inline void run_sql(const ServerProcess& server, const std::string& sql) {
+    run_sql_on(server.db(), sql);
 }
 
 } // namespace server_test

@@ -49,6 +49,7 @@ check "installed at $version" test "$(dpkg-query -W -f='${Status} ${Version}' ta
 check "system user and group tarnix" \
   bash -c 'uid=$(id -u tarnix) && [ "$uid" -lt 1000 ] && [ "$(id -gn tarnix)" = tarnix ]'
 check "the binary in /usr/sbin" test -x /usr/sbin/tarnix-server
+check "the HAProxy example in the package" bash -c "dpkg-deb -c \"$deb\" | grep '/usr/share/doc/tarnix-server/examples/tarnix.cfg$' >/dev/null"
 check "$config is a conffile" bash -c "dpkg-query -W -f='\${Conffiles}' tarnix-server | grep -q ' $config '"
 check "$config is 0640 root:tarnix" test "$(mode_owner $config)" = "640 root:tarnix"
 check "$state is 0700 tarnix:tarnix" test "$(mode_owner $state)" = "700 tarnix:tarnix"

@@ -101,6 +101,13 @@ int check_config(const Settings& s, std::FILE* out) {
     else
         f.warnings.push_back("db: the PostgreSQL connection is not tried by check-config");
 
+    // The password screen's corpus and rules, and the event record's key.
+    PasswordScreen passwords(password_screen_config(s));
+    if (passwords.enabled())
+        f.check([&](std::string& error) { return passwords.load(error); });
+    EventLogConfig events;
+    f.check([&](std::string& error) { return event_log_config(s, events, error); });
+
     // Mail: templates, the relay's password and URL.
     curl_global_init(CURL_GLOBAL_DEFAULT);
     MailConfig mail;

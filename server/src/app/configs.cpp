@@ -7,6 +7,8 @@
 
 #include <map>
 
+#include <unistd.h>
+
 namespace server {
 namespace {
 
@@ -29,9 +31,12 @@ bool load_template(const std::string& flag, const std::string& path,
 
 // The recovery's templates, by kind, from their files.
 bool load_notice_templates(const Settings& s, NoticeMailing& notices, std::string& error) {
-    const std::map<std::string, const std::string*> files = {{"reset", &s.reset_mail_template},
-                                                             {"changed", &s.changed_mail_template},
-                                                             {"locked", &s.locked_mail_template}};
+    const std::map<std::string, const std::string*> files = {
+        {"reset", &s.reset_mail_template},
+        {"changed", &s.changed_mail_template},
+        {"locked", &s.locked_mail_template},
+        {"new-device", &s.new_device_mail_template},
+        {"audit", &s.audit_mail_template}};
     for (const std::string& kind : notice_kinds()) {
         const std::string& path = *files.at(kind);
         MailTemplate text = builtin_notice(kind);
@@ -69,6 +74,12 @@ EngineConfig engine_config(const Settings& s) {
     c.max_body_bytes = static_cast<size_t>(s.max_body_bytes);
     c.backlog = static_cast<int>(s.backlog);
     c.tls_ticket_key_file = s.tls_ticket_key_file;
+    // Checked together with the other settings: each is a range.
+    for (const std::string& item : s.proxy_from) {
+        AddressRange r;
+        if (parse_address_range(item, r))
+            c.proxy_from.push_back(r);
+    }
     return c;
 }
 
@@ -151,6 +162,14 @@ bool admin_config(const Settings& s, AdminConfig& out, std::string& error) {
         return false;
     // One command at a time: one connection.
     out.store.pool_size = 1;
+    EventLogConfig events;
+    if (!event_log_config(s, events, error))
+        return false;
+    out.event_key = events.key;
+    out.instance = events.instance;
+    out.event_retention_seconds = events.retention_seconds;
+    out.passwords = password_screen_config(s);
+    out.service = s.service_name;
     return true;
 }
 
@@ -178,6 +197,7 @@ RecoveryConfig recovery_config(const Settings& s) {
     c.service = s.service_name;
     c.secure = served_over_https(s);
     c.requests_per_minute = static_cast<int>(s.reset_requests_per_minute);
+    c.new_device_notices_per_day = s.new_device_notices ? kNewDeviceNoticesPerDay : 0;
     return c;
 }
 
@@ -185,6 +205,32 @@ bool device_cookie_config(const Settings& s, DeviceCookieConfig& out, std::strin
     out = DeviceCookieConfig();
     out.secure = served_over_https(s);
     return s.device_key_file.empty() || read_device_key(s.device_key_file, out.key, error);
+}
+
+bool event_log_config(const Settings& s, EventLogConfig& out, std::string& error) {
+    out = EventLogConfig();
+    out.retention_seconds = s.event_retention_days * kDaySeconds;
+    out.instance = s.instance_name;
+    if (out.instance.empty()) {
+        char host[256] = {};
+        out.instance = gethostname(host, sizeof host - 1) == 0 ? host : "server";
+    }
+    if (s.events_key_file.empty())
+        return true;
+    SecretKey key;
+    if (!load_secret_key(s.events_key_file, key, error)) {
+        error = "events-key-file: " + error;
+        return false;
+    }
+    out.key.assign(key.bytes.view());
+    return true;
+}
+
+PasswordScreenConfig password_screen_config(const Settings& s) {
+    PasswordScreenConfig out;
+    out.breached_file = s.breached_passwords;
+    out.quality_file = s.password_quality_file;
+    return out;
 }
 
 std::string update_location(const Settings& s, int port) {

@@ -12,6 +12,7 @@
 #include "app/settings.h"
 #include "base/device_cookie.h"
 #include "base/log.h"
+#include "base/password_screen.h"
 #include "http/engine.h"
 #include "mail/mail.h"
 #include "mail/mail_sender.h"
@@ -19,6 +20,7 @@
 #include "ops/admin.h"
 #include "ops/update_signature.h"
 #include "protocol/commands.h"
+#include "store/event_log.h"
 #include "store/store.h"
 #include "web/recovery.h"
 #include "web/recovery_mail.h"
@@ -67,6 +69,12 @@ Timing timing_config(const Settings& s);
 RecoveryConfig recovery_config(const Settings& s);
 // The device key read from its file (none: a random key of this process).
 bool device_cookie_config(const Settings& s, DeviceCookieConfig& out, std::string& error);
+
+// The security event record: its key read from its file, the instance's name.
+bool event_log_config(const Settings& s, EventLogConfig& out, std::string& error);
+
+// The screen of new passwords (not yet loaded).
+PasswordScreenConfig password_screen_config(const Settings& s);
 
 // Where the update file is (host/path, as the status record names it): the setting,
 // or this server's own HOST:PORT/download/Tarnix.exe on the port it listens on.

@@ -54,11 +54,22 @@ int start_failure(const std::string& message, int code = 1) {
     return code;
 }
 
-// SIGHUP: the certificate and key, and the update file's signature, read again. What
+// SIGHUP: the certificate and key, the update file's signature, and the password
+// screen's corpus and quality rules, read again. What
 // does not load is logged and the old one kept. The update file itself is opened
 // for every request, so a new one is served without this.
-void reload(const Settings& settings, Engine& engine, ReplaceableBytes* signature) {
+void reload(const Settings& settings, Engine& engine, ReplaceableBytes* signature,
+            PasswordScreen& passwords) {
     std::string error;
+    if (passwords.enabled()) {
+        if (!passwords.load(error))
+            log_error("reload: kept the password screen in use: " + error);
+        else
+            log_info("reload: password screen read again" +
+                     (passwords.corpus_identity().empty()
+                          ? std::string()
+                          : ", corpus " + passwords.corpus_identity()));
+    }
     const TlsFiles tls = tls_files(settings);
     if (!tls.cert.empty()) {
         std::string cert, key;
@@ -93,6 +104,13 @@ int keygen(int argc, char** argv) {
     return 0;
 }
 
+// Where the codes go: the outbox, or the relay of the mail settings.
+std::unique_ptr<MailTransport> make_transport(const MailConfig& mail, std::string& error) {
+    if (mail.smtp)
+        return make_smtp_transport(*mail.smtp, error);
+    return std::make_unique<FileTransport>(mail.outbox);
+}
+
 // tarnix-server admin [--config FILE] [flags] WORDS... [flags]: the operator's
 // commands (admin.h), on the store the same settings name.
 int admin(int argc, char** argv) {
@@ -113,6 +131,20 @@ int admin(int argc, char** argv) {
     AdminConfig config;
     if (!admin_config(settings, config, error))
         return tool_failure(error);
+    // The mails of a command that sends some (passwords audit --notify): queued for the
+    // servers' senders, or with the outbox appended to it at once.
+    std::shared_ptr<MailTransport> transport;
+    config.notice_mailing = [&settings, &transport](NoticeMailing& out, std::string& why) {
+        MailConfig mail;
+        if (!mail_config(settings, mail, why))
+            return false;
+        transport = make_transport(mail, why);
+        if (!transport)
+            return false;
+        out = mail.notices;
+        out.transport = transport.get();
+        return true;
+    };
     umask(077);
     return run_admin(config, words, stdout, stderr);
 }
@@ -146,13 +178,6 @@ int keygen_secret(int argc, char** argv) {
         return tool_failure(error);
     std::fprintf(stderr, "tarnix-server: secret key written to %s\n", path.c_str());
     return 0;
-}
-
-// Where the codes go: the outbox, or the relay of the mail settings.
-std::unique_ptr<MailTransport> make_transport(const MailConfig& mail, std::string& error) {
-    if (mail.smtp)
-        return make_smtp_transport(*mail.smtp, error);
-    return std::make_unique<FileTransport>(mail.outbox);
 }
 
 // Room for every connection allowed, the database and the listener.
@@ -210,6 +235,10 @@ int serve(const Settings& settings) {
     if (!device_cookie_config(settings, devices, error))
         return start_failure(error);
 
+    PasswordScreen passwords(password_screen_config(settings));
+    if (passwords.enabled() && !passwords.load(error))
+        return start_failure(error);
+
     StoreConfig store_settings;
     if (!keyed_store_config(settings, store_settings, error))
         return start_failure(error);
@@ -249,6 +278,15 @@ int serve(const Settings& settings) {
         }
     }
 
+    EventLogConfig event_settings;
+    if (!event_log_config(settings, event_settings, error))
+        return start_failure(error);
+    EventLog events(*store, event_settings);
+    if (events.enabled())
+        routes.events = &events;
+    else
+        log_info("no --events-key-file: security events are not recorded");
+
     MailSender sender(*store, *transport, mail.sender);
     if (!transport->immediate()) {
         mail.codes.queued = [&sender] { sender.wake(); };
@@ -258,6 +296,7 @@ int serve(const Settings& settings) {
     Commands commands(*store, mail.codes, status_texts(settings, port), timing_config(settings),
                       limits_config(settings), devices);
     commands.on_code_sent = [](const std::string& line) { log_info(line); };
+    commands.passwords = &passwords;
     Rollouts rollouts(*store, commands.device_cookies(), rollout_config(settings, port));
     rollouts.on_halt = [](const std::string& line) { log_warning(line); };
     commands.rollouts = &rollouts;
@@ -270,6 +309,8 @@ int serve(const Settings& settings) {
     if (!recovery_settings.public_url.empty()) {
         recovery.reset(new Recovery(*store, commands.device_cookies(), recovery_settings,
                                     make_notice_sender(*store, mail.notices)));
+        recovery->passwords = &passwords;
+        recovery->events = routes.events;
         routes.recovery = recovery.get();
         routes.on_password_changed = [&recovery](const std::string& account,
                                                  const std::string& client) {
@@ -278,6 +319,10 @@ int serve(const Settings& settings) {
     } else {
         log_info("password recovery is off: no --public-url, so /account/reset answers 404");
     }
+    if (recovery)
+        routes.on_new_device = [&recovery](const std::string& account, const std::string& client) {
+            recovery->new_device(account, client);
+        };
     commands.on_untrusted_lock = [&recovery](const std::string& account) {
         log_info("account " + printable(account) + " locked for clients it does not know");
         if (recovery)
@@ -313,6 +358,7 @@ int serve(const Settings& settings) {
         commands.metrics = &metrics;
         if (recovery)
             recovery->metrics = &metrics;
+        events.metrics = &metrics;
     }
     if (!engine.start(make_handler(commands, routes), error))
         return start_failure(error);
@@ -346,7 +392,7 @@ int serve(const Settings& settings) {
     int sig = 0;
     while (sigwait(&signals, &sig) == 0 && sig == SIGHUP) {
         notifier.reloading();
-        reload(settings, engine, signature);
+        reload(settings, engine, signature, passwords);
         notifier.ready("reloaded");
     }
     notifier.stopping();
@@ -356,6 +402,7 @@ int serve(const Settings& settings) {
     if (admin_listener)
         admin_listener->stop();
     sender.stop();
+    events.stop();
     log_info("stopped");
     return 0;
 }

@@ -72,6 +72,19 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             return req.client + " " + std::string(req.method) + " " +
                    printable(path_for_log(req.path).substr(0, 200));
         };
+        // The proxy's own connections are for its health checks, nothing else.
+        if (req.proxy_local) {
+            Response res;
+            if (answer_health(
+                    req, routes.ready, [] { return true; }, res))
+                return res;
+            log_warning(what() + " -> 403 refused: a proxy's LOCAL connection asks more than a "
+                                 "health check",
+                        "http");
+            res = text_answer(403, gbk(Msg::BadRequest));
+            res.close = true;
+            return res;
+        }
         if (req.kind == Request::Kind::CutShort) {
             log_info(what() + " -> 400 body cut short", "http");
             return text_answer(400, gbk(Msg::BadRequest));
@@ -95,7 +108,7 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             static const std::string kUncounted;
             Reply reply = commands.handle(
                 req.body, exempt ? kUncounted : req.client_key,
-                [&req] { return req.header("Cookie"); }, req.client);
+                [&req] { return req.header("Cookie"); }, req.over_tls, req.client);
             const double seconds = monotonic_seconds() - start;
             if (routes.metrics)
                 routes.metrics->request(reply.label, reply.outcome, seconds);
@@ -104,6 +117,11 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             if (reply.outcome == Outcome::Ok && reply.label == Command::ChangePassword &&
                 routes.on_password_changed)
                 routes.on_password_changed(reply.account, req.client);
+            if (reply.event && routes.events)
+                routes.events->record(NewEvent{now_seconds(), reply.event, reply.account,
+                                               req.client, reply.event_detail});
+            if (reply.new_device && routes.on_new_device)
+                routes.on_new_device(reply.account, req.client);
             Response res = text_answer(reply.status, std::move(reply.body));
             if (!reply.set_cookie.empty())
                 res.headers.emplace_back("Set-Cookie", reply.set_cookie);

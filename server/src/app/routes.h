@@ -7,6 +7,7 @@
 #include "http/engine.h"
 #include "http/static_files.h"
 #include "protocol/commands.h"
+#include "store/event_log.h"
 #include "protocol/rollout.h"
 #include "store/store.h"
 #include "web/recovery.h"
@@ -33,6 +34,11 @@ struct Routes {
     Rollouts* rollouts = nullptr;
     // Called (account GBK, client address text) after every password change by "3".
     std::function<void(const std::string&, const std::string&)> on_password_changed;
+    // Keeps the security events of the protocol's answers (Reply::event) when set.
+    EventLog* events = nullptr;
+    // Called (account GBK, client address text) after a sign-in by a client the
+    // account did not know.
+    std::function<void(const std::string&, const std::string&)> on_new_device;
 };
 
 // The handler the engine calls (from any of its loops at once); every request is

@@ -2,6 +2,7 @@
 
 #include "app/settings_table.h"
 #include "base/text.h"
+#include "http/proxy_header.h"
 
 #include <toml++/toml.h>
 
@@ -152,6 +153,28 @@ bool read_config_file(const std::string& path, Settings& s, std::string& error) 
     return true;
 }
 
+// The proxies' list: each an address or a range, and none of the exempt addresses
+// in it (every client behind that proxy would be exempt from the budgets).
+bool check_proxies(const Settings& s, std::string& error) {
+    std::vector<AddressRange> ranges;
+    for (const std::string& item : s.proxy_from) {
+        AddressRange r;
+        if (!parse_address_range(item, r)) {
+            error = "--proxy-from: '" + item + "' is neither an address nor ADDRESS/PREFIX";
+            return false;
+        }
+        ranges.push_back(r);
+    }
+    for (const std::string& a : s.exempt_addresses) {
+        if (address_in_ranges(ranges, a)) {
+            error = "--exempt-addresses " + a +
+                    " is also in --proxy-from: every client behind the proxy would be exempt";
+            return false;
+        }
+    }
+    return true;
+}
+
 // Every check that spans several settings: what the rows cannot check alone.
 bool check_together(const Settings& s, std::string& error) {
     const bool smtp_flags = !s.mail_from.empty() || !s.smtp_user.empty() ||
@@ -182,7 +205,7 @@ bool check_together(const Settings& s, std::string& error) {
         error = "update-file with tls-cert needs update-location on a plain-HTTP server or "
                 "proxy: clients download the update over http://, which this port does not "
                 "speak";
-    return error.empty();
+    return error.empty() && check_proxies(s, error);
 }
 
 std::string toml_value(const Settings& s, const Row& row) {

@@ -57,6 +57,7 @@ struct Settings {
     int64_t status_requests_per_minute;
     int64_t max_challenges;
     std::vector<std::string> exempt_addresses;
+    std::vector<std::string> proxy_from;
     std::string admin_listen; // HOST:PORT of /metrics, /healthz, /readyz; "": none
     std::string log_format;   // "text" or "json"
     std::string time_zone;    // IANA name of the times in mails and text log lines
@@ -76,6 +77,18 @@ struct Settings {
     std::string reset_mail_template;
     std::string changed_mail_template;
     std::string locked_mail_template;
+    // New passwords: the breach corpus and libpwquality's settings ("": each off).
+    std::string breached_passwords;
+    std::string password_quality_file;
+    // The security event record: its MAC key ("": no record), retention, and this
+    // instance's name in it ("": the host name).
+    std::string events_key_file;
+    int64_t event_retention_days;
+    std::string instance_name;
+    // A mail to the owner when an account signs in from a device it does not know.
+    bool new_device_notices;
+    std::string new_device_mail_template;
+    std::string audit_mail_template;
 };
 
 // Every setting at its default.

@@ -179,6 +179,10 @@ const std::vector<Row>& setting_rows() {
         {"exempt-addresses", "LIST", m(&Settings::exempt_addresses), "127.0.0.1,::1", 0, 0, nullptr,
          "comma-separated client addresses the per-minute budgets do not count\n"
          "(\"\" for none)", Group::Listening},
+        {"proxy-from", "LIST", m(&Settings::proxy_from), "", 0, 0, nullptr,
+         "comma-separated addresses or ranges (ADDRESS/PREFIX) of proxies in front: their\n"
+         "connections begin with a PROXY header naming the client; none may be exempt",
+         Group::Listening},
         {"admin-listen", "HOST:PORT", m(&Settings::admin_listen), "", 0, 0, host_and_port,
          "serve /metrics, /healthz and /readyz there (\"\": not at all; port 0: a free one,\n"
          "printed as stdout's second line); keep it on loopback or a private network",
@@ -223,6 +227,34 @@ const std::vector<Row>& setting_rows() {
         {"locked-mail-template", "FILE", m(&Settings::locked_mail_template), "", 0, 0, nullptr,
          "the notice of a locked account, with\n"
          "{service} {account} {until} {reset_page}", Group::Mail},
+        {"breached-passwords", "FILE", m(&Settings::breached_passwords), "", 0, 0, nullptr,
+         "refuse new passwords found in this corpus: SHA1HEX:COUNT lines sorted by\n"
+         "hash, searched in place (replace it by renaming a new file over it, then\n"
+         "SIGHUP); empty: no corpus", Group::Accounts, Reload::Sighup},
+        {"password-quality-file", "FILE", m(&Settings::password_quality_file), "", 0, 0, nullptr,
+         "refuse new passwords that libpwquality's rules in this settings file\n"
+         "refuse (dictionary words, simple patterns); empty: no such rules", Group::Accounts,
+         Reload::Sighup},
+        {"events-key-file", "PATH", m(&Settings::events_key_file), "", 0, 0, nullptr,
+         "key (32 bytes, or 64 hex digits and a newline; mode 0600) that chains the\n"
+         "record of security events, the same for every instance; empty: no record",
+         Group::Log},
+        {"event-retention-days", "N", m(&Settings::event_retention_days), "0", 0, 36500, nullptr,
+         "remove security event records older than this many days, keeping the\n"
+         "chain verifiable (0: keep them all)", Group::Log},
+        {"instance-name", "TEXT", m(&Settings::instance_name), "", 0, 0, nullptr,
+         "this server's name in the event record (empty: the host name)", Group::Log},
+        {"new-device-notices", "", m(&Settings::new_device_notices), "true", 0, 0, nullptr,
+         "mail the owner when an account signs in from a device it does not know\n"
+         "(at most " + std::to_string(kNewDeviceNoticesPerDay) + " a day; =false: never)",
+         Group::Recovery},
+        {"new-device-mail-template", "FILE", m(&Settings::new_device_mail_template), "", 0, 0,
+         nullptr,
+         "the notice of a sign-in from a new device, like mail-template, with\n"
+         "{service} {account} {time} {address} {reset_page}", Group::Mail},
+        {"audit-mail-template", "FILE", m(&Settings::audit_mail_template), "", 0, 0, nullptr,
+         "the mail of admin passwords audit --notify, with\n"
+         "{service} {account} {reason} {link} {hours}", Group::Mail},
     };
     // clang-format on
     return rows;

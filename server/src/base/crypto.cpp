@@ -61,6 +61,14 @@ std::string random_bytes(size_t n) {
     return out;
 }
 
+std::string sha1(std::string_view bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest, &len, EVP_sha1(), nullptr) != 1)
+        throw std::runtime_error("SHA-1 unavailable");
+    return std::string(reinterpret_cast<char*>(digest), len);
+}
+
 std::string sha256(const std::string& bytes) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int len = 0;

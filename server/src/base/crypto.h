@@ -23,6 +23,10 @@ bool equal_in_constant_time(const std::string& a, const std::string& b);
 // `n` bytes from the system's secure generator; throws std::runtime_error when it fails.
 std::string random_bytes(size_t n);
 
+// The 20 raw bytes of SHA-1: only to look a password up in a breach corpus, whose
+// lines are SHA-1 hashes; never to protect anything. Throws when unavailable.
+std::string sha1(std::string_view bytes);
+
 // The 32 raw bytes of SHA-256 and of HMAC-SHA-256 under `key`; throw when unavailable.
 std::string sha256(const std::string& bytes);
 std::string hmac_sha256(const std::string& key, const std::string& bytes);

@@ -77,28 +77,35 @@ std::string DeviceCookies::sealed(unsigned char format, const std::string& id,
     return base64url(payload + mac(payload));
 }
 
+std::string secure_attribute(bool configured, bool over_tls) {
+    return configured || over_tls ? "; Secure" : "";
+}
+
 std::string DeviceCookies::value(const std::string& account, const std::string& device,
                                  int64_t expires) const {
     return sealed(kFormat, device, account, expires);
 }
 
 std::string DeviceCookies::with_attributes(const std::string& name, const std::string& value,
-                                           int64_t expires) const {
+                                           int64_t expires, bool over_tls) const {
     // Expires as well as Max-Age: WinInet keeps a cookie across runs by its Expires.
     return name + "=" + value + "; Max-Age=" + std::to_string(config_.lifetime_seconds) +
            "; Expires=" + rfc_date_text(expires, "GMT") + "; Path=/; HttpOnly; SameSite=Strict" +
-           (config_.secure ? "; Secure" : "");
+           secure_attribute(config_.secure, over_tls);
 }
 
 std::string DeviceCookies::set_cookie(const std::string& account, const std::string& device,
-                                      int64_t now) const {
+                                      int64_t now, bool over_tls) const {
     const int64_t expires = now + config_.lifetime_seconds;
-    return with_attributes(cookie_name(account), value(account, device, expires), expires);
+    return with_attributes(cookie_name(account), value(account, device, expires), expires,
+                           over_tls);
 }
 
-std::string DeviceCookies::set_install_cookie(const std::string& install, int64_t now) const {
+std::string DeviceCookies::set_install_cookie(const std::string& install, int64_t now,
+                                              bool over_tls) const {
     const int64_t expires = now + config_.lifetime_seconds;
-    return with_attributes(kInstallCookie, sealed(kInstallFormat, install, "", expires), expires);
+    return with_attributes(kInstallCookie, sealed(kInstallFormat, install, "", expires), expires,
+                           over_tls);
 }
 
 std::string DeviceCookies::opened(const std::string& cookie_header, const std::string& name,

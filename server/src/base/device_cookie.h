@@ -27,6 +27,11 @@ constexpr size_t kDeviceKeyBytes = 32;
 // files.h). False with the reason in `error`.
 bool read_device_key(const std::string& path, std::string& key, std::string& error);
 
+// A cookie's Secure attribute ("; Secure" or ""), for every cookie the server sets:
+// the server is reached over HTTPS (its own TLS, or an https:// public URL:
+// `configured`), or this request came over TLS to the proxy in front (`over_tls`).
+std::string secure_attribute(bool configured, bool over_tls);
+
 struct DeviceCookieConfig {
     std::string key;                              // 32 bytes; empty: a random one of this process
     int64_t lifetime_seconds = 365 * kDaySeconds; // a cookie is good for a year
@@ -46,9 +51,9 @@ public:
                           int64_t now) const;
 
     // A Set-Cookie header value naming `device` for `account`, good for the lifetime
-    // from `now`.
-    std::string set_cookie(const std::string& account, const std::string& device,
-                           int64_t now) const;
+    // from `now`; Secure (secure_attribute) when the config says so or `over_tls`.
+    std::string set_cookie(const std::string& account, const std::string& device, int64_t now,
+                           bool over_tls = false) const;
 
     // The bare cookie value (what set_cookie sends), made with an explicit expiry.
     std::string value(const std::string& account, const std::string& device, int64_t expires) const;
@@ -61,8 +66,10 @@ public:
     // The install id of the first valid install cookie in a Cookie header, "" when none
     // (wrong HMAC, expired, malformed: passed over as for device cookies).
     std::string install_of(const std::string& cookie_header, int64_t now) const;
-    // A Set-Cookie header value naming `install`, good for the lifetime from `now`.
-    std::string set_install_cookie(const std::string& install, int64_t now) const;
+    // A Set-Cookie header value naming `install`, good for the lifetime from `now`
+    // (Secure as set_cookie's).
+    std::string set_install_cookie(const std::string& install, int64_t now,
+                                   bool over_tls = false) const;
 
     // The name of the account's cookie: tx_device_ and 8 hex digits.
     static std::string cookie_name(const std::string& account);
@@ -86,8 +93,8 @@ private:
     std::string opened(const std::string& cookie_header, const std::string& name,
                        unsigned char format, const std::string& bound, int64_t now) const;
     // Name=value with the cookies' attributes.
-    std::string with_attributes(const std::string& name, const std::string& value,
-                                int64_t expires) const;
+    std::string with_attributes(const std::string& name, const std::string& value, int64_t expires,
+                                bool over_tls) const;
 
     DeviceCookieConfig config_;
     bool ephemeral_ = false;

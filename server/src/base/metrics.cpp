@@ -175,6 +175,19 @@ std::string Metrics::render(const Gauges& gauges) const {
     family(out, "tarnix_password_resets_total", "counter",
            "Passwords set through a recovery link.");
     sample(out, "tarnix_password_resets_total", load(password_resets_));
+    family(out, "tarnix_events_written_total", "counter",
+           "Records this instance appended to the security event record.");
+    sample(out, "tarnix_events_written_total", load(events_written_));
+    family(out, "tarnix_new_device_notices_total", "counter",
+           "Mails queued to tell an account's owner of a sign-in from a new device.");
+    sample(out, "tarnix_new_device_notices_total", load(new_device_notices_));
+    family(out, "tarnix_passwords_refused_total", "counter",
+           "New passwords refused by the screen (sign-up, change, recovery page), by reason.");
+    for (size_t r = 1; r < static_cast<size_t>(Refusal::Count); ++r)
+        sample(out,
+               std::string("tarnix_passwords_refused_total{reason=\"") +
+                   refusal_label(static_cast<Refusal>(r)) + "\"}",
+               load(refusals_[r]));
 
     const auto gauge = [&](const char* name, const char* type, const char* help,
                            const std::function<int64_t()>& read) {

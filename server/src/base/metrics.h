@@ -4,6 +4,8 @@
 // pays a few increments; any thread may count, and render() may run at any time.
 #pragma once
 
+#include "base/password_screen.h"
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -80,6 +82,14 @@ public:
     // Password recovery: a link handed to the mail queue; a password set through one.
     void reset_mail() { reset_mails_.fetch_add(1, std::memory_order_relaxed); }
     void password_reset() { password_resets_.fetch_add(1, std::memory_order_relaxed); }
+    // Records appended to the security event record.
+    void events_written(uint64_t n) { events_written_.fetch_add(n, std::memory_order_relaxed); }
+    // New-device sign-in notices queued.
+    void new_device_notice() { new_device_notices_.fetch_add(1, std::memory_order_relaxed); }
+    // A new password the screen refused, by its reason.
+    void password_refused(Refusal why) {
+        refusals_[static_cast<size_t>(why)].fetch_add(1, std::memory_order_relaxed);
+    }
 
     // The whole exposition, ending with a newline.
     std::string render(const Gauges& gauges) const;
@@ -98,6 +108,9 @@ private:
     Counter store_errors_{0};
     Counter reset_mails_{0};
     Counter password_resets_{0};
+    Counter events_written_{0};
+    Counter new_device_notices_{0};
+    Counter refusals_[static_cast<size_t>(Refusal::Count)] = {};
 };
 
 } // namespace server

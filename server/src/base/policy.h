@@ -22,4 +22,7 @@ constexpr size_t kMaxTrackedAddresses = 100000;
 // not know, or one device's).
 constexpr int kMaxPasswordFailures = 5;
 
+// Notices of a sign-in from a new device mailed per account in 24 hours, at most.
+constexpr int kNewDeviceNoticesPerDay = 3;
+
 } // namespace server

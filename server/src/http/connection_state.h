@@ -2,6 +2,7 @@
 // header, so the engine's file holds the engine's flow.
 #pragma once
 
+#include "http/proxy_gate.h"
 #include "http/tls.h"
 
 #include <microhttpd.h>
@@ -42,6 +43,7 @@ struct ConnectionState : TlsContext {
     std::string client; // the peer as text
     std::string key;    // and as the limits count it
     bool counted = false;
+    Arrival arrival; // what the proxy in front said of it (proxy_gate.h)
     Pending pending;
     // The last plain answer sent on this connection, with a reference of ours:
     // a client that asks the same again (a connection check, a readiness probe)

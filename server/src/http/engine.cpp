@@ -2,11 +2,9 @@
 
 #include "base/clock.h"
 #include "base/worker.h"
-#include "http/connection_limits.h"
-#include "http/connection_state.h"
+#include "http/engine_impl.h"
 #include "http/request_headers.h"
 #include "http/sockets.h"
-#include "http/tls.h"
 
 #include <microhttpd.h>
 
@@ -16,177 +14,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <exception>
 #include <mutex>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 namespace server {
-
-struct Engine::Impl {
-    explicit Impl(EngineConfig c)
-        : config(std::move(c)), limits(config.max_connections, config.max_per_address) {}
-
-    EngineConfig config;
-    Handler handler;
-    std::vector<MHD_Daemon*> daemons; // one per event loop
-    std::vector<int> listen_fds;      // until the loops take them over
-    bool ipv6 = false;
-    int port = 0;
-
-    std::mutex mutex;
-    std::condition_variable wake;
-    bool stopping = false;
-    std::unordered_map<MHD_Connection*, ConnectionState> connections;
-    ConnectionLimits limits;
-    std::thread watchdog;
-    // Requests between their first byte and the end of their answer (for drain).
-    std::atomic<int> in_flight{0};
-    // Every pair loaded, the current one last: a handshake under way may still use
-    // an older one, so they are freed only when the engine stops (a few per reload).
-    std::vector<std::unique_ptr<Credentials>> credentials;
-    std::atomic<Credentials*> current{nullptr};
-    bool owns_tls = false;
-
-    void stop_loops();
-
-    // The master key of the session tickets (refreshed under the mutex).
-    TicketKey ticket_key;
-
-    // With the mutex held.
-    bool refresh_ticket_key(int64_t now, std::string& error) {
-        return server::refresh_ticket_key(ticket_key, config.tls_ticket_key_file,
-                                          config.ticket_key_seconds, now, error);
-    }
-
-    void count(ConnectionState& t) { limits.count(t.key, t.counted); }
-    void uncount(ConnectionState& t) { limits.uncount(t.key, t.counted); }
-
-    int64_t next_deadline() const { return monotonic_ms() + config.timeout_seconds * 1000LL; }
-
-    // The connection's own state (set when it started).
-    static ConnectionState* tracked(MHD_Connection* c) {
-        const MHD_ConnectionInfo* info =
-            MHD_get_connection_info(c, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-        return info && info->socket_context
-                   ? static_cast<ConnectionState*>(static_cast<TlsContext*>(info->socket_context))
-                   : nullptr;
-    }
-
-    // Shuts down the reading side (without closing: the descriptor stays the
-    // engine's) of every connection past its deadline; the engine then sees the
-    // end and closes it, and a request cut short can still be answered. Again
-    // at every period until it is gone: a byte that arrived just before the cut
-    // is read instead of the end, and the engine then waits for the next byte,
-    // which a client that keeps sending always provides.
-    void watch() {
-        const auto period = std::chrono::milliseconds(
-            config.timeout_seconds >= 4 ? 1000 : 250 * config.timeout_seconds);
-        std::unique_lock<std::mutex> lock(mutex);
-        while (!stopping) {
-            wake.wait_for(lock, period);
-            const int64_t now = monotonic_ms();
-            for (auto& entry : connections) {
-                ConnectionState& t = entry.second;
-                const int64_t deadline = t.deadline.load(std::memory_order_relaxed);
-                if (deadline != 0 && deadline <= now)
-                    ::shutdown(t.fd, SHUT_RD);
-            }
-            // A key file that cannot be read now keeps the key read before.
-            std::string ignored;
-            if (!config.tls_cert_pem.empty())
-                refresh_ticket_key(now, ignored);
-        }
-    }
-
-    Response respond(MHD_Connection* c, const char* url, const char* method, ConnectionState& t,
-                     Request::Kind kind) {
-        Pending& pending = t.pending;
-        pending.answered = true;
-        Request req(method ? method : "", url ? url : "", t.client, t.key);
-        req.kind = kind;
-        req.body = std::move(pending.body);
-        req.header = [c](const char* name) {
-            const char* v = MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);
-            return std::string(v ? v : "");
-        };
-        try {
-            return handler(req);
-        } catch (const std::exception&) {
-            Response res;
-            res.status = 500;
-            res.close = true;
-            return res;
-        }
-    }
-
-    // Writes a short text answer straight to the socket the library is closing.
-    void answer_cut_short(MHD_Connection* c, ConnectionState& t) {
-        const Pending& pending = t.pending;
-        Response res =
-            respond(c, pending.url.c_str(), pending.method.c_str(), t, Request::Kind::CutShort);
-        if (res.fd >= 0)
-            ::close(res.fd);
-        const char* reason = MHD_get_reason_phrase_for(static_cast<unsigned>(res.status));
-        std::string raw =
-            "HTTP/1.1 " + std::to_string(res.status) + " " + reason +
-            "\r\nConnection: close\r\nContent-Type: " + std::string(res.content_type) +
-            "\r\nContent-Length: " + std::to_string(res.body.size()) + "\r\n\r\n" + res.body;
-        ::send(t.fd, raw.data(), raw.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    }
-
-    void answer(MHD_Connection* c, const char* url, const char* method, ConnectionState& t,
-                Request::Kind kind) {
-        Response res = respond(c, url, method, t, kind);
-        t.pending.closing = t.pending.closing || res.close;
-        t.deadline.store(0, std::memory_order_relaxed);
-        const auto status = static_cast<unsigned>(res.status);
-        const bool plain = res.fd < 0 && !res.data && res.headers.empty() && !res.close &&
-                           res.body.size() <= kLastAnswerBytes;
-        ConnectionState::LastAnswer& last = t.last;
-        if (plain && last.response && last.status == res.status && last.body == res.body &&
-            std::strcmp(last.content_type, res.content_type) == 0) {
-            MHD_queue_response(c, status, last.response);
-            return;
-        }
-        MHD_Response* r = nullptr;
-        if (res.fd >= 0 && res.length > 0) {
-            r = MHD_create_response_from_fd_at_offset64(res.length, res.fd, res.offset);
-        } else {
-            if (res.fd >= 0)
-                ::close(res.fd);
-            if (res.data)
-                r = MHD_create_response_from_buffer(static_cast<size_t>(res.length),
-                                                    const_cast<char*>(res.data + res.offset),
-                                                    MHD_RESPMEM_PERSISTENT);
-            else
-                r = MHD_create_response_from_buffer(res.body.size(), res.body.data(),
-                                                    MHD_RESPMEM_MUST_COPY);
-        }
-        if (!r)
-            return; // out of memory: the connection is closed without an answer
-        if (*res.content_type)
-            MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, res.content_type);
-        for (const auto& h : res.headers)
-            MHD_add_response_header(r, h.first.c_str(), h.second.c_str());
-        if (res.close)
-            MHD_add_response_header(r, MHD_HTTP_HEADER_CONNECTION, "close");
-        MHD_queue_response(c, status, r);
-        if (!plain) {
-            MHD_destroy_response(r);
-            return;
-        }
-        if (last.response)
-            MHD_destroy_response(last.response);
-        last.response = r;
-        last.status = res.status;
-        last.content_type = res.content_type;
-        last.body = std::move(res.body);
-    }
-};
 
 namespace {
 
@@ -307,6 +140,11 @@ void on_connection(void* cls, MHD_Connection* c, void** context,
         t.deadline.store(impl->next_deadline(), std::memory_order_relaxed);
         t.client = std::move(client);
         t.key = std::move(key);
+        auto arrived = impl->arrivals.find(t.fd);
+        if (arrived != impl->arrivals.end()) {
+            t.arrival = arrived->second;
+            impl->arrivals.erase(arrived);
+        }
         impl->count(t);
         *context = static_cast<TlsContext*>(&t);
         // Before the handshake: the session offers tickets under the current key.
@@ -380,37 +218,60 @@ bool Engine::start(Handler handler, std::string& error) {
     MHD_OptionItem tls_options[] = {
         {tls ? MHD_OPTION_HTTPS_CERT_CALLBACK : MHD_OPTION_END, 0,
          reinterpret_cast<void*>(&pick_credentials)},
-        // Nothing older than TLS 1.2.
-        {MHD_OPTION_HTTPS_PRIORITIES, 0,
-         const_cast<char*>("NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2")},
+        {MHD_OPTION_HTTPS_PRIORITIES, 0, const_cast<char*>(kTlsPriorities)},
         {MHD_OPTION_END, 0, nullptr},
     };
     // Request headers are read into the connection's memory pool; the rest of the
     // pool is the read buffer and the answer's headers.
     const size_t pool = cfg.max_header_bytes + 16 * 1024;
+    // Behind proxies the gate accepts and the loops only take what it hands over.
+    const bool gated = !cfg.proxy_from.empty();
+    if (gated)
+        flags |= MHD_USE_NO_LISTEN_SOCKET;
     for (int fd : impl_->listen_fds) {
+        MHD_OptionItem listen_option[] = {
+            {gated ? MHD_OPTION_END : MHD_OPTION_LISTEN_SOCKET, fd, nullptr},
+            {MHD_OPTION_END, 0, nullptr},
+        };
         // The limits are the engine's own (on_accept), across all loops.
         MHD_Daemon* d = MHD_start_daemon(
-            flags, 0, &on_accept, impl_.get(), &on_request, impl_.get(), MHD_OPTION_LISTEN_SOCKET,
-            fd, MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(cfg.max_connections + 1),
-            MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(cfg.timeout_seconds),
-            MHD_OPTION_CONNECTION_MEMORY_LIMIT, pool, MHD_OPTION_NOTIFY_COMPLETED, &on_completed,
-            impl_.get(), MHD_OPTION_NOTIFY_CONNECTION, &on_connection, impl_.get(),
-            MHD_OPTION_ARRAY, tls_options, MHD_OPTION_END);
+            flags, 0, &on_accept, impl_.get(), &on_request, impl_.get(), MHD_OPTION_ARRAY,
+            listen_option, MHD_OPTION_CONNECTION_LIMIT,
+            static_cast<unsigned>(cfg.max_connections + 1), MHD_OPTION_CONNECTION_TIMEOUT,
+            static_cast<unsigned>(cfg.timeout_seconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT, pool,
+            MHD_OPTION_NOTIFY_COMPLETED, &on_completed, impl_.get(), MHD_OPTION_NOTIFY_CONNECTION,
+            &on_connection, impl_.get(), MHD_OPTION_ARRAY, tls_options, MHD_OPTION_END);
         if (!d) {
             // The loops started have taken their sockets; the rest are still ours.
-            impl_->listen_fds.erase(impl_->listen_fds.begin(),
-                                    impl_->listen_fds.begin() +
-                                        static_cast<long>(impl_->daemons.size()));
+            if (!gated)
+                impl_->listen_fds.erase(impl_->listen_fds.begin(),
+                                        impl_->listen_fds.begin() +
+                                            static_cast<long>(impl_->daemons.size()));
             stop();
             error = tls ? "cannot start HTTPS" : "cannot start the HTTP engine";
             return false;
         }
         impl_->daemons.push_back(d);
     }
-    impl_->listen_fds.clear(); // the loops' now, closed by MHD_stop_daemon
     impl_->stopping = false;
     impl_->watchdog = start_worker("the connection watchdog", [this] { impl_->watch(); });
+    if (gated) {
+        // As many waiting for their first bytes as may be open, and per address: a
+        // flood of silent connections is refused at the gate as by the limits.
+        GateConfig gate{cfg.proxy_from, cfg.timeout_seconds * 1000,
+                        static_cast<size_t>(cfg.max_connections), cfg.max_per_address};
+        Impl* impl = impl_.get();
+        impl_->gate = std::make_unique<ProxyGate>(
+            gate, [impl](int fd, const sockaddr* client, socklen_t length, const Arrival& a) {
+                impl->hand_over(fd, client, length, a);
+            });
+        if (!impl_->gate->start(std::move(impl_->listen_fds), error)) {
+            impl_->listen_fds.clear();
+            stop();
+            return false;
+        }
+    }
+    impl_->listen_fds.clear(); // the loops' or the gate's now, closed when they stop
     return true;
 }
 
@@ -419,6 +280,11 @@ int Engine::port() const {
 }
 
 void Engine::stop() {
+    // The gate first: it hands connections to the loops.
+    if (impl_->gate) {
+        impl_->gate->stop();
+        impl_->gate.reset();
+    }
     if (!impl_->daemons.empty())
         impl_->stop_loops();
     if (impl_->owns_tls) {
@@ -430,6 +296,8 @@ void Engine::stop() {
 
 void Engine::drain(int max_ms) {
     // Refused at once rather than left in the backlog: a balancer retries elsewhere.
+    if (impl_->gate)
+        impl_->gate->stop_accepting();
     for (MHD_Daemon* d : impl_->daemons) {
         const MHD_socket listener = MHD_quiesce_daemon(d);
         if (listener != MHD_INVALID_SOCKET)
@@ -459,6 +327,21 @@ bool Engine::replace_certificate(const std::string& cert_pem, const std::string&
     impl_->current.store(loaded.get(), std::memory_order_release);
     impl_->credentials.push_back(std::move(loaded));
     return true;
+}
+
+// On the gate's thread. The library closes `fd` when it cannot take it (on_accept
+// refusing it at the limits, among others).
+void Engine::Impl::hand_over(int fd, const sockaddr* client, socklen_t length,
+                             const Arrival& arrival) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        arrivals[fd] = arrival;
+    }
+    MHD_Daemon* d = daemons[next_loop++ % daemons.size()];
+    if (MHD_add_connection(d, fd, client, length) != MHD_YES) {
+        std::lock_guard<std::mutex> lock(mutex);
+        arrivals.erase(fd);
+    }
 }
 
 void Engine::Impl::stop_loops() {

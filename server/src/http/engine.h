@@ -29,6 +29,7 @@
 #pragma once
 
 #include "base/policy.h"
+#include "http/proxy_header.h"
 
 #include <cstdint>
 #include <functional>
@@ -58,6 +59,10 @@ struct EngineConfig {
     std::string tls_key_pem;
     std::string tls_ticket_key_file;          // empty: a random key of this process
     int64_t ticket_key_seconds = kDaySeconds; // a random ticket key is replaced this often
+    // Proxies in front: a connection from one of these must begin with a PROXY
+    // header, whose client is the connection's peer from then on (proxy_gate.h).
+    // Empty: every peer is the client.
+    std::vector<AddressRange> proxy_from;
 };
 
 // One request, as the handler sees it. Its texts are the engine's and stay valid
@@ -75,11 +80,16 @@ struct Request {
     Kind kind = Kind::Normal;
     std::string_view method;
     std::string_view path;
-    // The peer's address as text (the log, the exempt list) and as bytes (IPv6: its
-    // /64) for limits. An IPv4 client of a dual-stack listener (::ffff:a.b.c.d) is
-    // its IPv4 address in both. Described once per connection.
+    // The peer's address (behind a proxy in front, the client's from its header) as
+    // text (the log, the exempt list) and as bytes (IPv6: its /64) for limits. An
+    // IPv4 client of a dual-stack listener (::ffff:a.b.c.d) is its IPv4 address in
+    // both. Described once per connection.
     const std::string& client;
     const std::string& client_key;
+    // From the proxy's header: the client reached the proxy over TLS; the connection
+    // is the proxy's own (LOCAL), which only its health checks use.
+    bool over_tls = false;
+    bool proxy_local = false;
     std::string body;
     std::function<std::string(const char*)> header; // "" when absent
 };

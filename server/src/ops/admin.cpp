@@ -10,24 +10,21 @@
 #include "base/text.h"
 
 #include <memory>
+#include <pwd.h>
+#include <unistd.h>
 #include <optional>
 
 namespace server {
-namespace {
 
-using namespace admin_exit;
-using Context = AdminContext;
+Store* AdminContext::open() {
+    std::string error;
+    store = Store::open(config.store, error);
+    if (!store)
+        std::fprintf(err, "tarnix-server admin: cannot open the database: %s\n", error.c_str());
+    return store.get();
+}
 
-struct Row {
-    const char* words[2];
-    const char* arguments; // for the usage text
-    size_t min_args;
-    size_t max_args;
-    int (*run)(Context&);
-};
-
-// A name from the command line (UTF-8) as it is stored (GBK).
-bool account_name(Context& ctx, std::string& gbk_name) {
+bool admin_account_name(AdminContext& ctx, std::string& gbk_name) {
     auto converted = utf8_to_gbk(ctx.args[0]);
     if (!converted) {
         std::fprintf(ctx.err, "tarnix-server admin: %s is not UTF-8 text that GBK can hold\n",
@@ -38,9 +35,34 @@ bool account_name(Context& ctx, std::string& gbk_name) {
     return true;
 }
 
-int no_such_account(Context& ctx) {
+int admin_no_such_account(AdminContext& ctx) {
     std::fprintf(ctx.err, "tarnix-server admin: no account %s\n", ctx.args[0].c_str());
-    return kNotFound;
+    return kAdminNotFound;
+}
+
+namespace {
+
+constexpr int kDone = kAdminDone;
+constexpr int kNotFound = kAdminNotFound;
+constexpr int kUsage = kAdminUsage;
+using Context = AdminContext;
+
+struct Row {
+    const char* words[2];
+    const char* arguments; // for the usage text
+    size_t min_args;
+    size_t max_args;
+    int (*run)(Context&);
+    // What the event record keeps of it (an action; reading commands are not kept).
+    const char* recorded = nullptr;
+};
+
+bool account_name(Context& ctx, std::string& gbk_name) {
+    return admin_account_name(ctx, gbk_name);
+}
+
+int no_such_account(Context& ctx) {
+    return admin_no_such_account(ctx);
 }
 
 int accounts_show(Context& ctx) {
@@ -283,29 +305,54 @@ int mail_retry(Context& ctx) {
     return kDone;
 }
 
+// clang-format off
 const Row kCommands[] = {
     {{"accounts", "show"}, "NAME", 1, 1, accounts_show},
     {{"accounts", "list"}, "[--locked]", 0, 1, accounts_list},
-    {{"accounts", "unlock"}, "NAME", 1, 1, accounts_unlock},
-    {{"accounts", "forget-devices"}, "NAME", 1, 1, accounts_forget_devices},
-    {{"accounts", "delete"}, "NAME", 1, 1, accounts_delete},
-    {{"accounts", "reset-link"}, "NAME", 1, 1, accounts_reset_link},
+    {{"accounts", "unlock"}, "NAME", 1, 1, accounts_unlock, event::kAdmin},
+    {{"accounts", "forget-devices"}, "NAME", 1, 1, accounts_forget_devices, event::kDevicesForgotten},
+    {{"accounts", "delete"}, "NAME", 1, 1, accounts_delete, event::kAdmin},
+    {{"accounts", "reset-link"}, "NAME", 1, 1, accounts_reset_link, event::kAdmin},
     {{"mail", "list"}, "[--abandoned]", 0, 1, mail_list},
-    {{"mail", "retry"}, "ID|--abandoned", 1, 1, mail_retry},
-    {{"backup", nullptr}, "DEST", 1, 1, backup},
-    {{"rekey", nullptr}, "", 0, 0, rekey},
-    {{"rollout", "start"},
-     "VERSION --file PATH --signature PATH [--description TEXT] [--percent N]",
-     5,
-     9,
-     rollout_start},
-    {{"rollout", "percent"}, "N", 1, 1, rollout_percent},
-    {{"rollout", "pause"}, "", 0, 0, rollout_pause},
-    {{"rollout", "resume"}, "", 0, 0, rollout_resume},
-    {{"rollout", "pull"}, "", 0, 0, rollout_pull},
-    {{"rollout", "finish"}, "", 0, 0, rollout_finish},
+    {{"mail", "retry"}, "ID|--abandoned", 1, 1, mail_retry, event::kAdmin},
+    {{"backup", nullptr}, "DEST", 1, 1, backup, event::kAdmin},
+    {{"rekey", nullptr}, "", 0, 0, rekey, event::kAdmin},
+    {{"events", "list"}, "[--account NAME] [--since TIME]", 0, 4, events_list},
+    {{"events", "verify"}, "", 0, 0, events_verify},
+    {{"events", "prune"}, "", 0, 0, events_prune},
+    {{"passwords", "audit"}, "[--notify]", 0, 1, passwords_audit, event::kAdmin},
+    {{"rollout", "start"}, "VERSION --file PATH --signature PATH [--description TEXT] [--percent N]",
+     5, 9, rollout_start, event::kAdmin},
+    {{"rollout", "percent"}, "N", 1, 1, rollout_percent, event::kAdmin},
+    {{"rollout", "pause"}, "", 0, 0, rollout_pause, event::kAdmin},
+    {{"rollout", "resume"}, "", 0, 0, rollout_resume, event::kAdmin},
+    {{"rollout", "pull"}, "", 0, 0, rollout_pull, event::kAdmin},
+    {{"rollout", "finish"}, "", 0, 0, rollout_finish, event::kAdmin},
     {{"rollout", "status"}, "", 0, 0, rollout_status},
 };
+// clang-format on
+
+// Keeps an action in the event record: its words, the account it named and how it
+// ended; the operator's login as the client. Said on err when it cannot be kept.
+void record_action(Context& ctx, const Row& row, int code) {
+    if (ctx.config.event_key.empty())
+        return;
+    NewEvent e;
+    e.at = now_seconds();
+    e.kind = row.recorded;
+    if (row.arguments == std::string("NAME"))
+        e.account = utf8_to_gbk(ctx.args[0]).value_or(std::string());
+    e.detail = ctx.command + (code == kDone ? ": done" : ": exit " + std::to_string(code));
+    const passwd* user = getpwuid(geteuid());
+    e.client = std::string("admin:") + (user ? user->pw_name : std::to_string(geteuid()));
+    try {
+        Store* store = ctx.store ? ctx.store.get() : ctx.open();
+        if (store)
+            store->append_events({e}, ctx.config.event_key, ctx.config.instance);
+    } catch (const std::exception& ex) {
+        std::fprintf(ctx.err, "tarnix-server admin: not kept in the event record: %s\n", ex.what());
+    }
+}
 
 size_t word_count(const Row& row) {
     return row.words[1] ? 2 : 1;
@@ -341,12 +388,15 @@ int run_admin(const AdminConfig& config, const std::vector<std::string>& words, 
                     nullptr};
         if (ctx.args.size() < row.min_args || ctx.args.size() > row.max_args)
             break;
+        int code = kNotFound;
         try {
-            return row.run(ctx);
+            code = row.run(ctx);
         } catch (const std::exception& e) {
             std::fprintf(err, "tarnix-server admin: %s\n", e.what());
-            return kNotFound;
         }
+        if (row.recorded && code != kUsage)
+            record_action(ctx, row, code);
+        return code;
     }
     std::fprintf(err, "usage:\n%s", admin_usage().c_str());
     return kUsage;

@@ -8,10 +8,13 @@
 // that cannot be sent again) or the work failed, 2 usage.
 #pragma once
 
+#include "base/password_screen.h"
 #include "base/policy.h"
 #include "store/store.h"
+#include "web/recovery_mail.h"
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +25,17 @@ struct AdminConfig {
     StoreConfig store;
     std::string public_url; // "": no recovery links
     int64_t link_seconds = kLinkSeconds;
+    // The security event record's key ("": actions are not recorded, events cannot
+    // be verified) and this machine's name in it.
+    std::string event_key;
+    std::string instance;
+    int64_t event_retention_seconds = 0; // events prune (0: nothing to prune)
+    // The password audit: the screen's corpus and rules, the service's name (UTF-8),
+    // and, for --notify, the mails' route, made when first asked for (it reads the
+    // relay's password); false with the reason when it cannot be.
+    PasswordScreenConfig passwords;
+    std::string service;
+    std::function<bool(NoticeMailing&, std::string&)> notice_mailing;
     std::string update_description; // UTF-8: a rollout's description when none is given
 };
 

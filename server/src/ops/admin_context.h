@@ -1,5 +1,5 @@
-// What an admin command's handler gets (admin.cpp's table calls them), and the
-// handlers kept in files of their own. Main's thread only.
+// What one operator's command (admin.h) works with, shared by the files that hold
+// the commands' handlers; the table of commands is in admin.cpp.
 #pragma once
 
 #include "ops/admin.h"
@@ -12,11 +12,10 @@
 
 namespace server {
 
-namespace admin_exit {
-constexpr int kDone = 0;
-constexpr int kNotFound = 1;
-constexpr int kUsage = 2;
-} // namespace admin_exit
+// Exit codes (admin.h).
+constexpr int kAdminDone = 0;
+constexpr int kAdminNotFound = 1;
+constexpr int kAdminUsage = 2;
 
 struct AdminContext {
     const AdminConfig& config;
@@ -26,17 +25,26 @@ struct AdminContext {
     std::FILE* err;
     std::unique_ptr<Store> store;
 
-    // Opened by the commands that need it (a backup reads the file itself).
-    Store* open() {
-        std::string error;
-        store = Store::open(config.store, error);
-        if (!store)
-            std::fprintf(err, "tarnix-server admin: cannot open the database: %s\n", error.c_str());
-        return store.get();
-    }
+    // Opened by the commands that need it (a backup reads the file itself); said on
+    // err when it cannot be.
+    Store* open();
 };
 
-// admin_rollout.cpp: staged rollouts of a client update.
+// The first argument, a name given in UTF-8, as it is stored (GBK); false (said on
+// err) when GBK cannot hold it.
+bool admin_account_name(AdminContext& ctx, std::string& gbk_name);
+// Says there is no account of the first argument's name; kAdminNotFound.
+int admin_no_such_account(AdminContext& ctx);
+
+// The event record's commands (admin_events.cpp).
+int events_list(AdminContext& ctx);
+int events_verify(AdminContext& ctx);
+int events_prune(AdminContext& ctx);
+
+// The audit of the stored passwords (audit.cpp).
+int passwords_audit(AdminContext& ctx);
+
+// Staged rollouts of a client update (admin_rollout.cpp).
 int rollout_start(AdminContext& ctx);
 int rollout_percent(AdminContext& ctx);
 int rollout_pause(AdminContext& ctx);

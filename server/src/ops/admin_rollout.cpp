@@ -16,9 +16,11 @@
 
 namespace server {
 
-using namespace admin_exit;
-
 namespace {
+
+constexpr int kDone = kAdminDone;
+constexpr int kNotFound = kAdminNotFound;
+constexpr int kUsage = kAdminUsage;
 
 int fail(AdminContext& ctx, const std::string& why, int code) {
     std::fprintf(ctx.err, "tarnix-server admin: %s\n", why.c_str());

@@ -90,24 +90,24 @@ const Commands::CookieHeader Commands::kNoCookies = [] { return std::string(); }
 
 const Commands::Row Commands::kRows[] = {
     {"c", Command::Connect, 0, nullptr,
-     [](Commands&, const Form&, const Caller&) { return answer(Msg::ConnectionOk, "ok"); }},
+     [](Commands&, const Form&, const Sender&) { return answer(Msg::ConnectionOk, "ok"); }},
     {"5", Command::Status, 0, &Limits::status_per_minute,
-     [](Commands& c, const Form&, const Caller& from) { return c.status_record(from); }},
+     [](Commands& c, const Form&, const Sender& s) { return c.status_record(s); }},
     {"0", Command::Challenge, need(Field::U), &Limits::challenges_per_minute,
-     [](Commands& c, const Form& f, const Caller& from) {
-         return c.challenge(*f.get(Field::U), from.cookies()); }},
+     [](Commands& c, const Form& f, const Sender& s) {
+         return c.challenge(*f.get(Field::U), s.cookies()); }},
     {"1", Command::SignIn, need(Field::U) | need(Field::P), &Limits::sign_ins_per_minute,
-     [](Commands& c, const Form& f, const Caller& from) {
-         return c.sign_in(*f.get(Field::U), *f.get(Field::P), from.cookies()); }},
+     [](Commands& c, const Form& f, const Sender& s) {
+         return c.sign_in(*f.get(Field::U), *f.get(Field::P), s.cookies(), s.over_tls); }},
     {"2", Command::SignUp, need(Field::U) | need(Field::P) | need(Field::Q), nullptr,
-     [](Commands& c, const Form& f, const Caller&) {
+     [](Commands& c, const Form& f, const Sender&) {
          return c.sign_up(*f.get(Field::U), *f.get(Field::P), *f.get(Field::Q)); }},
     {"3", Command::ChangePassword, need(Field::U) | need(Field::P) | need(Field::N),
      &Limits::changes_per_minute,
-     [](Commands& c, const Form& f, const Caller& from) {
-         return c.change_password(*f.get(Field::U), *f.get(Field::P), *f.get(Field::N), from.cookies()); }},
+     [](Commands& c, const Form& f, const Sender& s) {
+         return c.change_password(*f.get(Field::U), *f.get(Field::P), *f.get(Field::N), s.cookies()); }},
     {"9", Command::SendCode, need(Field::Emily), &Limits::codes_per_minute,
-     [](Commands& c, const Form& f, const Caller&) { return c.send_code(*f.get(Field::Emily)); }},
+     [](Commands& c, const Form& f, const Sender&) { return c.send_code(*f.get(Field::Emily)); }},
 };
 // clang-format on
 
@@ -143,7 +143,7 @@ int64_t Commands::accounts() {
 }
 
 Reply Commands::handle(const std::string& body, const std::string& client,
-                       const CookieHeader& cookies, const std::string& address) {
+                       const CookieHeader& cookies, bool over_tls, const std::string& address) {
     Form form;
     FormError e = parse_form(body, form);
     if (e == FormError::IllegalBytes)
@@ -165,7 +165,7 @@ Reply Commands::handle(const std::string& body, const std::string& client,
                 return answer(Msg::TooManyRequests, "too many requests", 429);
             if (!has_fields(form, row->needs))
                 return answer(Msg::MissingField, "missing field", 400);
-            return row->run(*this, form, Caller{cookies ? cookies : kNoCookies, address});
+            return row->run(*this, form, Sender{cookies ? cookies : kNoCookies, over_tls, address});
         } catch (const UnreadablePassword& ex) {
             report_unreadable(ex);
             return answer(Msg::ServerError, "server error: stored password unreadable", 500);
@@ -195,13 +195,14 @@ void Commands::report_unreadable(const UnreadablePassword& e) {
         on_unreadable_password(e.account(), e.what());
 }
 
-Reply Commands::status_record(const Caller& from) {
+Reply Commands::status_record(const Sender& sender) {
     int64_t now = now_seconds();
     Reply r;
     UpdateFields update{status_.client_version, status_.update_location,
                         status_.update_description};
     if (rollouts)
-        update = rollouts->fields_for(update, from.cookies(), from.address, now, r.set_cookie);
+        update = rollouts->fields_for(update, sender.cookies(), sender.address, sender.over_tls,
+                                      now, r.set_cookie);
     r.body = status_.service_name + "|" + update.version + "|" + update.location + "|" +
              update.description + "|" + status_.announcement + "|" + local_time_text(now) + "|" +
              kBuild + "|" + std::to_string(accounts());
@@ -226,7 +227,7 @@ Reply Commands::challenge(const std::string& account, const std::string& cookies
 }
 
 Reply Commands::sign_in(const std::string& account, const std::string& proof,
-                        const std::string& cookies) {
+                        const std::string& cookies, bool over_tls) {
     // The challenges this client asked for (a known device's own, or those it shares
     // with every other client), all used up by this attempt, right or wrong.
     const int64_t now = now_seconds();
@@ -252,13 +253,22 @@ Reply Commands::sign_in(const std::string& account, const std::string& proof,
         r = answer(Msg::SignInOk, "ok");
         // A known device gets its cookie again, for another year from now.
         if (!check.device.empty())
-            r.set_cookie = devices_.set_cookie(account, check.device, now);
+            r.set_cookie = devices_.set_cookie(account, check.device, now, over_tls);
+        r.event = event::kSignIn;
+        r.event_detail = check.known_device ? "known device" : "new device";
+        r.new_device = !check.known_device;
     }
     after_check(account, check, r);
     return r;
 }
 
 void Commands::after_check(const std::string& account, const CheckResult& check, Reply& reply) {
+    if (check.verdict != Verdict::Ok) {
+        reply.event = check.locked_now ? event::kLocked : event::kSignInFailed;
+        reply.event_detail =
+            std::string(check.known_device ? "device" : "untrusted") +
+            (check.locked_now || check.verdict != Verdict::Locked ? "" : ", while locked");
+    }
     if (check.locked_now && metrics)
         metrics->account_locked();
     if (check.known_device)
@@ -278,11 +288,16 @@ Reply Commands::sign_up(const std::string& account, const std::string& password,
         return answer(Msg::PasswordFormat, "bad password");
     if (!acceptable_address(email))
         return answer(Msg::EmailFormat, "bad email");
+    if (std::optional<Reply> refused = screen(account, password))
+        return *refused;
     int64_t now = now_seconds();
     switch (store_.create_account(account, password, email, now, now - timing_.code_valid_seconds,
                                   limits_.sign_ups_per_code)) {
-    case SignUp::Created:
-        return answer(Msg::SignUpOk, "created");
+    case SignUp::Created: {
+        Reply r = answer(Msg::SignUpOk, "created");
+        r.event = event::kSignUp;
+        return r;
+    }
     case SignUp::Exists:
         return answer(Msg::AccountTaken, "exists");
     case SignUp::NoRecentCode:
@@ -295,6 +310,8 @@ Reply Commands::change_password(const std::string& account, const std::string& o
                                 const std::string& new_password, const std::string& cookies) {
     if (!valid_credential(new_password))
         return answer(Msg::NewPasswordFormat, "bad new password");
+    if (std::optional<Reply> refused = screen(account, new_password))
+        return *refused;
     const int64_t now = now_seconds();
     // The old password's check is counted like a sign-in's; a change makes no device.
     const Attempt who{devices_.device_of(account, cookies, now), std::string()};
@@ -304,6 +321,7 @@ Reply Commands::change_password(const std::string& account, const std::string& o
     switch (check.verdict) {
     case Verdict::Ok:
         r = answer(Msg::PasswordChanged, "changed");
+        r.event = event::kPasswordChanged;
         break;
     case Verdict::Locked:
         r = answer(Msg::AccountLocked, "locked");
@@ -313,7 +331,20 @@ Reply Commands::change_password(const std::string& account, const std::string& o
         break;
     }
     after_check(account, check, r);
+    if (check.verdict != Verdict::Ok)
+        r.event_detail += ", password change";
     return r;
+}
+
+std::optional<Reply> Commands::screen(const std::string& account, const std::string& password) {
+    const Refusal why = passwords ? passwords->check(password, account) : Refusal::None;
+    if (why == Refusal::None)
+        return std::nullopt;
+    if (metrics)
+        metrics->password_refused(why);
+    return answer(why == Refusal::Breached ? Msg::PasswordBreached : Msg::PasswordTooSimple,
+                  why == Refusal::Breached ? "password refused: breached"
+                                           : "password refused: too simple");
 }
 
 Reply Commands::send_code(const std::string& email) {

@@ -5,6 +5,7 @@
 #include "base/clock.h"
 #include "base/device_cookie.h"
 #include "base/metrics.h"
+#include "base/password_screen.h"
 #include "base/policy.h"
 #include "mail/mail.h"
 #include "base/secrets.h"
@@ -18,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -61,6 +63,11 @@ struct Reply {
     std::string account;    // GBK, for the log
     std::string result;     // for the log: never a password or a proof
     std::string set_cookie; // a Set-Cookie header value to send ("" none)
+    // What the security event record keeps of it (one of event::k*, events.h), with a
+    // detail; nullptr: nothing.
+    const char* event = nullptr;
+    std::string event_detail;
+    bool new_device = false; // a sign-in by a client the account did not know
 };
 
 // How "9" mails its code.
@@ -83,11 +90,13 @@ public:
 
     // Never throws: a failure of the store becomes the server-error answer. `client`
     // (the address as bytes) is what the per-address budgets count; "" counts nothing.
-    // No `cookies`: the request has none.
+    // No `cookies`: the request has none. `over_tls`: the request came over TLS to a
+    // proxy in front (the cookies sent back are then Secure, as they always are when
+    // this server is configured for HTTPS).
     // `address` (as text) is who a status request without an install cookie is
     // bucketed as, for a rollout.
     Reply handle(const std::string& body, const std::string& client = std::string(),
-                 const CookieHeader& cookies = CookieHeader(),
+                 const CookieHeader& cookies = CookieHeader(), bool over_tls = false,
                  const std::string& address = std::string());
 
     // Decides status fields 2 to 4 per install when set (a rollout may name a candidate).
@@ -98,6 +107,8 @@ public:
     std::function<void(const std::string&)> on_code_sent;
     // Counts the accounts locked by wrong passwords, when set.
     Metrics* metrics = nullptr;
+    // The screen new passwords pass (sign-up, change), when set.
+    const PasswordScreen* passwords = nullptr;
 
     // Called (with the account, GBK) once per lock of an account's untrusted
     // counter, by the failure that locks it: where a notice to the owner belongs.
@@ -114,8 +125,10 @@ private:
     // field, nullptr: none), its metrics label and its handler. Dispatch, the missing
     // field answer, the budgets and the metrics all read the row: a new command is a
     // row and a handler.
-    struct Caller {
+    // What the request says of its sender besides the form.
+    struct Sender {
         const CookieHeader& cookies;
+        bool over_tls;
         const std::string& address;
     };
     struct Row {
@@ -123,14 +136,15 @@ private:
         Command label;
         unsigned needs;
         int Limits::*per_minute;
-        Reply (*run)(Commands&, const Form&, const Caller& from);
+        Reply (*run)(Commands&, const Form&, const Sender& sender);
     };
     static const Row kRows[];
     static const CookieHeader kNoCookies;
 
-    Reply status_record(const Caller& from);
+    Reply status_record(const Sender& sender);
     Reply challenge(const std::string& account, const std::string& cookies);
-    Reply sign_in(const std::string& account, const std::string& proof, const std::string& cookies);
+    Reply sign_in(const std::string& account, const std::string& proof, const std::string& cookies,
+                  bool over_tls);
     Reply sign_up(const std::string& account, const std::string& password,
                   const std::string& email);
     Reply change_password(const std::string& account, const std::string& old_password,
@@ -138,6 +152,9 @@ private:
     // The log's result text and the lock hook, for the answer of a password check.
     void after_check(const std::string& account, const CheckResult& check, Reply& reply);
     Reply send_code(const std::string& email);
+    // The refusal of a new password the screen does not let through, before anything
+    // is stored or counted, so the user can try again at once; nothing when it passes.
+    std::optional<Reply> screen(const std::string& account, const std::string& password);
 
     int64_t accounts();
     void report_unreadable(const UnreadablePassword& e);

@@ -1,6 +1,7 @@
 #include "protocol/messages.h"
 
 #include "base/charset.h"
+#include "base/password_screen.h"
 
 #include <array>
 
@@ -34,6 +35,8 @@ const std::array<const char*, kCount> kUtf8 = {
     "请求内容过长",
     "服务器内部错误，请稍后再试",
     "操作过于频繁，请稍后再试",
+    refusal_text(Refusal::Breached),
+    refusal_text(Refusal::TooSimple),
 };
 
 std::array<std::string, kCount> g_gbk;

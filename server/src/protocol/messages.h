@@ -29,6 +29,8 @@ enum class Msg {
     TooLarge,
     ServerError,
     TooManyRequests,
+    PasswordBreached,
+    PasswordTooSimple,
     Count
 };
 

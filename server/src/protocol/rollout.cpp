@@ -104,7 +104,7 @@ std::string Rollouts::install_id(const std::string& cookie_header, const std::st
 }
 
 UpdateFields Rollouts::fields_for(const UpdateFields& release, const std::string& cookie_header,
-                                  const std::string& address, int64_t now,
+                                  const std::string& address, bool over_tls, int64_t now,
                                   std::string& set_cookie) {
     // Without a cookie the answer is the address's; the offer is counted under the new
     // id, which is what the install's downloads will carry.
@@ -112,7 +112,7 @@ UpdateFields Rollouts::fields_for(const UpdateFields& release, const std::string
     std::string counted_as = install;
     if (install.empty()) {
         counted_as = DeviceCookies::new_device_id();
-        set_cookie = cookies_.set_install_cookie(counted_as, now);
+        set_cookie = cookies_.set_install_cookie(counted_as, now, over_tls);
         install = "address " + address;
     }
     const std::shared_ptr<const Snapshot> s = snapshot();

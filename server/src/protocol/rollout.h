@@ -63,9 +63,11 @@ public:
     // Fields 2 to 4 for the install behind a status request: the candidate's when it
     // is in the live rollout's share, the last finished rollout's otherwise, else
     // `release` as given. A request without a valid install cookie is bucketed by
-    // `address` and gets a new cookie in `set_cookie`.
+    // `address` and gets a new cookie in `set_cookie` (Secure when `over_tls`, as the
+    // device cookies).
     UpdateFields fields_for(const UpdateFields& release, const std::string& cookie_header,
-                            const std::string& address, int64_t now, std::string& set_cookie);
+                            const std::string& address, bool over_tls, int64_t now,
+                            std::string& set_cookie);
 
     // The answer to a GET/HEAD of a rollout's file or signature; nothing for another
     // path. Counted for the version, and the halt judged.

@@ -140,7 +140,61 @@ const SchemaStep kSteps[] = {
      "UPDATE mails SET recipient_key = recipient;"
      "DROP INDEX IF EXISTS mails_by_recipient;"
      "CREATE INDEX IF NOT EXISTS mails_by_recipient_key ON mails(recipient_key, kind, created);"},
-    // 10: staged rollouts of a client update (RolloutState), per version and install
+    // 10: the record of security events (events.h), each chained to the one before by
+    // a keyed MAC; one row holds the chain's head, which every writer locks, so the
+    // instances on one database append one at a time, and the anchor that retention
+    // leaves in place of the records it removed. And whether an account has signed in
+    // (a new device's notice is not sent for its first sign-in), and which accounts the
+    // password audit has mailed for which corpus (once each).
+    {"CREATE TABLE events ("
+     " seq INTEGER PRIMARY KEY,"
+     " at INTEGER NOT NULL,"
+     " kind TEXT NOT NULL,"
+     " account BLOB NOT NULL,"
+     " client TEXT NOT NULL,"
+     " instance TEXT NOT NULL,"
+     " detail TEXT NOT NULL,"
+     " mac BLOB NOT NULL);"
+     "CREATE INDEX events_by_account ON events(account, seq);"
+     "CREATE INDEX events_by_at ON events(at);"
+     "CREATE TABLE event_chain ("
+     " id INTEGER PRIMARY KEY,"
+     " head_seq INTEGER NOT NULL,"
+     " head_mac BLOB NOT NULL,"
+     " anchor_seq INTEGER NOT NULL,"
+     " anchor_mac BLOB NOT NULL);"
+     "INSERT INTO event_chain VALUES (1, 0, x'', 0, x'');"
+     "ALTER TABLE accounts ADD COLUMN signed_in INTEGER NOT NULL DEFAULT 0;"
+     "CREATE TABLE audit_notices ("
+     " account BLOB NOT NULL,"
+     " corpus TEXT NOT NULL,"
+     " at INTEGER NOT NULL,"
+     " PRIMARY KEY (account, corpus));",
+     "CREATE TABLE IF NOT EXISTS events ("
+     " seq BIGINT PRIMARY KEY,"
+     " at BIGINT NOT NULL,"
+     " kind TEXT NOT NULL,"
+     " account BYTEA NOT NULL,"
+     " client TEXT NOT NULL,"
+     " instance TEXT NOT NULL,"
+     " detail TEXT NOT NULL,"
+     " mac BYTEA NOT NULL);"
+     "CREATE INDEX IF NOT EXISTS events_by_account ON events(account, seq);"
+     "CREATE INDEX IF NOT EXISTS events_by_at ON events(at);"
+     "CREATE TABLE IF NOT EXISTS event_chain ("
+     " id INTEGER PRIMARY KEY,"
+     " head_seq BIGINT NOT NULL,"
+     " head_mac BYTEA NOT NULL,"
+     " anchor_seq BIGINT NOT NULL,"
+     " anchor_mac BYTEA NOT NULL);"
+     "INSERT INTO event_chain VALUES (1, 0, ''::bytea, 0, ''::bytea) ON CONFLICT DO NOTHING;"
+     "ALTER TABLE accounts ADD COLUMN IF NOT EXISTS signed_in INTEGER NOT NULL DEFAULT 0;"
+     "CREATE TABLE IF NOT EXISTS audit_notices ("
+     " account BYTEA NOT NULL,"
+     " corpus TEXT NOT NULL,"
+     " at BIGINT NOT NULL,"
+     " PRIMARY KEY (account, corpus));"},
+    // 11: staged rollouts of a client update (RolloutState), per version and install
     // what the downloads did, and per version their sums (read at every download, so
     // kept as counts rather than summed over the installs).
     {"CREATE TABLE rollouts ("

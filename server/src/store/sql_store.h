@@ -68,6 +68,22 @@ public:
     bool delete_account(const std::string& name) override;
     RekeyStep rekey_step(std::string& after, size_t limit) override;
     int64_t count_not_under_current_key() override;
+    void append_events(const std::vector<NewEvent>& events, const std::string& key,
+                       const std::string& instance) override;
+    EventChain event_chain() override;
+    std::vector<EventRecord> events_after(int64_t after, size_t limit) override;
+    std::vector<EventRecord> list_events(const std::optional<std::string>& account, int64_t since,
+                                         size_t limit) override;
+    int64_t prune_events(int64_t before, int64_t now, const std::string& key,
+                         const std::string& instance) override;
+    bool mark_signed_in(const std::string& name) override;
+    int64_t mails_since(const std::string& recipient, const std::string& kind,
+                        int64_t since) override;
+    size_t visit_passwords(std::string& after, size_t limit,
+                           const std::function<void(const AccountInfo&, const Secret&)>& visit,
+                           std::vector<std::string>& unreadable) override;
+    bool note_audit_notice(const std::string& account, const std::string& corpus,
+                           int64_t now) override;
     bool start_rollout(Rollout& r) override;
     std::optional<Rollout> live_rollout() override;
     std::optional<Rollout> released_rollout() override;
@@ -94,6 +110,11 @@ private:
                       bool for_update);
     int64_t insert_mail(SqlConnection& c, const OutgoingMail& mail, bool sent);
     void finish_mail(SqlConnection& c, int64_t id, MailEnd end);
+    // The chain's head and anchor, locked for this transaction where rows lock.
+    EventChain lock_event_chain(SqlConnection& c);
+    // Appends after the head read by lock_event_chain, and moves it on.
+    void append_locked(SqlConnection& c, EventChain& chain, const std::vector<NewEvent>& events,
+                       const std::string& key, const std::string& instance);
     std::optional<Rollout> find_live(SqlConnection& c, bool for_update);
     RolloutSignals signals(SqlConnection& c, const std::string& version);
     // One more of `column` (offered, complete, repeated) in the version's sums.

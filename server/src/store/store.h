@@ -13,6 +13,7 @@
 // commit reported is on disk) and secure_delete=ON (freed pages are zeroed).
 #pragma once
 
+#include "store/events.h"
 #include "store/mail_queue.h"
 #include "store/rollouts.h"
 #include "base/policy.h"
@@ -306,6 +307,43 @@ public:
     // Accounts whose password is not sealed under the current key (all of them without one).
     virtual int64_t count_not_under_current_key() = 0;
 
+    // The record of security events (events.h). Appends `events` in one transaction
+    // that holds the chain's head: numbered after it and chained under `key`, as
+    // written by `instance`.
+    virtual void append_events(const std::vector<NewEvent>& events, const std::string& key,
+                               const std::string& instance) = 0;
+    virtual EventChain event_chain() = 0;
+    // At most `limit` records after number `after`, in order.
+    virtual std::vector<EventRecord> events_after(int64_t after, size_t limit) = 0;
+    // Records at or after `since`, of one account when `account` is given, in order;
+    // at most `limit` of them, the most recent.
+    virtual std::vector<EventRecord> list_events(const std::optional<std::string>& account,
+                                                 int64_t since, size_t limit) = 0;
+    // Removes the records older than `before` (never the last one), keeps the MAC of
+    // the last removed as the chain's anchor and appends an "events-pruned" record
+    // that names it, in one transaction. The number removed.
+    virtual int64_t prune_events(int64_t before, int64_t now, const std::string& key,
+                                 const std::string& instance) = 0;
+
+    // Notes that the account signed in from a device it did not know; true when it
+    // had never been noted before (its first such sign-in since this was kept).
+    virtual bool mark_signed_in(const std::string& name) = 0;
+    // Mails of `kind` queued to `recipient` (UTF-8, compared as the daily caps compare
+    // addresses) after `since`.
+    virtual int64_t mails_since(const std::string& recipient, const std::string& kind,
+                                int64_t since) = 0;
+
+    // The password audit: the passwords of at most `limit` accounts after `after` in
+    // name order, each opened for as long as `visit` runs (never stored elsewhere), in
+    // one short read; `after` moves on. Accounts whose password opens under no key go
+    // to `unreadable`. The number of accounts read (0: the end).
+    virtual size_t
+    visit_passwords(std::string& after, size_t limit,
+                    const std::function<void(const AccountInfo&, const Secret&)>& visit,
+                    std::vector<std::string>& unreadable) = 0;
+    // Notes that the audit told `account` about `corpus`; false when it had already.
+    virtual bool note_audit_notice(const std::string& account, const std::string& corpus,
+                                   int64_t now) = 0;
     // Staged rollouts (rollouts.h). At most one is live (running or paused) at a time.
     // Starts `r` (its id given) unless one is live: false then.
     virtual bool start_rollout(Rollout& r) = 0;

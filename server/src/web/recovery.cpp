@@ -213,6 +213,41 @@ void Recovery::account_locked(const std::string& account) {
         log_warning("recovery: queue full, no lock notice for u=" + printable(account), "recovery");
 }
 
+void Recovery::new_device(const std::string& account, const std::string& client) {
+    if (config_.new_device_notices_per_day <= 0)
+        return;
+    const int64_t when = now_seconds();
+    if (!post([this, account, client, when] {
+            auto found = store_.find_account(account);
+            if (!found)
+                return;
+            // The first sign-in of an account (noted now) has no earlier device to
+            // compare with; one that already knows another device is not its first.
+            if (store_.mark_signed_in(account) && store_.devices(account).size() <= 1)
+                return;
+            const std::string to = gbk_to_utf8(found->email).value_or(std::string());
+            if (store_.mails_since(to, "new-device", when - kDaySeconds) >=
+                config_.new_device_notices_per_day) {
+                log_info("recovery: no new-device notice for u=" + printable(account) +
+                             ": its day's notices were sent",
+                         "recovery");
+                return;
+            }
+            send_("new-device", found->email,
+                  {{"service", config_.service},
+                   {"account", utf8_of(account)},
+                   {"time", zoned_time_text(when)},
+                   {"address", client},
+                   {"reset_page", config_.public_url + kFormPath}});
+            if (metrics)
+                metrics->new_device_notice();
+            if (events)
+                events->record(NewEvent{when, event::kNewDeviceNotice, account, client, ""});
+        }))
+        log_warning("recovery: queue full, no new-device notice for u=" + printable(account),
+                    "recovery");
+}
+
 std::string Recovery::csrf_for(const std::string& cookie) const {
     return base64url(keys_.tag(kCsrfPurpose, cookie));
 }
@@ -221,9 +256,9 @@ bool Recovery::csrf_ok(const std::string& cookie, const std::string& field) cons
     return !cookie.empty() && equal_in_constant_time(csrf_for(cookie), field);
 }
 
-std::string Recovery::form_cookie(const std::string& value) const {
+std::string Recovery::form_cookie(const std::string& value, bool over_tls) const {
     return std::string(kCookieName) + "=" + value + "; Path=" + kFormPath +
-           "; HttpOnly; SameSite=Strict" + (config_.secure ? "; Secure" : "");
+           "; HttpOnly; SameSite=Strict" + secure_attribute(config_.secure, over_tls);
 }
 
 Response Recovery::page(int status, const std::string& html) const {
@@ -266,6 +301,11 @@ Response Recovery::post_request(const Request& req, const std::string& csrf_cook
     const std::optional<std::string> gbk_email = utf8_to_gbk(email);
     if (gbk_account && gbk_email && account.size() <= kMaxAccountBytes &&
         email.size() <= kMaxEmailBytes) {
+        // The account as it was asked for: whether it exists is not the answer's, nor
+        // the record's, to say.
+        if (events)
+            events->record(
+                NewEvent{now_seconds(), event::kRecoveryRequested, *gbk_account, req.client, ""});
         if (!post([this, a = *gbk_account, e = *gbk_email] { mail_link(a, e); }))
             log_warning("recovery: queue full, a request for a link dropped", "recovery");
     }
@@ -321,12 +361,22 @@ Response Recovery::link_page(const Request& req, const std::string& token, bool 
         return again(kPasswordLength);
     if (password != form["again"])
         return again(kPasswordsDiffer);
+    if (const Refusal why =
+            passwords ? passwords->check(*gbk_password, use.account) : Refusal::None;
+        why != Refusal::None) {
+        if (metrics)
+            metrics->password_refused(why);
+        return again(refusal_text(why));
+    }
     use = store_.reset_password(hash, *gbk_password, now);
     if (use.state != LinkState::Live)
         return refused(use.state);
     if (metrics)
         metrics->password_reset();
     log_info(req.client + " recovery: password reset for u=" + printable(use.account), "recovery");
+    if (events)
+        events->record(
+            NewEvent{now_seconds(), event::kRecoveryCompleted, use.account, req.client, ""});
     password_changed(use.account, req.client);
     return page(200, reset_done_page(frame));
 }
@@ -369,7 +419,7 @@ Response Recovery::handle(const Request& req, bool exempt) {
         cookie.clear();
         if (get) {
             cookie = base64url(random_bytes(kTokenBytes));
-            set_cookie = form_cookie(cookie);
+            set_cookie = form_cookie(cookie, req.over_tls);
         }
     }
     Response res;

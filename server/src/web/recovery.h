@@ -1,5 +1,6 @@
 // Password recovery by an e-mailed link, on the main port (pages.h draws the pages),
-// and the notices to an account's owner when its password changes or it locks.
+// and the notices to an account's owner when its password changes, it locks, or it
+// signs in from a new device.
 //
 //   GET  /account/reset          the form: account name and bound e-mail address
 //   POST /account/reset          one answer whatever matched; a link mailed on a match
@@ -22,8 +23,10 @@
 #pragma once
 
 #include "base/device_cookie.h"
+#include "base/password_screen.h"
 #include "base/policy.h"
 #include "http/engine.h"
+#include "store/event_log.h"
 #include "store/store.h"
 
 #include <condition_variable>
@@ -48,7 +51,8 @@ struct RecoveryConfig {
     std::string service;    // UTF-8, the pages' header
     bool secure = false;    // the form cookie says Secure (HTTPS here or in front)
     int64_t link_seconds = kLinkSeconds;
-    int mails_per_hour = 3;  // links mailed per account
+    int mails_per_hour = 3;                                   // links mailed per account
+    int new_device_notices_per_day = kNewDeviceNoticesPerDay; // per account; 0: none
     int requests_per_minute; // recovery requests per client address (0: no limit)
     size_t max_addresses = kMaxTrackedAddresses;
     size_t max_queued = 10000; // mails and lookups waiting for the thread
@@ -97,9 +101,16 @@ public:
     // Notices, queued for the thread. `client` is the address the change came from.
     void password_changed(const std::string& account, const std::string& client);
     void account_locked(const std::string& account);
+    // A sign-in by a client the account did not know: a notice to its owner, unless
+    // it is the account's first sign-in or it had its day's notices already.
+    void new_device(const std::string& account, const std::string& client);
 
     // Counts the links mailed and the passwords reset, when set.
     Metrics* metrics = nullptr;
+    // The screen a new password passes, when set.
+    const PasswordScreen* passwords = nullptr;
+    // Keeps the requests for a link and the passwords set through one, when set.
+    EventLog* events = nullptr;
 
 private:
     Response request_form(const std::string& csrf_cookie, const std::string& error,
@@ -110,7 +121,7 @@ private:
     Response page(int status, const std::string& html) const;
     std::string csrf_for(const std::string& cookie) const;
     bool csrf_ok(const std::string& cookie, const std::string& field) const;
-    std::string form_cookie(const std::string& value) const;
+    std::string form_cookie(const std::string& value, bool over_tls) const;
 
     // The thread's work: one job at a time; false when the queue is full.
     bool post(std::function<void()> job);

@@ -10,7 +10,8 @@
 
 namespace server {
 const std::vector<std::string>& notice_kinds() {
-    static const std::vector<std::string> kinds = {"reset", "changed", "locked"};
+    static const std::vector<std::string> kinds = {"reset", "changed", "locked", "new-device",
+                                                   "audit"};
     return kinds;
 }
 
@@ -21,8 +22,11 @@ const std::vector<std::string>& notice_template_names(const std::string& kind) {
     static const std::vector<std::string> locked = {"service", "account", "until", "reset_page"};
     if (kind == "reset")
         return reset;
-    if (kind == "changed")
+    static const std::vector<std::string> audit = {"service", "account", "reason", "link", "hours"};
+    if (kind == "changed" || kind == "new-device")
         return changed;
+    if (kind == "audit")
+        return audit;
     if (kind == "locked")
         return locked;
     throw std::invalid_argument("no mail kind " + kind);
@@ -70,6 +74,33 @@ MailTemplate builtin_notice(const std::string& kind) {
                  "{reset_page}\n"
                  "\n"
                  "如果不是您本人的操作，说明有人在尝试您的密码；锁定结束后请尽快修改密码。\n"
+                 "\n"
+                 "此邮件由系统自动发出，请勿回复。\n"
+                 "{service}\n";
+    } else if (kind == "new-device") {
+        t.subject = "您的Tarnix账号在新设备上登录";
+        t.body = "您好！\n"
+                 "\n"
+                 "您在{service}的账号 {account} 于 {time} 在一台新设备上登录（来自地址 "
+                 "{address}）。\n"
+                 "\n"
+                 "如果这是您本人的操作，请忽略本邮件。\n"
+                 "如果不是，说明有人知道您的密码：请立即通过下面的页面重置密码：\n"
+                 "\n"
+                 "{reset_page}\n"
+                 "\n"
+                 "此邮件由系统自动发出，请勿回复。\n"
+                 "{service}\n";
+    } else if (kind == "audit") {
+        t.subject = "请修改您的Tarnix账号密码";
+        t.body = "您好！\n"
+                 "\n"
+                 "我们检查了{service}账号 {account} 的密码，发现它不够安全：{reason}。\n"
+                 "为了您的账号安全，请在{hours}小时内打开下面的链接设置新密码：\n"
+                 "\n"
+                 "{link}\n"
+                 "\n"
+                 "链接只能使用一次；过期后可以在登录页面申请新的链接。\n"
                  "\n"
                  "此邮件由系统自动发出，请勿回复。\n"
                  "{service}\n";
