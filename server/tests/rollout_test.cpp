@@ -2,6 +2,7 @@
 // with_postgres.sh): the offer by share, the candidate's files, the operator's
 // commands, and the halt on repeated fetches.
 #include "rollout_support.h"
+#include "wire_client.h"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +15,17 @@ namespace {
 
 const std::string kRelease = "1.001"; // the servers' default client-version
 
+// The live rollout's figures on /metrics, labelled by its version.
+std::string metrics_of(const ServerProcess& server) {
+    httplib::Client c("127.0.0.1", server.admin_port());
+    auto res = c.Get("/metrics");
+    return res ? res->body : std::string();
+}
+
 TEST(RolloutTest, OfferedToItsShareWithItsOwnFiles) {
-    ServerProcess server;
+    ServerProcess server({"--admin-listen", "127.0.0.1:0"});
+    EXPECT_EQ(metrics_of(server).find("tarnix_rollout_percent{"), std::string::npos)
+        << "no live rollout, no samples";
     Candidate c;
     std::string out;
     ASSERT_EQ(rollout_admin(server.db(), {"start", "1.002", "--file", c.file, "--signature", c.sig,
@@ -37,6 +47,13 @@ TEST(RolloutTest, OfferedToItsShareWithItsOwnFiles) {
     EXPECT_EQ(part.status, 206);
     EXPECT_EQ(part.body, c.program.substr(10, 10));
     EXPECT_EQ(fetch(server, install, "/download/1.003/Tarnix.exe").status, 404);
+    const std::string metrics = metrics_of(server);
+    for (const char* sample :
+         {"tarnix_rollout_percent{version=\"1.002\",state=\"running\"} 100",
+          "tarnix_rollout_installs_offered{version=\"1.002\",state=\"running\"} 1",
+          "tarnix_rollout_installs_fetched{version=\"1.002\",state=\"running\"} 1",
+          "tarnix_rollout_installs_repeated{version=\"1.002\",state=\"running\"} 0"})
+        EXPECT_NE(metrics.find(sample), std::string::npos) << sample << "\n" << metrics;
 
     // Refused: a second live rollout, a version that is no path, a share over 100.
     EXPECT_EQ(start_rollout(server.db(), c, "1.003", 5), 1);
@@ -57,6 +74,33 @@ TEST(RolloutTest, OfferedToItsShareWithItsOwnFiles) {
               0)
         << "a pulled candidate is no longer served";
     EXPECT_EQ(rollout_admin(server.db(), {"pause"}), 1) << "nothing is live";
+}
+
+// A client that keeps no cookie is bucketed by its address: the same answer at every
+// request, whatever new cookie each answer offers it.
+TEST(RolloutTest, WithoutACookieTheAddressIsTheInstall) {
+    ServerProcess server;
+    Candidate c;
+    ASSERT_EQ(start_rollout(server.db(), c, "1.002", 50), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    int in_share = 0;
+    for (int n = 2; n < 42; ++n) {
+        const std::string source = "127.0.0." + std::to_string(n);
+        std::string versions[2];
+        for (std::string& version : versions) {
+            wire::Connection conn;
+            wire::Reply reply;
+            ASSERT_TRUE(conn.open(source, "127.0.0.1", server.port()));
+            ASSERT_TRUE(conn.exchange(wire::post("/tx-client.asp", "cmd=5"), reply));
+            EXPECT_NE(reply.headers.find("Set-Cookie: tx_install="), std::string::npos);
+            version = field(reply.body, 1);
+        }
+        EXPECT_EQ(versions[0], versions[1]) << source;
+        in_share += versions[0] == "1.002";
+    }
+    // Of 40 addresses at 50 %, both kinds of answer (all one way: about 1 in 10^12).
+    EXPECT_GT(in_share, 0);
+    EXPECT_LT(in_share, 40);
 }
 
 // Every install fetches the whole file and its signature once; `repeaters` of them
