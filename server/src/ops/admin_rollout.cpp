@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <optional>
 
@@ -116,6 +117,10 @@ int rollout_start(AdminContext& ctx) {
     std::string signature, error;
     if (!update_signature(UpdateSigning{r.file, "", r.signature, r.version}, signature, error))
         return fail(ctx, error, kUsage);
+    // The servers read them from their own working directories.
+    std::error_code ec;
+    r.file = std::filesystem::absolute(r.file, ec).string();
+    r.signature = std::filesystem::absolute(r.signature, ec).string();
     r.description = *gbk;
     r.percent = percent;
     r.started = now_seconds();
