@@ -125,13 +125,31 @@ UpdateFields Rollouts::fields_for(const UpdateFields& release, const std::string
     const std::optional<Rollout>& live = s->live;
     // Paused: no install is added, those offered it before keep it.
     if (live && in_rollout_share(install, live->version, live->percent) &&
-        (live->state == RolloutState::Running || store_.was_offered(live->version, install))) {
+        (live->state == RolloutState::Running || known_offered(live->version, install) ||
+         store_.was_offered(live->version, install))) {
         fields.version = live->version;
         fields.location = config_.download_host + rollout_file_path(live->version);
         fields.description = live->description;
-        store_.record_offer(live->version, counted_as, now);
+        if (!known_offered(live->version, counted_as)) {
+            store_.record_offer(live->version, counted_as, now);
+            remember_offered(live->version, counted_as);
+        }
     }
     return fields;
+}
+
+// Offers this instance has written: a status request of an install that has its
+// offer counted writes nothing. Forgotten all at once when the bound is reached.
+void Rollouts::remember_offered(const std::string& version, const std::string& install) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (offered_.size() >= kMaxRemembered)
+        offered_.clear();
+    offered_.insert(version + ' ' + install);
+}
+
+bool Rollouts::known_offered(const std::string& version, const std::string& install) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return offered_.count(version + ' ' + install) != 0;
 }
 
 std::optional<Response> Rollouts::serve(const Request& req) {

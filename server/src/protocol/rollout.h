@@ -27,6 +27,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace server {
@@ -88,14 +89,19 @@ private:
     std::string install_id(const std::string& cookie_header, const std::string& address,
                            int64_t now) const;
     void judge(const Rollout& r, const FetchResult& result, int64_t now);
+    // Offers this instance counted in the store (a bounded memory).
+    bool known_offered(const std::string& version, const std::string& install);
+    void remember_offered(const std::string& version, const std::string& install);
+    static constexpr size_t kMaxRemembered = 100000;
 
     Store& store_;
     const DeviceCookies& cookies_;
     RolloutConfig config_;
     std::mutex read_mutex_; // held by the one request reading the store
-    std::mutex mutex_;      // guards the two below
+    std::mutex mutex_;      // guards the three below
     std::shared_ptr<const Snapshot> snapshot_;
     int64_t read_at_ms_ = 0;
+    std::unordered_set<std::string> offered_; // "version install" this instance counted
 };
 
 } // namespace server
