@@ -101,6 +101,10 @@ TEST(RolloutTest, WithoutACookieTheAddressIsTheInstall) {
     // Of 40 addresses at 50 %, both kinds of answer (all one way: about 1 in 10^12).
     EXPECT_GT(in_share, 0);
     EXPECT_LT(in_share, 40);
+    // Requests that keep no cookie write nothing: they add no installs to the figures.
+    std::string status;
+    ASSERT_EQ(rollout_admin(server.db(), {"status"}, &status), 0);
+    EXPECT_NE(status.find("installs offered: 0\n"), std::string::npos) << status;
 }
 
 // Every install fetches the whole file and its signature once; `repeaters` of them
@@ -130,8 +134,10 @@ TEST(RolloutTest, PausesItselfWhenTooManyInstallsFetchItAgain) {
     Candidate c;
     ASSERT_EQ(start_rollout(server.db(), c, "1.002", 100), 0);
     std::vector<Client> installs(22);
-    for (Client& install : installs)
+    for (Client& install : installs) {
         install.post(server, "cmd=5"); // its cookie
+        ASSERT_EQ(offered(install, server), "1.002");
+    }
 
     fetch_whole(server, installs, 0, 10);
     fetch_whole(server, installs, 0, 1); // 1 of 10 again: 10 %, under the minimum

@@ -106,13 +106,13 @@ std::string Rollouts::install_id(const std::string& cookie_header, const std::st
 UpdateFields Rollouts::fields_for(const UpdateFields& release, const std::string& cookie_header,
                                   const std::string& address, bool over_tls, int64_t now,
                                   std::string& set_cookie) {
-    // Without a cookie the answer is the address's; the offer is counted under the new
-    // id, which is what the install's downloads will carry.
+    // Without a cookie the request is answered as its address's and not counted (its
+    // downloads, with the new cookie, count the install): requests that keep no cookie
+    // write nothing.
     std::string install = cookies_.install_of(cookie_header, now);
-    std::string counted_as = install;
-    if (install.empty()) {
-        counted_as = DeviceCookies::new_device_id();
-        set_cookie = cookies_.set_install_cookie(counted_as, now, over_tls);
+    const bool counted = !install.empty();
+    if (!counted) {
+        set_cookie = cookies_.set_install_cookie(DeviceCookies::new_device_id(), now, over_tls);
         install = "address " + address;
     }
     const std::shared_ptr<const Snapshot> s = snapshot();
@@ -130,9 +130,9 @@ UpdateFields Rollouts::fields_for(const UpdateFields& release, const std::string
         fields.version = live->version;
         fields.location = config_.download_host + rollout_file_path(live->version);
         fields.description = live->description;
-        if (!known_offered(live->version, counted_as)) {
-            store_.record_offer(live->version, counted_as, now);
-            remember_offered(live->version, counted_as);
+        if (counted && !known_offered(live->version, install)) {
+            store_.record_offer(live->version, install, now);
+            remember_offered(live->version, install);
         }
     }
     return fields;

@@ -117,6 +117,9 @@ private:
                        const std::string& key, const std::string& instance);
     std::optional<Rollout> find_live(SqlConnection& c, bool for_update);
     RolloutSignals signals(SqlConnection& c, const std::string& version);
+    // Counts the version offered to the install, once; true when it was not before.
+    bool mark_offered(SqlConnection& c, const std::string& version, const std::string& install,
+                      int64_t now);
     // One more of `column` (offered, complete, repeated) in the version's sums.
     void count_signal(SqlConnection& c, const std::string& version, const char* column);
     // Every challenge of the account, whoever asked.

@@ -125,17 +125,23 @@ void SqlStore::count_signal(SqlConnection& c, const std::string& version, const 
            {text(version)});
 }
 
+bool SqlStore::mark_offered(SqlConnection& c, const std::string& version,
+                            const std::string& install, int64_t now) {
+    // A row made before the install was offered (none is, now) has not been counted.
+    if (c.exec("INSERT INTO rollout_installs (version, install, offered) VALUES (?, ?, ?)"
+               " ON CONFLICT (version, install) DO UPDATE SET offered = excluded.offered"
+               " WHERE rollout_installs.offered = 0",
+               {text(version), text(install), integer(now)}) == 0)
+        return false;
+    count_signal(c, version, "offered");
+    return true;
+}
+
 void SqlStore::record_offer(const std::string& version, const std::string& install, int64_t now) {
     SqlLease c = db_->lease();
     SqlTransaction tx(*c);
-    // A row a download made first has not been offered yet.
-    if (c->exec("INSERT INTO rollout_installs (version, install, offered) VALUES (?, ?, ?)"
-                " ON CONFLICT (version, install) DO UPDATE SET offered = excluded.offered"
-                " WHERE rollout_installs.offered = 0",
-                {text(version), text(install), integer(now)}) == 0)
-        return;
-    count_signal(*c, version, "offered");
-    tx.commit();
+    if (mark_offered(*c, version, install, now))
+        tx.commit();
 }
 
 bool SqlStore::was_offered(const std::string& version, const std::string& install) {
@@ -168,9 +174,8 @@ RolloutSignals SqlStore::rollout_signals(const std::string& version) {
 FetchResult SqlStore::record_fetch(const Fetch& f) {
     SqlLease c = db_->lease();
     SqlTransaction tx(*c);
-    c->exec("INSERT INTO rollout_installs (version, install) VALUES (?, ?)"
-            " ON CONFLICT (version, install) DO NOTHING",
-            {text(f.version), text(f.install)});
+    // An install that fetches it was offered it, on a run that had no cookie yet.
+    mark_offered(*c, f.version, f.install, f.now);
     int64_t file_bytes = 0, signature = 0, completed = 0, repeated = 0;
     {
         auto row = c->query(pick(kInstallRow), {text(f.version), text(f.install)});

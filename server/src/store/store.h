@@ -360,7 +360,8 @@ public:
                               int64_t now) = 0;
     // Whether the version was named to the install before.
     virtual bool was_offered(const std::string& version, const std::string& install) = 0;
-    // One answer of a download, counted for its version and install.
+    // One answer of a download, counted for its version and install (which counts as
+    // offered it too).
     virtual FetchResult record_fetch(const Fetch& fetch) = 0;
     virtual RolloutSignals rollout_signals(const std::string& version) = 0;
 };
