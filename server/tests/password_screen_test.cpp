@@ -6,6 +6,7 @@
 #include "answers.h"
 #include "base/breach_corpus.h"
 #include "base/crypto.h"
+#include "corpus_blocks.h"
 #include "server_process.h"
 
 #include <gtest/gtest.h>
@@ -149,39 +150,21 @@ TEST(BreachCorpusTest, FindsEveryLineAndNothingElseWhateverTheCaseAndLineEnds) {
 TEST(BreachCorpusTest, SearchesAFileOfSeveralGibibytesWithoutReadingItWhole) {
     const std::string dir = temp_dir();
     const std::string path = dir + "/big.txt";
-    constexpr size_t kLine = 44; // 40 hex digits, ":71\n"
-    constexpr size_t kLinesPerBlock = (64u << 20) / kLine;
-    constexpr uint64_t kBlocks = 48; // 48 x 64 MiB = 3 GiB
-    static const char kHex[] = "0123456789ABCDEF";
-    std::vector<char> block(kLinesPerBlock * kLine);
-    for (size_t j = 0; j < kLinesPerBlock; ++j) {
-        char* line = &block[j * kLine];
-        const uint64_t v = j * (UINT64_MAX / kLinesPerBlock);
-        for (int k = 0; k < 32; ++k)
-            line[8 + k] = kHex[(v >> (60 - 4 * (k % 16))) & 15];
-        std::memcpy(line + 40, ":71\n", 4);
-    }
+    server_test::CorpusBlocks blocks(64u << 20, 48); // 48 x 64 MiB = 3 GiB
     std::vector<std::string> known;
     for (int i = 0; i < 50; ++i)
         known.push_back(hash_of("known" + std::to_string(i)));
     std::sort(known.begin(), known.end());
-    auto prefix = [](uint64_t b) {
-        char p[9];
-        std::snprintf(p, sizeof p, "%08llX",
-                      static_cast<unsigned long long>(b * (0x100000000ull / kBlocks)));
-        return std::string(p, 8);
-    };
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ASSERT_GE(fd, 0);
     size_t next_known = 0;
-    for (uint64_t b = 0; b < kBlocks; ++b) {
-        const std::string p = prefix(b);
+    for (uint64_t b = 0; b < blocks.count(); ++b) {
+        const std::string p = blocks.prefix(b);
         std::string between;
         while (next_known < known.size() && known[next_known].substr(0, 8) < p)
             between += known[next_known++] + ":1\n";
         ASSERT_EQ(write(fd, between.data(), between.size()), static_cast<ssize_t>(between.size()));
-        for (size_t j = 0; j < kLinesPerBlock; ++j)
-            std::memcpy(&block[j * kLine], p.data(), 8);
+        const std::vector<char>& block = blocks.block(b);
         ASSERT_EQ(write(fd, block.data(), block.size()), static_cast<ssize_t>(block.size()));
     }
     std::string rest;

@@ -26,6 +26,7 @@ using testsupport::windows_path;
 
 const std::string kServer = std::string(TARNIX_TEST_BIN_DIR) + "/../../native/server/tarnix-server";
 const std::string kMailRelay = std::string(TARNIX_SOURCE_DIR) + "/tests/support/mail_relay.sh";
+const std::string kHaproxyConfig = std::string(TARNIX_SOURCE_DIR) + "/deploy/haproxy/tarnix.cfg";
 
 bool exists(const std::string& unix_path) {
     return GetFileAttributesA(windows_path(unix_path).c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -63,25 +64,34 @@ struct ReferenceServer {
     std::string dir;
     std::string url;
 
-    // With `https`, a throw-away certificate authority (dir/ca/ca.pem) signs the
-    // server's certificate first.
-    bool start(bool https = false) {
+    // How clients reach it: plain HTTP; its own HTTPS; or HTTPS ended by the shipped
+    // HAProxy configuration in front, which names each client in a PROXY header.
+    enum class Edge { Plain, Https, Haproxy };
+
+    // With HTTPS, a throw-away certificate authority (dir/ca/ca.pem) signs the
+    // certificate first (P-256 for HAProxy, as its configuration asks).
+    bool start(Edge edge = Edge::Plain) {
         // A folder per server: the previous one is removed in the background.
         static int started = 0;
         dir = std::string(TARNIX_TEST_BIN_DIR) + "/account_e2e_" +
               std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++started);
         const std::string tls =
-            https ? " --tls-cert " + dir + "/ca/server.pem --tls-key " + dir + "/ca/server.key"
-                  : "";
-        run_shell("rm -rf " + dir + " && mkdir -p " + dir +
-                  (https ? " && sh " TARNIX_TEST_CA_SCRIPT " " + dir + "/ca" : "") +
-                  " && port=$(sh " + kMailRelay + " start " + dir + "/relay 300) && echo $$ > " +
-                  dir + "/server.pid && exec timeout 300 " + kServer + " --port 0 --db " + dir +
+            edge == Edge::Https
+                ? " --tls-cert " + dir + "/ca/server.pem --tls-key " + dir + "/ca/server.key"
+            : edge == Edge::Haproxy ? " --proxy-from 127.0.0.1 --exempt-addresses ''"
+                                    : "";
+        const std::string ca =
+            edge == Edge::Https     ? " && sh " TARNIX_TEST_CA_SCRIPT " " + dir + "/ca"
+            : edge == Edge::Haproxy ? " && sh " TARNIX_TEST_CA_SCRIPT " " + dir + "/ca ec"
+                                    : "";
+        run_shell("rm -rf " + dir + " && mkdir -p " + dir + ca + " && port=$(sh " + kMailRelay +
+                  " start " + dir + "/relay 300) && echo $$ > " + dir +
+                  "/server.pid && exec timeout 300 " + kServer + " --port 0 --db " + dir +
                   "/accounts.db --smtp-url smtp://127.0.0.1:$port --smtp-allow-plaintext"
                   " --mail-from 'Tarnix <no-reply@example.com>'" +
                   tls + " > " + dir + "/server.out 2> " + dir + "/server.log");
         const std::string prefix = "listening on ";
-        return testsupport::wait_until(
+        const bool listening = testsupport::wait_until(
             [&] {
                 const std::string out = read_file(dir + "/server.out");
                 const size_t at = out.find(prefix);
@@ -93,10 +103,37 @@ struct ReferenceServer {
                 return true;
             },
             20000);
+        return listening && (edge != Edge::Haproxy || start_haproxy());
     }
+
+    // The shipped configuration on a free loopback port in front of the server, with
+    // the authority's certificate and fresh ticket keys; `url` becomes its HTTPS one.
+    bool start_haproxy() {
+        const std::string instance = url.substr(url.find("127.0.0.1:"));
+        const std::string server_at = instance.substr(0, instance.find('/'));
+        run_shell("cd " + dir +
+                  " && cat ca/server.pem ca/server.key > haproxy.pem && "
+                  "(for i in 1 2 3; do head -c 48 /dev/urandom | base64 -w0; echo; done) > "
+                  "ticket.keys && port=$(python3 -c 'import socket; s = socket.socket(); "
+                  "s.bind((str(), 0)); print(s.getsockname()[1])') && echo $$ > haproxy.pid && "
+                  "echo $port > haproxy.port.new && mv haproxy.port.new haproxy.port && "
+                  "TARNIX_BIND=127.0.0.1:$port TARNIX_CERT=haproxy.pem "
+                  "TARNIX_TICKET_KEYS=ticket.keys TARNIX_A=" +
+                  server_at + " TARNIX_B=" + server_at + " exec timeout 300 haproxy -db -q -f " +
+                  kHaproxyConfig + " 2> haproxy.log");
+        std::string port;
+        if (!testsupport::wait_until(
+                [&] { return !(port = read_file(dir + "/haproxy.port")).empty(); }, 20000))
+            return false;
+        // By name: Wine matches a certificate's DNS names only.
+        url = "https://localhost:" + port.substr(0, port.find('\n')) + "/tx-client.asp";
+        return true;
+    }
+
     ~ReferenceServer() {
         if (!dir.empty()) {
-            run_shell("kill $(cat " + dir + "/server.pid); sh " + kMailRelay + " stop " + dir +
+            run_shell("kill $(cat " + dir + "/server.pid) $(cat " + dir +
+                      "/haproxy.pid 2>/dev/null); sh " + kMailRelay + " stop " + dir +
                       "/relay; sleep 1; rm -rf " + dir);
         }
     }
@@ -257,7 +294,7 @@ TEST(AccountEndToEnd, OverHttpsWithATestAuthority) {
         GTEST_SKIP() << "the reference server is not built (" << kServer << ")";
     }
     ReferenceServer server;
-    ASSERT_TRUE(server.start(true))
+    ASSERT_TRUE(server.start(ReferenceServer::Edge::Https))
         << "the reference server or its mail relay did not start; see " << server.dir;
     ASSERT_EQ(server.url.compare(0, 18, "https://127.0.0.1:"), 0) << server.url;
     // By name: Wine matches a certificate's DNS names only, not its IP addresses.
@@ -279,4 +316,40 @@ TEST(AccountEndToEnd, OverHttpsWithATestAuthority) {
     EXPECT_EQ(page.sign_up(server, account, "Secret 789", email), Boxes{info + gbk("注册成功")});
     EXPECT_EQ(page.sign_in(account, "Secret 789"), Boxes{});
     EXPECT_EQ(page.sign_in(account, "Secret 780"), Boxes{info + gbk("账号或密码错误")});
+}
+
+// The production layout: HAProxy ends TLS in front (the shipped configuration) and
+// hands the server each client's address in a PROXY header; the same client signs
+// up and in through it, and the server counts the client, not HAProxy.
+TEST(AccountEndToEnd, ThroughHaproxyOverHttps) {
+    if (!exists(kServer)) {
+        GTEST_SKIP() << "the reference server is not built (" << kServer << ")";
+    }
+    if (!exists("/usr/sbin/haproxy")) {
+        GTEST_SKIP() << "needs the Debian package haproxy";
+    }
+    ReferenceServer server;
+    ASSERT_TRUE(server.start(ReferenceServer::Edge::Haproxy))
+        << "the server, its relay or HAProxy did not start; see " << server.dir;
+    TrustedRoot root(read_file(server.dir + "/ca/ca.pem"));
+    ASSERT_TRUE(root.added());
+    // HAProxy takes a moment to bind and to see the instance up.
+    ASSERT_TRUE(testsupport::wait_until(
+        [&] { return http_request(server.url, kHttpPost, "cmd=c") == "ConnectionOk"; }, 20000))
+        << server.url;
+
+    HWND w = load_main_window(server.url);
+    ASSERT_NE(w, nullptr);
+    ASSERT_FALSE(ui::disabled(w, main_names::kSignIn)) << "handshake through HAProxy failed";
+    BoxWatcher watcher;
+    Page page{w, watcher};
+    const std::string info = gbk("信息：") + "|";
+    const std::string account = "edge" + gbk("用户");
+    const std::string email = "edge@example.cn";
+    EXPECT_EQ(page.sign_up(server, account, "Secret 456", email), Boxes{info + gbk("注册成功")});
+    EXPECT_EQ(page.sign_in(account, "Secret 456"), Boxes{});
+    // The server saw the client's address from the header, and nothing refused.
+    const std::string log = read_file(server.dir + "/server.log");
+    EXPECT_NE(log.find("127.0.0.1 cmd=1 u="), std::string::npos) << log;
+    EXPECT_EQ(log.find("refused"), std::string::npos) << log;
 }
