@@ -129,6 +129,9 @@ TEST_F(RolloutClusterTest, InstancesAgreeAndCommandsReachBothWithinASecond) {
         ++out;
     ASSERT_EQ(rollout_admin(db_, {"finish"}), 0);
     const int64_t finished = until_both(installs[out], "1.003");
+    EXPECT_EQ(fetch(*b_, installs[out], "/download/1.003/Tarnix.exe").body, c.program)
+        << "the release a rollout made is served from its files";
+    EXPECT_EQ(fetch(*a_, installs[out], "/download/1.002/Tarnix.exe").status, 404) << "pulled";
 
     std::printf("took effect at both instances after (ms): widen %lld, pause %lld, pull %lld, "
                 "finish %lld\n",
