@@ -60,7 +60,7 @@ TEST(SchemaTest, AFileFromBeforeTheVersionTableIsUpgraded) {
     });
     expect_current_schema(server);
     EXPECT_EQ(server.stop(), 0);
-    EXPECT_EQ(sqlite_version(server.db_path()), 10);
+    EXPECT_EQ(sqlite_version(server.db_path()), 11);
 }
 
 TEST(SchemaTest, APostgresDatabaseAtVersionOneIsUpgraded) {

@@ -1,13 +1,26 @@
 #include "e2e/driver_win.h"
 
+#include "support/files_win.h"
 #include "support/process_win.h"
 #include "support/window_finder_win.h"
 #include "ui/gbk_win.h"
+
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <stdlib.h>
 
 namespace e2e {
+
+std::string read_file(const std::string& unix_path) {
+    return testsupport::read_file(ws(testsupport::windows_path(unix_path)));
+}
+
+HWND control(HWND w, const char* utf8_text) {
+    HWND c = child_with_text(w, ws(utf8_text));
+    EXPECT_NE(c, nullptr) << "no visible control reads " << utf8_text;
+    return c;
+}
 
 std::string option(std::string_view name) {
     const std::string prefix = "--" + std::string(name) + "=";

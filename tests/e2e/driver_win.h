@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/http_request_win.h"
+
 #include <windows.h>
 
 #include <string>
@@ -12,6 +14,19 @@
 // BM_CLICK, message boxes read from their text static and closed with OK.
 // Nothing here reaches into the program's own state.
 namespace e2e {
+
+constexpr wchar_t kMainClass[] = L"TarnixMainWindow";
+constexpr DWORD kStartMs = 30000;
+// One request's worst case: the client gives up after its send and receive time-outs.
+constexpr DWORD kRequestMs = kHttpSendTimeoutMs + kHttpReceiveTimeoutMs;
+// Equal to the announcement run_e2e.sh gives the server.
+constexpr char kAnnouncement[] = "欢迎使用Tarnix账号服务，祝您使用愉快";
+
+// A file the run script names by its Unix path.
+std::string read_file(const std::string& unix_path);
+
+// The visible control showing `utf8_text`; fails the test when there is none.
+HWND control(HWND w, const char* utf8_text);
 
 // The driver's command-line option `--name=value`; empty when not given.
 std::string option(std::string_view name);

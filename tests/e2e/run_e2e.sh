@@ -24,6 +24,11 @@
 #   update        a server on 8866 that names version 1.002 and serves NEXT_EXE;
 #                 the real Tarnix.exe, copied into a folder of its own, updates itself
 #                 (signed by the server when the client was built with a key)
+#   rollout       a server on 8866 naming 1.001 with a rollout of 1.002 (NEXT_EXE): at
+#                 0 % the real Tarnix.exe is offered nothing; at 100 % it updates
+#                 itself (its downloads carrying the install cookie it got at the
+#                 first run); after pull the same install, as 1.001 again, is
+#                 offered nothing new
 #   rollback      a server on 8866 that names the older version 1.000 and serves a
 #                 release signed for it; with a key the real Tarnix.exe stays as it is
 set -uo pipefail
@@ -249,6 +254,54 @@ case "$scenario" in
       --update-description "$description" --announcement "$announcement" || exit 1
     args=(--gtest_filter=EndToEnd.Rollback "--install=$install_dir" "--original=$tarnix"
           "--server-log=$dir/server.log" "--signed=${#key_args[@]}")
+    ;;
+  rollout)
+    if port_in_use 8866; then
+      echo "run_e2e: something listens on 127.0.0.1:8866; this scenario needs the port" >&2
+      exit 1
+    fi
+    install_dir=$dir/install
+    mkdir -p "$install_dir"
+    cp "$tarnix" "$install_dir/Tarnix.exe"
+    cp "$next" "$dir/served.exe"
+    head -c 4096 /dev/zero >>"$dir/served.exe"
+    signing_args || exit 1
+    if [ ${#key_args[@]} -gt 0 ]; then
+      "$here/../support/sign_update.sh" sign "$private_key" "$dir/served.exe" 1.002 \
+        "$dir/served.exe.sig" || exit 1
+    else
+      head -c 64 /dev/zero >"$dir/served.exe.sig" # a client without a key fetches none
+    fi
+    start_server --port 8866 --update-location 127.0.0.1:8866/download/Tarnix.exe \
+      --announcement "$announcement" || exit 1
+    rollout() { "$server" admin --db "$dir/accounts.db" rollout "$@" >>"$dir/admin.out"; }
+    # Every step waits out the second in which the server may still hold the last one.
+    rollout start 1.002 --file "$dir/served.exe" --signature "$dir/served.exe.sig" \
+      --description "$description" --percent 0 || exit 1
+    sleep 1.2
+    "$wine_run" "$driver" --gtest_filter=EndToEnd.RolloutOffersNothing --phase=0 \
+      "--install=$install_dir" "--original=$tarnix" "--server-log=$dir/server.log" \
+      --downloads-before=0 || exit 1
+    rollout percent 100 || exit 1
+    sleep 1.2
+    "$wine_run" "$driver" --gtest_filter=EndToEnd.Update "--install=$install_dir" \
+      "--served=$dir/served.exe" "--original=$tarnix" "--server-log=$dir/server.log" \
+      "--signed=${#key_args[@]}" || exit 1
+    # One install across all three runs (its cookie kept in the prefix), and its
+    # download counted for it: the download carried the cookie.
+    installs=$(sqlite3 -bail "$dir/accounts.db" 2>&1 "SELECT COUNT(*), SUM(offered > 0),
+      SUM(file_bytes > 0 OR completed > 0) FROM rollout_installs
+      WHERE CAST(version AS TEXT) = '1.002'")
+    if [ "$installs" != "1|1|1" ]; then
+      echo "run_e2e: rollout installs (all|offered|fetched) are $installs, not 1|1|1" >&2
+      exit 1
+    fi
+    rollout pull || exit 1
+    sleep 1.2
+    cp "$tarnix" "$install_dir/Tarnix.exe"
+    args=(--gtest_filter=EndToEnd.RolloutOffersNothing --phase=pulled "--install=$install_dir"
+          "--original=$tarnix" "--server-log=$dir/server.log"
+          "--downloads-before=$(grep -c "GET /download/" "$dir/server.log")")
     ;;
   *)
     echo "run_e2e: unknown scenario $scenario" >&2

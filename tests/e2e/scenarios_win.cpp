@@ -20,20 +20,10 @@ using testsupport::windows_path;
 
 namespace {
 
-constexpr wchar_t kMainClass[] = L"TarnixMainWindow";
-constexpr DWORD kStartMs = 30000;
-// One request's worst case: the client gives up after its send and receive time-outs.
-constexpr DWORD kRequestMs = kHttpSendTimeoutMs + kHttpReceiveTimeoutMs;
 constexpr DWORD kBoxMs = kRequestMs + 5000;
 
 // Equal to the texts run_e2e.sh gives the server.
-constexpr char kAnnouncement[] = "欢迎使用Tarnix账号服务，祝您使用愉快";
 constexpr char kDescription[] = "修复了若干问题，提升了稳定性";
-
-// A file the run script names by its Unix path.
-std::string read_file(const std::string& unix_path) {
-    return testsupport::read_file(ws(windows_path(unix_path)));
-}
 
 size_t count_of(const std::string& haystack, const std::string& needle) {
     size_t n = 0;
@@ -52,13 +42,6 @@ constexpr POINT kFormRow[4] = {{120, 155}, {120, 190}, {120, 225}, {120, 260}};
 
 HWND edit_at(HWND w, POINT p) {
     return child_at(w, L"Edit", p.x, p.y);
-}
-
-// The visible control showing `utf8_text`; fails the test when there is none.
-HWND control(HWND w, const char* utf8_text) {
-    HWND c = child_with_text(w, ws(utf8_text));
-    EXPECT_NE(c, nullptr) << "no visible control reads " << utf8_text;
-    return c;
 }
 
 // Clicks a navigation button and waits for its page to show `marker`.

@@ -11,6 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <wininet.h>
+
 #include <atomic>
 #include <fstream>
 #include <iterator>
@@ -57,6 +60,22 @@ TEST(Downloader, MultiMegabyteFileOverFiveConnectionsArrivesIntact) {
         EXPECT_EQ(if_ranges[i], "\"rev-0\"");
     }
     EXPECT_EQ(server.signature_requests(), 0) << "no key, no signature fetched";
+}
+
+// The server knows an install by its cookie, so every request of a download carries
+// the cookies the system keeps for the update's host.
+TEST(Downloader, EveryRequestCarriesTheHostsCookies) {
+    std::string blob = make_program_blob(3 * 1024 * 1024 + 99);
+    Responder server(blob);
+    // A session cookie: the process's alone, gone when it ends.
+    ASSERT_TRUE(InternetSetCookieA(server.url().c_str(), nullptr, "tx_install=install-one"));
+    expect_complete(server.url(), blob);
+    InternetSetCookieA(server.url().c_str(), nullptr,
+                       "tx_install=; expires=Thu, 01 Jan 1970 00:00:00 GMT");
+    const std::vector<testsupport::ReceivedRequest> requests = server.requests();
+    ASSERT_EQ(requests.size(), 6u);
+    for (const testsupport::ReceivedRequest& r : requests)
+        EXPECT_EQ(r.own_cookies(), "tx_install=install-one") << r.request_line();
 }
 
 TEST(Downloader, ServerIgnoringRangesGivesOneCorrectFile) {

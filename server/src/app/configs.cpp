@@ -157,6 +157,7 @@ std::string database_for_log(const Settings& s) {
 bool admin_config(const Settings& s, AdminConfig& out, std::string& error) {
     out = AdminConfig();
     out.public_url = s.public_url;
+    out.update_description = s.update_description;
     if (!keyed_store_config(s, out.store, error))
         return false;
     // One command at a time: one connection.
@@ -250,6 +251,16 @@ StatusTexts status_texts(const Settings& s, int port) {
     t.update_description = utf8_to_gbk(s.update_description).value_or("");
     t.announcement = utf8_to_gbk(s.announcement).value_or("");
     return t;
+}
+
+RolloutConfig rollout_config(const Settings& s, int port) {
+    RolloutConfig r;
+    r.halt_share_percent = s.rollout_halt_share;
+    r.halt_min = s.rollout_halt_min;
+    // The candidates are served by this server's host, as the release is.
+    const std::string location = update_location(s, port);
+    r.download_host = location.substr(0, location.find('/'));
+    return r;
 }
 
 UpdateSigning update_signing(const Settings& s) {

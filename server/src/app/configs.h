@@ -81,6 +81,8 @@ PasswordScreenConfig password_screen_config(const Settings& s);
 std::string update_location(const Settings& s, int port);
 // The status record's texts in GBK, with the update location on `port`.
 StatusTexts status_texts(const Settings& s, int port);
+
+RolloutConfig rollout_config(const Settings& s, int port);
 // The update file and where its signature comes from.
 UpdateSigning update_signing(const Settings& s);
 // The routes' own settings (the exempt addresses); main adds what it serves.

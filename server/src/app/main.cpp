@@ -295,6 +295,10 @@ int serve(const Settings& settings) {
                       limits_config(settings), devices);
     commands.on_code_sent = [](const std::string& line) { log_info(line); };
     commands.passwords = &passwords;
+    Rollouts rollouts(*store, commands.device_cookies(), rollout_config(settings, port));
+    rollouts.on_halt = [](const std::string& line) { log_warning(line); };
+    commands.rollouts = &rollouts;
+    routes.rollouts = &rollouts;
     // Counted when the admin listener is on; before the recovery, whose thread counts.
     Metrics metrics;
     // Password recovery, and the notices it sends, once the public URL is known.
@@ -344,6 +348,7 @@ int serve(const Settings& settings) {
         gauges.mail_abandoned = [&sender] {
             return sender.counts().abandoned.load(std::memory_order_relaxed);
         };
+        gauges.rollouts = [&rollouts] { return rollouts.figures(); };
         if (!admin_listener->listen(error) ||
             !admin_listener->start(make_admin_handler(metrics, gauges, routes.ready), error))
             return start_failure("admin listener: " + error);

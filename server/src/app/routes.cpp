@@ -9,6 +9,7 @@
 
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 namespace server {
@@ -107,7 +108,7 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             static const std::string kUncounted;
             Reply reply = commands.handle(
                 req.body, exempt ? kUncounted : req.client_key,
-                [&req] { return req.header("Cookie"); }, req.over_tls);
+                [&req] { return req.header("Cookie"); }, req.over_tls, req.client);
             const double seconds = monotonic_seconds() - start;
             if (routes.metrics)
                 routes.metrics->request(reply.label, reply.outcome, seconds);
@@ -140,6 +141,9 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             log_info(what() + " -> 200", "http");
             res = text_answer(200, page);
             res.content_type = "text/html; charset=gbk";
+        } else if (std::optional<Response> rollout =
+                       get && routes.rollouts ? routes.rollouts->serve(req) : std::nullopt) {
+            res = std::move(*rollout);
         } else {
             const Resource* found = nullptr;
             for (const Resource& r : routes.resources) {

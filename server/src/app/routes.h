@@ -8,6 +8,7 @@
 #include "http/static_files.h"
 #include "protocol/commands.h"
 #include "store/event_log.h"
+#include "protocol/rollout.h"
 #include "store/store.h"
 #include "web/recovery.h"
 
@@ -29,6 +30,8 @@ struct Routes {
     Metrics* metrics = nullptr;
     // Serves /account/... when set (a public URL is configured); 404 otherwise.
     Recovery* recovery = nullptr;
+    // Serves the rollouts' files and signatures (under /download/) when set.
+    Rollouts* rollouts = nullptr;
     // Called (account GBK, client address text) after every password change by "3".
     std::function<void(const std::string&, const std::string&)> on_password_changed;
     // Keeps the security events of the protocol's answers (Reply::event) when set.

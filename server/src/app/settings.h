@@ -33,6 +33,8 @@ struct Settings {
     std::string update_file;
     std::string update_key;
     std::string update_signature;
+    int64_t rollout_halt_share; // percent of repeat fetches that pause a rollout
+    int64_t rollout_halt_min;   // complete fetches before that share is judged
     int64_t challenge_seconds;
     int64_t lock_seconds;
     int64_t threads;

@@ -117,6 +117,11 @@ const std::vector<Row>& setting_rows() {
         {"update-signature", "FILE", m(&Settings::update_signature), "", 0, 0, nullptr,
          "serve this 64-byte signature (made by the publisher, e.g. a release's\n"
          "Tarnix.exe.sig) at the update path + .sig", Group::Status, Reload::Sighup},
+        {"rollout-halt-share", "N", m(&Settings::rollout_halt_share), "5", 0, 100, nullptr,
+         "a rollout pauses itself when more than N % of the installs that fetched\n"
+         "it fetch it again within a day", Group::Status},
+        {"rollout-halt-min", "N", m(&Settings::rollout_halt_min), "20", 1, 1000000, nullptr,
+         "complete fetches of a rollout before that share is judged", Group::Status},
         {"challenge-seconds", "N", m(&Settings::challenge_seconds), "120", 1, kDaySeconds, nullptr,
          "lifetime of a sign-in challenge", Group::Accounts},
         {"lock-seconds", "N", m(&Settings::lock_seconds), "300", 0, 365 * kDaySeconds, nullptr,

@@ -58,6 +58,19 @@ public:
     // The bare cookie value (what set_cookie sends), made with an explicit expiry.
     std::string value(const std::string& account, const std::string& device, int64_t expires) const;
 
+    // The install cookie (tx_install): one per client install, whatever account it uses,
+    // so the server can offer an update to a stable share of installs. Its value holds
+    // a format byte of its own, the expiry and the install id, with their HMAC under
+    // the device key; the attributes are the device cookies'.
+    static constexpr const char* kInstallCookie = "tx_install";
+    // The install id of the first valid install cookie in a Cookie header, "" when none
+    // (wrong HMAC, expired, malformed: passed over as for device cookies).
+    std::string install_of(const std::string& cookie_header, int64_t now) const;
+    // A Set-Cookie header value naming `install`, good for the lifetime from `now`
+    // (Secure as set_cookie's).
+    std::string set_install_cookie(const std::string& install, int64_t now,
+                                   bool over_tls = false) const;
+
     // The name of the account's cookie: tx_device_ and 8 hex digits.
     static std::string cookie_name(const std::string& account);
 
@@ -73,6 +86,15 @@ public:
 
 private:
     std::string mac(const std::string& payload) const;
+    // The sealed value: format byte, expiry, id, `bound` (the account; "" for an install).
+    std::string sealed(unsigned char format, const std::string& id, const std::string& bound,
+                       int64_t expires) const;
+    // The id of the first of the cookies `name` that opens with `format` and `bound`.
+    std::string opened(const std::string& cookie_header, const std::string& name,
+                       unsigned char format, const std::string& bound, int64_t now) const;
+    // Name=value with the cookies' attributes.
+    std::string with_attributes(const std::string& name, const std::string& value, int64_t expires,
+                                bool over_tls) const;
 
     DeviceCookieConfig config_;
     bool ephemeral_ = false;

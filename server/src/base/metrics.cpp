@@ -47,6 +47,43 @@ std::string bound_text(double bound) {
     return buf;
 }
 
+// The live rollout's figures, over every instance on the database, by its version.
+void render_rollouts(std::string& out, const std::function<std::vector<RolloutFigures>()>& read) {
+    if (!read)
+        return;
+    std::vector<RolloutFigures> rollouts;
+    try {
+        rollouts = read();
+    } catch (const std::exception&) {
+        return; // the database is down: as the other gauges
+    }
+    struct Family {
+        const char* name;
+        const char* help;
+        int64_t RolloutFigures::*field;
+    };
+    static const Family kFamilies[] = {
+        {"tarnix_rollout_percent", "The live rollout's share of installs, in percent.",
+         &RolloutFigures::percent},
+        {"tarnix_rollout_installs_offered", "Installs the rollout's version was offered to.",
+         &RolloutFigures::offered},
+        {"tarnix_rollout_installs_fetched",
+         "Installs that fetched the version's whole file and its signature.",
+         &RolloutFigures::complete},
+        {"tarnix_rollout_installs_repeated",
+         "Installs that fetched the version again within a day of a complete fetch.",
+         &RolloutFigures::repeated},
+    };
+    for (const Family& f : kFamilies) {
+        family(out, f.name, "gauge", f.help);
+        for (const RolloutFigures& r : rollouts)
+            sample(out,
+                   std::string(f.name) + "{version=\"" + r.version + "\",state=\"" + r.state +
+                       "\"}",
+                   r.*f.field < 0 ? 0 : static_cast<uint64_t>(r.*f.field));
+    }
+}
+
 } // namespace
 
 constexpr double Metrics::kBuckets[];
@@ -178,6 +215,7 @@ std::string Metrics::render(const Gauges& gauges) const {
           "Mails this instance gave up on: refused by the relay, or expired before they could be "
           "sent.",
           gauges.mail_abandoned);
+    render_rollouts(out, gauges.rollouts);
     return out;
 }
 

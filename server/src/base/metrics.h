@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace server {
 
@@ -44,6 +45,17 @@ enum class Command {
 const char* command_label(Command c);
 const char* outcome_label(Outcome o);
 
+// The live rollout's figures (its version is the label: a fixed set of one, named by
+// the operator), read from the store at each scrape.
+struct RolloutFigures {
+    std::string version;
+    std::string state;
+    int64_t percent = 0;
+    int64_t offered = 0;
+    int64_t complete = 0;
+    int64_t repeated = 0;
+};
+
 // Figures the counters do not hold themselves, read at each scrape; one that throws
 // is left out of that scrape.
 struct Gauges {
@@ -52,6 +64,8 @@ struct Gauges {
     std::function<int64_t()> mail_queue_depth;
     std::function<int64_t()> mail_sent;
     std::function<int64_t()> mail_abandoned;
+    // The live rollout, if any; unset: those metrics are left out.
+    std::function<std::vector<RolloutFigures>()> rollouts;
 };
 
 class Metrics {

@@ -321,6 +321,14 @@ const Row kCommands[] = {
     {{"events", "verify"}, "", 0, 0, events_verify},
     {{"events", "prune"}, "", 0, 0, events_prune},
     {{"passwords", "audit"}, "[--notify]", 0, 1, passwords_audit, event::kAdmin},
+    {{"rollout", "start"}, "VERSION --file PATH --signature PATH [--description TEXT] [--percent N]",
+     5, 9, rollout_start, event::kAdmin},
+    {{"rollout", "percent"}, "N", 1, 1, rollout_percent, event::kAdmin},
+    {{"rollout", "pause"}, "", 0, 0, rollout_pause, event::kAdmin},
+    {{"rollout", "resume"}, "", 0, 0, rollout_resume, event::kAdmin},
+    {{"rollout", "pull"}, "", 0, 0, rollout_pull, event::kAdmin},
+    {{"rollout", "finish"}, "", 0, 0, rollout_finish, event::kAdmin},
+    {{"rollout", "status"}, "", 0, 0, rollout_status},
 };
 // clang-format on
 

@@ -36,6 +36,7 @@ struct AdminConfig {
     PasswordScreenConfig passwords;
     std::string service;
     std::function<bool(NoticeMailing&, std::string&)> notice_mailing;
+    std::string update_description; // UTF-8: a rollout's description when none is given
 };
 
 // `words` are what follows the settings: "accounts", "show", NAME...

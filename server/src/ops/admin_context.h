@@ -44,4 +44,13 @@ int events_prune(AdminContext& ctx);
 // The audit of the stored passwords (audit.cpp).
 int passwords_audit(AdminContext& ctx);
 
+// Staged rollouts of a client update (admin_rollout.cpp).
+int rollout_start(AdminContext& ctx);
+int rollout_percent(AdminContext& ctx);
+int rollout_pause(AdminContext& ctx);
+int rollout_resume(AdminContext& ctx);
+int rollout_pull(AdminContext& ctx);
+int rollout_finish(AdminContext& ctx);
+int rollout_status(AdminContext& ctx);
+
 } // namespace server

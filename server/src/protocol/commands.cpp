@@ -92,7 +92,7 @@ const Commands::Row Commands::kRows[] = {
     {"c", Command::Connect, 0, nullptr,
      [](Commands&, const Form&, const Sender&) { return answer(Msg::ConnectionOk, "ok"); }},
     {"5", Command::Status, 0, &Limits::status_per_minute,
-     [](Commands& c, const Form&, const Sender&) { return c.status_record(); }},
+     [](Commands& c, const Form&, const Sender& s) { return c.status_record(s); }},
     {"0", Command::Challenge, need(Field::U), &Limits::challenges_per_minute,
      [](Commands& c, const Form& f, const Sender& s) {
          return c.challenge(*f.get(Field::U), s.cookies()); }},
@@ -143,7 +143,7 @@ int64_t Commands::accounts() {
 }
 
 Reply Commands::handle(const std::string& body, const std::string& client,
-                       const CookieHeader& cookies, bool over_tls) {
+                       const CookieHeader& cookies, bool over_tls, const std::string& address) {
     Form form;
     FormError e = parse_form(body, form);
     if (e == FormError::IllegalBytes)
@@ -165,7 +165,7 @@ Reply Commands::handle(const std::string& body, const std::string& client,
                 return answer(Msg::TooManyRequests, "too many requests", 429);
             if (!has_fields(form, row->needs))
                 return answer(Msg::MissingField, "missing field", 400);
-            return row->run(*this, form, Sender{cookies ? cookies : kNoCookies, over_tls});
+            return row->run(*this, form, Sender{cookies ? cookies : kNoCookies, over_tls, address});
         } catch (const UnreadablePassword& ex) {
             report_unreadable(ex);
             return answer(Msg::ServerError, "server error: stored password unreadable", 500);
@@ -195,12 +195,17 @@ void Commands::report_unreadable(const UnreadablePassword& e) {
         on_unreadable_password(e.account(), e.what());
 }
 
-Reply Commands::status_record() {
+Reply Commands::status_record(const Sender& sender) {
     int64_t now = now_seconds();
     Reply r;
-    r.body = status_.service_name + "|" + status_.client_version + "|" + status_.update_location +
-             "|" + status_.update_description + "|" + status_.announcement + "|" +
-             local_time_text(now) + "|" + kBuild + "|" + std::to_string(accounts());
+    UpdateFields update{status_.client_version, status_.update_location,
+                        status_.update_description};
+    if (rollouts)
+        update = rollouts->fields_for(update, sender.cookies(), sender.address, sender.over_tls,
+                                      now, r.set_cookie);
+    r.body = status_.service_name + "|" + update.version + "|" + update.location + "|" +
+             update.description + "|" + status_.announcement + "|" + local_time_text(now) + "|" +
+             kBuild + "|" + std::to_string(accounts());
     r.result = "ok";
     return r;
 }

@@ -10,6 +10,7 @@
 #include "mail/mail.h"
 #include "base/secrets.h"
 #include "protocol/form.h"
+#include "protocol/rollout.h"
 #include "store/store.h"
 
 #include <atomic>
@@ -92,8 +93,14 @@ public:
     // No `cookies`: the request has none. `over_tls`: the request came over TLS to a
     // proxy in front (the cookies sent back are then Secure, as they always are when
     // this server is configured for HTTPS).
+    // `address` (as text) is who a status request without an install cookie is
+    // bucketed as, for a rollout.
     Reply handle(const std::string& body, const std::string& client = std::string(),
-                 const CookieHeader& cookies = CookieHeader(), bool over_tls = false);
+                 const CookieHeader& cookies = CookieHeader(), bool over_tls = false,
+                 const std::string& address = std::string());
+
+    // Decides status fields 2 to 4 per install when set (a rollout may name a candidate).
+    Rollouts* rollouts = nullptr;
 
     // Called for every code sent or queued, with a line for the log, never the code
     // (the address with the file transport; with SMTP the queue id and domain).
@@ -122,6 +129,7 @@ private:
     struct Sender {
         const CookieHeader& cookies;
         bool over_tls;
+        const std::string& address;
     };
     struct Row {
         const char* word;
@@ -133,7 +141,7 @@ private:
     static const Row kRows[];
     static const CookieHeader kNoCookies;
 
-    Reply status_record();
+    Reply status_record(const Sender& sender);
     Reply challenge(const std::string& account, const std::string& cookies);
     Reply sign_in(const std::string& account, const std::string& proof, const std::string& cookies,
                   bool over_tls);

@@ -84,6 +84,15 @@ public:
                            std::vector<std::string>& unreadable) override;
     bool note_audit_notice(const std::string& account, const std::string& corpus,
                            int64_t now) override;
+    bool start_rollout(Rollout& r) override;
+    std::optional<Rollout> live_rollout() override;
+    std::optional<Rollout> released_rollout() override;
+    std::optional<Rollout> change_rollout(const std::function<bool(Rollout&)>& change,
+                                          int64_t now) override;
+    void record_offer(const std::string& version, const std::string& install, int64_t now) override;
+    bool was_offered(const std::string& version, const std::string& install) override;
+    FetchResult record_fetch(const Fetch& fetch) override;
+    RolloutSignals rollout_signals(const std::string& version) override;
 
 private:
     // The text of a pair for this database's dialect.
@@ -106,6 +115,13 @@ private:
     // Appends after the head read by lock_event_chain, and moves it on.
     void append_locked(SqlConnection& c, EventChain& chain, const std::vector<NewEvent>& events,
                        const std::string& key, const std::string& instance);
+    std::optional<Rollout> find_live(SqlConnection& c, bool for_update);
+    RolloutSignals signals(SqlConnection& c, const std::string& version);
+    // Counts the version offered to the install, once; true when it was not before.
+    bool mark_offered(SqlConnection& c, const std::string& version, const std::string& install,
+                      int64_t now);
+    // One more of `column` (offered, complete, repeated) in the version's sums.
+    void count_signal(SqlConnection& c, const std::string& version, const char* column);
     // Every challenge of the account, whoever asked.
     void drop_challenges(SqlConnection& c, const std::string& account);
 

@@ -15,6 +15,7 @@
 
 #include "store/events.h"
 #include "store/mail_queue.h"
+#include "store/rollouts.h"
 #include "base/policy.h"
 #include "base/secrets.h"
 
@@ -343,6 +344,26 @@ public:
     // Notes that the audit told `account` about `corpus`; false when it had already.
     virtual bool note_audit_notice(const std::string& account, const std::string& corpus,
                                    int64_t now) = 0;
+    // Staged rollouts (rollouts.h). At most one is live (running or paused) at a time.
+    // Starts `r` (its id given) unless one is live: false then.
+    virtual bool start_rollout(Rollout& r) = 0;
+    // The live rollout, and the release the last finished one made.
+    virtual std::optional<Rollout> live_rollout() = 0;
+    virtual std::optional<Rollout> released_rollout() = 0;
+    // Changes the live rollout in one transaction, its row locked: `change` edits it
+    // (percent, state, halt reason) or refuses (false: nothing is written). The rollout
+    // as it is now; nothing when none is live.
+    virtual std::optional<Rollout> change_rollout(const std::function<bool(Rollout&)>& change,
+                                                  int64_t now) = 0;
+    // The version was named to the install in a status answer (counted once).
+    virtual void record_offer(const std::string& version, const std::string& install,
+                              int64_t now) = 0;
+    // Whether the version was named to the install before.
+    virtual bool was_offered(const std::string& version, const std::string& install) = 0;
+    // One answer of a download, counted for its version and install (which counts as
+    // offered it too).
+    virtual FetchResult record_fetch(const Fetch& fetch) = 0;
+    virtual RolloutSignals rollout_signals(const std::string& version) = 0;
 };
 
 // A claimed mail's subject and body opened with the keys, as both stores hand them to
