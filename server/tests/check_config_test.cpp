@@ -74,6 +74,20 @@ TEST_F(CheckConfigTest, EveryFaultIsNamedOnALineOfItsOwn) {
     EXPECT_EQ(out.find("would start"), std::string::npos);
 }
 
+// Settings that cannot work together are an error like any other: never followed by a
+// line saying the configuration would start.
+TEST_F(CheckConfigTest, SettingsThatCannotWorkTogetherAreNoConfigurationThatWouldStart) {
+    std::string out;
+    ASSERT_EQ(check({"--proxy-from", "127.0.0.1"}, out), 2);
+    EXPECT_NE(out.find("error: --exempt-addresses 127.0.0.1 is also in --proxy-from"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("would start"), std::string::npos) << out;
+    ASSERT_EQ(check({"--tls-cert", dir_ + "/cert.pem"}, out), 2);
+    EXPECT_NE(out.find("error: tls-cert and tls-key go together\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("would start"), std::string::npos) << out;
+}
+
 TEST_F(CheckConfigTest, CombinationsThatCannotServeTheUpdateAreRefusedWithTheWayOut) {
     const std::string update = file("Tarnix.exe", "MZ", 0644);
     std::string out;

@@ -1,18 +1,13 @@
 // Settings from the command line and a TOML file, as an operator gives them.
-#include "app/settings.h"
 #include "base/charset.h"
 #include "server_process.h"
 
 #include <gtest/gtest.h>
 
-#include <map>
-#include <sstream>
 #include <string>
-#include <vector>
 
 namespace {
 
-using server_test::read_file;
 using server_test::run_server;
 using server_test::ServerProcess;
 
@@ -133,22 +128,6 @@ TEST_F(SettingsTest, PrintConfigReadsBackToTheSameSettings) {
     EXPECT_EQ(first, second);
 }
 
-// The cells of a Markdown table row; "\|" stays in its cell.
-std::vector<std::string> cells_of(const std::string& row) {
-    std::vector<std::string> cells(1);
-    for (size_t i = 1; i < row.size(); ++i) {
-        if (row[i] == '|' && row[i - 1] != '\\')
-            cells.emplace_back();
-        else
-            cells.back() += row[i];
-    }
-    cells.pop_back(); // after the closing '|'
-    return cells;
-}
-
-// The README's table of flags (README.md, "## The account server") against the rows:
-// every setting is there with its default, and every flag there is a setting or one
-// of the parser's own, which the usage text names.
 // --help names every way to run the server and every admin command; --version says
 // the version; neither starts anything.
 TEST_F(SettingsTest, HelpNamesEverySubcommandAndVersionSaysTheVersion) {
@@ -161,53 +140,6 @@ TEST_F(SettingsTest, HelpNamesEverySubcommandAndVersionSaysTheVersion) {
     ASSERT_EQ(server_test::run_server({"--version"}, &out), 0);
     EXPECT_EQ(out.rfind("tarnix-server ", 0), 0u) << out;
     EXPECT_EQ(out.back(), '\n');
-}
-
-TEST(SettingsReadmeTest, TheTableHoldsEverySettingWithItsDefault) {
-    const std::string readme = read_file(TARNIX_README);
-    const size_t section = readme.find("\n## The account server");
-    ASSERT_NE(section, std::string::npos);
-    const size_t header = readme.find("\n| Flag | Default | Meaning |", section);
-    ASSERT_NE(header, std::string::npos);
-    std::map<std::string, std::string> table; // flag without "--" -> its Default cell
-    std::istringstream lines(readme.substr(header + 1));
-    std::string line;
-    std::getline(lines, line);
-    std::getline(lines, line); // |---|---|---|
-    while (std::getline(lines, line) && line.rfind("|", 0) == 0) {
-        const std::vector<std::string> cells = cells_of(line);
-        ASSERT_EQ(cells.size(), 3u) << line;
-        for (size_t at = cells[0].find("`--"); at != std::string::npos;
-             at = cells[0].find("`--", at + 1)) {
-            const size_t end =
-                cells[0].find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-", at + 3);
-            table[cells[0].substr(at + 3, end - at - 3)] = cells[1];
-        }
-    }
-    const std::vector<std::pair<std::string, std::string>> settings = server::setting_defaults();
-    for (const auto& [name, value] : settings) {
-        const auto row = table.find(name);
-        if (row == table.end()) {
-            ADD_FAILURE() << "--" << name << " is not in the README's table";
-            continue;
-        }
-        // No default is told in words ("none", "off", "built-in"), a default by its value.
-        if (value.empty() || value == "false")
-            EXPECT_EQ(row->second.find('`'), std::string::npos)
-                << "--" << name << " has no default, the README shows:" << row->second;
-        else
-            EXPECT_NE(row->second.find("`" + value + "`"), std::string::npos)
-                << "--" << name << " defaults to " << value << ", the README shows:" << row->second;
-    }
-    const std::string usage = server::usage_text("");
-    for (const auto& [flag, cell] : table) {
-        bool setting = false;
-        for (const auto& [name, value] : settings)
-            setting = setting || name == flag;
-        EXPECT_TRUE(setting || usage.find("  --" + flag + " ") != std::string::npos ||
-                    usage.find("  --" + flag + "\n") != std::string::npos)
-            << "the README's --" << flag << " is no flag";
-    }
 }
 
 } // namespace

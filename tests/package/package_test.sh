@@ -3,13 +3,15 @@
 # it: installed with apt-get, its unit verified and rated by systemd-analyze, the
 # installed server started with the packaged configuration as user tarnix (no
 # systemd runs here, so as the unit would: setpriv, umask 077), data kept when the
-# package is removed, and nothing left once it is purged. Needs root; installs and
+# package is removed, codes mailed through a real relay once the configuration's SMTP
+# lines are filled in as the operator's guide says, and nothing left once it is purged. Needs root; installs and
 # purges tarnix-server system-wide.
 #
 #   package_test.sh DEB WORK_DIR
 set -uo pipefail
 abs() { echo "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"; }
 deb=$(abs "$1") work=$(abs "$2")
+root=$(cd "$(dirname "$0")/../.." && pwd)
 unit=/lib/systemd/system/tarnix-server.service
 config=/etc/tarnix/server.toml
 state=/var/lib/tarnix
@@ -49,6 +51,7 @@ check "installed at $version" test "$(dpkg-query -W -f='${Status} ${Version}' ta
 check "system user and group tarnix" \
   bash -c 'uid=$(id -u tarnix) && [ "$uid" -lt 1000 ] && [ "$(id -gn tarnix)" = tarnix ]'
 check "the binary in /usr/sbin" test -x /usr/sbin/tarnix-server
+check "the operator's guide in /usr/share/doc" test -s /usr/share/doc/tarnix-server/operating.md.gz
 check "the HAProxy example in the package" bash -c "dpkg-deb -c \"$deb\" | grep '/usr/share/doc/tarnix-server/examples/tarnix.cfg$' >/dev/null"
 check "$config is a conffile" bash -c "dpkg-query -W -f='\${Conffiles}' tarnix-server | grep -q ' $config '"
 check "$config is 0640 root:tarnix" test "$(mode_owner $config)" = "640 root:tarnix"
@@ -147,6 +150,75 @@ check "the device key is the same" test "$(sha256sum <$state/device.key)" = "$de
 check "the password key is the same" test "$(sha256sum <$state/secret.key)" = "$secret_key"
 check "the account still signs in (its sealed password opens)" test "$(sign_in pkguser1 secret1)" = "ok，欢迎回来"
 check "stopped again" stop_server
+
+# The guide's way to real mail: only the SMTP lines of the packaged configuration
+# filled in, the password file made as the guide says, and a code then reaches a
+# real relay (STARTTLS, AUTH; its certificate from a throw-away authority, which
+# the configuration's commented smtp-ca-file line is for).
+relay_pid=
+start_relay() {
+  # The relay makes its Maildir (a folder already there would lack new/ and cur/).
+  rm -rf "$work/relay" && mkdir -p "$work/relay"
+  sh "$root/server/tests/make_test_ca.sh" "$work/relay/ca" || return 1
+  install -m 0644 "$work/relay/ca/ca.pem" /etc/tarnix/relay-ca.pem
+  /usr/bin/python3 "$root/server/tests/smtp_relay.py" --port 0 --maildir "$work/relay/maildir" \
+    --journal "$work/relay/journal" --auth relayuser:relay-pass-1 \
+    --starttls "$work/relay/ca/server.pem" "$work/relay/ca/server.key" >"$work/relay/stdout" \
+    2>"$work/relay/stderr" &
+  relay_pid=$!
+  for _ in $(seq 100); do
+    relay_port=$(sed -n 's/^ready \([0-9]*\)$/\1/p' "$work/relay/stdout")
+    [ -n "$relay_port" ] && return 0
+    sleep 0.1
+  done
+  cat "$work/relay/stderr"
+  return 1
+}
+fill_smtp_lines() {
+  sed -i -e "s|^# smtp-url = .*|smtp-url = \"smtp://127.0.0.1:$relay_port\"|" \
+    -e 's|^# smtp-user = .*|smtp-user = "relayuser"|' \
+    -e 's|^# \(smtp-password-file = \)|\1|' -e 's|^# \(mail-from = \)|\1|' \
+    -e 's|^# \(smtp-ca-file = \)|\1|' "$config"
+  install -o tarnix -g tarnix -m 0600 /dev/null /etc/tarnix/smtp-password
+  printf 'relay-pass-1\n' | sh -c 'cat >/etc/tarnix/smtp-password'
+  [ "$(grep -c '^smtp-\|^mail-from' "$config")" = 5 ]
+}
+# The first mail in the relay's Maildir whose decoded body holds the code.
+mailed() { # mailed CODE ADDRESS
+  /usr/bin/python3 - "$work/relay/maildir" "$1" "$2" <<'PY'
+import mailbox, os, sys
+if not os.path.isdir(os.path.join(sys.argv[1], "new")):
+    sys.exit(1)
+for m in mailbox.Maildir(sys.argv[1], create=False):
+    if m["To"] == sys.argv[3] and sys.argv[2] in m.get_payload(decode=True).decode():
+        sys.exit(0)
+sys.exit(1)
+PY
+}
+check "a real SMTP relay starts" start_relay
+check "the SMTP lines filled in as the guide says" fill_smtp_lines
+check "check-config, as tarnix, passes" bash -c "$(declare -f as_tarnix);
+  as_tarnix /usr/sbin/tarnix-server check-config --config $config >'$work/check-config.log' 2>&1 ||
+  { cat '$work/check-config.log'; false; }"
+check "the server starts with mail" start_server
+code=$(ask "cmd=9&emily=mailed@example.com")
+check "a code is given" bash -c "[[ '$code' =~ ^[0-9]{6}\$ ]]"
+delivered() {
+  for _ in $(seq 150); do
+    mailed "$code" mailed@example.com && return 0
+    sleep 0.1
+  done
+  cat "$work/server.log" "$work/relay/journal"
+  return 1
+}
+check "the code reaches the relay's mailbox" delivered
+check "the server signed in to the relay" grep -qx 'auth relayuser ok' "$work/relay/journal"
+check "nothing went to the outbox" bash -c "! grep -q mailed@example.com $state/outbox.txt"
+check "a sign-up with the mailed code" test "$(ask "cmd=2&u=pkguser2&p=secret2&q=mailed@example.com" |
+  iconv -f GBK -t UTF-8)" = "注册成功"
+check "stopped with mail" stop_server
+kill "$relay_pid" 2>/dev/null
+wait "$relay_pid" 2>/dev/null
 
 check "dpkg --purge" bash -c "dpkg --purge tarnix-server >\"$work/purge.log\" 2>&1"
 check "purged" bash -c '! dpkg-query -W -f="\${Status}" tarnix-server 2>/dev/null | grep -q installed'

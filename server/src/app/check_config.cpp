@@ -68,8 +68,10 @@ bool is_loopback_host(const std::string& host) {
     return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
 }
 
-int check_config(const Settings& s, std::FILE* out) {
+int check_config(const Settings& s, std::FILE* out, const std::string& conflict) {
     Findings f;
+    if (!conflict.empty())
+        f.errors.push_back(conflict);
     f.check([](std::string& error) {
         std::string bad;
         if (init_messages(bad))

@@ -10,8 +10,9 @@
 namespace server {
 
 // Prints one line per error and per warning to `out`; 0 when a start would get past
-// every check (warnings only), 2 when not.
-int check_config(const Settings& settings, std::FILE* out);
+// every check (warnings only), 2 when not. `conflict`: what the parser found wrong
+// across settings (empty: nothing), an error among the others.
+int check_config(const Settings& settings, std::FILE* out, const std::string& conflict = "");
 
 // Whether `host` is a loopback address or name.
 bool is_loopback_host(const std::string& host);

@@ -158,9 +158,7 @@ int check_config_command(int argc, char** argv) {
         return check_config(settings, stdout);
     case ParseResult::Conflict:
         // Each setting parsed: the files are checked too, so every fault is told at once.
-        std::printf("error: %s\n", error.c_str());
-        check_config(settings, stdout);
-        return 2;
+        return check_config(settings, stdout, error);
     case ParseResult::Error:
         std::printf("error: %s\n", error.c_str());
         return 2;
