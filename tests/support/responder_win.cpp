@@ -157,7 +157,8 @@ std::string ReceivedRequest::own_cookies() const {
         if (end == std::string::npos)
             end = all.size();
         size_t first = all.find_first_not_of(' ', at);
-        if (first < end && all.compare(first, 10, "tx_device_") != 0)
+        if (first < end && all.compare(first, 10, "tx_device_") != 0 &&
+            all.compare(first, 11, "tx_install=") != 0)
             own += (own.empty() ? "" : "; ") + all.substr(first, end - first);
         at = end + 1;
     }

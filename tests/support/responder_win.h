@@ -37,9 +37,10 @@ struct ReceivedRequest {
     // Trimmed value of the first header named `name` (any letter case); "" when none.
     std::string header(std::string_view name) const;
     bool has_header(std::string_view name) const;
-    // The Cookie header without the account server's device cookies (tx_device_*):
-    // the tests that sign in to the reference server leave those in the shared
-    // prefix, where the system sends them to every port of the host. "" for none.
+    // The Cookie header without the account server's device and install cookies
+    // (tx_device_*, tx_install): the tests against the reference server leave those
+    // in the shared prefix, where the system sends them to every port of the host.
+    // "" for none.
     std::string own_cookies() const;
     // The form fields of the body in order, values as sent (not decoded).
     std::vector<std::pair<std::string, std::string>> form() const;

@@ -67,15 +67,17 @@ TEST(Downloader, MultiMegabyteFileOverFiveConnectionsArrivesIntact) {
 TEST(Downloader, EveryRequestCarriesTheHostsCookies) {
     std::string blob = make_program_blob(3 * 1024 * 1024 + 99);
     Responder server(blob);
-    // A session cookie: the process's alone, gone when it ends.
-    ASSERT_TRUE(InternetSetCookieA(server.url().c_str(), nullptr, "tx_install=install-one"));
+    // A session cookie: the process's alone, gone when it ends. Not the server's own
+    // name: the real server's install cookie may already be kept for this host (it
+    // is HttpOnly, so this call could not replace it).
+    ASSERT_TRUE(InternetSetCookieA(server.url().c_str(), nullptr, "dl_probe=install-one"));
     expect_complete(server.url(), blob);
     InternetSetCookieA(server.url().c_str(), nullptr,
-                       "tx_install=; expires=Thu, 01 Jan 1970 00:00:00 GMT");
+                       "dl_probe=; expires=Thu, 01 Jan 1970 00:00:00 GMT");
     const std::vector<testsupport::ReceivedRequest> requests = server.requests();
     ASSERT_EQ(requests.size(), 6u);
     for (const testsupport::ReceivedRequest& r : requests)
-        EXPECT_EQ(r.own_cookies(), "tx_install=install-one") << r.request_line();
+        EXPECT_EQ(r.own_cookies(), "dl_probe=install-one") << r.request_line();
 }
 
 TEST(Downloader, ServerIgnoringRangesGivesOneCorrectFile) {
