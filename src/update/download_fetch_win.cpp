@@ -46,8 +46,7 @@ download::Validators validators_of(const platform::InternetRequest& req) {
 // when `if_range` is not empty. False when no answer came.
 bool send_get(Task& t, platform::InternetRequest& req, const std::string& object, int64_t first,
               int64_t last, const std::string& if_range) {
-    // The update host's cookies go with it (WinInet's own store): the server knows the
-    // install by them.
+    // With the update host's cookies (WinInet's store): the server knows the install by them.
     DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
                   INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_UI |
                   INTERNET_FLAG_KEEP_CONNECTION;
