@@ -62,11 +62,11 @@ TEST_F(CheckConfigTest, EveryFaultIsNamedOnALineOfItsOwn) {
                     out),
               2);
     for (const std::string& line :
-         {"error: tls-cert: cannot read " + missing + ".pem: No such file or directory",
-          std::string("error: db: cannot create /nonexistent-folder/accounts.db in "
+         {"error: --tls-cert: cannot read " + missing + ".pem: No such file or directory",
+          std::string("error: --db: cannot create /nonexistent-folder/accounts.db in "
                       "/nonexistent-folder: No such file or directory"),
-          "error: mail-template: cannot read " + missing + ".txt: No such file or directory",
-          "error: update-file: cannot read " + missing + ".exe: No such file or directory"})
+          "error: --mail-template: cannot read " + missing + ".txt: No such file or directory",
+          "error: --update-file: cannot read " + missing + ".exe: No such file or directory"})
         EXPECT_NE(out.find(line + "\n"), std::string::npos) << line << "\n" << out;
     EXPECT_NE(out.find("error: the secret key " + key + " may be read by others"),
               std::string::npos)
@@ -79,12 +79,12 @@ TEST_F(CheckConfigTest, EveryFaultIsNamedOnALineOfItsOwn) {
 TEST_F(CheckConfigTest, SettingsThatCannotWorkTogetherAreNoConfigurationThatWouldStart) {
     std::string out;
     ASSERT_EQ(check({"--proxy-from", "127.0.0.1"}, out), 2);
-    EXPECT_NE(out.find("error: --exempt-addresses 127.0.0.1 is also in --proxy-from"),
+    EXPECT_NE(out.find("error: exempt-addresses 127.0.0.1 is also in proxy-from"),
               std::string::npos)
         << out;
     EXPECT_EQ(out.find("would start"), std::string::npos) << out;
     ASSERT_EQ(check({"--tls-cert", dir_ + "/cert.pem"}, out), 2);
-    EXPECT_NE(out.find("error: tls-cert and tls-key go together\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("error: --tls-cert and tls-key go together\n"), std::string::npos) << out;
     EXPECT_EQ(out.find("would start"), std::string::npos) << out;
 }
 
@@ -92,7 +92,7 @@ TEST_F(CheckConfigTest, CombinationsThatCannotServeTheUpdateAreRefusedWithTheWay
     const std::string update = file("Tarnix.exe", "MZ", 0644);
     std::string out;
     ASSERT_EQ(check({"--host", "0.0.0.0", "--update-file", update}, out), 2);
-    EXPECT_NE(out.find("error: update-file with host 0.0.0.0 needs update-location"),
+    EXPECT_NE(out.find("error: --update-file with host 0.0.0.0 needs update-location"),
               std::string::npos)
         << out;
     // A start is refused the same way, with the same line.
@@ -122,8 +122,64 @@ TEST_F(CheckConfigTest, ThePasswordScreenAndTheEventKeyAreCheckedAsAStartChecksT
                        " does not begin with a SHA1HEX:COUNT line"),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find("error: events-key-file: the secret key " + events), std::string::npos)
+    EXPECT_NE(out.find("error: --events-key-file: the secret key " + events), std::string::npos)
         << out;
     ASSERT_EQ(check({"--password-quality-file", rules}, out), 2);
-    EXPECT_NE(out.find("error: password-quality-file " + rules), std::string::npos) << out;
+    EXPECT_NE(out.find("error: --password-quality-file " + rules), std::string::npos) << out;
+}
+
+// A start refuses each fault of its configuration with check-config's line and exit
+// code 2; what fails at the moment, a port another program holds, exits 1.
+TEST_F(CheckConfigTest, AStartRefusesAConfigurationFaultAsCheckConfigDoes) {
+    const std::string ca = dir_ + "/ca";
+    ASSERT_EQ(std::system(("sh " TARNIX_TEST_CA_SCRIPT " " + ca + " >/dev/null").c_str()), 0);
+    const std::string readable = file("others.key", std::string(64, 'a') + "\n", 0644);
+    const std::string device = file("device.key", std::string(32, 'd'), 0644);
+    const std::string update = file("Tarnix.exe", "MZ", 0644);
+    const std::string short_signature = file("Tarnix.exe.sig", std::string(63, 'r'), 0644);
+    const std::string words = file("words.txt", "password\n", 0644);
+    const std::vector<std::vector<std::string>> faults = {
+        {"--secret-key-file", readable},
+        {"--device-key-file", device},
+        {"--events-key-file", readable},
+        {"--tls-cert", dir_ + "/none.pem", "--tls-key", ca + "/server.key"},
+        {"--tls-cert", ca + "/ca.pem", "--tls-key", ca + "/server.key"}, // not the key's
+        {"--tls-cert", ca + "/server.pem", "--tls-key", ca + "/server.key", "--tls-ticket-key-file",
+         readable},
+        {"--update-file", update, "--update-signature", short_signature},
+        {"--update-file", update, "--update-key", update},
+        {"--breached-passwords", words},
+    };
+    for (const std::vector<std::string>& fault : faults) {
+        std::string checked, said;
+        EXPECT_EQ(check(fault, checked), 2) << checked;
+        std::vector<std::string> start = {"--port",       "0",        "--db",
+                                          dir_ + "/a.db", "--outbox", dir_ + "/o.txt"};
+        start.insert(start.end(), fault.begin(), fault.end());
+        EXPECT_EQ(run_server(start, nullptr, &said), 2) << fault[0] << "\n" << said;
+        // The start's last line is one of check-config's errors.
+        ASSERT_FALSE(said.empty()) << fault[0];
+        said.pop_back();
+        const std::string line = said.substr(said.rfind('\n') + 1);
+        ASSERT_EQ(line.rfind("tarnix-server: ", 0), 0u) << line;
+        EXPECT_NE(checked.find("error: " + line.substr(15) + "\n"), std::string::npos)
+            << line << "\n"
+            << checked;
+    }
+
+    const int held = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(held, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(listen(held, 1), 0);
+    ASSERT_EQ(getsockname(held, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    std::string said;
+    EXPECT_EQ(run_server({"--port", std::to_string(ntohs(address.sin_port)), "--db", dir_ + "/a.db",
+                          "--outbox", dir_ + "/o.txt"},
+                         nullptr, &said),
+              1)
+        << said;
+    close(held);
 }

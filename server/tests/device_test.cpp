@@ -280,7 +280,7 @@ TEST(DeviceTest, WithAKeyFileCookiesOutliveARestart) {
     }
     chmod(key.c_str(), 0644);
     EXPECT_EQ(run_server({"--port", "0", "--db", dir + "/accounts.db", "--device-key-file", key}),
-              1)
+              2)
         << "a key others can read is refused";
     std::filesystem::remove_all(dir);
 }

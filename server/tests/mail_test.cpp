@@ -393,7 +393,7 @@ TEST(MailTest, AMisconfiguredTransportStopsTheServerWithOneLine) {
         std::string says;
     };
     const std::vector<Case> cases = {
-        {{"--smtp-url", "smtp://relay.example.com:587"}, "--mail-from"},
+        {{"--smtp-url", "smtp://relay.example.com:587"}, "--smtp-url needs mail-from"},
         {{"--smtp-url", "smtp://relay.example.com:587", "--mail-from", "a@example.com",
           "--smtp-user", "u", "--smtp-password-file", open_pw},
          "chmod 600"},
@@ -406,7 +406,7 @@ TEST(MailTest, AMisconfiguredTransportStopsTheServerWithOneLine) {
         {{"--smtp-url", "http://relay.example.com/", "--mail-from", "a@example.com"}, "smtp://"},
         {{"--smtp-url", "smtp://relay.example.com:587", "--mail-from", "a@b@example.com"},
          "--mail-from"},
-        {{"--mail-from", "a@example.com"}, "need --smtp-url"},
+        {{"--mail-from", "a@example.com"}, "--mail-from needs smtp-url"},
         {{"--mail-template", dir + "/unknown.txt"}, "unknown placeholder {colour}"},
         {{"--mail-template", dir + "/nosubject.txt"}, "Subject:"},
     };

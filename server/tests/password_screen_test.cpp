@@ -354,12 +354,12 @@ TEST(PasswordScreenTest, AServerDoesNotStartWithACorpusOrRulesItCannotUse) {
     EXPECT_EQ(run_server({"--port", "0", "--db", dir + "/a.db", "--outbox", dir + "/o.txt",
                           "--breached-passwords", dir + "/words.txt"},
                          nullptr, &err),
-              1);
+              2);
     EXPECT_TRUE(contains(err, "does not begin with a SHA1HEX:COUNT line")) << err;
     EXPECT_EQ(run_server({"--port", "0", "--db", dir + "/a.db", "--outbox", dir + "/o.txt",
                           "--password-quality-file", dir + "/bad.conf"},
                          nullptr, &err),
-              1);
+              2);
     EXPECT_TRUE(contains(err, "password-quality-file")) << err;
     std::filesystem::remove_all(dir);
 }

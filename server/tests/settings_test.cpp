@@ -90,6 +90,10 @@ TEST_F(SettingsTest, BadInputExitsWith2NamingTheKeyAndTheLine) {
         {"db = \"\"\n", ":1: db cannot be empty"},
         {"host = 127.0.0.1\n", ":1:"}, // not TOML at all
         {"config = \"other.toml\"\n", ":1: unknown setting 'config'"},
+        // A near miss names the setting meant.
+        {"smtp_url = \"smtp://x\"\n", ":1: unknown setting 'smtp_url' (did you mean smtp-url?)"},
+        {"admin-listn = \"127.0.0.1:9\"\n",
+         ":1: unknown setting 'admin-listn' (did you mean admin-listen?)"},
     };
     for (const Case& c : cases) {
         const std::string file = write("bad.toml", c.text);
@@ -104,7 +108,22 @@ TEST_F(SettingsTest, BadInputExitsWith2NamingTheKeyAndTheLine) {
     // Settings that only make sense together are checked after every source.
     const std::string half = write("half.toml", "tls-cert = \"cert.pem\"\n");
     EXPECT_EQ(run_server({"--config", half}, nullptr, &err), 2);
-    EXPECT_NE(err.find("tls-cert and tls-key go together"), std::string::npos) << err;
+    EXPECT_NE(err.find("tls-cert (" + half + ":1) and tls-key go together"), std::string::npos)
+        << err;
+    // Flags are named as flags, and a near miss with the flag meant.
+    EXPECT_EQ(run_server({"--smtp-url", "smtp://127.0.0.1"}, nullptr, &err), 2);
+    EXPECT_NE(err.find("--smtp-url needs mail-from"), std::string::npos) << err;
+    EXPECT_EQ(run_server({"--smpt-url", "smtp://127.0.0.1"}, nullptr, &err), 2);
+    EXPECT_NE(err.find("unknown flag: --smpt-url (did you mean --smtp-url?)"), std::string::npos)
+        << err;
+    EXPECT_EQ(run_server({"--zzzz"}, nullptr, &err), 2);
+    EXPECT_EQ(err.find("did you mean"), std::string::npos) << "nothing is near: " << err;
+    // A value from the file is named by the file and line, wherever the fault is found.
+    const std::string relay =
+        write("relay.toml", "mail-from = \"T <t@example.org>\"\nsmtp-url = \"ftp://x\"\n");
+    EXPECT_EQ(run_server({"--config", relay, "--port", "0", "--db", dir_ + "/a.db"}, nullptr, &err),
+              2);
+    EXPECT_NE(err.find("smtp-url (" + relay + ":2) must be smtp://"), std::string::npos) << err;
 }
 
 TEST_F(SettingsTest, PrintConfigReadsBackToTheSameSettings) {

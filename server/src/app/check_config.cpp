@@ -1,7 +1,6 @@
 #include "app/check_config.h"
 
 #include "app/configs.h"
-#include "http/tls.h"
 #include "protocol/messages.h"
 #include "store/store.h"
 
@@ -18,15 +17,17 @@ namespace server {
 namespace {
 
 struct Findings {
+    const Settings& settings;
     std::vector<std::string> errors;
     std::vector<std::string> warnings;
 
-    // Runs one check that reports through its `error`; an error is kept.
+    // Runs one check that reports through its `error`; an error is kept, its setting
+    // named as the operator wrote it.
     template <typename Check> bool check(Check&& run) {
         std::string error;
         if (run(error))
             return true;
-        errors.push_back(error);
+        errors.push_back(as_written(settings, error));
         return false;
     }
 };
@@ -69,9 +70,9 @@ bool is_loopback_host(const std::string& host) {
 }
 
 int check_config(const Settings& s, std::FILE* out, const std::string& conflict) {
-    Findings f;
+    Findings f{s, {}, {}};
     if (!conflict.empty())
-        f.errors.push_back(conflict);
+        f.errors.push_back(as_written(s, conflict));
     f.check([](std::string& error) {
         std::string bad;
         if (init_messages(bad))
@@ -81,17 +82,8 @@ int check_config(const Settings& s, std::FILE* out, const std::string& conflict)
     });
 
     // The TLS pair loads, matches and is valid now; the ticket key file is private.
-    std::string cert, key;
-    f.check([&](std::string& error) { return read_tls_files(tls_files(s), cert, key, error); });
-    if (!cert.empty()) {
-        f.check([&](std::string& error) { return load_credentials(cert, key, error) != nullptr; });
-        if (!s.tls_ticket_key_file.empty()) {
-            TicketKey ticket;
-            f.check([&](std::string& error) {
-                return refresh_ticket_key(ticket, s.tls_ticket_key_file, kDaySeconds, 0, error);
-            });
-        }
-    }
+    EngineConfig engine;
+    f.check([&](std::string& error) { return tls_config(s, engine, error); });
 
     // Keys: the secret keys and the device key, read and their modes checked.
     StoreConfig store;

@@ -4,6 +4,7 @@
 #include "base/files.h"
 #include "base/policy.h"
 #include "base/text.h"
+#include "http/tls.h"
 
 #include <map>
 
@@ -23,7 +24,7 @@ bool load_template(const std::string& flag, const std::string& path,
         return false;
     }
     if (!MailTemplate::parse(text, names, out, error)) {
-        error = "--" + flag + " " + path + ": " + error;
+        error = flag + " " + path + ": " + error;
         return false;
     }
     return true;
@@ -118,6 +119,25 @@ bool read_tls_files(const TlsFiles& files, std::string& cert_pem, std::string& k
     }
     if (!read_whole_file(files.key, key_pem, &why)) {
         error = "tls-key: cannot read " + files.key + ": " + why;
+        return false;
+    }
+    return true;
+}
+
+bool tls_config(const Settings& s, EngineConfig& config, std::string& error) {
+    const TlsFiles files = tls_files(s);
+    if (!read_tls_files(files, config.tls_cert_pem, config.tls_key_pem, error))
+        return false;
+    if (files.cert.empty())
+        return true;
+    if (!load_credentials(config.tls_cert_pem, config.tls_key_pem, error)) {
+        error = "tls-cert " + files.cert + " with tls-key " + files.key + ": " + error;
+        return false;
+    }
+    TicketKey ticket;
+    if (!s.tls_ticket_key_file.empty() &&
+        !refresh_ticket_key(ticket, s.tls_ticket_key_file, kDaySeconds, 0, error)) {
+        error = "tls-ticket-key-file: " + error;
         return false;
     }
     return true;

@@ -50,6 +50,11 @@ TlsFiles tls_files(const Settings& s);
 bool read_tls_files(const TlsFiles& files, std::string& cert_pem, std::string& key_pem,
                     std::string& error);
 
+// The TLS pair read into `config` and loaded as the engine will load it (the chain,
+// the key that is its own, valid now), and the ticket key file read: what a start
+// checks before it listens. Plain HTTP: nothing to read.
+bool tls_config(const Settings& s, EngineConfig& config, std::string& error);
+
 // The store's connection and challenges, without keys.
 StoreConfig store_config(const Settings& s);
 // The same with the keyring of the secret key files.

@@ -48,10 +48,17 @@ int tool_failure(const std::string& message) {
     return 1;
 }
 
-// A start-up failure, through the log; the exit code.
-int start_failure(const std::string& message, int code = 1) {
+// A start-up failure of the moment (the database, a listener), through the log.
+int start_failure(const std::string& message) {
     log_start_failure(message);
-    return code;
+    return 1;
+}
+
+// A start refused for what the settings get wrong, named as the operator wrote it:
+// the exit code of a configuration error, as check-config's.
+int config_failure(const Settings& settings, const std::string& message) {
+    log_start_failure(as_written(settings, message));
+    return 2;
 }
 
 // SIGHUP: the certificate and key, the update file's signature, and the password
@@ -123,14 +130,15 @@ int admin(int argc, char** argv) {
     case ParseResult::Run:
         break;
     case ParseResult::Error:
-    case ParseResult::Conflict:
         return usage_error(error);
+    case ParseResult::Conflict:
+        return usage_error(as_written(settings, error));
     default:
         return usage_error("admin takes settings and its command words");
     }
     AdminConfig config;
     if (!admin_config(settings, config, error))
-        return tool_failure(error);
+        return tool_failure(as_written(settings, error));
     // The mails of a command that sends some (passwords audit --notify): queued for the
     // servers' senders, or with the outbox appended to it at once.
     std::shared_ptr<MailTransport> transport;
@@ -198,16 +206,16 @@ int serve(const Settings& settings) {
     const UpdateSigning signing = update_signing(settings);
     std::string signature_bytes;
     if (!update_signature(signing, signature_bytes, error))
-        return start_failure(error);
+        return config_failure(settings, error);
 
     // libcurl's global set-up is not thread-safe: before any thread starts.
     curl_global_init(CURL_GLOBAL_DEFAULT);
     MailConfig mail;
     if (!mail_config(settings, mail, error))
-        return start_failure(error, 2);
+        return config_failure(settings, error);
     std::unique_ptr<MailTransport> transport = make_transport(mail, error);
     if (!transport)
-        return start_failure(error, 2);
+        return config_failure(settings, error);
     mail.codes.transport = transport.get();
     mail.notices.transport = transport.get();
 
@@ -226,20 +234,20 @@ int serve(const Settings& settings) {
 
     EngineConfig config = engine_config(settings);
     raise_open_file_limit(config.max_connections);
-    if (!read_tls_files(tls_files(settings), config.tls_cert_pem, config.tls_key_pem, error))
-        return start_failure(error);
+    if (!tls_config(settings, config, error))
+        return config_failure(settings, error);
     const bool tls = !config.tls_cert_pem.empty();
     DeviceCookieConfig devices;
     if (!device_cookie_config(settings, devices, error))
-        return start_failure(error);
+        return config_failure(settings, error);
 
     PasswordScreen passwords(password_screen_config(settings));
     if (passwords.enabled() && !passwords.load(error))
-        return start_failure(error);
+        return config_failure(settings, error);
 
     StoreConfig store_settings;
     if (!keyed_store_config(settings, store_settings, error))
-        return start_failure(error);
+        return config_failure(settings, error);
     store_settings.notice = log_store_notice;
     std::unique_ptr<Store> store = Store::open(store_settings, error);
     if (!store)
@@ -278,7 +286,7 @@ int serve(const Settings& settings) {
 
     EventLogConfig event_settings;
     if (!event_log_config(settings, event_settings, error))
-        return start_failure(error);
+        return config_failure(settings, error);
     EventLog events(*store, event_settings);
     if (events.enabled())
         routes.events = &events;
@@ -432,7 +440,7 @@ int main(int argc, char** argv) {
         return usage_error(error);
     case ParseResult::Conflict:
         set_log_format(log_format(settings));
-        return start_failure(error, 2);
+        return config_failure(settings, error);
     case ParseResult::Run:
         break;
     }

@@ -23,6 +23,40 @@ const Row* find_row(const std::string& name) {
     return nullptr;
 }
 
+// The edits (insert, delete, replace a byte) from `a` to `b`; by hand, as no library
+// the server links has it.
+size_t edit_distance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j)
+        row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// " (did you mean PREFIX+NAME?)" for the setting nearest an unknown name, when one
+// is near enough to be the one meant; "" otherwise.
+std::string nearest_setting(std::string name, const std::string& prefix) {
+    std::replace(name.begin(), name.end(), '_', '-');
+    const Row* best = nullptr;
+    size_t best_distance = std::max<size_t>(2, name.size() / 4) + 1;
+    for (const Row& row : setting_rows()) {
+        const size_t d = edit_distance(name, row.name);
+        if (d < best_distance) {
+            best = &row;
+            best_distance = d;
+        }
+    }
+    return best ? " (did you mean " + prefix + best->name + "?)" : "";
+}
+
 std::string range_text(const Row& row) {
     return "needs a whole number from " + std::to_string(row.min) + " to " +
            std::to_string(row.max);
@@ -141,7 +175,8 @@ bool read_config_file(const std::string& path, Settings& s, std::string& error) 
         const std::string where = path + ":" + std::to_string(key.source().begin.line) + ": ";
         const Row* row = find_row(name);
         if (!row || name == "config") {
-            error = where + "unknown setting '" + name + "'";
+            error =
+                where + "unknown setting '" + name + "'" + (row ? "" : nearest_setting(name, ""));
             return false;
         }
         std::string why;
@@ -149,6 +184,7 @@ bool read_config_file(const std::string& path, Settings& s, std::string& error) 
             error = where + name + " " + why;
             return false;
         }
+        s.written[name] = name + " (" + path + ":" + std::to_string(key.source().begin.line) + ")";
     }
     return true;
 }
@@ -160,15 +196,15 @@ bool check_proxies(const Settings& s, std::string& error) {
     for (const std::string& item : s.proxy_from) {
         AddressRange r;
         if (!parse_address_range(item, r)) {
-            error = "--proxy-from: '" + item + "' is neither an address nor ADDRESS/PREFIX";
+            error = "proxy-from: '" + item + "' is neither an address nor ADDRESS/PREFIX";
             return false;
         }
         ranges.push_back(r);
     }
     for (const std::string& a : s.exempt_addresses) {
         if (address_in_ranges(ranges, a)) {
-            error = "--exempt-addresses " + a +
-                    " is also in --proxy-from: every client behind the proxy would be exempt";
+            error = "exempt-addresses " + a +
+                    " is also in proxy-from: every client behind the proxy would be exempt";
             return false;
         }
     }
@@ -177,9 +213,13 @@ bool check_proxies(const Settings& s, std::string& error) {
 
 // Every check that spans several settings: what the rows cannot check alone.
 bool check_together(const Settings& s, std::string& error) {
-    const bool smtp_flags = !s.mail_from.empty() || !s.smtp_user.empty() ||
-                            !s.smtp_password_file.empty() || !s.smtp_ca_file.empty() ||
-                            s.smtp_allow_plaintext;
+    // The first of the relay's settings given, which needs smtp-url.
+    const char* relay_setting = !s.mail_from.empty()            ? "mail-from"
+                                : !s.smtp_user.empty()          ? "smtp-user"
+                                : !s.smtp_password_file.empty() ? "smtp-password-file"
+                                : !s.smtp_ca_file.empty()       ? "smtp-ca-file"
+                                : s.smtp_allow_plaintext        ? "smtp-allow-plaintext"
+                                                                : nullptr;
     if (!s.update_key.empty() && s.update_file.empty())
         error = "update-key needs update-file";
     else if (!s.update_signature.empty() && (s.update_file.empty() || !s.update_key.empty()))
@@ -188,12 +228,12 @@ bool check_together(const Settings& s, std::string& error) {
         error = "tls-cert and tls-key go together";
     else if (!s.tls_ticket_key_file.empty() && s.tls_cert.empty())
         error = "tls-ticket-key-file needs tls-cert";
-    else if (s.smtp_url.empty() && smtp_flags)
-        error = "the --smtp-* flags and --mail-from need --smtp-url";
+    else if (s.smtp_url.empty() && relay_setting)
+        error = std::string(relay_setting) + " needs smtp-url (the relay it is for)";
     else if (!s.smtp_url.empty() && s.mail_from.empty())
-        error = "--smtp-url needs --mail-from \"Name <address>\"";
+        error = "smtp-url needs mail-from \"Name <address>\"";
     else if (s.smtp_user.empty() != s.smtp_password_file.empty())
-        error = "--smtp-user and --smtp-password-file go together";
+        error = "smtp-user and smtp-password-file go together";
     // The status record names where clients download the update: by default this
     // server's own address and port, which does not fit every listener.
     else if (!s.update_file.empty() && s.update_location.empty() &&
@@ -316,7 +356,7 @@ ParseResult parse_settings(int argc, char** argv, Settings& s, std::string& erro
         }
         const Row* row = find_row(name);
         if (!row) {
-            error = "unknown flag: --" + name;
+            error = "unknown flag: --" + name + nearest_setting(name, "--");
             return ParseResult::Error;
         }
         if (!has_value) {
@@ -338,10 +378,17 @@ ParseResult parse_settings(int argc, char** argv, Settings& s, std::string& erro
             error = "--" + name + " " + why;
             return ParseResult::Error;
         }
+        s.written[name] = "--" + name;
     }
     if (!check_together(s, error))
         return ParseResult::Conflict;
     return print ? ParseResult::PrintConfig : ParseResult::Run;
+}
+
+std::string as_written(const Settings& s, const std::string& message) {
+    const std::string name = message.substr(0, message.find_first_of(" :'"));
+    const auto given = s.written.find(name);
+    return given == s.written.end() ? message : given->second + message.substr(name.size());
 }
 
 std::string usage_text(const std::string& admin_commands) {

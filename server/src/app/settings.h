@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -89,6 +90,10 @@ struct Settings {
     bool new_device_notices;
     std::string new_device_mail_template;
     std::string audit_mail_template;
+
+    // Not a setting: how each setting given was written, for messages: "--NAME" for a
+    // flag, "NAME (FILE:LINE)" for the config file. A default is not here.
+    std::map<std::string, std::string> written;
 };
 
 // Every setting at its default.
@@ -109,6 +114,12 @@ ParseResult parse_settings(int argc, char** argv, Settings& settings, std::strin
 // (the rest in their order, a subcommand's own options too).
 void split_settings_flags(int argc, char** argv, std::vector<char*>& flags,
                           std::vector<std::string>& words);
+
+// `message` with the setting it starts with ("smtp-url must be ...") named as the
+// operator wrote it: "--smtp-url must be ..." or "smtp-url (FILE:LINE) must be ...".
+// The parts below the settings name a setting by its key; this is where the
+// operator's own words come back.
+std::string as_written(const Settings& settings, const std::string& message);
 
 // The usage text, with every setting's flag, default and help, and the admin
 // commands' lines.

@@ -155,7 +155,7 @@ bool load_keyring(const std::string& current, const std::vector<std::string>& pr
                   std::shared_ptr<const Keyring>& keys, std::string& error) {
     if (current.empty()) {
         if (!previous.empty()) {
-            error = "--previous-secret-key-file needs --secret-key-file";
+            error = "previous-secret-key-file needs secret-key-file";
             return false;
         }
         keys = std::make_shared<const Keyring>();

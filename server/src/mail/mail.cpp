@@ -162,19 +162,19 @@ bool parse_mail_from(const std::string& text, MailFrom& out, std::string& error)
     if (open != std::string::npos) {
         const size_t close = text.find('>', open);
         if (close == std::string::npos || close + 1 != text.size()) {
-            error = "--mail-from must be an address or \"Name <address>\"";
+            error = "mail-from must be an address or \"Name <address>\"";
             return false;
         }
         address = text.substr(open + 1, close - open - 1);
         name = trim(text.substr(0, open), " ");
     }
     if (!is_ascii(address) || !acceptable_address(address) || !valid_utf8(name)) {
-        error = "--mail-from needs an ASCII address with one @ (and a UTF-8 name)";
+        error = "mail-from needs an ASCII address with one @ (and a UTF-8 name)";
         return false;
     }
     for (unsigned char c : name) {
         if (c < 0x20 || c == 0x7F || c == '"' || c == '\\') {
-            error = "--mail-from's name cannot hold quotes, backslashes or control characters";
+            error = "mail-from's name cannot hold quotes, backslashes or control characters";
             return false;
         }
     }

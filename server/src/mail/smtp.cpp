@@ -252,16 +252,16 @@ std::unique_ptr<MailTransport> make_smtp_transport(const SmtpConfig& config, std
     }
     curl_url_cleanup(url);
     if ((scheme != "smtp" && scheme != "smtps") || host.empty()) {
-        error = "--smtp-url must be smtp://HOST[:PORT] (STARTTLS) or smtps://HOST[:PORT], not '" +
+        error = "smtp-url must be smtp://HOST[:PORT] (STARTTLS) or smtps://HOST[:PORT], not '" +
                 config.url + "'";
         return nullptr;
     }
     if (config.allow_plaintext && scheme == "smtp" && !loopback_host(host)) {
-        error = "--smtp-allow-plaintext is only for a relay on a loopback address, not " + host;
+        error = "smtp-allow-plaintext is only for a relay on a loopback address, not " + host;
         return nullptr;
     }
     if (!config.ca_file.empty() && !std::ifstream(config.ca_file)) {
-        error = "cannot read --smtp-ca-file " + config.ca_file;
+        error = "smtp-ca-file: cannot read " + config.ca_file;
         return nullptr;
     }
     curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);

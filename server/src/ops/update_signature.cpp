@@ -113,7 +113,7 @@ bool sign_update(const std::string& key_path, const std::string& file, const std
     Pkey key(PEM_read_PrivateKey(f, nullptr, nullptr, nullptr));
     std::fclose(f);
     if (!key || !is_p256(key.get())) {
-        error = key_path + " is not a P-256 private key in PEM";
+        error = "update-key " + key_path + " is not a P-256 private key in PEM";
         return false;
     }
     std::string digest_hex;
