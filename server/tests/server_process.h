@@ -126,7 +126,8 @@ public:
         int out = -1;
         pid_ = spawn_piped(args, log_path(), out);
         // The first line on stdout names the port; with --admin-listen, the second
-        // names the admin listener's.
+        // names the admin listener's; with --download-listen, the next the download
+        // listener's.
         auto port_of_line = [&] {
             const std::string line = read_line(out);
             size_t colon = line.rfind(':');
@@ -135,6 +136,8 @@ public:
         port_ = port_of_line();
         if (std::find(extra.begin(), extra.end(), "--admin-listen") != extra.end())
             admin_port_ = port_of_line();
+        if (std::find(extra.begin(), extra.end(), "--download-listen") != extra.end())
+            download_port_ = port_of_line();
         close(out);
     }
 
@@ -155,6 +158,7 @@ public:
 
     int port() const { return port_; }
     int admin_port() const { return admin_port_; }
+    int download_port() const { return download_port_; }
     pid_t pid() const { return pid_; }
     std::string dir() const { return dir_; }
     std::string db_path() const { return dir_ + "/accounts.db"; }
@@ -186,6 +190,7 @@ private:
     pid_t pid_ = -1;
     int port_ = 0;
     int admin_port_ = 0;
+    int download_port_ = 0;
 };
 
 inline std::string read_file(const std::string& path) {

@@ -1,6 +1,7 @@
 // The update signing key and the signature the server serves with the update
 // file, checked against an independent verification with libcrypto.
 #include "server_process.h"
+#include "wire_client.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -9,6 +10,7 @@
 #include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
+#include <openssl/ssl.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -166,3 +168,70 @@ TEST(ServerTest, SignsTheUpdateFileForItsClientVersion) {
 }
 
 } // namespace
+
+// A server with its own TLS serves the update over plain HTTP on a listener of its
+// own, which the status record names and which answers nothing but downloads.
+TEST(DownloadListenerTest, AServerWithTlsServesItsUpdateOverPlainHttpBeside) {
+    char tmpl[] = "/tmp/tarnix-download-XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    ASSERT_EQ(std::system(("sh " TARNIX_TEST_CA_SCRIPT " " + dir + " >/dev/null").c_str()), 0);
+    const std::string update = dir + "/Tarnix.exe";
+    std::ofstream(update, std::ios::binary) << "MZ" << std::string(100000, 'x');
+    const std::string signature = dir + "/Tarnix.exe.sig";
+    std::ofstream(signature, std::ios::binary) << std::string(64, 's');
+    const std::vector<std::string> tls = {"--tls-cert",        dir + "/server.pem", "--tls-key",
+                                          dir + "/server.key", "--update-file",     update};
+    {
+        std::vector<std::string> args = tls;
+        args.insert(args.end(),
+                    {"--update-signature", signature, "--download-listen", "127.0.0.1:0"});
+        ServerProcess server(args);
+        ASSERT_GT(server.download_port(), 0);
+        SSL_CTX* client = wire::client_tls(dir + "/ca.pem");
+        ASSERT_NE(client, nullptr);
+        wire::Connection over_tls;
+        wire::Reply status;
+        ASSERT_TRUE(over_tls.open("", "127.0.0.1", server.port(), client));
+        ASSERT_TRUE(over_tls.exchange(wire::post("/tx-client.asp", "cmd=5"), status));
+        const std::string location =
+            "127.0.0.1:" + std::to_string(server.download_port()) + "/download/Tarnix.exe";
+        EXPECT_NE(status.body.find("|" + location + "|"), std::string::npos) << status.body;
+        SSL_CTX_free(client);
+
+        httplib::Client plain("127.0.0.1", server.download_port());
+        auto file = plain.Get("/download/Tarnix.exe");
+        ASSERT_TRUE(file);
+        EXPECT_EQ(file->status, 200);
+        EXPECT_EQ(file->body.size(), 100002u);
+        auto rest = plain.Get("/download/Tarnix.exe", {{"Range", "bytes=100000-"}});
+        ASSERT_TRUE(rest);
+        EXPECT_EQ(rest->status, 206);
+        EXPECT_EQ(rest->body, "xx");
+        auto sig = plain.Get("/download/Tarnix.exe.sig");
+        ASSERT_TRUE(sig);
+        EXPECT_EQ(sig->body, std::string(64, 's'));
+        // Nothing else: no protocol, no pages, no health over this port.
+        auto post = plain.Post("/tx-client.asp", "cmd=c", "application/x-www-form-urlencoded");
+        ASSERT_TRUE(post);
+        EXPECT_EQ(post->status, 404);
+        for (const char* path : {"/tx-client.asp", "/readyz", "/account/reset"}) {
+            auto other = plain.Get(path);
+            ASSERT_TRUE(other);
+            EXPECT_EQ(other->status, 404) << path;
+        }
+        EXPECT_EQ(server.stop(), 0);
+    }
+    // Without it the start is refused with the way out; a download listener on every
+    // address cannot be named to clients either.
+    std::string said;
+    std::vector<std::string> start = tls;
+    start.insert(start.end(), {"--port", "0", "--db", dir + "/a.db", "--outbox", dir + "/o.txt"});
+    EXPECT_EQ(run_server(start, nullptr, &said), 2);
+    EXPECT_NE(said.find("needs download-listen HOST:PORT"), std::string::npos) << said;
+    start.insert(start.end(), {"--download-listen", "0.0.0.0:0"});
+    EXPECT_EQ(run_server(start, nullptr, &said), 2);
+    EXPECT_NE(said.find("--update-file with download-listen 0.0.0.0:0 needs update-location"),
+              std::string::npos)
+        << said;
+    fs::remove_all(dir);
+}

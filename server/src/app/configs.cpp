@@ -102,6 +102,25 @@ std::optional<EngineConfig> admin_engine_config(const Settings& s) {
     return c;
 }
 
+std::optional<EngineConfig> download_engine_config(const Settings& s) {
+    if (s.download_listen.empty())
+        return std::nullopt;
+    EngineConfig c;
+    int port = 0;
+    split_host_port(s.download_listen, c.host, port);
+    c.port = port;
+    // A download is the disk's and the network's work, not the CPU's: one loop.
+    c.threads = 1;
+    c.timeout_seconds = static_cast<int>(s.timeout);
+    c.max_connections = static_cast<int>(s.max_connections);
+    c.max_per_address = static_cast<int>(s.max_per_address);
+    // GETs only, with a Range header at most.
+    c.max_header_bytes = 8192;
+    c.max_body_bytes = 0;
+    c.backlog = static_cast<int>(s.backlog);
+    return c;
+}
+
 TlsFiles tls_files(const Settings& s) {
     return TlsFiles{s.tls_cert, s.tls_key};
 }
@@ -253,32 +272,32 @@ PasswordScreenConfig password_screen_config(const Settings& s) {
     return out;
 }
 
-std::string update_location(const Settings& s, int port) {
+std::string update_location(const Settings& s, int download_port) {
     if (!s.update_location.empty())
         return s.update_location;
-    const bool any = s.host == "0.0.0.0" || s.host == "::";
-    return (any ? std::string("127.0.0.1") : host_in_url(s.host)) + ":" + std::to_string(port) +
-           "/download/Tarnix.exe";
+    const std::string host = download_host(s);
+    return (is_wildcard_host(host) ? std::string("127.0.0.1") : host_in_url(host)) + ":" +
+           std::to_string(download_port) + "/download/Tarnix.exe";
 }
 
-StatusTexts status_texts(const Settings& s, int port) {
+StatusTexts status_texts(const Settings& s, int download_port) {
     // The rows have checked that each converts.
     StatusTexts t;
     t.service_name = utf8_to_gbk(s.service_name).value_or("");
     t.client_version = utf8_to_gbk(s.client_version).value_or("");
-    const std::string location = update_location(s, port);
+    const std::string location = update_location(s, download_port);
     t.update_location = utf8_to_gbk(location).value_or(location);
     t.update_description = utf8_to_gbk(s.update_description).value_or("");
     t.announcement = utf8_to_gbk(s.announcement).value_or("");
     return t;
 }
 
-RolloutConfig rollout_config(const Settings& s, int port) {
+RolloutConfig rollout_config(const Settings& s, int download_port) {
     RolloutConfig r;
     r.halt_share_percent = s.rollout_halt_share;
     r.halt_min = s.rollout_halt_min;
     // The candidates are served by this server's host, as the release is.
-    const std::string location = update_location(s, port);
+    const std::string location = update_location(s, download_port);
     r.download_host = location.substr(0, location.find('/'));
     return r;
 }

@@ -40,6 +40,10 @@ EngineConfig engine_config(const Settings& s);
 // nothing without admin-listen.
 std::optional<EngineConfig> admin_engine_config(const Settings& s);
 
+// The download listener's engine: plain HTTP, one loop, GETs only; nothing
+// without download-listen.
+std::optional<EngineConfig> download_engine_config(const Settings& s);
+
 // The files of the certificate chain and its key; both empty: plain HTTP.
 struct TlsFiles {
     std::string cert;
@@ -82,12 +86,13 @@ bool event_log_config(const Settings& s, EventLogConfig& out, std::string& error
 PasswordScreenConfig password_screen_config(const Settings& s);
 
 // Where the update file is (host/path, as the status record names it): the setting,
-// or this server's own HOST:PORT/download/Tarnix.exe on the port it listens on.
-std::string update_location(const Settings& s, int port);
-// The status record's texts in GBK, with the update location on `port`.
-StatusTexts status_texts(const Settings& s, int port);
+// or HOST:PORT/download/Tarnix.exe of the listener that serves the downloads (the
+// download listener, else the public one) on `download_port`, the port it took.
+std::string update_location(const Settings& s, int download_port);
+// The status record's texts in GBK, with the update location on `download_port`.
+StatusTexts status_texts(const Settings& s, int download_port);
 
-RolloutConfig rollout_config(const Settings& s, int port);
+RolloutConfig rollout_config(const Settings& s, int download_port);
 // The update file and where its signature comes from.
 UpdateSigning update_signing(const Settings& s);
 // The routes' own settings (the exempt addresses); main adds what it serves.

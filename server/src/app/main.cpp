@@ -269,13 +269,22 @@ int serve(const Settings& settings) {
     if (!engine.listen(error))
         return start_failure(error);
     const int port = engine.port();
+    // The downloads over plain HTTP, beside a port that may speak TLS.
+    const std::optional<EngineConfig> download_config = download_engine_config(settings);
+    std::unique_ptr<Engine> download_listener;
+    if (download_config) {
+        download_listener = std::make_unique<Engine>(*download_config);
+        if (!download_listener->listen(error))
+            return start_failure("download listener: " + error);
+    }
+    const int download_port = download_listener ? download_listener->port() : port;
 
     Routes routes = routes_config(settings);
     routes.ready = [&store] { return store_ready(*store); };
     ReplaceableBytes* signature = nullptr;
     std::string update_path;
     if (!signing.file.empty()) {
-        const std::string location = update_location(settings, port);
+        const std::string location = update_location(settings, download_port);
         update_path = location.substr(location.find('/'));
         routes.resources.push_back(Resource::from_file(update_path, signing.file));
         if (!signature_bytes.empty()) {
@@ -299,11 +308,11 @@ int serve(const Settings& settings) {
         mail.notices.queued = mail.codes.queued;
         sender.start();
     }
-    Commands commands(*store, mail.codes, status_texts(settings, port), timing_config(settings),
-                      limits_config(settings), devices);
+    Commands commands(*store, mail.codes, status_texts(settings, download_port),
+                      timing_config(settings), limits_config(settings), devices);
     commands.on_code_sent = [](const std::string& line) { log_info(line); };
     commands.passwords = &passwords;
-    Rollouts rollouts(*store, commands.device_cookies(), rollout_config(settings, port));
+    Rollouts rollouts(*store, commands.device_cookies(), rollout_config(settings, download_port));
     rollouts.on_halt = [](const std::string& line) { log_warning(line); };
     commands.rollouts = &rollouts;
     routes.rollouts = &rollouts;
@@ -368,6 +377,8 @@ int serve(const Settings& settings) {
     }
     if (!engine.start(make_handler(commands, routes), error))
         return start_failure(error);
+    if (download_listener && !download_listener->start(make_download_handler(routes), error))
+        return start_failure("download listener: " + error);
 
     // One write, so a reader of the first line finds the second there too.
     std::string listening = std::string("tarnix-server listening on ") + (tls ? "https" : "http") +
@@ -376,6 +387,10 @@ int serve(const Settings& settings) {
     if (admin_listener)
         listening += "tarnix-server admin listener on http://" + host_in_url(admin_config->host) +
                      ":" + std::to_string(admin_listener->port()) + "/metrics\n";
+    if (download_listener)
+        listening += "tarnix-server download listener on http://" +
+                     host_in_url(download_config->host) + ":" + std::to_string(download_port) +
+                     "/download/\n";
     std::fputs(listening.c_str(), stdout);
     std::fflush(stdout);
     log_info("listening on " + config.host + ":" + std::to_string(port) + (tls ? " (HTTPS)" : "") +
@@ -405,6 +420,8 @@ int serve(const Settings& settings) {
     log_info("stopping on signal " + std::to_string(sig) +
              ": requests under way get up to 5 s to finish");
     engine.drain(5000);
+    if (download_listener)
+        download_listener->stop(); // a download cut short resumes with a Range
     if (admin_listener)
         admin_listener->stop();
     sender.stop();

@@ -33,7 +33,38 @@ constexpr int kReadyChecksPerMinute = 60;
 // Addresses whose readiness budgets are remembered (the longest unseen go first).
 constexpr size_t kReadyCheckAddresses = 10000;
 
+// A GET or HEAD of a file served for download: a rollout's, or a resource (the
+// update file and its signature); nothing for any other request.
+std::optional<Response> serve_download(const Routes& routes, const Request& req) {
+    if (req.method != "GET" && req.method != "HEAD")
+        return std::nullopt;
+    if (routes.rollouts) {
+        if (std::optional<Response> rollout = routes.rollouts->serve(req))
+            return rollout;
+    }
+    for (const Resource& r : routes.resources) {
+        if (r.path == req.path)
+            return serve_resource(r, req);
+    }
+    return std::nullopt;
+}
+
 } // namespace
+
+Handler make_download_handler(const Routes& routes) {
+    const std::string not_found = utf8_to_gbk("找不到该页面").value_or("not found");
+    return [routes, not_found](const Request& req) {
+        if (std::optional<Response> file = serve_download(routes, req))
+            return std::move(*file);
+        log_info(req.client + " " + std::string(req.method) + " " +
+                     printable(path_for_log(req.path).substr(0, 200)) +
+                     " -> 404 (the download listener serves downloads only)",
+                 "http");
+        Response res = text_answer(404, not_found);
+        res.close = req.kind != Request::Kind::Normal;
+        return res;
+    };
+}
 
 Handler make_admin_handler(const Metrics& metrics, Gauges gauges, std::function<bool()> ready) {
     return [&metrics, gauges, ready](const Request& req) {
@@ -141,21 +172,11 @@ Handler make_handler(Commands& commands, const Routes& routes) {
             log_info(what() + " -> 200", "http");
             res = text_answer(200, page);
             res.content_type = "text/html; charset=gbk";
-        } else if (std::optional<Response> rollout =
-                       get && routes.rollouts ? routes.rollouts->serve(req) : std::nullopt) {
-            res = std::move(*rollout);
+        } else if (std::optional<Response> file = serve_download(routes, req)) {
+            res = std::move(*file);
         } else {
-            const Resource* found = nullptr;
-            for (const Resource& r : routes.resources) {
-                if (r.path == req.path)
-                    found = &r;
-            }
-            if (get && found) {
-                res = serve_resource(*found, req);
-            } else {
-                log_info(what() + " -> 404", "http");
-                res = text_answer(404, not_found);
-            }
+            log_info(what() + " -> 404", "http");
+            res = text_answer(404, not_found);
         }
         // A request body nobody reads is not worth keeping the connection for.
         res.close = res.close || req.kind == Request::Kind::BodyTooLarge;

@@ -45,6 +45,10 @@ struct Routes {
 // logged (log.h).
 Handler make_handler(Commands& commands, const Routes& routes);
 
+// The download listener's handler: the files of make_handler's GET and HEAD under
+// /download/ (the update file, its signature, the rollouts'), 404 for the rest.
+Handler make_download_handler(const Routes& routes);
+
 // The admin listener's handler: GET /metrics (the Prometheus text format),
 // /healthz and /readyz as on the public port, /readyz without a budget.
 Handler make_admin_handler(const Metrics& metrics, Gauges gauges, std::function<bool()> ready);

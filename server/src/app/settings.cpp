@@ -234,15 +234,20 @@ bool check_together(const Settings& s, std::string& error) {
         error = "smtp-url needs mail-from \"Name <address>\"";
     else if (s.smtp_user.empty() != s.smtp_password_file.empty())
         error = "smtp-user and smtp-password-file go together";
-    // The status record names where clients download the update: by default this
-    // server's own address and port, which does not fit every listener.
+    // The status record names where clients download the update: by default the
+    // download listener's address, else this server's own, which does not fit every
+    // listener.
     else if (!s.update_file.empty() && s.update_location.empty() &&
-             (s.host == "0.0.0.0" || s.host == "::"))
-        error = "update-file with host " + s.host +
+             is_wildcard_host(download_host(s)))
+        error = "update-file with " +
+                std::string(s.download_listen.empty() ? "host " + s.host
+                                                      : "download-listen " + s.download_listen) +
                 " needs update-location (HOST:PORT/download/Tarnix.exe as clients reach this "
                 "server): by default they would be told to download from 127.0.0.1";
-    else if (!s.update_file.empty() && s.update_location.empty() && !s.tls_cert.empty())
-        error = "update-file with tls-cert needs update-location on a plain-HTTP server or "
+    else if (!s.update_file.empty() && s.update_location.empty() && !s.tls_cert.empty() &&
+             s.download_listen.empty())
+        error = "update-file with tls-cert needs download-listen HOST:PORT (a plain-HTTP "
+                "listener for the downloads) or update-location on a plain-HTTP server or "
                 "proxy: clients download the update over http://, which this port does not "
                 "speak";
     return error.empty() && check_proxies(s, error);
@@ -276,6 +281,19 @@ std::string toml_value(const Settings& s, const Row& row) {
 }
 
 } // namespace
+
+bool is_wildcard_host(const std::string& host) {
+    return host == "0.0.0.0" || host == "::";
+}
+
+std::string download_host(const Settings& s) {
+    if (s.download_listen.empty())
+        return s.host;
+    std::string host;
+    int port = 0;
+    split_host_port(s.download_listen, host, port); // the row has checked it
+    return host;
+}
 
 Settings default_settings() {
     Settings s{};

@@ -59,10 +59,11 @@ struct Settings {
     int64_t max_challenges;
     std::vector<std::string> exempt_addresses;
     std::vector<std::string> proxy_from;
-    std::string admin_listen; // HOST:PORT of /metrics, /healthz, /readyz; "": none
-    std::string log_format;   // "text" or "json"
-    std::string time_zone;    // IANA name of the times in mails and text log lines
-    std::string public_url;   // where users reach this service; empty: no password recovery
+    std::string admin_listen;    // HOST:PORT of /metrics, /healthz, /readyz; "": none
+    std::string download_listen; // HOST:PORT of the downloads over plain HTTP; "": none
+    std::string log_format;      // "text" or "json"
+    std::string time_zone;       // IANA name of the times in mails and text log lines
+    std::string public_url;      // where users reach this service; empty: no password recovery
     int64_t reset_requests_per_minute;
     int64_t codes_per_address_per_day;
     // Mail: the outbox unless an SMTP relay is given.
@@ -114,6 +115,11 @@ ParseResult parse_settings(int argc, char** argv, Settings& settings, std::strin
 // (the rest in their order, a subcommand's own options too).
 void split_settings_flags(int argc, char** argv, std::vector<char*>& flags,
                           std::vector<std::string>& words);
+
+// 0.0.0.0 or ::, which no client can be told to connect to.
+bool is_wildcard_host(const std::string& host);
+// The host the downloads are served on: download-listen's when set, else host.
+std::string download_host(const Settings& settings);
 
 // `message` with the setting it starts with ("smtp-url must be ...") named as the
 // operator wrote it: "--smtp-url must be ..." or "smtp-url (FILE:LINE) must be ...".

@@ -101,7 +101,8 @@ const std::vector<Row>& setting_rows() {
          status_text_not_empty, "status field 2, the current client version", Group::Status},
         {"update-location", "TEXT", m(&Settings::update_location), "", 0, 0, update_location_value,
          "status field 3: host and path of the update file without http://\n"
-         "(empty: HOST:PORT/download/Tarnix.exe)", Group::Status},
+         "(empty: this server's own HOST:PORT/download/Tarnix.exe, download-listen's\n"
+         "when set)", Group::Status},
         {"update-description", "TEXT", m(&Settings::update_description),
          "新版本改进了登录和注册的体验，点击“开始更新”即可下载。", 0, 0, status_text_not_empty,
          "status field 4", Group::Status},
@@ -187,6 +188,11 @@ const std::vector<Row>& setting_rows() {
          "serve /metrics, /healthz and /readyz there (\"\": not at all; port 0: a free one,\n"
          "printed as stdout's second line); keep it on loopback or a private network",
          Group::Listening},
+        {"download-listen", "HOST:PORT", m(&Settings::download_listen), "", 0, 0, host_and_port,
+         "serve the update file and the rollouts' files there too, over plain HTTP\n"
+         "(\"\": not at all; port 0: a free one, printed on stdout): clients download\n"
+         "over http://, which a port with tls-cert does not speak. The default\n"
+         "update-location names it", Group::Listening},
         {"log-format", "text|json", m(&Settings::log_format), "text", 0, 0, log_format_value,
          "the log on stderr: text lines, or one JSON object per line", Group::Log},
         {"time-zone", "ZONE", m(&Settings::time_zone), "Asia/Shanghai", 0, 0, time_zone_value,
