@@ -129,7 +129,8 @@ TEST_F(CheckConfigTest, ThePasswordScreenAndTheEventKeyAreCheckedAsAStartChecksT
 }
 
 // A start refuses each fault of its configuration with check-config's line and exit
-// code 2; what fails at the moment, a port another program holds, exits 1.
+// code 2; what fails at the moment, a port another program holds or a database it
+// cannot open, exits 1 with the system's reason.
 TEST_F(CheckConfigTest, AStartRefusesAConfigurationFaultAsCheckConfigDoes) {
     const std::string ca = dir_ + "/ca";
     ASSERT_EQ(std::system(("sh " TARNIX_TEST_CA_SCRIPT " " + ca + " >/dev/null").c_str()), 0);
@@ -182,4 +183,11 @@ TEST_F(CheckConfigTest, AStartRefusesAConfigurationFaultAsCheckConfigDoes) {
               1)
         << said;
     close(held);
+    EXPECT_EQ(run_server({"--port", "0", "--db", dir_ + "/none/a.db", "--outbox", dir_ + "/o.txt"},
+                         nullptr, &said),
+              1);
+    EXPECT_NE(said.find("cannot open database " + dir_ + "/none/a.db: cannot open " + dir_ +
+                        "/none/a.db: No such file or directory\n"),
+              std::string::npos)
+        << said;
 }

@@ -23,8 +23,10 @@
 #include "web/recovery_mail.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include <curl/curl.h>
@@ -259,7 +261,8 @@ int serve(const Settings& settings) {
         log_info("passwords sealed under key " + store_settings.keys->current_id());
     if (transport->immediate()) {
         if (!make_owner_only(mail.outbox))
-            return start_failure("cannot make " + mail.outbox + " owner-only");
+            return start_failure("cannot make " + mail.outbox +
+                                 " owner-only: " + std::strerror(errno));
         log_warning(std::string(is_loopback_host(config.host) ? "" : "NOT FOR USERS: ") +
                     "codes and recovery links are written to " + mail.outbox +
                     " in clear and kept there: for development only (--smtp-url sends them)");

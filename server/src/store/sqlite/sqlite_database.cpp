@@ -251,13 +251,14 @@ std::unique_ptr<Database> open_sqlite_database(const std::string& path, std::str
     // new -wal and -shm files the database's permissions, but keeps those of existing ones.
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) {
-        error = "cannot open " + path;
+        error = "cannot open " + path + ": " + std::strerror(errno);
         return nullptr;
     }
     const bool owner_only = ::fchmod(fd, 0600) == 0;
     ::close(fd);
     if (!owner_only || !make_owner_only(path + "-wal") || !make_owner_only(path + "-shm")) {
-        error = "cannot make " + path + " (and its -wal and -shm files) owner-only";
+        error = "cannot make " + path +
+                " (and its -wal and -shm files) owner-only: " + std::strerror(errno);
         return nullptr;
     }
     sqlite3* db = nullptr;
