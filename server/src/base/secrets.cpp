@@ -7,6 +7,7 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include <unistd.h>
@@ -105,7 +106,7 @@ bool load_secret_key(const std::string& path, SecretKey& key, std::string& error
     const bool read = read_up_to(fd, 2 * kKeyBytes + 2, raw);
     ::close(fd);
     if (!read) {
-        error = "cannot read the secret key " + path;
+        error = "cannot read the secret key " + path + ": " + std::strerror(errno);
         return false;
     }
     Secret bytes(kKeyBytes);

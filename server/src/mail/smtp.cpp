@@ -1,5 +1,6 @@
 #include "mail/smtp.h"
 
+#include "base/files.h"
 #include "base/text.h"
 
 #include <curl/curl.h>
@@ -11,7 +12,6 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 namespace server {
@@ -260,8 +260,9 @@ std::unique_ptr<MailTransport> make_smtp_transport(const SmtpConfig& config, std
         error = "smtp-allow-plaintext is only for a relay on a loopback address, not " + host;
         return nullptr;
     }
-    if (!config.ca_file.empty() && !std::ifstream(config.ca_file)) {
-        error = "smtp-ca-file: cannot read " + config.ca_file;
+    std::string authorities, why;
+    if (!config.ca_file.empty() && !read_whole_file(config.ca_file, authorities, &why)) {
+        error = "smtp-ca-file: cannot read " + config.ca_file + ": " + why;
         return nullptr;
     }
     curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
