@@ -53,6 +53,19 @@ bool served_over_https(const Settings& s) {
     return !s.tls_cert.empty() || s.public_url.rfind("https://", 0) == 0;
 }
 
+// A plain-HTTP listener of one loop at `host_port` (checked by its row) for GETs
+// only: a scraper's, a browser's or a download's headers, and no body.
+EngineConfig side_listener(const std::string& host_port) {
+    EngineConfig c;
+    int port = 0;
+    split_host_port(host_port, c.host, port);
+    c.port = port;
+    c.threads = 1;
+    c.max_header_bytes = 8192;
+    c.max_body_bytes = 0;
+    return c;
+}
+
 } // namespace
 
 std::string time_zone(const Settings& s) {
@@ -87,17 +100,10 @@ EngineConfig engine_config(const Settings& s) {
 std::optional<EngineConfig> admin_engine_config(const Settings& s) {
     if (s.admin_listen.empty())
         return std::nullopt;
-    EngineConfig c;
-    int port = 0;
-    split_host_port(s.admin_listen, c.host, port);
-    c.port = port;
-    c.threads = 1;
+    EngineConfig c = side_listener(s.admin_listen);
     c.timeout_seconds = 10;
     c.max_connections = 16;
     c.max_per_address = 16;
-    // GETs only: a scraper's or a browser's headers, and no body.
-    c.max_header_bytes = 8192;
-    c.max_body_bytes = 0;
     c.backlog = 16;
     return c;
 }
@@ -105,18 +111,12 @@ std::optional<EngineConfig> admin_engine_config(const Settings& s) {
 std::optional<EngineConfig> download_engine_config(const Settings& s) {
     if (s.download_listen.empty())
         return std::nullopt;
-    EngineConfig c;
-    int port = 0;
-    split_host_port(s.download_listen, c.host, port);
-    c.port = port;
-    // A download is the disk's and the network's work, not the CPU's: one loop.
-    c.threads = 1;
+    // A download is the disk's and the network's work, not the CPU's: one loop does,
+    // with the public listener's bounds on connections.
+    EngineConfig c = side_listener(s.download_listen);
     c.timeout_seconds = static_cast<int>(s.timeout);
     c.max_connections = static_cast<int>(s.max_connections);
     c.max_per_address = static_cast<int>(s.max_per_address);
-    // GETs only, with a Range header at most.
-    c.max_header_bytes = 8192;
-    c.max_body_bytes = 0;
     c.backlog = static_cast<int>(s.backlog);
     return c;
 }
