@@ -39,7 +39,7 @@ TEST(SecretKeyTest, KeyFilesAreReadInBothFormsAndRefusedOtherwise) {
 
     std::shared_ptr<const Keyring> keys;
     EXPECT_FALSE(server::load_keyring("", {dir.path() + "/raw"}, keys, error));
-    EXPECT_NE(error.find("needs --secret-key-file"), std::string::npos);
+    EXPECT_NE(error.find("previous-secret-key-file needs secret-key-file"), std::string::npos);
 }
 
 TEST(SecretKeyTest, AMadeKeyIsOwnerOnlyAndNeverOverwritten) {

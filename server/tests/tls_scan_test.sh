@@ -34,11 +34,14 @@ cleanup() {
 trap cleanup EXIT
 
 sh "$make_ca" "$dir/ca" ec || exit 1
+# CTest ends a test past its time with SIGKILL, which no trap sees: the servers end
+# themselves a little after that time.
+life=1000
 # Starts the server as `name` with its flags; prints the port it took.
 start() {
   local name=$1 port=
   shift
-  "$server" --port 0 --db "$dir/$name.db" --outbox "$dir/$name.outbox" "$@" \
+  timeout "$life" "$server" --port 0 --db "$dir/$name.db" --outbox "$dir/$name.outbox" "$@" \
     >"$dir/$name.out" 2>"$dir/$name.log" &
   echo $! >"$dir/$name.pid"
   for _ in $(seq 50); do
@@ -60,7 +63,13 @@ cat "$dir/ca/server.pem" "$dir/ca/server.key" >"$dir/haproxy.pem"
 for _ in 1 2 3; do head -c 48 /dev/urandom | base64 -w0; echo; done >"$dir/ticket.keys"
 TARNIX_BIND=127.0.0.1:$front TARNIX_CERT=$dir/haproxy.pem TARNIX_TICKET_KEYS=$dir/ticket.keys \
   TARNIX_A=127.0.0.1:$behind TARNIX_B=127.0.0.1:$behind TARNIX_MAXCONN=1000 \
-  haproxy -D -q -f "$cfg" -p "$dir/haproxy.pid" || exit 1
+  timeout "$life" haproxy -db -q -f "$cfg" >"$dir/haproxy.log" 2>&1 &
+echo $! >"$dir/haproxy.pid"
+for _ in $(seq 100); do
+  ss -Htln "sport = :$front" | grep -q . && break
+  kill -0 "$(cat "$dir/haproxy.pid")" 2>/dev/null || { cat "$dir/haproxy.log" >&2; exit 1; }
+  sleep 0.1
+done
 
 # Whether a client asking to renegotiate over TLS 1.2 loses its connection: a request
 # after the asking is not answered, one on a connection that did not ask is.
