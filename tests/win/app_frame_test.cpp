@@ -25,6 +25,16 @@ TEST(Program, StartsCentredAndClosesWithExitCodeZero) {
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
     EXPECT_NEAR((r.left + r.right) / 2, (work.left + work.right) / 2, 1);
     EXPECT_NEAR((r.top + r.bottom) / 2, (work.top + work.bottom) / 2, 1);
+    // The picture waits for the first frame (the title bar is not black): on a busy
+    // machine the window is found before it has painted.
+    testsupport::wait_until(
+        [&] {
+            HDC desktop = GetDC(nullptr);
+            const COLORREF c = GetPixel(desktop, (r.left + r.right) / 2, r.top + 4);
+            ReleaseDC(nullptr, desktop);
+            return c != RGB(0, 0, 0) && c != CLR_INVALID;
+        },
+        testsupport::kProgramStartMs);
     testsupport::save_screenshot("app_start");
     PostMessageW(w, WM_CLOSE, 0, 0);
     EXPECT_EQ(p.wait_exit(testsupport::kProgramExitMs), 0);
