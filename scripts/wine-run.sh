@@ -37,6 +37,7 @@ fi
 # lives while any program has one. A test runner reads our output until every
 # writer has closed it, so it would wait for the desktop long after the
 # program ended (past its time-out, with other tests keeping windows open).
+# `<&0` keeps our standard input: a background job would get /dev/null.
 out=$(mktemp -d "${TMPDIR:-/tmp}/wine-run.XXXXXX")
 /usr/lib/wine/wine64 "$exe" "$@" <&0 >"$out/stdout" 2>"$out/stderr" &
 pid=$!

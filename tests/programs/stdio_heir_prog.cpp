@@ -1,7 +1,8 @@
-// Ends at once, leaving behind a process of its own that inherited its standard
-// output and error and keeps them for the number of milliseconds given (default
-// 30000), as Wine's desktop process does with those of the first program that
-// opens a window. The test runner must still see this program end when it ends.
+// Ends at once with exit code 5, leaving behind a process of its own that
+// inherited its standard output and error and keeps them for the number of
+// milliseconds given (default 30000), as Wine's desktop process does with those
+// of the first program that opens a window. The test runner must still see this
+// program end, and its exit code, when it ends.
 #include <windows.h>
 
 #include <cstdio>
@@ -9,8 +10,8 @@
 #include <cstring>
 
 int main(int argc, char** argv) {
-    if (argc > 1 && std::strcmp(argv[1], "heir") == 0) {
-        Sleep(argc > 2 ? static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10)) : 30000);
+    if (argc > 2 && std::strcmp(argv[1], "heir") == 0) {
+        Sleep(static_cast<DWORD>(std::strtoul(argv[2], nullptr, 10)));
         return 0;
     }
     char self[MAX_PATH] = {};
@@ -33,5 +34,5 @@ int main(int argc, char** argv) {
     CloseHandle(pi.hProcess);
     std::printf("left a process holding this one's output\n");
     std::fflush(stdout);
-    return 0;
+    return 5;
 }
