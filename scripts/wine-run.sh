@@ -31,23 +31,21 @@ fi
 # lifetime. On a booted prefix this costs about 0.2 s.
 /usr/lib/wine/wineserver -p30 2>/dev/null || true
 /usr/lib/wine/wine64 wineboot </dev/null >/dev/null 2>&1 || true
-# The program writes to files that `tail` follows until it ends. A process it
-# leaves behind may hold its output: Wine starts its desktop process with the
-# standard error of the first program that opens a window, and that process
-# lives while any program has one. A test runner reads our output until every
-# writer has closed it, so it would wait for the desktop long after the
-# program ended (past its time-out, with other tests keeping windows open).
-# `<&0` keeps our standard input: a background job would get /dev/null.
+# The program writes to files, passed on once it ends. A process it leaves
+# behind may hold its output: Wine starts its desktop process with the standard
+# error of the first program that opens a window, and that process lives while
+# any program has one. A test runner reads our output until every writer has
+# closed it, so it would wait for the desktop long after the program ended (past
+# its time-out, with other tests keeping windows open). Following the files
+# live (tail -f --pid) once gave test listings that came back empty, so they
+# are copied whole after the program ends.
 out=$(mktemp -d "${TMPDIR:-/tmp}/wine-run.XXXXXX")
-/usr/lib/wine/wine64 "$exe" "$@" <&0 >"$out/stdout" 2>"$out/stderr" &
-pid=$!
-tail -s 0.1 -n +1 -f --pid="$pid" "$out/stdout" &
-tail -s 0.1 -n +1 -f --pid="$pid" "$out/stderr" >&2 &
 set +e
-wait "$pid"
+/usr/lib/wine/wine64 "$exe" "$@" >"$out/stdout" 2>"$out/stderr"
 rc=$?
-wait
 set -e
+cat "$out/stdout"
+cat "$out/stderr" >&2
 rm -rf "$out"
 if [ -n "$xvfb_pid" ]; then
   kill "$xvfb_pid" 2>/dev/null || true
