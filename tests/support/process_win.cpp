@@ -3,6 +3,7 @@
 #include <objidl.h>
 #include <gdiplus.h>
 
+#include <cstdio>
 #include <vector>
 
 namespace testsupport {
@@ -56,6 +57,9 @@ bool start_process_with_args(const std::string& exe, const std::vector<std::stri
     std::string wd = windows_path(working_dir);
     if (!CreateProcessA(nullptr, buf.data(), nullptr, nullptr, FALSE, 0, nullptr,
                         wd.empty() ? nullptr : wd.c_str(), &si, &pi)) {
+        // The callers only assert; the reason belongs in the test's output.
+        const DWORD error = GetLastError();
+        std::fprintf(stderr, "cannot start %s: error %lu\n", cmd.c_str(), error);
         return false;
     }
     CloseHandle(pi.hThread);
