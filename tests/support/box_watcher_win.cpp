@@ -80,7 +80,13 @@ void BoxWatcher::handle(HWND box) {
         boxes_.push_back(seen);
     }
     if (!shot.empty()) {
+        // Other tests' windows share the screen when tests run side by side, and
+        // one centred like ours once covered the box in its picture. The box is
+        // lifted over them for the picture only (its owner may stay behind one).
+        SetWindowPos(box, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+        RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
         save_screenshot(shot);
+        SetWindowPos(box, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     }
     // Pressed as a click would press it, then wait until the box is gone.
     PostMessageW(box, WM_COMMAND, MAKEWPARAM(press_, BN_CLICKED),
