@@ -425,7 +425,10 @@ TEST(Handshake, SignedNewerVersionStillUpdates) {
 
     ui::fire_event(u, "按钮_开始更新", ui::Event::Clicked);
     ASSERT_TRUE(testsupport::wait_until(
-        [&] { return ui::text(u, "按钮_开始更新") == gbk("更新完成"); }, 60000));
+        [&] { return ui::text(u, "按钮_开始更新") == gbk("更新完成"); }, 60000))
+        << "requests for the release " << release.server->request_count() << ", for its signature "
+        << release.server->signature_requests() << ", progress "
+        << ui::progress(u, "进度条_更新进度") << ", label " << ui::text(u, "标签_更新进度");
     EXPECT_TRUE(read_file(folder.exe()) == release.file) << "the new release is not in place";
     EXPECT_EQ(release.server->signature_requests(), 1);
 }
